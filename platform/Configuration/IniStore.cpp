@@ -1,0 +1,288 @@
+#include "Configuration/IniStore.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+
+namespace kqconfig {
+
+bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strcasecmp(a.c_str(), b.c_str()) == 0;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+bool ReadAll(int fd, std::string& out) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Parsed files keyed by path, reused while the file's identity is unchanged.
+struct CachedFile {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0};
+  std::shared_ptr<const IniData> data;
+};
+
+std::mutex g_cacheMutex;
+std::unordered_map<std::string, CachedFile>& Cache() {
+  static auto* cache = new std::unordered_map<std::string, CachedFile>();
+  return *cache;
+}
+
+bool SameIdentity(const CachedFile& c, const struct stat& st) {
+  return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+         c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+const IniData::Section* IniData::findSection(const std::string& section) const {
+  for (const Section& s : sections)
+    if (SameName(s.name, section)) return &s;
+  return nullptr;
+}
+
+IniData::Section* IniData::findSection(const std::string& section) {
+  for (Section& s : sections)
+    if (SameName(s.name, section)) return &s;
+  return nullptr;
+}
+
+const std::string* IniData::find(const std::string& section, const std::string& name) const {
+  const Section* s = findSection(section);
+  if (!s) return nullptr;
+  for (const auto& kv : s->values)
+    if (SameName(kv.first, name)) return &kv.second;
+  return nullptr;
+}
+
+void IniData::set(const std::string& section, const std::string& name, const std::string& value) {
+  if (sections.empty()) sections.push_back(Section{});
+  Section* s = findSection(section);
+  if (!s) {
+    sections.push_back(Section{section, {}});
+    s = &sections.back();
+  }
+  for (auto& kv : s->values) {
+    if (SameName(kv.first, name)) {
+      kv.second = value;
+      return;
+    }
+  }
+  s->values.emplace_back(name, value);
+}
+
+bool IniData::erase(const std::string& section, const std::string& name) {
+  Section* s = findSection(section);
+  if (!s) return false;
+  for (auto it = s->values.begin(); it != s->values.end(); ++it) {
+    if (SameName(it->first, name)) {
+      s->values.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string IniData::serialize() const {
+  std::string out;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const Section& s = sections[i];
+    if (i > 0) out += "[" + s.name + "]\n";
+    for (const auto& kv : s.values) out += kv.first + "=" + kv.second + "\n";
+  }
+  return out;
+}
+
+IniData IniData::parse(const std::string& text) {
+  IniData data;
+  data.sections.push_back(Section{});
+  size_t current = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t eol = text.find('\n', pos);
+    if (eol == std::string::npos) eol = text.size();
+    std::string line = text.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#') continue;
+    if (t.front() == '[' && t.back() == ']') {
+      std::string name = Trim(t.substr(1, t.size() - 2));
+      current = data.sections.size();
+      for (size_t i = 0; i < data.sections.size(); ++i)
+        if (SameName(data.sections[i].name, name)) current = i;
+      if (current == data.sections.size()) data.sections.push_back(Section{name, {}});
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = Trim(line.substr(0, eq));
+    if (name.empty()) continue;
+    // Values keep their bytes; only the separator's surrounding blanks go.
+    std::string value = line.substr(eq + 1);
+    size_t b = value.find_first_not_of(" \t");
+    value = b == std::string::npos ? std::string() : value.substr(b);
+    auto& values = data.sections[current].values;
+    bool replaced = false;
+    for (auto& kv : values) {
+      if (SameName(kv.first, name)) {
+        kv.second = value;
+        replaced = true;
+      }
+    }
+    if (!replaced) values.emplace_back(name, value);
+  }
+  return data;
+}
+
+std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
+  static const auto kEmpty = std::make_shared<const IniData>(IniData::parse(std::string()));
+  if (readable) *readable = false;
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kEmpty;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return kEmpty;
+  }
+  {
+    std::lock_guard<std::mutex> g(g_cacheMutex);
+    auto it = Cache().find(path_);
+    if (it != Cache().end() && SameIdentity(it->second, st)) {
+      ::close(fd);
+      if (readable) *readable = true;
+      return it->second.data;
+    }
+  }
+  std::string text;
+  bool ok = ReadAll(fd, text);
+  ::close(fd);
+  if (!ok) return kEmpty;
+  auto data = std::make_shared<const IniData>(IniData::parse(text));
+  {
+    std::lock_guard<std::mutex> g(g_cacheMutex);
+    CachedFile& c = Cache()[path_];
+    c.dev = st.st_dev;
+    c.ino = st.st_ino;
+    c.size = st.st_size;
+    c.mtime = st.st_mtim;
+    c.data = data;
+  }
+  if (readable) *readable = true;
+  return data;
+}
+
+bool IniStore::get(const std::string& section, const std::string& name, std::string& value) const {
+  auto data = snapshot();
+  const std::string* v = data->find(section, name);
+  if (!v) return false;
+  value = *v;
+  return true;
+}
+
+template <class Edit>
+bool IniStore::update(Edit edit) {
+  std::string lockPath = path_ + ".lock";
+  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lockFd < 0) return false;
+  if (::flock(lockFd, LOCK_EX) != 0) {
+    ::close(lockFd);
+    return false;
+  }
+  std::string text;
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    bool ok = ReadAll(fd, text);
+    ::close(fd);
+    if (!ok) {
+      ::close(lockFd);
+      return false;
+    }
+  }
+  IniData data = IniData::parse(text);
+  bool ok = edit(data);
+  if (ok) {
+    std::string tmp = path_ + ".tmp." + std::to_string(::getpid());
+    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ok = out >= 0 && WriteAll(out, data.serialize()) && ::fsync(out) == 0;
+    if (out >= 0) ::close(out);
+    ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+  }
+  ::close(lockFd);  // releases the flock
+  return ok;
+}
+
+bool IniStore::set(const std::string& section, const std::string& name, const std::string& value) {
+  if (name.empty() || name.find_first_of("=\n\r") != std::string::npos ||
+      value.find_first_of("\n\r") != std::string::npos ||
+      section.find_first_of("[]\n\r") != std::string::npos)
+    return false;
+  return update([&](IniData& d) {
+    d.set(section, name, value);
+    return true;
+  });
+}
+
+bool IniStore::erase(const std::string& section, const std::string& name) {
+  bool found = false;
+  bool ok = update([&](IniData& d) {
+    found = d.erase(section, name);
+    return found;
+  });
+  return ok && found;
+}
+
+std::string IniStore::DefaultPath() {
+  const char* env = std::getenv("KQ_CONFIG");
+  return env && *env ? env : "/etc/kqpatches/config.ini";
+}
+
+IniStore& IniStore::Default() {
+  // One store object per path, kept for the process's life (they are tiny).
+  static std::mutex m;
+  static auto* stores = new std::unordered_map<std::string, std::unique_ptr<IniStore>>();
+  std::string path = DefaultPath();
+  std::lock_guard<std::mutex> g(m);
+  auto& slot = (*stores)[path];
+  if (!slot) slot.reset(new IniStore(path));
+  return *slot;
+}
+
+}  // namespace kqconfig

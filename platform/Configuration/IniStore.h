@@ -1,0 +1,77 @@
+// IniStore: the configuration store behind KQPlatformInfo and friends.
+//
+// One INI-style file per product instance:
+//
+//   rootValue=1            ; values before any [section] belong to the root section ""
+//   [Base]
+//   dHOME=/opt/product
+//
+// Sections and value names compare case-insensitively; values keep their bytes (one trailing
+// carriage return is dropped, so CR-LF files read the same). The file is read when a value is
+// used: a cached parse is reused only while the file's identity (inode, size, modification time)
+// is unchanged. Writers take an exclusive flock on "<file>.lock", rewrite the whole file into a
+// temporary beside it and rename it into place, so a reader sees either the old or the new file,
+// never half of one.
+#ifndef KQ_PLATFORM_CONFIGURATION_INISTORE_H_
+#define KQ_PLATFORM_CONFIGURATION_INISTORE_H_
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kqconfig {
+
+// Case-insensitive ordering for section and value names.
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// One parsed file: sections in file order, values in file order within each section.
+struct IniData {
+  struct Section {
+    std::string name;                                   // as written
+    std::vector<std::pair<std::string, std::string>> values;
+  };
+  std::vector<Section> sections;                        // sections[0] is the root section ""
+
+  const std::string* find(const std::string& section, const std::string& name) const;
+  Section* findSection(const std::string& section);
+  const Section* findSection(const std::string& section) const;
+  void set(const std::string& section, const std::string& name, const std::string& value);
+  bool erase(const std::string& section, const std::string& name);
+  std::string serialize() const;
+  static IniData parse(const std::string& text);
+};
+
+// The store of one file. Thread-safe; safe across processes as described above.
+class IniStore {
+ public:
+  explicit IniStore(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // The current contents; an empty store when the file is missing or unreadable.
+  // *readable (when given) tells whether the file could be read.
+  std::shared_ptr<const IniData> snapshot(bool* readable = nullptr) const;
+
+  bool get(const std::string& section, const std::string& name, std::string& value) const;
+  bool set(const std::string& section, const std::string& name, const std::string& value);
+  bool erase(const std::string& section, const std::string& name);
+
+  // The store that $KQ_CONFIG names (default "/etc/kqpatches/config.ini"), resolved on each call so
+  // that a program (or a test) may point it elsewhere.
+  static IniStore& Default();
+  static std::string DefaultPath();
+
+ private:
+  template <class Edit>
+  bool update(Edit edit);
+
+  std::string path_;
+};
+
+}  // namespace kqconfig
+
+#endif  // KQ_PLATFORM_CONFIGURATION_INISTORE_H_

@@ -1,0 +1,17 @@
+// KQGlobalParam: the Hubnode's named global parameters ("Patch Visibility Level", ...), kept in
+// the "GlobalParams" section of the configuration store.
+#ifndef KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_
+#define KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_
+
+#include <string>
+
+class KQGlobalParam {
+ public:
+  // True when the parameter exists (the value stored in `value`).
+  bool get(const std::string& name, std::string& value) const;
+  bool set(const std::string& name, const std::string& value);
+  // The Hubnode's patch folder: parameter "HubnodePatchDirectory"; false when absent or empty.
+  bool getHubnodePatchDirectory(std::string& folder) const;
+};
+
+#endif  // KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_

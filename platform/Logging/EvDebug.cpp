@@ -1,0 +1,193 @@
+#include "Logging/EvDebug.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "Configuration/KQPlatformInfo.h"
+
+namespace {
+
+const char kDefaultLog[] = "KqPatches";
+const int kDefaultLevel = 10;
+
+std::mutex g_mutex;
+
+// Open log files by path; kept open for the process's life.
+std::unordered_map<std::string, int>& OpenFiles() {
+  static auto* files = new std::unordered_map<std::string, int>();
+  return *files;
+}
+
+std::vector<std::string>& LogNames() {
+  static auto* names = new std::vector<std::string>();
+  return *names;
+}
+
+void MakeFolders(const std::string& folder) {
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos == folder.size() || folder[pos] == '/') ::mkdir(folder.substr(0, pos).c_str(), 0755);
+  }
+}
+
+int FileFor(const std::string& folder, const std::string& path) {
+  std::lock_guard<std::mutex> g(g_mutex);
+  auto it = OpenFiles().find(path);
+  if (it != OpenFiles().end()) return it->second;
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    MakeFolders(folder);
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  }
+  if (fd >= 0) OpenFiles()[path] = fd;
+  return fd;
+}
+
+}  // namespace
+
+EvDebug::EvDebug(EvDebugFileInstance* instance)
+    : logName_(instance && !instance->logName().empty() ? instance->logName() : kDefaultLog) {}
+
+EvDebug::EvDebug(const char* logName, long long jobId)
+    : logName_(logName && *logName ? logName : kDefaultLog), jobId_(jobId) {}
+
+void EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
+                         const std::string&) {
+  std::string name;
+  if (instance && !instance->logName().empty()) {
+    name = instance->logName();
+  } else {
+    std::lock_guard<std::mutex> g(g_mutex);
+    if (logId >= 0 && static_cast<size_t>(logId) < LogNames().size()) name = LogNames()[logId];
+  }
+  logName_ = name.empty() ? kDefaultLog : name;
+  jobId_ = jobId;
+  level_ = -1;
+}
+
+void EvDebug::initialize(const char* logName, long long jobId) {
+  logName_ = logName && *logName ? logName : kDefaultLog;
+  jobId_ = jobId;
+  level_ = -1;
+}
+
+int EvDebug::getLogId(const char* logName) {
+  std::string name = logName && *logName ? logName : kDefaultLog;
+  std::lock_guard<std::mutex> g(g_mutex);
+  auto& names = LogNames();
+  for (size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name) return static_cast<int>(i);
+  names.push_back(name);
+  return static_cast<int>(names.size() - 1);
+}
+
+int EvDebug::GetDebugLevel() const {
+  if (level_ < 0) {
+    int level = kDefaultLevel;
+    if (!KQPlatformInfo().getNumber("Logging", "nDebugLevel", level) || level < 0)
+      level = kDefaultLevel;
+    level_ = level;
+  }
+  return level_;
+}
+
+std::string EvDebug::LogFolder() {
+  std::string folder;
+  if (KQPlatformInfo().getString("Logging", "dLogFolder", folder) && !folder.empty())
+    return folder;
+  const char* env = std::getenv("KQ_LOG_DIR");
+  return env && *env ? env : "/tmp/kqpatches-logs";
+}
+
+std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName_ + ".log"; }
+
+void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int,
+                                      long long jobId, const char* function, const char* fmt,
+                                      va_list args) {
+  if (level > GetDebugLevel()) return;
+  if (!fmt) fmt = "";
+
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  ::localtime_r(&tv.tv_sec, &tmv);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
+
+  std::string line;
+  char head[160];
+  int n = std::snprintf(head, sizeof head, "%s.%03ld %d %ld L%d ", stamp,
+                        static_cast<long>(tv.tv_usec / 1000), static_cast<int>(::getpid()),
+                        static_cast<long>(::syscall(SYS_gettid)), level);
+  line.append(head, n > 0 ? static_cast<size_t>(n) : 0);
+  if (tag && *tag) line.append("[").append(tag).append("] ");
+  if (jobId != 0) line.append("J").append(std::to_string(jobId)).append(" ");
+  if (function && *function) line.append(function).append(": ");
+
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int len = std::vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (len >= 0 && static_cast<size_t>(len) < sizeof small) {
+    line.append(small, static_cast<size_t>(len));
+  } else if (len > 0) {
+    std::string big(static_cast<size_t>(len) + 1, '\0');
+    std::vsnprintf(&big[0], big.size(), fmt, args);
+    big.resize(static_cast<size_t>(len));
+    line += big;
+  }
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+
+  std::string folder = LogFolder();
+  int fd = FileFor(folder, folder + "/" + logName_ + ".log");
+  if (fd < 0) return;
+  // One write per line: O_APPEND keeps whole lines together across threads and processes.
+  ssize_t w = ::write(fd, line.data(), line.size());
+  (void)w;
+}
+
+#define KQ_FORWARD(level, tag, job, function)                                     \
+  va_list args;                                                                   \
+  va_start(args, fmt);                                                            \
+  handleMsgEventDebug_NEW(level, tag, 0, -1, job, function, fmt, args);           \
+  va_end(args)
+
+void EvDebug::Debug(const char* tag, const char* fmt, ...) { KQ_FORWARD(0, tag, jobId_, nullptr); }
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* fmt, ...) {
+  KQ_FORWARD(level, tag, jobId_, nullptr);
+}
+
+void EvDebug::debugLvl(int level, const char* fmt, ...) {
+  KQ_FORWARD(level, nullptr, jobId_, nullptr);
+}
+
+void EvDebug::DebugJob(int level, const char* tag, long long jobId, const char* fmt, ...) {
+  KQ_FORWARD(level, tag, jobId, nullptr);
+}
+
+void EvDebug::Error(const char* tag, const char* fmt, ...) {
+  KQ_FORWARD(0, tag, jobId_, "ERROR");
+}
+
+#undef KQ_FORWARD
+
+void log_error(const char* file, int line, const char* fmt, ...) {
+  EvDebug log;
+  std::string where = std::string(file ? file : "?") + ":" + std::to_string(line);
+  va_list args;
+  va_start(args, fmt);
+  log.handleMsgEventDebug_NEW(0, "ERROR", 0, -1, 0, where.c_str(), fmt, args);
+  va_end(args);
+}

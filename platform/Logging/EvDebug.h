@@ -1,0 +1,72 @@
+// EvDebug: the logging object every part of the library writes its lines through.
+//
+// An EvDebug is a small copyable value naming one log (a file "<log folder>/<log name>.log") and
+// optionally a job id. Lines are printf-formatted and appended whole, each with one write(2) on a
+// file opened with O_APPEND, so lines from many threads and processes never mix:
+//
+//   2026-12-07 04:31:02.117 4711 4713 L8 [GetCacheFilesFromXML] J42 <text>
+//
+// The log folder is "Logging"/"dLogFolder" of the configuration store, else $KQ_LOG_DIR, else
+// "/tmp/kqpatches-logs". A line is written when its level is at most the configured level
+// ("Logging"/"nDebugLevel", default 10). The default log (no file instance) is "KqPatches".
+#ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
+#define KQ_PLATFORM_LOGGING_EVDEBUG_H_
+
+#include <cstdarg>
+#include <string>
+
+#define KQ_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// Names the log file a job writes to; copyable. Empty means the default log.
+class EvDebugFileInstance {
+ public:
+  EvDebugFileInstance() = default;
+  explicit EvDebugFileInstance(std::string logName) : logName_(std::move(logName)) {}
+  const std::string& logName() const { return logName_; }
+
+ private:
+  std::string logName_;
+};
+
+class EvDebug {
+ public:
+  explicit EvDebug(EvDebugFileInstance* instance = nullptr);
+  explicit EvDebug(const char* logName, long long jobId = 0);
+
+  // Points this object at the log with the given id (from getLogId) and job id; a file instance
+  // with a name of its own takes precedence over the id.
+  void initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
+                  const std::string&);
+  void initialize(const char* logName, long long jobId = 0);
+  // A stable small number for a log name (the same name gives the same id in this process).
+  static int getLogId(const char* logName);
+
+  // The configured level: lines above it are dropped.
+  int GetDebugLevel() const;
+
+  void Debug(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
+  void DebugLvl(const char* tag, int level, const char* fmt, ...) KQ_PRINTF(4, 5);
+  void debugLvl(int level, const char* fmt, ...) KQ_PRINTF(3, 4);
+  void DebugJob(int level, const char* tag, long long jobId, const char* fmt, ...) KQ_PRINTF(5, 6);
+  void Error(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
+  // The one common entry; the others forward here.
+  void handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int, long long jobId,
+                               const char* function, const char* fmt, va_list args);
+
+  const std::string& logName() const { return logName_; }
+  long long jobId() const { return jobId_; }
+  std::string logFilePath() const;
+
+  // The folder that logs are written to now.
+  static std::string LogFolder();
+
+ private:
+  std::string logName_;
+  long long jobId_ = 0;
+  mutable int level_ = -1;  // resolved from the configuration on first use
+};
+
+// Logs an error with its source location on the default log.
+void log_error(const char* file, int line, const char* fmt, ...) KQ_PRINTF(3, 4);
+
+#endif  // KQ_PLATFORM_LOGGING_EVDEBUG_H_

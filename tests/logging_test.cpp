@@ -1,0 +1,104 @@
+// The log front: line layout, level filter, named logs, and whole lines under many writers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KqTestEnv.h"
+#include "Logging/EvDebug.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+TEST(Logging, LinesCarryLevelTagJobAndText) {
+  kqtest::ScopedConfig cfg;
+  EvDebug log;
+  log.Debug("[GetCacheFilesFromXML]", "value [%d] name [%s]", 42, "abc");
+  log.DebugJob(8, "Registry::Add", 77, "job line");
+  std::string text = kqtest::ReadFile(cfg.logFile());
+  auto lines = Lines(text);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(" L0 [[GetCacheFilesFromXML]] value [42] name [abc]"), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[0].find(" " + std::to_string(getpid()) + " "), std::string::npos);
+  EXPECT_NE(lines[1].find(" L8 [Registry::Add] J77 job line"), std::string::npos) << lines[1];
+}
+
+TEST(Logging, LevelFilterAndNamedLogs) {
+  kqtest::ScopedConfig cfg;
+  cfg.set("Logging", "nDebugLevel", "2");
+  EvDebug log;
+  EXPECT_EQ(log.GetDebugLevel(), 2);
+  log.DebugLvl("t", 8, "hidden");
+  log.DebugLvl("t", 2, "shown");
+  EXPECT_EQ(Lines(kqtest::ReadFile(cfg.logFile())).size(), 1u);
+
+  EvDebugFileInstance inst;
+  EvDebug job(&inst);
+  job.initialize(&inst, EvDebug::getLogId("AutoInstallServer"), 5, false, "");
+  EXPECT_EQ(EvDebug::getLogId("AutoInstallServer"), EvDebug::getLogId("AutoInstallServer"));
+  job.debugLvl(1, "to the named log");
+  std::string named = kqtest::ReadFile(cfg.logFile("AutoInstallServer"));
+  EXPECT_NE(named.find("J5 to the named log"), std::string::npos) << named;
+}
+
+TEST(Logging, LongLinesAreNotCut) {
+  kqtest::ScopedConfig cfg;
+  std::string big(5000, 'x');
+  EvDebug().Debug("t", "%s|end", big.c_str());
+  EXPECT_NE(kqtest::ReadFile(cfg.logFile()).find(big + "|end\n"), std::string::npos);
+}
+
+TEST(Logging, WholeLinesUnderThreadsAndProcesses) {
+  kqtest::ScopedConfig cfg;
+  const int kProcs = 3, kThreads = 4, kLines = 300;
+  std::string payload(700, 'p');
+  std::vector<pid_t> kids;
+  for (int p = 0; p < kProcs; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+          EvDebug log;
+          for (int i = 0; i < kLines; ++i)
+            log.Debug("w", "<%d.%d.%d %s>", p, t, i, payload.c_str());
+        });
+      for (auto& th : threads) th.join();
+      _exit(0);
+    }
+    kids.push_back(pid);
+  }
+  for (pid_t pid : kids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto lines = Lines(kqtest::ReadFile(cfg.logFile()));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kProcs * kThreads * kLines));
+  for (const auto& line : lines) {
+    size_t open = line.find('<');
+    ASSERT_NE(open, std::string::npos) << line;
+    ASSERT_EQ(line.back(), '>') << line;
+    ASSERT_NE(line.find(payload, open), std::string::npos) << line;
+  }
+}
+
+TEST(Logging, LogErrorNamesTheSourceLocation) {
+  kqtest::ScopedConfig cfg;
+  log_error("include/Db/Tbl/X.h", 12, "record %p failed", static_cast<void*>(&cfg));
+  std::string text = kqtest::ReadFile(cfg.logFile());
+  EXPECT_NE(text.find("include/Db/Tbl/X.h:12: record 0x"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+#include "KqTestEnv.h"
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "Configuration/KQPlatformInfo.h"
+
+namespace kqtest {
+
+namespace {
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  ::remove(path);
+  return 0;
+}
+
+void MakeParents(const std::string& path) {
+  for (size_t pos = 1; pos < path.size(); ++pos)
+    if (path[pos] == '/') ::mkdir(path.substr(0, pos).c_str(), 0755);
+}
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kqtest.XXXXXX";
+  if (!::mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  // Depth-first, physical walk: a symbolic link is removed, never followed.
+  ::nftw(path_.c_str(), RemoveEntry, 32, FTW_DEPTH | FTW_PHYS);
+}
+
+ScopedConfig::ScopedConfig() {
+  const char* prev = std::getenv("KQ_CONFIG");
+  if (prev) {
+    hadPrevious_ = true;
+    previous_ = prev;
+  }
+  configPath_ = dir_.path() + "/config.ini";
+  WriteFile(configPath_, "[Logging]\nnDebugLevel=10\ndLogFolder=" + logFolder() + "\n");
+  ::setenv("KQ_CONFIG", configPath_.c_str(), 1);
+}
+
+ScopedConfig::~ScopedConfig() {
+  if (hadPrevious_)
+    ::setenv("KQ_CONFIG", previous_.c_str(), 1);
+  else
+    ::unsetenv("KQ_CONFIG");
+}
+
+void ScopedConfig::set(const std::string& section, const std::string& name,
+                       const std::string& value) {
+  if (!KQPlatformInfo().setString(section, name, value))
+    throw std::runtime_error("cannot write test configuration");
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  MakeParents(path);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+}  // namespace kqtest
