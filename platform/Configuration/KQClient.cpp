@@ -57,10 +57,6 @@ KQClient::KQClient(const std::string& name, bool, int) {
       return;
     }
   }
-  std::string node;
-  if (KQPlatformInfo().getString("", "sPhysicalNodeName", node) &&
-      strcasecmp(node.c_str(), name.c_str()) == 0)
-    id_ = kHubnodeClient;
 }
 
 std::string KQClient::value(const char* name) const {
