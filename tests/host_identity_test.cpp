@@ -85,3 +85,27 @@ TEST(HostIdentity, ImpersonationHooks) {
 }
 
 }  // namespace
+
+#include "Versions/FullVersion.h"
+
+namespace {
+
+TEST(HostIdentity, InstalledVersionFromTransactionValues) {
+  kqtest::ScopedConfig cfg;
+  FullVersion v;
+  EXPECT_FALSE(GetFullVersionInstalledOnClient(v));
+  cfg.set("UpdateBinTransactions", "SPTranID", "4711");
+  ASSERT_TRUE(GetFullVersionInstalledOnClient(v));
+  EXPECT_EQ(v.Get(FullVersion::kTransactionId), 4711);
+  EXPECT_EQ(v.Get(FullVersion::kRevisionId), 0);
+  EXPECT_EQ(v.Get(FullVersion::kUPTransactionId), 0);
+
+  cfg.set("UpdateBinTransactions", "UP_Transaction", "5120");
+  cfg.set("UpdateBinTransactions", "RevisionId", "0x1F");
+  FullVersion w;
+  ASSERT_TRUE(GetFullVersionInstalledOnClient(w));
+  EXPECT_EQ(w.Get(FullVersion::kRevisionId), 31);
+  EXPECT_EQ(w.Get(FullVersion::kUPTransactionId), 5120);
+}
+
+}  // namespace

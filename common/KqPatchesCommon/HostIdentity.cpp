@@ -1,6 +1,7 @@
 #include "HostIdentity.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 
 #include "Configuration/KQClient.h"
@@ -8,6 +9,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Identity/CLoggedOnUser.h"
 #include "Logging/EvDebug.h"
+#include "Versions/FullVersion.h"
 
 std::string GetInstanceRegistryKey() {
   return std::string("SOFTWARE\\Dunmarrow_Systems\\Vorlan\\") + KQPI_Focus::getFocus();
@@ -30,6 +32,32 @@ bool GetRelNumOfClient(std::string& release) {
   if (dot == std::string::npos || dot == 0) return false;
   release = version.substr(0, dot);
   log.DebugLvl("::GetRelNumOfClient", 2, "Release number of client %s", release.c_str());
+  return true;
+}
+
+bool GetFullVersionInstalledOnClient(FullVersion& version) {
+  const char* tag = "::GetFullVersionInstalledOnClient";
+  KQPlatformInfo pi;
+  EvDebug log;
+  std::string text;
+  if (!pi.getString("UpdateBinTransactions", "SPTranID", text) || text.empty()) {
+    log.DebugLvl(tag, 0, "Could not find SPTranID in registry");
+    return false;
+  }
+  version.set_formatted_str(FullVersion::kFormatSPTransaction, text);
+  text.clear();
+  if (!pi.getString("UpdateBinTransactions", "UP_Transaction", text) || text.empty())
+    log.DebugLvl(tag, 2, "Could not find UP_Transaction in registry");
+  else
+    version.set_formatted_str(FullVersion::kFormatUPTransaction, text);
+  text.clear();
+  if (!pi.getString("UpdateBinTransactions", "RevisionId", text) || text.empty())
+    log.DebugLvl(tag, 0, "Could not find RevisionId in registry");
+  else
+    version.Set(FullVersion::kRevisionId,
+                static_cast<int>(static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 0))));
+  log.DebugLvl(tag, 2, "Full version installed on client is [%s]",
+               version.formatted_str(FullVersion::kFormatFull).c_str());
   return true;
 }
 
