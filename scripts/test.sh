@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test twice: a plain build, and a build
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is needed, starts a throwaway PostgreSQL server, then builds and runs every test
+# twice: a plain build, and a build under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 jobs=$(nproc)
+
+pgdir=$(mktemp -d /tmp/kqpg.XXXXXX)
+trap '"$root/scripts/pg.sh" stop "$pgdir"' EXIT
+eval "$("$root/scripts/pg.sh" start "$pgdir")"
+
 run() {
   local dir=$1; shift
   "$root/scripts/build.sh" "$dir" "$@"
