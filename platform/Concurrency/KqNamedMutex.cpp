@@ -1,0 +1,194 @@
+#include "Concurrency/KqNamedMutex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "Concurrency/KqCurrentIds.h"
+#include "Configuration/KQPlatformInfo.h"
+#include "Logging/EvDebug.h"
+
+namespace {
+
+const char kTag[] = "KqNamedMutex";
+const char kDefaultFolder[] = "/tmp/kqpatches-mutex";
+
+using Clock = std::chrono::steady_clock;
+
+std::string ErrorText(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof buf);
+}
+
+// Makes the folder and its missing parents; true when it exists afterwards.
+bool MakeFolders(const std::string& folder) {
+  struct stat st;
+  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos != folder.size() && folder[pos] != '/') continue;
+    std::string part = folder.substr(0, pos);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+KqNamedMutex::KqNamedMutex(const std::string& name)
+    : m_name(name),
+      m_folder(lockFolder()),
+      m_path(m_folder + "/" + lockFileName(name)),
+      m_owner(0),
+      m_count(0),
+      m_acquiring(false),
+      m_fd(-1) {}
+
+KqNamedMutex::~KqNamedMutex() {
+  if (m_fd >= 0) {
+    flock(m_fd, LOCK_UN);
+    close(m_fd);
+  }
+}
+
+std::string KqNamedMutex::lockFolder() {
+  std::string folder;
+  if (KQPlatformInfo().getString("NamedMutex", "dLockFolder", folder) && !folder.empty()) {
+    return folder;
+  }
+  const char* env = std::getenv("KQ_MUTEX_DIR");
+  if (env != nullptr && *env != '\0') return env;
+  return kDefaultFolder;
+}
+
+std::string KqNamedMutex::lockFileName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '-';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out + ".lock";
+}
+
+bool KqNamedMutex::lock(long long timeoutMs) {
+  const bool forever = timeoutMs < 0;
+  const Clock::time_point deadline =
+      forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const unsigned long self = GetCurrentThreadId();
+
+  std::unique_lock<std::mutex> guard(m_mutex);
+  if (m_count > 0 && m_owner == self) {
+    ++m_count;
+    return true;
+  }
+  // Another thread of this object holds it or is trying: wait for it like any other waiter.
+  auto objectFree = [this] { return m_count == 0 && !m_acquiring; };
+  if (forever) {
+    m_free.wait(guard, objectFree);
+  } else if (!m_free.wait_until(guard, deadline, objectFree)) {
+    return false;
+  }
+  m_acquiring = true;
+  guard.unlock();
+
+  bool got = acquireFile(forever, deadline);
+
+  guard.lock();
+  m_acquiring = false;
+  if (got) {
+    m_owner = self;
+    m_count = 1;
+  }
+  guard.unlock();
+  m_free.notify_all();
+  return got;
+}
+
+// Opens the lock file and takes the flock. Runs with m_acquiring set, so m_fd is ours alone.
+bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_point deadline) {
+  if (m_name.empty()) {
+    EvDebug().Debug(kTag, "Refused a named mutex without a name");
+    return false;
+  }
+  if (!MakeFolders(m_folder)) {
+    int err = errno;
+    EvDebug().Debug(kTag, "Cannot create the lock folder [%s]: [%d] [%s]", m_folder.c_str(), err,
+                    ErrorText(err).c_str());
+    return false;
+  }
+  int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0 && errno == EACCES) fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    int err = errno;
+    EvDebug().Debug(kTag, "Cannot open the lock file [%s]: [%d] [%s]", m_path.c_str(), err,
+                    ErrorText(err).c_str());
+    return false;
+  }
+
+  int rc;
+  if (forever) {
+    do {
+      rc = flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+  } else {
+    // flock has no timed form: try, then sleep a little, growing to 10 ms between tries.
+    std::chrono::microseconds pause(200);
+    for (;;) {
+      rc = flock(fd, LOCK_EX | LOCK_NB);
+      if (rc == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
+      Clock::time_point now = Clock::now();
+      if (now >= deadline) break;
+      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+      std::this_thread::sleep_for(pause < left ? pause : left);
+      if (pause < std::chrono::milliseconds(10)) pause *= 2;
+    }
+  }
+  if (rc != 0) {
+    int err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) {
+      EvDebug().Debug(kTag, "Cannot lock [%s]: [%d] [%s]", m_path.c_str(), err,
+                      ErrorText(err).c_str());
+    }
+    close(fd);
+    return false;
+  }
+  m_fd = fd;
+  return true;
+}
+
+bool KqNamedMutex::unlock() {
+  const unsigned long self = GetCurrentThreadId();
+  std::unique_lock<std::mutex> guard(m_mutex);
+  if (m_count == 0 || m_owner != self) {
+    EvDebug().Debug(kTag, "Unlock of [%s] by a thread that does not hold it", m_name.c_str());
+    return false;
+  }
+  if (--m_count > 0) return true;
+  m_owner = 0;
+  // Unlock before closing: a child forked meanwhile shares the open file and would keep it.
+  flock(m_fd, LOCK_UN);
+  close(m_fd);
+  m_fd = -1;
+  guard.unlock();
+  m_free.notify_all();
+  return true;
+}
+
+int KqNamedMutex::getLockCnt() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_count;
+}
