@@ -1,0 +1,177 @@
+#include "PortableFiles/PxDirectory.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "PortableFiles/SafePath.h"
+
+namespace {
+
+CPxError Errno(int err, const std::string& what, const FXCodeLocation& where) {
+  return CPxError::FromErrno(err, what, where);
+}
+
+// Walks one folder level; see CPxDirectory::Walk.
+CPxError WalkLevel(const std::string& dir, bool top, void* context, int depth, bool reportDirs,
+                   PxWalkCallback callback) {
+  CPxDirectory listing;
+  CPxError e = listing.Open(dir, "*", true);
+  if (e.IsError()) {
+    if (!top && e.GetErrorCode() == ENOENT) return CPxError();  // deleted while we walked
+    return e;
+  }
+  SPxDirEntry entry;
+  bool end = false;
+  for (e = listing.GetEntry(entry, &end); !e.IsError() && !end; e = listing.GetEntry(entry, &end)) {
+    const std::string full = dir + "/" + entry.name;
+    struct stat sb;
+    if (lstat(full.c_str(), &sb) != 0) {
+      if (errno == ENOENT) continue;
+      return Errno(errno, "Cannot stat [" + full + "]", FX_CODE_LOCATION());
+    }
+    const bool realDir = S_ISDIR(sb.st_mode);
+    bool isDir = realDir;
+    struct stat target;
+    if (S_ISLNK(sb.st_mode) && stat(full.c_str(), &target) == 0) isDir = S_ISDIR(target.st_mode);
+    if (!isDir || reportDirs) {
+      e = callback(dir.c_str(), entry.name.c_str(), isDir, context);
+      if (e.IsError()) return e;
+    }
+    if (realDir && depth != 0) {
+      e = WalkLevel(full, false, context, depth < 0 ? -1 : depth - 1, reportDirs, callback);
+      if (e.IsError()) return e;
+    }
+  }
+  return e;
+}
+
+}  // namespace
+
+CPxError CPxDirectory::Open(const char* folder, const char* pattern, bool skipDots) {
+  Close();
+  if (folder == nullptr || *folder == '\0') return Errno(EINVAL, "Cannot open an empty folder path", FX_CODE_LOCATION());
+  if (pattern == nullptr) pattern = "*";
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return Errno(errno, std::string("Cannot open folder [") + folder + "]", FX_CODE_LOCATION());
+  std::vector<std::string> names;
+  int readErr = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = readdir(dir);
+    if (ent == nullptr) {
+      readErr = errno;
+      break;
+    }
+    const char* n = ent->d_name;
+    if (skipDots && (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)) continue;
+    if (fnmatch(pattern, n, 0) == 0) names.emplace_back(n);
+  }
+  closedir(dir);
+  if (readErr != 0) return Errno(readErr, std::string("Cannot read folder [") + folder + "]", FX_CODE_LOCATION());
+  std::sort(names.begin(), names.end());
+  names_ = std::move(names);
+  next_ = 0;
+  open_ = true;
+  return CPxError();
+}
+
+CPxError CPxDirectory::GetEntry(SPxDirEntry& entry, bool* end) {
+  if (!open_) return Errno(EBADF, "No folder listing is open", FX_CODE_LOCATION());
+  if (next_ >= names_.size()) {
+    if (end) *end = true;
+    return CPxError();
+  }
+  if (end) *end = false;
+  entry.name = names_[next_++];
+  return CPxError();
+}
+
+void CPxDirectory::Close() {
+  names_.clear();
+  next_ = 0;
+  open_ = false;
+}
+
+bool CPxDirectory::IsEmpty(const char* path) {
+  if (path == nullptr) return true;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return true;
+  bool empty = true;
+  while (struct dirent* ent = readdir(dir)) {
+    if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0) {
+      empty = false;
+      break;
+    }
+  }
+  closedir(dir);
+  return empty;
+}
+
+CPxError CPxDirectory::Create(const char* path, bool recursive) {
+  if (path == nullptr || *path == '\0') return Errno(EINVAL, "Cannot create an empty folder path", FX_CODE_LOCATION());
+  const std::string full(path);
+  if (!recursive) {
+    if (mkdir(path, 0755) != 0) return Errno(errno, "Cannot create folder [" + full + "]", FX_CODE_LOCATION());
+    return CPxError();
+  }
+  // Create each prefix in turn; one that exists as a folder (perhaps just made by another
+  // process) is fine.
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = full.find('/', pos + 1);
+    const std::string part = full.substr(0, pos);
+    if (part.empty() || part.back() == '/') continue;
+    if (mkdir(part.c_str(), 0755) == 0) continue;
+    int err = errno;
+    struct stat sb;
+    if (err == EEXIST && stat(part.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode)) continue;
+    return Errno(err == EEXIST ? ENOTDIR : err, "Cannot create folder [" + part + "]", FX_CODE_LOCATION());
+  }
+  return CPxError();
+}
+
+CPxError CPxDirectory::Remove(const char* path, bool recursive, bool contentsOnly) {
+  if (path == nullptr || *path == '\0') return Errno(EINVAL, "Cannot remove an empty folder path", FX_CODE_LOCATION());
+  std::string err;
+  if (recursive) {
+    bool ok = contentsOnly ? kq::RemoveContentsNoFollow(path, &err) : kq::RemoveTreeNoFollow(path, &err);
+    if (!ok) return CPxError(errno ? errno : EIO, err, FX_CODE_LOCATION());
+    return CPxError();
+  }
+  if (contentsOnly) return CPxError();  // nothing may go without recursion
+  struct stat sb;
+  if (lstat(path, &sb) != 0) {
+    if (errno == ENOENT) return CPxError();
+    return Errno(errno, std::string("Cannot remove folder [") + path + "]", FX_CODE_LOCATION());
+  }
+  if (!S_ISDIR(sb.st_mode)) return Errno(ENOTDIR, std::string("Cannot remove folder [") + path + "]", FX_CODE_LOCATION());
+  if (rmdir(path) != 0 && errno != ENOENT) {
+    return Errno(errno, std::string("Cannot remove folder [") + path + "]", FX_CODE_LOCATION());
+  }
+  return CPxError();
+}
+
+CPxError CPxDirectory::Walk(const char* path, void* context, int depth, bool reportDirectories,
+                            PxWalkCallback callback) {
+  if (path == nullptr || *path == '\0' || callback == nullptr) {
+    return Errno(EINVAL, "Walk needs a folder and a callback", FX_CODE_LOCATION());
+  }
+  std::string top(path);
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  return WalkLevel(top, true, context, depth, reportDirectories, callback);
+}
+
+CPxError CPxDirectory::GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes) {
+  struct statvfs vfs;
+  if (path == nullptr) return Errno(EINVAL, "Cannot measure a null path", FX_CODE_LOCATION());
+  if (statvfs(path, &vfs) != 0) return Errno(errno, std::string("Cannot measure [") + path + "]", FX_CODE_LOCATION());
+  totalBytes = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  freeBytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return CPxError();
+}

@@ -1,0 +1,246 @@
+#include "PortableFiles/SafePath.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+#include <cerrno>
+#include <vector>
+
+namespace kq {
+namespace {
+
+// Collects the first failure of one removal and whether any happened.
+struct RemoveState {
+  bool ok = true;
+  int firstErrno = 0;
+  std::string firstError;
+
+  void Fail(const std::string& path, int err) {
+    if (ok) {
+      firstErrno = err;
+      firstError = "Failed to remove [" + path + "], errno [" + std::to_string(err) + "]";
+    }
+    ok = false;
+  }
+};
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// The names inside the folder open at `dfd`, "." and ".." left out, sorted bytewise.
+// Returns false (errno set) when the folder cannot be read.
+bool ListNames(int dfd, std::vector<std::string>& names) {
+  int copy = dup(dfd);
+  if (copy < 0) return false;
+  DIR* dir = fdopendir(copy);
+  if (dir == nullptr) {
+    int e = errno;
+    close(copy);
+    errno = e;
+    return false;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = readdir(dir);
+    if (ent == nullptr) {
+      if (errno != 0) ok = false;
+      break;
+    }
+    if (std::string_view(ent->d_name) == "." || std::string_view(ent->d_name) == "..") continue;
+    names.emplace_back(ent->d_name);
+  }
+  int e = errno;
+  closedir(dir);
+  errno = e;
+  std::sort(names.begin(), names.end());
+  return ok;
+}
+
+// Removes everything inside the folder open at `dfd` (shown as `dirPath` in errors).
+void RemoveChildren(int dfd, const std::string& dirPath, RemoveState& st) {
+  std::vector<std::string> names;
+  if (!ListNames(dfd, names)) st.Fail(dirPath, errno);
+  for (const std::string& name : names) {
+    const std::string child = dirPath + "/" + name;
+    struct stat sb;
+    if (fstatat(dfd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) st.Fail(child, errno);  // vanished meanwhile: nothing to do
+      continue;
+    }
+    if (!S_ISDIR(sb.st_mode)) {
+      if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(child, errno);
+      continue;
+    }
+    int cfd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cfd < 0) {
+      int e = errno;
+      if (e == ENOENT) continue;
+      if (e == ELOOP || e == ENOTDIR) {  // replaced by a link or a file since the lstat
+        if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(child, errno);
+        continue;
+      }
+      // Unreadable folder: it can still go when it is empty.
+      if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(child, e);
+      continue;
+    }
+    RemoveChildren(cfd, child, st);
+    close(cfd);
+    if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(child, errno);
+  }
+}
+
+// Opens `path` as a real folder (never through a link). Returns -1 with errno set otherwise.
+int OpenFolderNoFollow(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Trailing slashes would make the kernel follow a link in the last component ("link/" is the
+// folder the link points to), so they go. The file-system root is never removed.
+bool TrimForRemoval(const std::string& in, std::string& out, RemoveState& st) {
+  out = in;
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  if (out.empty() || out == "/") {
+    st.Fail(in, out.empty() ? EINVAL : EPERM);
+    return false;
+  }
+  return true;
+}
+
+bool Finish(const RemoveState& st, std::string* err) {
+  if (err != nullptr) *err = st.ok ? std::string() : st.firstError;
+  if (!st.ok) errno = st.firstErrno;
+  return st.ok;
+}
+
+}  // namespace
+
+bool IsSafeRelativeName(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos) return false;
+  if (IsSeparator(name[0])) return false;
+  bool namesSomething = false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = start;
+    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    const std::string_view part(name.data() + start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") namesSomething = true;
+    start = end + 1;
+  }
+  return namesSomething;
+}
+
+bool JoinUnder(const std::string& base, const std::string& rel, std::string& out) {
+  if (base.empty() || !IsSafeRelativeName(rel)) return false;
+  if (base.back() == '/') {
+    out = base + rel;
+  } else {
+    out = base + "/" + rel;
+  }
+  return true;
+}
+
+bool RemoveFileNoFollow(const std::string& given, std::string* err) {
+  RemoveState st;
+  std::string path;
+  struct stat sb;
+  if (!TrimForRemoval(given, path, st)) {
+    // refused
+  } else if (lstat(path.c_str(), &sb) != 0) {
+    if (errno != ENOENT) st.Fail(path, errno);
+  } else if (S_ISDIR(sb.st_mode)) {
+    st.Fail(path, EISDIR);
+  } else if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    st.Fail(path, errno);
+  }
+  return Finish(st, err);
+}
+
+bool RemoveContentsNoFollow(const std::string& given, std::string* err) {
+  RemoveState st;
+  std::string path;
+  if (!TrimForRemoval(given, path, st)) return Finish(st, err);
+  int fd = OpenFolderNoFollow(path);
+  if (fd < 0) {
+    int e = errno;
+    st.Fail(path, e == ELOOP ? ENOTDIR : e);
+    return Finish(st, err);
+  }
+  RemoveChildren(fd, path, st);
+  close(fd);
+  return Finish(st, err);
+}
+
+bool RemoveTreeNoFollow(const std::string& given, std::string* err) {
+  RemoveState st;
+  std::string path;
+  struct stat sb;
+  if (!TrimForRemoval(given, path, st)) return Finish(st, err);
+  if (lstat(path.c_str(), &sb) != 0) {
+    if (errno != ENOENT) st.Fail(path, errno);
+    return Finish(st, err);
+  }
+  if (!S_ISDIR(sb.st_mode)) return RemoveFileNoFollow(path, err);
+
+  int fd = OpenFolderNoFollow(path);
+  if (fd < 0) {
+    int e = errno;
+    if (e == ENOENT) return Finish(st, err);
+    if (e == ELOOP || e == ENOTDIR) return RemoveFileNoFollow(path, err);  // swapped meanwhile
+    if (rmdir(path.c_str()) != 0 && errno != ENOENT) st.Fail(path, e);   // unreadable but empty?
+    return Finish(st, err);
+  }
+  RemoveChildren(fd, path, st);
+  close(fd);
+  if (rmdir(path.c_str()) != 0 && errno != ENOENT) st.Fail(path, errno);
+  return Finish(st, err);
+}
+
+bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err) {
+  std::string full;
+  if (!JoinUnder(base, rel, full)) {
+    if (err != nullptr) *err = "Refusing to remove unsafe name [" + rel + "] under [" + base + "]";
+    errno = EINVAL;
+    return false;
+  }
+  // Every folder between base and the last component must be a real folder, not a link.
+  std::string walked = base;
+  if (!walked.empty() && walked.back() == '/') walked.pop_back();
+  size_t start = 0;
+  for (;;) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) break;  // the last component is left to the removal
+    const std::string part = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty() || part == ".") continue;
+    walked += "/" + part;
+    struct stat sb;
+    if (lstat(walked.c_str(), &sb) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        if (err != nullptr) err->clear();
+        return true;  // nothing of that name exists: it counts as removed
+      }
+      RemoveState st;
+      st.Fail(walked, errno);
+      return Finish(st, err);
+    }
+    if (S_ISLNK(sb.st_mode)) {
+      if (err != nullptr) {
+        *err = "Refusing to remove [" + full + "]: [" + walked + "] is a symbolic link";
+      }
+      errno = ELOOP;
+      return false;
+    }
+    if (!S_ISDIR(sb.st_mode)) {
+      if (err != nullptr) err->clear();
+      return true;
+    }
+  }
+  return RemoveTreeNoFollow(full, err);
+}
+
+}  // namespace kq

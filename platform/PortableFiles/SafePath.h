@@ -1,0 +1,65 @@
+// Path safety: the one place that decides whether a name may be joined under a folder, and the
+// one way this project removes files and folder trees.
+//
+// Rules every caller relies on:
+//  * A name that comes from a file, an XML message, the database or a request is joined under a
+//    folder only through JoinUnder() (or after IsSafeRelativeName() said yes). Such a name never
+//    carries an absolute path or a ".." component into a path.
+//  * Every delete goes through RemoveTreeNoFollow(), RemoveContentsNoFollow(), RemoveFileNoFollow()
+//    or RemoveUnder(). None of them ever follows a symbolic link: a link is removed as a link and
+//    whatever it points to survives, wherever it is.
+//
+// All functions are thread-safe and keep no state. When a removal returns false, errno holds the
+// error number of its first failure (EINVAL for a refused name, ELOOP for a link in the way).
+#ifndef KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
+#define KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
+
+#include <string>
+
+namespace kq {
+
+// True when `name` is a relative name that stays under the folder it is joined to:
+//  - not empty, and no NUL byte;
+//  - not absolute: does not start with "/" or "\";
+//  - no ".." component, with both "/" and "\" counted as separators (so "a\..\b" is refused too);
+//  - names something below the folder: at least one component other than "" and "."
+//    ("." , "./" and "a/.." would name the folder itself, or above it).
+// Examples: "a.txt", "SP1_2_R3/Config", "./x" are safe; "", "/etc", "..", "a/../b", "\\srv",
+// ".", "./" are not. The test is on the text only; see RemoveUnder() for links inside the path.
+bool IsSafeRelativeName(const std::string& name);
+
+// out = base + "/" + rel (no doubled "/" when base ends with one) when rel passes
+// IsSafeRelativeName(); otherwise returns false and leaves `out` untouched. An empty base is
+// refused as well (the result would be an absolute or a current-folder path by accident).
+bool JoinUnder(const std::string& base, const std::string& rel, std::string& out);
+
+// Removes `path` and, when it is a real folder, everything below it. Never follows a symbolic
+// link: entries are examined with lstat semantics and folders are opened with O_NOFOLLOW, so a
+// link (to a file or a folder, dangling or not) is unlinked as a link and its target survives.
+// An entry that disappears while the tree is being removed (another process deleted it) is
+// skipped, not an error; a `path` that does not exist at all counts as removed (true).
+// Every other failure makes the result false; the removal goes on with the remaining entries so
+// that as much as possible is gone, and `err` (when not null) receives the first failure as
+// "Failed to remove [<path>], errno [<n>]". Entries are visited in bytewise name order.
+// Trailing "/" are ignored ("link/" removes the link, not what it points to); an empty path
+// and the file-system root "/" are refused.
+bool RemoveTreeNoFollow(const std::string& path, std::string* err);
+
+// Like RemoveTreeNoFollow(), but `path` itself stays: only what is inside the folder goes.
+// A `path` that is a link or not a folder is refused (false, ENOTDIR).
+bool RemoveContentsNoFollow(const std::string& path, std::string* err);
+
+// Removes one non-folder entry (file, link, fifo, ...); a link is unlinked, its target survives.
+// A missing path counts as removed (true). A real folder is refused (false, EISDIR): use
+// RemoveTreeNoFollow() for trees.
+bool RemoveFileNoFollow(const std::string& path, std::string* err);
+
+// The safe delete of a name from input under a folder: refuses a name that
+// IsSafeRelativeName() rejects, refuses when any folder between `base` and the last component of
+// `rel` is a symbolic link (the path would lead outside `base`), then RemoveTreeNoFollow().
+// A name whose intermediate folders are missing counts as removed (true).
+bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err);
+
+}  // namespace kq
+
+#endif  // KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
