@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

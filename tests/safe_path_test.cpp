@@ -1,0 +1,138 @@
+// Path safety and no-follow removal on real temporary trees.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "KqTestEnv.h"
+#include "Unprivileged.h"
+#include "PortableFiles/SafePath.h"
+
+namespace {
+
+bool Exists(const std::string& p) {
+  struct stat sb;
+  return lstat(p.c_str(), &sb) == 0;
+}
+
+TEST(SafeName, AcceptsPlainRelativeNames) {
+  for (const char* ok : {"a.txt", "SP1_2_R3/Config", "./x", "a/./b", "a//b", "..a", "a..", "x/...", "dir/"}) {
+    EXPECT_TRUE(kq::IsSafeRelativeName(ok)) << ok;
+  }
+}
+
+TEST(SafeName, RefusesEscapesAndNamesOfTheFolderItself) {
+  for (const char* bad : {"", "/etc/passwd", "\\\\server\\share", "..", "../x", "a/../b", "a/..",
+                          "a\\..\\b", "..\\x", ".", "./", "./.", "//"}) {
+    EXPECT_FALSE(kq::IsSafeRelativeName(bad)) << bad;
+  }
+  EXPECT_FALSE(kq::IsSafeRelativeName(std::string("a\0b", 3)));
+}
+
+TEST(SafeName, JoinUnderRefusesUnsafeNamesAndLeavesOutputAlone) {
+  std::string out = "untouched";
+  EXPECT_FALSE(kq::JoinUnder("/cache", "../etc", out));
+  EXPECT_FALSE(kq::JoinUnder("", "a", out));
+  EXPECT_EQ(out, "untouched");
+  ASSERT_TRUE(kq::JoinUnder("/cache", "a/b", out));
+  EXPECT_EQ(out, "/cache/a/b");
+  ASSERT_TRUE(kq::JoinUnder("/cache/", "a", out));
+  EXPECT_EQ(out, "/cache/a");
+}
+
+// A tree with links pointing outside it: removal takes the links, never their targets.
+class RemoveTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    outside_ = dir_ / "outside";
+    tree_ = dir_ / "tree";
+    kqtest::WriteFile(outside_ + "/keep.txt", "precious");
+    kqtest::WriteFile(tree_ + "/a/file.txt", "x");
+    kqtest::WriteFile(tree_ + "/b.txt", "y");
+    ASSERT_EQ(0, symlink(outside_.c_str(), (tree_ + "/a/link-to-dir").c_str()));
+    ASSERT_EQ(0, symlink((outside_ + "/keep.txt").c_str(), (tree_ + "/link-to-file").c_str()));
+    ASSERT_EQ(0, symlink("/nonexistent/target", (tree_ + "/dangling").c_str()));
+  }
+  kqtest::TempDir dir_;
+  std::string outside_, tree_;
+};
+
+TEST_F(RemoveTree, RemovesLinksAsLinksAndTargetsSurvive) {
+  std::string err = "stale";
+  ASSERT_TRUE(kq::RemoveTreeNoFollow(tree_, &err)) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(Exists(tree_));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+}
+
+TEST_F(RemoveTree, TrailingSlashOnALinkRemovesTheLinkOnly) {
+  const std::string link = dir_ / "top-link";
+  ASSERT_EQ(0, symlink(outside_.c_str(), link.c_str()));
+  ASSERT_TRUE(kq::RemoveTreeNoFollow(link + "/", nullptr));
+  EXPECT_FALSE(Exists(link));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+}
+
+TEST_F(RemoveTree, ContentsOnlyKeepsTheFolder) {
+  ASSERT_TRUE(kq::RemoveContentsNoFollow(tree_, nullptr));
+  EXPECT_TRUE(Exists(tree_));
+  EXPECT_FALSE(Exists(tree_ + "/a"));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+  EXPECT_FALSE(kq::RemoveContentsNoFollow(tree_ + "/missing", nullptr));
+}
+
+TEST_F(RemoveTree, MissingPathCountsAsRemovedAndRootIsRefused) {
+  EXPECT_TRUE(kq::RemoveTreeNoFollow(dir_ / "never-was", nullptr));
+  EXPECT_TRUE(kq::RemoveFileNoFollow(dir_ / "never-was", nullptr));
+  std::string err;
+  EXPECT_FALSE(kq::RemoveTreeNoFollow("/", &err));
+  EXPECT_FALSE(kq::RemoveTreeNoFollow("", &err));
+}
+
+TEST_F(RemoveTree, RemoveFileRefusesFoldersAndUnlinksLinks) {
+  std::string err;
+  EXPECT_FALSE(kq::RemoveFileNoFollow(tree_ + "/a", &err));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_NE(err.find("Failed to remove ["), std::string::npos);
+  ASSERT_TRUE(kq::RemoveFileNoFollow(tree_ + "/link-to-file", &err));
+  EXPECT_FALSE(Exists(tree_ + "/link-to-file"));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+}
+
+TEST_F(RemoveTree, RemoveUnderRefusesEscapesAndLinkedFolders) {
+  std::string err;
+  EXPECT_FALSE(kq::RemoveUnder(tree_, "../outside", &err));
+  EXPECT_TRUE(Exists(outside_ + "/keep.txt"));
+  // "a/link-to-dir/keep.txt" would resolve to the outside file through the link.
+  EXPECT_FALSE(kq::RemoveUnder(tree_, "a/link-to-dir/keep.txt", &err));
+  EXPECT_NE(err.find("symbolic link"), std::string::npos) << err;
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+  // The link itself as the last component is fine: it goes, its target stays.
+  ASSERT_TRUE(kq::RemoveUnder(tree_, "a/link-to-dir", &err)) << err;
+  EXPECT_FALSE(Exists(tree_ + "/a/link-to-dir"));
+  EXPECT_TRUE(Exists(outside_ + "/keep.txt"));
+  EXPECT_TRUE(kq::RemoveUnder(tree_, "no/such/thing", &err));
+  ASSERT_TRUE(kq::RemoveUnder(tree_, "a", &err));
+  EXPECT_FALSE(Exists(tree_ + "/a"));
+}
+
+TEST_F(RemoveTree, AFailedRemovalIsReportedAndTheRestStillGoes) {
+  kqtest::WriteFile(tree_ + "/0locked/inner.txt", "z");
+  kqtest::GiveTreeToUnprivileged(dir_.path());
+  ASSERT_EQ(0, chmod((tree_ + "/0locked").c_str(), 0555));
+  const std::string expected = "Failed to remove [" + tree_ + "/0locked/inner.txt], errno [13]";
+  int rc = kqtest::RunUnprivileged([&] {
+    std::string err;
+    if (kq::RemoveTreeNoFollow(tree_, &err)) return 1;
+    return err == expected ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(Exists(tree_ + "/0locked/inner.txt"));
+  EXPECT_FALSE(Exists(tree_ + "/b.txt"));  // entries after the failure were still removed
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+  chmod((tree_ + "/0locked").c_str(), 0755);
+}
+
+}  // namespace
