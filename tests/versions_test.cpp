@@ -18,7 +18,8 @@ FullVersion Example() {
   return v;
 }
 
-FullVersion Make(int rel, int build, int major, int minor, int trans, int rev, int up, int upTrans) {
+FullVersion Make(int rel, int build, int major, int minor, int trans, int rev, int up,
+                 int upTrans) {
   FullVersion v(_SPVersion(major, minor, trans, rev), _UPVersion(up, upTrans, ""));
   v.Set(FullVersion::kRelease, rel);
   v.Set(FullVersion::kBuild, build);
@@ -279,8 +280,8 @@ TEST(FullVersion, EveryFormRoundTrips) {
       for (int field : kNumericFields) {
         bool isCarried = false;
         for (int c : carried) isCarried |= (c == field);
-        EXPECT_EQ(x.Get(field), isCarried ? v.Get(field) : Make(1, 2, 3, 'k', 4, 5, 6, 7).Get(field))
-            << field;
+        const int before = Make(1, 2, 3, 'k', 4, 5, 6, 7).Get(field);
+        EXPECT_EQ(x.Get(field), isCarried ? v.Get(field) : before) << field;
       }
     }
   }
@@ -396,10 +397,16 @@ TEST(FullVersion, CompareKindsLookAtTheirFields) {
     EXPECT_EQ(FullVersion::Compare(-7, c.higher, base), c.withUP);
   }
   // Earlier fields decide before later ones.
-  EXPECT_LT(FullVersion::Compare(3, Make(11, 80, 20, 0, 9999, 9, 9, 0), Make(11, 80, 21, 0, 0, 0, 0, 0)), 0);
+  EXPECT_LT(FullVersion::Compare(3, Make(11, 80, 20, 0, 9999, 9, 9, 0),
+                                 Make(11, 80, 21, 0, 0, 0, 0, 0)),
+            0);
   // The full 32-bit range compares without overflow.
-  EXPECT_LT(FullVersion::Compare(1, Make(INT_MIN, 0, 0, 0, 0, 0, 0, 0), Make(INT_MAX, 0, 0, 0, 0, 0, 0, 0)), 0);
-  EXPECT_GT(FullVersion::Compare(1, Make(0, 0, 0, 0, INT_MAX, 0, 0, 0), Make(0, 0, 0, 0, INT_MIN, 0, 0, 0)), 0);
+  EXPECT_LT(FullVersion::Compare(1, Make(INT_MIN, 0, 0, 0, 0, 0, 0, 0),
+                                 Make(INT_MAX, 0, 0, 0, 0, 0, 0, 0)),
+            0);
+  EXPECT_GT(FullVersion::Compare(1, Make(0, 0, 0, 0, INT_MAX, 0, 0, 0),
+                                 Make(0, 0, 0, 0, INT_MIN, 0, 0, 0)),
+            0);
   // Texts take no part.
   FullVersion named = base;
   named.SetStr(FullVersion::kCUName, "other");
@@ -417,7 +424,8 @@ TEST(FullVersion, KindsAgreeWithTheirForms) {
       for (int minor : {0, int('a'), int('A')})
         for (int trans : {0, 4711})
           for (int rev : {0, 3})
-            for (int up : {0, 2}) grid.push_back(Make(rel, 80, major, minor, trans, rev, up, up * 7));
+            for (int up : {0, 2})
+              grid.push_back(Make(rel, 80, major, minor, trans, rev, up, up * 7));
   for (const FullVersion& a : grid) {
     for (const FullVersion& b : grid) {
       ASSERT_EQ(FullVersion::Compare(3, a, b) == 0, a.formatted_str(4) == b.formatted_str(4));

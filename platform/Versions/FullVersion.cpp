@@ -64,7 +64,9 @@ class Scanner {
   size_t pos_;
 };
 
-std::string MinorStr(int minor) { return minor == 0 ? std::string() : std::string(1, static_cast<char>(minor)); }
+std::string MinorStr(int minor) {
+  return minor == 0 ? std::string() : std::string(1, static_cast<char>(minor));
+}
 
 std::string Trim(const std::string& s) {
   const char* ws = " \t\r\n";
@@ -72,6 +74,22 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return std::string();
   size_t e = s.find_last_not_of(ws);
   return s.substr(b, e - b + 1);
+}
+
+// Fields shown as plain decimal numbers (the minor is a letter, 4, 7 and 10 are texts).
+bool IsNumericField(int field) {
+  switch (field) {
+    case FullVersion::kRelease:
+    case FullVersion::kBuild:
+    case FullVersion::kSPMajor:
+    case FullVersion::kTransactionId:
+    case FullVersion::kRevisionId:
+    case FullVersion::kUPNumber:
+    case FullVersion::kUPTransactionId:
+      return true;
+    default:
+      return false;
+  }
 }
 
 int Sign(long long d) { return d < 0 ? -1 : (d > 0 ? 1 : 0); }
@@ -129,12 +147,11 @@ _SPVersion::_SPVersion(const std::string& spName, const std::string& cuName, int
 
 _SPVersion::_SPVersion(const FullVersion& version) : _SPVersion(version.GetSPVersion()) {}
 
+// The service-pack texts are the full version's forms 2 and 3, parsed in one place.
 bool _SPVersion::ParseSPName(const std::string& name, _SPVersion* out) {
-  Scanner s(name);
-  Parsed p;
-  if (!ScanSPName(s, p) || !s.Done()) return false;
-  out->major_ = p.major;
-  out->minor_ = p.minor;
+  FullVersion v(*out);
+  if (!v.set_formatted_str(FullVersion::kFormatSPName, name)) return false;
+  *out = v.GetSPVersion();
   return true;
 }
 
@@ -151,13 +168,9 @@ std::string _SPVersion::getSPFolderNameStr() const {
 }
 
 bool _SPVersion::ParseSPFolderName(const std::string& name, _SPVersion* out) {
-  Scanner s(name);
-  Parsed p;
-  if (!ScanSPFolder(s, p) || !s.Done()) return false;
-  out->major_ = p.major;
-  out->minor_ = p.minor;
-  out->transId_ = p.trans;
-  out->revId_ = p.rev;
+  FullVersion v(*out);
+  if (!v.set_formatted_str(FullVersion::kFormatSPFolder, name)) return false;
+  *out = v.GetSPVersion();
   return true;
 }
 
@@ -213,16 +226,7 @@ std::string FullVersion::GetStr(int field) const {
     case kSPName: return sp_.GetSPName();
     case kCUName: return sp_.GetCUName();
     case kUPFriendlyName: return up_.GetFriendlyName();
-    case kRelease:
-    case kBuild:
-    case kSPMajor:
-    case kTransactionId:
-    case kRevisionId:
-    case kUPNumber:
-    case kUPTransactionId:
-      return std::to_string(Get(field));
-    default:
-      return std::string();
+    default: return IsNumericField(field) ? std::to_string(Get(field)) : std::string();
   }
 }
 
@@ -236,25 +240,18 @@ bool FullVersion::SetStr(int field, const std::string& text) {
     case kSPName: return _SPVersion::ParseSPName(text, &sp_);
     case kCUName: sp_.SetCUName(text); return true;
     case kUPFriendlyName: up_.SetFriendlyName(text); return true;
-    case kRelease:
-    case kBuild:
-    case kSPMajor:
-    case kTransactionId:
-    case kRevisionId:
-    case kUPNumber:
-    case kUPTransactionId: {
+    default: {
+      if (!IsNumericField(field)) return false;
       Scanner s(text);
       int value = 0;
-      if (!s.Number(&value) || !s.Done()) return false;
-      return Set(field, value);
+      return s.Number(&value) && s.Done() && Set(field, value);
     }
-    default:
-      return false;
   }
 }
 
 std::string FullVersion::formatted_str(int format) const {
-  const std::string rb = "V" + std::to_string(sp_.GetRelease()) + "B" + std::to_string(sp_.GetBuild()) + "_";
+  const std::string rb =
+      "V" + std::to_string(sp_.GetRelease()) + "B" + std::to_string(sp_.GetBuild()) + "_";
   const std::string cu = "CU" + std::to_string(up_.GetNumber());
   const std::string upTrans = std::to_string(up_.GetTransId());
   switch (format) {
