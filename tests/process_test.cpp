@@ -93,7 +93,7 @@ TEST(CurrentIds, ThreadIdsDifferPerThreadAndProcessIdIsGetpid) {
     t.join();
   }
   EXPECT_GE(ids.size(), 2u);
-  // A forked child reports its own ids, not the cached ones of its parent.
+  // A forked child reports its own ids, not its parent's.
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t pid = fork();
