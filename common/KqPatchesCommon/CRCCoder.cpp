@@ -1,0 +1,92 @@
+#include "CRCCoder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include <isa-l/crc.h>
+
+namespace {
+
+// The calling thread's read buffer, made on first use (null when it cannot be had).
+unsigned char* ThreadReadBuffer() {
+  thread_local std::unique_ptr<unsigned char[]> buffer;
+  if (!buffer) buffer.reset(new (std::nothrow) unsigned char[CRCCoder::kReadSize]);
+  return buffer.get();
+}
+
+}  // namespace
+
+uint32_t KqCrc32(uint32_t crc, const void* data, size_t len) {
+  if (len == 0) return crc;
+  return crc32_gzip_refl(crc, static_cast<const unsigned char*>(data), len);
+}
+
+CRCCoder::CRCCoder() : method_(CRC_FILEMAP) { CreateCRCTable(); }
+
+CRCCoder::CRCCoder(CRCMETHOD method) : method_(method) { CreateCRCTable(); }
+
+CRCCoder::~CRCCoder() {
+  delete[] table_;
+  table_ = nullptr;
+  method_ = CRC_FILEMAP;
+}
+
+void CRCCoder::CreateCRCTable() {
+  delete[] table_;
+  table_ = new (std::nothrow) unsigned long long[256];
+  if (table_ == nullptr) return;
+  for (unsigned long long i = 0; i < 256; ++i) {
+    unsigned long long c = i;
+    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320ULL : c >> 1;
+    table_[i] = c;
+  }
+}
+
+bool CRCCoder::CalculateCRC(unsigned char byte, long& crc) {
+  if (table_ == nullptr) return false;
+  unsigned long long value = static_cast<unsigned long long>(crc);
+  value = table_[(value ^ byte) & 0xFF] ^ (value >> 8);
+  crc = static_cast<long>(value);
+  return true;
+}
+
+bool CRCCoder::GetCheckSum(const char* path, long& crc) {
+  if (path == nullptr || table_ == nullptr) return false;
+  if (method_ == CRC_FILEMAP) return GetCheckSumFileMap(path, crc);
+  return true;
+}
+
+bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "\nUnable to open file \"%s\" for reading:\n[%d]\n", path, errno);
+    return false;
+  }
+  unsigned char* buffer = ThreadReadBuffer();
+  if (buffer == nullptr) {
+    std::fprintf(stderr, "\nUnable to allocate memory for file reading\n");
+    ::close(fd);
+    return false;
+  }
+  uint32_t value = 0;
+  while (true) {
+    ssize_t got = ::read(fd, buffer, kReadSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", path, errno);
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    value = KqCrc32(value, buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  // The complement of the running register: all ones above the 32-bit CRC.
+  crc = static_cast<long>(0xFFFFFFFF00000000ULL | value);
+  return true;
+}

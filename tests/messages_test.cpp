@@ -1,0 +1,347 @@
+// The message library: fields by index and tag, value semantics, stable addresses, the XML
+// text round trip and the refusal of bad text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "Messages/EVGui.h"
+#include "Messages/TMMsg.h"
+#include "Messages/UpdatePatches.h"
+
+namespace {
+
+using UpdatePatches::BinaryV11;
+using UpdatePatches::CacheOpReq;
+using UpdatePatches::File;
+using UpdatePatches::FilesForOS;
+using UpdatePatches::FilesForRel;
+
+File MakeFile(const std::string& name, const std::string& checksum) {
+  File f;
+  f.setstring(File::kName, name);
+  f.setstring(File::kChecksum, checksum);
+  return f;
+}
+
+// A request with every kind of field, nested three levels deep.
+CacheOpReq MakeRequest() {
+  CacheOpReq req;
+  req.setstring(CacheOpReq::kErrorText, "none");
+  req.setint64(CacheOpReq::kOperationCode, 9);
+  CNMessageBase* client = req.getObjectAccessor(CacheOpReq::kRemClientInfo);
+  client->setstring(UpdatePatches::RemClientInfo::kCachePath, "/cache/root");
+  client->setint64(UpdatePatches::RemClientInfo::kOSId, 12);
+  std::vector<CNMessageBase>* rels = req.getlistobject(CacheOpReq::kReleases);
+  FilesForRel rel;
+  rel.setint64(FilesForRel::kReleaseId, 16);
+  rel.getObjectAccessor(FilesForRel::kSPVersion)->setint64(UpdatePatches::SPVersion::kMajor, 4);
+  FilesForOS os;
+  os.setint64(FilesForOS::kOSId, 3);
+  os.setlistint(FilesForOS::kPackageIds, {1, -2, 2147483647, -2147483647 - 1});
+  os.getlistobject(FilesForOS::kSPFiles)->push_back(MakeFile("a/b.txt", "891568578"));
+  os.getlistobject(FilesForOS::kSPFiles)->push_back(MakeFile("c.txt", "0"));
+  BinaryV11 bin;
+  bin.setstring(BinaryV11::kChecksum, "0xcadbbe3d");
+  bin.setstring(BinaryV11::kRelativePath, "BinaryPayload/x.dll");
+  os.getlistobject(FilesForOS::kMediaFiles)->push_back(bin);
+  rel.getlistobject(FilesForRel::kOSList)->push_back(os);
+  rels->push_back(rel);
+  req.setliststring(CacheOpReq::kObsoleteSPFolders, {"SP10", "", "SP 11 <old> & \"x\""});
+  req.setpstringobject(40, 41, "secret", Annotation::PasswordEncryptStandard);
+  return req;
+}
+
+std::string Serialize(const CNMessageBase& m) {
+  std::string xml;
+  EXPECT_EQ(0, m.serialize(xml));
+  return xml;
+}
+
+std::string WithoutLineBreaks(std::string text) {
+  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }),
+             text.end());
+  return text;
+}
+
+TEST(MessageFields, StringsIntsAndListsByIndexAndTag) {
+  File f = MakeFile("n", "c");
+  EXPECT_EQ("n", f.getstring(1, 1));
+  EXPECT_EQ("c", f.getstring(2, 5));
+  EXPECT_EQ("c", f.getstringByRef(File::kChecksum));
+  EXPECT_TRUE(f.isSet(2));
+  EXPECT_FALSE(f.isSet(5));  // isSet takes the index, not the tag
+  EXPECT_EQ("", f.getstring(3, 3));
+  EXPECT_EQ(0, f.getint64(1));  // a string field does not read as a number
+
+  f.setint64(1, 1, 77);  // another kind under the same tag replaces the field
+  EXPECT_EQ(77, f.getint64(1));
+  EXPECT_EQ("", f.getstring(1, 1));
+  EXPECT_EQ(2u, f.fields().size());
+
+  f.unset(1);
+  EXPECT_FALSE(f.isSet(1));
+  EXPECT_EQ(0, f.getint64(1));
+}
+
+TEST(MessageFields, ConstReadsOfMissingFieldsCreateNothing) {
+  const FilesForOS os;
+  EXPECT_TRUE(os.getlistobject(FilesForOS::kMediaFiles)->empty());
+  EXPECT_TRUE(os.getlistint(FilesForOS::kPackageIds)->empty());
+  EXPECT_EQ(nullptr, os.getObjectAccessor(4, 4));
+  EXPECT_TRUE(os.fields().empty());
+}
+
+TEST(MessageFields, ListAndObjectAddressesStayWhileFieldsAreAdded) {
+  CacheOpReq req;
+  std::vector<CNMessageBase>* rels = req.getlistobject(7, 10, 0, 0, false);
+  CNMessageBase* client = req.getObjectAccessor(true, false, 5, 8, 0, 0, 23, 74);
+  std::vector<int>* ints = req.getlistint(50, 50);
+  for (int k = 100; k < 300; ++k) req.setint64(k, k, k);
+  rels->push_back(FilesForRel());
+  client->setstring(2, 5, "/c");
+  ints->push_back(4);
+  EXPECT_EQ(rels, req.getlistobject(7, 10, 0, 0, false));
+  EXPECT_EQ(client, req.getObjectAccessor(true, true, 5, 8, 0, 0, 23, 74));
+  EXPECT_EQ(1u, req.getlistobject(7, 10)->size());
+  EXPECT_EQ("/c", req.getObjectAccessor(5, 8)->getstring(2, 5));
+  EXPECT_EQ(74, client->getMessageId());
+  EXPECT_EQ(std::vector<int>{4}, *req.getlistint(50, 50));
+}
+
+TEST(MessageFields, CopiesAreDeepAndSettersCopyFromTheSameMessage) {
+  CacheOpReq a = MakeRequest();
+  CacheOpReq b(a);
+  EXPECT_EQ(a, b);
+  b.getlistobject(CacheOpReq::kReleases)->clear();
+  b.getObjectAccessor(CacheOpReq::kRemClientInfo)->setstring(2, 5, "/other");
+  EXPECT_EQ(1u, a.getlistobject(CacheOpReq::kReleases)->size());
+  EXPECT_EQ("/cache/root", a.getObjectAccessor(5, 8)->getstring(2, 5));
+  EXPECT_NE(a, b);
+
+  // Setting a field from a value that lives in the same message.
+  a.setlistobject(30, 30, a.getlistobject(CacheOpReq::kReleases));
+  a.setObjectAccessor(a.getObjectAccessor(CacheOpReq::kRemClientInfo), 31, 31);
+  a.setstring(32, 32, a.getstringByRef(CacheOpReq::kErrorText));
+  EXPECT_EQ(*a.getlistobject(7, 10), *a.getlistobject(30, 30));
+  EXPECT_EQ(*a.getObjectAccessor(5, 8), *a.getObjectAccessor(31, 31));
+  EXPECT_EQ("none", a.getstring(32, 32));
+  a.setObjectAccessor(nullptr, 31, 31);
+  EXPECT_FALSE(a.isSet(31));
+}
+
+TEST(MessageFields, TypedClassesCarryTheirIds) {
+  EXPECT_EQ(23, File().getSubsystem());
+  EXPECT_EQ(83, File().getMessageId());
+  EXPECT_EQ(25, BinaryV11().getMessageId());
+  EXPECT_EQ(48, FilesForRel().getMessageId());
+  EXPECT_EQ(26, FilesForOS().getMessageId());
+  EXPECT_EQ(152, UpdatePatches::SPVersion().getMessageId());
+  EXPECT_EQ(181, UpdatePatches::FullVersion().getMessageId());
+  EXPECT_EQ(13, EVGui::GetFTPServicePackInfoResp().getSubsystem());
+  EXPECT_EQ(557, EVGui::GetFTPServicePackInfoResp().getMessageId());
+  EXPECT_EQ(12, TMMsg::JobOption().getSubsystem());
+  EXPECT_EQ(262, TMMsg::JobOption().getMessageId());
+  EXPECT_EQ(19, BinaryV11::kRelativePath.tag);
+  EXPECT_EQ(152, FilesForRel::kSPVersion.id);
+
+  UpdatePatches::RegisterSubsystem();
+  UpdatePatches::RegisterSubsystem();  // twice is harmless
+  EVGui::RegisterSubsystem();
+  EXPECT_STREQ("File", KqMessageClassName(23, 83));
+  EXPECT_STREQ("CacheSyncRsp", KqMessageClassName(23, UpdatePatches::CacheSyncRsp::kMessageId));
+  EXPECT_STREQ("SPCUInfo", KqMessageClassName(13, 1001));
+  EXPECT_EQ(nullptr, KqMessageClassName(99, 1));
+}
+
+TEST(MessageXmlRoundTrip, NestedListsAndEveryKind) {
+  CacheOpReq req = MakeRequest();
+  std::string xml = Serialize(req);
+  CacheOpReq back;
+  ASSERT_EQ(0, back.unserialize(xml));
+  EXPECT_EQ(req, back);
+  EXPECT_EQ("secret", back.getpstringobject(40, 41));
+  EXPECT_EQ(1, back.getpstringEncryptType(40, 41));
+  const CNMessageBase& os = (*back.getlistobject(7, 10))[0].getlistobject(2, 2)->at(0);
+  EXPECT_EQ("a/b.txt", os.getlistobject(4, 4)->at(0).getstring(1, 1));
+  EXPECT_EQ(Serialize(req), Serialize(back));
+}
+
+TEST(MessageXmlRoundTrip, EmptyMessagesListsAndValues) {
+  File empty;
+  File back = MakeFile("x", "y");
+  ASSERT_EQ(0, XMLDecoder::unSerialize(back, Serialize(empty)));
+  EXPECT_TRUE(back.fields().empty());
+
+  FilesForOS os;
+  os.getlistobject(FilesForOS::kMediaFiles);
+  os.getlistint(FilesForOS::kPackageIds);
+  os.getliststring(9, 9)->push_back("");
+  os.setstring(10, 10, "");
+  os.getObjectAccessor(true, true, 11, 11, 0, 0, 23, 83);
+  FilesForOS osBack;
+  ASSERT_EQ(0, osBack.unserialize(Serialize(os)));
+  EXPECT_EQ(os, osBack);
+  EXPECT_TRUE(osBack.isSet(7));
+  EXPECT_TRUE(osBack.getlistobject(7, 7)->empty());
+  EXPECT_EQ(std::vector<std::string>{""}, *osBack.getliststring(9, 9));
+}
+
+TEST(MessageXmlRoundTrip, LineBreaksControlBytesAndMarkupSurviveLineBreakRemoval) {
+  std::string nasty = "line1\r\nline2\n\ttab \x01\x1f\x7f end  ";
+  nasty += std::string("\0mid", 4);
+  const std::vector<std::string> values = {"a\r\nb", "  ", " lead", "<tag attr=\"v\">&amp;</tag>",
+                                           "]]>", "\xc3\xa9t\xc3\xa9", nasty, "\n"};
+  File f;
+  std::vector<std::string> list;
+  for (size_t k = 0; k < values.size(); ++k) {
+    f.setstring(static_cast<int>(k + 1), static_cast<int>(k + 1), values[k]);
+    list.push_back(values[k]);
+  }
+  f.setliststring(50, 50, list);
+  f.setpstringobject(51, 51, "p\r\nw", Annotation::PasswordEncryptStandard);
+  std::string xml = Serialize(f);
+  EXPECT_EQ(std::string::npos, xml.find('\n'));
+  EXPECT_EQ(std::string::npos, xml.find('\r'));
+  File back;
+  ASSERT_EQ(0, back.unserialize(WithoutLineBreaks(xml)));
+  EXPECT_EQ(f, back);
+  for (size_t k = 0; k < values.size(); ++k)
+    EXPECT_EQ(values[k], back.getstring(static_cast<int>(k + 1), static_cast<int>(k + 1)));
+}
+
+TEST(MessageXmlRoundTrip, UnknownFieldsAndClassesSurvive) {
+  // A peer's text with fields and nested classes that no class table here names.
+  const std::string peer =
+      "<m s=\"23\" id=\"83\">\n"
+      "  <s i=\"1\" t=\"1\">known</s>\n"
+      "  <i i=\"9\" t=\"77\">-5</i>\n"
+      "  <o i=\"10\" t=\"78\" s=\"55\" id=\"4\"><ls i=\"1\" t=\"1\"><v>q</v></ls></o>\n"
+      "  <lo i=\"11\" t=\"79\"><m s=\"7\" id=\"7\"><li i=\"2\" t=\"2\"> 1  2 </li></m></lo>\n"
+      "</m>\n";
+  File f;
+  ASSERT_EQ(0, f.unserialize(peer));
+  EXPECT_EQ("known", f.getstring(File::kName));
+  EXPECT_EQ(-5, f.getint64(77));
+  f.setstring(File::kChecksum, "1");
+  File back;
+  ASSERT_EQ(0, back.unserialize(Serialize(f)));
+  EXPECT_EQ(f, back);
+  EXPECT_EQ("q", back.getObjectAccessor(10, 78)->getliststring(1, 1)->at(0));
+  EXPECT_EQ(55, back.getObjectAccessor(10, 78)->getSubsystem());
+  EXPECT_EQ((std::vector<int>{1, 2}), *back.getlistobject(11, 79)->at(0).getlistint(2, 2));
+}
+
+TEST(MessageXmlRoundTrip, CrLfTextParsesLikeLfText) {
+  const std::string lf =
+      "<m s=\"23\" id=\"43\">\n <lo i=\"1\" t=\"1\">\n  <m s=\"23\" id=\"83\">\n"
+      "   <s i=\"1\" t=\"1\">setup.exe</s>\n   <s i=\"2\" t=\"5\">12</s>\n  </m>\n </lo>\n</m>\n";
+  std::string crlf;
+  for (char c : lf) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  UpdatePatches::InstallFiles a;
+  UpdatePatches::InstallFiles b;
+  UpdatePatches::InstallFiles c;
+  ASSERT_EQ(0, a.unserialize(lf));
+  ASSERT_EQ(0, b.unserialize(crlf));
+  ASSERT_EQ(0, c.unserialize(WithoutLineBreaks(crlf)));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, c);
+  EXPECT_EQ("setup.exe", a.getlistobject(1, 1)->at(0).getstring(1, 1));
+}
+
+// Every bad text gives a non-zero result, no exception, and leaves the target as it was.
+TEST(MessageXmlMalformed, RefusedAndNothingHalfFilled) {
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"", kMsgErrSyntax},
+      {"not xml at all", kMsgErrSyntax},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a</s>", kMsgErrSyntax},  // truncated
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a</x></m>", kMsgErrSyntax},
+      {"<m s=\"23\" id=\"83\"/><m s=\"23\" id=\"83\"/>", kMsgErrSyntax},
+      {"<message s=\"23\" id=\"83\"/>", kMsgErrStructure},
+      {"<m s=\"23\"/>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"84\"/>", kMsgErrClass},
+      {"<m s=\"13\" id=\"83\"/>", kMsgErrClass},
+      {"<m s=\"23\" id=\"eighty\"/>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><s t=\"1\">a</s></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><s i=\"x\" t=\"1\">a</s></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><q i=\"1\" t=\"1\">a</q></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a<b/></s></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\">stray<s i=\"1\" t=\"1\">a</s></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a</s><s i=\"2\" t=\"1\">b</s></m>",
+       kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><i i=\"1\" t=\"1\">12x</i></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><i i=\"1\" t=\"1\"></i></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><i i=\"1\" t=\"1\">99999999999999999999</i></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><li i=\"1\" t=\"1\">1 2 x</li></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><li i=\"1\" t=\"1\">4294967296</li></m>", kMsgErrNumber},
+      {"<m s=\"23\" id=\"83\"><ls i=\"1\" t=\"1\"><w>a</w></ls></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><lo i=\"1\" t=\"1\"><m s=\"23\"/></lo></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><lo i=\"1\" t=\"1\"><s i=\"1\" t=\"1\"/></lo></m>",
+       kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><o i=\"1\" t=\"1\" s=\"23\">x</o></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\" x=\"1\">abc</s></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\" x=\"1\">zz</s></m>", kMsgErrStructure},
+      {"<m s=\"23\" id=\"83\"><ps i=\"1\" t=\"1\" e=\"one\">a</ps></m>", kMsgErrNumber},
+  };
+  for (const auto& c : cases) {
+    File target = MakeFile("keep", "me");
+    const File before = target;
+    KqXMLContextInfo info;
+    int rc = XMLDecoder::unSerialize(target, c.first, &info);
+    EXPECT_EQ(c.second, rc) << c.first;
+    EXPECT_EQ(rc, info.result) << c.first;
+    EXPECT_FALSE(info.error.empty()) << c.first;
+    EXPECT_EQ(before, target) << c.first;
+  }
+  EXPECT_NE(0, XMLDecoder::unSerialize(static_cast<CNMessageBase*>(nullptr), "<m/>"));
+}
+
+TEST(MessageXmlMalformed, NestingDepthIsBounded) {
+  auto nested = [](int levels, bool viaList) {
+    std::string open;
+    std::string close;
+    for (int k = 0; k < levels; ++k) {
+      if (viaList) {
+        open += "<lo i=\"1\" t=\"1\"><m s=\"1\" id=\"1\">";
+        close += "</m></lo>";
+      } else {
+        open += "<o i=\"1\" t=\"1\" s=\"1\" id=\"1\">";
+        close += "</o>";
+      }
+    }
+    return "<m s=\"23\" id=\"83\">" + open + close + "</m>";
+  };
+  for (bool viaList : {false, true}) {
+    File ok;
+    EXPECT_EQ(0, ok.unserialize(nested(kMaxMessageDepth - 1, viaList)));
+    File deep = MakeFile("keep", "me");
+    EXPECT_EQ(kMsgErrDepth, deep.unserialize(nested(kMaxMessageDepth, viaList)));
+    EXPECT_EQ("keep", deep.getstring(1, 1));
+    EXPECT_EQ(kMsgErrDepth, deep.unserialize(nested(100000, viaList)));
+  }
+
+  // The writer refuses what the reader would refuse.
+  File root;
+  CNMessageBase* at = &root;
+  for (int k = 0; k < kMaxMessageDepth + 1; ++k) at = at->getObjectAccessor(true, true, 1, 1, 0, 0, 1, 1);
+  std::string xml = "unchanged";
+  EXPECT_EQ(kMsgErrDepth, root.serialize(xml));
+  EXPECT_EQ("unchanged", xml);
+}
+
+TEST(MessageXmlMalformed, NoEntityOrDoctypeExpansion) {
+  const std::string text =
+      "<!DOCTYPE m [<!ENTITY big \"EXPANDED\"><!ENTITY ext SYSTEM \"file:///etc/passwd\">]>"
+      "<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">&big;&ext;</s></m>";
+  File f;
+  if (f.unserialize(text) == 0) {
+    EXPECT_EQ(std::string::npos, f.getstring(1, 1).find("EXPANDED"));
+    EXPECT_EQ(std::string::npos, f.getstring(1, 1).find("root:"));
+  }
+}
+
+}  // namespace
