@@ -1,0 +1,368 @@
+#include "Archive/C7zip.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "PortableFiles/SafePath.h"
+
+namespace {
+
+// A listing line is "Key = value" (or "Key =" with an empty value).
+bool SplitListingLine(const std::string& line, std::string& key, std::string& value) {
+  size_t eq = line.find(" =");
+  if (eq == std::string::npos || eq == 0) return false;
+  for (size_t i = 0; i < eq; ++i) {
+    char c = line[i];
+    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ';
+    if (!ok || (i == 0 && c == ' ')) return false;
+  }
+  key = line.substr(0, eq);
+  if (eq + 2 == line.size()) {
+    value.clear();
+  } else if (line.compare(eq + 2, 1, " ") == 0) {
+    value = line.substr(eq + 3);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// True when a text holds ".." as a component, with '/' or '\' as separators.
+bool HasDotDotComponent(const std::string& text) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of("/\\", start);
+    if (end == std::string::npos) end = text.size();
+    if (end - start == 2 && text.compare(start, 2, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// A mode text such as "lrwxrwxrwx" names a symbolic link.
+bool IsLinkModeText(const std::string& value) {
+  size_t start = 0;
+  while (start < value.size()) {
+    size_t end = value.find(' ', start);
+    if (end == std::string::npos) end = value.size();
+    std::string token = value.substr(start, end - start);
+    if (token.size() == 10 && token[0] == 'l' &&
+        token.find_first_not_of("rwxsStT-", 1) == std::string::npos) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The error lines of the program's output, or its last line when none says "error".
+std::string ErrorText(const std::string& output) {
+  std::string errors, last;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) {
+      last = line;
+      if (line.find("ERROR") != std::string::npos || line.find("Error") != std::string::npos ||
+          line.find("error") != std::string::npos) {
+        if (!errors.empty()) errors += "; ";
+        errors += line;
+      }
+    }
+    start = end + 1;
+  }
+  return errors.empty() ? last : errors;
+}
+
+}  // namespace
+
+C7zip::C7zip(const std::string& program, int format) : program_(program), format_(format) {}
+
+bool C7zip::Initialize() {
+  initialized_ = false;
+  std::string candidate = program_.empty() ? std::string("7z") : program_;
+  struct stat st;
+  if (candidate.find('/') != std::string::npos && ::stat(candidate.c_str(), &st) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    candidate += "/7z";
+  }
+  if (candidate.find('/') != std::string::npos) {
+    if (!IsExecutableFile(candidate)) {
+      lastError_ = "7-Zip program [" + candidate + "] is not an executable file";
+      return false;
+    }
+  } else {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    bool found = false;
+    size_t start = 0;
+    while (start <= dirs.size() && !found) {
+      size_t end = dirs.find(':', start);
+      if (end == std::string::npos) end = dirs.size();
+      std::string dir = dirs.substr(start, end - start);
+      if (dir.empty()) dir = ".";
+      found = IsExecutableFile(dir + "/" + candidate);
+      start = end + 1;
+    }
+    if (!found) {
+      lastError_ = "7-Zip program [" + candidate + "] not found on PATH";
+      return false;
+    }
+  }
+  program_ = candidate;
+  initialized_ = true;
+  lastError_.clear();
+  return true;
+}
+
+bool C7zip::Run(const std::vector<std::string>& args, std::string& output, size_t outputCap) {
+  output.clear();
+  if (!initialized_ && !Initialize()) return false;
+
+  // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
+  std::vector<std::string> full;
+  full.reserve(args.size() + 1);
+  full.push_back(program_);
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : full) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (devnull < 0) {
+    lastError_ = std::string("cannot open /dev/null: ") + std::strerror(errno);
+    return false;
+  }
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    lastError_ = std::string("cannot create a pipe: ") + std::strerror(errno);
+    ::close(devnull);
+    return false;
+  }
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    lastError_ = std::string("cannot start the 7-Zip program: ") + std::strerror(errno);
+    ::close(devnull);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    ::dup2(devnull, 0);
+    ::dup2(fds[1], 1);
+    ::dup2(fds[1], 2);
+    // No descriptor of ours (lock files above all) may live on in the program.
+    if (::close_range(3, ~0U, 0) != 0) {
+      for (int fd = 3; fd < 65536; ++fd) ::close(fd);
+    }
+    ::execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(devnull);
+  ::close(fds[1]);
+
+  bool overflow = false;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    if (output.size() + static_cast<size_t>(n) > outputCap) {
+      overflow = true;  // keep reading so that the program never blocks on a full pipe
+      continue;
+    }
+    output.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      lastError_ = std::string("cannot wait for the 7-Zip program: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  if (WIFSIGNALED(status)) {
+    lastError_ = "7-Zip program ended by signal " + std::to_string(WTERMSIG(status));
+    return false;
+  }
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 127 && output.empty()) {
+    lastError_ = "cannot run the 7-Zip program [" + program_ + "]";
+    return false;
+  }
+  if (code != 0) {
+    lastError_ = "7-Zip exited with status " + std::to_string(code) + ": " + ErrorText(output);
+    return false;
+  }
+  if (overflow) {
+    lastError_ = "7-Zip output exceeds " + std::to_string(outputCap) + " bytes";
+    return false;
+  }
+  lastError_.clear();
+  return true;
+}
+
+std::vector<std::string> C7zip::TypeSwitch() const {
+  switch (format_) {
+    case k7z: return {"-t7z"};
+    case kZip: return {"-tzip"};
+    case kTar: return {"-ttar"};
+    default: return {};
+  }
+}
+
+bool C7zip::RunCommandLine(const std::vector<std::string>& args) {
+  std::string output;
+  return Run(args, output, 1 << 20);
+}
+
+bool C7zip::ListEntries(const std::string& archive, std::vector<Entry>& entries) {
+  entries.clear();
+  std::vector<std::string> args = {"l", "-slt"};
+  std::vector<std::string> type = TypeSwitch();
+  args.insert(args.end(), type.begin(), type.end());
+  args.push_back("--");
+  args.push_back(archive);
+  std::string output;
+  if (!Run(args, output, size_t(1) << 30)) return false;
+
+  size_t pos = output.find("\n----------\n");
+  if (pos == std::string::npos) {
+    // An archive without entries prints no separator.
+    return true;
+  }
+  pos += 12;
+  bool malformed = false;
+  bool inEntry = false;
+  while (pos < output.size()) {
+    size_t end = output.find('\n', pos);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) {
+      inEntry = false;
+      continue;
+    }
+    std::string key, value;
+    if (!SplitListingLine(line, key, value)) {
+      // A line that is no "Key = value" pair is the rest of a name holding a line break; it
+      // may carry anything, so the whole archive is refused.
+      malformed = true;
+      continue;
+    }
+    if (key == "Path") {
+      entries.push_back(Entry());
+      entries.back().path = value;
+      inEntry = true;
+      continue;
+    }
+    if (!inEntry) {
+      malformed = true;
+      continue;
+    }
+    // A continued name can imitate a pair; a ".." anywhere is refused for that reason.
+    if (HasDotDotComponent(line) || HasDotDotComponent(value)) malformed = true;
+    Entry& e = entries.back();
+    if (key == "Folder") {
+      e.isFolder = (value == "+");
+    } else if ((key == "Symbolic Link" || key == "Hard Link" || key == "Link") && !value.empty()) {
+      e.isLink = true;
+    } else if ((key == "Attributes" || key == "Mode") && IsLinkModeText(value)) {
+      e.isLink = true;
+    }
+  }
+  if (malformed) {
+    lastError_ = "archive [" + archive + "] has an entry whose name spans lines or is not a path";
+    entries.clear();
+    return false;
+  }
+  return true;
+}
+
+bool C7zip::IsSafeEntryName(const std::string& name) {
+  if (name.find_first_of("\r\n") != std::string::npos) return false;
+  return kq::IsSafeRelativeName(name);
+}
+
+bool C7zip::VerifyArchive(const std::string& archive) {
+  std::vector<Entry> entries;
+  if (!ListEntries(archive, entries)) {
+    if (lastError_.empty()) lastError_ = "cannot list archive [" + archive + "]";
+    return false;
+  }
+  for (const Entry& e : entries) {
+    if (!IsSafeEntryName(e.path)) {
+      lastError_ = "archive entry [" + e.path + "] is an absolute path or leaves the destination";
+      return false;
+    }
+    if (e.isLink) {
+      lastError_ = "archive entry [" + e.path + "] is a link";
+      return false;
+    }
+  }
+  lastError_.clear();
+  return true;
+}
+
+bool C7zip::ExtractFilesWithFullPathsFromArchive(const std::string& archive,
+                                                 const std::string& destination) {
+  if (!VerifyArchive(archive)) return false;
+  std::vector<std::string> args = {"x"};
+  std::vector<std::string> type = TypeSwitch();
+  args.insert(args.end(), type.begin(), type.end());
+  args.push_back("-o" + destination);
+  args.push_back("-y");
+  args.push_back("--");
+  args.push_back(archive);
+  return RunCommandLine(args);
+}
+
+std::vector<std::string> C7zip::FlatExtractArgs(const std::string& archive,
+                                                const std::string& destination,
+                                                const std::string& fileSpec, bool overwrite) const {
+  // Switches first and "--" before the names, so that a name beginning with '-' stays a name.
+  std::vector<std::string> args = {"e"};
+  std::vector<std::string> type = TypeSwitch();
+  args.insert(args.end(), type.begin(), type.end());
+  args.push_back("-o" + destination);
+  args.push_back("-r");
+  if (overwrite) args.push_back("-y");
+  args.push_back("--");
+  args.push_back(archive);
+  args.push_back(fileSpec);
+  return args;
+}
+
+std::string C7zip::CommandLineText(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& a : args) {
+    bool first = text.empty();
+    if (!first) text += ' ';
+    if (first) {
+      text += a;  // the command letter
+    } else if (a.size() > 2 && a.compare(0, 2, "-o") == 0) {
+      text += "-o\"" + a.substr(2) + '"';
+    } else if (!a.empty() && a[0] == '-') {
+      text += a;
+    } else {
+      text += '"' + a + '"';
+    }
+  }
+  return text;
+}

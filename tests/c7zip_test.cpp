@@ -1,0 +1,167 @@
+// C7zip against the real 7-Zip program: archives built by the test, hostile entry names,
+// truncated files, and paths holding shell metacharacters.
+#include "Archive/C7zip.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "KqTestEnv.h"
+#include "ZipFixture.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+int CountEntries(const std::string& folder) {
+  std::string cmd = "find '" + folder + "' -mindepth 1 | wc -l";
+  FILE* f = ::popen(cmd.c_str(), "r");
+  int n = -1;
+  if (f) {
+    if (fscanf(f, "%d", &n) != 1) n = -1;
+    ::pclose(f);
+  }
+  return n;
+}
+
+TEST(C7zipTest, InitializeFindsTheProgramOrSaysWhyNot) {
+  C7zip onPath("", C7zip::kZip);
+  EXPECT_TRUE(onPath.Initialize()) << onPath.GetLastError();
+
+  C7zip inFolder("/usr/bin", C7zip::kZip);
+  EXPECT_TRUE(inFolder.Initialize()) << inFolder.GetLastError();
+  EXPECT_EQ("/usr/bin/7z", inFolder.GetProgram());
+
+  C7zip missing("/nonexistent/7z", C7zip::kZip);
+  EXPECT_FALSE(missing.Initialize());
+  EXPECT_NE(std::string::npos, missing.GetLastError().find("/nonexistent/7z"));
+}
+
+TEST(C7zipTest, ExtractsAGoodArchiveWithItsFolders) {
+  kqtest::TempDir tmp;
+  std::string archive = tmp / "good.zip";
+  kqtest::WriteZip(archive, {{"a/b.txt", "hello"}, {"c.txt", "x"}, {"d/", "", 040755}});
+  C7zip zip("", C7zip::kZip);
+  ASSERT_TRUE(zip.Initialize());
+
+  std::vector<C7zip::Entry> entries;
+  ASSERT_TRUE(zip.ListEntries(archive, entries)) << zip.GetLastError();
+  ASSERT_EQ(3u, entries.size());
+  EXPECT_EQ("a/b.txt", entries[0].path);
+  EXPECT_TRUE(entries[2].isFolder);
+
+  std::string dest = tmp / "out";
+  ASSERT_TRUE(zip.ExtractFilesWithFullPathsFromArchive(archive, dest)) << zip.GetLastError();
+  EXPECT_EQ("hello", kqtest::ReadFile(dest + "/a/b.txt"));
+  EXPECT_EQ("x", kqtest::ReadFile(dest + "/c.txt"));
+}
+
+TEST(C7zipTest, ShellMetacharactersInPathsAreJustCharacters) {
+  kqtest::TempDir tmp;
+  std::string odd = tmp / "we\"ird; touch pwned; $(touch pwned2) 'x`";
+  ASSERT_EQ(0, ::mkdir(odd.c_str(), 0755));
+  std::string archive = odd + "/arch;ive\".zip";
+  kqtest::WriteZip(archive, {{"f.txt", "ok"}});
+  std::string dest = odd + "/de\"st;";
+  C7zip zip("", C7zip::kZip);
+  ASSERT_TRUE(zip.ExtractFilesWithFullPathsFromArchive(archive, dest)) << zip.GetLastError();
+  EXPECT_EQ("ok", kqtest::ReadFile(dest + "/f.txt"));
+  EXPECT_FALSE(Exists("pwned"));
+  EXPECT_FALSE(Exists("pwned2"));
+  EXPECT_FALSE(Exists(tmp / "pwned"));
+}
+
+TEST(C7zipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
+  kqtest::TempDir tmp;
+  struct Case {
+    const char* label;
+    std::vector<kqtest::ZipEntry> entries;
+  };
+  std::vector<Case> cases = {
+      {"dotdot", {{"ok.txt", "x"}, {"../evil.txt", "bad"}}},
+      {"nested dotdot", {{"ok.txt", "x"}, {"a/../../evil.txt", "bad"}}},
+      {"backslash dotdot", {{"ok.txt", "x"}, {"a\\..\\..\\evil.txt", "bad"}}},
+      {"absolute", {{"ok.txt", "x"}, {"/tmp/evil.txt", "bad"}}},
+      {"symlink", {{"ok.txt", "x"}, {"lnk", "/etc", 0120777}}},
+      {"newline", {{"ok.txt", "x"}, {"a\n../../evil.txt", "bad"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string work = tmp / (std::string("w_") + std::to_string(&c - &cases[0]));
+    ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
+    std::string archive = work + "/a.zip";
+    kqtest::WriteZip(archive, c.entries);
+    std::string dest = work + "/sub/dest";
+    C7zip zip("", C7zip::kZip);
+    EXPECT_FALSE(zip.VerifyArchive(archive));
+    EXPECT_FALSE(zip.GetLastError().empty());
+    EXPECT_FALSE(zip.ExtractFilesWithFullPathsFromArchive(archive, dest));
+    EXPECT_FALSE(Exists(dest));
+    EXPECT_FALSE(Exists(work + "/sub/evil.txt"));
+    EXPECT_FALSE(Exists(work + "/evil.txt"));
+    EXPECT_EQ(1, CountEntries(work));  // only the archive
+  }
+}
+
+TEST(C7zipTest, TruncatedOrForeignFilesAreRefused) {
+  kqtest::TempDir tmp;
+  std::string good = kqtest::BuildZip({{"a.txt", std::string(4000, 'a')}, {"b.txt", "b"}});
+  std::string truncated = tmp / "t.zip";
+  kqtest::WriteZip(truncated, {{"a.txt", std::string(4000, 'a')}, {"b.txt", "b"}}, good.size() / 2);
+  std::string junk = tmp / "junk.zip";
+  kqtest::WriteFile(junk, "this is not an archive");
+
+  C7zip zip("", C7zip::kZip);
+  for (const std::string& archive : {truncated, junk, tmp / "missing.zip"}) {
+    SCOPED_TRACE(archive);
+    std::string dest = tmp / "dest";
+    EXPECT_FALSE(zip.ExtractFilesWithFullPathsFromArchive(archive, dest));
+    EXPECT_FALSE(zip.GetLastError().empty());
+    EXPECT_FALSE(Exists(dest));
+  }
+}
+
+TEST(C7zipTest, FlatExtractionTakesTheMatchingFilesOnly) {
+  kqtest::TempDir tmp;
+  std::string archive = tmp / "a.zip";
+  kqtest::WriteZip(archive, {{"x/y/wanted.ini", "w"}, {"other.txt", "o"}});
+  C7zip zip("", C7zip::kZip);
+  ASSERT_TRUE(zip.VerifyArchive(archive));
+  std::string dest = tmp / "d";
+  std::vector<std::string> args = zip.FlatExtractArgs(archive, dest, "wanted.ini", false);
+  ASSERT_TRUE(zip.RunCommandLine(args)) << zip.GetLastError();
+  EXPECT_EQ("w", kqtest::ReadFile(dest + "/wanted.ini"));
+  EXPECT_FALSE(Exists(dest + "/other.txt"));
+
+  // Without overwrite the program's question is answered by end of input: a failure, and the
+  // existing file keeps its contents.
+  kqtest::WriteFile(dest + "/wanted.ini", "mine");
+  EXPECT_FALSE(zip.RunCommandLine(args));
+  EXPECT_EQ("mine", kqtest::ReadFile(dest + "/wanted.ini"));
+  ASSERT_TRUE(zip.RunCommandLine(zip.FlatExtractArgs(archive, dest, "wanted.ini", true)));
+  EXPECT_EQ("w", kqtest::ReadFile(dest + "/wanted.ini"));
+}
+
+TEST(C7zipTest, EntryNamesAndCommandLineText) {
+  EXPECT_TRUE(C7zip::IsSafeEntryName("a/b.txt"));
+  EXPECT_TRUE(C7zip::IsSafeEntryName("a..b"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("../a"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("a/.."));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("/a"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("\\a"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("a\\..\\..\\b"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName("a\nb"));
+  EXPECT_FALSE(C7zip::IsSafeEntryName(""));
+
+  C7zip zip("", C7zip::kAuto);
+  EXPECT_EQ("e -o\"/d\" -r -y -- \"/a b.zip\" \"x.ini\"",
+            C7zip::CommandLineText(zip.FlatExtractArgs("/a b.zip", "/d", "x.ini", true)));
+}
+
+}  // namespace
