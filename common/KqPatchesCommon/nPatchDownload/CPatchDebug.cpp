@@ -1,0 +1,122 @@
+#include "nPatchDownload/CPatchDebug.h"
+
+#include <cstdarg>
+#include <system_error>
+
+namespace nPatchDownload {
+
+tErrorDetails::tErrorDetails(eErrorDescType type, const void* value) {
+  if (value == nullptr) {
+    EvDebug().Debug("tErrorDetails", "Input param is null");
+    return;
+  }
+  switch (type) {
+    case eInt:
+      nValue = *static_cast<const int*>(value);
+      eType = eInt;
+      break;
+    case eString:
+      strValue = *static_cast<const std::string*>(value);
+      eType = eString;
+      break;
+    case eInt64:
+      llValue = *static_cast<const long long*>(value);
+      eType = eInt64;
+      break;
+    default:
+      EvDebug().Debug("tErrorDetails", "Unknown error description type [%d]",
+                      static_cast<int>(type));
+      break;
+  }
+}
+
+CPatchDebug::CPatchDebug() : m_log(static_cast<EvDebugFileInstance*>(nullptr)) {}
+
+CPatchDebug::CPatchDebug(EvDebug log) : m_log(log) {}
+
+CPatchDebug::CPatchDebug(EvDebugFileInstance fileInstance, const char* logName, long jobId)
+    : m_fileInstance(fileInstance), m_log(static_cast<EvDebugFileInstance*>(nullptr)) {
+  m_log.initialize(&m_fileInstance, EvDebug::getLogId(logName), jobId, false, std::string());
+}
+
+CPatchDebug::~CPatchDebug() = default;
+
+// Hands the caller's format and arguments, unformatted, to the log object's common entry.
+#define KQ_PATCHDEBUG_FORWARD(level, tag, jobId, function)                              \
+  va_list args;                                                                         \
+  va_start(args, format);                                                               \
+  m_log.handleMsgEventDebug_NEW(level, tag, 0, -1, jobId, function, format, args);      \
+  va_end(args)
+
+void CPatchDebug::debug(const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(0, nullptr, 0, nullptr);
+}
+
+void CPatchDebug::debugLvl(int level, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(level, nullptr, 0, nullptr);
+}
+
+void CPatchDebug::debugLvl(int level, long jobId, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(level, nullptr, jobId, nullptr);
+}
+
+void CPatchDebug::DebugJob(const char* function, long jobId, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(0, nullptr, jobId, function);
+}
+
+void CPatchDebug::DebugJob(int level, const char* function, long jobId, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(level, nullptr, jobId, function);
+}
+
+void CPatchDebug::Debug(const char* function, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(0, function, 0, nullptr);
+}
+
+void CPatchDebug::DebugLvl(const char* function, int level, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(level, function, 0, nullptr);
+}
+
+void CPatchDebug::DebugLvl(const char* function, int level, long jobId, const char* format, ...) {
+  KQ_PATCHDEBUG_FORWARD(level, function, jobId, nullptr);
+}
+
+#undef KQ_PATCHDEBUG_FORWARD
+
+void CPatchDebug::SetSpecificError(int messageId, KQJobStatus status,
+                                   std::queue<tErrorDetails>* details) {
+  std::unique_lock<std::mutex> hold(m_lock, std::defer_lock);
+  try {
+    hold.lock();
+  } catch (const std::system_error& e) {
+    m_log.Debug("SetSpecificError",
+                "Exception [%d:%s] caught when trying to acquire the lock for setting errors",
+                e.code().value(), e.what());
+    return;
+  }
+  if (!m_errorDetails.empty()) {
+    m_log.debugLvl(8, "Override original error message Id [%d] with new one [%d]",
+                   m_errorMessageId.load(), messageId);
+    while (!m_errorDetails.empty()) m_errorDetails.pop();
+  }
+  m_errorMessageId.store(messageId);
+  m_jobStatus = status;
+  if (details != nullptr) m_errorDetails = *details;
+}
+
+void CPatchDebug::GetErrorDetails(int& messageId, KQJobStatus& status,
+                                  std::queue<tErrorDetails>& details) {
+  std::unique_lock<std::mutex> hold(m_lock, std::defer_lock);
+  try {
+    hold.lock();
+  } catch (const std::system_error& e) {
+    m_log.Debug("GetErrorDetails",
+                "Exception [%d:%s] caught when trying to acquire the lock for getting errors",
+                e.code().value(), e.what());
+    return;
+  }
+  messageId = m_errorMessageId.load();
+  status = m_jobStatus;
+  details = m_errorDetails;
+}
+
+}  // namespace nPatchDownload
