@@ -1,0 +1,40 @@
+// The small records that retrieval and cache maintenance keep in ordered
+// containers: one side of a retrieval (an operating system at a media
+// version), and the context of a walk over service-pack folders.
+#ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
+#define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
+
+#include <set>
+#include <vector>
+
+#include "Versions/FullVersion.h"
+
+namespace nPatchDownload {
+
+// One side of a retrieval. Ordered by media version (FullVersion::Compare,
+// kind 3), then by operating-system id; the id set takes no part in the
+// order, so two sides with equal version and OS id are the same key.
+struct tRetrievalSide {
+  int osId = 0;
+  FullVersion mediaVersion;
+  std::set<int> ids;  // ids attached to the side (copied from per-OS id sets)
+
+  bool operator<(const tRetrievalSide& other) const {
+    const int byVersion =
+        FullVersion::Compare(FullVersion::kCompareMediaWithUP, mediaVersion, other.mediaVersion);
+    if (byVersion != 0) return byVersion < 0;
+    return osId < other.osId;
+  }
+};
+
+// Context of a walk over the service-pack folders of a media tree.
+struct tRetrievalVersion {
+  FullVersion reference;              // the version the walk compares against
+  FullVersion previous;               // highest service pack found below the reference
+  FullVersion latest;                 // highest found above (callers start it at reference)
+  std::vector<FullVersion> versions;  // every service-pack version found, in walk order
+};
+
+}  // namespace nPatchDownload
+
+#endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
