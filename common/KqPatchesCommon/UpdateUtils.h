@@ -1,0 +1,11 @@
+// The common utilities of the library in one include: shared by every subsystem.
+// Each group lives in a header of its own; add new groups as their own headers below.
+#ifndef KQPATCHESCOMMON_UPDATEUTILS_H_
+#define KQPATCHESCOMMON_UPDATEUTILS_H_
+
+// File-system utilities: path tests, sizes, listings, create, copy, move, delete.
+#include "FileSystemUtils.h"
+// String, path-text and small-list utilities.
+#include "StringUtils.h"
+
+#endif  // KQPATCHESCOMMON_UPDATEUTILS_H_
