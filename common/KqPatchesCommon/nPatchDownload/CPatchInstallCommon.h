@@ -17,6 +17,10 @@
 
 #include "KQApplianceOSType.h"
 
+class EvDebug;       // Logging/EvDebug.h
+class FullVersion;   // Versions/FullVersion.h
+class _SPVersion;
+
 namespace KQInstallCommonUtils {
 class IFolderStruct;
 }
@@ -24,6 +28,8 @@ class IFolderStruct;
 namespace nPatchDownload {
 
 struct tRetrievalSide;  // RetrievalSide.h
+class IPatchEvent;                  // IPatchEvent.h
+class tSupportedUpdatesInCopyBase;  // SupportedUpdatesInCopy.h
 
 class CPatchInstallCommon {
  public:
@@ -65,8 +71,77 @@ class CPatchInstallCommon {
   static UpdatePatches::KQApplianceMainOSType GetKQApplianceOSType(const std::string& name);
   static unsigned int GetChecksumBufferSize();
 
+  // ---- Files and folders of the patch jobs (PatchFiles.cpp) ----
+  // Results are 0, a 0x8000xxxx code (PatchResultCodes.h) or a portable-layer error code.
+
+  // The whole file as text (up to its first zero byte).
+  static unsigned int ReadWholeFile(const std::string& path, std::string& text);
+  // Extracts an archive with the 7-Zip program (sevenZipPath: the program, its folder, or empty):
+  // all entries with their folders when fileSpec is empty, else the entries matching fileSpec
+  // flat into destination. Hostile archives are refused before anything is written; on failure
+  // the destination is removed only when this call created it.
+  static unsigned int ExtractZipFile(const std::string& sevenZipPath, const std::string& archive,
+                                     const std::string& destination, std::string fileSpec,
+                                     bool overwrite, bool quietErrors);
+  static unsigned int GetFreeDiskSpaces(const std::string& path, unsigned long& freeKiB);
+  // <"Base"/"dHOME">/Temp/<name>, made (after removing it when deleteFirst) and returned in path.
+  static unsigned int CreateTempFolder(const std::string& name, std::string& path, EvDebug& log,
+                                       bool deleteFirst);
+  static bool IsFileExisted(const std::string& path);
+  static bool IsFolderExisted(const std::string& path);
+  static unsigned int CreateDirectories(const std::string& path);
+  // Replaces destination by a copy of source: 0, 1 when the copy fails, or a removal error.
+  static unsigned int CopyFolder(const std::string& source, const std::string& destination,
+                                 bool clearReadOnly);
+  static std::string GetRemoteServerPath(const std::string& path);
+  static unsigned int DeleteDirectories(const std::string& path);
+  static unsigned int CopySingleFile(const std::string& source, const std::string& destination);
+  static unsigned long long GetFileSize(const std::string& path);
+  // path, or path + "_<n>" for the first n that does not exist.
+  static unsigned int GetUniqueFolderName(std::string& path);
+  static unsigned int WriteStringToFile(const std::string& text, const std::string& path);
+  // Copies the files directly inside source (and, with bIgnoreOSFolder, the folders that are
+  // not operating-system folders) into destination.
+  static unsigned int CopyLooseFiles(const std::string& source, const std::string& destination,
+                                     bool bIgnoreOSFolder);
+
+  // ---- Media version files and version strings (VersionFiles.cpp) ----
+
+  // Feature release, transaction id, revision, release and build from a media version file.
+  static bool GetMediaVersionFromFile(const std::string& path, FullVersion& version);
+  static void SetMediaVer(FullVersion& version, int release, int build,
+                          const _SPVersion& servicePack);
+  // Release and build from an update name such as "11.0.0B80-SP20..."; 0x80000008 otherwise.
+  static unsigned int GetSPVersionFromString(const std::string& name, FullVersion& version);
+  static void SplitStringByDelimiter(const std::string& text, const std::string& delimiter,
+                                     std::vector<std::string>& parts);
+  static void SplitStringToVector(std::string text, const std::string& delimiters,
+                                  std::vector<std::string>& parts);
+  // Raises highest to the highest update transaction id recorded in "UpdateBinTran".
+  static unsigned int GetHighestTransactionIdInstalled(unsigned long long& highest);
+
+  // ---- Update configuration files (UpdateIniFiles.cpp) ----
+
+  // Reads an update's configuration file into record and checks it against the record's class.
+  static unsigned int ReadConfigurationFromIniFile(const std::string& path,
+                                                   tSupportedUpdatesInCopyBase& record,
+                                                   IPatchEvent& event);
+
   // ---- Further groups of static operations are declared below. ----
 };
+
+// Walk context of CPatchInstallCommon::CopyLooseFiles.
+struct tLooseCopyContext {
+  tLooseCopyContext(const std::string& destination, bool ignoreOSFolder)
+      : destination(destination), bIgnoreOSFolder(ignoreOSFolder) {}
+  std::string destination;
+  bool bIgnoreOSFolder;
+};
+
+// True when path can be stat'ed and its mode has a bit of modeMask (S_IFREG, S_IFDIR).
+bool isFileOrFolderExisted(const std::string& path, int modeMask);
+// Compares dotted numeric versions part by part: 1, -1, or 0 (equal, or one ran out first).
+int compareSQLVersion(std::string a, std::string b);
 
 }  // namespace nPatchDownload
 
