@@ -7,5 +7,13 @@
 #include "FileSystemUtils.h"
 // String, path-text and small-list utilities.
 #include "StringUtils.h"
+// Release, operating-system and update-type tables and their lookups.
+#include "Vocabulary.h"
+// Software-cache path builders.
+#include "CachePaths.h"
+// Update and service-pack name grammar.
+#include "UpdateNames.h"
+// Version, timestamp, checksum and ".description" file readers.
+#include "VersionFiles.h"
 
 #endif  // KQPATCHESCOMMON_UPDATEUTILS_H_
