@@ -8,6 +8,7 @@
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHINSTALLCOMMON_H_
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -126,6 +127,24 @@ class CPatchInstallCommon {
   static unsigned int ReadConfigurationFromIniFile(const std::string& path,
                                                    tSupportedUpdatesInCopyBase& record,
                                                    IPatchEvent& event);
+
+  // ---- File checksums (CPatchInstallCommonCRC.cpp) ----
+
+  // CRC-32 of the file's bytes in crc: the CRC itself when plain is true, its 32-bit
+  // complement when false. 0 on success; 0x80000001 when no read buffer can be had;
+  // 0x80000010 (crc untouched) when the file cannot be opened or read.
+  static unsigned int CalculateCRC(bool plain, const std::string& path, unsigned long& crc,
+                                   IPatchEvent& event);
+  // Length of an open stream; its read position is kept.
+  static long long fileSize(std::ifstream& stream);
+
+  // ---- Credential masking (CPatchInstallCommonXmlHide.cpp) ----
+
+  // Blanks the client-authentication password of a job-option XML (download or copy job when
+  // downloadCopy, else push job). 0 with xml unchanged when there is nothing to mask; the
+  // decoder's or encoder's non-zero code (xml unchanged) on failure; xml replaced only when
+  // the masked text was written whole.
+  static int DoXMLHide(std::string& xml, bool downloadCopy);
 
   // ---- Further groups of static operations are declared below. ----
 };

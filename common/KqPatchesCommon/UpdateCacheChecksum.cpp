@@ -1,0 +1,261 @@
+// File and folder checksums of KQUpdateCache, and the per-job checksum pool registry.
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "CRCCoder.h"
+#include "Concurrency/KqThreadPool.h"
+#include "Configuration/KQPlatformInfo.h"
+#include "KQUpdateCache.h"
+#include "KqCriticalSection.h"
+#include "PortableFiles/PxDirectory.h"
+#include "StringUtils.h"
+#include "Vocabulary.h"
+
+namespace {
+
+// Process-wide checksum pool registry, built empty at load time.
+std::map<unsigned int, KqThreadPool*> checkFileTP;
+std::map<unsigned int, int> refCountTP;
+KqCriticalSection checkFileCS;
+
+constexpr int kDefaultPoolSize = 5;
+constexpr unsigned int kPoolQueueLimit = 6000;
+// Log id of the tasks' own log.
+constexpr int kChecksumTaskLogId = 0x719C66E9;
+
+}  // namespace
+
+bool KQUpdateCache::CalculateFileCksumForFile(bool isUnix, std::string path,
+                                              std::string& checksum) {
+  UnixPath(path);
+  CRCCoder coder;
+  long raw = 0;
+  if (!coder.GetCheckSum(path.c_str(), raw)) {
+    m_event.DebugJob(0, "[CalculateFileCksumForFile]", 0, "GetCheckSum failed for file [%s]",
+                     path.c_str());
+    return false;
+  }
+  // raw holds the CRC in its low half and ones in its high half.
+  char text[100];
+  if (isUnix) {
+    unsigned long long value = raw < 0 ? ~static_cast<unsigned long long>(raw)
+                                       : static_cast<unsigned long long>(raw) ^ 0xFFFFFFFFULL;
+    std::snprintf(text, sizeof text, "0x%08llx", value);
+    m_event.DebugJob(10, "[CalculateFileCksumForFile]", m_jobId,
+                     "Unix checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
+                     static_cast<long long>(value), text, static_cast<long long>(raw));
+  } else {
+    unsigned long long value = raw < 0
+                                   ? static_cast<unsigned long long>(raw) ^ 0xFFFFFFFF00000000ULL
+                                   : static_cast<unsigned long long>(raw);
+    std::snprintf(text, sizeof text, "%llu", value);
+    m_event.DebugJob(10, "[CalculateFileCksumForFile]", m_jobId,
+                     "Windows checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
+                     static_cast<long long>(value), text, static_cast<long long>(raw));
+  }
+  checksum = text;
+  return true;
+}
+
+bool KQUpdateCache::CalculateFileCksumForFile(int osId, std::string path, std::string& checksum) {
+  return CalculateFileCksumForFile(IsUnix(osId), std::move(path), checksum);
+}
+
+bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
+                                             bool recursive,
+                                             std::vector<UpdatePatches::File>& out) {
+  static const char* const kTag = "[CalculateFileCksumForDir]";
+  // The tasks' own log.
+  EvDebugFileInstance taskLogInstance;
+  EvDebug taskLog(&taskLogInstance);
+  taskLog.initialize(&taskLogInstance, kChecksumTaskLogId, 0, false, "");
+  // Resolve the levels here, before the tasks share the two log objects.
+  taskLog.GetDebugLevel();
+  m_event.GetDebugLevel();
+
+  std::mutex outLock;
+  std::atomic<bool> ok(true);
+
+  KqThreadPool* pool = GetCheckFileTP(static_cast<unsigned int>(m_jobId));
+  if (pool == nullptr) {
+    m_event.DebugJob(0, kTag, m_jobId, "Failed to get ThreadPool object.");
+    return false;
+  }
+
+  std::unique_ptr<CalcChecksumParams> params(new (std::nothrow) CalcChecksumParams());
+  if (!params) {
+    m_event.DebugJob(0, kTag, m_jobId, "Failed to create SyncUpParams object.");
+    ok = false;
+  } else {
+    params->relativeName = dir;
+    params->isUnix = isUnix;
+    params->ok = &ok;
+    params->out = &out;
+    params->jobId = m_jobId;
+    params->owner = this;
+    params->log = &taskLog;
+    params->mutex = &outLock;
+    params->pool = pool;
+
+    std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
+    CPxError walked =
+        CPxDirectory::Walk(walkPath, params.get(), recursive ? -1 : 0, true, CalcCheckSum);
+    if (walked.IsError()) {
+      m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
+                       walkPath.c_str(), walked.GetErrorCode());
+      ok = false;
+    }
+    if (pool->waitForAllThreads(true, true, true, -1)) {
+      m_event.DebugJob(1, kTag, m_jobId, "Successfully joined all threads for file-checksum in [%s]",
+                       walkPath.c_str());
+    } else {
+      m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate file-checksum for files in [%s]",
+                       walkPath.c_str());
+      ok = false;
+    }
+  }
+  ReleaseCheckFileTP(static_cast<unsigned int>(m_jobId));
+  return ok.load();
+}
+
+CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* context) {
+  static const char* const kTag = "[CalcCheckSum]";
+  auto* tpl = static_cast<CalcChecksumParams*>(context);
+  if (tpl == nullptr || tpl->ok == nullptr || tpl->pool == nullptr || tpl->mutex == nullptr ||
+      tpl->out == nullptr || tpl->owner == nullptr || tpl->log == nullptr) {
+    // The template belongs to the walk's owner, which frees it.
+    EvDebug().Debug(kTag, "Input param to caluculate checksum cannot be empty.");
+    return FXErrorUtil::ErrorHResult(0x80000008, FX_CODE_LOCATION(),
+                                     "Invalid input param detected.");
+  }
+  if (isDir) return CPxError::Success();
+  if (dir == nullptr || name == nullptr) {
+    tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
+                       "At lease one input param [%s], [%s] or context is empty.",
+                       dir ? dir : "NULL", name ? name : "NULL");
+    return FXErrorUtil::ErrorHResult(0x80000008, FX_CODE_LOCATION(),
+                                     "Invalid input param detected.");
+  }
+  tpl->log->DebugJob(10, kTag, static_cast<long long>(tpl->jobId), "Walking thourgh folder [%s/%s]",
+                     dir, name);
+  std::string full = std::string(dir) + "/" + name;
+  const std::string& base = tpl->relativeName;
+  if (full.compare(0, base.size(), base) != 0 || full.size() <= base.size() + 1) {
+    tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
+                       "Cannot form relative Path for the file [%s]", full.c_str());
+    return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(),
+                                     "Cannot form relative Path for the file");
+  }
+  auto* task = new (std::nothrow) CalcChecksumParams();
+  if (task == nullptr) {
+    tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
+                       "Failed to create SyncUpParams object.");
+    return FXErrorUtil::ErrorHResult(0x8000001D, FX_CODE_LOCATION(),
+                                     "Failed to create SyncUpParams object.");
+  }
+  task->relativeName = full.substr(base.size() + 1);
+  task->fullPath = std::move(full);
+  task->isUnix = tpl->isUnix;
+  task->jobId = tpl->jobId;
+  task->owner = tpl->owner;
+  task->mutex = tpl->mutex;
+  task->out = tpl->out;
+  task->log = tpl->log;
+  task->ok = tpl->ok;
+  if (!tpl->pool->doWork(CalcCheckSumForFileUsingTP, task)) {
+    // Refused: the task never runs, so its file is not checksummed and the list is short.
+    tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
+                       "Failed to queue the checksum of [%s]", task->fullPath.c_str());
+    tpl->ok->store(false);
+    delete task;
+  }
+  return CPxError::Success();
+}
+
+void CalcCheckSumForFileUsingTP(void* params) {
+  static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
+  std::unique_ptr<CalcChecksumParams> task(static_cast<CalcChecksumParams*>(params));
+  if (!task || task->ok == nullptr || task->mutex == nullptr || task->out == nullptr ||
+      task->owner == nullptr || task->log == nullptr) {
+    EvDebug().Debug(kTag, "Input param to caluculate checksum cannot be empty.");
+    return;
+  }
+  if (!task->ok->load()) return;
+  try {
+    std::string text;
+    if (!task->owner->CalculateFileCksumForFile(task->isUnix, task->fullPath, text)) {
+      task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
+                          "Failed to caluculate checksum for File [%s] ", task->fullPath.c_str());
+      task->ok->store(false);
+      return;
+    }
+    task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId), "File [%s] Checksum [%s] ",
+                        task->fullPath.c_str(), text.c_str());
+    UpdatePatches::File file;
+    file.setstring(UpdatePatches::File::kName, task->relativeName);
+    file.setstring(UpdatePatches::File::kChecksum, text);
+    std::lock_guard<std::mutex> hold(*task->mutex);
+    task->out->push_back(std::move(file));
+  } catch (...) {
+    // The file has no entry: the list is incomplete, so the whole call fails.
+    task->ok->store(false);
+    task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
+                        "Exception caught while checksumming File [%s]", task->fullPath.c_str());
+  }
+}
+
+KqThreadPool* KQUpdateCache::GetCheckFileTP(unsigned int jobId) {
+  static const char* const kTag = "[GetCheckFileTP]";
+  KqCriticalSectionLock hold(&checkFileCS);
+  auto found = checkFileTP.find(jobId);
+  if (found == checkFileTP.end() || found->second == nullptr) {
+    auto* pool = new (std::nothrow) KqThreadPool();
+    if (pool == nullptr) {
+      m_event.DebugJob(0, kTag, m_jobId, "Failed to create KqThreadPool object.");
+      return nullptr;
+    }
+    int size = 0;
+    if (KQPlatformInfo().getNumber("UpdateFlags", "nThreadPoolSizeCheck", size) && size != 0) {
+      m_event.DebugJob(1, kTag, m_jobId, "Overriding thread pool size with value from registry : %d",
+                       size);
+    } else {
+      size = kDefaultPoolSize;
+      m_event.DebugJob(1, kTag, m_jobId, "Initializing thread pool size : %d", size);
+    }
+    if (size < 0 ||
+        !pool->initThreadPool("CalcChecksumForClient", kPoolQueueLimit, 1,
+                              static_cast<unsigned int>(size), 1)) {
+      m_event.DebugJob(0, kTag, m_jobId, "initThreadPool failed.");
+      delete pool;
+      return nullptr;
+    }
+    checkFileTP[jobId] = pool;
+    refCountTP[jobId] = 0;
+  }
+  ++refCountTP[jobId];
+  return checkFileTP[jobId];
+}
+
+bool KQUpdateCache::ReleaseCheckFileTP(unsigned int jobId) {
+  static const char* const kTag = "[ReleaseCheckFileTP]";
+  KqCriticalSectionLock hold(&checkFileCS);
+  auto pool = checkFileTP.find(jobId);
+  auto count = refCountTP.find(jobId);
+  if (pool == checkFileTP.end() || count == refCountTP.end()) {
+    m_event.DebugJob(0, kTag, m_jobId, "Failed to Release CheckFileTP.");
+    return false;
+  }
+  if (--count->second < 1) {
+    if (pool->second == nullptr) {
+      m_event.DebugJob(0, kTag, m_jobId, "Unable to Release CheckFileTP. Already deleted/Realeased ");
+    } else {
+      delete pool->second;
+    }
+    checkFileTP.erase(pool);
+    refCountTP.erase(count);
+  }
+  return true;
+}
