@@ -1,0 +1,413 @@
+// CRC-32 of files and folders: the engines against Boost's crc_32_type, the two text forms,
+// unreadable input, and folder checksums on the job's pool.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/crc.hpp>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "CRCCoder.h"
+#include "Concurrency/KqThreadPool.h"
+#include "KQUpdateCache.h"
+#include "KqTestEnv.h"
+#include "Unprivileged.h"
+#include "nPatchDownload/CPatchDebug.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
+
+namespace {
+
+using nPatchDownload::CPatchDebug;
+using nPatchDownload::CPatchInstallCommon;
+
+uint32_t BoostCrc(const std::string& data) {
+  boost::crc_32_type crc;
+  crc.process_bytes(data.data(), data.size());
+  return crc.checksum();
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+std::string WindowsText(uint32_t crc) { return std::to_string(crc); }
+
+std::string UnixText(uint32_t crc) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%08x", ~crc);
+  return buf;
+}
+
+TEST(CrcEngine, ByteFoldAndBlockEngineEqualBoost) {
+  CRCCoder coder;
+  ASSERT_NE(nullptr, coder.table());
+  EXPECT_EQ(0x77073096ULL, coder.table()[1]);
+  EXPECT_EQ(0x2D02EF8DULL, coder.table()[255]);
+  for (size_t n : {0, 1, 3, 7, 8, 15, 16, 31, 63, 64, 65, 255, 256, 1000, 4097, 65537}) {
+    std::string data = RandomBytes(n, static_cast<unsigned>(n));
+    long reg = 0xFFFFFFFFL;
+    for (unsigned char c : data) ASSERT_TRUE(coder.CalculateCRC(c, reg));
+    EXPECT_EQ(BoostCrc(data), static_cast<uint32_t>(~reg)) << n;
+    EXPECT_EQ(BoostCrc(data), KqCrc32(0, data.data(), data.size())) << n;
+    // Chained in pieces of any length gives the same value.
+    size_t cut = n / 3;
+    uint32_t chained = KqCrc32(KqCrc32(0, data.data(), cut), data.data() + cut, n - cut);
+    EXPECT_EQ(BoostCrc(data), chained) << n;
+  }
+  EXPECT_EQ(891568578u, KqCrc32(0, "abc", 3));
+}
+
+TEST(CrcEngine, FileChecksumAcrossReadBufferBoundaries) {
+  kqtest::TempDir dir;
+  const size_t block = CRCCoder::kReadSize;
+  unsigned seed = 1;
+  for (size_t n : {size_t{0}, size_t{3}, block - 1, block, block + 1, 2 * block + 4099}) {
+    std::string data = n == 3 ? std::string("abc") : RandomBytes(n, seed++);
+    std::string path = dir / ("f" + std::to_string(n));
+    kqtest::WriteFile(path, data);
+    CRCCoder coder;
+    long raw = 0;
+    ASSERT_TRUE(coder.GetCheckSum(path.c_str(), raw)) << n;
+    unsigned long long bits = static_cast<unsigned long long>(raw);
+    EXPECT_EQ(0xFFFFFFFF00000000ULL, bits & 0xFFFFFFFF00000000ULL) << n;
+    EXPECT_EQ(BoostCrc(data), static_cast<uint32_t>(bits)) << n;
+  }
+}
+
+TEST(CrcEngine, RefusalsAndInertMethods) {
+  kqtest::TempDir dir;
+  kqtest::WriteFile(dir / "abc", "abc");
+  CRCCoder coder;
+  long raw = 12345;
+  EXPECT_FALSE(coder.GetCheckSum(nullptr, raw));
+  EXPECT_FALSE(coder.GetCheckSum((dir / "missing").c_str(), raw));
+  EXPECT_FALSE(coder.GetCheckSum(dir.path().c_str(), raw));  // a folder cannot be read
+  EXPECT_EQ(12345, raw);
+  for (CRCMETHOD m : {CRC_METHOD_1, CRC_METHOD_2, CRC_METHOD_3, static_cast<CRCMETHOD>(9)}) {
+    CRCCoder other(m);
+    raw = 777;
+    EXPECT_TRUE(other.GetCheckSum((dir / "abc").c_str(), raw));
+    EXPECT_EQ(777, raw);
+  }
+}
+
+TEST(ChecksumText, UnixAndWindowsFormsOfKnownFiles) {
+  kqtest::ScopedConfig cfg;
+  kqtest::WriteFile(cfg.root() + "/abc", "abc");
+  kqtest::WriteFile(cfg.root() + "/empty", "");
+  KQUpdateCache cache(0, false);
+  std::string text = "untouched";
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(false, cfg.root() + "/abc", text));
+  EXPECT_EQ("891568578", text);
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(true, cfg.root() + "/abc", text));
+  EXPECT_EQ("0xcadbbe3d", text);
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(false, cfg.root() + "/empty", text));
+  EXPECT_EQ("0", text);
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(true, cfg.root() + "/empty", text));
+  EXPECT_EQ("0xffffffff", text);
+  // By operating system: ids above 4 take the Unix form.
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(3, cfg.root() + "/abc", text));
+  EXPECT_EQ("891568578", text);
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(5, cfg.root() + "/abc", text));
+  EXPECT_EQ("0xcadbbe3d", text);
+  // Backslashes in the path are folder separators.
+  std::string winPath = cfg.root() + "\\abc";
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(false, winPath, text));
+  EXPECT_EQ("891568578", text);
+
+  text = "untouched";
+  EXPECT_FALSE(cache.CalculateFileCksumForFile(true, cfg.root() + "/missing", text));
+  EXPECT_EQ("untouched", text);
+  EXPECT_NE(std::string::npos,
+            kqtest::ReadFile(cfg.logFile()).find("GetCheckSum failed for file [" + cfg.root() +
+                                                 "/missing]"));
+}
+
+TEST(ChecksumText, LeadingZerosAndAgreementOfTheTwoEngines) {
+  kqtest::ScopedConfig cfg;
+  CPatchDebug events;
+  KQUpdateCache cache(0, false);
+  // Find contents whose complemented CRC is small, so that the Unix form needs padding.
+  std::string data;
+  for (unsigned k = 0; k < 1000000; ++k) {
+    data = "pad" + std::to_string(k);
+    if (~BoostCrc(data) < 0x01000000u) break;
+  }
+  ASSERT_LT(~BoostCrc(data), 0x01000000u);
+  for (const std::string& content : {data, std::string("abc"), RandomBytes(8192 * 3 + 1, 7)}) {
+    std::string path = cfg.root() + "/f";
+    kqtest::WriteFile(path, content);
+    std::string unixText;
+    std::string winText;
+    ASSERT_TRUE(cache.CalculateFileCksumForFile(true, path, unixText));
+    ASSERT_TRUE(cache.CalculateFileCksumForFile(false, path, winText));
+    EXPECT_EQ(UnixText(BoostCrc(content)), unixText);
+    EXPECT_EQ(WindowsText(BoostCrc(content)), winText);
+    EXPECT_EQ(10u, unixText.size());
+    unsigned long plain = 0;
+    unsigned long complemented = 0;
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(true, path, plain, events));
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(false, path, complemented, events));
+    EXPECT_EQ(winText, std::to_string(plain));
+    EXPECT_EQ(std::stoull(unixText, nullptr, 16), complemented);
+  }
+}
+
+TEST(PatchInstallCrc, KnownValuesAndBlockBoundaries) {
+  kqtest::ScopedConfig cfg;
+  CPatchDebug events;
+  std::string path = cfg.root() + "/abc";
+  kqtest::WriteFile(path, "abc");
+  unsigned long crc = 0;
+  ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(true, path, crc, events));
+  EXPECT_EQ(891568578ul, crc);
+  ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(false, path, crc, events));
+  EXPECT_EQ(3403398717ul, crc);
+  const size_t block = CPatchInstallCommon::GetChecksumBufferSize();
+  EXPECT_EQ(8192u, block);
+  for (size_t n : {size_t{0}, block - 1, block, block + 1, 5 * block + 17}) {
+    std::string data = RandomBytes(n, static_cast<unsigned>(n + 3));
+    kqtest::WriteFile(path, data);
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(true, path, crc, events));
+    EXPECT_EQ(BoostCrc(data), crc) << n;
+  }
+}
+
+TEST(PatchInstallCrc, UnreadableFileFailsInsteadOfGivingTheEmptyCrc) {
+  kqtest::ScopedConfig cfg;
+  CPatchDebug events;
+  unsigned long crc = 42;
+  EXPECT_EQ(0x80000010u,
+            CPatchInstallCommon::CalculateCRC(true, cfg.root() + "/missing", crc, events));
+  EXPECT_EQ(0x80000010u, CPatchInstallCommon::CalculateCRC(false, cfg.root(), crc, events));
+  EXPECT_EQ(42ul, crc);
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("[CalculateCRC]"));
+
+  std::string locked = cfg.root() + "/locked";
+  kqtest::WriteFile(locked, "abc");
+  ::chmod(locked.c_str(), 0);
+  kqtest::GiveTreeToUnprivileged(cfg.root());
+  int rc = kqtest::RunUnprivileged([&] {
+    CPatchDebug childEvents;
+    unsigned long c = 42;
+    unsigned int r = CPatchInstallCommon::CalculateCRC(true, locked, c, childEvents);
+    return r == 0x80000010u && c == 42ul ? 0 : 1;
+  });
+  EXPECT_EQ(0, rc);
+}
+
+TEST(PatchInstallCrc, FileSizeKeepsThePosition) {
+  kqtest::TempDir dir;
+  kqtest::WriteFile(dir / "f", "0123456789");
+  std::ifstream in(dir / "f", std::ios::binary);
+  in.seekg(4);
+  EXPECT_EQ(10, CPatchInstallCommon::fileSize(in));
+  EXPECT_EQ('4', in.get());
+}
+
+// ---- folder checksums on the pool ----
+
+using Listing = std::set<std::pair<std::string, std::string>>;
+
+Listing AsSet(const std::vector<UpdatePatches::File>& files) {
+  Listing out;
+  for (const auto& f : files)
+    out.insert({f.getstring(UpdatePatches::File::kName), f.getstring(UpdatePatches::File::kChecksum)});
+  return out;
+}
+
+// A tree of `count` files over a few levels; returns the expected listing (Windows form).
+Listing MakeTree(const std::string& root, int count, bool unixForm) {
+  Listing expected;
+  for (int k = 0; k < count; ++k) {
+    std::string rel = (k % 3 == 0 ? "" : "d" + std::to_string(k % 4) + "/") +
+                      (k % 5 == 0 ? "e/" : "") + "file" + std::to_string(k) + ".bin";
+    std::string data = RandomBytes(static_cast<size_t>(k * 37 % 5000), static_cast<unsigned>(k));
+    kqtest::WriteFile(root + "/" + rel, data);
+    uint32_t crc = BoostCrc(data);
+    expected.insert({rel, unixForm ? UnixText(crc) : WindowsText(crc)});
+  }
+  return expected;
+}
+
+Listing OnlyTopLevel(const Listing& all) {
+  Listing out;
+  for (const auto& e : all)
+    if (e.first.find('/') == std::string::npos) out.insert(e);
+  return out;
+}
+
+TEST(FolderChecksum, TreeOnThePoolEqualsPerFileResults) {
+  kqtest::ScopedConfig cfg;
+  std::string root = cfg.root() + "/tree";
+  Listing expected = MakeTree(root, 120, false);
+  KQUpdateCache cache(42, false);
+  std::vector<UpdatePatches::File> out;
+  out.push_back(UpdatePatches::File());  // entries are appended, not cleared first
+  ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "", false, true, out));
+  ASSERT_EQ(expected.size() + 1, out.size());
+  out.erase(out.begin());
+  EXPECT_EQ(expected, AsSet(out));
+  // Each entry agrees with the single-file operation.
+  for (const auto& e : AsSet(out)) {
+    std::string text;
+    ASSERT_TRUE(cache.CalculateFileCksumForFile(false, root + "/" + e.first, text));
+    EXPECT_EQ(e.second, text);
+  }
+
+  out.clear();
+  ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "", false, false, out));
+  EXPECT_EQ(OnlyTopLevel(expected), AsSet(out));
+}
+
+TEST(FolderChecksum, SubFolderNamesAreRelativeToTheBase) {
+  kqtest::ScopedConfig cfg;
+  std::string root = cfg.root() + "/base";
+  kqtest::WriteFile(root + "/a/b.txt", "abc");
+  kqtest::WriteFile(root + "/a/c/d.txt", "");
+  kqtest::WriteFile(root + "/top.txt", "abc");
+  KQUpdateCache cache(7, false);
+  std::vector<UpdatePatches::File> out;
+  ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "a", true, true, out));
+  EXPECT_EQ((Listing{{"a/b.txt", "0xcadbbe3d"}, {"a/c/d.txt", "0xffffffff"}}), AsSet(out));
+  out.clear();
+  ASSERT_TRUE(cache.CalculateFileCksumForDir(root + "/", "", false, true, out));
+  EXPECT_EQ((Listing{{"a/b.txt", "891568578"}, {"a/c/d.txt", "0"}, {"top.txt", "891568578"}}),
+            AsSet(out));
+}
+
+TEST(FolderChecksum, EmptyAndMissingFolders) {
+  kqtest::ScopedConfig cfg;
+  std::string empty = cfg.root() + "/empty";
+  ASSERT_EQ(0, ::mkdir(empty.c_str(), 0755));
+  KQUpdateCache cache(7, false);
+  std::vector<UpdatePatches::File> out;
+  EXPECT_TRUE(cache.CalculateFileCksumForDir(empty, "", false, true, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(cache.CalculateFileCksumForDir(cfg.root() + "/missing", "", false, true, out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("Cannot walk through ["));
+  // The pool went with its last user.
+  EXPECT_FALSE(cache.ReleaseCheckFileTP(7));
+}
+
+TEST(FolderChecksum, UnreadableFileFailsTheList) {
+  kqtest::ScopedConfig cfg;
+  std::string root = cfg.root() + "/tree";
+  Listing expected = MakeTree(root, 30, false);
+  std::string locked = root + "/d1/locked.bin";
+  kqtest::WriteFile(locked, "secret");
+  ::chmod(locked.c_str(), 0);
+  kqtest::GiveTreeToUnprivileged(cfg.root());
+  int rc = kqtest::RunUnprivileged([&] {
+    KQUpdateCache cache(9, false);
+    std::vector<UpdatePatches::File> out;
+    bool ok = cache.CalculateFileCksumForDir(root, "", false, true, out);
+    // Whatever was appended before the failure is a correct entry.
+    for (const auto& e : AsSet(out))
+      if (!expected.count(e)) return 2;
+    return ok ? 1 : 0;
+  });
+  EXPECT_EQ(0, rc);
+}
+
+TEST(FolderChecksum, TwoWalksOfOneJobShareThePool) {
+  kqtest::ScopedConfig cfg;
+  cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "3");
+  Listing one = MakeTree(cfg.root() + "/one", 200, false);
+  Listing two = MakeTree(cfg.root() + "/two", 150, true);
+  const unsigned long job = 0x100000005ul;  // the pool is keyed by the low 32 bits
+  KQUpdateCache holder(5, false);
+  KqThreadPool* pool = holder.GetCheckFileTP(5);
+  ASSERT_NE(nullptr, pool);
+  EXPECT_EQ(3u, pool->getThreadCount());
+  for (int round = 0; round < 3; ++round) {
+    std::vector<UpdatePatches::File> outOne;
+    std::vector<UpdatePatches::File> outTwo;
+    bool okOne = false;
+    bool okTwo = false;
+    std::thread a([&] {
+      KQUpdateCache cache(job, false);
+      okOne = cache.CalculateFileCksumForDir(cfg.root() + "/one", "", false, true, outOne);
+    });
+    std::thread b([&] {
+      KQUpdateCache cache(job, false);
+      okTwo = cache.CalculateFileCksumForDir(cfg.root() + "/two", "", true, true, outTwo);
+    });
+    a.join();
+    b.join();
+    EXPECT_TRUE(okOne);
+    EXPECT_TRUE(okTwo);
+    EXPECT_EQ(one, AsSet(outOne));
+    EXPECT_EQ(two, AsSet(outTwo));
+    EXPECT_EQ(pool, holder.GetCheckFileTP(5));  // still the same pool, held by this test
+    EXPECT_TRUE(holder.ReleaseCheckFileTP(5));
+  }
+  EXPECT_TRUE(holder.ReleaseCheckFileTP(5));
+  EXPECT_FALSE(holder.ReleaseCheckFileTP(5));
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("Failed to Release CheckFileTP."));
+}
+
+TEST(FolderChecksum, PoolRegistryCountsUsersAndReadsTheSize) {
+  kqtest::ScopedConfig cfg;
+  KQUpdateCache cache(11, false);
+  KqThreadPool* first = cache.GetCheckFileTP(11);
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(5u, first->getThreadCount());  // no configured size
+  EXPECT_EQ("CalcChecksumForClient", first->getName());
+  EXPECT_EQ(first, cache.GetCheckFileTP(11));
+  EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
+  EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
+  EXPECT_FALSE(cache.ReleaseCheckFileTP(11));
+
+  cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "0");  // 0 means the default
+  KqThreadPool* again = cache.GetCheckFileTP(11);
+  ASSERT_NE(nullptr, again);
+  EXPECT_EQ(5u, again->getThreadCount());
+  EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
+}
+
+TEST(FolderChecksum, CallbackAndTaskRefuseIncompleteRecordsWithoutFreeingThem) {
+  kqtest::ScopedConfig cfg;
+  // A template on the stack: a callback that freed it would be caught by the sanitizer.
+  CalcChecksumParams incomplete;
+  CPxError e = CalcCheckSum("/x", "y", false, &incomplete);
+  EXPECT_TRUE(e.IsError());
+  EXPECT_EQ(static_cast<int>(0x80000008u), e.GetErrorCode());
+  EXPECT_TRUE(CalcCheckSum("/x", "y", false, nullptr).IsError());
+  CalcCheckSumForFileUsingTP(nullptr);
+  CalcCheckSumForFileUsingTP(new CalcChecksumParams());  // freed by the task
+
+  // A name outside the template's base folder has no relative path.
+  KQUpdateCache cache(3, false);
+  std::atomic<bool> ok(true);
+  std::mutex lock;
+  std::vector<UpdatePatches::File> out;
+  EvDebug log;
+  CalcChecksumParams tpl;
+  tpl.relativeName = "/base";
+  tpl.ok = &ok;
+  tpl.mutex = &lock;
+  tpl.out = &out;
+  tpl.owner = &cache;
+  tpl.log = &log;
+  tpl.pool = cache.GetCheckFileTP(3);
+  e = CalcCheckSum("/elsewhere", "f", false, &tpl);
+  EXPECT_EQ(static_cast<int>(0x80000024u), e.GetErrorCode());
+  EXPECT_FALSE(CalcCheckSum("/base", "sub", true, &tpl).IsError());  // folders queue nothing
+  EXPECT_TRUE(CalcCheckSum(nullptr, "f", false, &tpl).IsError());
+  EXPECT_TRUE(cache.ReleaseCheckFileTP(3));
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(ok.load());
+}
+
+}  // namespace
