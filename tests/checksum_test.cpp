@@ -405,9 +405,18 @@ TEST(FolderChecksum, CallbackAndTaskRefuseIncompleteRecordsWithoutFreeingThem) {
   EXPECT_EQ(static_cast<int>(0x80000024u), e.GetErrorCode());
   EXPECT_FALSE(CalcCheckSum("/base", "sub", true, &tpl).IsError());  // folders queue nothing
   EXPECT_TRUE(CalcCheckSum(nullptr, "f", false, &tpl).IsError());
-  EXPECT_TRUE(cache.ReleaseCheckFileTP(3));
   EXPECT_TRUE(out.empty());
   EXPECT_TRUE(ok.load());
+
+  // A task the pool refuses is freed (the leak checker sees it otherwise) and fails the list.
+  kqtest::WriteFile(cfg.root() + "/f", "abc");
+  KqThreadPool stopped;  // never started: refuses every task
+  tpl.relativeName = cfg.root();
+  tpl.pool = &stopped;
+  EXPECT_FALSE(CalcCheckSum(cfg.root().c_str(), "f", false, &tpl).IsError());
+  EXPECT_FALSE(ok.load());
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(cache.ReleaseCheckFileTP(3));
 }
 
 }  // namespace

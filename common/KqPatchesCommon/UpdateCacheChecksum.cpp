@@ -142,8 +142,14 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
   tpl->log->DebugJob(10, kTag, static_cast<long long>(tpl->jobId), "Walking thourgh folder [%s/%s]",
                      dir, name);
   std::string full = std::string(dir) + "/" + name;
+  // The base folder without trailing slashes, so that "dir/" and "dir" name files alike.
   const std::string& base = tpl->relativeName;
-  if (full.compare(0, base.size(), base) != 0 || full.size() <= base.size() + 1) {
+  size_t baseLen = base.size();
+  while (baseLen > 1 && base[baseLen - 1] == '/') --baseLen;
+  size_t start = baseLen + 1;
+  while (start < full.size() && full[start] == '/') ++start;
+  if (full.compare(0, baseLen, base, 0, baseLen) != 0 || full.size() <= baseLen + 1 ||
+      full[baseLen] != '/' || start >= full.size()) {
     tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
                        "Cannot form relative Path for the file [%s]", full.c_str());
     return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(),
@@ -156,7 +162,7 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
     return FXErrorUtil::ErrorHResult(0x8000001D, FX_CODE_LOCATION(),
                                      "Failed to create SyncUpParams object.");
   }
-  task->relativeName = full.substr(base.size() + 1);
+  task->relativeName = full.substr(start);
   task->fullPath = std::move(full);
   task->isUnix = tpl->isUnix;
   task->jobId = tpl->jobId;
