@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-enum CRCMETHOD {
+enum CRCMETHOD : int {
   CRC_FILEMAP = 0,  // read the file and fold it; the only method that computes
   CRC_METHOD_1 = 1,
   CRC_METHOD_2 = 2,
