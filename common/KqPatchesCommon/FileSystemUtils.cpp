@@ -333,6 +333,7 @@ int RemoveDirUnix(const char* path, std::string& error, bool removeSelf) {
   bool ok;
   if (!st.IsDirectory()) {
     ok = kq::RemoveFileNoFollow(path, &err);
+    if (!ok) log.Debug("[RemoveDirUnix]", "Error deleting [%s], errno [%d]", path, errno);
   } else {
     ok = removeSelf ? kq::RemoveTreeNoFollow(path, &err) : kq::RemoveContentsNoFollow(path, &err);
   }
