@@ -300,8 +300,9 @@ class FsVanishing : public ::testing::Test {
       }
     }
   }
-  // Forks a child that waits for a byte on a pipe, then deletes the tree; returns its pid.
-  pid_t StartDeleter(int& go) {
+  // Builds the tree and forks a child that deletes it at once; returns the child's pid.
+  pid_t BuildAndStartDeleter() {
+    Build();
     int fds[2];
     if (pipe(fds) != 0) return -1;
     pid_t pid = fork();
@@ -313,7 +314,8 @@ class FsVanishing : public ::testing::Test {
       _exit(DeleteDir(tree_, error) ? 0 : 1);
     }
     close(fds[0]);
-    go = fds[1];
+    if (write(fds[1], "g", 1) != 1) pid = -1;  // the go signal, sent once the child exists
+    close(fds[1]);
     return pid;
   }
   static int Wait(pid_t pid) {
@@ -327,12 +329,8 @@ class FsVanishing : public ::testing::Test {
 
 TEST_F(FsVanishing, WalksOfATreeBeingDeletedFailOnlyWhenItsTopIsGone) {
   for (int round = 0; round < 3; ++round) {
-    Build();
-    int go = -1;
-    pid_t pid = StartDeleter(go);
+    pid_t pid = BuildAndStartDeleter();
     ASSERT_GT(pid, 0);
-    ASSERT_EQ(write(go, "g", 1), 1);
-    close(go);
     int falseWhileThere = 0;
     while (Exists(tree_)) {
       unsigned long long size = 0;
@@ -350,12 +348,8 @@ TEST_F(FsVanishing, WalksOfATreeBeingDeletedFailOnlyWhenItsTopIsGone) {
 
 TEST_F(FsVanishing, TwoProcessesDeletingOneTreeBothSucceed) {
   for (int round = 0; round < 3; ++round) {
-    Build();
-    int go = -1;
-    pid_t pid = StartDeleter(go);
+    pid_t pid = BuildAndStartDeleter();
     ASSERT_GT(pid, 0);
-    ASSERT_EQ(write(go, "g", 1), 1);
-    close(go);
     std::string error;
     EXPECT_TRUE(DeleteDir(tree_, error)) << error;
     EXPECT_EQ(Wait(pid), 0) << "round " << round;

@@ -115,21 +115,18 @@ CPxError CPxFile::GetSize(uint64_t& size) const {
   return CPxError();
 }
 
-CPxError CPxFile::Stat(const char* path, SPxFileStat& info) {
+namespace {
+CPxError StatWith(int (*fn)(const char*, struct stat*), const char* path, SPxFileStat& info) {
   struct stat sb;
   if (path == nullptr) return Errno(EINVAL, "Cannot stat a null path", FX_CODE_LOCATION());
-  if (stat(path, &sb) != 0) return Errno(errno, std::string("Cannot stat [") + path + "]", FX_CODE_LOCATION());
+  if (fn(path, &sb) != 0) return Errno(errno, std::string("Cannot stat [") + path + "]", FX_CODE_LOCATION());
   FillStat(sb, info);
   return CPxError();
 }
+}  // namespace
 
-CPxError CPxFile::Lstat(const char* path, SPxFileStat& info) {
-  struct stat sb;
-  if (path == nullptr) return Errno(EINVAL, "Cannot stat a null path", FX_CODE_LOCATION());
-  if (lstat(path, &sb) != 0) return Errno(errno, std::string("Cannot stat [") + path + "]", FX_CODE_LOCATION());
-  FillStat(sb, info);
-  return CPxError();
-}
+CPxError CPxFile::Stat(const char* path, SPxFileStat& info) { return StatWith(::stat, path, info); }
+CPxError CPxFile::Lstat(const char* path, SPxFileStat& info) { return StatWith(::lstat, path, info); }
 
 CPxError CPxFile::Copy(const char* source, const char* target) {
   if (source == nullptr || target == nullptr || *source == '\0' || *target == '\0') {
