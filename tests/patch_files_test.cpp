@@ -249,6 +249,41 @@ TEST_F(PatchFilesTest, WriteStringToFileReplacesTheWholeFile) {
   EXPECT_NE(0u, CPatchInstallCommon::WriteStringToFile("x", At("missing/w.txt")));
 }
 
+TEST_F(PatchFilesTest, CopyFolderReplacesTheDestination) {
+  kqtest::WriteFile(At("src/a.txt"), "a");
+  kqtest::WriteFile(At("src/sub/b.txt"), "b");
+  kqtest::WriteFile(At("dst/stale.txt"), "stale");
+  ASSERT_EQ(0u, CPatchInstallCommon::CopyFolder(At("src"), At("dst"), false));
+  EXPECT_EQ("a", kqtest::ReadFile(At("dst/a.txt")));
+  EXPECT_EQ("b", kqtest::ReadFile(At("dst/sub/b.txt")));
+  EXPECT_FALSE(Exists(At("dst/stale.txt")));
+  EXPECT_EQ(1u, CPatchInstallCommon::CopyFolder(At("missing"), At("dst2"), false));
+}
+
+TEST_F(PatchFilesTest, CopyLooseFiles) {
+  kqtest::WriteFile(At("src/a.txt"), "a");
+  kqtest::WriteFile(At("src/b.ini"), "b");
+  kqtest::WriteFile(At("src/Docs/x.txt"), "x");
+  kqtest::WriteFile(At("src/linux-x8664/y.bin"), "y");
+  kqtest::WriteFile(At("src/BinaryPayload/z.bin"), "z");
+
+  // Without the flag only the files directly inside the source are copied.
+  ASSERT_EQ(0u, CPatchInstallCommon::CopyLooseFiles(At("src"), At("files"), false));
+  EXPECT_EQ("a", kqtest::ReadFile(At("files/a.txt")));
+  EXPECT_EQ("b", kqtest::ReadFile(At("files/b.ini")));
+  EXPECT_FALSE(Exists(At("files/Docs")));
+  EXPECT_FALSE(Exists(At("files/linux-x8664")));
+
+  // With it, folders that are no operating-system folders come along too.
+  ASSERT_EQ(0u, CPatchInstallCommon::CopyLooseFiles(At("src"), At("all"), true));
+  EXPECT_EQ("a", kqtest::ReadFile(At("all/a.txt")));
+  EXPECT_EQ("x", kqtest::ReadFile(At("all/Docs/x.txt")));
+  EXPECT_FALSE(Exists(At("all/linux-x8664")));
+  EXPECT_FALSE(Exists(At("all/BinaryPayload")));
+
+  EXPECT_NE(0u, CPatchInstallCommon::CopyLooseFiles(At("missing"), At("none"), true));
+}
+
 TEST(PatchFileHelpersTest, CompareSQLVersion) {
   EXPECT_EQ(-1, compareSQLVersion("15.0.4", "15.0.10"));
   EXPECT_EQ(1, compareSQLVersion("15.0.10", "15.0.4"));
