@@ -1,0 +1,23 @@
+// Procedure record FtpServicePackInfoSelectOps: service packs of the download center under the Hubnode's rules.
+#ifndef KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
+#define KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
+
+#include "Db/KqDbRecord.h"
+
+#define FtpServicePackInfoSelectOps_COLUMNS(C) \
+  C(SPName, s, 33)                             \
+  C(SPMajor, i, 0)                             \
+  C(SPMinor, i, 0)                             \
+  C(ReleaseStr, s, 33)                         \
+  C(BuildIdString, s, 33)                      \
+  C(Timestamp, i, 0)                           \
+  C(bIsDVDPresent, i, 0)                       \
+  C(DVDName, s, 33)                            \
+  C(bShowInGUI, i, 0)                          \
+  C(FriendlyName, s, 257)                      \
+  C(TransactionId, i, 0)                       \
+  C(RevisionId, i, 0)
+KQDB_PROC(FtpServicePackInfoSelectOps, "FtpServicePackInfoSelectOps", "00010005006800080000", "%d,'%s',%d,%d,%d", true,
+          (int, const char*, int, int, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_

@@ -1,0 +1,21 @@
+// Procedure record GetPatchMultiCacheInfo: service pack and update pack a client's cache holds.
+#ifndef KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
+#define KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
+
+#include "Db/KqDbRecord.h"
+
+#define GetPatchMultiCacheInfo_COLUMNS(C) \
+  C(oUpdateAgentId, i, 0)                 \
+  C(oRelease, i, 0)                       \
+  C(oOSType, i, 0)                        \
+  C(oHighestSP, s, 101)                   \
+  C(oIsSPValid, i, 0)                     \
+  C(oAddUpdates, s, 0)                    \
+  C(oTransactionId, i, 0)                 \
+  C(oRevisionId, i, 0)                    \
+  C(oUpdatePackNumber, i, 0)              \
+  C(oFriendlyName, s, 65)
+KQDB_PROC(GetPatchMultiCacheInfo, "GetPatchMultiCacheInfo", "00010005006600080000", "%d,%d,%d,%d,%d", true,
+          (int, int, int, int, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_

@@ -1,0 +1,12 @@
+// Procedure record PatchGetUpdateStatus: whether an update is recorded.
+#ifndef KQ_INCLUDE_DB_PROC_PATCHGETUPDATESTATUS_H_
+#define KQ_INCLUDE_DB_PROC_PATCHGETUPDATESTATUS_H_
+
+#include "Db/KqDbRecord.h"
+
+#define PatchGetUpdateStatus_COLUMNS(C) \
+  C(oIsUpdateExist, i, 0)
+KQDB_PROC(PatchGetUpdateStatus, "PatchGetUpdateStatus", "00010001000200030000", "%d,%d,%d,%d,%d,'%s',%d", true,
+          (int, int, int, int, int, const char*, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_PATCHGETUPDATESTATUS_H_

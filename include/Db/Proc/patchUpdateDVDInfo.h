@@ -1,0 +1,11 @@
+// Procedure record PatchUpdateDVDInfo: records the media of a DVDInfo text; no result columns.
+#ifndef KQ_INCLUDE_DB_PROC_PATCHUPDATEDVDINFO_H_
+#define KQ_INCLUDE_DB_PROC_PATCHUPDATEDVDINFO_H_
+
+#include "Db/KqDbRecord.h"
+
+#define PatchUpdateDVDInfo_COLUMNS(C)
+KQDB_PROC(PatchUpdateDVDInfo, "patchUpdateDVDInfo", "00010001000200070000", "'%s',%d,%d", false,
+          (const char*, int, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_PATCHUPDATEDVDINFO_H_

@@ -1,0 +1,11 @@
+// Procedure record PatchUpdateUAStatus: stores the remote-cache synchronisation status; no result columns.
+#ifndef KQ_INCLUDE_DB_PROC_PATCHUPDATEUASTATUS_H_
+#define KQ_INCLUDE_DB_PROC_PATCHUPDATEUASTATUS_H_
+
+#include "Db/KqDbRecord.h"
+
+#define PatchUpdateUAStatus_COLUMNS(C)
+KQDB_PROC(PatchUpdateUAStatus, "patchUpdateUAStatus", "00010001000200010000", "%d,%d,%d,%d", false,
+          (int, int, int, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_PATCHUPDATEUASTATUS_H_

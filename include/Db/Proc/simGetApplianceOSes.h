@@ -1,0 +1,13 @@
+// Procedure record SimGetApplianceOSes: operating systems and MSSQL versions of appliance clients.
+#ifndef KQ_INCLUDE_DB_PROC_SIMGETAPPLIANCEOSES_H_
+#define KQ_INCLUDE_DB_PROC_SIMGETAPPLIANCEOSES_H_
+
+#include "Db/KqDbRecord.h"
+
+#define SimGetApplianceOSes_COLUMNS(C) \
+  C(o_OSNameVersion, s, 256)           \
+  C(o_MainOSType, i, 0)
+KQDB_PROC(SimGetApplianceOSes, "simGetApplianceOSes", "00010001000200130000", "%d", true,
+          (int))
+
+#endif  // KQ_INCLUDE_DB_PROC_SIMGETAPPLIANCEOSES_H_

@@ -1,0 +1,12 @@
+// Procedure record SimUpdateUPVersion: records maintenance-release information.
+#ifndef KQ_INCLUDE_DB_PROC_SIMUPDATEUPVERSION_H_
+#define KQ_INCLUDE_DB_PROC_SIMUPDATEUPVERSION_H_
+
+#include "Db/KqDbRecord.h"
+
+#define SimUpdateUPVersion_COLUMNS(C) \
+  C(nRowsUpdated, i, 0)
+KQDB_PROC(SimUpdateUPVersion, "simUpdateUPVersion", "00010001000200100000", "'%s',%d", true,
+          (const char*, int))
+
+#endif  // KQ_INCLUDE_DB_PROC_SIMUPDATEUPVERSION_H_

@@ -1,0 +1,285 @@
+#include "Database/DbSession.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "Configuration/KQPlatformInfo.h"
+#include "Database/DbProcedures.h"
+#include "Logging/EvDebug.h"
+
+namespace kq {
+namespace db {
+namespace {
+
+const size_t kMaxFreeStatements = 256;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+struct BackendRegistry {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<Backend>> backends;
+};
+
+BackendRegistry& Backends() {
+  static BackendRegistry* reg = [] {
+    BackendRegistry* r = new BackendRegistry();
+    r->backends["sqlite"] = MakeSqliteBackend();
+    return r;
+  }();
+  return *reg;
+}
+
+// Databases that this process has given their schema.
+std::mutex g_schemaMutex;
+std::set<std::string> g_schemaDone;
+
+bool EnsureSchema(Session& session, std::string& err) {
+  std::lock_guard<std::mutex> lock(g_schemaMutex);
+  if (g_schemaDone.count(session.key()) != 0) return true;
+  // Every statement is "IF NOT EXISTS": processes that start together create it once.
+  if (!session.begin(true, err)) return false;
+  if (!session.connection().execScript(SchemaScript(), err)) {
+    session.rollback();
+    return false;
+  }
+  if (!session.commit(err)) {
+    session.rollback();
+    return false;
+  }
+  g_schemaDone.insert(session.key());
+  return true;
+}
+
+using SessionMap = std::map<std::string, std::shared_ptr<Session>>;
+
+SessionMap& ThreadSessions() {
+  thread_local SessionMap sessions;
+  return sessions;
+}
+
+}  // namespace
+
+void RegisterDbBackend(const std::string& name, std::shared_ptr<Backend> backend) {
+  BackendRegistry& r = Backends();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.backends[Lower(name)] = std::move(backend);
+}
+
+std::shared_ptr<Backend> FindDbBackend(const std::string& name) {
+  BackendRegistry& r = Backends();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.backends.find(Lower(name));
+  return it == r.backends.end() ? nullptr : it->second;
+}
+
+bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, std::string& outSql,
+                       std::vector<Value>& outArgs, std::string& err) {
+  outSql.clear();
+  outArgs.clear();
+  std::map<long, size_t> seen;  // argument number -> new number
+  size_t i = 0;
+  while (i < sql.size()) {
+    char c = sql[i];
+    if (c == '\'' || c == '"') {
+      size_t end = i + 1;
+      while (end < sql.size() && sql[end] != c) ++end;
+      outSql.append(sql, i, end - i + 1);
+      i = end + 1;
+      continue;
+    }
+    if (c == '$' && i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
+      size_t end = i + 1;
+      long n = 0;
+      while (end < sql.size() && std::isdigit(static_cast<unsigned char>(sql[end])) && n < 100000)
+        n = n * 10 + (sql[end++] - '0');
+      if (n < 1 || static_cast<size_t>(n) > args.size()) {
+        err = "parameter $" + std::to_string(n) + " has no argument (" +
+              std::to_string(args.size()) + " given)";
+        return false;
+      }
+      auto it = seen.find(n);
+      if (it == seen.end()) {
+        outArgs.push_back(args[n - 1]);
+        it = seen.emplace(n, outArgs.size()).first;
+      }
+      outSql += '$';
+      outSql += std::to_string(it->second);
+      i = end;
+      continue;
+    }
+    outSql += c;
+    ++i;
+  }
+  return true;
+}
+
+Session::Session(std::unique_ptr<Connection> conn, std::string key)
+    : m_conn(std::move(conn)), m_key(std::move(key)), m_pid(getpid()) {}
+
+Session::~Session() {
+  if (getpid() != m_pid) {
+    // Inherited through fork: the parent still owns the handles; leave them alone.
+    for (auto& e : m_free)
+      for (auto& s : e.second) (void)s.release();
+    for (auto& e : m_lent) (void)e.second.second.release();
+    (void)m_conn.release();
+    return;
+  }
+  m_free.clear();
+  m_lent.clear();
+  if (m_inTransaction) m_conn->rollback();
+  m_conn.reset();
+}
+
+bool Session::ownedByThisProcess() const { return m_pid == getpid(); }
+
+Statement* Session::acquire(const std::string& sql, std::string& err) {
+  if (!m_open) {
+    err = "the database connection is closed";
+    return nullptr;
+  }
+  std::unique_ptr<Statement> stmt;
+  auto it = m_free.find(sql);
+  if (it != m_free.end() && !it->second.empty()) {
+    stmt = std::move(it->second.back());
+    it->second.pop_back();
+    --m_freeCount;
+  } else {
+    stmt = m_conn->prepare(sql, err);
+    if (!stmt) return nullptr;
+  }
+  Statement* raw = stmt.get();
+  m_lent.emplace(raw, std::make_pair(sql, std::move(stmt)));
+  return raw;
+}
+
+void Session::release(Statement* stmt) {
+  auto it = m_lent.find(stmt);
+  if (it == m_lent.end()) return;
+  std::pair<std::string, std::unique_ptr<Statement>> entry = std::move(it->second);
+  m_lent.erase(it);
+  if (!m_open) return;
+  entry.second->reset();
+  if (m_freeCount >= kMaxFreeStatements) {
+    m_free.clear();
+    m_freeCount = 0;
+  }
+  m_free[entry.first].push_back(std::move(entry.second));
+  ++m_freeCount;
+}
+
+bool Session::begin(bool write, std::string& err) {
+  if (!m_open) {
+    err = "the database connection is closed";
+    return false;
+  }
+  if (m_inTransaction) {
+    err = "a transaction is already open on this connection";
+    return false;
+  }
+  if (!m_conn->begin(write, err)) return false;
+  m_inTransaction = true;
+  return true;
+}
+
+bool Session::commit(std::string& err) {
+  if (!m_inTransaction) {
+    err = "no transaction is open";
+    return false;
+  }
+  if (!m_conn->commit(err)) return false;
+  m_inTransaction = false;
+  return true;
+}
+
+void Session::rollback() {
+  if (!m_inTransaction) return;
+  m_conn->rollback();
+  m_inTransaction = false;
+}
+
+void Session::close() {
+  if (!m_open) return;
+  rollback();
+  m_free.clear();
+  m_freeCount = 0;
+  m_open = false;
+}
+
+DbSettings ReadDbSettings() {
+  std::map<std::string, std::string> values;
+  DbSettings settings;
+  if (KQPlatformInfo().getRegValues("Database", values)) {
+    for (auto& e : values) settings[Lower(e.first)] = e.second;
+  }
+  return settings;
+}
+
+std::shared_ptr<Session> ThreadSession(std::string& err) {
+  DbSettings settings = ReadDbSettings();
+  std::string backendName = settings.count("sbackend") ? settings["sbackend"] : "sqlite";
+  std::shared_ptr<Backend> backend = FindDbBackend(backendName);
+  if (!backend) {
+    err = "no database backend named [" + backendName + "]";
+    return nullptr;
+  }
+  std::string key = Lower(backendName) + "|" + backend->location(settings);
+  SessionMap& sessions = ThreadSessions();
+  auto it = sessions.find(key);
+  if (it != sessions.end()) {
+    if (it->second->isOpen() && it->second->ownedByThisProcess()) return it->second;
+    sessions.erase(it);
+  }
+  std::unique_ptr<Connection> conn = backend->connect(settings, err);
+  if (!conn) return nullptr;
+  auto session = std::make_shared<Session>(std::move(conn), key);
+  if (!EnsureSchema(*session, err)) {
+    err = "cannot create the database schema: " + err;
+    return nullptr;
+  }
+  sessions[key] = session;
+  return session;
+}
+
+void CloseThreadSessions() {
+  SessionMap& sessions = ThreadSessions();
+  for (auto& e : sessions) e.second->close();
+  sessions.clear();
+}
+
+int ExecuteSql(Session& session, const std::string& sql, const std::vector<Value>& args,
+               std::vector<Row>* rows, std::string& err) {
+  std::string dense;
+  std::vector<Value> params;
+  if (!DensifyParameters(sql, args, dense, params, err)) return kDbFailed;
+  Statement* stmt = session.acquire(dense, err);
+  if (stmt == nullptr) return kDbFailed;
+  int rc = stmt->bind(params, err) ? kDbRow : kDbFailed;
+  bool any = false;
+  while (rc == kDbRow) {
+    rc = stmt->step(err);
+    if (rc == kDbRow) {
+      any = true;
+      if (rows != nullptr) {
+        Row row;
+        int n = stmt->columnCount();
+        row.reserve(n);
+        for (int c = 0; c < n; ++c) row.push_back(stmt->getValue(c));
+        rows->push_back(std::move(row));
+      }
+    }
+  }
+  session.release(stmt);
+  if (rc == kDbFailed) return kDbFailed;
+  return any ? kDbRow : kDbNoData;
+}
+
+}  // namespace db
+}  // namespace kq

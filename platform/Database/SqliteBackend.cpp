@@ -1,0 +1,283 @@
+// The built-in SQLite backend: one database file, shared by the threads (one connection each)
+// and processes that use it, in WAL mode with a busy timeout.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "Configuration/KQPlatformInfo.h"
+#include "Database/DbBackend.h"
+
+namespace kq {
+namespace db {
+namespace {
+
+std::string Setting(const DbSettings& s, const char* name) {
+  auto it = s.find(name);
+  return it == s.end() ? std::string() : it->second;
+}
+
+// "$12" becomes "?12" outside string literals, quoted identifiers and comments.
+std::string ToSqliteParameters(const std::string& sql) {
+  std::string out;
+  out.reserve(sql.size());
+  size_t i = 0;
+  while (i < sql.size()) {
+    char c = sql[i];
+    if (c == '\'' || c == '"') {
+      size_t end = i + 1;
+      while (end < sql.size()) {
+        if (sql[end] == c) {
+          if (end + 1 < sql.size() && sql[end + 1] == c) {
+            end += 2;
+            continue;
+          }
+          break;
+        }
+        ++end;
+      }
+      out.append(sql, i, end - i + 1);
+      i = end + 1;
+    } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+      size_t end = sql.find('\n', i);
+      if (end == std::string::npos) end = sql.size();
+      out.append(sql, i, end - i);
+      i = end;
+    } else if (c == '$' && i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
+      out += '?';
+      ++i;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+bool MakeParentFolders(const std::string& path) {
+  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    std::string dir = path.substr(0, pos);
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+class SqliteStatement : public Statement {
+ public:
+  SqliteStatement(sqlite3* db, sqlite3_stmt* stmt) : m_db(db), m_stmt(stmt) {}
+  ~SqliteStatement() override { sqlite3_finalize(m_stmt); }
+
+  bool bind(const std::vector<Value>& params, std::string& err) override {
+    int expected = sqlite3_bind_parameter_count(m_stmt);
+    if (expected != static_cast<int>(params.size())) {
+      err = "statement takes " + std::to_string(expected) + " parameters, " +
+            std::to_string(params.size()) + " given";
+      return false;
+    }
+    for (int i = 0; i < expected; ++i) {
+      const Value& v = params[i];
+      int rc = SQLITE_OK;
+      switch (v.kind) {
+        case Value::kNull: rc = sqlite3_bind_null(m_stmt, i + 1); break;
+        case Value::kInt: rc = sqlite3_bind_int64(m_stmt, i + 1, v.i); break;
+        case Value::kReal: rc = sqlite3_bind_double(m_stmt, i + 1, v.d); break;
+        case Value::kText:
+          rc = sqlite3_bind_text64(m_stmt, i + 1, v.s.data(), v.s.size(), SQLITE_TRANSIENT,
+                                   SQLITE_UTF8);
+          break;
+      }
+      if (rc != SQLITE_OK) {
+        err = sqlite3_errmsg(m_db);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  int step(std::string& err) override {
+    int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW) return kDbRow;
+    if (rc == SQLITE_DONE) return kDbNoData;
+    err = sqlite3_errmsg(m_db);
+    return kDbFailed;
+  }
+
+  int columnCount() override { return sqlite3_column_count(m_stmt); }
+  bool isNull(int col) override { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }
+
+  bool getInt64(int col, long long& out) override {
+    switch (sqlite3_column_type(m_stmt, col)) {
+      case SQLITE_INTEGER: out = sqlite3_column_int64(m_stmt, col); return true;
+      case SQLITE_NULL: out = 0; return true;
+      case SQLITE_FLOAT: {
+        double d = sqlite3_column_double(m_stmt, col);
+        if (d != std::floor(d) || d < -9.2e18 || d > 9.2e18) return false;
+        out = static_cast<long long>(d);
+        return true;
+      }
+      case SQLITE_TEXT: {
+        const char* t = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, col));
+        if (t == nullptr || *t == '\0') return false;
+        char* end = nullptr;
+        errno = 0;
+        long long v = strtoll(t, &end, 10);
+        if (errno != 0 || *end != '\0') return false;
+        out = v;
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+  bool getDouble(int col, double& out) override {
+    switch (sqlite3_column_type(m_stmt, col)) {
+      case SQLITE_INTEGER:
+      case SQLITE_FLOAT: out = sqlite3_column_double(m_stmt, col); return true;
+      case SQLITE_NULL: out = 0; return true;
+      case SQLITE_TEXT: {
+        const char* t = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, col));
+        if (t == nullptr || *t == '\0') return false;
+        char* end = nullptr;
+        double v = strtod(t, &end);
+        if (*end != '\0') return false;
+        out = v;
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+  const char* getText(int col, size_t& length) override {
+    const unsigned char* t = sqlite3_column_text(m_stmt, col);
+    length = t == nullptr ? 0 : static_cast<size_t>(sqlite3_column_bytes(m_stmt, col));
+    return reinterpret_cast<const char*>(t);
+  }
+
+  Value getValue(int col) override {
+    switch (sqlite3_column_type(m_stmt, col)) {
+      case SQLITE_INTEGER: return Value::Int(sqlite3_column_int64(m_stmt, col));
+      case SQLITE_FLOAT: return Value::Real(sqlite3_column_double(m_stmt, col));
+      case SQLITE_NULL: return Value::Null();
+      default: {
+        size_t length = 0;
+        const char* t = getText(col, length);
+        return Value::Text(std::string(t != nullptr ? t : "", length));
+      }
+    }
+  }
+
+  void reset() override {
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+  }
+
+ private:
+  sqlite3* m_db;
+  sqlite3_stmt* m_stmt;
+};
+
+class SqliteConnection : public Connection {
+ public:
+  explicit SqliteConnection(sqlite3* db) : m_db(db) {}
+  ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+
+  std::unique_ptr<Statement> prepare(const std::string& sql, std::string& err) override {
+    std::string text = ToSqliteParameters(sql);
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v3(m_db, text.c_str(), static_cast<int>(text.size()) + 1,
+                                SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+    if (rc != SQLITE_OK) {
+      err = sqlite3_errmsg(m_db);
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    if (stmt == nullptr) {
+      err = "empty statement";
+      return nullptr;
+    }
+    while (tail != nullptr && (*tail == ' ' || *tail == '\n' || *tail == '\t' || *tail == ';'))
+      ++tail;
+    if (tail != nullptr && *tail != '\0') {
+      sqlite3_finalize(stmt);
+      err = "more than one statement in one call";
+      return nullptr;
+    }
+    return std::unique_ptr<Statement>(new SqliteStatement(m_db, stmt));
+  }
+
+  bool execScript(const std::string& sql, std::string& err) override {
+    char* msg = nullptr;
+    if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &msg) == SQLITE_OK) return true;
+    err = msg != nullptr ? msg : sqlite3_errmsg(m_db);
+    sqlite3_free(msg);
+    return false;
+  }
+
+  bool begin(bool write, std::string& err) override {
+    return execScript(write ? "BEGIN IMMEDIATE" : "BEGIN", err);
+  }
+  bool commit(std::string& err) override { return execScript("COMMIT", err); }
+  void rollback() override {
+    std::string ignored;
+    if (!sqlite3_get_autocommit(m_db)) execScript("ROLLBACK", ignored);
+  }
+
+ private:
+  sqlite3* m_db;
+};
+
+class SqliteBackend : public Backend {
+ public:
+  const char* name() const override { return "sqlite"; }
+
+  std::string location(const DbSettings& settings) const override {
+    std::string path = Setting(settings, "spath");
+    if (!path.empty()) return path;
+    std::string home;
+    if (KQPlatformInfo().getString("Base", "dHOME", home) && !home.empty())
+      return home + "/Database/Hubnode.db";
+    return "/tmp/kqpatches/Hubnode.db";
+  }
+
+  std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
+    std::string path = location(settings);
+    if (Setting(settings, "spath").empty() && !MakeParentFolders(path)) {
+      err = "cannot create the folder of the database file [" + path + "]: " + strerror(errno);
+      return nullptr;
+    }
+    long timeoutMs = 30000;
+    std::string t = Setting(settings, "nbusytimeoutms");
+    if (!t.empty()) {
+      long long v = 0;
+      if (KqParseConfigNumber(t, v) && v >= 0 && v < 3600000) timeoutMs = static_cast<long>(v);
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+      err = "cannot open database file [" + path + "]: " +
+            (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+      sqlite3_close_v2(db);
+      return nullptr;
+    }
+    sqlite3_busy_timeout(db, static_cast<int>(timeoutMs));
+    std::unique_ptr<SqliteConnection> conn(new SqliteConnection(db));
+    if (!conn->execScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", err)) {
+      err = "cannot set up database file [" + path + "]: " + err;
+      return nullptr;
+    }
+    return conn;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Backend> MakeSqliteBackend() { return std::make_shared<SqliteBackend>(); }
+
+}  // namespace db
+}  // namespace kq
