@@ -1,0 +1,47 @@
+// Software-cache lock files: the locks that keep the processes of this host from reading an
+// item of the software cache while another rewrites it.
+//
+// Each item has a lock root, <install folder>/Deployment/SwCacheLocks/<item>[/<version>[/<OS>]],
+// with the folders "ReadLocks" and "WriteLocks". A lock is a file "P<pid>_J<job>.lock" in one of
+// them, holding the item name; its holder deletes it to release the lock. Readers share an item;
+// a writer excludes readers and writers. A lock file whose process died, whose job ended, or
+// whose process is not the job's (process ids are reused) is stale: the next scan deletes it.
+//
+// The test for live locks and the creation of the own lock file happen under one exclusive
+// flock on the guard file "Locks.guard" of the lock root, so two takers never both succeed.
+#ifndef KQPATCHESCOMMON_SWCACHELOCKS_H_
+#define KQPATCHESCOMMON_SWCACHELOCKS_H_
+
+#include <string>
+
+class FullVersion;
+
+enum QU_LOCKTYPE { QU_READ_LOCK = 1, QU_WRITE_LOCK = 2 };
+
+// Results of getLockOnSwCache.
+enum : unsigned int {
+  kSwCacheReadLocked = 1,   // a live read lock exists (only a write request gets this)
+  kSwCacheWriteLocked = 2,  // a live write lock exists
+  kSwCacheLockFree = 3,     // no conflict; the lock file was created when asked
+  kSwCacheLockFailed = 4,   // bad request (type, job id 0, item name) or the file system failed
+};
+
+// Tests for conflicting locks on an item and, with `create`, takes the lock: the path of the new
+// lock file goes to lockFile. `version` may be null (no version or OS level); the OS level is
+// added for 1 <= osId <= 34. The item name must be relative and without ".." components.
+unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& lockFile,
+                              const FullVersion* version, int osId, unsigned long jobId,
+                              bool create, bool ignoreCurrentProcess);
+// The same without version and OS; with `staging` nothing is done and 3 is returned.
+unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& lockFile,
+                              unsigned long jobId, bool create, bool ignoreCurrentProcess,
+                              bool staging);
+
+// True when `folder` holds a live lock file; deletes the stale ones it meets before that.
+// With ignoreCurrentProcess, the calling process's own running-job locks are passed over.
+bool checkForValidLocks(std::string folder, bool ignoreCurrentProcess);
+
+// The lock root of an item: "" when the install folder is unknown or the item name unsafe.
+std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId);
+
+#endif  // KQPATCHESCOMMON_SWCACHELOCKS_H_

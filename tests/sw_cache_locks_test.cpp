@@ -1,0 +1,296 @@
+// Software-cache lock files across real processes: helpers are this binary started again with
+// "-jobid <id>" on their command lines, so that their locks are those of running jobs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "KqTestEnv.h"
+#include "LockHelpers.h"
+#include "PortableFiles/PxFile.h"
+#include "SwCacheLocks.h"
+#include "Versions/FullVersion.h"
+
+namespace {
+
+// ---- The helper side (runs in the child processes) --------------------------------------
+
+// hold <type> <item>: takes the lock, prints "<result> <lock file>", holds it until its input
+// ends, then deletes the lock file.
+int HelperHold(int argc, char** argv, long long job) {
+  if (argc < 5) return 2;
+  std::string lockFile;
+  unsigned int rc = getLockOnSwCache(static_cast<QU_LOCKTYPE>(std::atoi(argv[3])), argv[4],
+                                     lockFile, static_cast<unsigned long>(job), true, false, false);
+  std::printf("%u %s\n", rc, lockFile.c_str());
+  std::fflush(stdout);
+  kqtest::WaitForEndOfInput();
+  if (!lockFile.empty()) CPxFile::Delete(lockFile);
+  return 0;
+}
+
+// selfcheck <item>: takes a write lock, then tests the item again with and without
+// ignoreCurrentProcess; prints both results and whether its lock file survived.
+int HelperSelfCheck(int argc, char** argv, long long job) {
+  if (argc < 4) return 2;
+  std::string lockFile, unused;
+  unsigned long j = static_cast<unsigned long>(job);
+  unsigned int taken = getLockOnSwCache(QU_WRITE_LOCK, argv[3], lockFile, j, true, false, false);
+  unsigned int ignoring = getLockOnSwCache(QU_WRITE_LOCK, argv[3], unused, j, false, true, false);
+  bool kept = access(lockFile.c_str(), F_OK) == 0;
+  unsigned int plain = getLockOnSwCache(QU_WRITE_LOCK, argv[3], unused, j, false, false, false);
+  std::printf("%u %u %d %u\n", taken, ignoring, kept ? 1 : 0, plain);
+  std::fflush(stdout);
+  CPxFile::Delete(lockFile);
+  return 0;
+}
+
+// race <item> <rounds> <marker>: takes and releases the write lock <rounds> times; while it
+// holds it, it owns <marker> (made with O_EXCL). Exit 0 when it never found the marker taken.
+int HelperRace(int argc, char** argv, long long job) {
+  if (argc < 6) return 2;
+  std::string item = argv[3];
+  int rounds = std::atoi(argv[4]);
+  std::string marker = argv[5];
+  std::mt19937 rng(static_cast<unsigned>(getpid()));
+  std::uniform_int_distribution<int> backoff(200, 3000);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
+  int overlaps = 0;
+  for (int r = 0; r < rounds; ++r) {
+    std::string lockFile;
+    for (;;) {
+      unsigned int rc = getLockOnSwCache(QU_WRITE_LOCK, item, lockFile,
+                                         static_cast<unsigned long>(job), true, false, false);
+      if (rc == kSwCacheLockFree) break;
+      if (rc == kSwCacheLockFailed) return 3;
+      if (std::chrono::steady_clock::now() > deadline) return 4;
+      usleep(static_cast<useconds_t>(backoff(rng)));
+    }
+    int fd = ::open(marker.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      ++overlaps;
+    } else {
+      usleep(50);
+      ::close(fd);
+      ::unlink(marker.c_str());
+    }
+    CPxFile::Delete(lockFile);
+  }
+  return overlaps == 0 ? 0 : 1;
+}
+
+int RunHelper(int argc, char** argv) {
+  long long job = kqtest::HelperJobId(argc, argv);
+  std::string mode = argc > 2 ? argv[2] : "";
+  if (mode == "hold") return HelperHold(argc, argv, job);
+  if (mode == "selfcheck") return HelperSelfCheck(argc, argv, job);
+  if (mode == "race") return HelperRace(argc, argv, job);
+  return 2;
+}
+
+// ---- The tests -------------------------------------------------------------------------------
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+class SwCacheLocksTest : public ::testing::Test {
+ protected:
+  void SetUp() override { cfg_.set("Base", "dHOME", Home()); }
+  std::string Home() const { return cfg_.root() + "/home"; }
+  std::string Root(const std::string& item) const {
+    return Home() + "/Deployment/SwCacheLocks/" + item;
+  }
+  // A helper holding a lock; its first output line is "<result> <lock file>".
+  std::unique_ptr<kqtest::HelperProcess> Hold(QU_LOCKTYPE type, const std::string& item,
+                                              long long job, std::string* lockFile) {
+    auto h = std::make_unique<kqtest::HelperProcess>(
+        std::vector<std::string>{"hold", std::to_string(type), item}, job);
+    std::string line = h->ReadLine();
+    EXPECT_EQ(0u, line.find("3 ")) << line;
+    if (lockFile) *lockFile = line.size() > 2 ? line.substr(2) : "";
+    return h;
+  }
+  unsigned int Test(QU_LOCKTYPE type, const std::string& item) {
+    std::string unused;
+    return getLockOnSwCache(type, item, unused, 77, false, false, false);
+  }
+
+  kqtest::ScopedConfig cfg_;
+};
+
+TEST_F(SwCacheLocksTest, AWriterExcludesReadersAndWriters) {
+  std::string lockFile;
+  auto writer = Hold(QU_WRITE_LOCK, "Media/SP20", 501, &lockFile);
+  EXPECT_EQ(0u, lockFile.find(Root("Media/SP20") + "/WriteLocks/P"));
+  EXPECT_EQ("Media/SP20", kqtest::ReadFile(lockFile));
+
+  std::string mine = "untouched";
+  EXPECT_EQ(kSwCacheWriteLocked, getLockOnSwCache(QU_READ_LOCK, "Media/SP20", mine, 9, true, false, false));
+  EXPECT_EQ(kSwCacheWriteLocked, getLockOnSwCache(QU_WRITE_LOCK, "Media/SP20", mine, 9, true, false, false));
+  EXPECT_EQ("untouched", mine);
+  EXPECT_FALSE(Exists(Root("Media/SP20") + "/ReadLocks"));
+  // Another item is free.
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Media/SP21"));
+
+  EXPECT_EQ(0, writer->Finish());  // releases
+  EXPECT_FALSE(Exists(lockFile));
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Media/SP20"));
+}
+
+TEST_F(SwCacheLocksTest, ReadersShareAndBlockWriters) {
+  auto reader1 = Hold(QU_READ_LOCK, "Item", 601, nullptr);
+  auto reader2 = Hold(QU_READ_LOCK, "Item", 602, nullptr);
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_READ_LOCK, "Item"));
+  EXPECT_EQ(kSwCacheReadLocked, Test(QU_WRITE_LOCK, "Item"));
+  // With both kinds live, readers are reported first.
+  auto writer = std::make_unique<kqtest::HelperProcess>(
+      std::vector<std::string>{"hold", "2", "Item"}, 603);
+  EXPECT_EQ("1 ", writer->ReadLine());  // the helper's own write request sees the readers
+  EXPECT_EQ(0, writer->Finish());
+  EXPECT_EQ(0, reader1->Finish());
+  EXPECT_EQ(kSwCacheReadLocked, Test(QU_WRITE_LOCK, "Item"));
+  EXPECT_EQ(0, reader2->Finish());
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Item"));
+}
+
+TEST_F(SwCacheLocksTest, FiftyProcessesNeverHoldTheWriteLockTogether) {
+  const int kProcesses = 50;
+  const int kRounds = 200;
+  std::string marker = cfg_.root() + "/holder.marker";
+  std::vector<std::unique_ptr<kqtest::HelperProcess>> racers;
+  for (int i = 0; i < kProcesses; ++i) {
+    racers.push_back(std::make_unique<kqtest::HelperProcess>(
+        std::vector<std::string>{"race", "Race/Item", std::to_string(kRounds), marker}, 7000 + i));
+  }
+  int failures = 0;
+  for (auto& r : racers) {
+    int status = r->Finish();
+    if (status != 0) {
+      ++failures;
+      ADD_FAILURE() << "racer exited with " << status << " (1: two holders at once)";
+    }
+  }
+  EXPECT_EQ(0, failures);
+  EXPECT_FALSE(Exists(marker));
+}
+
+TEST_F(SwCacheLocksTest, AKilledHoldersLockIsPurgedByTheNextScan) {
+  std::string lockFile;
+  auto holder = Hold(QU_WRITE_LOCK, "Killed", 801, &lockFile);
+  EXPECT_EQ(kSwCacheWriteLocked, Test(QU_READ_LOCK, "Killed"));
+  holder->Kill();
+  ASSERT_TRUE(Exists(lockFile));
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_READ_LOCK, "Killed"));  // a pure test purges too
+  EXPECT_FALSE(Exists(lockFile));
+  EXPECT_FALSE(Exists(Root("Killed") + "/ReadLocks"));  // and creates nothing
+}
+
+TEST_F(SwCacheLocksTest, AReusedProcessIdDoesNotOwnAnOlderLockFile) {
+  std::string lockFile;
+  auto holder = Hold(QU_WRITE_LOCK, "Reused", 901, &lockFile);
+  EXPECT_EQ(kSwCacheWriteLocked, Test(QU_WRITE_LOCK, "Reused"));
+  // The same name, written an hour before the holder started: another process of that id
+  // wrote it, so it is stale even though a process with that id and job now runs.
+  struct timeval old[2];
+  gettimeofday(&old[0], nullptr);
+  old[0].tv_sec -= 3600;
+  old[1] = old[0];
+  ASSERT_EQ(0, ::utimes(lockFile.c_str(), old));
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Reused"));
+  EXPECT_FALSE(Exists(lockFile));
+  EXPECT_EQ(0, holder->Finish());
+}
+
+TEST_F(SwCacheLocksTest, MalformedDeadAndJoblessEntriesAreStale) {
+  std::string folder = Root("Stale") + "/WriteLocks";
+  pid_t self = getpid();
+  std::vector<std::string> names = {
+      "garbage.lock", "Pnounderscore.lock", "Pabc_J5.lock", "P0_J5.lock", "P-5_J5.lock",
+      "P12x_J5.lock", "P99999999999_J5.lock", "P" + std::to_string(self) + "_J0.lock",
+      "P" + std::to_string(self) + "_X5.lock", "P" + std::to_string(self) + "_J12345.lock",
+      "P2147483646_J5.lock"};
+  for (const std::string& n : names) kqtest::WriteFile(folder + "/" + n, "");  // 0 bytes each
+  // This process runs no job 12345, and has no "-jobid" on its command line.
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_READ_LOCK, "Stale"));
+  for (const std::string& n : names) EXPECT_FALSE(Exists(folder + "/" + n)) << n;
+}
+
+TEST_F(SwCacheLocksTest, IgnoreCurrentProcess) {
+  kqtest::HelperProcess h({"selfcheck", "Self"}, 1001);
+  // taken, test with ignoreCurrentProcess, lock file kept, test without it.
+  EXPECT_EQ("3 3 1 2", h.ReadLine());
+  EXPECT_EQ(0, h.Finish());
+}
+
+TEST_F(SwCacheLocksTest, RequestsThatAreRefused) {
+  std::string lockFile = "untouched";
+  EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(static_cast<QU_LOCKTYPE>(3), "Item", lockFile, 5, true, false, false));
+  EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 0, true, false, false));
+  for (const char* item : {"../escape", "a/../../b", "/abs", "", ".."}) {
+    SCOPED_TRACE(item);
+    EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, item, lockFile, 5, true, false, false));
+  }
+  EXPECT_EQ("untouched", lockFile);
+  EXPECT_FALSE(Exists(Home()));
+
+  kqtest::ScopedConfig noInstallFolder;
+  EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false));
+}
+
+TEST_F(SwCacheLocksTest, StagingAndPureTestsTouchNothing) {
+  std::string lockFile = "untouched";
+  EXPECT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, true));
+  EXPECT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, false, false, false));
+  EXPECT_EQ("untouched", lockFile);
+  EXPECT_FALSE(Exists(Home()));
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("Staging cache is no longer supported"));
+}
+
+TEST_F(SwCacheLocksTest, VersionAndOperatingSystemLevels) {
+  FullVersion v;
+  ASSERT_TRUE(v.set_formatted_str(FullVersion::kFormatSide, "V11B80_SP20_4711_R3_CU2"));
+  std::string lockFile;
+  ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_READ_LOCK, "Media", lockFile, &v, 16, 5, true, false));
+  EXPECT_EQ(Root("Media/V11B80_SP20_4711_R3_CU2/linux-x8664/ReadLocks/P") + std::to_string(getpid()) + "_J5.lock", lockFile);
+  EXPECT_EQ("Media", kqtest::ReadFile(lockFile));
+  ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_READ_LOCK, "Media", lockFile, &v, 35, 5, true, false));
+  EXPECT_EQ(Root("Media/V11B80_SP20_4711_R3_CU2/ReadLocks/P") + std::to_string(getpid()) + "_J5.lock", lockFile);
+  ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_READ_LOCK, "Media", lockFile, nullptr, 16, 5, true, false));
+  EXPECT_EQ(Root("Media/ReadLocks/P") + std::to_string(getpid()) + "_J5.lock", lockFile);
+}
+
+TEST_F(SwCacheLocksTest, ScanStopsAtTheFirstLiveLock) {
+  std::string liveFile;
+  auto holder = Hold(QU_WRITE_LOCK, "Order", 1101, &liveFile);
+  std::string folder = Root("Order") + "/WriteLocks";
+  kqtest::WriteFile(folder + "/A_stale_before.lock", "x");  // sorts before "P..."
+  kqtest::WriteFile(folder + "/Z_stale_after.lock", "x");   // sorts after
+  EXPECT_TRUE(checkForValidLocks(folder, false));
+  EXPECT_FALSE(Exists(folder + "/A_stale_before.lock"));
+  EXPECT_TRUE(Exists(folder + "/Z_stale_after.lock"));
+  EXPECT_TRUE(Exists(liveFile));
+  EXPECT_FALSE(checkForValidLocks(cfg_.root() + "/missing", false));
+  EXPECT_EQ(0, holder->Finish());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--kq-lock-helper") == 0) return RunHelper(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
