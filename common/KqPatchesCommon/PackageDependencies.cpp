@@ -1,0 +1,237 @@
+// Dependency walks over the package catalogues: direct, transitive and reverse dependencies of a
+// package, and the closure that splits a package set into own and third-party packages.
+//
+// The walks run on explicit stacks rather than by recursion, so a long dependency chain in a
+// catalogue cannot overflow the thread's stack.
+#include <unordered_set>
+
+#include "PackageCache.h"
+#include "PackageCacheInternal.h"
+#include "PackageCatalogueFields.h"
+#include "Vocabulary.h"
+
+namespace {
+
+const char kLoopMessage[] =
+    "There is a dependency loop detected in package XML files on package id [%d].";
+
+// One package being expanded by a recursive walk: its list and the next place in it.
+struct WalkFrame {
+  unsigned id;
+  std::vector<unsigned> children;
+  size_t next = 0;
+};
+
+// Appends ids to out until the walk's output reaches the cap; false once it has.
+template <typename Push>
+bool AppendCapped(const std::vector<unsigned>& ids, size_t& appended, Push push, EvDebug& log,
+                  const char* tag, unsigned root) {
+  for (unsigned id : ids) {
+    if (appended >= kMaxDependencyWalkEntries) {
+      log.Debug(tag, "Dependency walk of package id [%u] stopped after [%zu] ids", root, appended);
+      return false;
+    }
+    push(id);
+    ++appended;
+  }
+  return true;
+}
+
+}  // namespace
+
+const PackageDependencyIndex& KQPackageCache::dependencyIndex(bool unix) {
+  std::unique_ptr<PackageDependencyIndex>& slot = unix ? m_unixIndex : m_winIndex;
+  if (slot) return *slot;
+  auto index = std::make_unique<PackageDependencyIndex>();
+  const std::vector<CNMessageBase>* list = kqcat::GroupList(catalogueFor(unix), kqcat::kPdPkgDetails);
+  if (list) {
+    index->hasList = true;
+    for (const CNMessageBase& entry : *list) {
+      index->first.emplace(std::make_pair(kqcat::IntOf(entry, kqcat::kPkdPackageId),
+                                          kqcat::IntOf(entry, kqcat::kPkdBinarySetId)),
+                           &entry);
+      const std::vector<CNMessageBase>* deps = kqcat::ListOf(entry, kqcat::kPkdDependencies);
+      if (!deps) continue;
+      for (const CNMessageBase& dep : *deps) {
+        if (!dep.isSet(kqcat::kPvPackageId.index)) continue;
+        index->users[kqcat::IntOf(dep, kqcat::kPvPackageId)].push_back(&entry);
+      }
+    }
+  }
+  slot = std::move(index);
+  return *slot;
+}
+
+bool KQPackageCache::GetDependentPackages(unsigned id, std::list<unsigned>& deps, bool& reboot,
+                                          int bsId) {
+  const PackageDependencyIndex& index = dependencyIndex(isUnixBsId(bsId));
+  if (!index.hasList) return false;
+  auto it = index.first.find(std::make_pair(static_cast<long long>(id), static_cast<long long>(bsId)));
+  if (it == index.first.end()) return false;
+  const CNMessageBase& entry = *it->second;
+  if (entry.isSet(kqcat::kPkdReboot.index)) reboot = kqcat::IntOf(entry, kqcat::kPkdReboot) != 0;
+  const std::vector<CNMessageBase>* list = kqcat::ListOf(entry, kqcat::kPkdDependencies);
+  if (!list) return true;
+  for (const CNMessageBase& dep : *list) {
+    if (!dep.isSet(kqcat::kPvPackageId.index)) continue;
+    long long depId = kqcat::IntOf(dep, kqcat::kPvPackageId);
+    if (depId != 0) deps.push_back(static_cast<unsigned>(depId));
+  }
+  return true;
+}
+
+bool KQPackageCache::GetDependentPackagesRecurs(unsigned id, std::list<unsigned>& deps,
+                                                bool& reboot, int bsId) {
+  static const char* const kTag = "[GetDependentPackagesRecurs]";
+  auto direct = [&](unsigned of, bool& flag) {
+    std::list<unsigned> got;
+    GetDependentPackages(of, got, flag, bsId);
+    return std::vector<unsigned>(got.begin(), got.end());
+  };
+  auto push = [&](unsigned v) { deps.push_back(v); };
+
+  bool ownFlag = false;
+  std::vector<unsigned> first = direct(id, ownFlag);
+  if (ownFlag) reboot = true;
+  if (first.empty()) return true;
+  size_t appended = 0;
+  if (!AppendCapped(first, appended, push, m_log, kTag, id)) return true;
+
+  std::unordered_set<unsigned> onPath{id};
+  std::vector<WalkFrame> stack;
+  stack.push_back(WalkFrame{id, std::move(first)});
+  while (!stack.empty()) {
+    WalkFrame& top = stack.back();
+    if (top.next == top.children.size()) {
+      onPath.erase(top.id);
+      stack.pop_back();
+      continue;
+    }
+    unsigned child = top.children[top.next++];
+    if (onPath.count(child)) {
+      m_log.DebugLvl(kTag, 10, kLoopMessage, static_cast<int>(child));
+      continue;
+    }
+    bool childFlag = false;
+    std::vector<unsigned> grand = direct(child, childFlag);
+    if (grand.empty()) continue;
+    if (!AppendCapped(grand, appended, push, m_log, kTag, id)) return true;
+    onPath.insert(child);
+    stack.push_back(WalkFrame{child, std::move(grand)});
+  }
+  return true;
+}
+
+bool KQPackageCache::GetReverseDependentPackages(unsigned id, std::list<unsigned>& users,
+                                                 std::vector<int> filter, bool& reboot, int bsId) {
+  const PackageDependencyIndex& index = dependencyIndex(isUnixBsId(bsId));
+  if (!index.hasList || filter.empty()) return true;
+  auto it = index.users.find(static_cast<long long>(id));
+  if (it == index.users.end()) return true;
+  std::unordered_set<long long> wanted(filter.begin(), filter.end());
+  for (const CNMessageBase* entry : it->second) {
+    if (!entry->isSet(kqcat::kPkdPackageId.index)) continue;
+    long long user = kqcat::IntOf(*entry, kqcat::kPkdPackageId);
+    if (!wanted.count(static_cast<int>(user)) || user != static_cast<int>(user)) continue;
+    users.push_back(static_cast<unsigned>(user));
+    if (entry->isSet(kqcat::kPkdReboot.index)) reboot = kqcat::IntOf(*entry, kqcat::kPkdReboot) != 0;
+  }
+  return true;
+}
+
+bool KQPackageCache::GetReverseDependentPackagesRecurs(unsigned id, std::stack<unsigned>& users,
+                                                       std::vector<int> filter, bool& reboot,
+                                                       int bsId) {
+  static const char* const kTag = "[GetReverseDependentPackagesRecurs]";
+  auto direct = [&](unsigned of, bool& flag) {
+    std::list<unsigned> got;
+    GetReverseDependentPackages(of, got, filter, flag, bsId);
+    got.unique();
+    return std::vector<unsigned>(got.begin(), got.end());
+  };
+  auto push = [&](unsigned v) { users.push(v); };
+
+  bool ownFlag = false;
+  std::vector<unsigned> first = direct(id, ownFlag);
+  if (first.empty()) return true;
+  if (ownFlag) reboot = true;
+  size_t appended = 0;
+  if (!AppendCapped(first, appended, push, m_log, kTag, id)) return true;
+
+  std::unordered_set<unsigned> onPath{id};
+  std::vector<WalkFrame> stack;
+  stack.push_back(WalkFrame{id, std::move(first)});
+  while (!stack.empty()) {
+    WalkFrame& top = stack.back();
+    if (top.next == top.children.size()) {
+      onPath.erase(top.id);
+      stack.pop_back();
+      continue;
+    }
+    unsigned child = top.children[top.next++];
+    if (onPath.count(child)) {
+      m_log.DebugLvl(kTag, 10, kLoopMessage, static_cast<int>(child));
+      continue;
+    }
+    bool childFlag = false;
+    std::vector<unsigned> next = direct(child, childFlag);
+    if (next.empty()) continue;
+    if (!AppendCapped(next, appended, push, m_log, kTag, id)) return true;
+    onPath.insert(child);
+    stack.push_back(WalkFrame{child, std::move(next)});
+  }
+  return true;
+}
+
+int calculateClosure(int id, std::map<unsigned, packageDepEntry>& depMap, std::set<unsigned>& own,
+                     std::set<unsigned>& thirdParty) {
+  static const char* const kTag = "[calculateClosure]";
+  EvDebug log;
+  // A package whose dependencies are being processed, and the next dependency to process.
+  struct Frame {
+    unsigned id;
+    std::set<unsigned>::const_iterator next, end;
+  };
+  std::vector<Frame> stack;
+
+  // Visits one package: -1 on a loop, 0 when nothing is left to do for it, 1 when its
+  // dependencies were put on the stack.
+  auto visit = [&](unsigned pkg) -> int {
+    packageDepEntry& entry = depMap[pkg];
+    if (entry.state == 1) {
+      log.DebugLvl(kTag, 10, kLoopMessage, static_cast<int>(pkg));
+      return -1;
+    }
+    if (entry.state == 2) {
+      log.DebugLvl(kTag, 10, "Package Id [%d] is already processed, adding all its dependents.",
+                   static_cast<int>(pkg));
+      for (unsigned dep : entry.deps) (depMap[dep].isThirdParty ? thirdParty : own).insert(dep);
+      return 0;
+    }
+    log.DebugLvl(kTag, 10, "Now processing package Id [%d]", static_cast<int>(pkg));
+    entry.state = 1;
+    if (entry.isThirdParty) {
+      log.DebugLvl(kTag, 10, "Adding third package Id [%d] into the list", static_cast<int>(pkg));
+      thirdParty.insert(pkg);
+    } else {
+      log.DebugLvl(kTag, 10, "Adding own package Id [%d] into the list", static_cast<int>(pkg));
+      own.insert(pkg);
+    }
+    stack.push_back(Frame{pkg, entry.deps.cbegin(), entry.deps.cend()});
+    return 1;
+  };
+
+  int r = visit(static_cast<unsigned>(id));
+  if (r <= 0) return r;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.end) {
+      depMap[top.id].state = 2;
+      stack.pop_back();
+      continue;
+    }
+    unsigned dep = *top.next++;
+    if (visit(dep) < 0) return -1;
+  }
+  return 0;
+}
