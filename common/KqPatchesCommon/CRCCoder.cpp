@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -37,14 +38,22 @@ CRCCoder::~CRCCoder() {
 }
 
 void CRCCoder::CreateCRCTable() {
+  // Computed once per process; every coder holds its own copy.
+  struct Reference {
+    unsigned long long entries[256];
+    Reference() {
+      for (unsigned long long i = 0; i < 256; ++i) {
+        unsigned long long c = i;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320ULL : c >> 1;
+        entries[i] = c;
+      }
+    }
+  };
+  static const Reference reference;
   delete[] table_;
   table_ = new (std::nothrow) unsigned long long[256];
   if (table_ == nullptr) return;
-  for (unsigned long long i = 0; i < 256; ++i) {
-    unsigned long long c = i;
-    for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0xEDB88320ULL : c >> 1;
-    table_[i] = c;
-  }
+  std::memcpy(table_, reference.entries, sizeof reference.entries);
 }
 
 bool CRCCoder::CalculateCRC(unsigned char byte, long& crc) {

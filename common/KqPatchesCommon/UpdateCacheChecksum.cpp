@@ -201,6 +201,7 @@ void CalcCheckSumForFileUsingTP(void* params) {
     task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId), "File [%s] Checksum [%s] ",
                         task->fullPath.c_str(), text.c_str());
     UpdatePatches::File file;
+    file.reserveFields(2);
     file.setstring(UpdatePatches::File::kName, task->relativeName);
     file.setstring(UpdatePatches::File::kChecksum, text);
     std::lock_guard<std::mutex> hold(*task->mutex);

@@ -31,15 +31,21 @@ CPxError WalkLevel(const std::string& dir, bool top, void* context, int depth, b
   bool end = false;
   for (e = listing.GetEntry(entry, &end); !e.IsError() && !end; e = listing.GetEntry(entry, &end)) {
     const std::string full = dir + "/" + entry.name;
-    struct stat sb;
-    if (lstat(full.c_str(), &sb) != 0) {
-      if (errno == ENOENT) continue;
-      return Errno(errno, "Cannot stat [" + full + "]", FX_CODE_LOCATION());
-    }
-    const bool realDir = S_ISDIR(sb.st_mode);
+    bool realDir = entry.type == DT_DIR;
     bool isDir = realDir;
-    struct stat target;
-    if (S_ISLNK(sb.st_mode) && stat(full.c_str(), &target) == 0) isDir = S_ISDIR(target.st_mode);
+    // The listing's type spares a stat for plain files and folders; links and file systems
+    // that give no type are looked at.
+    if (entry.type != DT_REG && entry.type != DT_DIR) {
+      struct stat sb;
+      if (lstat(full.c_str(), &sb) != 0) {
+        if (errno == ENOENT) continue;
+        return Errno(errno, "Cannot stat [" + full + "]", FX_CODE_LOCATION());
+      }
+      realDir = S_ISDIR(sb.st_mode);
+      isDir = realDir;
+      struct stat target;
+      if (S_ISLNK(sb.st_mode) && stat(full.c_str(), &target) == 0) isDir = S_ISDIR(target.st_mode);
+    }
     if (!isDir || reportDirs) {
       e = callback(dir.c_str(), entry.name.c_str(), isDir, context);
       if (e.IsError()) return e;
@@ -60,7 +66,7 @@ CPxError CPxDirectory::Open(const char* folder, const char* pattern, bool skipDo
   if (pattern == nullptr) pattern = "*";
   DIR* dir = opendir(folder);
   if (dir == nullptr) return Errno(errno, std::string("Cannot open folder [") + folder + "]", FX_CODE_LOCATION());
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, unsigned char>> names;
   int readErr = 0;
   for (;;) {
     errno = 0;
@@ -71,12 +77,19 @@ CPxError CPxDirectory::Open(const char* folder, const char* pattern, bool skipDo
     }
     const char* n = ent->d_name;
     if (skipDots && (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)) continue;
-    if (fnmatch(pattern, n, 0) == 0) names.emplace_back(n);
+    if (fnmatch(pattern, n, 0) == 0) names.emplace_back(n, ent->d_type);
   }
   closedir(dir);
   if (readErr != 0) return Errno(readErr, std::string("Cannot read folder [") + folder + "]", FX_CODE_LOCATION());
   std::sort(names.begin(), names.end());
-  names_ = std::move(names);
+  names_.clear();
+  types_.clear();
+  names_.reserve(names.size());
+  types_.reserve(names.size());
+  for (auto& n : names) {
+    names_.push_back(std::move(n.first));
+    types_.push_back(n.second);
+  }
   next_ = 0;
   open_ = true;
   return CPxError();
@@ -89,12 +102,14 @@ CPxError CPxDirectory::GetEntry(SPxDirEntry& entry, bool* end) {
     return CPxError();
   }
   if (end) *end = false;
+  entry.type = types_[next_];
   entry.name = names_[next_++];
   return CPxError();
 }
 
 void CPxDirectory::Close() {
   names_.clear();
+  types_.clear();
   next_ = 0;
   open_ = false;
 }

@@ -25,6 +25,7 @@
 // One name of a listing (the bare entry name, without the folder).
 struct SPxDirEntry {
   std::string name;
+  unsigned char type = 0;  // the listing's DT_* type of the entry; 0 (DT_UNKNOWN) when not known
   const char* GetName() const { return name.c_str(); }
 };
 
@@ -85,6 +86,7 @@ class CPxDirectory {
 
  private:
   std::vector<std::string> names_;
+  std::vector<unsigned char> types_;  // DT_* of names_[i], as the folder reported it
   size_t next_ = 0;
   bool open_ = false;
 };
