@@ -15,5 +15,7 @@
 #include "UpdateNames.h"
 // Version, timestamp, checksum and ".description" file readers.
 #include "VersionFiles.h"
+// Single questions to the Hubnode database.
+#include "DbLookups.h"
 
 #endif  // KQPATCHESCOMMON_UPDATEUTILS_H_
