@@ -21,6 +21,7 @@
 #include "LockHelpers.h"
 #include "PortableFiles/PxFile.h"
 #include "SwCacheLocks.h"
+#include "SwCacheMutex.h"
 #include "Versions/FullVersion.h"
 
 namespace {
@@ -91,12 +92,25 @@ int HelperRace(int argc, char** argv, long long job) {
   return overlaps == 0 ? 0 : 1;
 }
 
+// mutex <id>: takes the named mutex, prints 1 (or 0), holds it until its input ends.
+int HelperMutex(int argc, char** argv) {
+  if (argc < 4) return 2;
+  long long id = std::atoll(argv[3]);
+  FXNamedMutex* m = checkAndCreateMutex(id, 5000);
+  std::printf("%d\n", m ? 1 : 0);
+  std::fflush(stdout);
+  kqtest::WaitForEndOfInput();
+  releaseMutex(m, id);
+  return 0;
+}
+
 int RunHelper(int argc, char** argv) {
   long long job = kqtest::HelperJobId(argc, argv);
   std::string mode = argc > 2 ? argv[2] : "";
   if (mode == "hold") return HelperHold(argc, argv, job);
   if (mode == "selfcheck") return HelperSelfCheck(argc, argv, job);
   if (mode == "race") return HelperRace(argc, argv, job);
+  if (mode == "mutex") return HelperMutex(argc, argv);
   return 2;
 }
 
@@ -285,6 +299,69 @@ TEST_F(SwCacheLocksTest, ScanStopsAtTheFirstLiveLock) {
   EXPECT_TRUE(Exists(liveFile));
   EXPECT_FALSE(checkForValidLocks(cfg_.root() + "/missing", false));
   EXPECT_EQ(0, holder->Finish());
+}
+
+class SwCacheMutexTest : public ::testing::Test {
+ protected:
+  void SetUp() override { cfg_.set("NamedMutex", "dLockFolder", cfg_.root() + "/mutex"); }
+  kqtest::ScopedConfig cfg_;
+};
+
+long long ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               since)
+      .count();
+}
+
+TEST_F(SwCacheMutexTest, AShorterWaitIsHonouredAndAKilledHolderFreesTheMutex) {
+  kqtest::HelperProcess holder({"mutex", "4242"}, 1201);
+  ASSERT_EQ("1", holder.ReadLine());
+
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(nullptr, checkAndCreateMutex(4242, 300));
+  long long waited = ElapsedMs(start);
+  EXPECT_GE(waited, 300);
+  EXPECT_LT(waited, kSwCacheMutexWaitMs / 2);  // not the full two minutes
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("failed to obtain the mutex on 4242_lock."));
+
+  holder.Kill();  // the kernel frees the flock of the dead holder
+  FXNamedMutex* m = checkAndCreateMutex(4242, 3000);
+  ASSERT_NE(nullptr, m);
+  EXPECT_EQ("4242_lock", m->GetName());
+  EXPECT_TRUE(releaseMutex(m, 4242));
+
+  // Released properly, the next taker gets it at once too.
+  kqtest::HelperProcess again({"mutex", "4242"}, 1202);
+  EXPECT_EQ("1", again.ReadLine());
+  EXPECT_EQ(0, again.Finish());
+  m = checkAndCreateMutex(4242, 0);
+  ASSERT_NE(nullptr, m);
+  releaseMutex(m, 4242);
+}
+
+TEST_F(SwCacheMutexTest, OwnerIsRecordedUntilTheLastHoldEnds) {
+  FXNamedMutex m("-7_lock");
+  EXPECT_EQ(0u, m.GetLockOwner());
+  ASSERT_TRUE(m.Lock());
+  EXPECT_NE(0u, m.GetLockOwner());
+  ASSERT_TRUE(m.TryLock());  // a second hold of the same thread
+  m.Unlock();
+  EXPECT_NE(0u, m.GetLockOwner());
+  m.Unlock();
+  EXPECT_EQ(0u, m.GetLockOwner());
+  ASSERT_TRUE(m.TryLock(CTimeInterval::FromMilliseconds(10)));
+  m.Unlock();
+
+  FXNamedMutex* held = checkAndCreateMutex(-7, 0);
+  ASSERT_NE(nullptr, held);
+  EXPECT_EQ("-7_lock", held->GetName());
+  EXPECT_FALSE(m.TryLock());  // two objects of one name exclude each other
+  releaseMutex(held, -7);
+}
+
+TEST_F(SwCacheMutexTest, ReleasingNothingIsFine) {
+  EXPECT_TRUE(releaseMutex(nullptr, 5));
+  EXPECT_EQ(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("releaseMutex"));
 }
 
 }  // namespace
