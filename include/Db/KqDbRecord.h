@@ -221,8 +221,9 @@ class Record : public DBtable {
     if (Info::indicators) setExtIndicatorArray(m_indicators);
     m_rowSchema = DBtable::b_newDBBase == 1 ? new SchemaClass() : nullptr;
     if constexpr (Info::kind == 2) {
-      std::strncpy(m_signature, Info::signature, sizeof(m_signature) - 1);
-      m_signature[sizeof(m_signature) - 1] = '\0';
+      size_t n = strnlen(Info::signature, sizeof(m_signature) - 1);
+      std::memcpy(m_signature, Info::signature, n);
+      m_signature[n] = '\0';
     }
     FXCriticalSectionGuard guard(DBtable::DBCriticalSection);
     if (tran != nullptr) {

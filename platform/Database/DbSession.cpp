@@ -59,9 +59,25 @@ bool EnsureSchema(Session& session, std::string& err) {
 
 using SessionMap = std::map<std::string, std::shared_ptr<Session>>;
 
-SessionMap& ThreadSessions() {
-  thread_local SessionMap sessions;
-  return sessions;
+// The thread's sessions. They are closed when the thread ends; static objects destroyed after
+// that (on the main thread) find no sessions rather than a destroyed map.
+thread_local SessionMap* t_sessions = nullptr;
+thread_local bool t_sessionsEnded = false;
+struct SessionReaper {
+  void touch() {}
+  ~SessionReaper() {
+    delete t_sessions;
+    t_sessions = nullptr;
+    t_sessionsEnded = true;
+  }
+};
+thread_local SessionReaper t_reaper;
+
+SessionMap* ThreadSessions() {
+  if (t_sessionsEnded) return nullptr;
+  t_reaper.touch();
+  if (t_sessions == nullptr) t_sessions = new SessionMap();
+  return t_sessions;
 }
 
 }  // namespace
@@ -231,7 +247,12 @@ std::shared_ptr<Session> ThreadSession(std::string& err) {
     return nullptr;
   }
   std::string key = Lower(backendName) + "|" + backend->location(settings);
-  SessionMap& sessions = ThreadSessions();
+  SessionMap* map = ThreadSessions();
+  if (map == nullptr) {
+    err = "the thread's database connections are already closed";
+    return nullptr;
+  }
+  SessionMap& sessions = *map;
   auto it = sessions.find(key);
   if (it != sessions.end()) {
     if (it->second->isOpen() && it->second->ownedByThisProcess()) return it->second;
@@ -249,9 +270,10 @@ std::shared_ptr<Session> ThreadSession(std::string& err) {
 }
 
 void CloseThreadSessions() {
-  SessionMap& sessions = ThreadSessions();
-  for (auto& e : sessions) e.second->close();
-  sessions.clear();
+  SessionMap* sessions = ThreadSessions();
+  if (sessions == nullptr) return;
+  for (auto& e : *sessions) e.second->close();
+  sessions->clear();
 }
 
 int ExecuteSql(Session& session, const std::string& sql, const std::vector<Value>& args,

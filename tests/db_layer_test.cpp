@@ -1,0 +1,390 @@
+// The database layer: result codes, binding, texts, sessions, files and processes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <string>
+#include <thread>
+
+#include "Database/DBtable.h"
+#include "Database/DbProcedures.h"
+#include "Database/DbSession.h"
+#include "Database/SqlFormat.h"
+#include "Db/Cursor/GetClientAndOS.h"
+#include "Db/Proc/GetPatchUAContentConfig.h"
+#include "Db/Proc/SetPatchUAContentConfig.h"
+#include "Db/Proc/patchGetUAStatus.h"
+#include "Db/Proc/patchUpdateUAStatus.h"
+#include "Db/Tbl/JMJobInfo.h"
+#include "Db/Tbl/LicUsage.h"
+#include "Db/Tbl/PatchSPVersion.h"
+#include "Db/Tbl/PatchUpdateOS.h"
+#include "Db/Tbl/simBinarySet.h"
+#include "Db/TblCommon/simAllVorlanRel.h"
+#include "KqDbTestEnv.h"
+
+using kq::db::Value;
+using kqtest::I;
+using kqtest::N;
+using kqtest::Sql;
+using kqtest::T;
+
+namespace {
+
+class DbLayer : public ::testing::Test {
+ protected:
+  void SeedOs() {
+    Sql("INSERT INTO PatchUpdateOS VALUES (1, 11, 0), (2, 12, 22), (3, 13, 23), (4, 14, 22)");
+  }
+  kqtest::ScopedDatabase db;
+};
+
+kq::db::BoundText Format(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  kq::db::BoundText out;
+  std::string err;
+  bool ok = kq::db::FormatBound(fmt, ap, out, err);
+  va_end(ap);
+  EXPECT_TRUE(ok) << err;
+  return out;
+}
+
+std::string StoredXml(int client) {
+  GetPatchUAContentConfig get;
+  get.setValues(2, client, 0, 0);
+  int rc = getOneRow(&get, false, -1, 0);
+  EXPECT_EQ(rc, 0) << DBtable::getErrorStr(rc);
+  return get.getDataPtr()->outputXML != nullptr ? get.getDataPtr()->outputXML : "(null)";
+}
+
+}  // namespace
+
+TEST_F(DbLayer, ANewDatabaseFileIsCreatedWithTheSchema) {
+  struct stat st;
+  ASSERT_NE(stat(db.dbPath().c_str(), &st), 0);
+  PatchUpdateOS rec;
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 100);
+  EXPECT_EQ(stat(db.dbPath().c_str(), &st), 0);
+  EXPECT_EQ(Sql("SELECT version FROM KqSchemaInfo WHERE name = 'Hubnode'")[0][0].i, 1);
+  EXPECT_EQ(Sql("PRAGMA journal_mode")[0][0].s, "wal");
+}
+
+TEST_F(DbLayer, OneRowAndNextRowCodes) {
+  SeedOs();
+  PatchUpdateOS one;
+  one.setWhere("BinarySetID = %d", 2);
+  ASSERT_EQ(getOneRow(&one, false, -1, 0), 0);
+  EXPECT_EQ(one.getDataPtr()->UpdateOSID, 12);
+  one.setWhere("BinarySetID = %d", 99);
+  EXPECT_EQ(getOneRow(&one, false, -1, 0), 100);
+  EXPECT_EQ(one.getDataPtr()->UpdateOSID, 12);  // the last row read stays
+
+  PatchUpdateOS all;
+  int count = 0;
+  std::vector<int> seen;
+  int rc;
+  while ((rc = getNextRow(&all, &count, -1, 0)) == 0) seen.push_back(all.getDataPtr()->BinarySetID);
+  EXPECT_EQ(rc, 100);
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(getNextRow(&all, &count, -1, 0), 100);  // stays at the end
+  count = 0;                                       // a reset counter runs the query again
+  EXPECT_EQ(getNextRow(&all, &count, -1, 0), 0);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(getNextRow(&all, nullptr, -1, 0), 1000);
+}
+
+TEST_F(DbLayer, WhereOrderAndTop) {
+  SeedOs();
+  PatchUpdateOS rec;
+  rec.setWhere("NewUpdateOSID <> 0");
+  rec.setOrderBy("BinarySetID DESC");
+  rec.setTop(1);
+  int count = 0;
+  ASSERT_EQ(getNextRow(&rec, &count, -1, 0), 0);
+  EXPECT_EQ(rec.getDataPtr()->BinarySetID, 4);
+  EXPECT_EQ(getNextRow(&rec, &count, -1, 0), 100);
+
+  // Identifiers in any case; an IN list given as text binds one integer per id.
+  PatchUpdateOS in;
+  in.setWhere("newupdateosid in %s", "( 22, 23)");
+  in.setOrderBy("binarysetid");
+  std::vector<int> ids;
+  count = 0;
+  while (getNextRow(&in, &count, -1, 0) == 0) ids.push_back(in.getDataPtr()->BinarySetID);
+  EXPECT_EQ(ids, (std::vector<int>{2, 3, 4}));
+
+  // A subquery naming the table in lower case.
+  Sql("INSERT INTO LicUsage (id, CId, OpTimeUTC) VALUES (1, 7, '2020-01-01 00:00:00'), "
+      "(2, 7, '2021-06-07 08:09:10'), (3, 8, '2022-01-01 00:00:00')");
+  LicUsage lic;
+  lic.setWhere("CId = %d AND id = ( SELECT MAX(id) FROM licusage where CId = %d ) ", 7, 7);
+  lic.setOrderBy("id DESC");
+  ASSERT_EQ(getOneRow(&lic, false, -1, 0), 0) << DBtable::getErrorStr(1000);
+  EXPECT_EQ(lic.getDataPtr()->id, 2);
+  EXPECT_EQ(lic.getDataPtr()->OpTimeUTC.ts.year, 2021);
+  EXPECT_EQ(lic.getDataPtr()->OpTimeUTC.ts.minute, 9);
+
+  Sql("INSERT INTO PatchSPVersion (id, Release, Build, SPMajor, SPMinor, nCacheFlags, "
+      "TransactionID, RevisionID) VALUES (1, 11, 80, 28, 0, 1, 100, 5), "
+      "(2, 11, 80, 28, 0, 1, 120, 2), (3, 11, 80, 28, 0, 0, 999, 9)");
+  PatchSPVersion sp;
+  sp.setWhere("Release=%d AND Build=%d AND SPMajor=%d AND SPMinor=%d AND nCacheFlags=%d", 11, 80,
+              28, 0, 1);
+  sp.setOrderBy("TransactionId DESC, RevisionId DESC");
+  sp.setTop(1);
+  sp.setIsolationType(4);
+  ASSERT_EQ(getOneRow(&sp, false, -1, 0), 0);
+  EXPECT_EQ(sp.getDataPtr()->TransactionID, 120);
+}
+
+TEST_F(DbLayer, CursorOverATable) {
+  Sql("INSERT INTO simBinarySet (id, name) VALUES (3, 'linux-x8664')");
+  SimBinarySet rec;
+  rec.setWhere("id = %d", 3);
+  ASSERT_EQ(rec.openCursor(), 0);
+  ASSERT_EQ(rec.fetchCursor(true), 0);
+  EXPECT_STREQ(rec.getDataPtr()->name, "linux-x8664");
+  EXPECT_EQ(rec.fetchCursor(true), 100);
+  EXPECT_EQ(rec.closeCursor(), 0);
+  EXPECT_EQ(rec.fetchCursor(true), 1000);  // nothing open
+}
+
+TEST_F(DbLayer, MissingTableGivesTheBackendMessage) {
+  Sql("DROP TABLE simBinarySet");
+  SimBinarySet rec;
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("no such table"), std::string::npos)
+      << DBtable::getErrorStr(1000);
+  EXPECT_EQ(rec.lastError(), DBtable::getErrorStr(1000));
+  int count = 0;
+  EXPECT_EQ(getNextRow(&rec, &count, -1, 0), 1000);
+  EXPECT_EQ(rec.openCursor(), 1000);
+  EXPECT_STREQ(DBtable::getErrorStr(0), "Success");
+  EXPECT_STREQ(DBtable::getErrorStr(100), "No data found");
+}
+
+TEST_F(DbLayer, ClosedOrUnopenableDatabaseGives1000) {
+  SeedOs();
+  PatchUpdateOS rec;
+  ASSERT_EQ(rec.openCursor(), 0);
+  ASSERT_EQ(rec.fetchCursor(true), 0);
+  kq::db::CloseThreadSessions();
+  EXPECT_EQ(rec.fetchCursor(true), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("closed"), std::string::npos);
+  // The next query opens the database again.
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 0);
+
+  kqtest::WriteFile(db.config().root() + "/plain-file", "x");
+  db.config().set("Database", "sPath", db.config().root() + "/plain-file/hubnode.db");
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot open database file"),
+            std::string::npos)
+      << DBtable::getErrorStr(1000);
+  db.config().set("Database", "sBackend", "nosuchbackend");
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("nosuchbackend"), std::string::npos);
+}
+
+TEST_F(DbLayer, TextArgumentsArriveIntact) {
+  const std::string hostile[] = {
+      "it's", "'); DROP TABLE PatchUAContentConfig; --", "<a b='1'>x\"y</a>", "%s %d %%", ""};
+  int client = 10;
+  for (const std::string& text : hostile) {
+    SetPatchUAContentConfig set;
+    set.setValues(client, text.c_str(), 1);
+    int count = 0;
+    ASSERT_EQ(getNextRow(&set, &count, -1, 0), 0) << DBtable::getErrorStr(1000);
+    EXPECT_EQ(StoredXml(client), text);
+    ++client;
+  }
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAContentConfig")[0][0].i, 5);
+
+  // Conditions bind their text values too, quoted or not.
+  Sql("INSERT INTO simBinarySet (id, name) VALUES (1, 'it''s'), (2, 'plain')");
+  SimBinarySet quoted;
+  quoted.setWhere("name = '%s'", "it's");
+  ASSERT_EQ(getOneRow(&quoted, false, -1, 0), 0);
+  EXPECT_EQ(quoted.getDataPtr()->id, 1);
+  SimBinarySet injected;
+  injected.setWhere("name = '%s'", "x' OR '1'='1");
+  EXPECT_EQ(getOneRow(&injected, false, -1, 0), 100);
+  SimBinarySet like;
+  like.setWhere("name LIKE '%%%s%%'", "lai");
+  ASSERT_EQ(getOneRow(&like, false, -1, 0), 0);
+  EXPECT_EQ(like.getDataPtr()->id, 2);
+}
+
+TEST_F(DbLayer, NullTextsAndTruncation) {
+  Sql("INSERT INTO JMJobInfo (jobId, tessaraId, opType, phaseParams, activeFile, failureReason) "
+      "VALUES (1, 1, 36, NULL, 'first', $1), (2, 1, 36, 'p', NULL, NULL)",
+      {T(std::string(300, 'r'))});
+  JMJobInfo job;
+  job.setOrderBy("jobId");
+  int count = 0;
+  ASSERT_EQ(getNextRow(&job, &count, -1, 0), 0);
+  EXPECT_EQ(job.getDataPtr()->phaseParams, nullptr);
+  ASSERT_NE(job.getDataPtr()->activeFile, nullptr);
+  EXPECT_STREQ(job.getDataPtr()->activeFile, "first");
+  EXPECT_EQ(std::string(job.getDataPtr()->failureReason), std::string(256, 'r'));
+  ASSERT_EQ(getNextRow(&job, &count, -1, 0), 0);
+  EXPECT_EQ(job.getDataPtr()->activeFile, nullptr);  // the earlier text was freed and reset
+  EXPECT_STREQ(job.getDataPtr()->phaseParams, "p");
+  EXPECT_STREQ(job.getDataPtr()->failureReason, "");
+
+  Sql("INSERT INTO simAllVorlanRel VALUES (16, $1, 80)", {T(std::string(200, 'n'))});
+  SimAllVorlanRel rel(0, nullptr);
+  ASSERT_EQ(getOneRow(&rel, false, -1, 0), 0);
+  EXPECT_EQ(strlen(rel.getDataPtr()->release), 128u);
+}
+
+TEST_F(DbLayer, ValuesThatDoNotConvertFail) {
+  Sql("INSERT INTO PatchUpdateOS VALUES (1, 'eleven', 0)");
+  PatchUpdateOS rec;
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("UpdateOSID"), std::string::npos);
+  Sql("UPDATE PatchUpdateOS SET UpdateOSID = 4294967296");
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+  Sql("UPDATE PatchUpdateOS SET UpdateOSID = '17'");
+  ASSERT_EQ(getOneRow(&rec, false, -1, 0), 0);
+  EXPECT_EQ(rec.getDataPtr()->UpdateOSID, 17);
+  Sql("INSERT INTO LicUsage (id, CId, OpTimeUTC) VALUES (1, 1, 'yesterday')");
+  LicUsage lic;
+  EXPECT_EQ(getOneRow(&lic, false, -1, 0), 1000);
+}
+
+TEST_F(DbLayer, ProceduresAreFoundCaseInsensitivelyAndCheckTheirArguments) {
+  EXPECT_NE(kq::db::FindProcedure("PATCHGETUASTATUS"), nullptr);
+  EXPECT_EQ(kq::db::FindProcedure("noSuchProcedure"), nullptr);
+  PatchGetUAStatus get;
+  EXPECT_EQ(getOneRow(&get, false, -1, 0), 1000);  // no arguments bound
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("takes 2 arguments"), std::string::npos);
+}
+
+TEST_F(DbLayer, NestedQueriesOfTheSameTextEachGetAStatement) {
+  SeedOs();
+  PatchUpdateOS outer;
+  int count = 0;
+  int inner_rows = 0;
+  while (getNextRow(&outer, &count, -1, 0) == 0) {
+    PatchUpdateOS inner;
+    int c2 = 0;
+    while (getNextRow(&inner, &c2, -1, 0) == 0) ++inner_rows;
+  }
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(inner_rows, 16);
+}
+
+TEST_F(DbLayer, EachThreadUsesItsOwnConnection) {
+  SeedOs();
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        PatchUpdateUAStatus set;
+        set.setValues(t, i, i * 2, 1);
+        if (getOneRow(&set, false, -1, 0) != 100) return;
+        PatchUpdateOS rec;
+        int count = 0;
+        while (getNextRow(&rec, &count, -1, 0) == 0) {
+        }
+        if (count != 4) return;
+      }
+      ++good;
+      kq::db::CloseThreadSessions();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(good, 4);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAStatus")[0][0].i, 80);
+}
+
+TEST_F(DbLayer, TwoProcessesWriteAndReadOneDatabase) {
+  PatchUpdateOS warm;  // the parent has a connection open across the fork
+  ASSERT_EQ(getOneRow(&warm, false, -1, 0), 100);
+  const int kRows = 150;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int bad = 0;
+    for (int i = 0; i < kRows; ++i) {
+      PatchUpdateUAStatus set;
+      set.setValues(1000, i, i, 7);
+      if (getOneRow(&set, false, -1, 0) != 100) ++bad;
+      PatchGetUAStatus get;
+      get.setValues(2000, i / 2);
+      int rc = getOneRow(&get, false, -1, 0);
+      if (rc != 0 && rc != 100) ++bad;
+    }
+    _exit(bad == 0 ? 0 : 1);
+  }
+  for (int i = 0; i < kRows; ++i) {
+    PatchUpdateUAStatus set;
+    set.setValues(2000, i, i, 8);
+    ASSERT_EQ(getOneRow(&set, false, -1, 0), 100) << DBtable::getErrorStr(1000);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAStatus WHERE jobId = 1000")[0][0].i, kRows);
+  PatchGetUAStatus get;
+  get.setValues(1000, kRows - 1);
+  ASSERT_EQ(getOneRow(&get, false, -1, 0), 0);
+  EXPECT_EQ(get.getDataPtr()->oStatus, kRows - 1);
+  EXPECT_EQ(get.getDataPtr()->oFlag, 7);
+}
+
+TEST(DbSqlFormat, ConversionsBecomeBoundParameters) {
+  kq::db::BoundText b = Format("MessageId = %ld AND x = %u", 5000000000L, 7u);
+  EXPECT_EQ(b.sql, "MessageId = $1 AND x = $2");
+  EXPECT_EQ(b.text, "MessageId = 5000000000 AND x = 7");
+  ASSERT_EQ(b.params.size(), 2u);
+  EXPECT_EQ(b.params[0], Value::Int(5000000000LL));
+
+  b = Format("%d,'%s',%d", 7, "a'b", 1);
+  EXPECT_EQ(b.sql, "$1,$2,$3");
+  EXPECT_EQ(b.text, "7,'a'b',1");
+  EXPECT_EQ(b.params[1], Value::Text("a'b"));
+
+  b = Format("name LIKE '%%%s%%'", "x");
+  EXPECT_EQ(b.sql, "name LIKE '%' || $1 || '%'");
+
+  b = Format("id in %s", "( 1, 3)");
+  EXPECT_EQ(b.sql, "id in ($1, $2)");
+  EXPECT_EQ(b.params[1], Value::Int(3));
+  b = Format("name = %s", "( 1, 3)");  // not after IN: one text
+  EXPECT_EQ(b.sql, "name = $1");
+
+  b = Format("%s|%5.2f|%c|%lld|%-4d|", static_cast<const char*>(nullptr), 2.5, 'z', -1LL, 3);
+  EXPECT_EQ(b.text, "(null)| 2.50|z|-1|3   |");
+  EXPECT_EQ(b.params[0].kind, Value::kNull);
+  EXPECT_EQ(b.params[1], Value::Real(2.5));
+
+  va_list none;
+  kq::db::BoundText bad;
+  std::string err;
+  auto call = [&](const char* fmt, ...) {
+    va_start(none, fmt);
+    bool ok = kq::db::FormatBound(fmt, none, bad, err);
+    va_end(none);
+    return ok;
+  };
+  EXPECT_FALSE(call("x = %n", nullptr));
+  EXPECT_FALSE(call("x = %"));
+}
+
+TEST(DbSqlFormat, ParametersAreRenumberedPerStatement) {
+  std::string sql;
+  std::vector<Value> args;
+  std::string err;
+  ASSERT_TRUE(kq::db::DensifyParameters("a = $3 AND b = $1 AND c = $3 AND d = '$2'",
+                                        {I(1), I(2), I(3)}, sql, args, err));
+  EXPECT_EQ(sql, "a = $1 AND b = $2 AND c = $1 AND d = '$2'");
+  EXPECT_EQ(args, (std::vector<Value>{I(3), I(1)}));
+  EXPECT_FALSE(kq::db::DensifyParameters("a = $4", {I(1)}, sql, args, err));
+}
