@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Database/DbSession.h"
-#include "DbTestEnv.h"
+#include "DbBackendTestEnv.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ class BackendContractTest : public kqtest::DbBackendTest {
     ASSERT_TRUE(session_) << err;
     ASSERT_TRUE(session_->connection().execScript(
         "CREATE TABLE Sample (Id INTEGER NOT NULL PRIMARY KEY, Big BIGINT, Name TEXT, "
-        "Amount DOUBLE PRECISION)",
+        "Amount DOUBLE PRECISION, Stamp TIMESTAMP)",
         err))
         << err;
   }
@@ -44,8 +44,10 @@ class BackendContractTest : public kqtest::DbBackendTest {
 TEST_P(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
   const long long big = std::numeric_limits<long long>::max();
   const std::string hostile = "it's'); DROP TABLE Sample; --";
-  ASSERT_NE(Exec("INSERT INTO Sample (Id, Big, Name, Amount) VALUES ($1, $2, $3, $4)",
-                 {Value::Int(1), Value::Int(big), Value::Text(hostile), Value::Real(2.5)}, nullptr),
+  ASSERT_NE(Exec("INSERT INTO Sample (Id, Big, Name, Amount, Stamp) VALUES ($1, $2, $3, $4, $5)",
+                 {Value::Int(1), Value::Int(big), Value::Text(hostile), Value::Real(2.5),
+                  Value::Text("2024-02-29 23:59:58.25")},
+                 nullptr),
             kq::db::kDbFailed)
       << err_;
   ASSERT_NE(Exec("INSERT INTO Sample (Id, Big, Name, Amount) VALUES ($1, $2, $3, $4)",
@@ -55,12 +57,14 @@ TEST_P(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
 
   std::vector<Row> rows;
   // Identifiers in any case reach the same table and columns.
-  ASSERT_EQ(Exec("select ID, big, NAME, amount from sample order by id", {}, &rows), 0) << err_;
+  ASSERT_EQ(Exec("select ID, big, NAME, amount, STAMP from sample order by id", {}, &rows), 0)
+      << err_;
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][0], Value::Int(1));
   EXPECT_EQ(rows[0][1], Value::Int(big));
   EXPECT_EQ(rows[0][2], Value::Text(hostile));
   EXPECT_EQ(rows[0][3], Value::Real(2.5));
+  EXPECT_EQ(rows[0][4], Value::Text("2024-02-29 23:59:58.25"));  // the form records parse
   EXPECT_EQ(rows[1][1], Value::Int(-big - 1));
   EXPECT_EQ(rows[1][2].kind, Value::kNull);
   EXPECT_EQ(rows[1][3].kind, Value::kNull);

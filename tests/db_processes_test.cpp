@@ -10,7 +10,7 @@
 
 #include "Database/DbProcedures.h"
 #include "Database/DbSession.h"
-#include "DbTestEnv.h"
+#include "DbBackendTestEnv.h"
 
 namespace {
 

@@ -522,6 +522,14 @@ class PgBackend : public Backend {
     }
     // "already exists, skipping" and similar notices are expected; they are not errors.
     PQsetNoticeProcessor(link->conn, IgnoreNotice, nullptr);
+    // Texts travel as UTF-8, and date-times come back as "YYYY-MM-DD HH:MM:SS[.f]" whatever
+    // the server's defaults.
+    if (PQsetClientEncoding(link->conn, "UTF8") != 0 ||
+        !link->exec("SET DateStyle = ISO", err)) {
+      err = "cannot set up the PostgreSQL connection: " +
+            (err.empty() ? OneLine(PQerrorMessage(link->conn)) : err);
+      return nullptr;
+    }
     return std::unique_ptr<Connection>(new PgConnection(std::move(link)));
   }
 };

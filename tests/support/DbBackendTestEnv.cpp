@@ -1,4 +1,4 @@
-#include "DbTestEnv.h"
+#include "DbBackendTestEnv.h"
 
 #include <unistd.h>
 
@@ -42,7 +42,7 @@ bool RunOnPgServer(const std::string& sql, std::string& err) {
   return conn && conn->execScript(sql, err);
 }
 
-ScopedDatabase::ScopedDatabase(ScopedConfig& config, const std::string& backend)
+BackendDatabase::BackendDatabase(ScopedConfig& config, const std::string& backend)
     : backend_(backend) {
   if (backend == "sqlite") {
     config.set("Database", "sBackend", "sqlite");
@@ -72,7 +72,7 @@ ScopedDatabase::ScopedDatabase(ScopedConfig& config, const std::string& backend)
   available_ = true;
 }
 
-ScopedDatabase::~ScopedDatabase() {
+BackendDatabase::~BackendDatabase() {
   kq::db::CloseThreadSessions();
   if (schema_.empty()) return;
   std::string err;
@@ -82,7 +82,7 @@ ScopedDatabase::~ScopedDatabase() {
 
 void DbBackendTest::SetUp() {
   config_.reset(new ScopedConfig());
-  database_.reset(new ScopedDatabase(*config_, GetParam()));
+  database_.reset(new BackendDatabase(*config_, GetParam()));
   if (!database_->available()) {
     if (GetParam() == "postgres" && PgBaseConnInfo().empty()) GTEST_SKIP() << database_->reason();
     FAIL() << database_->reason();

@@ -14,8 +14,8 @@
 //     that tests running at once never share a table. Without KQ_PG_CONNINFO these cases are
 //     skipped, with a line that says so.
 // Child processes made by fork inherit the configuration and so the same database.
-#ifndef KQ_TESTS_SUPPORT_DBTESTENV_H_
-#define KQ_TESTS_SUPPORT_DBTESTENV_H_
+#ifndef KQ_TESTS_SUPPORT_DBBACKENDTESTENV_H_
+#define KQ_TESTS_SUPPORT_DBBACKENDTESTENV_H_
 
 #include <gtest/gtest.h>
 
@@ -27,12 +27,12 @@
 namespace kqtest {
 
 // A fresh database of one backend, configured in `config` for the object's life.
-class ScopedDatabase {
+class BackendDatabase {
  public:
-  ScopedDatabase(ScopedConfig& config, const std::string& backend);
-  ~ScopedDatabase();
-  ScopedDatabase(const ScopedDatabase&) = delete;
-  ScopedDatabase& operator=(const ScopedDatabase&) = delete;
+  BackendDatabase(ScopedConfig& config, const std::string& backend);
+  ~BackendDatabase();
+  BackendDatabase(const BackendDatabase&) = delete;
+  BackendDatabase& operator=(const BackendDatabase&) = delete;
 
   // False when the backend cannot be used here (reason() says why).
   bool available() const { return available_; }
@@ -60,12 +60,12 @@ class DbBackendTest : public ::testing::TestWithParam<std::string> {
   void TearDown() override;
 
   ScopedConfig& config() { return *config_; }
-  ScopedDatabase& database() { return *database_; }
+  BackendDatabase& database() { return *database_; }
   bool onPostgres() const { return GetParam() == "postgres"; }
 
  private:
   std::unique_ptr<ScopedConfig> config_;
-  std::unique_ptr<ScopedDatabase> database_;
+  std::unique_ptr<BackendDatabase> database_;
 };
 
 std::string DbBackendParamName(const ::testing::TestParamInfo<std::string>& info);
@@ -77,4 +77,4 @@ std::string DbBackendParamName(const ::testing::TestParamInfo<std::string>& info
                            ::testing::Values(std::string("sqlite"), std::string("postgres")), \
                            ::kqtest::DbBackendParamName)
 
-#endif  // KQ_TESTS_SUPPORT_DBTESTENV_H_
+#endif  // KQ_TESTS_SUPPORT_DBBACKENDTESTENV_H_
