@@ -1,12 +1,14 @@
-// The backend interface as the layer relies on it, on every backend; then what only the
-// PostgreSQL backend has to take care of (a failed transaction, a dropped connection).
+// The backend interface as the layer relies on it; then what only the PostgreSQL backend has to
+// take care of (a failed transaction, a dropped connection).
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "Database/DbSession.h"
-#include "DbBackendTestEnv.h"
+#include "KqDbTestEnv.h"
 
 namespace {
 
@@ -14,11 +16,9 @@ using kq::db::Row;
 using kq::db::Statement;
 using kq::db::Value;
 
-class BackendContractTest : public kqtest::DbBackendTest {
+class BackendContractTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    kqtest::DbBackendTest::SetUp();
-    if (IsSkipped() || HasFailure()) return;
     std::string err;
     session_ = kq::db::ThreadSession(err);
     ASSERT_TRUE(session_) << err;
@@ -28,20 +28,18 @@ class BackendContractTest : public kqtest::DbBackendTest {
         err))
         << err;
   }
-  void TearDown() override {
-    session_.reset();
-    kqtest::DbBackendTest::TearDown();
-  }
+  void TearDown() override { session_.reset(); }
 
   int Exec(const std::string& sql, const std::vector<Value>& args, std::vector<Row>* rows) {
     return kq::db::ExecuteSql(*session_, sql, args, rows, err_);
   }
 
+  kqtest::ScopedDatabase db_;
   std::shared_ptr<kq::db::Session> session_;
   std::string err_;
 };
 
-TEST_P(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
+TEST_F(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
   const long long big = std::numeric_limits<long long>::max();
   const std::string hostile = "it's'); DROP TABLE Sample; --";
   ASSERT_NE(Exec("INSERT INTO Sample (Id, Big, Name, Amount, Stamp) VALUES ($1, $2, $3, $4, $5)",
@@ -78,7 +76,7 @@ TEST_P(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
   EXPECT_EQ(rows[0][0], Value::Int(0));
 }
 
-TEST_P(BackendContractTest, ColumnGettersConvertOrRefuse) {
+TEST_F(BackendContractTest, ColumnGettersConvertOrRefuse) {
   std::string err;
   Statement* st = session_->acquire(
       "SELECT CAST(NULL AS TEXT), CAST('12' AS TEXT), CAST('1x' AS TEXT), CAST(7.0 AS DOUBLE "
@@ -106,7 +104,7 @@ TEST_P(BackendContractTest, ColumnGettersConvertOrRefuse) {
   session_->release(st);
 }
 
-TEST_P(BackendContractTest, StatementsOfOneConnectionInterleave) {
+TEST_F(BackendContractTest, StatementsOfOneConnectionInterleave) {
   for (int id = 1; id <= 3; ++id)
     ASSERT_NE(Exec("INSERT INTO Sample (Id, Name) VALUES ($1, $2)",
                    {Value::Int(id), Value::Text("n" + std::to_string(id))}, nullptr),
@@ -130,7 +128,7 @@ TEST_P(BackendContractTest, StatementsOfOneConnectionInterleave) {
   EXPECT_EQ(seen, (std::vector<long long>{1, 2, 3}));
 }
 
-TEST_P(BackendContractTest, FailuresAreReportedWithTheBackendMessage) {
+TEST_F(BackendContractTest, FailuresAreReportedWithTheBackendMessage) {
   std::string err;
   EXPECT_EQ(session_->acquire("SELECT * FROM NoSuchTable", err), nullptr);
   for (char& c : err) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -146,7 +144,7 @@ TEST_P(BackendContractTest, FailuresAreReportedWithTheBackendMessage) {
   EXPECT_EQ(Exec("SELECT COUNT(*) FROM Sample", {}, &rows), 0) << err_;
 }
 
-TEST_P(BackendContractTest, RolledBackWritesAreGoneCommittedOnesStay) {
+TEST_F(BackendContractTest, RolledBackWritesAreGoneCommittedOnesStay) {
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
   ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr), kq::db::kDbFailed);
@@ -160,7 +158,7 @@ TEST_P(BackendContractTest, RolledBackWritesAreGoneCommittedOnesStay) {
   EXPECT_EQ(rows[0][0], Value::Int(2));
 }
 
-TEST_P(BackendContractTest, ParameterWhoseTypeOnlyItsValueGives) {
+TEST_F(BackendContractTest, ParameterWhoseTypeOnlyItsValueGives) {
   // Nothing around "$1 || ..." fixes $1's type; each call's value does.
   std::vector<Row> rows;
   ASSERT_EQ(Exec("SELECT $1 || 'x'", {Value::Text("ab")}, &rows), 0) << err_;
@@ -178,13 +176,17 @@ TEST_P(BackendContractTest, ParameterWhoseTypeOnlyItsValueGives) {
   ASSERT_TRUE(session_->commit(err)) << err;
 }
 
-KQ_DB_BACKEND_TESTS(BackendContractTest);
-
 // ---- PostgreSQL only
 
-class PgBackendTest : public BackendContractTest {};
+class PgBackendTest : public BackendContractTest {
+ protected:
+  void SetUp() override {
+    if (!kqtest::DbTestOnPostgres()) GTEST_SKIP() << "PostgreSQL only";
+    BackendContractTest::SetUp();
+  }
+};
 
-TEST_P(PgBackendTest, CommitAfterAFailedStatementReportsTheRollback) {
+TEST_F(PgBackendTest, CommitAfterAFailedStatementReportsTheRollback) {
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
   ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr), kq::db::kDbFailed);
@@ -196,7 +198,7 @@ TEST_P(PgBackendTest, CommitAfterAFailedStatementReportsTheRollback) {
   EXPECT_EQ(Exec("SELECT Id FROM Sample", {}, &rows), kq::db::kDbNoData) << err_;
 }
 
-TEST_P(PgBackendTest, DroppedConnectionIsOpenedAgainOutsideATransaction) {
+TEST_F(PgBackendTest, DroppedConnectionIsOpenedAgainOutsideATransaction) {
   std::vector<Row> rows;
   const std::string pidSql = "SELECT pg_backend_pid() + 0 * $1";
   ASSERT_EQ(Exec(pidSql, {Value::Int(0)}, &rows), 0) << err_;
@@ -225,14 +227,11 @@ TEST_P(PgBackendTest, DroppedConnectionIsOpenedAgainOutsideATransaction) {
   EXPECT_EQ(Exec(pidSql, {Value::Int(0)}, &rows), 0) << err_;
 }
 
-TEST_P(PgBackendTest, TextWithAZeroByteIsRefused) {
+TEST_F(PgBackendTest, TextWithAZeroByteIsRefused) {
   EXPECT_EQ(Exec("INSERT INTO Sample (Id, Name) VALUES ($1, $2)",
                  {Value::Int(1), Value::Text(std::string("a\0b", 3))}, nullptr),
             kq::db::kDbFailed);
   EXPECT_NE(err_.find("zero byte"), std::string::npos) << err_;
 }
-
-INSTANTIATE_TEST_SUITE_P(Backends, PgBackendTest, ::testing::Values(std::string("postgres")),
-                         ::kqtest::DbBackendParamName);
 
 }  // namespace

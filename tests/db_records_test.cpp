@@ -86,10 +86,7 @@ template <class Rec>
 void ExpectColumnsMatchTable() {
   Rec rec{};
   std::vector<std::string> record = Split(rec.getColumnList());
-  std::vector<std::string> table;
-  for (const kq::db::Row& r :
-       Sql(std::string("SELECT name FROM pragma_table_info('") + rec.getTableName() + "')"))
-    table.push_back(r[0].s);
+  std::vector<std::string> table = kqtest::TableColumns(rec.getTableName());
   ASSERT_EQ(record.size(), table.size()) << rec.getTableName();
   for (size_t i = 0; i < record.size(); ++i)
     EXPECT_EQ(Lower(record[i]), Lower(table[i])) << rec.getTableName() << " column " << i;

@@ -111,6 +111,11 @@ std::shared_ptr<Backend> FindDbBackend(const std::string& name);
 // "nbusytimeoutms" (default 30000).
 std::shared_ptr<Backend> MakeSqliteBackend();
 
+// The PostgreSQL backend ("postgres"): setting "sconnectionstring", a libpq connection string
+// (e.g. "host=db.example port=5432 dbname=hubnode user=kq"; libpq's PG* environment variables
+// fill in what it leaves out).
+std::shared_ptr<Backend> MakePgBackend();
+
 // "$3" placeholders of a portable statement renumbered densely in order of first use, with the
 // matching parameters picked from args; a placeholder beyond args is an error.
 bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, std::string& outSql,

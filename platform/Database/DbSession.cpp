@@ -31,6 +31,7 @@ BackendRegistry& Backends() {
   static BackendRegistry* reg = [] {
     BackendRegistry* r = new BackendRegistry();
     r->backends["sqlite"] = MakeSqliteBackend();
+    r->backends["postgres"] = MakePgBackend();
     return r;
   }();
   return *reg;
@@ -240,7 +241,10 @@ DbSettings ReadDbSettings() {
 
 std::shared_ptr<Session> ThreadSession(std::string& err) {
   DbSettings settings = ReadDbSettings();
-  std::string backendName = settings.count("sbackend") ? settings["sbackend"] : "sqlite";
+  // A connection string alone selects the PostgreSQL server it names.
+  std::string backendName = settings.count("sbackend")             ? settings["sbackend"]
+                            : settings.count("sconnectionstring") ? "postgres"
+                                                                  : "sqlite";
   std::shared_ptr<Backend> backend = FindDbBackend(backendName);
   if (!backend) {
     err = "no database backend named [" + backendName + "]";

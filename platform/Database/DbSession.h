@@ -7,8 +7,8 @@
 // the thread's cache and the records that hold a statement of it; CloseThreadSessions() closes
 // the thread's sessions, after which a statement still lent out fails with 1000.
 //
-// Configuration ("Database" section): "sBackend" ("sqlite" when absent) and the backend's own
-// values (see DbBackend.h).
+// Configuration ("Database" section): "sBackend" ("postgres" when only "sConnectionString" is
+// set, else "sqlite" when absent) and the backend's own values (see DbBackend.h).
 #ifndef KQ_PLATFORM_DATABASE_DBSESSION_H_
 #define KQ_PLATFORM_DATABASE_DBSESSION_H_
 
