@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "KqTestEnv.h"
+#include "MessageFile.h"
 #include "Messages/EVGui.h"
 #include "Messages/TMMsg.h"
 #include "Messages/UpdatePatches.h"
@@ -342,6 +344,38 @@ TEST(MessageXmlMalformed, NoEntityOrDoctypeExpansion) {
     EXPECT_EQ(std::string::npos, f.getstring(1, 1).find("EXPANDED"));
     EXPECT_EQ(std::string::npos, f.getstring(1, 1).find("root:"));
   }
+}
+
+// The file load of the readers: CR-LF files read like LF files; missing, unreadable and bad
+// files fail with their log line and leave the message alone.
+TEST(MessageFileLoad, ReadsLikeTheReadersAndReportsEachFailure) {
+  kqtest::ScopedConfig cfg;
+  CacheOpReq req = MakeRequest();
+  std::string xml = Serialize(req);
+  std::string crlf;
+  for (char c : xml) {
+    crlf += c;
+    if (c == '>') crlf += "\r\n";
+  }
+  kqtest::WriteFile(cfg.root() + "/req.xml", crlf);
+  EvDebug log;
+  CacheOpReq loaded;
+  ASSERT_TRUE(KqLoadMessageFile(cfg.root() + "/req.xml", loaded, log, "Reader"));
+  EXPECT_EQ(req, loaded);
+
+  kqtest::WriteFile(cfg.root() + "/bad.xml", "<m s=\"23\" id=\"1001\"><s i=\"1\"");
+  for (const std::string& path : {cfg.root() + "/missing.xml", cfg.root(), cfg.root() + "/bad.xml",
+                                   cfg.root() + "/req.xml"}) {
+    File other = MakeFile("keep", "me");
+    const File before = other;
+    EXPECT_FALSE(KqLoadMessageFile(path, other, log, "Reader")) << path;
+    EXPECT_EQ(before, other) << path;
+  }
+  std::string text = kqtest::ReadFile(cfg.logFile());
+  EXPECT_NE(std::string::npos, text.find("[Reader] Input XML file [" + cfg.root() + "/missing.xml] does not exist"));
+  EXPECT_NE(std::string::npos, text.find("[Reader] Failed to read file [" + cfg.root() + "], error [21:"));
+  EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/bad.xml] with error code [1]"));
+  EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/req.xml] with error code [5]"));
 }
 
 }  // namespace
