@@ -64,7 +64,12 @@ TEST_F(DbLookups, OperatingSystemsAndBinarySets) {
   EXPECT_EQ(bs, (std::vector<int>{1, 3}));
   bs.clear();
   EXPECT_TRUE(getBsidForOsIdLst({}, bs));  // nothing asked
+  EXPECT_TRUE(getBsidForOsIdLst({20}, bs));  // no row
   EXPECT_TRUE(bs.empty());
+
+  Sql("DELETE FROM PatchUpdateOS");
+  EXPECT_TRUE(getNewOsIdList(ids));
+  EXPECT_EQ(ids, (std::vector<int>{34, 16}));
 }
 
 TEST_F(DbLookups, JobStatusesAndEventMessages) {
