@@ -5,6 +5,23 @@
 
 namespace nPatchDownload {
 
+namespace {
+
+// Takes the sink's lock; when that throws a system error, logs it under the tag and says no.
+bool TakeLock(std::unique_lock<std::mutex>& hold, EvDebug& log, const char* tag,
+              const char* purpose) {
+  try {
+    hold.lock();
+    return true;
+  } catch (const std::system_error& e) {
+    log.Debug(tag, "Exception [%d:%s] caught when trying to acquire the lock for %s",
+              e.code().value(), e.what(), purpose);
+    return false;
+  }
+}
+
+}  // namespace
+
 tErrorDetails::tErrorDetails(eErrorDescType type, const void* value) {
   if (value == nullptr) {
     EvDebug().Debug("tErrorDetails", "Input param is null");
@@ -85,14 +102,7 @@ void CPatchDebug::DebugLvl(const char* function, int level, long jobId, const ch
 void CPatchDebug::SetSpecificError(int messageId, KQJobStatus status,
                                    std::queue<tErrorDetails>* details) {
   std::unique_lock<std::mutex> hold(m_lock, std::defer_lock);
-  try {
-    hold.lock();
-  } catch (const std::system_error& e) {
-    m_log.Debug("SetSpecificError",
-                "Exception [%d:%s] caught when trying to acquire the lock for setting errors",
-                e.code().value(), e.what());
-    return;
-  }
+  if (!TakeLock(hold, m_log, "SetSpecificError", "setting errors")) return;
   if (!m_errorDetails.empty()) {
     m_log.debugLvl(8, "Override original error message Id [%d] with new one [%d]",
                    m_errorMessageId.load(), messageId);
@@ -106,14 +116,7 @@ void CPatchDebug::SetSpecificError(int messageId, KQJobStatus status,
 void CPatchDebug::GetErrorDetails(int& messageId, KQJobStatus& status,
                                   std::queue<tErrorDetails>& details) {
   std::unique_lock<std::mutex> hold(m_lock, std::defer_lock);
-  try {
-    hold.lock();
-  } catch (const std::system_error& e) {
-    m_log.Debug("GetErrorDetails",
-                "Exception [%d:%s] caught when trying to acquire the lock for getting errors",
-                e.code().value(), e.what());
-    return;
-  }
+  if (!TakeLock(hold, m_log, "GetErrorDetails", "getting errors")) return;
   messageId = m_errorMessageId.load();
   status = m_jobStatus;
   details = m_errorDetails;
