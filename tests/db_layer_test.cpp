@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <string>
 #include <thread>
@@ -63,13 +64,18 @@ std::string StoredXml(int client) {
 }  // namespace
 
 TEST_F(DbLayer, ANewDatabaseFileIsCreatedWithTheSchema) {
+  const bool file = !kqtest::DbTestOnPostgres();
   struct stat st;
-  ASSERT_NE(stat(db.dbPath().c_str(), &st), 0);
+  if (file) {
+    ASSERT_NE(stat(db.dbPath().c_str(), &st), 0);
+  }
   PatchUpdateOS rec;
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 100);
-  EXPECT_EQ(stat(db.dbPath().c_str(), &st), 0);
   EXPECT_EQ(Sql("SELECT version FROM KqSchemaInfo WHERE name = 'Hubnode'")[0][0].i, 1);
-  EXPECT_EQ(Sql("PRAGMA journal_mode")[0][0].s, "wal");
+  if (file) {
+    EXPECT_EQ(stat(db.dbPath().c_str(), &st), 0);
+    EXPECT_EQ(Sql("PRAGMA journal_mode")[0][0].s, "wal");
+  }
 }
 
 TEST_F(DbLayer, OneRowAndNextRowCodes) {
@@ -157,8 +163,10 @@ TEST_F(DbLayer, MissingTableGivesTheBackendMessage) {
   Sql("DROP TABLE simBinarySet");
   SimBinarySet rec;
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
-  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("no such table"), std::string::npos)
-      << DBtable::getErrorStr(1000);
+  // The backend's own words ("no such table: ...", "relation ... does not exist") name it.
+  std::string message = DBtable::getErrorStr(1000);
+  for (char& c : message) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  EXPECT_NE(message.find("simbinaryset"), std::string::npos) << message;
   EXPECT_EQ(rec.lastError(), DBtable::getErrorStr(1000));
   int count = 0;
   EXPECT_EQ(getNextRow(&rec, &count, -1, 0), 1000);
@@ -178,12 +186,19 @@ TEST_F(DbLayer, ClosedOrUnopenableDatabaseGives1000) {
   // The next query opens the database again.
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 0);
 
-  kqtest::WriteFile(db.config().root() + "/plain-file", "x");
-  db.config().set("Database", "sPath", db.config().root() + "/plain-file/hubnode.db");
-  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
-  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot open database file"),
-            std::string::npos)
-      << DBtable::getErrorStr(1000);
+  if (kqtest::DbTestOnPostgres()) {
+    db.config().set("Database", "sConnectionString", "host=127.0.0.1 port=1 connect_timeout=5");
+    EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+    EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot connect"), std::string::npos)
+        << DBtable::getErrorStr(1000);
+  } else {
+    kqtest::WriteFile(db.config().root() + "/plain-file", "x");
+    db.config().set("Database", "sPath", db.config().root() + "/plain-file/hubnode.db");
+    EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
+    EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot open database file"),
+              std::string::npos)
+        << DBtable::getErrorStr(1000);
+  }
   db.config().set("Database", "sBackend", "nosuchbackend");
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
   EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("nosuchbackend"), std::string::npos);
@@ -242,6 +257,11 @@ TEST_F(DbLayer, NullTextsAndTruncation) {
 }
 
 TEST_F(DbLayer, ValuesThatDoNotConvertFail) {
+  if (kqtest::DbTestOnPostgres()) {
+    // The server keeps column types: make room for values that are not numbers or times.
+    Sql("ALTER TABLE PatchUpdateOS ALTER COLUMN UpdateOSID TYPE TEXT");
+    Sql("ALTER TABLE LicUsage ALTER COLUMN OpTimeUTC TYPE TEXT");
+  }
   Sql("INSERT INTO PatchUpdateOS VALUES (1, 'eleven', 0)");
   PatchUpdateOS rec;
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
