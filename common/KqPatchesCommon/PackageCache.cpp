@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 #include "CachePaths.h"
 #include "Configuration/KQGlobalParam.h"
@@ -52,6 +51,14 @@ bool FileStamp(const std::string& path, unsigned long long& size, long long& mti
 
 // True for a byte that the loader removes from a catalogue's text before parsing it.
 bool isNewLineInFile(char c) { return c == '\n' || c == '\r'; }
+
+// Removes every line feed and carriage return. Catalogues are mostly one long line, so the text
+// is first searched for either byte and left alone when it has none.
+void RemoveLineEnds(std::string& text) {
+  if (!std::memchr(text.data(), '\n', text.size()) && !std::memchr(text.data(), '\r', text.size()))
+    return;
+  text.erase(std::remove_if(text.begin(), text.end(), isNewLineInFile), text.end());
+}
 
 }  // namespace
 
@@ -246,15 +253,17 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
                    file.c_str(), err.GetErrorCode(), err.c_str());
     return false;
   }
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
-  if (!buffer) {
+  std::string text;
+  try {
+    text.resize(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
     m_log.DebugJob(0, kTag, m_jobId, "Failed to allocate memory for reading XML file.");
     return false;
   }
   size_t got = 0;
   while (got < size) {
     size_t n = 0;
-    err = in.Read(buffer.get() + got, size - got, &n);
+    err = in.Read(&text[got], size - got, &n);
     if (err.IsError()) {
       m_log.DebugJob(0, kTag, m_jobId, "Failed to read file [%s] with error [%d: %s]",
                      file.c_str(), err.GetErrorCode(), err.c_str());
@@ -263,7 +272,6 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
     if (n == 0) break;
     got += n;
   }
-  buffer[got] = '\0';
   m_log.DebugJob(2, kTag, m_jobId, "Successfully read [%zu] bytes from file [%s], file length is [%llu]",
                  got, file.c_str(), size);
   char probe;
@@ -274,10 +282,7 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
     return false;
   }
   in.Close();
-
-  std::string text(buffer.get(), got);
-  buffer.reset();
-  text.erase(std::remove_if(text.begin(), text.end(), isNewLineInFile), text.end());
+  RemoveLineEnds(text);
 
   if (XMLDecoder::initialize() != 0) {
     m_log.DebugJob(0, kTag, m_jobId, "Failed to initialize XMLDecoder");
