@@ -9,9 +9,13 @@
 #include <vector>
 
 #include "Configuration/KQPlatformInfo.h"
+#include "Database/DbSession.h"
 #include "HostIdentity.h"
 #include "Logging/EvDebug.h"
+#include "MediaTreeGenerator.h"
+#include "PackageCache.h"
 #include "UpdateUtils.h"
+#include "Vocabulary.h"
 
 namespace {
 
@@ -65,6 +69,73 @@ void WalkTheCache(const std::string& cache) {
   std::printf("  copied and removed %s\n", copy.c_str());
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Step: the package catalogue of a generated media tree. The Hubnode database (the embedded
+// SQLite file) names the releases; the vocabulary is filled from it; the catalogue of a
+// generated Windows and Unix medium is loaded, the dependency closure of a package list is
+// resolved and the media files that the list needs are printed with their checksums.
+void ResolveMediaFiles(const std::string& root) {
+  std::printf("== Package catalogue of a generated media tree\n");
+  std::string err;
+  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
+  Check(db != nullptr, "open the Hubnode database");
+  if (!db) return;
+  for (int major = 9; major <= 11; ++major) {
+    kq::db::ExecuteSql(*db, "INSERT INTO simAllVorlanRel (id, release, buildNum) VALUES ($1, $2, 80)",
+                       {kq::db::Value::Int(major + 5), kq::db::Value::Text(std::to_string(major))},
+                       nullptr, err);
+  }
+  SetOSTypesInfo();
+  SetUpdateTypesInfo();
+  Check(SetReleasesSupported(), "fill the release table from the database");
+  for (int i = 0; i < 3; ++i)
+    std::printf("  release %s has id %d\n", GetNameFromIndex(i).c_str(), GetRelIdFromIndex(i));
+
+  kqtest::MediaOptions shape;  // a small medium, so that the whole file set fits on a screen
+  shape.seed = 2026;
+  shape.packages = 40;
+  shape.winFilesMin = 1;
+  shape.winFilesMax = 3;
+  shape.unixFilesMin = 1;
+  shape.unixFilesMax = 3;
+  kqtest::GeneratedMedia media = kqtest::GenerateMedia(shape);
+  const std::string winMedia = root + "/media/Windows", unixMedia = root + "/media/Unix";
+  kqtest::WriteMedia(media.windows, winMedia);
+  kqtest::WriteMedia(media.unix, unixMedia);
+  std::printf("  media written under %s/media (%zu packages)\n", root.c_str(), media.packages.size());
+
+  KQPackageCache catalogue(root + "/cache", false, 1, true);
+  catalogue.setDvdLocation(winMedia, true);
+  catalogue.setDvdLocation(unixMedia, false);
+  Check(catalogue.ReadWinPackageDetails(), "load the Windows catalogues");
+  const unsigned top = media.packages.back();
+  std::list<unsigned> deps;
+  bool reboot = false;
+  catalogue.GetDependentPackagesRecurs(top, deps, reboot, 3);
+  std::printf("  package %u needs %zu dependency entries (reboot %s)\n", top, deps.size(),
+              reboot ? "yes" : "no");
+  std::printf("  Unix system \"linux\" is in binary set %lld\n", catalogue.getBSIdFromUnixOSName("linux"));
+
+  std::vector<unsigned> ids{top, media.packages[media.packages.size() / 2]};
+  const size_t asked = ids.size();
+  std::vector<UpdatePatches::BinaryV11> files;
+  Check(ComputeKQMedia(winMedia, 3, 0, 1, ids, files, false), "compute the media file set");
+  std::printf("  closure of %zu packages adds %zu:", asked, ids.size() - asked);
+  for (size_t i = asked; i < ids.size(); ++i) std::printf(" %u", ids[i]);
+  std::printf("\n  media files (checksum, path):\n");
+  for (const auto& f : files)
+    std::printf("    %12s  %s\n", f.getstring(kqcat::kBvChecksum).c_str(),
+                f.getstring(kqcat::kBvRelativePath).c_str());
+
+  std::vector<unsigned> unixIds{top};
+  std::vector<UpdatePatches::BinaryV11> unixFiles;
+  Check(ComputeKQMedia(unixMedia, GetOSIdFromName("linux-x8664"), 31, 1, unixIds, unixFiles, false),
+        "compute the Unix media file set");
+  std::printf("  on linux-x8664 the same package needs %zu files, %s first\n", unixFiles.size(),
+              unixFiles.empty() ? "none" : unixFiles.front().getstring(kqcat::kBvRelativePath).c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -80,6 +151,8 @@ int main() {
 
   ShowIdentity();
   WalkTheCache(root + "/cache");
+  config.setString("Database", "sPath", root + "/hubnode.db");
+  ResolveMediaFiles(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());
