@@ -72,7 +72,7 @@ class CPatchInstallCommon {
   static UpdatePatches::KQApplianceMainOSType GetKQApplianceOSType(const std::string& name);
   static unsigned int GetChecksumBufferSize();
 
-  // ---- Files and folders of the patch jobs (PatchFiles.cpp) ----
+  // ---- Files and folders of the patch jobs (PatchFiles.cpp, PatchFolderCopy.cpp) ----
   // Results are 0, a 0x8000xxxx code (PatchResultCodes.h) or a portable-layer error code.
 
   // The whole file as text (up to its first zero byte).
@@ -106,7 +106,7 @@ class CPatchInstallCommon {
   static unsigned int CopyLooseFiles(const std::string& source, const std::string& destination,
                                      bool bIgnoreOSFolder);
 
-  // ---- Media version files and version strings (VersionFiles.cpp) ----
+  // ---- Media version files and version strings (MediaVersionFiles.cpp) ----
 
   // Feature release, transaction id, revision, release and build from a media version file.
   static bool GetMediaVersionFromFile(const std::string& path, FullVersion& version);
