@@ -18,6 +18,7 @@
 #include "Db/Proc/SetPatchUAContentConfig.h"
 #include "Db/Proc/patchGetUAStatus.h"
 #include "Db/Proc/patchUpdateUAStatus.h"
+#include "Db/Tbl/JMFailureReasonMsgParam.h"
 #include "Db/Tbl/JMJobInfo.h"
 #include "Db/Tbl/LicUsage.h"
 #include "Db/Tbl/PatchSPVersion.h"
@@ -254,6 +255,11 @@ TEST_F(DbLayer, NullTextsAndTruncation) {
   SimAllVorlanRel rel(0, nullptr);
   ASSERT_EQ(getOneRow(&rel, false, -1, 0), 0);
   EXPECT_EQ(strlen(rel.getDataPtr()->release), 128u);
+  Sql("INSERT INTO JMFailureReasonMsgParam (msgId, position, data) VALUES (1, 1, $1)",
+      {T(std::string(5000, 'd'))});
+  JMFailureReasonMsgParam param;
+  ASSERT_EQ(getOneRow(&param, false, -1, 0), 0);
+  EXPECT_EQ(strlen(param.getDataPtr()->data), 2046u);
 }
 
 TEST_F(DbLayer, ValuesThatDoNotConvertFail) {
@@ -407,4 +413,30 @@ TEST(DbSqlFormat, ParametersAreRenumberedPerStatement) {
   EXPECT_EQ(sql, "a = $1 AND b = $2 AND c = $1 AND d = '$2'");
   EXPECT_EQ(args, (std::vector<Value>{I(3), I(1)}));
   EXPECT_FALSE(kq::db::DensifyParameters("a = $4", {I(1)}, sql, args, err));
+}
+
+TEST_F(DbLayer, AConditionThatCannotBeBoundFailsTheQuery) {
+  SeedOs();
+  PatchUpdateOS rec;
+  int where = 0;
+  rec.setWhere("BinarySetID = %n", &where);
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);  // never the unfiltered table
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot be bound"), std::string::npos);
+  rec.setWhere("BinarySetID = %d", 3);
+  ASSERT_EQ(getOneRow(&rec, false, -1, 0), 0);
+  EXPECT_EQ(rec.getDataPtr()->UpdateOSID, 13);
+}
+
+TEST_F(DbLayer, WritingProceduresRunWhileACursorIsOpen) {
+  SeedOs();
+  PatchUpdateOS rec;
+  int count = 0;
+  while (getNextRow(&rec, &count, -1, 0) == 0) {
+    SetPatchUAContentConfig set;
+    set.setValues(rec.getDataPtr()->BinarySetID, "<c/>", 1);
+    int c2 = 0;
+    ASSERT_EQ(getNextRow(&set, &c2, -1, 0), 0) << DBtable::getErrorStr(1000);
+  }
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAContentConfig")[0][0].i, 4);
 }

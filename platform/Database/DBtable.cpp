@@ -257,9 +257,10 @@ void DBtable::setWhere(const char* format, ...) {
   std::string err;
   bool ok = kq::db::FormatBound(format, ap, bound, err);
   va_end(ap);
+  m_whereFailed = !ok;
   if (!ok) {
     // The next query fails with this message rather than run without its condition.
-    m_where = "\x01";
+    m_where.clear();
     m_error = "condition [" + std::string(format) + "]: " + err;
     m_whereParams.clear();
     return;
@@ -293,10 +294,7 @@ void DBtable::valuesClauseCheck(unsigned long size) {
   if (size < (1ul << 26)) m_callText.reserve(size);
 }
 
-void DBtable::querySizeCheck(unsigned long size, bool) {
-  m_sizeEstimate = size;
-  if (size < (1ul << 26)) m_callText.reserve(size);
-}
+void DBtable::querySizeCheck(unsigned long size, bool) { valuesClauseCheck(size); }
 
 void DBtable::CallDBsprintfWrapper(const char* format, ...) {
   va_list ap;
@@ -337,7 +335,7 @@ void DBtable::endQuery() { m_query.reset(); }
 
 int DBtable::startQuery() {
   endQuery();
-  if (m_where == "\x01") return fail(m_error);
+  if (m_whereFailed) return fail(m_error);
   std::string err;
   std::shared_ptr<kq::db::Session> session = kq::db::ThreadSession(err);
   if (!session) return fail(err);

@@ -180,6 +180,7 @@ class DBtable {
 
   std::string m_objectName;
   std::string m_where;
+  bool m_whereFailed = false;
   std::vector<kq::db::Value> m_whereParams;
   std::string m_orderBy;
   int m_top = 0;
