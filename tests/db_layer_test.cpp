@@ -440,3 +440,34 @@ TEST_F(DbLayer, WritingProceduresRunWhileACursorIsOpen) {
   EXPECT_EQ(count, 4);
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAContentConfig")[0][0].i, 4);
 }
+
+TEST_F(DbLayer, ProcessesOpeningANewFileTogetherAllGetIt) {
+  const int kChildren = 12;
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<pid_t> children;
+  for (int k = 0; k < kChildren; ++k) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(go[1]);
+      char c;
+      if (read(go[0], &c, 1) != 0) _exit(2);  // all start when the pipe closes
+      PatchUpdateUAStatus set;
+      set.setValues(k, k, k, k);
+      int rc = getOneRow(&set, false, -1, 0);
+      if (rc != 100) fprintf(stderr, "child %d: %s\n", k, DBtable::getErrorStr(rc));
+      kq::db::CloseThreadSessions();
+      _exit(rc == 100 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  close(go[0]);
+  close(go[1]);
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAStatus")[0][0].i, kChildren);
+}

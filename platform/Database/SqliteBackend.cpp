@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbBackend.h"
@@ -267,9 +269,19 @@ class SqliteBackend : public Backend {
     }
     sqlite3_busy_timeout(db, static_cast<int>(timeoutMs));
     std::unique_ptr<SqliteConnection> conn(new SqliteConnection(db));
-    if (!conn->execScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", err)) {
-      err = "cannot set up database file [" + path + "]: " + err;
-      return nullptr;
+    // Switching a new file to WAL takes a lock that the busy handler does not wait for: when
+    // several processes open a new database together, the switch is tried again until the
+    // busy timeout has passed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (conn->execScript("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", err)) break;
+      int code = sqlite3_errcode(db) & 0xFF;
+      if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
+          std::chrono::steady_clock::now() >= deadline) {
+        err = "cannot set up database file [" + path + "]: " + err;
+        return nullptr;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return conn;
   }
