@@ -49,6 +49,18 @@ bool FileStamp(const std::string& path, unsigned long long& size, long long& mti
   return true;
 }
 
+enum class StampCheck { kNotCached, kSame, kChanged };
+
+// Whether a cached catalogue's file still has the size and time it had when it was parsed.
+template <typename Map>
+StampCheck CheckStamp(const Map& map, const std::string& path, unsigned long long size,
+                      long long mtimeNs) {
+  auto it = map.find(path);
+  if (it == map.end()) return StampCheck::kNotCached;
+  return it->second.size == size && it->second.mtimeNs == mtimeNs ? StampCheck::kSame
+                                                                  : StampCheck::kChanged;
+}
+
 // True for a byte that the loader removes from a catalogue's text before parsing it.
 bool isNewLineInFile(char c) { return c == '\n' || c == '\r'; }
 
@@ -348,22 +360,14 @@ bool KQPackageCache::getCachedXMLDetails(const std::string& lowerCasePath, UA_XM
                                          unsigned long long size, long long mtimeNs) {
   static const char* const kTag = "[getXMLDetails]";
   KqCriticalSectionLock lock(&g_CriticalSectionPackageCache);
-  bool cached = false, same = false;
-  if (type == UA_XML_BINARY_INFO) {
-    auto it = g_binaryInfoList.find(lowerCasePath);
-    cached = it != g_binaryInfoList.end();
-    same = cached && it->second.size == size && it->second.mtimeNs == mtimeNs;
-  } else {
-    auto it = g_packageList.find(lowerCasePath);
-    cached = it != g_packageList.end();
-    same = cached && it->second.size == size && it->second.mtimeNs == mtimeNs;
-  }
-  if (cached && !same) {
+  StampCheck check = type == UA_XML_BINARY_INFO ? CheckStamp(g_binaryInfoList, lowerCasePath, size, mtimeNs)
+                                                : CheckStamp(g_packageList, lowerCasePath, size, mtimeNs);
+  if (check == StampCheck::kChanged) {
     m_log.DebugJob(2, kTag, m_jobId, "File [%s] changed since it was parsed, reading it again",
                    lowerCasePath.c_str());
     return false;
   }
-  return cached && getUnserializedXMLDetails(lowerCasePath.c_str(), type);
+  return check == StampCheck::kSame && getUnserializedXMLDetails(lowerCasePath.c_str(), type);
 }
 
 bool KQPackageCache::clearCachedXML(bool packageXML, bool binaryXML) {

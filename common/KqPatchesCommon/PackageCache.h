@@ -121,11 +121,13 @@ class KQPackageCache {
   bool AddUnixCustomOemFile(int osId, std::vector<UpdatePatches::BinaryV11>& files);
   bool GetUnixRootFiles(std::vector<UpdatePatches::StringVal>& rootFiles);
 
-  // ---- Reduced install packages (built with the reduced-package builder) ----
-  // Writes the reduced-package list file of a package list (the media files it needs).
+  // ---- Reduced install packages ----
+  // Writes the reduced-package list file of a package list (the media files it needs). Defined
+  // with the reduced-package builder, over the cache file lists.
   bool CreatePkgInfoFile(std::vector<unsigned> packageIds, std::string packageName, int bsId,
                          int mode, int updatePackNumber);
-  // Reads a reduced-package list file back into files and folders under the package location.
+  // Reads a reduced-package list file back into files and folders under the package location
+  // (PackageReducedList.cpp). No list file: true with nothing added.
   bool ComputeFileList(std::string packageName, std::string packageLocation,
                        std::list<std::string>& files, std::list<std::string>& folders,
                        unsigned long long& totalSize, int mode);

@@ -37,6 +37,39 @@ bool AppendCapped(const std::vector<unsigned>& ids, size_t& appended, Push push,
   return true;
 }
 
+
+// The expansion shared by the recursive walks: first (the list of root) has been collected;
+// it is appended, then each of its ids is expanded in turn, depth first: expand(id) gives the
+// list of an id, which is appended and expanded the same way. An id on the current path is not
+// expanded again. Appending stops for good at kMaxDependencyWalkEntries ids.
+template <typename Expand, typename Push>
+void WalkDepthFirst(unsigned root, std::vector<unsigned> first, Expand expand, Push push,
+                    EvDebug& log, const char* tag) {
+  size_t appended = 0;
+  if (!AppendCapped(first, appended, push, log, tag, root)) return;
+  std::unordered_set<unsigned> onPath{root};
+  std::vector<WalkFrame> stack;
+  stack.push_back(WalkFrame{root, std::move(first)});
+  while (!stack.empty()) {
+    WalkFrame& top = stack.back();
+    if (top.next == top.children.size()) {
+      onPath.erase(top.id);
+      stack.pop_back();
+      continue;
+    }
+    unsigned child = top.children[top.next++];
+    if (onPath.count(child)) {
+      log.DebugLvl(tag, 10, kLoopMessage, static_cast<int>(child));
+      continue;
+    }
+    std::vector<unsigned> next = expand(child);
+    if (next.empty()) continue;
+    if (!AppendCapped(next, appended, push, log, tag, root)) return;
+    onPath.insert(child);
+    stack.push_back(WalkFrame{child, std::move(next)});
+  }
+}
+
 }  // namespace
 
 const PackageDependencyIndex& KQPackageCache::dependencyIndex(bool unix) {
@@ -94,31 +127,13 @@ bool KQPackageCache::GetDependentPackagesRecurs(unsigned id, std::list<unsigned>
   std::vector<unsigned> first = direct(id, ownFlag);
   if (ownFlag) reboot = true;
   if (first.empty()) return true;
-  size_t appended = 0;
-  if (!AppendCapped(first, appended, push, m_log, kTag, id)) return true;
-
-  std::unordered_set<unsigned> onPath{id};
-  std::vector<WalkFrame> stack;
-  stack.push_back(WalkFrame{id, std::move(first)});
-  while (!stack.empty()) {
-    WalkFrame& top = stack.back();
-    if (top.next == top.children.size()) {
-      onPath.erase(top.id);
-      stack.pop_back();
-      continue;
-    }
-    unsigned child = top.children[top.next++];
-    if (onPath.count(child)) {
-      m_log.DebugLvl(kTag, 10, kLoopMessage, static_cast<int>(child));
-      continue;
-    }
-    bool childFlag = false;
-    std::vector<unsigned> grand = direct(child, childFlag);
-    if (grand.empty()) continue;
-    if (!AppendCapped(grand, appended, push, m_log, kTag, id)) return true;
-    onPath.insert(child);
-    stack.push_back(WalkFrame{child, std::move(grand)});
-  }
+  WalkDepthFirst(
+      id, std::move(first),
+      [&](unsigned of) {
+        bool childFlag = false;  // only the requested package's flag is reported
+        return direct(of, childFlag);
+      },
+      push, m_log, kTag);
   return true;
 }
 
@@ -155,31 +170,13 @@ bool KQPackageCache::GetReverseDependentPackagesRecurs(unsigned id, std::stack<u
   std::vector<unsigned> first = direct(id, ownFlag);
   if (first.empty()) return true;
   if (ownFlag) reboot = true;
-  size_t appended = 0;
-  if (!AppendCapped(first, appended, push, m_log, kTag, id)) return true;
-
-  std::unordered_set<unsigned> onPath{id};
-  std::vector<WalkFrame> stack;
-  stack.push_back(WalkFrame{id, std::move(first)});
-  while (!stack.empty()) {
-    WalkFrame& top = stack.back();
-    if (top.next == top.children.size()) {
-      onPath.erase(top.id);
-      stack.pop_back();
-      continue;
-    }
-    unsigned child = top.children[top.next++];
-    if (onPath.count(child)) {
-      m_log.DebugLvl(kTag, 10, kLoopMessage, static_cast<int>(child));
-      continue;
-    }
-    bool childFlag = false;
-    std::vector<unsigned> next = direct(child, childFlag);
-    if (next.empty()) continue;
-    if (!AppendCapped(next, appended, push, m_log, kTag, id)) return true;
-    onPath.insert(child);
-    stack.push_back(WalkFrame{child, std::move(next)});
-  }
+  WalkDepthFirst(
+      id, std::move(first),
+      [&](unsigned of) {
+        bool childFlag = false;  // not reported
+        return direct(of, childFlag);
+      },
+      push, m_log, kTag);
   return true;
 }
 
