@@ -1,7 +1,7 @@
 // Reading 100,000 rows of a table on PostgreSQL: through the table record SimPackage (the
 // database layer, getNextRow) against a plain libpq loop over the same query that copies each
 // row into the same row struct. Both run in this process against the same server and data; the
-// last line gives the record's speed as a share of the plain loop's.
+// last line gives the record's speed as a share of the plain loop's (plain time / record time).
 //
 // Needs a server: KQ_PG_CONNINFO (a libpq key=value string, as scripts/pg.sh prints it); without
 // it the benchmark says so and does nothing.
@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <string>
 
+#include "BenchRatio.h"
 #include "Database/DbSession.h"
 #include "Db/Tbl/simPackage.h"
 
@@ -105,17 +105,6 @@ void BM_PlainLibpq(benchmark::State& state) {
 BENCHMARK(BM_PlainLibpq)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_TableRecord)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-// Keeps each run's time per iteration, for the ratio at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.error_occurred == false) times[r.run_name.function_name] = r.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 // A private configuration store naming the server, with its own schema as the search path.
 bool SetUp() {
   char dir[] = "/tmp/kqbench.XXXXXX";
@@ -168,14 +157,10 @@ int main(int argc, char** argv) {
     TearDown();
     return 1;
   }
-  RatioReporter reporter;
+  KqRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   TearDown();
-  auto rec = reporter.times.find("BM_TableRecord");
-  auto plain = reporter.times.find("BM_PlainLibpq");
-  if (rec != reporter.times.end() && plain != reporter.times.end() && rec->second > 0) {
-    printf("table record speed / plain libpq loop speed = %.2f (goal: at least 0.5)\n",
-           plain->second / rec->second);
-  }
+  reporter.PrintRatio("table record speed / plain libpq loop speed (goal: at least 0.5)",
+                      "BM_PlainLibpq", "BM_TableRecord");
   return 0;
 }
