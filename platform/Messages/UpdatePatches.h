@@ -70,8 +70,8 @@
   C(ThirdPartyPkg, 1014, F(PackageId, 1, 1) O(Ids, 8, 17, 1015))                           \
   C(ThirdPartyPkgID, 1015, F(Id, 1, 1))                                                    \
   C(AkamaiDownloadResp, 1016, F(Counter1, 1, 1) F(Counter2, 2, 2) F(FinalStatus, 3, 3)     \
-                                  O(Object4, 4, 4, 212) F(Object5, 5, 5)                   \
-                                  F(Object6, 6, 6))                                        \
+                                  O(Object4, 4, 4, 212) O(Object5, 5, 5, 0)                   \
+                                  O(Object6, 6, 6, 0))                                        \
   C(AkamaiDownloadStatusResp, 1017, O(List, 1, 1, 1016))                                   \
   C(CacheSyncRsp, 1018, O(ValidSides, 8, 11, 48) O(ApplianceOSList, 9, 12, 191))
 
