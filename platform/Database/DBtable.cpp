@@ -425,14 +425,14 @@ int DBtable::copyRow() {
     const kqdb::ColumnDesc& c = m_columns[i];
     int col = static_cast<int>(i);
     char* field = row + c.offset;
-    bool null = st->isNull(col);
+    bool null = false;
     long long indicator = -1;
     KQDBDataTypeBase* value = values != nullptr ? (*values)[i] : nullptr;
     switch (c.code) {
       case 'i':
       case 'b': {
         long long v = 0;
-        if (!null && !st->getInt64(col, v)) {
+        if (!st->readInt64(col, v, null) && !null) {
           size_t len = 0;
           const char* t = st->getText(col, len);
           return fail("column [" + std::string(c.name) + "] of [" + m_objectName + "]: value [" +
@@ -456,7 +456,7 @@ int DBtable::copyRow() {
       }
       case 'f': {
         double d = 0;
-        if (!null && !st->getDouble(col, d)) {
+        if (!st->readDouble(col, d, null) && !null) {
           return fail("column [" + std::string(c.name) + "] of [" + m_objectName +
                       "]: value is not a number");
         }
@@ -469,11 +469,12 @@ int DBtable::copyRow() {
       case 't': {
         DB_DATETIME* dt = reinterpret_cast<DB_DATETIME*>(field);
         dt->clear();
+        size_t len = 0;
+        const char* t = st->getText(col, len);
+        null = t == nullptr;
         if (!null) {
           long long epoch = 0;
-          size_t len = 0;
-          const char* t = st->getText(col, len);
-          std::string text(t != nullptr ? t : "", len);
+          std::string text(t, len);
           bool ok = ParseDateTime(text.c_str(), dt->ts);
           if (!ok && st->getInt64(col, epoch)) {
             time_t tt = static_cast<time_t>(epoch);
@@ -500,7 +501,8 @@ int DBtable::copyRow() {
       }
       default: {  // 's' or 'u'
         size_t len = 0;
-        const char* t = null ? nullptr : st->getText(col, len);
+        const char* t = st->getText(col, len);
+        null = t == nullptr;
         if (c.heapText) {
           char*& p = *reinterpret_cast<char**>(field);
           delete[] p;

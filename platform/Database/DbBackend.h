@@ -74,6 +74,15 @@ class Statement {
   virtual const char* getText(int col, size_t& length) = 0;
   // The column as the backend holds it.
   virtual Value getValue(int col) = 0;
+  // isNull and getInt64 / getDouble in one call (a backend may answer both at once).
+  virtual bool readInt64(int col, long long& out, bool& null) {
+    null = isNull(col);
+    return getInt64(col, out);
+  }
+  virtual bool readDouble(int col, double& out, bool& null) {
+    null = isNull(col);
+    return getDouble(col, out);
+  }
   // Back to the state after prepare (bindings cleared).
   virtual void reset() = 0;
 };

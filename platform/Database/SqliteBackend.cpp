@@ -110,6 +110,16 @@ class SqliteStatement : public Statement {
   int columnCount() override { return sqlite3_column_count(m_stmt); }
   bool isNull(int col) override { return sqlite3_column_type(m_stmt, col) == SQLITE_NULL; }
 
+  bool readInt64(int col, long long& out, bool& null) override {
+    int type = sqlite3_column_type(m_stmt, col);
+    null = type == SQLITE_NULL;
+    if (type == SQLITE_INTEGER) {
+      out = sqlite3_column_int64(m_stmt, col);
+      return true;
+    }
+    return getInt64(col, out);
+  }
+
   bool getInt64(int col, long long& out) override {
     switch (sqlite3_column_type(m_stmt, col)) {
       case SQLITE_INTEGER: out = sqlite3_column_int64(m_stmt, col); return true;
