@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 
@@ -181,6 +183,25 @@ TEST_F(PackageCatalogueTest, ObjectsShareOneParseUntilTheFileChanges) {
   EXPECT_TRUE(HasPackage(fifth, 33333, 3));
   // An object keeps what it loaded.
   EXPECT_TRUE(HasPackage(first, 1111, 3));
+}
+
+TEST_F(PackageCatalogueTest, ThreadsLoadAndClearTheSharedCacheTogether) {
+  WriteBoth();
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 15; ++round) {
+        auto c = Catalogue();
+        if (t == 0 && round % 3 == 0) c->clearCachedXML(true, true);
+        bool ok = (t % 2 ? c->ReadUnixPackageDetails(GetOSIdFromName("aix-ppc")) : c->ReadWinPackageDetails()) &&
+                  c->isBinarySetSupported(t % 2 ? 34 : 3);
+        if (!ok) ++failures;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(0, failures.load());
 }
 
 TEST_F(PackageCatalogueTest, ClearingTheCacheParsesAgain) {
