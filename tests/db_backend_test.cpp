@@ -1,6 +1,8 @@
 // The backend interface as the layer relies on it; then what only the PostgreSQL backend has to
 // take care of (a failed transaction, a dropped connection).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <limits>
@@ -166,6 +168,9 @@ TEST_F(BackendContractTest, ParameterWhoseTypeOnlyItsValueGives) {
   rows.clear();
   ASSERT_EQ(Exec("SELECT $1 || 'x'", {Value::Int(5)}, &rows), 0) << err_;
   EXPECT_EQ(rows[0][0], Value::Text("5x"));
+  rows.clear();
+  ASSERT_EQ(Exec("SELECT COALESCE($1 || 'x', 'none')", {Value::Null()}, &rows), 0) << err_;
+  EXPECT_EQ(rows[0][0], Value::Text("none"));
   // Inside a transaction, working that out does not spoil the transaction.
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
@@ -225,6 +230,31 @@ TEST_F(PgBackendTest, DroppedConnectionIsOpenedAgainOutsideATransaction) {
   session_->rollback();
   rows.clear();
   EXPECT_EQ(Exec(pidSql, {Value::Int(0)}, &rows), 0) << err_;
+}
+
+TEST_F(PgBackendTest, AChildThatDropsAnInheritedConnectionLeavesItToTheParent) {
+  std::string err;
+  kq::db::DbSettings settings = kq::db::ReadDbSettings();
+  std::unique_ptr<kq::db::Connection> conn =
+      kq::db::FindDbBackend("postgres")->connect(settings, err);
+  ASSERT_TRUE(conn) << err;
+  std::unique_ptr<Statement> st = conn->prepare("SELECT COUNT(*) FROM Sample", err);
+  ASSERT_TRUE(st) << err;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Neither a statement nor the connection says anything over the parent's socket.
+    std::string childErr;
+    bool refused = st->bind({}, childErr) && st->step(childErr) == kq::db::kDbFailed;
+    st.reset();
+    conn.reset();
+    _exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child used the connection";
+  ASSERT_TRUE(st->bind({}, err)) << err;
+  EXPECT_EQ(st->step(err), kq::db::kDbRow) << err;
 }
 
 TEST_F(PgBackendTest, TextWithAZeroByteIsRefused) {

@@ -8,6 +8,7 @@
 // connection can be open at once, as the layer expects. A connection that broke is reset before
 // its next use outside a transaction; its statements are then prepared again.
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -137,22 +138,33 @@ void IgnoreNotice(void*, const char*) {}
 
 // The server connection shared by a Connection and its statements. `generation` grows each
 // time the connection is reset: statements prepared before then are gone from the server.
+//
+// A child made by fork shares the socket with its parent: it never talks over it, and dropping
+// the link there closes only the child's copy of the socket, so the parent's session goes on.
 struct PgLink {
   PGconn* conn = nullptr;
+  pid_t owner = getpid();
   unsigned long generation = 1;
   unsigned long nextStatement = 0;
   bool inTransaction = false;  // between begin() and commit() or rollback()
 
   ~PgLink() {
-    if (conn != nullptr) PQfinish(conn);
+    if (conn == nullptr) return;
+    if (!ours() && PQsocket(conn) >= 0) close(PQsocket(conn));  // no goodbye for the parent's
+    PQfinish(conn);
   }
 
-  bool usable() const { return PQstatus(conn) == CONNECTION_OK; }
+  bool ours() const { return getpid() == owner; }
+  bool usable() const { return ours() && PQstatus(conn) == CONNECTION_OK; }
 
   // Resets a broken connection unless a transaction was open on it (its work is lost: that
   // must fail until the caller rolls back).
   bool ensureAlive(std::string& err) {
     if (usable()) return true;
+    if (!ours()) {
+      err = "the PostgreSQL connection belongs to the process that opened it";
+      return false;
+    }
     if (!inTransaction) {
       PQreset(conn);
       if (PQstatus(conn) == CONNECTION_OK) {
@@ -242,7 +254,7 @@ class PgStatement : public Statement {
       std::vector<Oid> types(m_paramCount, 0);
       for (int i = 0; i < m_paramCount; ++i) {
         switch (params[i].kind) {
-          case Value::kNull: types[i] = 0; break;
+          case Value::kNull: types[i] = kTextOid; break;  // nothing else says what it is
           case Value::kInt: types[i] = kInt8Oid; break;
           case Value::kReal: types[i] = kFloat8Oid; break;
           case Value::kText: types[i] = kTextOid; break;
@@ -390,7 +402,7 @@ class PgStatement : public Statement {
       return;
     }
     PGconn* conn = m_link->conn;
-    if (PQstatus(conn) == CONNECTION_OK && PQtransactionStatus(conn) != PQTRANS_INERROR) {
+    if (m_link->usable() && PQtransactionStatus(conn) != PQTRANS_INERROR) {
       std::string sql = "DEALLOCATE " + m_name;
       PQclear(PQexec(conn, sql.c_str()));
     }
