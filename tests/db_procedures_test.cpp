@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Database/DbProcedures.h"
+#include "Database/DbSession.h"
 #include "Db/Cursor/GetClientAndOS.h"
 #include "Db/Cursor/GetRelAndAppId.h"
 #include "Db/Proc/FtpServicePackInfoSelectOps.h"
@@ -435,4 +436,48 @@ TEST_F(DbProcedures, XmlWrapperTurnsOneCallIntoOneString) {
   { SprocWrapper<ProbeCUs, SimGetAllCUs_t> w("GetAllCUsInDB", nullptr); }
   EXPECT_EQ(g_closeCalls, 0);  // destroying a wrapper does not close its record
   kq::db::RegisterHostProcedure("simGetAllCUs", 1, kq::db::HostBody());
+}
+
+TEST_F(DbProcedures, WritingHostBodiesRunInOneTransaction) {
+  kq::db::RegisterHostProcedure(
+      "patchApplianceCommit", 2,
+      [](kq::db::Session& session, const std::vector<Value>& args, std::vector<Row>& rows,
+         std::string& err) {
+        int changed = 0;
+        size_t start = 0;
+        const std::string& list = args[1].s;
+        while (start <= list.size()) {
+          size_t end = list.find(',', start);
+          std::string v = list.substr(start, end == std::string::npos ? end : end - start);
+          if (kq::db::ExecuteSql(session,
+                                 "INSERT INTO PatchApplianceVersion VALUES ($1, $2) ON CONFLICT "
+                                 "(OSNameVersion) DO UPDATE SET ConfigXml = excluded.ConfigXml",
+                                 {T(v), args[0]}, nullptr, err) == 1000)
+            return 1000;
+          ++changed;
+          if (end == std::string::npos) break;
+          start = end + 1;
+        }
+        if (args[0].s == "<fail/>") {
+          err = "configuration refused";
+          return 1000;
+        }
+        rows.push_back({I(changed)});
+        return 0;
+      });
+  PatchApplianceCommit bad;
+  bad.setValues("<fail/>", "Windows Server 2019,MSSQL 2017");
+  EXPECT_EQ(getOneRow(&bad, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("configuration refused"),
+            std::string::npos);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchApplianceVersion")[0][0].i, 0);  // rolled back
+
+  PatchApplianceCommit good;
+  good.setValues("<cfg/>", "Windows Server 2019,MSSQL 2017");
+  ASSERT_EQ(getOneRow(&good, false, -1, 0), 0) << DBtable::getErrorStr(1000);
+  EXPECT_EQ(good.getDataPtr()->nRowsUpdated, 2);
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchApplianceVersion")[0][0].i, 2);
+  kq::db::RegisterHostProcedure("patchApplianceCommit", 2, kq::db::HostBody());
+  EXPECT_TRUE(kq::db::FindProcedure("PatchApplianceCommit")->writes);
+  EXPECT_FALSE(kq::db::FindProcedure("SimGetAllCUs")->writes);
 }

@@ -88,9 +88,9 @@ Registry& TheRegistry() {
       std::string t = Trim(line);
       if (t.compare(0, 4, "-- @") == 0) {
         std::istringstream words(t.substr(4));
-        std::string tag, name;
+        std::string tag, name, option;
         int args = 0;
-        words >> tag >> name >> args;
+        words >> tag >> name >> args >> option;
         if (tag == "end" && cur) {
           cur->statements = SplitStatements(body);
           for (const std::string& s : cur->statements) cur->writes = cur->writes || Writes(s);
@@ -103,6 +103,7 @@ Registry& TheRegistry() {
           cur->kind = tag == "procedure" ? Procedure::kSql
                       : tag == "batch"   ? Procedure::kBatch
                                          : Procedure::kHost;
+          cur->writes = option == "writes";
           body.clear();
         }
         continue;
@@ -140,7 +141,10 @@ void RegisterHostProcedure(const std::string& name, int argCount, HostBody body)
   Registry& r = TheRegistry();
   std::unique_lock<std::shared_mutex> lock(r.mutex);
   auto it = r.procs.find(Lower(name));
-  if (it != r.procs.end()) p->name = it->second->name;
+  if (it != r.procs.end()) {
+    p->name = it->second->name;
+    p->writes = it->second->writes;
+  }
   r.procs[Lower(name)] = p;
 }
 
@@ -159,9 +163,21 @@ int RunProcedure(Session& session, const Procedure& proc, const std::vector<Valu
             "registered by the message library)";
       return kDbFailed;
     }
+    bool own = proc.writes && !session.inTransaction();
+    if (own && !session.begin(true, err)) return kDbFailed;
     int rc = proc.host(session, args, rows, err);
-    if (rc == kDbRow && rows.empty()) rc = kDbNoData;
-    return rc;
+    if (rc != kDbRow && rc != kDbNoData) {
+      if (own) session.rollback();
+      rows.clear();
+      if (err.empty()) err = "procedure " + proc.name + " failed";
+      return kDbFailed;
+    }
+    if (own && !session.commit(err)) {
+      session.rollback();
+      rows.clear();
+      return kDbFailed;
+    }
+    return rows.empty() ? kDbNoData : kDbRow;
   }
   bool ownTransaction = !session.inTransaction() && (proc.writes || proc.statements.size() > 1);
   if (ownTransaction && !session.begin(proc.writes, err)) return kDbFailed;

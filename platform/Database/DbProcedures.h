@@ -5,7 +5,8 @@
 //
 //   -- @procedure PatchGetOSes 1      (name, number of arguments; SQL statements follow)
 //   -- @batch GetClientAndOS 1        (the portable equivalent of a fixed SQL batch)
-//   -- @host SimGetAllCUs 1           (a procedure whose body is C++, see below)
+//   -- @host SimGetAllCUs 1           (a procedure whose body is C++, see below; "writes"
+//                                      after the count runs it in a write transaction)
 //   -- @end
 //
 // The procedures form a registry keyed by name, case-insensitively. A body's last statement
@@ -27,7 +28,9 @@ namespace db {
 
 class Session;
 
-// A C++ procedure body: fills rows and returns 0 (or 100 when it has none), or 1000 with err.
+// A C++ procedure body: fills rows and returns 0 (or 100 when it has none), or 1000 with err
+// (any other code counts as 1000). A body declared "writes" runs in one transaction, rolled back
+// when it fails.
 using HostBody = std::function<int(Session& session, const std::vector<Value>& args,
                                    std::vector<Row>& rows, std::string& err)>;
 

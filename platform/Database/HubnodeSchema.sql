@@ -9,7 +9,8 @@
 -- Blocks marked "-- @procedure <name> <number of arguments>" and "-- @batch ..." hold the
 -- statements of a procedure; the last statement gives its rows. "-- @host ..." declares a
 -- procedure that reads or builds message XML: its body is C++ code registered at run time, and
--- until then a call fails with a message that says so. Everything outside the blocks is the
+-- until then a call fails with a message that says so; "writes" after the number of arguments
+-- runs the body in one write transaction. Everything outside the blocks is the
 -- schema, created once in a new database.
 
 CREATE TABLE IF NOT EXISTS KqSchemaInfo (
@@ -533,12 +534,12 @@ SELECT c.id, COALESCE(v.HighestSP, 0), COALESCE(v.MissingPatches, 'None'),
 -- (client id, 0): builds the client's FullVersion message (service pack and update pack).
 -- @end
 
--- @host PatchUpdateDVDInfo 3
+-- @host PatchUpdateDVDInfo 3 writes
 -- (DVDInfo XML, visibility flag, private builds allowed): records the media of the file in
 -- PatchSPVersion and PatchDVDInfo; no rows.
 -- @end
 
--- @host SimUpdateUPVersion 2
+-- @host SimUpdateUPVersion 2 writes
 -- (maintenance-release information XML, format flag): records the maintenance releases in
 -- PatchUPVersion; the row gives the number of rows changed.
 -- @end
@@ -548,7 +549,7 @@ SELECT c.id, COALESCE(v.HighestSP, 0), COALESCE(v.MissingPatches, 'None'),
 -- that media version.
 -- @end
 
--- @host PatchApplianceCommit 2
+-- @host PatchApplianceCommit 2 writes
 -- (appliance configuration XML, comma-separated appliance versions): records the committed
 -- versions in PatchApplianceVersion; the row gives the number of rows changed.
 -- @end
