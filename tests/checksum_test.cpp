@@ -414,7 +414,10 @@ TEST(FolderChecksum, CallbackAndTaskRefuseIncompleteRecordsWithoutFreeingThem) {
   tpl.relativeName = cfg.root();
   tpl.pool = &stopped;
   EXPECT_FALSE(CalcCheckSum(cfg.root().c_str(), "f", false, &tpl).IsError());
+  EXPECT_TRUE(ok.load());  // gathered, not queued yet
+  QueueGatheredChecksums(&tpl);
   EXPECT_FALSE(ok.load());
+  EXPECT_TRUE(tpl.more.empty());
   EXPECT_TRUE(out.empty());
   EXPECT_TRUE(cache.ReleaseCheckFileTP(3));
 }

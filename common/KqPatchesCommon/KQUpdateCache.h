@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Logging/EvDebug.h"
@@ -35,11 +36,17 @@ struct CalcChecksumParams {
   std::vector<UpdatePatches::File>* out = nullptr;
   EvDebug* log = nullptr;
   KqThreadPool* pool = nullptr;  // template only
+  // Further files (relative name, full path) of the same task; in the template, the files
+  // gathered for the next task.
+  std::vector<std::pair<std::string, std::string>> more;
 };
 
-// Walk callback: queues one checksum task per file below the template's base folder.
+// Walk callback: gathers the files below the template's base folder into checksum tasks of a
+// few files each and queues every full one.
 CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* context);
-// Pool task: checksums one file and appends its File entry; frees its record.
+// Queues the files gathered in the template that no task holds yet.
+void QueueGatheredChecksums(CalcChecksumParams* tpl);
+// Pool task: checksums its files and appends their File entries; frees its record.
 void CalcCheckSumForFileUsingTP(void* params);
 
 class KQUpdateCache {

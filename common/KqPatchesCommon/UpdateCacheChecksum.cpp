@@ -22,6 +22,9 @@ std::map<unsigned int, int> refCountTP;
 KqCriticalSection checkFileCS;
 
 constexpr int kDefaultPoolSize = 5;
+// Files checksummed by one pool task: enough to keep the walk ahead of the workers, few enough
+// to spread a folder's files over every worker.
+constexpr size_t kFilesPerTask = 16;
 constexpr unsigned int kPoolQueueLimit = 6000;
 // Log id of the tasks' own log.
 constexpr int kChecksumTaskLogId = 0x719C66E9;
@@ -103,6 +106,7 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
     std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
     CPxError walked =
         CPxDirectory::Walk(walkPath, params.get(), recursive ? -1 : 0, true, CalcCheckSum);
+    QueueGatheredChecksums(params.get());
     if (walked.IsError()) {
       m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
                        walkPath.c_str(), walked.GetErrorCode());
@@ -155,15 +159,27 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
     return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(),
                                      "Cannot form relative Path for the file");
   }
+  tpl->more.emplace_back(full.substr(start), std::move(full));
+  if (tpl->more.size() >= kFilesPerTask) QueueGatheredChecksums(tpl);
+  return CPxError::Success();
+}
+
+void QueueGatheredChecksums(CalcChecksumParams* tpl) {
+  static const char* const kTag = "[CalcCheckSum]";
+  if (tpl->more.empty()) return;
   auto* task = new (std::nothrow) CalcChecksumParams();
   if (task == nullptr) {
     tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
                        "Failed to create SyncUpParams object.");
-    return FXErrorUtil::ErrorHResult(0x8000001D, FX_CODE_LOCATION(),
-                                     "Failed to create SyncUpParams object.");
+    tpl->ok->store(false);
+    tpl->more.clear();
+    return;
   }
-  task->relativeName = full.substr(start);
-  task->fullPath = std::move(full);
+  task->relativeName = std::move(tpl->more.front().first);
+  task->fullPath = std::move(tpl->more.front().second);
+  task->more.assign(std::make_move_iterator(tpl->more.begin() + 1),
+                    std::make_move_iterator(tpl->more.end()));
+  tpl->more.clear();
   task->isUnix = tpl->isUnix;
   task->jobId = tpl->jobId;
   task->owner = tpl->owner;
@@ -172,13 +188,12 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
   task->log = tpl->log;
   task->ok = tpl->ok;
   if (!tpl->pool->doWork(CalcCheckSumForFileUsingTP, task)) {
-    // Refused: the task never runs, so its file is not checksummed and the list is short.
+    // Refused: the task never runs, so its files are not checksummed and the list is short.
     tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
                        "Failed to queue the checksum of [%s]", task->fullPath.c_str());
     tpl->ok->store(false);
     delete task;
   }
-  return CPxError::Success();
 }
 
 void CalcCheckSumForFileUsingTP(void* params) {
@@ -189,28 +204,34 @@ void CalcCheckSumForFileUsingTP(void* params) {
     EvDebug().Debug(kTag, "Input param to caluculate checksum cannot be empty.");
     return;
   }
-  if (!task->ok->load()) return;
-  try {
-    std::string text;
-    if (!task->owner->CalculateFileCksumForFile(task->isUnix, task->fullPath, text)) {
-      task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
-                          "Failed to caluculate checksum for File [%s] ", task->fullPath.c_str());
+  // The task's first file, then the others it carries.
+  for (size_t k = 0; k <= task->more.size(); ++k) {
+    if (!task->ok->load()) return;
+    const std::string& relative = k == 0 ? task->relativeName : task->more[k - 1].first;
+    const std::string& full = k == 0 ? task->fullPath : task->more[k - 1].second;
+    try {
+      std::string text;
+      if (!task->owner->CalculateFileCksumForFile(task->isUnix, full, text)) {
+        task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
+                            "Failed to caluculate checksum for File [%s] ", full.c_str());
+        task->ok->store(false);
+        return;
+      }
+      task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId),
+                          "File [%s] Checksum [%s] ", full.c_str(), text.c_str());
+      UpdatePatches::File file;
+      file.reserveFields(2);
+      file.setstring(UpdatePatches::File::kName, relative);
+      file.setstring(UpdatePatches::File::kChecksum, text);
+      std::lock_guard<std::mutex> hold(*task->mutex);
+      task->out->push_back(std::move(file));
+    } catch (...) {
+      // The file has no entry: the list is incomplete, so the whole call fails.
       task->ok->store(false);
+      task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
+                          "Exception caught while checksumming File [%s]", full.c_str());
       return;
     }
-    task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId), "File [%s] Checksum [%s] ",
-                        task->fullPath.c_str(), text.c_str());
-    UpdatePatches::File file;
-    file.reserveFields(2);
-    file.setstring(UpdatePatches::File::kName, task->relativeName);
-    file.setstring(UpdatePatches::File::kChecksum, text);
-    std::lock_guard<std::mutex> hold(*task->mutex);
-    task->out->push_back(std::move(file));
-  } catch (...) {
-    // The file has no entry: the list is incomplete, so the whole call fails.
-    task->ok->store(false);
-    task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
-                        "Exception caught while checksumming File [%s]", task->fullPath.c_str());
   }
 }
 
