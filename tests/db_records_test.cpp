@@ -279,6 +279,8 @@ TEST_F(DbRecords, KeysSerialColumnsAndForeignKeys) {
   ASSERT_EQ(keys.size(), 2u);
   EXPECT_EQ(keys.front(), p->column("msgId"));
   EXPECT_EQ(keys.back(), p->column("position"));
+  EXPECT_EQ(p->column("MSGID"), p->column("msgId"));
+  EXPECT_EQ(p->column("nosuchcolumn"), nullptr);
   EXPECT_EQ(p->getForeignKeyMap()["JMFailureReasonMsg"]["msgId"], "id");
 
   EvLocaleMsgs locale;
@@ -474,4 +476,22 @@ TEST_F(DbRecords, RecordsJoinAnOpenTransaction) {
   PatchGetUAStatus after;
   after.setValues(1, 2);
   EXPECT_EQ(getOneRow(&after, false, -1, 0), 100);
+}
+
+TEST_F(DbRecords, TheLatestArgumentsAreTheOnesThatRun) {
+  PatchUpdateUAStatus set;
+  set.setValues(1, 1, 5, 0);
+  {
+    BaseMode legacy(0);
+    set.setValues(1, 1, 9, 0);
+  }
+  EXPECT_EQ(getOneRow(&set, false, -1, 0), 100);
+  PatchGetUAStatus get;
+  get.setValues(1, 1);
+  ASSERT_EQ(getOneRow(&get, false, -1, 0), 0);
+  EXPECT_EQ(get.getDataPtr()->oStatus, 9);
+  set.setValues(1, 1, 6, 0);  // the new base again
+  EXPECT_EQ(getOneRow(&set, false, -1, 0), 100);
+  ASSERT_EQ(getOneRow(&get, false, -1, 0), 0);
+  EXPECT_EQ(get.getDataPtr()->oStatus, 6);
 }

@@ -304,6 +304,7 @@ void DBtable::CallDBsprintfWrapper(const char* format, ...) {
   bool ok = kq::db::FormatBound(format, ap, bound, err);
   va_end(ap);
   m_haveCallParams = true;
+  m_inputsBound = 0;  // the call's values are these now
   if (!ok) {
     m_callText.clear();
     m_callParams.clear();

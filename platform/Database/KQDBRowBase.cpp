@@ -1,10 +1,16 @@
 #include "Database/KQDBRowBase.h"
 
+#include <strings.h>
+
 #include <memory>
 
 // Lives for the whole process (still reachable at exit); row-schema objects may be made by
 // other static objects' destructors.
 KQSimpleDBSem* KQDBRowBase::s_semColumnVec = new KQSimpleDBSem(1);
+
+bool KQDBNameLess::operator()(const std::string& a, const std::string& b) const {
+  return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
 
 KQDBRowBase::KQDBRowBase() : m_ownSem(new KQSimpleDBSem(1)) {}
 

@@ -15,6 +15,11 @@
 #include "Database/FXLockableResource.h"
 #include "Database/KQDBDataType.h"
 
+// Orders column names without regard to case: identifiers are case-insensitive.
+struct KQDBNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
 class KQDBRowBase {
  public:
   KQDBRowBase();
@@ -45,6 +50,7 @@ class KQDBRowBase {
 
   // The column values in schema order (owned by this object).
   const std::vector<KQDBDataTypeBase*>& columns() const { return m_columnOrder; }
+  // The value of a column, by its name in any case; null when there is none.
   KQDBDataTypeBase* column(const std::string& name) const;
   const std::string& serialColumnName() const { return m_serialColumn; }
   const std::list<std::string>& keyNames() const { return m_keyNames; }
@@ -56,7 +62,7 @@ class KQDBRowBase {
   void addColumn(const char* name, KQDBDataTypeBase* value);
 
   unsigned char m_flag = 0;
-  std::map<std::string, KQDBDataTypeBase*> m_columnMap;
+  std::map<std::string, KQDBDataTypeBase*, KQDBNameLess> m_columnMap;
   std::vector<KQDBDataTypeBase*> m_columnOrder;
   std::string m_serialColumn;
   std::list<std::string> m_keyNames;
