@@ -71,9 +71,8 @@ TEST_F(BackendContractTest, ValuesRoundTripThroughBoundParameters) {
 
   // A condition on a text parameter matches the text exactly, nothing more.
   rows.clear();
-  EXPECT_EQ(Exec("SELECT COUNT(*) FROM Sample WHERE Name = $1", {Value::Text("x' OR '1'='1")},
-                 &rows),
-            0);
+  EXPECT_EQ(
+      Exec("SELECT COUNT(*) FROM Sample WHERE Name = $1", {Value::Text("x' OR '1'='1")}, &rows), 0);
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0], Value::Int(0));
 }
@@ -149,10 +148,12 @@ TEST_F(BackendContractTest, FailuresAreReportedWithTheBackendMessage) {
 TEST_F(BackendContractTest, RolledBackWritesAreGoneCommittedOnesStay) {
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
-  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr), kq::db::kDbFailed);
+  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr),
+            kq::db::kDbFailed);
   session_->rollback();
   ASSERT_TRUE(session_->begin(true, err)) << err;
-  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(2)}, nullptr), kq::db::kDbFailed);
+  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(2)}, nullptr),
+            kq::db::kDbFailed);
   ASSERT_TRUE(session_->commit(err)) << err;
   std::vector<Row> rows;
   ASSERT_EQ(Exec("SELECT Id FROM Sample", {}, &rows), 0) << err_;
@@ -174,11 +175,22 @@ TEST_F(BackendContractTest, ParameterWhoseTypeOnlyItsValueGives) {
   // Inside a transaction, working that out does not spoil the transaction.
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
-  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(9)}, nullptr), kq::db::kDbFailed);
+  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(9)}, nullptr),
+            kq::db::kDbFailed);
   rows.clear();
   ASSERT_EQ(Exec("SELECT $1 || '-' || Id FROM Sample", {Value::Text("id")}, &rows), 0) << err_;
   EXPECT_EQ(rows[0][0], Value::Text("id-9"));
   ASSERT_TRUE(session_->commit(err)) << err;
+}
+
+TEST(RewriteParameters, OnlyPlaceholdersOutsideLiteralsAndCommentsChange) {
+  auto mark = [](long n) { return "<" + std::to_string(n) + ">"; };
+  EXPECT_EQ(kq::db::RewriteParameters("a = $1 AND b = $12", mark), "a = <1> AND b = <12>");
+  EXPECT_EQ(kq::db::RewriteParameters("'it''s $1' || $2 || \"$3\"", mark),
+            "'it''s $1' || <2> || \"$3\"");
+  EXPECT_EQ(kq::db::RewriteParameters("$1 -- $2\n$3", mark), "<1> -- $2\n<3>");
+  EXPECT_EQ(kq::db::RewriteParameters("'open $1", mark), "'open $1");
+  EXPECT_EQ(kq::db::RewriteParameters("cost $ 5, $x", mark), "cost $ 5, $x");
 }
 
 // ---- PostgreSQL only
@@ -194,7 +206,8 @@ class PgBackendTest : public BackendContractTest {
 TEST_F(PgBackendTest, CommitAfterAFailedStatementReportsTheRollback) {
   std::string err;
   ASSERT_TRUE(session_->begin(true, err)) << err;
-  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr), kq::db::kDbFailed);
+  ASSERT_NE(Exec("INSERT INTO Sample (Id) VALUES ($1)", {Value::Int(1)}, nullptr),
+            kq::db::kDbFailed);
   EXPECT_EQ(Exec("SELECT 1 / 0", {}, nullptr), kq::db::kDbFailed);
   EXPECT_FALSE(session_->commit(err));  // the server rolled it back: never a success
   EXPECT_NE(err.find("rolled back"), std::string::npos) << err;
@@ -209,7 +222,8 @@ TEST_F(PgBackendTest, DroppedConnectionIsOpenedAgainOutsideATransaction) {
   ASSERT_EQ(Exec(pidSql, {Value::Int(0)}, &rows), 0) << err_;
   long long pid = rows[0][0].i;
   std::string err;
-  ASSERT_TRUE(kqtest::RunOnPgServer("SELECT pg_terminate_backend(" + std::to_string(pid) + ")", err))
+  ASSERT_TRUE(
+      kqtest::RunOnPgServer("SELECT pg_terminate_backend(" + std::to_string(pid) + ")", err))
       << err;
   // The call that meets the dropped connection fails; the next one runs on a new connection,
   // with its statement prepared again.

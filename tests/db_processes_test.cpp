@@ -1,9 +1,8 @@
 // Several processes writing and reading one database at once: no row may be lost, no id handed
 // out twice, and every process reads back what it wrote.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <set>
@@ -40,9 +39,9 @@ std::string Writer(int k) {
   std::vector<Row> rows;
   std::string err;
   for (int i = 0; i < kRowsEach; ++i) {
-    std::vector<Value> version = {Value::Int(100 + k), Value::Int(i), Value::Int(0), Value::Int(0),
-                                  Value::Int(0),       Value::Int(0), Value::Text("it's v"),
-                                  Value::Int(0),       Value::Int(0)};
+    std::vector<Value> version = {Value::Int(100 + k),   Value::Int(i), Value::Int(0),
+                                  Value::Int(0),         Value::Int(0), Value::Int(0),
+                                  Value::Text("it's v"), Value::Int(0), Value::Int(0)};
     if (Call("SimGetSPVersionId", version, rows, err) != 0 || rows.size() != 1)
       return "SimGetSPVersionId: " + err;
     if (Call("PatchUpdateUAStatus",

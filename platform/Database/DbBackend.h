@@ -12,6 +12,7 @@
 #ifndef KQ_PLATFORM_DATABASE_DBBACKEND_H_
 #define KQ_PLATFORM_DATABASE_DBBACKEND_H_
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -124,6 +125,14 @@ std::shared_ptr<Backend> MakeSqliteBackend();
 // (e.g. "host=db.example port=5432 dbname=hubnode user=kq"; libpq's PG* environment variables
 // fill in what it leaves out).
 std::shared_ptr<Backend> MakePgBackend();
+
+// A backend setting's value; empty when absent.
+std::string GetSetting(const DbSettings& settings, const char* name);
+
+// The statement with each "$n" placeholder outside string literals, quoted identifiers and "--"
+// comments replaced by replace(n), everything else as it stands.
+std::string RewriteParameters(const std::string& sql,
+                              const std::function<std::string(long)>& replace);
 
 // "$3" placeholders of a portable statement renumbered densely in order of first use, with the
 // matching parameters picked from args; a placeholder beyond args is an error.

@@ -96,45 +96,63 @@ std::shared_ptr<Backend> FindDbBackend(const std::string& name) {
   return it == r.backends.end() ? nullptr : it->second;
 }
 
-bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, std::string& outSql,
-                       std::vector<Value>& outArgs, std::string& err) {
-  outSql.clear();
-  outArgs.clear();
-  std::map<long, size_t> seen;  // argument number -> new number
+std::string GetSetting(const DbSettings& settings, const char* name) {
+  auto it = settings.find(name);
+  return it == settings.end() ? std::string() : it->second;
+}
+
+std::string RewriteParameters(const std::string& sql,
+                              const std::function<std::string(long)>& replace) {
+  std::string out;
+  out.reserve(sql.size());
   size_t i = 0;
   while (i < sql.size()) {
     char c = sql[i];
+    size_t end = i + 1;
     if (c == '\'' || c == '"') {
-      size_t end = i + 1;
-      while (end < sql.size() && sql[end] != c) ++end;
-      outSql.append(sql, i, end - i + 1);
-      i = end + 1;
-      continue;
-    }
-    if (c == '$' && i + 1 < sql.size() && std::isdigit(static_cast<unsigned char>(sql[i + 1]))) {
-      size_t end = i + 1;
+      // To the closing quote; a doubled quote stands for one inside.
+      while (end < sql.size() && !(sql[end] == c && (end + 1 == sql.size() || sql[end + 1] != c)))
+        end += sql[end] == c ? 2 : 1;
+      end = end < sql.size() ? end + 1 : sql.size();
+    } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+      end = sql.find('\n', i);
+      if (end == std::string::npos) end = sql.size();
+    } else if (c == '$' && end < sql.size() && std::isdigit(static_cast<unsigned char>(sql[end]))) {
       long n = 0;
       while (end < sql.size() && std::isdigit(static_cast<unsigned char>(sql[end])) && n < 100000)
         n = n * 10 + (sql[end++] - '0');
-      if (n < 1 || static_cast<size_t>(n) > args.size()) {
-        err = "parameter $" + std::to_string(n) + " has no argument (" +
-              std::to_string(args.size()) + " given)";
-        return false;
-      }
-      auto it = seen.find(n);
-      if (it == seen.end()) {
-        outArgs.push_back(args[n - 1]);
-        it = seen.emplace(n, outArgs.size()).first;
-      }
-      outSql += '$';
-      outSql += std::to_string(it->second);
+      out += replace(n);
       i = end;
       continue;
     }
-    outSql += c;
-    ++i;
+    out.append(sql, i, end - i);
+    i = end;
   }
-  return true;
+  return out;
+}
+
+bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, std::string& outSql,
+                       std::vector<Value>& outArgs, std::string& err) {
+  outArgs.clear();
+  std::map<long, size_t> seen;  // argument number -> new number
+  bool ok = true;
+  outSql = RewriteParameters(sql, [&](long n) {
+    if (n < 1 || static_cast<size_t>(n) > args.size()) {
+      if (ok) {
+        err = "parameter $" + std::to_string(n) + " has no argument (" +
+              std::to_string(args.size()) + " given)";
+      }
+      ok = false;
+      return std::string();
+    }
+    auto it = seen.find(n);
+    if (it == seen.end()) {
+      outArgs.push_back(args[n - 1]);
+      it = seen.emplace(n, outArgs.size()).first;
+    }
+    return "$" + std::to_string(it->second);
+  });
+  return ok;
 }
 
 Session::Session(std::unique_ptr<Connection> conn, std::string key)

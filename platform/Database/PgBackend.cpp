@@ -41,11 +41,6 @@ bool IsUntypedParameterError(const char* state) {
          (strcmp(state, "42P18") == 0 || strcmp(state, "42725") == 0);
 }
 
-std::string Setting(const DbSettings& s, const char* name) {
-  auto it = s.find(name);
-  return it == s.end() ? std::string() : it->second;
-}
-
 // libpq's messages end in a newline and may run over several lines; we log one line.
 std::string OneLine(const char* msg) {
   std::string out = msg != nullptr ? msg : "";
@@ -71,40 +66,14 @@ bool ResultOk(const PGresult* res) {
   return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
 }
 
-// Highest "$n" outside literals, quoted identifiers and comments: the statement's parameter count
-// (the layer numbers them densely).
+// The statement's parameter count: its highest "$n" (the layer numbers them densely).
 int CountParameters(const std::string& sql) {
-  int highest = 0;
-  size_t i = 0;
-  while (i < sql.size()) {
-    char c = sql[i];
-    if (c == '\'' || c == '"') {
-      size_t end = i + 1;
-      while (end < sql.size()) {
-        if (sql[end] == c) {
-          if (end + 1 < sql.size() && sql[end + 1] == c) {
-            end += 2;
-            continue;
-          }
-          break;
-        }
-        ++end;
-      }
-      i = end + 1;
-    } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
-      size_t end = sql.find('\n', i);
-      i = end == std::string::npos ? sql.size() : end;
-    } else if (c == '$' && i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
-      int n = 0;
-      ++i;
-      while (i < sql.size() && sql[i] >= '0' && sql[i] <= '9' && n < 100000)
-        n = n * 10 + (sql[i++] - '0');
-      if (n > highest) highest = n;
-    } else {
-      ++i;
-    }
-  }
-  return highest;
+  long highest = 0;
+  RewriteParameters(sql, [&highest](long n) {
+    if (n > highest) highest = n;
+    return std::string();
+  });
+  return static_cast<int>(highest);
 }
 
 bool ParseInt64(const char* t, long long& out) {
@@ -518,7 +487,7 @@ class PgBackend : public Backend {
   const char* name() const override { return "postgres"; }
 
   std::string location(const DbSettings& settings) const override {
-    return Setting(settings, "sconnectionstring");
+    return GetSetting(settings, "sconnectionstring");
   }
 
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {

@@ -17,46 +17,9 @@ namespace kq {
 namespace db {
 namespace {
 
-std::string Setting(const DbSettings& s, const char* name) {
-  auto it = s.find(name);
-  return it == s.end() ? std::string() : it->second;
-}
-
-// "$12" becomes "?12" outside string literals, quoted identifiers and comments.
+// "$12" becomes "?12".
 std::string ToSqliteParameters(const std::string& sql) {
-  std::string out;
-  out.reserve(sql.size());
-  size_t i = 0;
-  while (i < sql.size()) {
-    char c = sql[i];
-    if (c == '\'' || c == '"') {
-      size_t end = i + 1;
-      while (end < sql.size()) {
-        if (sql[end] == c) {
-          if (end + 1 < sql.size() && sql[end + 1] == c) {
-            end += 2;
-            continue;
-          }
-          break;
-        }
-        ++end;
-      }
-      out.append(sql, i, end - i + 1);
-      i = end + 1;
-    } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
-      size_t end = sql.find('\n', i);
-      if (end == std::string::npos) end = sql.size();
-      out.append(sql, i, end - i);
-      i = end;
-    } else if (c == '$' && i + 1 < sql.size() && sql[i + 1] >= '0' && sql[i + 1] <= '9') {
-      out += '?';
-      ++i;
-    } else {
-      out += c;
-      ++i;
-    }
-  }
-  return out;
+  return RewriteParameters(sql, [](long n) { return "?" + std::to_string(n); });
 }
 
 bool MakeParentFolders(const std::string& path) {
@@ -247,7 +210,7 @@ class SqliteBackend : public Backend {
   const char* name() const override { return "sqlite"; }
 
   std::string location(const DbSettings& settings) const override {
-    std::string path = Setting(settings, "spath");
+    std::string path = GetSetting(settings, "spath");
     if (!path.empty()) return path;
     std::string home;
     if (KQPlatformInfo().getString("Base", "dHOME", home) && !home.empty())
@@ -257,12 +220,12 @@ class SqliteBackend : public Backend {
 
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
-    if (Setting(settings, "spath").empty() && !MakeParentFolders(path)) {
+    if (GetSetting(settings, "spath").empty() && !MakeParentFolders(path)) {
       err = "cannot create the folder of the database file [" + path + "]: " + strerror(errno);
       return nullptr;
     }
     long timeoutMs = 30000;
-    std::string t = Setting(settings, "nbusytimeoutms");
+    std::string t = GetSetting(settings, "nbusytimeoutms");
     if (!t.empty()) {
       long long v = 0;
       if (KqParseConfigNumber(t, v) && v >= 0 && v < 3600000) timeoutMs = static_cast<long>(v);
