@@ -111,8 +111,9 @@ bool SetUp() {
   if (mkdtemp(dir) == nullptr) return false;
   g_schema = "kqbench_" + std::to_string(getpid());
   std::string config = std::string(dir) + "/config.ini";
-  std::ofstream(config) << "[Logging]\ndLogFolder=" << dir << "\n[Database]\nsConnectionString="
-                        << g_connInfo << " options='-c search_path=" << g_schema << "'\n";
+  std::ofstream(config) << "[Logging]\ndLogFolder=" << dir
+                        << "\n[Database]\nsConnectionString=" << g_connInfo
+                        << " options='-c search_path=" << g_schema << "'\n";
   setenv("KQ_CONFIG", config.c_str(), 1);
   g_connInfo += " options='-c search_path=" + g_schema + "'";
 
@@ -125,11 +126,13 @@ bool SetUp() {
     if (!ok) fprintf(stderr, "record: %s\n", DBtable::getErrorStr(1000));
     g_query = rec.buildSelect();
   }
-  ok = ok && Run(conn,
-                 "INSERT INTO simPackage (id, Name, DisplayName, Rank, Hierarchy, DescriptionID, "
-                 "InstallableFromGUI, SortID, flag) SELECT g, 'Package ' || g, 'The package "
-                 "number ' || g, g % 100, 'Root/Group' || (g % 7), 1000000000000 + g, g % 2, g, 0 "
-                 "FROM generate_series(1, " + std::to_string(kRows) + ") g") &&
+  ok = ok &&
+       Run(conn,
+           "INSERT INTO simPackage (id, Name, DisplayName, Rank, Hierarchy, DescriptionID, "
+           "InstallableFromGUI, SortID, flag) SELECT g, 'Package ' || g, 'The package "
+           "number ' || g, g % 100, 'Root/Group' || (g % 7), 1000000000000 + g, g % 2, g, 0 "
+           "FROM generate_series(1, " +
+               std::to_string(kRows) + ") g") &&
        Run(conn, "ANALYZE simPackage");
   PQfinish(conn);
   return ok;

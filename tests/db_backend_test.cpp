@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <limits>
 #include <string>
 #include <vector>
@@ -269,6 +270,24 @@ TEST_F(PgBackendTest, AChildThatDropsAnInheritedConnectionLeavesItToTheParent) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child used the connection";
   ASSERT_TRUE(st->bind({}, err)) << err;
   EXPECT_EQ(st->step(err), kq::db::kDbRow) << err;
+}
+
+TEST_F(PgBackendTest, AWriterWaitsForAnotherOnlyUpToTheBusyTimeout) {
+  kq::db::DbSettings settings = kq::db::ReadDbSettings();
+  settings["nbusytimeoutms"] = "200";
+  std::shared_ptr<kq::db::Backend> pg = kq::db::FindDbBackend("postgres");
+  std::string err;
+  std::unique_ptr<kq::db::Connection> first = pg->connect(settings, err);
+  std::unique_ptr<kq::db::Connection> second = pg->connect(settings, err);
+  ASSERT_TRUE(first && second) << err;
+  ASSERT_TRUE(first->begin(true, err)) << err;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(second->begin(true, err));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_NE(err.find("lock"), std::string::npos) << err;
+  ASSERT_TRUE(first->commit(err)) << err;
+  ASSERT_TRUE(second->begin(true, err)) << err;  // free again
+  EXPECT_TRUE(second->commit(err)) << err;
 }
 
 TEST_F(PgBackendTest, TextWithAZeroByteIsRefused) {

@@ -123,11 +123,13 @@ std::shared_ptr<Backend> MakeSqliteBackend();
 
 // The PostgreSQL backend ("postgres"): setting "sconnectionstring", a libpq connection string
 // (e.g. "host=db.example port=5432 dbname=hubnode user=kq"; libpq's PG* environment variables
-// fill in what it leaves out).
+// fill in what it leaves out); "nbusytimeoutms" bounds every wait for a lock.
 std::shared_ptr<Backend> MakePgBackend();
 
 // A backend setting's value; empty when absent.
 std::string GetSetting(const DbSettings& settings, const char* name);
+// How long a backend waits for another connection's lock: "nbusytimeoutms", default 30000.
+long BusyTimeoutMs(const DbSettings& settings);
 
 // The statement with each "$n" placeholder outside string literals, quoted identifiers and "--"
 // comments replaced by replace(n), everything else as it stands.

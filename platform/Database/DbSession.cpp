@@ -101,6 +101,13 @@ std::string GetSetting(const DbSettings& settings, const char* name) {
   return it == settings.end() ? std::string() : it->second;
 }
 
+long BusyTimeoutMs(const DbSettings& settings) {
+  long long v = 0;
+  std::string t = GetSetting(settings, "nbusytimeoutms");
+  if (!t.empty() && KqParseConfigNumber(t, v) && v >= 0 && v < 3600000) return static_cast<long>(v);
+  return 30000;
+}
+
 std::string RewriteParameters(const std::string& sql,
                               const std::function<std::string(long)>& replace) {
   std::string out;

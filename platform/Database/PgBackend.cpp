@@ -37,8 +37,7 @@ enum : Oid {
 
 // SQLSTATEs of statements whose parameter types the server cannot infer on its own.
 bool IsUntypedParameterError(const char* state) {
-  return state != nullptr &&
-         (strcmp(state, "42P18") == 0 || strcmp(state, "42725") == 0);
+  return state != nullptr && (strcmp(state, "42P18") == 0 || strcmp(state, "42725") == 0);
 }
 
 // libpq's messages end in a newline and may run over several lines; we log one line.
@@ -207,9 +206,15 @@ class PgStatement : public Statement {
       const Value& v = params[i];
       m_isNull[i] = v.kind == Value::kNull;
       switch (v.kind) {
-        case Value::kNull: m_values[i].clear(); break;
-        case Value::kInt: m_values[i] = std::to_string(v.i); break;
-        case Value::kReal: m_values[i] = RealText(v.d); break;
+        case Value::kNull:
+          m_values[i].clear();
+          break;
+        case Value::kInt:
+          m_values[i] = std::to_string(v.i);
+          break;
+        case Value::kReal:
+          m_values[i] = RealText(v.d);
+          break;
         case Value::kText:
           if (v.s.find('\0') != std::string::npos) {
             err = "a text parameter holds a zero byte, which PostgreSQL texts cannot hold";
@@ -223,10 +228,18 @@ class PgStatement : public Statement {
       std::vector<Oid> types(m_paramCount, 0);
       for (int i = 0; i < m_paramCount; ++i) {
         switch (params[i].kind) {
-          case Value::kNull: types[i] = kTextOid; break;  // nothing else says what it is
-          case Value::kInt: types[i] = kInt8Oid; break;
-          case Value::kReal: types[i] = kFloat8Oid; break;
-          case Value::kText: types[i] = kTextOid; break;
+          case Value::kNull:
+            types[i] = kTextOid;
+            break;  // nothing else says what it is
+          case Value::kInt:
+            types[i] = kInt8Oid;
+            break;
+          case Value::kReal:
+            types[i] = kFloat8Oid;
+            break;
+          case Value::kText:
+            types[i] = kTextOid;
+            break;
         }
       }
       if (types != m_types || !prepared()) {
@@ -260,7 +273,9 @@ class PgStatement : public Statement {
     }
     const char* t = PQgetvalue(m_result, m_row, col);
     switch (PQftype(m_result, col)) {
-      case kBoolOid: out = t[0] == 't' ? 1 : 0; return true;
+      case kBoolOid:
+        out = t[0] == 't' ? 1 : 0;
+        return true;
       case kFloat4Oid:
       case kFloat8Oid:
       case kNumericOid: {
@@ -269,7 +284,8 @@ class PgStatement : public Statement {
         out = static_cast<long long>(d);
         return true;
       }
-      default: return ParseInt64(t, out);
+      default:
+        return ParseInt64(t, out);
     }
   }
 
@@ -308,7 +324,8 @@ class PgStatement : public Statement {
         if (ParseInt64(t, v)) return Value::Int(v);
         break;
       }
-      case kBoolOid: return Value::Int(t[0] == 't' ? 1 : 0);
+      case kBoolOid:
+        return Value::Int(t[0] == 't' ? 1 : 0);
       case kFloat4Oid:
       case kFloat8Oid:
       case kNumericOid: {
@@ -316,7 +333,8 @@ class PgStatement : public Statement {
         if (ParseDouble(t, d)) return Value::Real(d);
         break;
       }
-      default: break;
+      default:
+        break;
     }
     return Value::Text(std::string(t, static_cast<size_t>(PQgetlength(m_result, m_row, col))));
   }
@@ -346,8 +364,7 @@ class PgStatement : public Statement {
   bool serverPrepare(const Oid* types, std::string& err, std::string* state) {
     if (!m_link->ensureAlive(err)) return false;
     std::string name = "kq" + std::to_string(++m_link->nextStatement);
-    PGresult* res =
-        PQprepare(m_link->conn, name.c_str(), m_sql.c_str(), m_paramCount, types);
+    PGresult* res = PQprepare(m_link->conn, name.c_str(), m_sql.c_str(), m_paramCount, types);
     bool ok = res != nullptr && ResultOk(res);
     if (!ok) {
       err = ResultError(res, m_link->conn);
@@ -404,7 +421,7 @@ class PgStatement : public Statement {
   std::shared_ptr<PgLink> m_link;
   std::string m_sql;
   int m_paramCount;
-  std::string m_name;            // the server-side name; empty when not prepared
+  std::string m_name;  // the server-side name; empty when not prepared
   unsigned long m_generation = 0;
   bool m_typedByValues = false;  // prepared with the bound values' types
   std::vector<Oid> m_types;
@@ -418,8 +435,7 @@ class PgStatement : public Statement {
 
 // A write transaction takes the schema's advisory lock at once, so that writers queue as they
 // do on the embedded backend (and concurrent "IF NOT EXISTS" schema set-ups cannot collide).
-const char kBeginWrite[] =
-    "BEGIN; SELECT pg_advisory_xact_lock(19281, hashtext(current_schema()))";
+const char kBeginWrite[] = "BEGIN; SELECT pg_advisory_xact_lock(19281, hashtext(current_schema()))";
 
 class PgConnection : public Connection {
  public:
@@ -505,8 +521,10 @@ class PgBackend : public Backend {
     PQsetNoticeProcessor(link->conn, IgnoreNotice, nullptr);
     // Texts travel as UTF-8, and date-times come back as "YYYY-MM-DD HH:MM:SS[.f]" whatever
     // the server's defaults.
-    if (PQsetClientEncoding(link->conn, "UTF8") != 0 ||
-        !link->exec("SET DateStyle = ISO", err)) {
+    // A wait for a lock (a writer's queue, a row) ends like the embedded backend's busy wait.
+    std::string setup =
+        "SET DateStyle = ISO; SET lock_timeout = " + std::to_string(BusyTimeoutMs(settings));
+    if (PQsetClientEncoding(link->conn, "UTF8") != 0 || !link->exec(setup.c_str(), err)) {
       err = "cannot set up the PostgreSQL connection: " +
             (err.empty() ? OneLine(PQerrorMessage(link->conn)) : err);
       return nullptr;

@@ -224,12 +224,7 @@ class SqliteBackend : public Backend {
       err = "cannot create the folder of the database file [" + path + "]: " + strerror(errno);
       return nullptr;
     }
-    long timeoutMs = 30000;
-    std::string t = GetSetting(settings, "nbusytimeoutms");
-    if (!t.empty()) {
-      long long v = 0;
-      if (KqParseConfigNumber(t, v) && v >= 0 && v < 3600000) timeoutMs = static_cast<long>(v);
-    }
+    long timeoutMs = BusyTimeoutMs(settings);
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
