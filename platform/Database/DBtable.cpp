@@ -52,15 +52,7 @@ class BufferedStatement : public Statement {
         if (v.d != std::floor(v.d) || std::fabs(v.d) > 9.2e18) return false;
         out = static_cast<long long>(v.d);
         return true;
-      case Value::kText: {
-        if (v.s.empty()) return false;
-        char* end = nullptr;
-        errno = 0;
-        long long r = strtoll(v.s.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0') return false;
-        out = r;
-        return true;
-      }
+      case Value::kText: return kq::db::ParseWholeInt64(v.s.c_str(), out);
     }
     return false;
   }
@@ -70,14 +62,7 @@ class BufferedStatement : public Statement {
       case Value::kNull: out = 0; return true;
       case Value::kInt: out = static_cast<double>(v.i); return true;
       case Value::kReal: out = v.d; return true;
-      case Value::kText: {
-        if (v.s.empty()) return false;
-        char* end = nullptr;
-        double r = strtod(v.s.c_str(), &end);
-        if (*end != '\0') return false;
-        out = r;
-        return true;
-      }
+      case Value::kText: return kq::db::ParseWholeDouble(v.s.c_str(), out);
     }
     return false;
   }

@@ -126,6 +126,11 @@ std::shared_ptr<Backend> MakeSqliteBackend();
 // fill in what it leaves out); "nbusytimeoutms" bounds every wait for a lock.
 std::shared_ptr<Backend> MakePgBackend();
 
+// A whole decimal integer or number of a result text; false on an empty text, trailing junk or
+// an integer that overflows. Every backend reads texts of numeric columns through these.
+bool ParseWholeInt64(const char* text, long long& out);
+bool ParseWholeDouble(const char* text, double& out);
+
 // A backend setting's value; empty when absent.
 std::string GetSetting(const DbSettings& settings, const char* name);
 // How long a backend waits for another connection's lock: "nbusytimeoutms", default 30000.

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -94,6 +96,25 @@ std::shared_ptr<Backend> FindDbBackend(const std::string& name) {
   std::lock_guard<std::mutex> lock(r.mutex);
   auto it = r.backends.find(Lower(name));
   return it == r.backends.end() ? nullptr : it->second;
+}
+
+bool ParseWholeInt64(const char* text, long long& out) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  out = v;
+  return true;
+}
+
+bool ParseWholeDouble(const char* text, double& out) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  double v = strtod(text, &end);
+  if (*end != '\0') return false;
+  out = v;
+  return true;
 }
 
 std::string GetSetting(const DbSettings& settings, const char* name) {

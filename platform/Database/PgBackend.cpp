@@ -75,25 +75,6 @@ int CountParameters(const std::string& sql) {
   return static_cast<int>(highest);
 }
 
-bool ParseInt64(const char* t, long long& out) {
-  if (t == nullptr || *t == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = strtoll(t, &end, 10);
-  if (errno != 0 || *end != '\0') return false;
-  out = v;
-  return true;
-}
-
-bool ParseDouble(const char* t, double& out) {
-  if (t == nullptr || *t == '\0') return false;
-  char* end = nullptr;
-  double v = strtod(t, &end);
-  if (*end != '\0') return false;
-  out = v;
-  return true;
-}
-
 std::string RealText(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
@@ -280,12 +261,12 @@ class PgStatement : public Statement {
       case kFloat8Oid:
       case kNumericOid: {
         double d = 0;
-        if (!ParseDouble(t, d) || d != std::floor(d) || d < -9.2e18 || d > 9.2e18) return false;
+        if (!ParseWholeDouble(t, d) || d != std::floor(d) || d < -9.2e18 || d > 9.2e18) return false;
         out = static_cast<long long>(d);
         return true;
       }
       default:
-        return ParseInt64(t, out);
+        return ParseWholeInt64(t, out);
     }
   }
 
@@ -300,7 +281,7 @@ class PgStatement : public Statement {
       out = t[0] == 't' ? 1 : 0;
       return true;
     }
-    return ParseDouble(t, out);
+    return ParseWholeDouble(t, out);
   }
 
   const char* getText(int col, size_t& length) override {
@@ -321,7 +302,7 @@ class PgStatement : public Statement {
       case kInt8Oid:
       case kOidOid: {
         long long v = 0;
-        if (ParseInt64(t, v)) return Value::Int(v);
+        if (ParseWholeInt64(t, v)) return Value::Int(v);
         break;
       }
       case kBoolOid:
@@ -330,7 +311,7 @@ class PgStatement : public Statement {
       case kFloat8Oid:
       case kNumericOid: {
         double d = 0;
-        if (ParseDouble(t, d)) return Value::Real(d);
+        if (ParseWholeDouble(t, d)) return Value::Real(d);
         break;
       }
       default:

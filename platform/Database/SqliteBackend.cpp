@@ -95,13 +95,7 @@ class SqliteStatement : public Statement {
       }
       case SQLITE_TEXT: {
         const char* t = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, col));
-        if (t == nullptr || *t == '\0') return false;
-        char* end = nullptr;
-        errno = 0;
-        long long v = strtoll(t, &end, 10);
-        if (errno != 0 || *end != '\0') return false;
-        out = v;
-        return true;
+        return ParseWholeInt64(t, out);
       }
       default: return false;
     }
@@ -114,12 +108,7 @@ class SqliteStatement : public Statement {
       case SQLITE_NULL: out = 0; return true;
       case SQLITE_TEXT: {
         const char* t = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, col));
-        if (t == nullptr || *t == '\0') return false;
-        char* end = nullptr;
-        double v = strtod(t, &end);
-        if (*end != '\0') return false;
-        out = v;
-        return true;
+        return ParseWholeDouble(t, out);
       }
       default: return false;
     }
