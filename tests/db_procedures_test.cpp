@@ -307,29 +307,23 @@ TEST_F(DbProcedures, BatchesRunTheSameWithTheLegacyBase) {
   EXPECT_STREQ(host.getDataPtr()->svClientName, "client7");
 }
 
-TEST_F(DbProcedures, XmlProceduresFailClearlyUntilTheirBodyIsRegistered) {
-  SimGetAllCUs cus;
-  cus.setValues("<SPVersion/>");
-  EXPECT_EQ(getOneRow(&cus, false, -1, 0), 1000);
-  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("message XML"), std::string::npos)
-      << DBtable::getErrorStr(1000);
+TEST_F(DbProcedures, XmlProceduresFailClearlyWithoutABodyOrOnForeignXml) {
   PatchUpdateDVDInfo dvd;
   dvd.setValues("<DVDInfo/>", 1, 0);
   EXPECT_EQ(getOneRow(&dvd, false, -1, 0), 1000);
-  SimGetClientPackageFullVersion full;
-  full.setValues(2, 0);
-  EXPECT_EQ(getOneRow(&full, false, -1, 0), 1000);
-  SimGetFullVersionAndOSInfo info;
-  EXPECT_EQ(getOneRow(&info, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("has no body"), std::string::npos)
+      << DBtable::getErrorStr(1000);
+  SimGetAllCUs cus;
+  cus.setValues("<SPVersion/>");
+  EXPECT_EQ(getOneRow(&cus, false, -1, 0), 1000);
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("SPVersion message"), std::string::npos)
+      << DBtable::getErrorStr(1000);
   SimUpdateUPVersion upv;
   upv.setValues("<x/>", 1);
   EXPECT_EQ(getOneRow(&upv, false, -1, 0), 1000);
   PatchApplianceCommit commit;
   commit.setValues("<cfg/>", "a,b");
   EXPECT_EQ(getOneRow(&commit, false, -1, 0), 1000);
-  PatchGetLatestDVDForSP latest;
-  latest.setValues("SP28");
-  EXPECT_EQ(getOneRow(&latest, false, -1, 0), 1000);
   SimGetUpdatesNeedsDownload needs;
   needs.setValues(28, 0, 100, "<cfg/>", -1, 1);
   EXPECT_EQ(getOneRow(&needs, false, -1, 0), 1000);
@@ -360,7 +354,7 @@ TEST_F(DbProcedures, HostBodiesServeTheirRecords) {
             100)
       << DBtable::getErrorStr(1000);
   EXPECT_EQ(lists, (std::vector<std::string>{"KB1,KB2", ""}));
-  kq::db::RegisterHostProcedure("SimGetUpdatesNeedsDownload", 6, kq::db::HostBody());
+  kq::db::RegisterHostProcedure("SimGetUpdatesNeedsDownload", 6, kq::db::BuiltInHostBody("SimGetUpdatesNeedsDownload"));
 }
 
 namespace {
@@ -435,7 +429,7 @@ TEST_F(DbProcedures, XmlWrapperTurnsOneCallIntoOneString) {
   g_closeCalls = 0;
   { SprocWrapper<ProbeCUs, SimGetAllCUs_t> w("GetAllCUsInDB", nullptr); }
   EXPECT_EQ(g_closeCalls, 0);  // destroying a wrapper does not close its record
-  kq::db::RegisterHostProcedure("simGetAllCUs", 1, kq::db::HostBody());
+  kq::db::RegisterHostProcedure("simGetAllCUs", 1, kq::db::BuiltInHostBody("simGetAllCUs"));
 }
 
 TEST_F(DbProcedures, WritingHostBodiesRunInOneTransaction) {
@@ -477,7 +471,7 @@ TEST_F(DbProcedures, WritingHostBodiesRunInOneTransaction) {
   ASSERT_EQ(getOneRow(&good, false, -1, 0), 0) << DBtable::getErrorStr(1000);
   EXPECT_EQ(good.getDataPtr()->nRowsUpdated, 2);
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchApplianceVersion")[0][0].i, 2);
-  kq::db::RegisterHostProcedure("patchApplianceCommit", 2, kq::db::HostBody());
+  kq::db::RegisterHostProcedure("patchApplianceCommit", 2, kq::db::BuiltInHostBody("patchApplianceCommit"));
   EXPECT_TRUE(kq::db::FindProcedure("PatchApplianceCommit")->writes);
   EXPECT_FALSE(kq::db::FindProcedure("SimGetAllCUs")->writes);
 }

@@ -94,6 +94,7 @@ Registry& TheRegistry() {
         if (tag == "end" && cur) {
           cur->statements = SplitStatements(body);
           for (const std::string& s : cur->statements) cur->writes = cur->writes || Writes(s);
+          if (cur->kind == Procedure::kHost) cur->host = BuiltInHostBody(cur->name);
           r->procs[Lower(cur->name)] = cur;
           cur.reset();
         } else if (tag == "procedure" || tag == "batch" || tag == "host") {
@@ -159,8 +160,7 @@ int RunProcedure(Session& session, const Procedure& proc, const std::vector<Valu
   if (proc.kind == Procedure::kHost) {
     if (!proc.host) {
       err = "procedure " + proc.name +
-            " builds or reads message XML and has no body in this build (its host body is "
-            "registered by the message library)";
+            " builds or reads message XML and has no body in this build";
       return kDbFailed;
     }
     bool own = proc.writes && !session.inTransaction();

@@ -11,8 +11,9 @@
 //
 // The procedures form a registry keyed by name, case-insensitively. A body's last statement
 // gives the rows. A procedure that parses or builds message XML has a host body: C++ code
-// registered with RegisterHostProcedure; until one is registered, calling it fails (1000) with
-// a message that says so.
+// built into the layer (HubnodeHostBodies.cpp) and given to the procedure when the registry is
+// made, or registered later with RegisterHostProcedure; calling one without a body fails (1000)
+// with a message that says so.
 #ifndef KQ_PLATFORM_DATABASE_DBPROCEDURES_H_
 #define KQ_PLATFORM_DATABASE_DBPROCEDURES_H_
 
@@ -47,6 +48,9 @@ struct Procedure {
 std::shared_ptr<const Procedure> FindProcedure(const std::string& name);
 // Gives a procedure a C++ body, replacing an earlier body (or declaring a new procedure).
 void RegisterHostProcedure(const std::string& name, int argCount, HostBody body);
+// The body built into the layer for a host procedure of the schema (name in any case); empty
+// when it has none.
+HostBody BuiltInHostBody(const std::string& name);
 // The schema's table definitions as one script.
 const std::string& SchemaScript();
 // The embedded schema file as it stands.

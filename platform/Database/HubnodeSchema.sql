@@ -8,9 +8,9 @@
 --
 -- Blocks marked "-- @procedure <name> <number of arguments>" and "-- @batch ..." hold the
 -- statements of a procedure; the last statement gives its rows. "-- @host ..." declares a
--- procedure that reads or builds message XML: its body is C++ code registered at run time, and
--- until then a call fails with a message that says so; "writes" after the number of arguments
--- runs the body in one write transaction. Everything outside the blocks is the
+-- procedure that reads or builds message XML: its body is C++ code built into the layer (a
+-- procedure without one fails with a message that says so); "writes" after the number of
+-- arguments runs the body in one write transaction. Everything outside the blocks is the
 -- schema, created once in a new database.
 
 CREATE TABLE IF NOT EXISTS KqSchemaInfo (
@@ -250,6 +250,21 @@ CREATE TABLE IF NOT EXISTS PatchClientInfo (
   osType INTEGER,
   platType INTEGER,
   linkedFailoverClient INTEGER
+);
+
+-- The version installed on each client: its feature release (database release id, build,
+-- service pack, recut stamps) and its update pack (number 0: none).
+CREATE TABLE IF NOT EXISTS PatchClientVersion (
+  ClientId INTEGER NOT NULL PRIMARY KEY,
+  Release INTEGER NOT NULL,
+  Build INTEGER NOT NULL,
+  SPMajor INTEGER NOT NULL,
+  SPMinor INTEGER NOT NULL DEFAULT 0,
+  TransactionId INTEGER NOT NULL DEFAULT 0,
+  RevisionId INTEGER NOT NULL DEFAULT 0,
+  CUNumber INTEGER NOT NULL DEFAULT 0,
+  CUTransactionId INTEGER NOT NULL DEFAULT 0,
+  CUFriendlyName TEXT NOT NULL DEFAULT ''
 );
 
 -- Download configuration of the Hubnode (one row).
@@ -525,47 +540,74 @@ SELECT c.id, COALESCE(v.HighestSP, 0), COALESCE(v.MissingPatches, 'None'),
 -- @end
 
 -- ------------------------------------------- procedures with a host body (message XML)
+-- The bodies are C++ (HubnodeHostBodies.cpp), built into the layer. A media version travels as
+-- an SPVersion message: 6 database release id, 7 build, 1 major, 2 minor, 4 transaction id,
+-- 3 revision id; a FullVersion adds an UpdatePack: 1 number, 2 transaction id, 5 friendly name.
+-- Numbers read from XML must fit 32 bits; a text that does not parse as the message named
+-- fails the call (1000), and a writing body then leaves every table as it was.
 
 -- @host SimGetFullVersionAndOSInfo 0
--- Builds an InstalledVerOs message: the installed versions with their operating systems.
+-- An InstalledVerOs message: each distinct version of PatchClientVersion with the operating
+-- systems (APP_Client.simOperatingSystemId above 0) of the clients that run it, ordered by
+-- version and OS id. Clients without an operating system are left out, so that no version
+-- comes without one. Always one row; no versions gives a message without a list.
 -- @end
 
 -- @host SimGetClientPackageFullVersion 2
--- (client id, 0): builds the client's FullVersion message (service pack and update pack).
+-- (client id, 0): the client's FullVersion message from PatchClientVersion (its update pack
+-- always present, number 0 when none); no row when the client has no version recorded. The
+-- second argument selects nothing.
 -- @end
 
 -- @host PatchUpdateDVDInfo 3 writes
--- (DVDInfo XML, visibility flag, private builds allowed): records the media of the file in
--- PatchSPVersion and PatchDVDInfo; no rows.
+-- (DVDInfo XML, visibility flag, private builds allowed): would record the media of the
+-- release-information file in PatchSPVersion and PatchDVDInfo. No message class describes that
+-- file, so it has no body and answers 1000.
 -- @end
 
 -- @host SimUpdateUPVersion 2 writes
--- (maintenance-release information XML, format flag): records the maintenance releases in
--- PatchUPVersion; the row gives the number of rows changed.
+-- (AvailableCumulativeUpdatePacks XML, format flag): each update pack (with a number) of each
+-- entry with an SPVersion is recorded in PatchUPVersion under that media version (release id,
+-- build, major, minor, transaction id), with its transaction id and friendly name, available
+-- and shown; a pack already recorded is updated. The row gives the number of packs recorded
+-- (also 0). Both formats decode to the same message, so the flag selects nothing.
 -- @end
 
 -- @host SimGetAllCUs 1
--- (SPVersion message XML): a CacheUpdateInfo message of the maintenance releases recorded for
--- that media version.
+-- (SPVersion XML): a CacheUpdateInfo message with one CacheMediaSet per maintenance release of
+-- that media version (PatchUPVersion, by release id, build, major, minor and transaction id)
+-- and operating system of the media (PatchDVDInfo of the same version, any revision), ordered
+-- by number and OS id; each set carries the given SPVersion as it came. Always one row; none
+-- gives a message without a list.
 -- @end
 
 -- @host PatchApplianceCommit 2 writes
--- (appliance configuration XML, comma-separated appliance versions): records the committed
--- versions in PatchApplianceVersion; the row gives the number of rows changed.
+-- (KQApplianceOSPatches XML, comma-separated appliance versions): each listed version (blanks
+-- around it dropped) that the configuration has a sub-OS section for is recorded in
+-- PatchApplianceVersion with the configuration text, replacing an earlier one; versions the
+-- configuration has no patches for are not recorded. The row gives the number recorded.
 -- @end
 
 -- @host PatchGetLatestDVDForSP 1
--- (service-pack name): a FullVersion message of the newest media of that service pack.
+-- (service-pack name): a FullVersion message of the PatchSPVersion row of that SPName with the
+-- highest transaction id, then revision id (update pack number 0); no row when none.
 -- @end
 
 -- @host SimGetUpdatesNeedsDownload 6
--- (major, minor, transaction id, hotfix configuration XML, its checksum, visibility flag): per
--- operating system the updates of the configuration not yet downloaded.
+-- (major, minor, transaction id, HotfixList XML, its checksum, visibility flag): per update-OS
+-- id (PatchUpdateOS NewUpdateOSID of the entry's binary set, 1 to 34) the names of the entries
+-- still to download, in file order, ", "-separated, in rows of at most 255 bytes (a continued
+-- list starts with ", "). Left out: an entry whose transaction id is set, not 0 and not above
+-- the given one; one recorded in PatchUpdateInfo for that major, minor and transaction id;
+-- with the flag 1, one whose visibility flag is set and not 0. An empty text gives no rows.
+-- The checksum only names the file's content; the text is read every time.
 -- @end
 
 -- @host GetFtpServicePackInfo 1
--- (GetFTPServicePackInfoReq message XML): a GetFTPServicePackInfoResp message naming the
--- service packs whose maintenance-release information is to be fetched.
+-- (GetFTPServicePackInfoReq XML): a GetFTPServicePackInfoResp message whose SPCUInfo list
+-- names, once each, the service packs of PatchSPVersion with the request's release text
+-- (ReleaseStr), by major and minor; without any the list is left out. A request without a
+-- release text fails. Always one row.
 -- @end
 
 -- ------------------------------------------------------------------------------ SQL batches

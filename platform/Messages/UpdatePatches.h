@@ -9,7 +9,11 @@
 
 // Nested classes reached only through a parent field, by id: 7, 183 and 71 configuration-file
 // groups (1/1 list of File); 104 (1/1 list of ProcInfo); 59 (1/1 list of PkgDetails); 87 Unix
-// root files (1/1 and 2/2 lists of StringVal); 99, 55, 170, 210, 212.
+// root files (1/1 and 2/2 lists of StringVal); 99, 55, 210, 212.
+// Elements of lists: CacheMediaSet of CacheUpdateInfo's list (a media version, one of its
+// operating systems and one of its update packs); AvailableCUs of
+// AvailableCumulativeUpdatePacks' list (a media version and its update packs); the operating
+// system, sub-operating-system and feature-release sections of KQApplianceOSPatches.
 #define KQ_UPDATEPATCHES_CLASSES(C, F, O)                                                   \
   C(File, 83, F(Name, 1, 1) F(Checksum, 2, 5))                                             \
   C(BinaryV11, 25, F(Checksum, 1, 1) F(Field2, 2, 5) F(FileName, 5, 14)                    \
@@ -43,7 +47,7 @@
   C(CumulativeUpdatePack, 182, O(ConfigFiles, 2, 5, 183) O(Updates, 3, 6, 82))             \
   C(ServicePack, 28, O(ConfigFiles, 2, 5, 71) O(Updates, 3, 6, 82))                        \
   C(InstallFiles, 43, O(Files, 1, 1, 83))                                                  \
-  C(AvailableCumulativeUpdatePacks, 185, O(Packs, 1, 1, 182))                              \
+  C(AvailableCumulativeUpdatePacks, 185, O(Packs, 1, 1, 1019))                             \
   C(UpdatePack, 180, F(Number, 1, 1) F(Field2, 2, 2) F(Field5, 5, 5))                      \
   C(FullVersion, 181, O(SPVersion, 1, 1, 152) O(UpdatePack, 2, 2, 180))                    \
   C(InstalledVerOs, 206, O(List, 1, 1, 1005))                                              \
@@ -52,8 +56,15 @@
   C(HotfixList, 45, O(Entries, 1, 1, 1007))                                                \
   C(HotfixListEntry, 1007, F(Field1, 1, 1) F(Field5, 2, 5) F(Field4, 4, 10)                \
                                F(Field6, 6, 15) F(Field7, 7, 16))                          \
-  C(CacheUpdateInfo, 166, F(List, 2, 2))                                                   \
-  C(KQApplianceOSPatches, 175)                                                             \
+  C(CacheUpdateInfo, 166, O(List, 2, 2, 1020))                                             \
+  C(CacheMediaSet, 1020, O(SPVersion, 1, 1, 152) O(OS, 2, 2, 170)                          \
+                             O(UpdatePack, 7, 7, 180))                                     \
+  C(CacheMediaOS, 170, F(OSId, 1, 1))                                                      \
+  C(AvailableCUs, 1019, O(SPVersion, 1, 1, 152) O(UpdatePacks, 2, 2, 180))                 \
+  C(KQApplianceOSPatches, 175, O(OSSections, 3, 6, 1021))                                  \
+  C(KQApplianceOSSection, 1021, F(Name, 1, 1) O(SubOSSections, 2, 5, 1022))                \
+  C(KQApplianceSubOS, 1022, F(Name, 1, 1) O(FeatureReleases, 5, 8, 1023))                  \
+  C(KQApplianceFRSection, 1023, O(PatchFiles, 3, 6, 25))                                   \
   C(UnixKQApplianceOSPatches, 187, F(List, 2, 5))                                          \
   C(KQApplianceOSInfoList, 191, O(List, 1, 1, 1008))                                       \
   C(KQApplianceOSInfo, 1008, F(Name, 1, 1) F(Type, 2, 5))                                  \
