@@ -1,12 +1,12 @@
 // The Hubnode procedures whose bodies read or build message XML, driven through their records
-// as the data manager and the update alerts call them, over seeded tables.
+// as the data manager and the update alerts call them, over seeded tables. Nothing here registers
+// a body: the built-in ones answer.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "Database/DbProcedures.h"
 #include "Db/Proc/GetFtpServicePackInfo.h"
 #include "Db/Proc/PatchGetLatestDVDForSP.h"
 #include "Db/Proc/patchApplianceCommit.h"
@@ -467,18 +467,4 @@ TEST_F(DbHostProcedures, ServicePacksWhoseMaintenanceReleasesAreFetched) {
   EVGui::GetFTPServicePackInfoResp unused;
   EXPECT_EQ(ask("", unused), 1000);
   EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("names no release"), std::string::npos);
-}
-
-TEST_F(DbHostProcedures, BodiesArePresentWithoutAnyRegistration) {
-  for (const char* name :
-       {"simGetFullVersionAndOSInfo", "SIMGETCLIENTPACKAGEFULLVERSION", "SimUpdateUPVersion",
-        "SimGetAllCUs", "PatchApplianceCommit", "PatchGetLatestDVDForSP",
-        "SimGetUpdatesNeedsDownload", "GetFtpServicePackInfo"}) {
-    auto proc = kq::db::FindProcedure(name);
-    ASSERT_NE(proc, nullptr) << name;
-    EXPECT_TRUE(static_cast<bool>(proc->host)) << name;
-  }
-  EXPECT_FALSE(static_cast<bool>(kq::db::FindProcedure("PatchUpdateDVDInfo")->host));
-  EXPECT_TRUE(kq::db::FindProcedure("SimUpdateUPVersion")->writes);
-  EXPECT_TRUE(kq::db::FindProcedure("PatchApplianceCommit")->writes);
 }
