@@ -255,6 +255,77 @@ TEST(MessageXmlRoundTrip, CrLfTextParsesLikeLfText) {
   EXPECT_EQ("setup.exe", a.getlistobject(1, 1)->at(0).getstring(1, 1));
 }
 
+// Texts no writer of ours makes, but well-formed: comments, processing instructions and CDATA
+// around values, blanks around numbers, references. Each reads to the same message whatever
+// else the text holds (line ends, references elsewhere), or is refused the same way.
+TEST(MessageXmlRoundTrip, UnusualButWellFormedTextsReadTheSameEverywhere) {
+  struct Case {
+    std::string fields;  // inside <m s="23" id="83">
+    int rc;
+    std::string name;  // File::kName when read
+    long long number;  // field 3/3 when read
+  };
+  const std::vector<Case> cases = {
+      {"<s i=\"1\" t=\"1\"><![CDATA[a<b]]></s>", kMsgOk, "a<b", 0},
+      {"<s i=\"1\" t=\"1\">a<!--c--> </s>", kMsgOk, "a", 0},
+      {"<s i=\"1\" t=\"1\"><!--c-->a</s>", kMsgOk, "a", 0},
+      {"<s i=\"1\" t=\"1\">a<!--c-->b</s>", kMsgErrStructure, "", 0},
+      {"<s i=\"1\" t=\"1\">a<?p x?>b</s>", kMsgErrStructure, "", 0},
+      {"<s i=\"1\" t=\"1\">a<![CDATA[b]]></s>", kMsgErrStructure, "", 0},
+      {"<s i=\"1\" t=\"1\"> </s>", kMsgOk, " ", 0},
+      {"<s i=\"1\" t=\"1\">&#32;<!--c--> </s>", kMsgOk, " ", 0},
+      {"<s i=\"1\" t=\"1\">a &amp; b</s>", kMsgOk, "a & b", 0},
+      {" <!--c--> <s i=\"1\" t=\"1\">a</s> ", kMsgOk, "a", 0},
+      {"<s i=\"1\" t=\"1\">a</s>x<!--c-->", kMsgErrStructure, "", 0},
+      {"<i i=\"3\" t=\"3\"> +42 </i>", kMsgOk, "", 42},
+      {"<i i=\"3\" t=\"3\"><![CDATA[-7]]></i>", kMsgOk, "", -7},
+      {"<i i=\"3\" t=\"3\">007</i>", kMsgOk, "", 7},
+      {"<i i=\"3\" t=\"3\">-0</i>", kMsgOk, "", 0},
+      {"<i i=\"3\" t=\"3\">9223372036854775807</i>", kMsgOk, "", 9223372036854775807LL},
+      {"<i i=\"3\" t=\"3\">-9223372036854775808</i>", kMsgOk, "", -9223372036854775807LL - 1},
+      {"<i i=\"3\" t=\"3\">9223372036854775808</i>", kMsgErrNumber, "", 0},
+      {"<i i=\"3\" t=\"3\">-</i>", kMsgErrNumber, "", 0},
+      {"<i i=\"3\" t=\"3\">1<!--c-->2</i>", kMsgErrStructure, "", 0},
+      {"<i i=\" 3\" t=\"+3\">5</i>", kMsgOk, "", 5},
+      {"<i i=\"03\" t=\"003\">5</i>", kMsgOk, "", 5},
+      {"<i i=\"3\" t=\"2147483648\">5</i>", kMsgErrNumber, "", 0},
+      {"<lo i=\"4\" t=\"4\"> <!--c--> </lo>", kMsgOk, "", 0},
+      {"<lo i=\"4\" t=\"4\">x<m s=\"1\" id=\"1\"/></lo>", kMsgErrStructure, "", 0},
+      {"<ls i=\"4\" t=\"4\">x</ls>", kMsgErrStructure, "", 0},
+      {"<li i=\"4\" t=\"4\">1<!--c--> 2</li>", kMsgErrStructure, "", 0},
+  };
+  for (const Case& c : cases) {
+    const std::string text = "<m s=\"23\" id=\"83\">" + c.fields + "</m>";
+    // The same text with a reference and with CR LF line ends in places that change nothing.
+    const std::string variants[] = {
+        text,
+        "<m s=\"23\" id=\"83\"><s i=\"90\" t=\"90\">&lt;</s>" + c.fields + "</m>",
+        "<m s=\"23\" id=\"83\">\r\n" + c.fields + "\r\n</m>\r\n",
+    };
+    for (const std::string& v : variants) {
+      File m;
+      KqXMLContextInfo info;
+      EXPECT_EQ(c.rc, XMLDecoder::unSerialize(m, v, &info)) << v;
+      EXPECT_EQ(c.rc, info.result) << v;
+      if (c.rc != kMsgOk) continue;
+      EXPECT_EQ(c.name, m.getstring(File::kName)) << v;
+      EXPECT_EQ(c.number, m.getint64(3)) << v;
+    }
+  }
+}
+
+// A syntax error is placed where the plain parse finds it, whatever the options the text needs.
+TEST(MessageXmlMalformed, SyntaxErrorOffsetsDoNotDependOnTheText) {
+  const std::string bad = "<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\"><![CDATA[abc</s></m>";
+  KqXMLContextInfo plain;
+  KqXMLContextInfo withCr;
+  File m;
+  EXPECT_EQ(kMsgErrSyntax, XMLDecoder::unSerialize(m, bad, &plain));
+  EXPECT_EQ(kMsgErrSyntax, XMLDecoder::unSerialize(m, bad + "\r", &withCr));
+  EXPECT_EQ(plain.offset, withCr.offset);
+  EXPECT_EQ(plain.error, withCr.error);
+}
+
 // Every bad text gives a non-zero result, no exception, and leaves the target as it was.
 TEST(MessageXmlMalformed, RefusedAndNothingHalfFilled) {
   const std::vector<std::pair<std::string, int>> cases = {

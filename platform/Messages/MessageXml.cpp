@@ -4,6 +4,8 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <pugixml.hpp>
 
@@ -183,10 +185,15 @@ struct Attrs {
   const char* x = nullptr;
 };
 
+// The loops over attributes and child nodes end on the empty attribute's name "" (no parsed
+// attribute has an empty name) and the empty node's type node_null, which saves a call into
+// the library per step.
 void GetAttrs(pugi::xml_node n, Attrs& a) {
-  for (pugi::xml_attribute at = n.first_attribute(); at; at = at.next_attribute()) {
+  for (pugi::xml_attribute at = n.first_attribute();; at = at.next_attribute()) {
     const char* nm = at.name();
     switch (nm[0]) {
+      case '\0':
+        return;
       case 'i':
         if (nm[1] == '\0') a.i = at.value();
         else if (nm[1] == 'd' && nm[2] == '\0') a.id = at.value();
@@ -211,9 +218,11 @@ void GetAttrs(pugi::xml_node n, Attrs& a) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// A whole decimal number between lo and hi, with optional blanks around it.
-bool ParseNumber(const char* p, long long lo, long long hi, long long& out) {
-  if (p == nullptr) return false;
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// ParseNumber for any text but the plain form.
+__attribute__((noinline)) bool ParseNumberInGeneral(const char* p, long long lo, long long hi,
+                                                    long long& out) {
   while (IsBlank(*p)) ++p;
   const char* end = p + std::strlen(p);
   while (end > p && IsBlank(end[-1])) --end;
@@ -226,11 +235,44 @@ bool ParseNumber(const char* p, long long lo, long long hi, long long& out) {
   return true;
 }
 
-bool ParseInt(const char* p, int& out) {
+// A whole decimal number between lo and hi, with optional blanks around it. The form the
+// writer makes (an optional minus and up to 18 digits, nothing around them) is read here in
+// one pass; everything else takes the general path.
+inline bool ParseNumber(const char* p, long long lo, long long hi, long long& out) {
+  if (p == nullptr) return false;
+  const char* q = p;
+  const bool negative = *q == '-';
+  if (negative) ++q;
+  unsigned long long v = 0;
+  int digits = 0;
+  for (; digits < 18 && IsDigit(*q); ++digits) v = v * 10 + static_cast<unsigned>(*q++ - '0');
+  if (*q != '\0' || digits == 0) return ParseNumberInGeneral(p, lo, hi, out);
+  const long long value = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
+  if (value < lo || value > hi) return false;
+  out = value;
+  return true;
+}
+
+bool ParseIntInGeneral(const char* p, int& out) {
   long long v = 0;
   if (!ParseNumber(p, INT_MIN, INT_MAX, v)) return false;
   out = static_cast<int>(v);
   return true;
+}
+
+// Indexes, tags and class ids are mostly one or two digits.
+inline bool ParseInt(const char* p, int& out) {
+  if (p != nullptr && IsDigit(p[0])) {
+    if (p[1] == '\0') {
+      out = p[0] - '0';
+      return true;
+    }
+    if (IsDigit(p[1]) && p[2] == '\0') {
+      out = (p[0] - '0') * 10 + (p[1] - '0');
+      return true;
+    }
+  }
+  return ParseIntInGeneral(p, out);
 }
 
 int HexValue(char c) {
@@ -240,9 +282,62 @@ int HexValue(char c) {
   return -1;
 }
 
+// The field element kinds, told apart by their one- or two-letter names.
+enum class FieldElement { kUnknown, kString, kInt64, kPString, kIntList, kStringList, kObjectList,
+                          kObject };
+
+FieldElement FieldElementOf(const char* name) {
+  switch (name[0]) {
+    case 's':
+      return name[1] == '\0' ? FieldElement::kString : FieldElement::kUnknown;
+    case 'i':
+      return name[1] == '\0' ? FieldElement::kInt64 : FieldElement::kUnknown;
+    case 'o':
+      return name[1] == '\0' ? FieldElement::kObject : FieldElement::kUnknown;
+    case 'p':
+      return name[1] == 's' && name[2] == '\0' ? FieldElement::kPString : FieldElement::kUnknown;
+    case 'l':
+      if (name[1] == '\0' || name[2] != '\0') return FieldElement::kUnknown;
+      if (name[1] == 'i') return FieldElement::kIntList;
+      if (name[1] == 's') return FieldElement::kStringList;
+      if (name[1] == 'o') return FieldElement::kObjectList;
+      return FieldElement::kUnknown;
+    default:
+      return FieldElement::kUnknown;
+  }
+}
+
+bool IsNamed(pugi::xml_node n, char letter) {
+  const char* name = n.name();
+  return name[0] == letter && name[1] == '\0';
+}
+
+// Returned inside the reader only: the document has to be parsed again without embedded
+// texts (see Reader).
+constexpr int kRetryPlain = -1;
+
+// The value of an element that has none, as pugixml returns it.
+const char* NoValue() {
+  static const char* const none = pugi::xml_node().value();
+  return none;
+}
+
+// Builds messages from a parsed document. The children of the elements being read are kept
+// on one stack (nodes_), so that each element's children are walked once.
+//
+// A document is first parsed the quick way (see Decode): with parse_embed_pcdata, the text
+// that comes first in an element is stored as the element's value instead of as a child node,
+// which saves a node for every value. Read that way, an element with such a text and no
+// children stands for an element with one text child, and the reader treats it so. An element
+// with both (text mixed with elements, comments or more text; never written by XMLEncoder)
+// can differ in its whitespace handling from the plain parse, so the reader gives up on it
+// with kRetryPlain and the text is parsed and read again the plain way. Either way the result
+// is the one the plain way gives.
 class Reader {
  public:
-  explicit Reader(KqXMLContextInfo* context) : context_(context) {}
+  Reader(KqXMLContextInfo* context, bool embedded) : context_(context), embedded_(embedded) {
+    nodes_.reserve(64);
+  }
 
   int Fail(int code, const std::string& what) {
     if (context_ != nullptr) {
@@ -255,49 +350,78 @@ class Reader {
   // Builds the fields of a message element (an "m" or an "o") into m.
   int ReadFields(pugi::xml_node node, CNMessageBase& m, int depth) {
     if (depth > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
-    size_t count = 0;
-    for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
-      if (c.type() == pugi::node_element) {
-        ++count;
-      } else if (!IsBlankText(c)) {
+    const char* text = nullptr;
+    if (EmbeddedText(node, text) != kMsgOk) return kRetryPlain;
+    if (text != nullptr) {
+      // A message element with nothing but text in it.
+      if (!IsBlankValue(text)) return Fail(kMsgErrStructure, "text where fields were expected");
+      m.reserveFields(0);
+      return kMsgOk;
+    }
+    const size_t first = nodes_.size();
+    for (pugi::xml_node c = node.first_child();; c = c.next_sibling()) {
+      const pugi::xml_node_type type = c.type();
+      if (type == pugi::node_null) break;
+      if (type == pugi::node_element) {
+        nodes_.push_back(c);
+      } else if (!IsBlankText(c, type)) {
+        nodes_.resize(first);
         return Fail(kMsgErrStructure, "text where fields were expected");
       }
     }
-    m.reserveFields(count);
-    for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
-      if (c.type() != pugi::node_element) continue;
-      int rc = ReadField(c, m, depth);
-      if (rc != kMsgOk) return rc;
-    }
-    return kMsgOk;
+    const size_t last = nodes_.size();
+    m.reserveFields(last - first);
+    int rc = kMsgOk;
+    for (size_t k = first; k < last && rc == kMsgOk; ++k) rc = ReadField(nodes_[k], m, depth);
+    nodes_.resize(first);
+    return rc;
   }
 
-  // Reads the subsystem and id of a message element into a fresh message.
-  int ReadClass(const Attrs& a, CNMessageBase& m) {
-    int subsystem = 0;
-    int id = 0;
+  // The subsystem and id of a message element.
+  int ReadClass(const Attrs& a, int& subsystem, int& id) {
     if (!ParseInt(a.s, subsystem) || !ParseInt(a.id, id))
       return Fail(a.s == nullptr || a.id == nullptr ? kMsgErrStructure : kMsgErrNumber,
                   "message without a valid subsystem and id");
-    m = CNMessageBase(subsystem, id);
     return kMsgOk;
   }
 
  private:
-  static bool IsBlankText(pugi::xml_node c) {
-    if (c.type() != pugi::node_pcdata && c.type() != pugi::node_cdata) return true;
-    for (const char* p = c.value(); *p; ++p)
+  static bool IsBlankValue(const char* p) {
+    for (; *p; ++p)
       if (!IsBlank(*p)) return false;
     return true;
   }
 
+  // Whether a child node holds no text but blanks (nodes other than text hold none).
+  static bool IsBlankText(pugi::xml_node c, pugi::xml_node_type type) {
+    if (type != pugi::node_pcdata && type != pugi::node_cdata) return true;
+    return IsBlankValue(c.value());
+  }
+
+  // The embedded text of an element into text (null when it has none). kRetryPlain when the
+  // element also has children.
+  int EmbeddedText(pugi::xml_node n, const char*& text) const {
+    text = nullptr;
+    if (!embedded_) return kMsgOk;
+    const char* value = n.value();
+    if (value == NoValue()) return kMsgOk;
+    if (n.first_child()) return kRetryPlain;
+    text = value;
+    return kMsgOk;
+  }
+
   // The text content of a value element (no child elements allowed).
   int ReadText(pugi::xml_node c, const Attrs& a, std::string& out) {
-    pugi::xml_node t = c.first_child();
-    if (t && (t.next_sibling() ||
-              (t.type() != pugi::node_pcdata && t.type() != pugi::node_cdata)))
-      return Fail(kMsgErrStructure, std::string("unexpected content in <") + c.name() + ">");
-    const char* v = t ? t.value() : "";
+    const char* v = nullptr;
+    if (EmbeddedText(c, v) != kMsgOk) return kRetryPlain;
+    pugi::xml_node t = v != nullptr ? pugi::xml_node() : c.first_child();
+    if (v == nullptr) v = "";
+    if (t) {
+      const pugi::xml_node_type type = t.type();
+      if (t.next_sibling() || (type != pugi::node_pcdata && type != pugi::node_cdata))
+        return Fail(kMsgErrStructure, std::string("unexpected content in <") + c.name() + ">");
+      v = t.value();
+    }
     if (a.x != nullptr && std::strcmp(a.x, "1") == 0) {
       size_t n = std::strlen(v);
       if (n % 2 != 0) return Fail(kMsgErrStructure, "odd hexadecimal value");
@@ -309,7 +433,7 @@ class Reader {
         out[k / 2] = static_cast<char>(hi * 16 + lo);
       }
     } else {
-      out.assign(v);
+      out.assign(v, std::strlen(v));
     }
     return kMsgOk;
   }
@@ -327,82 +451,120 @@ class Reader {
       if (f.tag == tag || f.index == index)
         return Fail(kMsgErrStructure, "field index or tag " + std::to_string(tag) + " repeated");
 
-    const char* name = c.name();
-    if (std::strcmp(name, "s") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kString);
-      return ReadText(c, a, f.text);
-    }
-    if (std::strcmp(name, "i") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kInt64);
-      pugi::xml_node t = c.first_child();
-      if (t && t.next_sibling()) return Fail(kMsgErrStructure, "unexpected content in <i>");
-      if (!ParseNumber(c.child_value(), LLONG_MIN, LLONG_MAX, f.number))
-        return Fail(kMsgErrNumber, "bad number in field " + std::to_string(tag));
-      return kMsgOk;
-    }
-    if (std::strcmp(name, "ps") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kPString);
-      if (a.e != nullptr && !ParseInt(a.e, f.encryptType))
-        return Fail(kMsgErrNumber, "bad protection type in field " + std::to_string(tag));
-      return ReadText(c, a, f.text);
-    }
-    if (std::strcmp(name, "li") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kIntList);
-      return ReadIntList(c, f.payload->ints, tag);
-    }
-    if (std::strcmp(name, "ls") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kStringList);
-      for (pugi::xml_node v = c.first_child(); v; v = v.next_sibling()) {
-        if (v.type() != pugi::node_element) {
-          if (IsBlankText(v)) continue;
-          return Fail(kMsgErrStructure, "text in a string list");
-        }
-        if (std::strcmp(v.name(), "v") != 0)
-          return Fail(kMsgErrStructure, "unexpected element in a string list");
-        Attrs va;
-        GetAttrs(v, va);
-        f.payload->strings.emplace_back();
-        int rc = ReadText(v, va, f.payload->strings.back());
-        if (rc != kMsgOk) return rc;
+    switch (FieldElementOf(c.name())) {
+      case FieldElement::kString: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kString);
+        return ReadText(c, a, f.text);
       }
-      return kMsgOk;
-    }
-    if (std::strcmp(name, "lo") == 0) {
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kObjectList);
-      std::vector<CNMessageBase>& list = f.payload->objects;
-      size_t count = 0;
-      for (pugi::xml_node e = c.child("m"); e; e = e.next_sibling("m")) ++count;
-      list.reserve(count);
-      for (pugi::xml_node e = c.first_child(); e; e = e.next_sibling()) {
-        if (e.type() != pugi::node_element) {
-          if (IsBlankText(e)) continue;
-          return Fail(kMsgErrStructure, "text in an object list");
-        }
-        if (std::strcmp(e.name(), "m") != 0)
-          return Fail(kMsgErrStructure, "unexpected element in an object list");
+      case FieldElement::kInt64: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kInt64);
+        const char* text = nullptr;
+        if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
+        pugi::xml_node t = text != nullptr ? pugi::xml_node() : c.first_child();
+        if (t && t.next_sibling()) return Fail(kMsgErrStructure, "unexpected content in <i>");
+        if (!ParseNumber(c.child_value(), LLONG_MIN, LLONG_MAX, f.number))
+          return Fail(kMsgErrNumber, "bad number in field " + std::to_string(tag));
+        return kMsgOk;
+      }
+      case FieldElement::kPString: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kPString);
+        if (a.e != nullptr && !ParseInt(a.e, f.encryptType))
+          return Fail(kMsgErrNumber, "bad protection type in field " + std::to_string(tag));
+        return ReadText(c, a, f.text);
+      }
+      case FieldElement::kIntList: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kIntList);
+        return ReadIntList(c, f.payload->ints, tag);
+      }
+      case FieldElement::kStringList: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kStringList);
+        return ReadStringList(c, f.payload->strings);
+      }
+      case FieldElement::kObjectList: {
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kObjectList);
+        return ReadObjectList(c, f.payload->objects, depth);
+      }
+      case FieldElement::kObject: {
         if (depth + 1 > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
-        Attrs ea;
-        GetAttrs(e, ea);
-        list.emplace_back();
-        int rc = ReadClass(ea, list.back());
-        if (rc == kMsgOk) rc = ReadFields(e, list.back(), depth + 1);
+        KqMessageField& f = m.appendField(index, tag, KqFieldKind::kObject);
+        KqFieldPayload* payload = f.payload.get();  // stable while m grows
+        int subsystem = 0;
+        int id = 0;
+        int rc = ReadClass(a, subsystem, id);
         if (rc != kMsgOk) return rc;
+        payload->object = CNMessageBase(subsystem, id);
+        return ReadFields(c, payload->object, depth + 1);
       }
-      return kMsgOk;
+      case FieldElement::kUnknown:
+        break;
     }
-    if (std::strcmp(name, "o") == 0) {
+    return Fail(kMsgErrStructure, std::string("unknown field element <") + c.name() + ">");
+  }
+
+  int ReadStringList(pugi::xml_node c, std::vector<std::string>& list) {
+    const char* text = nullptr;
+    if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
+    if (text != nullptr)
+      return IsBlankValue(text) ? kMsgOk : Fail(kMsgErrStructure, "text in a string list");
+    for (pugi::xml_node v = c.first_child();; v = v.next_sibling()) {
+      const pugi::xml_node_type type = v.type();
+      if (type == pugi::node_null) break;
+      if (type != pugi::node_element) {
+        if (IsBlankText(v, type)) continue;
+        return Fail(kMsgErrStructure, "text in a string list");
+      }
+      if (!IsNamed(v, 'v')) return Fail(kMsgErrStructure, "unexpected element in a string list");
+      Attrs va;
+      GetAttrs(v, va);
+      list.emplace_back();
+      int rc = ReadText(v, va, list.back());
+      if (rc != kMsgOk) return rc;
+    }
+    return kMsgOk;
+  }
+
+  // The list is reserved for the elements among its first kCountedElements children, so a
+  // short list is allocated once; a longer one grows as it goes (counting all of a long list
+  // first would walk its elements twice, each time from memory).
+  int ReadObjectList(pugi::xml_node c, std::vector<CNMessageBase>& list, int depth) {
+    const char* text = nullptr;
+    if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
+    if (text != nullptr)
+      return IsBlankValue(text) ? kMsgOk : Fail(kMsgErrStructure, "text in an object list");
+    constexpr size_t kCountedElements = 256;
+    size_t elements = 0;
+    for (pugi::xml_node e = c.first_child(); elements < kCountedElements; e = e.next_sibling()) {
+      const pugi::xml_node_type type = e.type();
+      if (type == pugi::node_null) break;
+      if (type == pugi::node_element) ++elements;
+    }
+    list.reserve(elements);
+    for (pugi::xml_node e = c.first_child();; e = e.next_sibling()) {
+      const pugi::xml_node_type type = e.type();
+      if (type == pugi::node_null) break;
+      if (type != pugi::node_element) {
+        if (IsBlankText(e, type)) continue;
+        return Fail(kMsgErrStructure, "text in an object list");
+      }
+      if (!IsNamed(e, 'm')) return Fail(kMsgErrStructure, "unexpected element in an object list");
       if (depth + 1 > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
-      KqMessageField& f = m.appendField(index, tag, KqFieldKind::kObject);
-      KqFieldPayload* payload = f.payload.get();  // stable while m grows
-      int rc = ReadClass(a, payload->object);
-      if (rc == kMsgOk) rc = ReadFields(c, payload->object, depth + 1);
-      return rc;
+      Attrs ea;
+      GetAttrs(e, ea);
+      int subsystem = 0;
+      int id = 0;
+      int rc = ReadClass(ea, subsystem, id);
+      if (rc != kMsgOk) return rc;
+      list.emplace_back(subsystem, id);
+      rc = ReadFields(e, list.back(), depth + 1);
+      if (rc != kMsgOk) return rc;
     }
-    return Fail(kMsgErrStructure, std::string("unknown field element <") + name + ">");
+    return kMsgOk;
   }
 
   int ReadIntList(pugi::xml_node c, std::vector<int>& out, int tag) {
-    pugi::xml_node t = c.first_child();
+    const char* text = nullptr;
+    if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
+    pugi::xml_node t = text != nullptr ? pugi::xml_node() : c.first_child();
     if (t && (t.next_sibling() || t.type() != pugi::node_pcdata))
       return Fail(kMsgErrStructure, "unexpected content in <li>");
     const char* p = c.child_value();
@@ -422,6 +584,8 @@ class Reader {
   }
 
   KqXMLContextInfo* context_;
+  bool embedded_;  // the document was parsed with parse_embed_pcdata
+  std::vector<pugi::xml_node> nodes_;
 };
 
 }  // namespace
@@ -440,15 +604,30 @@ int XMLEncoder::serialize(const CNMessageBase* message, std::string& xml, bool f
   return serialize(*message, xml, flag);
 }
 
-int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
-                            KqXMLContextInfo* context) {
-  Reader reader(context);
-  if (context != nullptr) *context = KqXMLContextInfo();
+namespace {
+
+// Parses xml and reads it into message. The quick way (embedded) parses with embedded texts
+// and without the reference and line-end passes where the text needs none; it hands anything
+// unusual (a syntax error, mixed content) back as kRetryPlain to the plain way.
+int Decode(CNMessageBase& message, const std::string& xml, KqXMLContextInfo* context,
+           bool embedded) {
+  Reader reader(context, embedded);
   pugi::xml_document doc;
-  const unsigned options =
-      pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol | pugi::parse_ws_pcdata_single;
+  unsigned options = pugi::parse_cdata | pugi::parse_ws_pcdata_single;
+  if (embedded) {
+    // References and line ends are only looked for where the text has any: without them the
+    // parse is the same, and quicker.
+    options |= pugi::parse_embed_pcdata;
+    if (std::memchr(xml.data(), '&', xml.size()) != nullptr) options |= pugi::parse_escapes;
+    if (std::memchr(xml.data(), '\r', xml.size()) != nullptr) options |= pugi::parse_eol;
+  } else {
+    options |= pugi::parse_escapes | pugi::parse_eol;
+  }
   pugi::xml_parse_result parsed =
       doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_utf8);
+  // A syntax error is reported as the plain parse finds it (where it is found can depend on
+  // the options).
+  if (!parsed && embedded) return kRetryPlain;
   if (!parsed) {
     if (context != nullptr) context->offset = parsed.offset;
     return reader.Fail(kMsgErrSyntax, parsed.description());
@@ -461,9 +640,11 @@ int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
     return reader.Fail(kMsgErrStructure, std::string("root <") + root.name() + "> is no message");
   Attrs a;
   GetAttrs(root, a);
-  CNMessageBase built;
-  int rc = reader.ReadClass(a, built);
+  int subsystem = 0;
+  int id = 0;
+  int rc = reader.ReadClass(a, subsystem, id);
   if (rc != kMsgOk) return rc;
+  CNMessageBase built(subsystem, id);
   if (built.getSubsystem() != message.getSubsystem() ||
       built.getMessageId() != message.getMessageId())
     return reader.Fail(kMsgErrClass, "message " + std::to_string(built.getSubsystem()) + "/" +
@@ -475,6 +656,16 @@ int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
   if (rc != kMsgOk) return rc;
   message = std::move(built);
   return kMsgOk;
+}
+
+}  // namespace
+
+int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
+                            KqXMLContextInfo* context) {
+  if (context != nullptr) *context = KqXMLContextInfo();
+  int rc = Decode(message, xml, context, true);
+  if (rc == kRetryPlain) rc = Decode(message, xml, context, false);
+  return rc;
 }
 
 int XMLDecoder::unSerialize(CNMessageBase* message, const std::string& xml,
