@@ -204,9 +204,12 @@ void CalcCheckSumForFileUsingTP(void* params) {
     EvDebug().Debug(kTag, "Input param to caluculate checksum cannot be empty.");
     return;
   }
-  // The task's first file, then the others it carries.
+  // The task's first file, then the others it carries. The entries are handed to the shared
+  // list together, under one lock, when the task ends (also when it stops on a failure).
+  std::vector<UpdatePatches::File> done;
+  done.reserve(task->more.size() + 1);
   for (size_t k = 0; k <= task->more.size(); ++k) {
-    if (!task->ok->load()) return;
+    if (!task->ok->load()) break;
     const std::string& relative = k == 0 ? task->relativeName : task->more[k - 1].first;
     const std::string& full = k == 0 ? task->fullPath : task->more[k - 1].second;
     try {
@@ -215,7 +218,7 @@ void CalcCheckSumForFileUsingTP(void* params) {
         task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
                             "Failed to caluculate checksum for File [%s] ", full.c_str());
         task->ok->store(false);
-        return;
+        break;
       }
       task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId),
                           "File [%s] Checksum [%s] ", full.c_str(), text.c_str());
@@ -223,15 +226,25 @@ void CalcCheckSumForFileUsingTP(void* params) {
       file.reserveFields(2);
       file.setstring(UpdatePatches::File::kName, relative);
       file.setstring(UpdatePatches::File::kChecksum, text);
-      std::lock_guard<std::mutex> hold(*task->mutex);
-      task->out->push_back(std::move(file));
+      done.push_back(std::move(file));
     } catch (...) {
       // The file has no entry: the list is incomplete, so the whole call fails.
       task->ok->store(false);
       task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
                           "Exception caught while checksumming File [%s]", full.c_str());
-      return;
+      break;
     }
+  }
+  if (done.empty()) return;
+  try {
+    std::lock_guard<std::mutex> hold(*task->mutex);
+    task->out->insert(task->out->end(), std::make_move_iterator(done.begin()),
+                      std::make_move_iterator(done.end()));
+  } catch (...) {
+    task->ok->store(false);
+    task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
+                        "Exception caught while recording the checksums of [%s]",
+                        task->fullPath.c_str());
   }
 }
 

@@ -24,6 +24,8 @@ KqThreadPool::KqThreadPool()
       m_started(false),
       m_stopping(false),
       m_running(0),
+      m_idleWorkers(0),
+      m_roomWaiters(0),
       m_completed(0),
       m_failed(0) {}
 
@@ -105,8 +107,10 @@ bool KqThreadPool::doWork(KqThreadPoolFunc func, void* param) {
   if (!m_started && !startThreadsLocked()) return false;
   // A task that queues more work must not wait for room: the room might only come from
   // itself. Outside callers wait while the queue is full.
-  if (m_maxQueued != 0 && !ownWorker) {
+  if (m_maxQueued != 0 && !ownWorker && m_queue.size() >= m_maxQueued && !m_stopping) {
+    ++m_roomWaiters;
     m_roomReady.wait(lock, [this] { return m_queue.size() < m_maxQueued || m_stopping; });
+    --m_roomWaiters;
     if (m_stopping) {
       EvDebug().Debug(kTag, "Pool [%s] stopped while a task waited for room; task refused",
                       m_name.c_str());
@@ -119,8 +123,10 @@ bool KqThreadPool::doWork(KqThreadPoolFunc func, void* param) {
     EvDebug().Debug(kTag, "Pool [%s]: no memory to queue a task", m_name.c_str());
     return false;
   }
+  // Busy workers take the task when they are done with theirs; only an idle one is woken.
+  const bool wake = m_idleWorkers > 0;
   lock.unlock();
-  m_workReady.notify_one();
+  if (wake) m_workReady.notify_one();
   return true;
 }
 
@@ -173,14 +179,19 @@ void KqThreadPool::workerLoop() {
   t_ownPool = this;
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
-    m_workReady.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+    if (m_queue.empty() && !m_stopping) {
+      ++m_idleWorkers;
+      m_workReady.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+      --m_idleWorkers;
+    }
     // Stopping still drains the queue: every accepted task runs.
     if (m_queue.empty()) break;
     Task task = m_queue.front();
     m_queue.pop_front();
     ++m_running;
+    const bool room = m_roomWaiters > 0;
     lock.unlock();
-    m_roomReady.notify_one();
+    if (room) m_roomReady.notify_one();
     bool ok = runTask(task);
     lock.lock();
     --m_running;

@@ -80,6 +80,10 @@ class KqThreadPool {
   std::condition_variable m_idle;        // nothing queued and nothing running
   std::deque<Task> m_queue;
   std::size_t m_running;
+  // Workers waiting for a task and callers waiting for room: a notification is only sent when
+  // someone waits for it.
+  std::size_t m_idleWorkers;
+  std::size_t m_roomWaiters;
   unsigned long long m_completed;
   unsigned long long m_failed;
   std::vector<std::thread> m_threads;

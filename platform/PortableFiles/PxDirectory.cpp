@@ -30,9 +30,12 @@ CPxError WalkLevel(const std::string& dir, bool top, void* context, int depth, b
   SPxDirEntry entry;
   bool end = false;
   for (e = listing.GetEntry(entry, &end); !e.IsError() && !end; e = listing.GetEntry(entry, &end)) {
-    const std::string full = dir + "/" + entry.name;
     bool realDir = entry.type == DT_DIR;
     bool isDir = realDir;
+    // The full path is only made where it is used (most entries of a large tree are plain
+    // files the callback is told about by folder and name).
+    std::string full;
+    if (entry.type != DT_REG) full = dir + "/" + entry.name;
     // The listing's type spares a stat for plain files and folders; links and file systems
     // that give no type are looked at.
     if (entry.type != DT_REG && entry.type != DT_DIR) {
