@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -307,6 +308,19 @@ FieldElement FieldElementOf(const char* name) {
   }
 }
 
+// pugixml lays a document's nodes and attributes out in memory in document order, and names
+// and values stay in its copy of the text, also in order. A long list of messages is read from
+// memory that the parse wrote long before; asking for what lies a few messages ahead of the
+// one being read hides most of the waits. (A hint only: nothing is read through it.)
+void PrefetchAhead(pugi::xml_node n) {
+  const uintptr_t nodes = reinterpret_cast<uintptr_t>(n.internal_object());
+  for (uintptr_t k = 512; k < 1152; k += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(nodes + k));
+  const uintptr_t text = reinterpret_cast<uintptr_t>(n.name());
+  for (uintptr_t k = 192; k < 384; k += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(text + k));
+}
+
 bool IsNamed(pugi::xml_node n, char letter) {
   const char* name = n.name();
   return name[0] == letter && name[1] == '\0';
@@ -335,7 +349,8 @@ const char* NoValue() {
 // is the one the plain way gives.
 class Reader {
  public:
-  Reader(KqXMLContextInfo* context, bool embedded) : context_(context), embedded_(embedded) {
+  Reader(KqXMLContextInfo* context, bool embedded)
+      : context_(context), embedded_(embedded), noValue_(NoValue()) {
     nodes_.reserve(64);
   }
 
@@ -404,7 +419,7 @@ class Reader {
     text = nullptr;
     if (!embedded_) return kMsgOk;
     const char* value = n.value();
-    if (value == NoValue()) return kMsgOk;
+    if (value == noValue_) return kMsgOk;
     if (n.first_child()) return kRetryPlain;
     text = value;
     return kMsgOk;
@@ -414,13 +429,15 @@ class Reader {
   int ReadText(pugi::xml_node c, const Attrs& a, std::string& out) {
     const char* v = nullptr;
     if (EmbeddedText(c, v) != kMsgOk) return kRetryPlain;
-    pugi::xml_node t = v != nullptr ? pugi::xml_node() : c.first_child();
-    if (v == nullptr) v = "";
-    if (t) {
+    if (v == nullptr) {
+      v = "";
+      pugi::xml_node t = c.first_child();
       const pugi::xml_node_type type = t.type();
-      if (t.next_sibling() || (type != pugi::node_pcdata && type != pugi::node_cdata))
-        return Fail(kMsgErrStructure, std::string("unexpected content in <") + c.name() + ">");
-      v = t.value();
+      if (type != pugi::node_null) {
+        if (t.next_sibling() || (type != pugi::node_pcdata && type != pugi::node_cdata))
+          return Fail(kMsgErrStructure, std::string("unexpected content in <") + c.name() + ">");
+        v = t.value();
+      }
     }
     if (a.x != nullptr && std::strcmp(a.x, "1") == 0) {
       size_t n = std::strlen(v);
@@ -433,7 +450,8 @@ class Reader {
         out[k / 2] = static_cast<char>(hi * 16 + lo);
       }
     } else {
-      out.assign(v, std::strlen(v));
+      out.clear();
+      out.append(v, std::strlen(v));
     }
     return kMsgOk;
   }
@@ -460,8 +478,10 @@ class Reader {
         KqMessageField& f = m.appendField(index, tag, KqFieldKind::kInt64);
         const char* text = nullptr;
         if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
-        pugi::xml_node t = text != nullptr ? pugi::xml_node() : c.first_child();
-        if (t && t.next_sibling()) return Fail(kMsgErrStructure, "unexpected content in <i>");
+        if (text == nullptr) {
+          pugi::xml_node t = c.first_child();
+          if (t && t.next_sibling()) return Fail(kMsgErrStructure, "unexpected content in <i>");
+        }
         if (!ParseNumber(c.child_value(), LLONG_MIN, LLONG_MAX, f.number))
           return Fail(kMsgErrNumber, "bad number in field " + std::to_string(tag));
         return kMsgOk;
@@ -546,6 +566,7 @@ class Reader {
         if (IsBlankText(e, type)) continue;
         return Fail(kMsgErrStructure, "text in an object list");
       }
+      PrefetchAhead(e);
       if (!IsNamed(e, 'm')) return Fail(kMsgErrStructure, "unexpected element in an object list");
       if (depth + 1 > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
       Attrs ea;
@@ -564,9 +585,11 @@ class Reader {
   int ReadIntList(pugi::xml_node c, std::vector<int>& out, int tag) {
     const char* text = nullptr;
     if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
-    pugi::xml_node t = text != nullptr ? pugi::xml_node() : c.first_child();
-    if (t && (t.next_sibling() || t.type() != pugi::node_pcdata))
-      return Fail(kMsgErrStructure, "unexpected content in <li>");
+    if (text == nullptr) {
+      pugi::xml_node t = c.first_child();
+      if (t && (t.next_sibling() || t.type() != pugi::node_pcdata))
+        return Fail(kMsgErrStructure, "unexpected content in <li>");
+    }
     const char* p = c.child_value();
     while (true) {
       while (IsBlank(*p)) ++p;
@@ -585,6 +608,7 @@ class Reader {
 
   KqXMLContextInfo* context_;
   bool embedded_;  // the document was parsed with parse_embed_pcdata
+  const char* noValue_;
   std::vector<pugi::xml_node> nodes_;
 };
 
