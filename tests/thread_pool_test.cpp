@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include <unistd.h>
+
 #include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/KqSemaphoreH.h"
 #include "Concurrency/KqThreadPool.h"
@@ -138,6 +140,41 @@ TEST_F(ThreadPoolTest, WaitCountsRunningTasksAndHonoursItsTimeout) {
   gate.release();
   EXPECT_TRUE(pool.waitForAllThreads(false, true, false, -1));
   EXPECT_EQ(done.load(), 1);
+}
+
+struct StartedGate {
+  KqSemaphoreH sem{0};
+  std::atomic<int> started{0};
+};
+
+void NoteStartAndWaitOnGate(void* p) {
+  StartedGate* g = static_cast<StartedGate*>(p);
+  g->started.fetch_add(1);
+  g->sem.wait();
+}
+
+// Workers are only woken when one is idle: tasks queued while every worker is busy, and a task
+// queued to a pool that has been idle for a while, must still all run.
+TEST_F(ThreadPoolTest, TasksQueuedWhileAllWorkersAreBusyOrIdleAllRun) {
+  KqThreadPool pool;
+  ASSERT_TRUE(pool.initThreadPool("Busy", 0, 1, 3, 1));
+  StartedGate gate;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(pool.doWork(NoteStartAndWaitOnGate, &gate));
+  // Wait until all three workers hold a gate task, so none is idle while the batch is queued.
+  for (int i = 0; i < 5000 && gate.started.load() != 3; ++i) usleep(1000);
+  ASSERT_EQ(gate.started.load(), 3);
+  Batch batch(300);
+  QueueBatch(pool, batch);
+  EXPECT_EQ(pool.getPendingCount(), 303u);
+  for (int i = 0; i < 3; ++i) gate.sem.release();
+  ASSERT_TRUE(pool.waitForAllThreads(false, true, true, -1));
+  ExpectEachRanOnce(batch);
+
+  usleep(20000);  // every worker waits for work again
+  std::atomic<int> done{0};
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(pool.doWork(Count, &done));
+  ASSERT_TRUE(pool.waitForAllThreads(false, true, true, -1));
+  EXPECT_EQ(done.load(), 5);
 }
 
 struct Spawner {

@@ -34,9 +34,17 @@ constexpr int kChecksumTaskLogId = 0x719C66E9;
 bool KQUpdateCache::CalculateFileCksumForFile(bool isUnix, std::string path,
                                               std::string& checksum) {
   UnixPath(path);
-  CRCCoder coder;
+  // One coder per thread, so that its table is not made again for every file of a folder; a
+  // thread whose table could not be made uses a coder of this call's own.
+  thread_local CRCCoder threadCoder;
+  std::unique_ptr<CRCCoder> own;
+  CRCCoder* coder = &threadCoder;
+  if (coder->table() == nullptr) {
+    own.reset(new (std::nothrow) CRCCoder());
+    coder = own.get();
+  }
   long raw = 0;
-  if (!coder.GetCheckSum(path.c_str(), raw)) {
+  if (coder == nullptr || !coder->GetCheckSum(path.c_str(), raw)) {
     m_event.DebugJob(0, "[CalculateFileCksumForFile]", 0, "GetCheckSum failed for file [%s]",
                      path.c_str());
     return false;
