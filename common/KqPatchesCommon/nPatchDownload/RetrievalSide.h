@@ -1,12 +1,16 @@
 // The small records that retrieval and cache maintenance keep in ordered
 // containers: one side of a retrieval (an operating system at a media
-// version), and the context of a walk over service-pack folders.
+// version), the files a side needs, and the context of a walk over
+// service-pack folders.
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
 
+#include <map>
 #include <set>
+#include <string>
 #include <vector>
 
+#include "Messages/UpdatePatches.h"
 #include "Versions/FullVersion.h"
 
 namespace nPatchDownload {
@@ -26,6 +30,20 @@ struct tRetrievalSide {
     return osId < other.osId;
   }
 };
+
+// The files of one side (or one appliance operating system) of a retrieval and how far the
+// retrieval got with them. A plain value: copies copy every field.
+struct tRetrievalEntry {
+  unsigned int status = 0;          // result code of the side; 0 while the side is good
+  bool reDownloadExisting = false;  // set by the side check when present files are fetched again
+  std::vector<UpdatePatches::BinaryV11> pending;    // files still to fetch
+  std::vector<UpdatePatches::BinaryV11> retrieved;  // files fetched
+  std::vector<UpdatePatches::BinaryV11> all;        // every file the side needs
+};
+
+// The appliance files of one appliance side: appliance operating-system name (a Windows
+// operating-system or SQL Server name, or a Unix appliance name) to its entry.
+typedef std::map<std::string, tRetrievalEntry> tKQApplainceFilesInfo;
 
 // Context of a walk over the service-pack folders of a media tree.
 struct tRetrievalVersion {
