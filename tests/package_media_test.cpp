@@ -141,6 +141,27 @@ TEST_F(PackageMediaTest, RootedAtMediaKeepsOemFilesPresentThere) {
   ExpectMedia(winRoot(), media.windows, winWritten, q, true);
 }
 
+TEST_F(PackageMediaTest, RootedAtUnixMediaLooksInTheOperatingSystemFolder) {
+  media = GenerateMedia();
+  // Present below the OS folder only; the same path straight under the media root is a decoy.
+  media.unix.payload["linux-x8664/ThirdParty/OEM/7/logo.bmp"] = "seven";
+  media.unix.payload["ThirdParty/OEM/5/logo.bmp"] = "misplaced";
+  unixWritten = WriteMedia(media.unix, unixRoot());
+  config.set("", "nCurrentOEMId", "5");
+  const int os = GetOSIdFromName("linux-x8664");
+  MediaQuery q({media.oemUser}, os, 0);
+  q.oemId = "5";
+  ExpectMedia(unixRoot(), media.unix, unixWritten, q, true);
+
+  std::vector<unsigned> ids{media.oemUser};
+  std::vector<UpdatePatches::BinaryV11> files;
+  ASSERT_TRUE(ComputeKQMedia(unixRoot(), os, 0, 1, ids, files, true));
+  std::set<std::string> paths;
+  for (const ExpectedFile& f : AsExpected(files)) paths.insert(f.relativePath);
+  EXPECT_TRUE(paths.count("linux-x8664/ThirdParty\\OEM\\7\\logo.bmp"));
+  EXPECT_FALSE(paths.count("linux-x8664/ThirdParty\\OEM\\5\\logo.bmp"));
+}
+
 TEST_F(PackageMediaTest, IgnoringSkipDownloadTakesSkippedPackagesIn) {
   WriteBoth();
   config.set("", "nPlatformType", "1");

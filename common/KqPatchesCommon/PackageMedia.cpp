@@ -261,6 +261,7 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
     return false;
   }
   FileSet fileSet;
+  const std::string prefix = (unix && !m_procName.empty()) ? m_procName + "/" : std::string();
   auto addFile = [&](const CNMessageBase& file, bool oemFiltered) {
     const std::string& rel = file.getstringByRef(kqcat::kBvRelativePath);
     const std::string& name = file.getstringByRef(kqcat::kBvFileName);
@@ -279,7 +280,8 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
       size_t to = rel.find('\\', from);
       std::string oem = rel.substr(from, to == std::string::npos ? std::string::npos : to - from);
       if (root) {
-        std::string full = *root + "/" + rel;
+        // A Unix medium keeps each operating system's files below its own folder.
+        std::string full = *root + "/" + prefix + rel;
         UnixPath(full);
         if (!isFilePresent(full.c_str())) {
           m_log.DebugLvl(kTag, 2, "OEM file [%s] does not exist in cache, skipping [%s]",
@@ -344,7 +346,6 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
                   MediaFile{kBinaryInfoDescription, kBinaryInfoDescription, descriptionChecksum});
 
   // 17. Output in ascending relative path.
-  const std::string prefix = (unix && !m_procName.empty()) ? m_procName + "/" : std::string();
   files.reserve(files.size() + fileSet.size());
   for (const auto& [rel, f] : fileSet) {
     if (rel.find(kMssqlFolder) != std::string_view::npos || f.name.empty()) continue;
