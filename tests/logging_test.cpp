@@ -52,6 +52,26 @@ TEST(Logging, LevelFilterAndNamedLogs) {
   EXPECT_NE(named.find("J5 to the named log"), std::string::npos) << named;
 }
 
+TEST(Logging, DetailLevelsOnlyWhenConfigured) {
+  kqtest::ScopedConfig cfg;
+  kqtest::WriteFile(cfg.configPath(), "[Logging]\ndLogFolder=" + cfg.logFolder() + "\n");
+  EvDebug quiet;
+  quiet.DebugLvl("t", 10, "detail line");
+  quiet.DebugLvl("t", 2, "step line");
+  quiet.DebugLvl("t", 1, "main line");
+  quiet.Debug("t", "error line");
+  std::string text = kqtest::ReadFile(cfg.logFile());
+  EXPECT_EQ(std::string::npos, text.find("detail line"));
+  EXPECT_EQ(std::string::npos, text.find("step line"));
+  EXPECT_NE(std::string::npos, text.find("main line"));
+  EXPECT_NE(std::string::npos, text.find("error line"));
+
+  cfg.set("Logging", "nDebugLevel", "10");
+  EvDebug verbose;
+  verbose.DebugLvl("t", 10, "asked-for detail");
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("asked-for detail"));
+}
+
 TEST(Logging, LongLinesAreNotCut) {
   kqtest::ScopedConfig cfg;
   std::string big(5000, 'x');

@@ -19,7 +19,9 @@
 namespace {
 
 const char kDefaultLog[] = "KqPatches";
-const int kDefaultLevel = 10;
+// Without a configured level only errors and the main steps are written; the detail levels
+// (up to 10, one line per file or package) must be asked for.
+const int kDefaultLevel = 1;
 
 std::mutex g_mutex;
 

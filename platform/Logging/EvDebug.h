@@ -8,7 +8,7 @@
 //
 // The log folder is "Logging"/"dLogFolder" of the configuration store, else $KQ_LOG_DIR, else
 // "/tmp/kqpatches-logs". A line is written when its level is at most the configured level
-// ("Logging"/"nDebugLevel", default 10). The default log (no file instance) is "KqPatches".
+// ("Logging"/"nDebugLevel", default 1). The default log (no file instance) is "KqPatches".
 #ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
 #define KQ_PLATFORM_LOGGING_EVDEBUG_H_
 
