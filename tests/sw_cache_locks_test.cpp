@@ -359,6 +359,13 @@ TEST_F(SwCacheMutexTest, OwnerIsRecordedUntilTheLastHoldEnds) {
   releaseMutex(held, -7);
 }
 
+TEST(CTimeIntervalTest, MillisecondsTruncateTowardZero) {
+  EXPECT_EQ(120000, CTimeInterval::FromMilliseconds(120000).AsMilliseconds());
+  EXPECT_EQ(1, CTimeInterval(19999).AsMilliseconds());
+  EXPECT_EQ(-1, CTimeInterval(-19999).AsMilliseconds());
+  EXPECT_EQ(0, CTimeInterval(9999).AsMilliseconds());
+}
+
 TEST_F(SwCacheMutexTest, ReleasingNothingIsFine) {
   EXPECT_TRUE(releaseMutex(nullptr, 5));
   EXPECT_EQ(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("releaseMutex"));

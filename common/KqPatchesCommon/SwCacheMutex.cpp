@@ -12,7 +12,7 @@ bool FXNamedMutex::TryLock() {
 }
 
 bool FXNamedMutex::TryLock(CTimeInterval timeout) {
-  if (!m_mutex.lock(timeout.Milliseconds())) return false;
+  if (!m_mutex.lock(timeout.AsMilliseconds())) return false;
   SetLockOwner();
   return true;
 }

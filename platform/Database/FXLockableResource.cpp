@@ -31,7 +31,7 @@ bool FXCriticalSection::TryLock() {
 }
 
 bool FXCriticalSection::TryLock(CTimeInterval timeout) {
-  long long ms = timeout.Milliseconds();
+  long long ms = timeout.AsMilliseconds();
   if (!m_mutex.try_lock_for(std::chrono::milliseconds(ms < 0 ? 0 : ms))) return false;
   SetLockOwner();
   return true;

@@ -19,7 +19,7 @@ class CTimeInterval {
   explicit CTimeInterval(long long ticks) : m_ticks(ticks) {}
   static CTimeInterval FromMilliseconds(long long ms) { return CTimeInterval(ms * 10000); }
   long long Ticks() const { return m_ticks; }
-  long long Milliseconds() const { return m_ticks / 10000; }
+  long long AsMilliseconds() const { return m_ticks / 10000; }
 
  private:
   long long m_ticks = 0;
