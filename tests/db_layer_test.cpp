@@ -441,6 +441,52 @@ TEST_F(DbLayer, WritingProceduresRunWhileACursorIsOpen) {
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAContentConfig")[0][0].i, 4);
 }
 
+// Another thread (its own connection) writes a row; the result code of the write.
+int WriteFromAnotherThread(int client) {
+  int rc = -1;
+  std::thread([&] {
+    SetPatchUAContentConfig set;
+    set.setValues(client, "<c/>", 1);
+    int count = 0;
+    rc = getNextRow(&set, &count, -1, 0);
+    kq::db::CloseThreadSessions();
+  }).join();
+  return rc;
+}
+
+TEST_F(DbLayer, ATransactionTakesTheWriteLockAtItsFirstWrite) {
+  db.config().set("Database", "nBusyTimeoutMs", "300");
+  SeedOs();
+  {
+    // Reading only: other writers go on.
+    DBtran tran(false);
+    ASSERT_EQ(tran.startTran(), 0);
+    PatchUpdateOS rec(&tran);
+    int count = 0;
+    while (getNextRow(&rec, &count, -1, 0) == 0) {
+    }
+    EXPECT_EQ(count, 4);
+    EXPECT_EQ(WriteFromAnotherThread(1), 0) << "a reading transaction locked a writer out";
+    ASSERT_EQ(tran.commitTran(false), 0);
+  }
+  {
+    // Its first write takes the lock: a second writer waits and gives up, until the commit.
+    DBtran tran(false);
+    ASSERT_EQ(tran.startTran(), 0);
+    PatchUpdateOS rec(&tran);
+    ASSERT_EQ(getOneRow(&rec, false, -1, 0), 0);
+    SetPatchUAContentConfig set(&tran);
+    set.setValues(2, "<mine/>", 1);
+    int count = 0;
+    ASSERT_EQ(getNextRow(&set, &count, -1, 0), 0) << DBtable::getErrorStr(1000);
+    EXPECT_EQ(WriteFromAnotherThread(3), 1000);
+    ASSERT_EQ(tran.commitTran(false), 0);
+    EXPECT_EQ(WriteFromAnotherThread(3), 0);
+  }
+  EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchUAContentConfig")[0][0].i, 3);
+  EXPECT_EQ(StoredXml(2), "<mine/>");
+}
+
 TEST_F(DbLayer, ProcessesOpeningANewFileTogetherAllGetIt) {
   const int kChildren = 12;
   int go[2];

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -470,12 +471,23 @@ TEST_F(DbRecords, RecordsJoinAnOpenTransaction) {
     get.setValues(1, 2);
     ASSERT_EQ(getOneRow(&get, false, -1, 0), 0);
     EXPECT_EQ(get.getDataPtr()->oStatus, 3);
+    EXPECT_EQ(tran.objectCount(), 2u);
   }
-  EXPECT_EQ(tran.objectCount(), 2u);
+  EXPECT_EQ(tran.objectCount(), 0u);  // destroyed records leave the transaction
   ASSERT_EQ(tran.commitTran(true), 0);  // rolled back
   PatchGetUAStatus after;
   after.setValues(1, 2);
   EXPECT_EQ(getOneRow(&after, false, -1, 0), 100);
+}
+
+TEST_F(DbRecords, ARecordMayOutliveItsTransaction) {
+  auto tran = std::make_unique<DBtran>(false);
+  ASSERT_EQ(tran->startTran(), 0);
+  PatchGetUAStatus get(tran.get());
+  EXPECT_EQ(tran->objectCount(), 1u);
+  tran.reset();  // rolled back; the record lets go of it
+  get.setValues(1, 2);
+  EXPECT_EQ(getOneRow(&get, false, -1, 0), 100);
 }
 
 TEST_F(DbRecords, TheLatestArgumentsAreTheOnesThatRun) {

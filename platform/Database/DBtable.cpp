@@ -1,5 +1,6 @@
 #include "Database/DBtable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -171,6 +172,8 @@ DBtran::DBtran(bool) {}
 
 DBtran::~DBtran() {
   if (m_open && m_session) m_session->rollback();
+  std::lock_guard<std::mutex> lock(m_objectsMutex);
+  for (DBtable* table : m_objects) table->m_joined = nullptr;
 }
 
 int DBtran::startTran() {
@@ -180,7 +183,7 @@ int DBtran::startTran() {
     return kq::db::kDbFailed;
   }
   m_session = kq::db::ThreadSession(err);
-  if (!m_session || !m_session->begin(true, err)) {
+  if (!m_session || !m_session->begin(false, err)) {
     NoteFailure("DBtran", err);
     return kq::db::kDbFailed;
   }
@@ -212,7 +215,23 @@ int DBtran::commitTran(bool rollbackInstead) {
 void DBtran::addObject(DBtable* table) {
   if (table == nullptr) throw std::logic_error("a null record cannot join a transaction");
   if (m_finished) throw std::logic_error("the transaction is already finished");
+  if (table->m_joined == this) return;
+  if (table->m_joined != nullptr) table->m_joined->forget(table);
+  std::lock_guard<std::mutex> lock(m_objectsMutex);
   m_objects.push_back(table);
+  table->m_joined = this;
+}
+
+size_t DBtran::objectCount() const {
+  std::lock_guard<std::mutex> lock(m_objectsMutex);
+  return m_objects.size();
+}
+
+void DBtran::forget(DBtable* table) {
+  std::lock_guard<std::mutex> lock(m_objectsMutex);
+  auto it = std::find(m_objects.begin(), m_objects.end(), table);
+  if (it != m_objects.end()) m_objects.erase(it);
+  table->m_joined = nullptr;
 }
 
 // ---- DBtable
@@ -221,6 +240,7 @@ DBtable::DBtable(const char* objectName, int, DBtran* tran)
     : m_tran(tran), m_objectName(objectName != nullptr ? objectName : "") {}
 
 DBtable::~DBtable() {
+  if (m_joined != nullptr) m_joined->forget(this);
   endQuery();
   ClearBoundInputs();
 }

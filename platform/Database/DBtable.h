@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,11 @@ class KQSimpleDBConnObject {
   long long* m_indicators = nullptr;
 };
 
-// A transaction on the calling thread's connection. Records that join it run inside it.
+// A transaction on the calling thread's connection. Records that join it run inside it. It
+// starts without the write lock, so that other writers go on while it only reads; its first
+// write (a procedure that changes data) takes the lock and holds it to the end. A joined
+// record leaves the transaction when it is destroyed, and a transaction destroyed first lets
+// go of the records still joined.
 class DBtran {
  public:
   explicit DBtran(bool = false);
@@ -71,12 +76,16 @@ class DBtran {
   int commitTran(bool rollbackInstead = false);  // 0, or 1000
   // Joins a record. Throws std::logic_error for a null record or a finished transaction.
   void addObject(DBtable* table);
-  size_t objectCount() const { return m_objects.size(); }
+  size_t objectCount() const;
 
  private:
+  friend class DBtable;
+  void forget(DBtable* table);
+
   std::shared_ptr<kq::db::Session> m_session;
   bool m_open = false;
   bool m_finished = false;
+  mutable std::mutex m_objectsMutex;
   std::vector<DBtable*> m_objects;
 };
 
@@ -169,6 +178,10 @@ class DBtable {
   KQDBRowBase* m_rowSchema = nullptr;
   DBtran* m_tran = nullptr;
   int m_inputsBound = 0;
+
+ private:
+  friend class DBtran;
+  DBtran* m_joined = nullptr;  // the transaction this record joined, while it lives
 
  private:
   struct Query;

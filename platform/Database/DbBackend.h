@@ -94,8 +94,10 @@ class Connection {
   virtual std::unique_ptr<Statement> prepare(const std::string& sql, std::string& err) = 0;
   // Runs a script of statements without parameters (the schema).
   virtual bool execScript(const std::string& sql, std::string& err) = 0;
-  // A transaction; write=true takes the write lock at once.
+  // A transaction; write=true takes the write lock at once, otherwise at its first write.
   virtual bool begin(bool write, std::string& err) = 0;
+  // Takes the write lock inside a transaction begun without it, before its first write.
+  virtual bool lockForWrite(std::string& err) = 0;
   virtual bool commit(std::string& err) = 0;
   virtual void rollback() = 0;
 };

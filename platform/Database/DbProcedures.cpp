@@ -165,6 +165,7 @@ int RunProcedure(Session& session, const Procedure& proc, const std::vector<Valu
     }
     bool own = proc.writes && !session.inTransaction();
     if (own && !session.begin(true, err)) return kDbFailed;
+    if (proc.writes && !own && !session.lockForWrite(err)) return kDbFailed;
     int rc = proc.host(session, args, rows, err);
     if (rc != kDbRow && rc != kDbNoData) {
       if (own) session.rollback();
@@ -181,6 +182,7 @@ int RunProcedure(Session& session, const Procedure& proc, const std::vector<Valu
   }
   bool ownTransaction = !session.inTransaction() && (proc.writes || proc.statements.size() > 1);
   if (ownTransaction && !session.begin(proc.writes, err)) return kDbFailed;
+  if (proc.writes && !ownTransaction && !session.lockForWrite(err)) return kDbFailed;
   int rc = kDbNoData;
   for (size_t i = 0; i < proc.statements.size(); ++i) {
     bool last = i + 1 == proc.statements.size();

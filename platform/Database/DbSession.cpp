@@ -249,6 +249,14 @@ bool Session::begin(bool write, std::string& err) {
   }
   if (!m_conn->begin(write, err)) return false;
   m_inTransaction = true;
+  m_writeLocked = write;
+  return true;
+}
+
+bool Session::lockForWrite(std::string& err) {
+  if (!m_inTransaction || m_writeLocked) return true;
+  if (!m_conn->lockForWrite(err)) return false;
+  m_writeLocked = true;
   return true;
 }
 

@@ -42,8 +42,10 @@ class Session {
   Statement* acquire(const std::string& sql, std::string& err);
   void release(Statement* stmt);
 
-  // Transactions; nesting is refused (false with err).
+  // Transactions; nesting is refused (false with err). A transaction begun without write takes
+  // the write lock in lockForWrite, which every writer inside a transaction calls first.
   bool begin(bool write, std::string& err);
+  bool lockForWrite(std::string& err);
   bool commit(std::string& err);
   void rollback();
   bool inTransaction() const { return m_inTransaction; }
@@ -56,6 +58,7 @@ class Session {
   pid_t m_pid;
   bool m_open = true;
   bool m_inTransaction = false;
+  bool m_writeLocked = false;
   std::unordered_map<std::string, std::vector<std::unique_ptr<Statement>>> m_free;
   std::unordered_map<Statement*, std::pair<std::string, std::unique_ptr<Statement>>> m_lent;
   size_t m_freeCount = 0;

@@ -414,8 +414,10 @@ class PgStatement : public Statement {
   int m_rowCount = 0;
 };
 
-// A write transaction takes the schema's advisory lock at once, so that writers queue as they
-// do on the embedded backend (and concurrent "IF NOT EXISTS" schema set-ups cannot collide).
+// A write transaction takes the schema's advisory lock, so that writers queue as they do on the
+// embedded backend (and concurrent "IF NOT EXISTS" schema set-ups cannot collide): at once, or
+// before the first write of a transaction begun for reading.
+const char kWriteLock[] = "SELECT pg_advisory_xact_lock(19281, hashtext(current_schema()))";
 const char kBeginWrite[] = "BEGIN; SELECT pg_advisory_xact_lock(19281, hashtext(current_schema()))";
 
 class PgConnection : public Connection {
@@ -447,6 +449,14 @@ class PgConnection : public Connection {
     }
     m_link->inTransaction = true;
     return true;
+  }
+
+  bool lockForWrite(std::string& err) override {
+    if (!m_link->inTransaction) {
+      err = "no transaction is open";
+      return false;
+    }
+    return m_link->exec(kWriteLock, err);
   }
 
   bool commit(std::string& err) override {

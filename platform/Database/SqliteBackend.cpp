@@ -182,8 +182,10 @@ class SqliteConnection : public Connection {
   }
 
   bool begin(bool write, std::string& err) override {
-    return execScript(write ? "BEGIN IMMEDIATE" : "BEGIN", err);
+    return execScript(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED", err);
   }
+  // A deferred transaction takes the write lock by itself with its first write statement.
+  bool lockForWrite(std::string&) override { return true; }
   bool commit(std::string& err) override { return execScript("COMMIT", err); }
   void rollback() override {
     std::string ignored;
