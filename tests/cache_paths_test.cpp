@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KqCriticalSection.h"
 #include "Vocabulary.h"
@@ -60,6 +61,23 @@ TEST_F(CachePaths, PackageLocationIntoABufferIsBounded) {
   for (size_t i = 22; i < sizeof(buffer); ++i) EXPECT_EQ(buffer[i], 'x');
   EXPECT_EQ(GetPackageLocation(nullptr, 10, 0, "11.0.0", PUSH_UPD_OS_UNIX, "/c", false, nullptr),
             nullptr);
+
+  // The unsized form assumes 4096 bytes and always hands back its buffer.
+  std::vector<char> page(kPackageLocationBufferSize + 16, 'x');
+  EXPECT_EQ(GetPackageLocation(page.data(), 0, "11.0.0", PUSH_UPD_OS_UNIX, "/c", false, nullptr),
+            page.data());
+  EXPECT_STREQ(page.data(), expected);
+  const std::string fits(kPackageLocationBufferSize - 1 - std::strlen("/KQMedia/11.0.0/Unix"), 'b');
+  EXPECT_EQ(GetPackageLocation(page.data(), 0, "11.0.0", PUSH_UPD_OS_UNIX, fits.c_str(), false,
+                               nullptr),
+            page.data());
+  EXPECT_EQ(std::strlen(page.data()), kPackageLocationBufferSize - 1);
+  const std::string tooLong = fits + "b";
+  EXPECT_EQ(GetPackageLocation(page.data(), 0, "11.0.0", PUSH_UPD_OS_UNIX, tooLong.c_str(), false,
+                               nullptr),
+            page.data());
+  EXPECT_STREQ(page.data(), "");
+  EXPECT_EQ(page[kPackageLocationBufferSize], 'x');
 }
 
 TEST_F(CachePaths, LooseUpdateFolders) {

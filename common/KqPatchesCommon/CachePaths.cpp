@@ -65,6 +65,14 @@ char* GetPackageLocation(char* out, std::size_t outSize, int /*unused*/, const c
   return out;
 }
 
+char* GetPackageLocation(char* out, int unused, const char* releaseName, PushUpdOSType family,
+                         const char* base, bool staging, const char* sub) {
+  if (out == nullptr) return nullptr;
+  GetPackageLocation(out, kPackageLocationBufferSize, unused, releaseName, family, base, staging,
+                     sub);
+  return out;
+}
+
 std::string GetCacheReleaseFolder(int releaseId) {
   return std::string("/") + kMedia + "/" + GetRelNameFromId(releaseId);
 }

@@ -30,6 +30,12 @@ const char* GetPackageLocation(std::string& path, const char* releaseName, PushU
 // As above with the release looked up by id; release id 0 means 16.
 const char* GetPackageLocation(std::string& path, int releaseId, PushUpdOSType family,
                                const char* base, bool staging, const char* sub);
+// The size of buffer that the unsized form below assumes.
+constexpr std::size_t kPackageLocationBufferSize = 4096;
+// Builds the location into out, which must hold kPackageLocationBufferSize (4096) bytes, and
+// returns out. A location that does not fit leaves out an empty text, never a cut path.
+char* GetPackageLocation(char* out, int unused, const char* releaseName, PushUpdOSType family,
+                         const char* base, bool staging, const char* sub);
 // Builds the location into out (outSize bytes, terminator included) and
 // returns out. When it does not fit, out receives an empty text and the
 // result is null: a cut path could name a parent folder.
