@@ -225,6 +225,24 @@ TEST_F(FsTree, AnyFailedRemovalIsReported) {
   EXPECT_FALSE(Exists(root_ + "/a.txt"));  // the rest went
 }
 
+TEST_F(FsTree, AnEntryThatCannotBeExaminedIsNamed) {
+  kqtest::WriteFile(root_ + "/0listonly/inner.txt", "z");
+  kqtest::GiveTreeToUnprivileged(env_.root());
+  ASSERT_EQ(0, chmod((root_ + "/0listonly").c_str(), 0444));  // listable, not searchable
+  const std::string expected =
+      "Error while executing stat on [" + root_ + "/0listonly/inner.txt], errno [13]";
+  const std::string root = root_;
+  int rc = kqtest::RunUnprivileged([&] {
+    std::string error;
+    if (RemoveDirUnix(root.c_str(), error, true) != 0) return 1;
+    return error == expected ? 0 : 2;
+  });
+  chmod((root_ + "/0listonly").c_str(), 0755);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(kqtest::ReadFile(env_.logFile()).find("L0 [[RemoveDirUnix]] " + expected),
+            std::string::npos);
+}
+
 TEST_F(FsTree, CopyCreatesTheTargetAndClearsReadOnlyOnRequest) {
   AddLinks();
   ASSERT_EQ(0, chmod((root_ + "/a.txt").c_str(), 0444));

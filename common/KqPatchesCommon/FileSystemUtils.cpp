@@ -338,7 +338,8 @@ int RemoveDirUnix(const char* path, std::string& error, bool removeSelf) {
     ok = removeSelf ? kq::RemoveTreeNoFollow(path, &err) : kq::RemoveContentsNoFollow(path, &err);
   }
   if (!ok) {
-    log.DebugLvl("[RemoveDirUnix]", 1, "%s", err.c_str());
+    // A failed removal is a level-1 line; an entry that could not be examined or listed, level 0.
+    log.DebugLvl("[RemoveDirUnix]", err.rfind("Failed to remove", 0) == 0 ? 1 : 0, "%s", err.c_str());
     error = err;
     return 0;
   }

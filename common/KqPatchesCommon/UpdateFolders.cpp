@@ -85,11 +85,13 @@ bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp) {
   }
   SPxDirEntry entry;
   bool end = false;
-  while (true) {
+  for (bool first = true;; first = false) {
     const CPxError next = dir.GetEntry(entry, &end);
     if (next.IsError()) {
-      log.Debug(kTag, "Failed to get entry in the dir [%s] with error [%s]", folder.c_str(),
-                next.c_str());
+      log.Debug(kTag,
+                first ? "Unable to get entry on directory [%s] with error: [%s]"
+                      : "Failed to get entry in the dir [%s] with error [%s]",
+                folder.c_str(), next.c_str());
       return false;
     }
     if (end) return false;

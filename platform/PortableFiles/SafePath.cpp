@@ -19,10 +19,11 @@ struct RemoveState {
   int firstErrno = 0;
   std::string firstError;
 
-  void Fail(const std::string& path, int err) {
+  // what: the failed step as the error text starts it.
+  void Fail(const std::string& path, int err, const char* what = "Failed to remove") {
     if (ok) {
       firstErrno = err;
-      firstError = "Failed to remove [" + path + "], errno [" + std::to_string(err) + "]";
+      firstError = std::string(what) + " [" + path + "], errno [" + std::to_string(err) + "]";
     }
     ok = false;
   }
@@ -63,12 +64,13 @@ bool ListNames(int dfd, std::vector<std::string>& names) {
 // Removes everything inside the folder open at `dfd` (shown as `dirPath` in errors).
 void RemoveChildren(int dfd, const std::string& dirPath, RemoveState& st) {
   std::vector<std::string> names;
-  if (!ListNames(dfd, names)) st.Fail(dirPath, errno);
+  if (!ListNames(dfd, names)) st.Fail(dirPath, errno, "Error reading the directory");
   for (const std::string& name : names) {
     const std::string child = dirPath + "/" + name;
     struct stat sb;
     if (fstatat(dfd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) st.Fail(child, errno);  // vanished meanwhile: nothing to do
+      // vanished meanwhile: nothing to do
+      if (errno != ENOENT) st.Fail(child, errno, "Error while executing stat on");
       continue;
     }
     if (!S_ISDIR(sb.st_mode)) {

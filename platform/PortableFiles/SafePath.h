@@ -40,7 +40,9 @@ bool JoinUnder(const std::string& base, const std::string& rel, std::string& out
 // skipped, not an error; a `path` that does not exist at all counts as removed (true).
 // Every other failure makes the result false; the removal goes on with the remaining entries so
 // that as much as possible is gone, and `err` (when not null) receives the first failure as
-// "Failed to remove [<path>], errno [<n>]". Entries are visited in bytewise name order.
+// "Failed to remove [<path>], errno [<n>]", "Error while executing stat on [<path>], errno [<n>]"
+// (an entry that cannot be examined) or "Error reading the directory [<path>], errno [<n>]"
+// (a folder whose listing broke off). Entries are visited in bytewise name order.
 // Trailing "/" are ignored ("link/" removes the link, not what it points to); an empty path
 // and the file-system root "/" are refused.
 bool RemoveTreeNoFollow(const std::string& path, std::string* err);
