@@ -68,6 +68,20 @@ TEST(PatchDebugLogging, NamedLogAndCallersLogObject) {
   }
   EXPECT_NE(std::string::npos,
             kqtest::ReadFile(cfg.logFile("AutoInstallServer")).find("[T] to the named log"));
+  {
+    // A sink set up for a job marks every line with the job, whatever form wrote it.
+    CPatchDebug jobSink(EvDebugFileInstance(), "JobLog", 31);
+    jobSink.debug("plain");
+    jobSink.Debug("T", "tagged");
+    jobSink.DebugLvl("T", 2, "tagged lvl");
+    jobSink.debugLvl(3, 44L, "own job");
+    auto lines = Lines(kqtest::ReadFile(cfg.logFile("JobLog")));
+    ASSERT_EQ(4u, lines.size());
+    EXPECT_EQ("L0 J31 plain", Body(lines[0]));
+    EXPECT_EQ("L0 [T] J31 tagged", Body(lines[1]));
+    EXPECT_EQ("L2 [T] J31 tagged lvl", Body(lines[2]));
+    EXPECT_EQ("L3 J44 own job", Body(lines[3]));
+  }
   CPatchDebug copyOfCallers(EvDebug("CallerLog", 5));
   copyOfCallers.debug("to the caller's log");
   EXPECT_NE(std::string::npos,

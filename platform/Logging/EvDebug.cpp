@@ -132,6 +132,7 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, 
                         static_cast<long>(tv.tv_usec / 1000), static_cast<int>(::getpid()),
                         static_cast<long>(::syscall(SYS_gettid)), level);
   line.append(head, n > 0 ? static_cast<size_t>(n) : 0);
+  if (jobId == 0) jobId = jobId_;  // a log set up for a job marks every line with it
   if (tag && *tag) line.append("[").append(tag).append("] ");
   if (jobId != 0) line.append("J").append(std::to_string(jobId)).append(" ");
   if (function && *function) line.append(function).append(": ");
