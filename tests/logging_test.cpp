@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "KqTestEnv.h"
+#include "Events/EvEvent.h"
 #include "Logging/EvDebug.h"
 
 namespace {
@@ -70,6 +71,21 @@ TEST(Logging, DetailLevelsOnlyWhenConfigured) {
   EvDebug verbose;
   verbose.DebugLvl("t", 10, "asked-for detail");
   EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("asked-for detail"));
+}
+
+TEST(Logging, EventsGatherTheirTextAndLogAsTheirLog) {
+  kqtest::ScopedConfig cfg;
+  EvEvent event("EventLog", 12);
+  event << "client " << 42 << ' ' << std::string("needs") << " update" << static_cast<const char*>(nullptr);
+  EXPECT_EQ("client 42 needs update", event.text());
+  EvEvent copy = event;
+  event.clearText();
+  EXPECT_EQ("", event.text());
+  EXPECT_EQ("client 42 needs update", copy.text());
+  EvDebug& log = copy;
+  log.DebugJob(1, "[T]", 0, "through the event");
+  EXPECT_NE(std::string::npos,
+            kqtest::ReadFile(cfg.logFile("EventLog")).find("L1 [[T]] J12 through the event"));
 }
 
 TEST(Logging, LongLinesAreNotCut) {

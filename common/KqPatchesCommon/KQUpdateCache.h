@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "Events/EvEvent.h"
 #include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
 #include "PortableFiles/PxError.h"
@@ -80,13 +81,14 @@ class KQUpdateCache {
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }
   EvDebug& log() { return m_event; }
+  EvEvent& event() { return m_event; }
 
  private:
   unsigned long long m_value = 0;  // set only by the second constructor
   std::string m_text;              // set only by the second constructor
   unsigned long long m_jobId = 0;
   std::map<int, std::vector<int>> m_packageOsTypes;
-  EvDebug m_event;  // the object's log; lines carry m_jobId
+  EvEvent m_event;  // the object's log and event text; lines carry m_jobId
   bool m_releaseBuild = false;
 };
 
