@@ -21,6 +21,7 @@
 class EvDebug;       // Logging/EvDebug.h
 class FullVersion;   // Versions/FullVersion.h
 class _SPVersion;
+class CNMessageBase;      // Messages/CNMessageBase.h
 
 namespace KQInstallCommonUtils {
 class IFolderStruct;
@@ -145,6 +146,20 @@ class CPatchInstallCommon {
   // decoder's or encoder's non-zero code (xml unchanged) on failure; xml replaced only when
   // the masked text was written whole.
   static int DoXMLHide(std::string& xml, bool downloadCopy);
+
+  // ---- Versions in messages (VersionMessages.cpp) ----
+
+  // Writes the feature-release part of version into an SPVersion message: the database
+  // release id (release + 5), build, major, minor, transaction id and revision id.
+  static void SetUpdatePatchesSPVersion(const FullVersion& version, CNMessageBase& spVersion);
+  // The version an SPVersion message carries (fields 0 to 6; the release from its database
+  // release id), and the update-pack number, transaction id and name of an UpdatePack message.
+  static FullVersion GetVersionFromSPVersion(const CNMessageBase& spVersion);
+  static void SetUPVersionFromUpdatePack(const CNMessageBase& updatePack, FullVersion& version);
+  // True for the line-end characters, 10 and 13.
+  static bool IsNewLine(char c) { return c == '\n' || c == '\r'; }
+  // Removes every line-end character from text, in one pass.
+  static void RemoveNewLines(std::string& text);
 
   // ---- Further groups of static operations are declared below. ----
 };

@@ -1,0 +1,239 @@
+// The hotfix configuration of the download center: loaded once per content, filtered for the
+// installed feature release, and handed out per update-OS id as files to fetch.
+#include <atomic>
+#include <string>
+
+#include "Configuration/KQGlobalParam.h"
+#include "Configuration/KQPlatformInfo.h"
+#include "Db/Tbl/PatchUpdateOS.h"
+#include "PortableFiles/SafePath.h"
+#include "nPatchDownload/CPatchDataManagerHN.h"
+#include "nPatchDownload/PatchResultCodes.h"
+
+namespace nPatchDownload {
+
+namespace {
+
+using UpdatePatches::HotfixListEntry;
+
+// The visibility level of this Hubnode, shared by every data manager of the process; written
+// by each visibility-checking load that finds the global parameter.
+std::atomic<int> nLocalVisibilityFlag{0};
+
+// An update's file name is joined to its folder as one component.
+bool IsSafeFileName(const std::string& name) {
+  return kq::IsSafeRelativeName(name) && name.find('/') == std::string::npos &&
+         name.find('\\') == std::string::npos;
+}
+
+std::string EntryChecksum(const CNMessageBase& entry) {
+  std::string text = entry.getstring(HotfixListEntry::kField4);
+  if (text.empty() && entry.isSet(HotfixListEntry::kField4))
+    text = std::to_string(entry.getint64(HotfixListEntry::kField4));
+  return text;
+}
+
+}  // namespace
+
+unsigned int CPatchDataManagerHN::StoreUpdatesInfo(int count, const std::string&,
+                                                   unsigned long) {
+  if (count < 0) {
+    m_event.Debug("StoreUpdatesInfo", "Input param is invalid.");
+    return KQ_PATCH_E_INVALIDARG;
+  }
+  m_event.DebugLvl("StoreUpdatesInfo", 10, "Successfully update database with updates information.");
+  return KQ_PATCH_OK;
+}
+
+unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
+                                                    unsigned long checksum,
+                                                    unsigned long& count,
+                                                    const FullVersion& version,
+                                                    bool checkVisibility) {
+  static const char* kTag = "GetAllUpdatesList";
+  if (checkVisibility) {
+    std::string text;
+    long long level = 0;
+    if (KQGlobalParam().get("Patch Visibility Level", text)) {
+      if (!KqParseConfigNumber(text, level)) level = 0;
+      nLocalVisibilityFlag.store(static_cast<int>(level));
+      m_event.Debug(kTag, "Local visibility flag is set to [0x%x]",
+                    static_cast<unsigned int>(level));
+    }
+  }
+  const int visibilityFlag = nLocalVisibilityFlag.load();
+  // The kept entries depend on the file, the version and the visibility filter alike.
+  if (checksum == m_updatesConfig.checksum && version == m_updatesConfig.version &&
+      checkVisibility == m_updatesConfig.checkVisibility &&
+      (!checkVisibility || visibilityFlag == m_updatesConfig.visibilityFlag)) {
+    m_event.DebugLvl(kTag, 10, "Hotfix configuration file with checksum [%llu] is already loaded.",
+                     static_cast<unsigned long long>(checksum));
+    return KQ_PATCH_OK;
+  }
+  m_event.DebugLvl(kTag, 8,
+                   "Input hotfix configuration file has checksum [%llu] which is different from "
+                   "the current one [%llu]. Reload the file.",
+                   static_cast<unsigned long long>(checksum), m_updatesConfig.checksum);
+  std::string text;
+  unsigned int rc = CPatchInstallCommon::ReadWholeFile(file, text);
+  if (rc != KQ_PATCH_OK) {
+    m_event.Debug(kTag, "Failed to open file [%s] with error [%d]", file.c_str(),
+                  static_cast<int>(rc));
+    return rc;
+  }
+  UpdatePatches::HotfixList hotfixes;
+  if (XMLDecoder::unSerialize(hotfixes, text, nullptr) != 0) {
+    m_event.Debug(kTag, "Failed to unserialize hotfix configuration XML.");
+    return KQ_PATCH_E_INVALID_INPUT;
+  }
+  const CNMessageBase& list = hotfixes;
+  const std::vector<CNMessageBase>* entries =
+      list.isSet(UpdatePatches::HotfixList::kEntries)
+          ? list.getlistobject(UpdatePatches::HotfixList::kEntries)
+          : nullptr;
+  if (entries == nullptr || entries->empty()) {
+    m_event.Debug(kTag, "There is no hotfix section in the hotfix list or hotfix section is emtpy.");
+    m_updatesConfig.Clear();
+  } else {
+    if (!PopulateBianrySetIdToNewUpdateOSIdMap()) {
+      m_event.Debug(kTag, "Failed to populate update os Id map.");
+      m_updatesConfig.Clear();
+      return KQ_PATCH_E_DB_QUERY;
+    }
+    m_updatesConfig.updates.clear();
+    count = 0;
+    const int cuTransId = version.Get(FullVersion::kUPTransactionId);
+    const int mediaTransId = version.Get(FullVersion::kTransactionId);
+    for (const CNMessageBase& entry : *entries) {
+      const std::string& name = entry.getstringByRef(HotfixListEntry::kField1);
+      int threshold = mediaTransId;
+      if (cuTransId > 0) {
+        m_event.DebugLvl(kTag, 2, "Using CU's transaction Id [%d]", cuTransId);
+        threshold = cuTransId;
+      } else {
+        m_event.DebugLvl(kTag, 2,
+                         "Input Version [%s] does not have CU Tran set, using DVD's transaction "
+                         "Id [%d]",
+                         version.formatted_str(FullVersion::kFormatFull).c_str(), mediaTransId);
+      }
+      const int transId = static_cast<int>(entry.getint64(HotfixListEntry::kField6));
+      if (entry.isSet(HotfixListEntry::kField6) && transId != 0) {
+        if (transId <= threshold) {
+          m_event.DebugLvl(kTag, 2,
+                           "Current update [%s] has transaction Id [%d] lower than CU/SP's [%d], "
+                           "skipping download it",
+                           name.c_str(), transId, mediaTransId);
+          continue;
+        }
+      } else {
+        m_event.DebugLvl(kTag, 2, "Transaction Id for update [%s] is not set, skipping the check",
+                         name.c_str());
+      }
+      const unsigned long binarySet =
+          static_cast<unsigned long>(entry.getint64(HotfixListEntry::kField5));
+      int osId = 0;
+      if (binarySet <= static_cast<unsigned long>(INT32_MAX)) {
+        auto found = m_updateOSMap.find(static_cast<int>(binarySet));
+        if (found != m_updateOSMap.end()) osId = found->second;
+      }
+      m_event.DebugLvl(kTag, 10, "Found update OS Id [%d] using binary set Id [%lu]", osId,
+                       binarySet);
+      if (osId < 1 || osId > 34) {
+        m_event.Debug(kTag, "Current OS Id [%d] is not supported, continuing.", osId);
+        continue;
+      }
+      const int visibility = static_cast<int>(entry.getint64(HotfixListEntry::kField7));
+      if (checkVisibility && entry.isSet(HotfixListEntry::kField7) && visibility != 0 &&
+          visibility != visibilityFlag) {
+        m_event.DebugLvl(kTag, 2, "Skip update [%s] with visibility flag [%d], local flag [%d]",
+                         name.c_str(), visibility, visibilityFlag);
+        continue;
+      }
+      if (!IsSafeFileName(name)) {
+        m_event.Debug(kTag, "Update name [%s] is not a plain file name, skipping it",
+                      name.c_str());
+        continue;
+      }
+      m_updatesConfig.updates[static_cast<unsigned int>(osId)].push_back(HotfixListEntry(entry));
+      ++count;
+    }
+    m_event.DebugLvl(kTag, 2, "Successfully filled hotfix map");
+  }
+  m_updatesConfig.version = version;
+  m_updatesConfig.checksum = checksum;
+  m_updatesConfig.checkVisibility = checkVisibility;
+  m_updatesConfig.visibilityFlag = visibilityFlag;
+  return KQ_PATCH_OK;
+}
+
+unsigned int CPatchDataManagerHN::GetUpdatesList(int updateOsId,
+                                                 std::vector<UpdatePatches::BinaryV11>& out,
+                                                 std::set<int>) {
+  static const char* kTag = "GetUpdatesList";
+  auto found = m_updatesConfig.updates.find(static_cast<unsigned int>(updateOsId));
+  if (found == m_updatesConfig.updates.end()) {
+    m_event.DebugLvl(kTag, 2, "Not updates with OSId [%d] found.", updateOsId);
+    return KQ_PATCH_OK;
+  }
+  std::string base = CPatchInstallCommon::GetUpdateOSNameFromID(updateOsId, false);
+  if (m_updatesConfig.version.Get(FullVersion::kRelease) != 0)
+    base += "/" + m_updatesConfig.version.formatted_str(FullVersion::kFormatSPName);
+  base += "/Updates/";
+  const std::string flag = std::to_string(updateOsId);
+  for (const HotfixListEntry& entry : found->second) {
+    const std::string& name = entry.getstringByRef(HotfixListEntry::kField1);
+    UpdatePatches::BinaryV11 binary;
+    binary.setstring(UpdatePatches::BinaryV11::kField2, flag);
+    binary.setstring(UpdatePatches::BinaryV11::kChecksum, EntryChecksum(entry));
+    binary.setstring(UpdatePatches::BinaryV11::kFileName, name);
+    binary.setstring(UpdatePatches::BinaryV11::kRelativePath, base + name);
+    out.push_back(binary);
+  }
+  return KQ_PATCH_OK;
+}
+
+bool CPatchDataManagerHN::PopulateBianrySetIdToNewUpdateOSIdMap() {
+  static const char* kTag = "PopulateBianrySetIdToNewUpdateOSIdMap";
+  if (!m_updateOSMap.empty()) {
+    m_event.DebugLvl(kTag, 10, "Update OS Id map is already generated.");
+    return true;
+  }
+  PatchUpdateOS table(nullptr);
+  table.setOrderBy("BinarySetID ASC");
+  int rc = table.openCursor();
+  if (rc != 0) {
+    m_event.Debug(kTag, "Failed to open query on update os with error [%d:%s]", rc,
+                  DBtable::getErrorStr(rc));
+    return false;
+  }
+  bool result = true;
+  for (;;) {
+    rc = table.fetchCursor(true);
+    if (rc == 100) {
+      m_event.DebugLvl(kTag, 10, "No more data for update os");
+      break;
+    }
+    if (rc != 0) {
+      m_event.Debug(kTag, "Failed to retrive update os with error [%d:%s]", rc,
+                    DBtable::getErrorStr(rc));
+      result = false;
+      break;
+    }
+    const PatchUpdateOS_t* row = table.getDataPtr();
+    if (row == nullptr) {
+      m_event.Debug(kTag, "Failed to retrieve valid data from updates info table");
+      break;
+    }
+    m_updateOSMap[row->BinarySetID] = row->NewUpdateOSID;
+    m_event.DebugLvl(kTag, 10, "Successfully map binary set Id [%d] to new udpate os Id [%d]",
+                     row->BinarySetID, row->NewUpdateOSID);
+  }
+  if (!result) {
+    m_event.Debug(kTag, "Clear update os map");
+    m_updateOSMap.clear();
+  }
+  table.closeCursor();
+  return result;
+}
+
+}  // namespace nPatchDownload

@@ -1,0 +1,31 @@
+// KQPassword: the stored form of passwords kept in the Hubnode database (the download site's
+// FTP password, for one).
+//
+// A stored text is base64 of a 12-byte nonce, the AES-256-GCM cipher text and its 16-byte tag.
+// The key is 32 random bytes in a file that the configuration store names
+// ("Security"/"sPasswordKeyFile"); encrypt makes that file, mode 0600, when it does not exist
+// yet, decrypt only reads it. Nothing here logs a clear text.
+#ifndef KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
+#define KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
+
+#include <string>
+
+class KQPassword {
+ public:
+  // Decrypts `encrypted` into `clear`. On entry `length` is the most characters `clear` may
+  // take, not counting the terminator (the buffer holds at least length + 1 bytes); on success
+  // it is the clear text's length. Returns non-zero on success. Fails (0) on a text that is not
+  // ours, was altered or was made with another key, on a missing or unreadable key, and on a
+  // clear text longer than the limit. Never writes more than length + 1 bytes and always
+  // terminates `clear` (empty on failure).
+  static int decrypt(const char* encrypted, char* clear, unsigned int& length);
+
+  // Encrypts `clear` into its stored form, making the key file when there is none. Non-zero on
+  // success; `encrypted` is untouched on failure.
+  static int encrypt(const std::string& clear, std::string& encrypted);
+
+  // The key file the configuration store names; empty when it names none.
+  static std::string keyFilePath();
+};
+
+#endif  // KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
