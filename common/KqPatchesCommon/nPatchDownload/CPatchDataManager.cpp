@@ -142,6 +142,18 @@ bool CPatchDataManager::addPackFile(const std::string& prefix, const std::string
   return true;
 }
 
+void CPatchDataManager::addConfigFiles(const std::string& prefix,
+                                       const std::vector<CNMessageBase>& configs,
+                                       const char* what, tBinarySet& files) {
+  for (const CNMessageBase& config : configs) {
+    const std::string& name = config.getstringByRef(File::kName);
+    const std::string& checksum = config.getstringByRef(File::kChecksum);
+    if (addPackFile(prefix, name, checksum, files))
+      m_event.DebugLvl("GetCUFilesList", 2, "%s [%s] with checksum [%s]", what, name.c_str(),
+                       checksum.c_str());
+  }
+}
+
 unsigned int CPatchDataManager::GetCUFilesList(const std::string& file, const std::string& prefix,
                                                int cuNumber, std::vector<BinaryV11>& out,
                                                std::set<int> packageIds) {
@@ -237,26 +249,14 @@ unsigned int CPatchDataManager::GetCUFilesList(const std::string& file, const st
                             "skipping it");
         continue;
       }
-      for (const CNMessageBase& config : *configs) {
-        const std::string& name = config.getstringByRef(File::kName);
-        const std::string& checksum = config.getstringByRef(File::kChecksum);
-        if (addPackFile(prefix, name, checksum, files))
-          m_event.DebugLvl(kTag, 2, "    Add config file [%s] with checksum [%s]", name.c_str(),
-                           checksum.c_str());
-      }
+      addConfigFiles(prefix, *configs, "    Add config file", files);
     }
     const std::vector<CNMessageBase>* packConfigs =
         ConfigFileList(cu, CumulativeUpdatePack::kConfigFiles);
     if (packConfigs == nullptr) {
       m_event.Debug(kTag, "UPConfigs or UPConfigsFile section is not set, skipping it");
     } else {
-      for (const CNMessageBase& config : *packConfigs) {
-        const std::string& name = config.getstringByRef(File::kName);
-        const std::string& checksum = config.getstringByRef(File::kChecksum);
-        if (addPackFile(prefix, name, checksum, files))
-          m_event.DebugLvl(kTag, 2, "Add UP config file [%s] with checksum [%s]", name.c_str(),
-                           checksum.c_str());
-      }
+      addConfigFiles(prefix, *packConfigs, "Add UP config file", files);
     }
     break;
   }

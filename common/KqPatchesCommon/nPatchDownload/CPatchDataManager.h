@@ -119,6 +119,9 @@ class CPatchDataManager : public IPatchDataManager {
   // logs and skips it. True when added.
   bool addPackFile(const std::string& prefix, const std::string& name,
                    const std::string& checksum, tBinarySet& files);
+  // addPackFile for each File of a configuration-file list; `what` starts the log line.
+  void addConfigFiles(const std::string& prefix, const std::vector<CNMessageBase>& configs,
+                      const char* what, tBinarySet& files);
 
   KQPlatformInfo m_config;
   IPatchEvent& m_event;
