@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -20,9 +21,15 @@
 #include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
 #include "PortableFiles/PxError.h"
+#include "UpdateCacheInventory.h"
 
 class KqThreadPool;
 class KQUpdateCache;
+struct KQSP_UpdatesAtCache;        // UpdateCacheMessage.h
+struct KqPlatformLineLookup;       // UpdateCacheDescriptors.cpp
+namespace KQInstallCommonUtils {
+class IFolderStruct;
+}
 
 // One checksum task of the pool. The walk's template record carries the walked base folder as
 // its relative name and the pool; each task record is a copy owned by the task it is given to.
@@ -78,17 +85,100 @@ class KQUpdateCache {
   // Drops one use of the job's pool; the last one destroys it. False when the job has none.
   bool ReleaseCheckFileTP(unsigned int jobId);
 
+  // ---- Update descriptors (UpdateCacheDescriptors.cpp) ----
+
+  // Reads one descriptor into info: fileName when given, else "KQUpdatePack_Update.ini"
+  // (updatePack) or "update.ini", in folder + "/Config" (inConfig) or folder. Fields the file
+  // does not set keep their values, except hasJar and reserved (0). Old-format platform lines
+  // are matched against the platform rows of the database, fetched once per object. False
+  // (logged) when the file cannot be read or the platform rows cannot be fetched.
+  bool ReadUpdateINIFile(INIInfoForPatch& info, std::string folder, bool inConfig,
+                         bool updatePack, std::string fileName);
+  // Reads folder + "/" + info.patchName + ".ini", always in the new format. False when it
+  // cannot be read (logged unless reduced updates are allowed in the cache).
+  bool ReadNewUpdateINIFile(INIInfoForPatch& info, std::string folder);
+  // "UpdateFlags"/"nAllowReducedUpdates" present and non-zero.
+  bool IsReducedSPAllowedInCache();
+  // Old-format platform lines to platform names, from the database rows fetched on the first
+  // call that needs them (then kept by the object). Null (logged) when they cannot be fetched.
+  const KqPlatformLineLookup* PlatformLines();
+
+  // ---- Cache inventory (UpdateCacheInventory.cpp) ----
+
+  // Package main type 1 -> OS ids 1, 2, 3; type 2 -> 5 (the lists are replaced).
+  void SetPackageOsTypes();
+  const std::map<int, std::vector<int>>& packageOsTypes() const { return m_packageOsTypes; }
+  // Appends the update sub-folders of folder (valid update names, "Config" left out).
+  bool GetUpdatesOnUnix(const char* folder, std::vector<std::string>* names);
+  bool GetUpdatesOnWin(const char* folder, std::vector<std::string>* names);
+  // Lists one release, OS and update type: old layout, and the release-15 layout. For type 0,
+  // sp receives the highest feature release found.
+  bool GetOSUpdatesAtCache(int relId, int osId, int updateType, CacheProp prop, _SPVersion& sp,
+                           std::vector<std::string>* names);
+  bool GetOSUpdatesInCacheNew(int relId, int osId, int updateType, CacheProp prop,
+                              _SPVersion& sp, std::vector<std::string>* names);
+  // Resets inv and fills every supported release below 15 (the flag is not read).
+  bool GetAllUpadtesFromCache(CacheProp prop, UpdatesAtCache* inv, bool flag);
+  // Fills the release-15 entries (no reset).
+  bool GetAllUpdatesInCacheNew(CacheProp prop, UpdatesAtCache* inv);
+  void InitCacheInfo(UpdatesAtCache* inv);
+  void PrintCacheInfo(UpdatesAtCache* inv);
+  bool GetSpaceNeededAtCache(UpdatesAtCache inv, unsigned long long& space);
+  bool IsCacheEmpty(UpdatesAtCache* inv);
+  // Appends the descriptors of every update of the old-layout entries; unreadable ones are
+  // skipped. Always true.
+  bool GetINIInfo(UpdatesAtCache* inv, std::string cacheRoot);
+  // The same for release 15 and above; false at the first descriptor that cannot be read and
+  // may not be skipped. folders may be null.
+  bool GetINIInfoNew(UpdatesAtCache* inv, std::string cacheRoot,
+                     KQInstallCommonUtils::IFolderStruct* folders);
+
+  // ---- Flat inventory message (UpdateCacheMessage.cpp) ----
+
+  // Inventory to message (releases below 15 only); false when memory runs out, the message
+  // then partly filled: FreeCacheMessage must still be called.
+  bool CacheStruct_Message(UpdatesAtCache* inv, KQSP_UpdatesAtCache* msg);
+  // Message to inventory; the message is read defensively (see UpdateCacheMessage.h).
+  bool Message_CacheStruct(KQSP_UpdatesAtCache* msg, UpdatesAtCache* inv);
+  // Frees everything CacheStruct_Message allocated and zeroes the message; a second call
+  // does nothing.
+  bool FreeCacheMessage(KQSP_UpdatesAtCache* msg);
+
+  // ---- Comparison, deletion and checks (UpdateCacheDiff.cpp) ----
+
+  // What client lacks of source, for the OSes need lists per release (below 15).
+  bool GetCacheDiff(UpdatesAtCache* source, UpdatesAtCache* client, UpdatesAtCache* result,
+                    bool copyUnneeded, UpdatesAtCache& need);
+  // Deletes what toDelete lists under the cache root of prop, then the folders left empty.
+  // False at the first deletion that fails or is refused.
+  bool DeleteCache(CacheProp prop, UpdatesAtCache* toDelete);
+  // Records the feature release of each needed OS of the releases above 14.
+  bool CheckServicePackIntegrity(const char* cacheRoot, UpdatesAtCache& inv);
+  // Adds the lines of folder + "/" + fileName with counter 0.
+  void GrabManifest(const char* folder, const char* fileName, std::map<std::string, int>& names);
+  // The text before the first "_", or the whole name.
+  std::string GetOSPrefix(const std::string& name);
+
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }
   EvDebug& log() { return m_event; }
   EvEvent& event() { return m_event; }
 
  private:
+  // The scan of GetAllUpadtesFromCache (old layout) or GetAllUpdatesInCacheNew (release 15).
+  bool ScanReleases(CacheProp& prop, UpdatesAtCache* inv, bool newLayout);
+  // The folder holding the additional updates of a slot of release relId; false when the OS
+  // has none.
+  bool AdditionalUpdatesFolder(int relId, const UpdatesForOS& slot, const std::string& cacheRoot,
+                               KQInstallCommonUtils::IFolderStruct* folders, std::string& folder);
+
   unsigned long long m_value = 0;  // set only by the second constructor
   std::string m_text;              // set only by the second constructor
   unsigned long long m_jobId = 0;
   std::map<int, std::vector<int>> m_packageOsTypes;
   EvEvent m_event;  // the object's log and event text; lines carry m_jobId
+  // Old-format platform lines to platform names, built from the database on first need.
+  std::shared_ptr<const KqPlatformLineLookup> m_platformLines;
   bool m_releaseBuild = false;
 };
 

@@ -128,6 +128,9 @@ class CPatchInstallCommon {
   static unsigned int ReadConfigurationFromIniFile(const std::string& path,
                                                    tSupportedUpdatesInCopyBase& record,
                                                    IPatchEvent& event);
+  // The transaction id of the update in folder, from its "Config/update.ini" (0 when the file
+  // has none). 0 on success; 0x80000010, transactionId untouched, when it cannot be read.
+  static unsigned int GetTransIdForUpdate(const std::string& folder, int& transactionId);
 
   // ---- File checksums (CPatchInstallCommonCRC.cpp) ----
 

@@ -7,6 +7,7 @@
 // A line counts when, trimmed, it begins with one of the keys below (case ignored); the rest
 // of the line is the value.
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -16,6 +17,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "KQUpdateCache.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
@@ -294,6 +296,21 @@ unsigned int CPatchInstallCommon::ReadConfigurationFromIniFile(const std::string
                    static_cast<int>(cuPack->pack.getint64(UpdatePatches::UpdatePack::kField2)), record.maxMediaTransactionId,
                    record.version.formatted_str(FullVersion::kFormatSide).c_str());
   }
+  return KQ_PATCH_OK;
+}
+
+unsigned int CPatchInstallCommon::GetTransIdForUpdate(const std::string& folder,
+                                                      int& transactionId) {
+  KQUpdateCache cache(0, true);
+  INIInfoForPatch info;
+  if (!cache.ReadUpdateINIFile(info, folder, true, false, std::string())) {
+    EvDebug().Debug("GetTransIdForUpdate", "Cannot read ini files in [%s], continuing",
+                    folder.c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
+  // A decimal number; what is not one counts as 0, and a value beyond int is clamped.
+  const long long value = std::strtoll(info.transactionId.c_str(), nullptr, 10);
+  transactionId = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
   return KQ_PATCH_OK;
 }
 
