@@ -165,6 +165,9 @@ class KQUpdateCache {
   EvEvent& event() { return m_event; }
 
  private:
+  // Applies the key table of "update.ini" (updateIni) or of a per-update ".ini" to content.
+  bool ParseDescriptor(INIInfoForPatch& info, const std::string& content, const std::string& path,
+                       bool updateIni);
   // The scan of GetAllUpadtesFromCache (old layout) or GetAllUpdatesInCacheNew (release 15).
   bool ScanReleases(CacheProp& prop, UpdatesAtCache* inv, bool newLayout);
   // The folder holding the additional updates of a slot of release relId; false when the OS

@@ -266,6 +266,14 @@ bool ParseLines(KqDescriptorParser& parser, const std::string& content, bool cut
   return false;
 }
 
+// Reads the descriptor at path whole; 0 on success, else the error number.
+int ReadDescriptor(const std::string& path, std::string& content) {
+  int error = 0;
+  const kqtext::ReadStatus status = kqtext::ReadSmallTextFile(path, content, &error);
+  if (status == kqtext::ReadStatus::kTooLarge) return EFBIG;
+  return status == kqtext::ReadStatus::kOk ? 0 : (error != 0 ? error : EIO);
+}
+
 }  // namespace
 
 bool KQUpdateCache::ReadUpdateINIFile(INIInfoForPatch& info, std::string folder, bool inConfig,
@@ -273,39 +281,34 @@ bool KQUpdateCache::ReadUpdateINIFile(INIInfoForPatch& info, std::string folder,
   if (fileName.empty()) fileName = updatePack ? "KQUpdatePack_Update.ini" : "update.ini";
   std::string path = folder + (inConfig ? "/Config/" : "/") + fileName;
   UnixPath(path);
-
   std::string content;
-  int error = 0;
-  const kqtext::ReadStatus status = kqtext::ReadSmallTextFile(path, content, &error);
-  if (status != kqtext::ReadStatus::kOk) {
-    if (status == kqtext::ReadStatus::kTooLarge) error = EFBIG;
+  if (const int error = ReadDescriptor(path, content)) {
     m_event.DebugJob(1, kReadTag, m_jobId, "Failed to open update.ini file [%s] with errno [%d]",
                      path.c_str(), error);
     return false;
   }
-  info.hasJar = 0;
-  info.reserved = 0;
-  KqDescriptorParser parser(*this, info, kUpdateIni, path);
-  return ParseLines(parser, content, true);
+  return ParseDescriptor(info, content, path, true);
 }
 
 bool KQUpdateCache::ReadNewUpdateINIFile(INIInfoForPatch& info, std::string folder) {
   std::string path = folder + "/" + info.patchName + ".ini";
   UnixPath(path);
   std::string content;
-  int error = 0;
-  const kqtext::ReadStatus status = kqtext::ReadSmallTextFile(path, content, &error);
-  if (status != kqtext::ReadStatus::kOk) {
-    if (status == kqtext::ReadStatus::kTooLarge) error = EFBIG;
+  if (const int error = ReadDescriptor(path, content)) {
     if (!IsReducedSPAllowedInCache())
       m_event.DebugJob(1, "ReadNewUpdateINIFile", m_jobId,
                        "Failed to open update.ini file [%s]. Error [%d]", path.c_str(), error);
     return false;
   }
+  return ParseDescriptor(info, content, path, false);
+}
+
+bool KQUpdateCache::ParseDescriptor(INIInfoForPatch& info, const std::string& content,
+                                    const std::string& path, bool updateIni) {
   info.hasJar = 0;
   info.reserved = 0;
-  KqDescriptorParser parser(*this, info, kPerUpdateIni, path);
-  return ParseLines(parser, content, false);
+  KqDescriptorParser parser(*this, info, updateIni ? kUpdateIni : kPerUpdateIni, path);
+  return ParseLines(parser, content, updateIni);
 }
 
 bool KQUpdateCache::IsReducedSPAllowedInCache() {
