@@ -22,6 +22,7 @@
 #include "Messages/UpdatePatches.h"
 #include "PortableFiles/PxError.h"
 #include "UpdateCacheInventory.h"
+#include "Versions/FullVersion.h"
 
 class KqThreadPool;
 class KQUpdateCache;
@@ -158,6 +159,34 @@ class KQUpdateCache {
   void GrabManifest(const char* folder, const char* fileName, std::map<std::string, int>& names);
   // The text before the first "_", or the whole name.
   std::string GetOSPrefix(const std::string& name);
+  // ---- Install maps and their ".description" files (CacheFileListsInstallMaps.cpp) ----
+  // Each loader decodes one map and appends two entries to mapFiles: the map, checksummed by
+  // its ".description" text, and the ".description" file, checksummed in the form of osId.
+  // False when the map cannot be read or decoded, or its description cannot be read or
+  // checksummed (the map entry then stays appended).
+
+  // <updatesFolder>/<updateName>/Config/UpdateFileInstallMap.xml
+  bool LoadSingleUpdateInstallMap(std::string updatesFolder, int osId, std::string updateName,
+                                  UpdatePatches::SingleUpdate* map,
+                                  std::vector<UpdatePatches::File>* mapFiles);
+  // <packRoot>/<packName>/Config/CumulativeUpdatePackInstallMap.xml
+  bool LoadCumulativeUpdatePackInstallMap(std::string packRoot, int osId, std::string packName,
+                                          UpdatePatches::CumulativeUpdatePack* map,
+                                          std::vector<UpdatePatches::File>* mapFiles);
+  // The highest "SP*" folder below featureReleasesFolder, reported in highest, and its
+  // Config/ServicePackFileInstallMap.xml. A missing folder or one without "SP" entries gives
+  // true, major number 0 and nothing appended.
+  bool LoadSPInstallMap(std::string featureReleasesFolder, int osId, _SPVersion& highest,
+                        UpdatePatches::ServicePack* map,
+                        std::vector<UpdatePatches::File>* mapFiles);
+  // <installFolder>/InstallFileCheckSum.xml
+  bool LoadInstallFileChecksum(std::string installFolder, int osId,
+                               UpdatePatches::InstallFiles* map,
+                               std::vector<UpdatePatches::File>* mapFiles);
+  // The installer files the folder's "InstallFileCheckSum.xml" names, then its two map
+  // entries. A missing folder gives true and nothing.
+  bool GetInstallFilesCheckSumList(std::string installFolder, int osId,
+                                   std::vector<UpdatePatches::File>* out);
 
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }

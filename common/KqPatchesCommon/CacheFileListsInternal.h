@@ -1,0 +1,39 @@
+// Small pieces shared by the cache file-list sources (CacheFileLists*.cpp): making File
+// entries, keeping the first entry of each name, checking names taken from maps and requests,
+// and the presence test of cache folders.
+#ifndef KQ_COMMON_KQPATCHESCOMMON_CACHEFILELISTSINTERNAL_H_
+#define KQ_COMMON_KQPATCHESCOMMON_CACHEFILELISTSINTERNAL_H_
+
+#include <string>
+#include <vector>
+
+#include "Messages/UpdatePatches.h"
+
+namespace kqlists {
+
+// A File entry {1/1 name, 2/5 checksum}.
+UpdatePatches::File MakeFile(const std::string& name, const std::string& checksum);
+
+// Keeps, in order, the first entry of each name (checksums are not compared). Returns the
+// number of entries kept.
+size_t KeepFirstOfEachName(std::vector<UpdatePatches::File>& files);
+
+// True when name is one folder name: not empty, not "." or "..", without '/' or '\'.
+bool IsOneFolderName(const std::string& name);
+
+// True when a cache folder counts as present: some file below it is not empty. The walk stops
+// at the first such file. A folder that cannot be read before one is found counts as present,
+// so that the failure shows where its files are checksummed rather than the folder being
+// taken for missing.
+bool IsFolderPresent(const std::string& path);
+
+// " 12 13 14": the package ids of a package list, each after a blank, for log lines.
+std::string PackageIdText(const std::vector<UpdatePatches::PackageDesc>* packages);
+
+// name with every '\' turned into '/' (or the other way round).
+std::string WithSlashes(std::string name);
+std::string WithBackslashes(std::string name);
+
+}  // namespace kqlists
+
+#endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEFILELISTSINTERNAL_H_

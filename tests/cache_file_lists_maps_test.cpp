@@ -1,0 +1,166 @@
+// Install maps and their ".description" files, on a generated cache.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "CacheTestEnv.h"
+#include "Unprivileged.h"
+
+namespace kqtest {
+namespace {
+
+namespace fs = std::filesystem;
+using UpdatePatches::File;
+
+class InstallMapsTest : public CacheTreeTest {};
+
+const UpdateRecord& UpdateWith(const UpdatesOSRecord& r, DescriptionStyle style) {
+  for (const UpdateRecord& u : r.area.updates)
+    if (u.map.description == style && u.folder[0] != '.') return u;
+  throw std::runtime_error("no update with that description style");
+}
+
+TEST_F(InstallMapsTest, FourLoadersDecodeTheirMapAndListItWithItsDescription) {
+  KQUpdateCache cache(21, false);
+  for (int os : {1, 3, 16, 22}) {
+    SCOPED_TRACE(os);
+    const bool unixForm = os > 4;
+    const std::string osRel = UpdatesOSRel(model(), os);
+    const UpdatesOSRecord& r = os15(os);
+
+    UpdatePatches::SingleUpdate update;
+    std::vector<File> files;
+    ASSERT_TRUE(cache.LoadSingleUpdateInstallMap(path(osRel + "/Updates"), os, "U0002", &update, &files));
+    EXPECT_EQ(update.getstring(UpdatePatches::SingleUpdate::kName), "U0002");
+    EXPECT_EQ(update.getlistobject(UpdatePatches::SingleUpdate::kBinarySets)->size(), r.area.updates[1].sets.size());
+    EXPECT_EQ(AsList(files), OracleMapEntries(manifest(), osRel + "/Updates/U0002/Config/UpdateFileInstallMap.xml",
+                                              "Config/UpdateFileInstallMap.xml", unixForm));
+
+    UpdatePatches::CumulativeUpdatePack pack;
+    files.clear();
+    ASSERT_TRUE(cache.LoadCumulativeUpdatePackInstallMap(path(osRel), os, "CU3", &pack, &files));
+    EXPECT_EQ(pack.getlistobject(UpdatePatches::CumulativeUpdatePack::kUpdates)->size(), r.area.packs[0].updates.size());
+    EXPECT_EQ(AsList(files), OracleMapEntries(manifest(), osRel + "/CU3/Config/CumulativeUpdatePackInstallMap.xml",
+                                              "Config/CumulativeUpdatePackInstallMap.xml", unixForm));
+
+    // SP10 is the highest by number, although "SP9" sorts after it by name.
+    UpdatePatches::ServicePack sp;
+    _SPVersion highest;
+    files.clear();
+    ASSERT_TRUE(cache.LoadSPInstallMap(path(osRel + "/ServicePacks"), os, highest, &sp, &files));
+    EXPECT_EQ(highest.GetMajor(), 10);
+    EXPECT_EQ(sp.getlistobject(UpdatePatches::ServicePack::kUpdates)->size(), 6u);
+    EXPECT_EQ(AsList(files), OracleMapEntries(manifest(), osRel + "/ServicePacks/SP10/Config/ServicePackFileInstallMap.xml",
+                                              "Config/ServicePackFileInstallMap.xml", unixForm));
+
+    files.clear();
+    ASSERT_TRUE(cache.GetInstallFilesCheckSumList(path(osRel), os, &files));
+    EXPECT_EQ(AsList(files), OracleInstaller(manifest(), osRel, r.area.installer, unixForm));
+  }
+}
+
+TEST_F(InstallMapsTest, DescriptionLinesAreJoinedAndItsOwnChecksumFollowsTheOperatingSystem) {
+  KQUpdateCache cache(22, false);
+  const std::string updates = UpdatesOSRel(model(), 16) + "/Updates";
+  for (DescriptionStyle style : {DescriptionStyle::kCrLf, DescriptionStyle::kMultiLine}) {
+    const UpdateRecord& u = UpdateWith(os15(16), style);
+    const std::string desc = updates + "/" + u.folder + "/Config/UpdateFileInstallMap.xml.description";
+    // Asked for with a Windows and a Unix client id: same map text, two forms of the
+    // description's own checksum.
+    for (int os : {3, 16}) {
+      UpdatePatches::SingleUpdate map;
+      std::vector<File> files;
+      ASSERT_TRUE(cache.LoadSingleUpdateInstallMap(path(updates), os, u.folder, &map, &files));
+      ASSERT_EQ(files.size(), 2u);
+      EXPECT_EQ(files[0].getstring(File::kChecksum), manifest().DescriptionText(desc));
+      EXPECT_EQ(files[0].getstring(File::kChecksum).find_first_of("\r\n"), std::string::npos);
+      EXPECT_EQ(files[1].getstring(File::kName), "Config/UpdateFileInstallMap.xml.description");
+      EXPECT_EQ(files[1].getstring(File::kChecksum), manifest().ChecksumOf(desc, os > 4));
+    }
+  }
+}
+
+TEST_F(InstallMapsTest, MissingOrEmptyFeatureReleaseFolderLoadsNothing) {
+  KQUpdateCache cache(23, false);
+  const std::string empty = Scratch("sp-empty");
+  fs::create_directories(empty + "/Other");
+  WriteFile(empty + "/notes.txt", "x");
+  for (const std::string& folder : {empty, Scratch("sp-missing")}) {
+    UpdatePatches::ServicePack sp;
+    _SPVersion highest(7);
+    std::vector<File> files;
+    EXPECT_TRUE(cache.LoadSPInstallMap(folder, 3, highest, &sp, &files));
+    EXPECT_EQ(highest.GetMajor(), 0);
+    EXPECT_TRUE(files.empty());
+  }
+}
+
+TEST_F(InstallMapsTest, BrokenMissingOrUndescribedMapsFail) {
+  KQUpdateCache cache(24, false);
+  const std::string area = Scratch("broken");
+  // A map that decodes but whose description is missing.
+  CacheManifest out;
+  out.root = area;
+  UpdateRecord u;
+  u.folder = u.name = "UX";
+  u.map.description = DescriptionStyle::kMissing;
+  WriteUpdate(out, "Updates", u, false);
+  UpdateRecord bad = u;
+  bad.folder = bad.name = "UB";
+  bad.map.description = DescriptionStyle::kOneLine;
+  bad.map.broken = true;
+  WriteUpdate(out, "Updates", bad, false);
+  UpdatePatches::SingleUpdate map;
+  std::vector<File> files;
+  EXPECT_FALSE(cache.LoadSingleUpdateInstallMap(area + "/Updates", 1, "UX", &map, &files));
+  EXPECT_FALSE(cache.LoadSingleUpdateInstallMap(area + "/Updates", 1, "UB", &map, &files));
+  EXPECT_FALSE(cache.LoadSingleUpdateInstallMap(area + "/Updates", 1, "UZ", &map, &files));
+  EXPECT_TRUE(files.empty());
+  EXPECT_NE(Log().find("Failed to unserialize update install xml for update [UB]"), std::string::npos);
+
+  // An installer folder without its map fails; a missing one gives nothing.
+  EXPECT_FALSE(cache.GetInstallFilesCheckSumList(area + "/Updates", 1, &files));
+  EXPECT_TRUE(cache.GetInstallFilesCheckSumList(area + "/none", 1, &files));
+  EXPECT_TRUE(files.empty());
+
+  // Unit names that are not one folder name are refused before any path is built.
+  for (const char* name : {"..", "../Updates/UX", "", "a/b"})
+    EXPECT_FALSE(cache.LoadSingleUpdateInstallMap(area + "/Updates", 1, name, &map, &files)) << name;
+  EXPECT_FALSE(cache.LoadSingleUpdateInstallMap(area + "/Updates", 1, "UX", nullptr, &files));
+}
+
+TEST_F(InstallMapsTest, UnreadableMapFailsWithoutEntries) {
+  const std::string area = Scratch("unreadable");
+  CacheManifest out;
+  out.root = area;
+  UpdateRecord u;
+  u.folder = u.name = "UR";
+  WriteUpdate(out, "Updates", u, true);
+  ::chmod((area + "/Updates/UR/Config/UpdateFileInstallMap.xml").c_str(), 0);
+  GiveTreeToUnprivileged(area);
+  int rc = RunUnprivileged([&] {
+    KQUpdateCache cache(25, false);
+    UpdatePatches::SingleUpdate map;
+    std::vector<File> files;
+    bool ok = cache.LoadSingleUpdateInstallMap(area + "/Updates", 16, "UR", &map, &files);
+    return ok ? 1 : files.empty() ? 0 : 2;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+TEST_F(InstallMapsTest, InstallerNamesThatLeaveTheFolderAreLeftOut) {
+  const std::string area = Scratch("installer");
+  CacheManifest out;
+  out.root = area;
+  InstallerRecord r;
+  r.entries = {{"setup.exe", "1"}, {"../outside.exe", "2"}, {"/etc/passwd", "3"}, {"sub\\ok.cfg", "4"}};
+  WriteInstaller(out, "OS", r, false);
+  KQUpdateCache cache(26, false);
+  std::vector<File> files;
+  ASSERT_TRUE(cache.GetInstallFilesCheckSumList(area + "/OS", 1, &files));
+  EXPECT_EQ(AsList(files), OracleInstaller(out, "OS", r, false));
+  EXPECT_EQ(files.size(), 4u);
+}
+
+}  // namespace
+}  // namespace kqtest
