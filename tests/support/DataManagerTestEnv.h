@@ -8,11 +8,46 @@
 #include <memory>
 #include <string>
 
+#include "Database/DbProcedures.h"
 #include "KqDbTestEnv.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
 #include "nPatchDownload/CPatchDebug.h"
 
 namespace kqtest {
+
+// Gives a procedure a test body for the object's life, then its built-in body again.
+class ScopedHostBody {
+ public:
+  ScopedHostBody(const std::string& name, int argCount, kq::db::HostBody body)
+      : name_(name), argCount_(argCount) {
+    kq::db::RegisterHostProcedure(name, argCount, std::move(body));
+  }
+  ~ScopedHostBody() {
+    kq::db::RegisterHostProcedure(name_, argCount_, kq::db::BuiltInHostBody(name_));
+  }
+  ScopedHostBody(const ScopedHostBody&) = delete;
+  ScopedHostBody& operator=(const ScopedHostBody&) = delete;
+
+  // A body that answers one row with one text.
+  static kq::db::HostBody Answer(const std::string& text) {
+    return [text](kq::db::Session&, const std::vector<kq::db::Value>&,
+                  std::vector<kq::db::Row>& rows, std::string&) {
+      rows.push_back({kq::db::Value::Text(text)});
+      return 0;
+    };
+  }
+  static kq::db::HostBody Fail() {
+    return [](kq::db::Session&, const std::vector<kq::db::Value>&, std::vector<kq::db::Row>&,
+              std::string& err) {
+      err = "refused by the test";
+      return 1000;
+    };
+  }
+
+ private:
+  std::string name_;
+  int argCount_;
+};
 
 class DataManagerTest : public ::testing::Test {
  protected:

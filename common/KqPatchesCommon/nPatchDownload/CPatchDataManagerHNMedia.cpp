@@ -269,7 +269,8 @@ unsigned int CPatchDataManagerHN::GetLatestDVDForSP(const std::string& spName,
     m_event.Debug(kTag, "Failed to unserialize XML [%s]", xml.c_str());
     return static_cast<unsigned int>(decoded);
   }
-  const CNMessageBase* sp = message.getObjectAccessor(UpdatePatches::FullVersion::kSPVersion);
+  const CNMessageBase& read = message;  // const: reading never adds the field
+  const CNMessageBase* sp = read.getObjectAccessor(UpdatePatches::FullVersion::kSPVersion);
   if (sp == nullptr) {
     m_event.Debug(kTag, "SPVersion is not set in XML [%s]", xml.c_str());
     return static_cast<unsigned int>(rc);

@@ -49,12 +49,13 @@ unsigned int CPatchDataManagerHN::queryClientVersion(int clientId, ::FullVersion
     m_event.Debug(kTag, "Failed to unserialize XML [%s]", xml.c_str());
     return KQ_PATCH_E_DB_QUERY;
   }
-  const CNMessageBase* sp = message.getObjectAccessor(FullVersion::kSPVersion);
+  const CNMessageBase& read = message;  // const: reading never adds the field
+  const CNMessageBase* sp = read.getObjectAccessor(FullVersion::kSPVersion);
   if (sp == nullptr) {
     m_event.Debug(kTag, "SPVersion field is not set in the XML: [%s]", xml.c_str());
     return KQ_PATCH_E_DB_QUERY;
   }
-  const CNMessageBase* up = message.getObjectAccessor(FullVersion::kUpdatePack);
+  const CNMessageBase* up = read.getObjectAccessor(FullVersion::kUpdatePack);
   if (up == nullptr) {
     m_event.Debug(kTag, "CumulativeUpdatePackVersion field is not set in the XML: [%s]",
                   xml.c_str());
