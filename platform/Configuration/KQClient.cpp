@@ -6,6 +6,7 @@
 #include <map>
 
 #include "Configuration/IniStore.h"
+#include "Database/DbSession.h"
 #include "Configuration/KQPI.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/KQGlobalParam.h"
@@ -114,4 +115,22 @@ int ClientProperties::setCacheExpectedSpace(unsigned long long bytes, int) {
 int ClientProperties::setFreeSpaceOnDisk(unsigned long long bytes, int) {
   return KQPlatformInfo().setString("ClientProperties" + std::to_string(id_),
                                     "nFreeSpaceOnDisk", std::to_string(bytes)) ? 0 : 1;
+}
+
+unsigned long ClientProperties::getBinarySetID() const {
+  std::string err;
+  std::shared_ptr<kq::db::Session> session = kq::db::ThreadSession(err);
+  std::vector<kq::db::Row> rows;
+  if (!session ||
+      kq::db::ExecuteSql(*session,
+                         "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = $1 AND "
+                         "attrName = 'BinarySetID'",
+                         {kq::db::Value::Int(static_cast<long long>(id_))}, &rows,
+                         err) != kq::db::kDbRow)
+    return 0;
+  const kq::db::Value& v = rows[0][0];
+  long long id = 0;
+  if (v.kind == kq::db::Value::kInt) id = v.i;
+  else if (v.kind != kq::db::Value::kText || !kq::db::ParseWholeInt64(v.s.c_str(), id)) return 0;
+  return id > 0 && id <= 0xFFFFFFFFLL ? static_cast<unsigned long>(id) : 0;
 }

@@ -30,7 +30,9 @@ class KQClient {
   unsigned long id_ = 0;
 };
 
-// Per-client cache properties that remote caches report (kept in "ClientProperties<id>").
+// Per-client properties: the cache figures that remote caches report (kept in the configuration
+// store, "ClientProperties<id>") and the client's binary set (its "BinarySetID" row in the
+// Hubnode database's APP_ClientProp, beside its build property).
 class ClientProperties {
  public:
   explicit ClientProperties(unsigned long clientId) : id_(clientId) {}
@@ -39,6 +41,9 @@ class ClientProperties {
   // 0 on success, non-zero when the store cannot be written.
   int setCacheExpectedSpace(unsigned long long bytes, int);
   int setFreeSpaceOnDisk(unsigned long long bytes, int);
+  // The client's binary-set id; 0 when it has none, the value is not a number, or the database
+  // cannot be read.
+  unsigned long getBinarySetID() const;
 
  private:
   unsigned long id_;

@@ -189,6 +189,8 @@ CREATE TABLE IF NOT EXISTS LicUsage (
   UserID INTEGER,
   UsedCapacity REAL
 );
+-- The latest row of one client (MAX(id) per CId) is read once per client.
+CREATE INDEX IF NOT EXISTS LicUsage_CId_id ON LicUsage (CId, id);
 
 -- Feature releases and service packs known from the download center.
 CREATE TABLE IF NOT EXISTS PatchSPVersion (
@@ -212,6 +214,7 @@ CREATE TABLE IF NOT EXISTS PatchSPVersion (
   nBootstrapperDelayDays INTEGER,
   nGUIDownloadDelayDays INTEGER
 );
+CREATE INDEX IF NOT EXISTS PatchSPVersion_Level ON PatchSPVersion (Release, Build, SPMajor, SPMinor);
 
 -- ------------------------------------------------ supporting tables of procedures and batches
 
@@ -226,7 +229,8 @@ CREATE TABLE IF NOT EXISTS APP_Client (
   releaseId INTEGER
 );
 
--- Client properties; attrName 'Vorlan Build' holds the client's build number.
+-- Client properties; attrName 'Vorlan Build' holds the client's build number, 'BinarySetID'
+-- its binary set.
 CREATE TABLE IF NOT EXISTS APP_ClientProp (
   componentNameId INTEGER NOT NULL,
   attrName TEXT NOT NULL,
