@@ -1,0 +1,60 @@
+// IMediaAccess: fetches files of a download source (ftp, http or https server) or of a copy
+// source (a folder of this machine) into local files.
+//
+// Made by CreateMediaAccess from two source records: the download record, which GetFile with
+// a flag uses and GetMediaConfiguration returns, and the hotfix-configuration record, which the
+// two-argument GetFile uses. Released by DestroyMediaAccess; the maker owns it.
+//
+// Open checks a record before use: a known protocol, a server name, for a copy source an
+// existing folder, for a network server that it answers (and, for https, that its certificate
+// is accepted). Fetching does not need Open; each fetch stands alone.
+//
+// A fetch reads the remote path relative to the record's server name (a relative name, "\"
+// read as "/"; an absolute path or a ".." step is refused) and writes the local path, making
+// its missing parent folders. The file is written beside the target under a name unique to
+// the transfer and renamed over the target only when the transfer is complete; a failure
+// removes it and leaves an existing target as it was. Timeouts and server errors (5xx) are
+// tried again a few times after a short wait; nothing waits without bound.
+//
+// Results: 0 on success, otherwise a code of FXErrorUtil::ErrorWin32 (0x8007xxxx): 2 the file
+// is missing on the source, 5 access refused (login, 401, 403), 13 an incomplete or
+// inconsistent transfer, 87 a bad argument or refused name, 112 the local disk is full,
+// 1460 a timeout, 12029 no connection, 12157 the secure channel failed (certificate),
+// 29 the local file could not be written, 1359 anything else. The text of the calling thread's
+// last failure is kept per thread, so one object serves a pool of threads.
+#ifndef KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
+#define KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
+
+#include <string>
+
+#include "nPatchDownload/CMediaConfiguration.h"
+#include "nPatchDownload/IPatchEvent.h"
+
+class IMediaAccess {
+ public:
+  virtual ~IMediaAccess() {}
+
+  // Checks the download record and that its source answers; 0 = ready.
+  virtual unsigned int Open() = 0;
+  // Ends the use of the source; always 0 (nothing is held between fetches).
+  virtual unsigned int Close() = 0;
+  // Fetches from the download source. The flag is accepted and changes nothing.
+  virtual unsigned int GetFile(const std::string& remotePath, const std::string& localPath,
+                               int flag) = 0;
+  // Fetches from the hotfix-configuration source.
+  virtual unsigned int GetFile(const std::string& remotePath, const std::string& localPath) = 0;
+  // The download record.
+  virtual const nPatchDownload::CMediaConfiguration& GetMediaConfiguration() const = 0;
+  // The text of the calling thread's last failure ("" when it had none).
+  virtual std::string GetLastErrorString() const = 0;
+};
+
+// Makes a media access object over copies of the two records; its lines go to `sink`, which
+// must outlive it. 0 and *out set, else 0x80000008 (null out) with *out null.
+unsigned int CreateMediaAccess(const nPatchDownload::CMediaConfiguration& download,
+                               const nPatchDownload::CMediaConfiguration& hotfixConfig,
+                               nPatchDownload::IPatchEvent& sink, IMediaAccess** out);
+// Releases an object made by CreateMediaAccess; null is ignored.
+void DestroyMediaAccess(IMediaAccess* access);
+
+#endif  // KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_

@@ -1,0 +1,330 @@
+// Media access against real servers on 127.0.0.1 and real folders.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "KqTestEnv.h"
+#include "LoopbackServer.h"
+#include "MediaAccess/IMediaAccess.h"
+#include "PortableFiles/PxError.h"
+#include "nPatchDownload/CPatchDebug.h"
+
+namespace {
+
+using kqtest::LoopbackServer;
+using nPatchDownload::CMediaConfiguration;
+
+unsigned int Win32(unsigned int code) {
+  return static_cast<unsigned int>(FXErrorUtil::ErrorWin32(code, FX_CODE_LOCATION()).GetErrorCode());
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+// Every file below root, relative path -> content; names in bytewise order.
+void ListTree(const std::string& root, const std::string& rel, std::map<std::string, std::string>& out) {
+  DIR* d = opendir((root + (rel.empty() ? "" : "/" + rel)).c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = rel.empty() ? name : rel + "/" + name;
+    struct stat st;
+    if (lstat((root + "/" + child).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) ListTree(root, child, out);
+    else out[child] = kqtest::ReadFile(root + "/" + child);
+  }
+  closedir(d);
+}
+
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> out;
+  ListTree(root, "", out);
+  return out;
+}
+
+class MediaAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    config.set("MediaAccess", "nRetryWaitMs", "10");
+    files = {{"KQMedia/DVDInfo.xml", "<info/>"},
+             {"KQMedia/11.0.0/SP20_4711_R3/Windows/BinaryPayload/a b.bin", RandomBytes(70000, 1)},
+             {"KQMedia/11.0.0/SP20_4711_R3/Unix/linux-x8664/big.bin", RandomBytes(3 << 20, 2)},
+             {"KQUpdates/11.0.0/80/empty.txt", ""},
+             {"KQUpdates/11.0.0/80/UpdatesInfo.xml", "<updates/>"}};
+    for (const auto& f : files) kqtest::WriteFile(source.path() + "/" + f.first, f.second);
+  }
+
+  std::unique_ptr<LoopbackServer> Start(const std::string& protocol) {
+    LoopbackServer::Options o;
+    o.protocol = protocol;
+    o.root = source.path();
+    auto server = std::make_unique<LoopbackServer>(o);
+    EXPECT_TRUE(server->ok()) << server->error();
+    return server;
+  }
+
+  // A download record for the server (or for a copy folder when server is null).
+  static CMediaConfiguration Record(const LoopbackServer* server, const std::string& copyFolder = "") {
+    CMediaConfiguration r;
+    if (server == nullptr) {
+      r.Reset(CMediaConfiguration::eHTTP, "/cache", copyFolder, true, false);
+    } else if (server->base().find("://") == std::string::npos) {
+      r.Reset("/cache", server->base(), "kquser", "kqpass", true);
+    } else {
+      r.Reset(server->base().compare(0, 5, "https") == 0 ? CMediaConfiguration::eHTTPS
+                                                          : CMediaConfiguration::eHTTP,
+              "/cache", server->base(), true, false);
+    }
+    return r;
+  }
+
+  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const CMediaConfiguration& r,
+                                                               const CMediaConfiguration& h) {
+    IMediaAccess* a = nullptr;
+    EXPECT_EQ(0u, CreateMediaAccess(r, h, sink, &a));
+    return {a, DestroyMediaAccess};
+  }
+  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const CMediaConfiguration& r) {
+    return Access(r, r);
+  }
+
+  // Fetches every source file into target and expects the trees to be equal.
+  void FetchAll(IMediaAccess& access, const std::string& target) {
+    for (const auto& f : files) {
+      // Windows separators are accepted in remote names.
+      std::string remote = f.first;
+      if (f.first.find("Unix") != std::string::npos)
+        for (char& c : remote) c = c == '/' ? '\\' : c;
+      EXPECT_EQ(0u, access.GetFile(remote, target + "/" + f.first, 1)) << access.GetLastErrorString();
+    }
+    EXPECT_EQ(files, Tree(target));
+  }
+
+  kqtest::ScopedConfig config;
+  kqtest::TempDir source;
+  kqtest::TempDir target;
+  nPatchDownload::CPatchDebug sink;
+  std::map<std::string, std::string> files;
+};
+
+TEST_F(MediaAccessTest, TreeFetchedOverEveryProtocolEqualsItsSource) {
+  for (const std::string protocol : {"http", "https", "ftp", "ftp-active", "copy"}) {
+    SCOPED_TRACE(protocol);
+    kqtest::TempDir into;
+    std::unique_ptr<LoopbackServer> server;
+    CMediaConfiguration record;
+    if (protocol == "copy") {
+      record = Record(nullptr, source.path());
+    } else {
+      server = Start(protocol == "ftp-active" ? "ftp" : protocol);
+      record = Record(server.get());
+      record.m_passive = protocol != "ftp-active";
+      if (protocol == "https") config.set("MediaAccess", "sCAFile", server->certFile());
+    }
+    auto access = Access(record);
+    EXPECT_EQ(0u, access->Open()) << access->GetLastErrorString();
+    FetchAll(*access, into.path());
+    EXPECT_EQ(0u, access->Close());
+  }
+}
+
+TEST_F(MediaAccessTest, MissingFilesAndRefusedLoginsFailWithATextAndNoFile) {
+  auto http = Start("http");
+  auto access = Access(Record(http.get()));
+  const std::string out = target / "x/missing.bin";
+  EXPECT_EQ(Win32(2), access->GetFile("KQMedia/missing.bin", out, 1));
+  EXPECT_NE(std::string::npos, access->GetLastErrorString().find("missing.bin"));
+  EXPECT_TRUE(Tree(target.path()).empty());
+
+  auto copy = Access(Record(nullptr, source.path()));
+  EXPECT_EQ(Win32(2), copy->GetFile("KQMedia/missing.bin", out, 1));
+  EXPECT_FALSE(copy->GetLastErrorString().empty());
+
+  auto ftp = Start("ftp");
+  CMediaConfiguration bad = Record(ftp.get());
+  bad.m_password = "wrong";
+  auto refused = Access(bad);
+  EXPECT_EQ(Win32(5), refused->Open());
+  EXPECT_EQ(Win32(5), refused->GetFile("KQMedia/DVDInfo.xml", out, 1));
+  EXPECT_EQ(std::string::npos, refused->GetLastErrorString().find("wrong"));  // never the password
+  EXPECT_TRUE(Tree(target.path()).empty());
+}
+
+TEST_F(MediaAccessTest, SelfSignedCertificateNeedsTheIgnoreFlagOrTheCertificateTrusted) {
+  auto server = Start("https");
+  const std::string out = target / "DVDInfo.xml";
+  CMediaConfiguration record = Record(server.get());
+  {
+    auto access = Access(record);
+    EXPECT_EQ(Win32(12157), access->Open());
+    EXPECT_EQ(Win32(12157), access->GetFile("KQMedia/DVDInfo.xml", out, 0));
+    EXPECT_TRUE(Tree(target.path()).empty());
+  }
+  record.m_ignoreCertificateErrors = true;
+  EXPECT_EQ(0u, Access(record)->GetFile("KQMedia/DVDInfo.xml", out, 0));
+  EXPECT_EQ("<info/>", kqtest::ReadFile(out));
+
+  record.m_ignoreCertificateErrors = false;
+  config.set("MediaAccess", "sCAFile", server->certFile());
+  EXPECT_EQ(0u, Access(record)->Open());
+}
+
+TEST_F(MediaAccessTest, ServerErrorsAreTriedAgainUpToTheBound) {
+  auto server = Start("http");
+  auto access = Access(Record(server.get()));
+  const std::string name = "KQMedia/DVDInfo.xml";
+  server->SetFaults({{name, "500:2"}});
+  EXPECT_EQ(0u, access->GetFile(name, target / "ok.xml", 1)) << access->GetLastErrorString();
+  EXPECT_EQ(3, server->CountRequests(name)) << ::testing::PrintToString(server->Requests());
+
+  server->SetFaults({{name, "500"}});
+  EXPECT_EQ(Win32(1359), access->GetFile(name, target / "never.xml", 1));
+  EXPECT_EQ(6, server->CountRequests(name));
+  EXPECT_EQ(std::vector<std::string>{"ok.xml"}, [&] {
+    std::vector<std::string> names;
+    for (const auto& f : Tree(target.path())) names.push_back(f.first);
+    return names;
+  }());
+
+  // A missing file is not asked again.
+  EXPECT_EQ(Win32(2), access->GetFile("nothere", target / "n", 1));
+  EXPECT_EQ(1, server->CountRequests("nothere"));
+}
+
+TEST_F(MediaAccessTest, BrokenTransfersLeaveNoPartFileAndTheOldTargetIntact) {
+  config.set("MediaAccess", "nStallTimeoutSec", "1");
+  config.set("MediaAccess", "nMaxTries", "2");
+  const std::string name = "KQMedia/11.0.0/SP20_4711_R3/Unix/linux-x8664/big.bin";
+  for (const std::string protocol : {"http", "ftp"}) {
+    auto server = Start(protocol);
+    auto access = Access(Record(server.get()));
+    for (const std::string mode : {"drop", "short", "stall"}) {
+      SCOPED_TRACE(protocol + " " + mode);
+      const std::string out = target / "old.bin";
+      kqtest::WriteFile(out, "old content");
+      server->SetFaults({{name, mode}});
+      const auto start = std::chrono::steady_clock::now();
+      const unsigned int rc = access->GetFile(name, out, 1);
+      EXPECT_NE(0u, rc);
+      if (mode == "stall") {
+        EXPECT_EQ(Win32(1460), rc);
+        // Two tries of one second each, not the record's retry interval.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+      }
+      EXPECT_EQ((std::map<std::string, std::string>{{"old.bin", "old content"}}), Tree(target.path()));
+    }
+  }
+}
+
+TEST_F(MediaAccessTest, HostileNamesAreRefusedBeforeAnyTransfer) {
+  auto server = Start("http");
+  auto access = Access(Record(server.get()));
+  for (const std::string remote : {"", "../secret", "/etc/passwd", "a/../../b", "a\\..\\..\\b", "."}) {
+    EXPECT_EQ(Win32(87), access->GetFile(remote, target / "out", 1)) << remote;
+    EXPECT_NE(std::string::npos, access->GetLastErrorString().find("not a relative name"));
+  }
+  for (const std::string& local : std::vector<std::string>{"", "relative/out", target / "dir/", target / "../out"})
+    EXPECT_EQ(Win32(87), access->GetFile("KQMedia/DVDInfo.xml", local, 1)) << local;
+  EXPECT_TRUE(server->Requests().empty());
+  EXPECT_TRUE(Tree(target.path()).empty());
+
+  // Outside the copy folder is out of reach too.
+  kqtest::WriteFile(source.path() + "/../outside-" + std::to_string(getpid()), "x");
+  auto copy = Access(Record(nullptr, source.path() + "/KQMedia"));
+  EXPECT_EQ(Win32(87), copy->GetFile("../../outside-" + std::to_string(getpid()), target / "o", 1));
+  unlink((source.path() + "/../outside-" + std::to_string(getpid())).c_str());
+}
+
+TEST_F(MediaAccessTest, EightThreadsShareOneObjectAndKeepTheirOwnErrors) {
+  auto server = Start("http");
+  for (int i = 0; i < 64; ++i)
+    kqtest::WriteFile(source.path() + "/pool/f" + std::to_string(i), RandomBytes(20000 + i, 100 + i));
+  auto access = Access(Record(server.get()));
+  std::vector<std::thread> threads;
+  std::vector<std::string> lastErrors(8);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = t; i < 64; i += 8) {
+        const std::string name = "pool/f" + std::to_string(i);
+        EXPECT_EQ(0u, access->GetFile(name, target / name, 1)) << access->GetLastErrorString();
+      }
+      if (t % 2 == 1) access->GetFile("pool/missing" + std::to_string(t), target / "pool/x", 1);
+      lastErrors[t] = access->GetLastErrorString();
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::map<std::string, std::string> expected;
+  for (const auto& f : Tree(source.path()))
+    if (f.first.compare(0, 5, "pool/") == 0) expected.insert(f);
+  EXPECT_EQ(expected, Tree(target.path()));
+  for (int t = 0; t < 8; ++t) {
+    if (t % 2 == 0) EXPECT_EQ("", lastErrors[t]);
+    else EXPECT_NE(std::string::npos, lastErrors[t].find("missing" + std::to_string(t)));
+  }
+}
+
+TEST_F(MediaAccessTest, HotfixFetchesUseTheirOwnRecord) {
+  auto server = Start("http");
+  kqtest::TempDir other;
+  kqtest::WriteFile(other.path() + "/KQMedia/DVDInfo.xml", "<other/>");
+  auto access = Access(Record(server.get()), Record(nullptr, other.path()));
+  EXPECT_EQ(server->base(), access->GetMediaConfiguration().GetServerName());
+  EXPECT_EQ(0u, access->GetFile("KQMedia/DVDInfo.xml", target / "hotfix.xml"));
+  EXPECT_EQ(0u, access->GetFile("KQMedia/DVDInfo.xml", target / "download.xml", 0));
+  EXPECT_EQ("<other/>", kqtest::ReadFile(target / "hotfix.xml"));
+  EXPECT_EQ("<info/>", kqtest::ReadFile(target / "download.xml"));
+}
+
+TEST_F(MediaAccessTest, OpenChecksTheRecordAndThatTheServerAnswers) {
+  auto server = Start("http");
+  EXPECT_EQ(0u, Access(Record(server.get()))->Open());
+  const int port = server->port();
+  server.reset();
+  CMediaConfiguration closed;
+  closed.Reset(CMediaConfiguration::eHTTP, "/cache", "http://127.0.0.1:" + std::to_string(port), true, false);
+  auto gone = Access(closed);
+  EXPECT_EQ(Win32(12029), gone->Open());
+  EXPECT_FALSE(gone->GetLastErrorString().empty());
+
+  EXPECT_NE(0u, Access(Record(nullptr, source.path() + "/no-such-folder"))->Open());
+  EXPECT_NE(0u, Access(CMediaConfiguration())->Open());  // no server name
+  CMediaConfiguration unknown = closed;
+  unknown.m_protocol = static_cast<CMediaConfiguration::eProtocolType>(7);
+  EXPECT_EQ(Win32(87), Access(unknown)->Open());
+  EXPECT_EQ(0x80000008u, CreateMediaAccess(closed, closed, sink, nullptr));
+}
+
+TEST_F(MediaAccessTest, DiskFullIsReportedAsWin32Error112) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string mnt = target / "small";
+  mkdir(mnt.c_str(), 0755);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << PxErrnoText(errno);
+  const std::string name = "KQMedia/11.0.0/SP20_4711_R3/Unix/linux-x8664/big.bin";
+  {
+    auto server = Start("http");
+    auto access = Access(Record(server.get()));
+    EXPECT_EQ(Win32(112), access->GetFile(name, mnt + "/big.bin", 1));
+    EXPECT_TRUE(Tree(mnt).empty());
+    auto copy = Access(Record(nullptr, source.path()));
+    EXPECT_EQ(Win32(112), copy->GetFile(name, mnt + "/big.bin", 1));
+    EXPECT_TRUE(Tree(mnt).empty());
+  }
+  umount2(mnt.c_str(), MNT_DETACH);
+}
+
+}  // namespace
