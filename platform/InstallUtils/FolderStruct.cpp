@@ -71,6 +71,7 @@ class CFolderStruct : public IFolderStruct {
 
   std::string GetPath(int kind, const std::string& osName, const FullVersion& version,
                       int flag) const override {
+    if (osName.empty()) return Expand(kind, nullptr, version, flag);
     if (!IsOneFolderName(osName)) return std::string();
     return Expand(kind, &osName, version, flag);
   }

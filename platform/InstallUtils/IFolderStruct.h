@@ -9,9 +9,9 @@
 // and update-pack number (8) stand in for VERSION, BUILD, SPMAJOR, TRANSACTIONID, REVISIONID
 // and CUNUMBER; its zero fields leave the reader's own values (so an empty version asks for
 // the reader's version). Flag bit 1 gives the path relative to MEDIAROOT (what a download
-// source is asked for), else the full path. "" when the kind is unknown, the name is not one
-// folder name (empty, "/" or "\" in it, "." or ".."), or a placeholder the path needs is
-// missing. GetFilePath(kind, fileName, version, flag) is the kind's folder (without an
+// source is asked for), else the full path. The name may be empty for kinds that do not
+// depend on an operating system. "" when the kind is unknown, the name is not one folder name
+// ("/" or "\" in it, "." or ".."), or a placeholder or name the path needs is missing. GetFilePath(kind, fileName, version, flag) is the kind's folder (without an
 // operating system) and the file name, or the kind's default file name when fileName is
 // empty; a file name must be a safe relative name.
 #ifndef KQ_PLATFORM_INSTALLUTILS_IFOLDERSTRUCT_H_
