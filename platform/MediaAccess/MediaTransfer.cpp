@@ -190,6 +190,15 @@ CurlHandle MakeHandle(const std::string& url, const tTransferOptions& o, char* e
   return h;
 }
 
+// One try: a handle with its error text and its stall watch.
+struct tAttempt {
+  tAttempt(const std::string& url, const tTransferOptions& o)
+      : handle(MakeHandle(url, o, errorBuffer, &watch)) {}
+  char errorBuffer[CURL_ERROR_SIZE] = "";
+  tStallWatch watch;
+  CurlHandle handle;
+};
+
 // Maps a finished transfer to an error; `retry` says whether another try may help.
 unsigned int MapCurlResult(CURLcode code, long status, const PartFile* part, bool ftp,
                            bool& retry) {
@@ -326,14 +335,12 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
   const bool ftp = options.scheme == tTransferOptions::eFtp;
   for (int tried = 1;; ++tried) {
     result.tries = tried;
-    char errorBuffer[CURL_ERROR_SIZE] = "";
-    tStallWatch watch;
-    CurlHandle h = MakeHandle(url, options, errorBuffer, &watch);
-    if (!h) {
+    tAttempt attempt(url, options);
+    CURL* c = attempt.handle.get();
+    if (c == nullptr) {
       Fail(result, eInternalError, "Cannot make a transfer handle for [" + url + "]");
       return result;
     }
-    CURL* c = h.get();
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToPart);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &part);
@@ -343,8 +350,8 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
     result.status = status;
     bool retry = false;
     unsigned int error = MapCurlResult(code, status, &part, ftp, retry);
-    std::string text = DescribeCurl(url, code, errorBuffer, status);
-    if (watch.stalled) {
+    std::string text = DescribeCurl(url, code, attempt.errorBuffer, status);
+    if (attempt.watch.stalled) {
       error = eTimeout;
       retry = true;
       text = url + ": no data moved for " + std::to_string(options.stallTimeoutSec) + " s";
@@ -385,14 +392,12 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
 tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options) {
   tTransferResult result;
   result.tries = 1;
-  char errorBuffer[CURL_ERROR_SIZE] = "";
-  tStallWatch watch;
-  CurlHandle h = MakeHandle(url, options, errorBuffer, &watch);
-  if (!h) {
+  tAttempt attempt(url, options);
+  CURL* c = attempt.handle.get();
+  if (c == nullptr) {
     Fail(result, eInternalError, "Cannot make a transfer handle for [" + url + "]");
     return result;
   }
-  CURL* c = h.get();
   curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DiscardBody);
   const CURLcode code = curl_easy_perform(c);
@@ -400,11 +405,12 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
   bool retry = false;
   const bool ftp = options.scheme == tTransferOptions::eFtp;
   unsigned int error = MapCurlResult(code, result.status, nullptr, ftp, retry);
-  if (watch.stalled) error = eTimeout;
+  if (attempt.watch.stalled) error = eTimeout;
   // An http server that answers with any status is there; an ftp server must let us in.
   if (!ftp && (error == eFileNotFound || (error == eInternalError && result.status != 0)))
     error = eNoError;
-  if (error != eNoError) Fail(result, error, DescribeCurl(url, code, errorBuffer, result.status));
+  if (error != eNoError)
+    Fail(result, error, DescribeCurl(url, code, attempt.errorBuffer, result.status));
   return result;
 }
 
