@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -22,6 +26,7 @@
 #include "PortableFiles/PxFile.h"
 #include "SwCacheLocks.h"
 #include "SwCacheMutex.h"
+#include "Unprivileged.h"
 #include "Versions/FullVersion.h"
 
 namespace {
@@ -213,20 +218,116 @@ TEST_F(SwCacheLocksTest, AKilledHoldersLockIsPurgedByTheNextScan) {
   EXPECT_FALSE(Exists(Root("Killed") + "/ReadLocks"));  // and creates nothing
 }
 
-TEST_F(SwCacheLocksTest, AReusedProcessIdDoesNotOwnAnOlderLockFile) {
+TEST_F(SwCacheLocksTest, ALiveLockHoldsWhenTheClockSteps) {
   std::string lockFile;
-  auto holder = Hold(QU_WRITE_LOCK, "Reused", 901, &lockFile);
-  EXPECT_EQ(kSwCacheWriteLocked, Test(QU_WRITE_LOCK, "Reused"));
-  // The same name, written an hour before the holder started: another process of that id
-  // wrote it, so it is stale even though a process with that id and job now runs.
-  struct timeval old[2];
-  gettimeofday(&old[0], nullptr);
-  old[0].tv_sec -= 3600;
-  old[1] = old[0];
-  ASSERT_EQ(0, ::utimes(lockFile.c_str(), old));
-  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Reused"));
-  EXPECT_FALSE(Exists(lockFile));
+  auto holder = Hold(QU_WRITE_LOCK, "Clock", 901, &lockFile);
+  // The file's time moves as a stepped wall clock (NTP, date, a resumed machine) moves it.
+  for (long long step : {86400LL, -86400LL}) {
+    SCOPED_TRACE(step);
+    struct timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec += step;
+    times[1] = times[0];
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, lockFile.c_str(), times, 0));
+    EXPECT_EQ(kSwCacheWriteLocked, Test(QU_WRITE_LOCK, "Clock"));
+    EXPECT_TRUE(Exists(lockFile));
+  }
   EXPECT_EQ(0, holder->Finish());
+}
+
+// Runs `body` in a child with a mount namespace of its own, after `prepare` (run as root in
+// that namespace) changed its mounts. The child's result, or 77 when namespaces are refused.
+int InOwnMounts(const std::function<bool()>& prepare, const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !prepare()) {
+      _exit(77);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(SwCacheLocksTest, AHolderThatCannotBeLookedAtKeepsItsLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for mount namespaces";
+  std::string lockFile;
+  auto holder = Hold(QU_WRITE_LOCK, "Hidden", 951, &lockFile);
+  auto test = [this] { return static_cast<int>(Test(QU_READ_LOCK, "Hidden")); };
+
+  // /proc empty: the holder exists (kill says so) but nothing about it can be read.
+  int rc = InOwnMounts([] { return ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0; }, test);
+  if (rc == 77) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(static_cast<int>(kSwCacheWriteLocked), rc);
+  EXPECT_TRUE(Exists(lockFile));
+
+  // Another user on a hidepid mount: kill says EPERM, /proc shows nothing of root's processes.
+  kqtest::GiveTreeToUnprivileged(Home());
+  rc = InOwnMounts(
+      [] { return ::mount("proc", "/proc", "proc", 0, "hidepid=2") == 0; },
+      [&] { return kqtest::RunUnprivileged(test); });
+  EXPECT_EQ(static_cast<int>(kSwCacheWriteLocked), rc);
+  EXPECT_TRUE(Exists(lockFile));
+  EXPECT_EQ(0, holder->Finish());
+}
+
+TEST_F(SwCacheLocksTest, AnUnreadableLockFolderIsAFailure) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a folder another user cannot read";
+  std::string folder = Root("Closed") + "/WriteLocks";
+  kqtest::WriteFile(folder + "/P1_J5.lock", "Closed");
+  kqtest::GiveTreeToUnprivileged(Home());
+  ASSERT_EQ(0, ::chown(folder.c_str(), 0, 0));
+  ASSERT_EQ(0, ::chmod(folder.c_str(), 0711));  // searchable, not listable
+  int rc = kqtest::RunUnprivileged([this] { return static_cast<int>(Test(QU_READ_LOCK, "Closed")); });
+  EXPECT_EQ(static_cast<int>(kSwCacheLockFailed), rc);
+}
+
+TEST_F(SwCacheLocksTest, AStuckGuardHolderDelaysTakersOnlySoLong) {
+  std::string lockFile;
+  ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_WRITE_LOCK, "Stuck", lockFile, 5, true, false, false));
+  int fd = ::open((Root("Stuck") + "/Locks.guard").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ::flock(fd, LOCK_EX));  // another open file: conflicts as another process would
+  SetSwCacheLockGuardWait(300);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kSwCacheLockFailed, Test(QU_READ_LOCK, "Stuck"));
+  auto waited = std::chrono::steady_clock::now() - start;
+  SetSwCacheLockGuardWait(-1);
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+  EXPECT_LT(waited, std::chrono::seconds(30));
+  ::close(fd);
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_READ_LOCK, "Other"));
+}
+
+TEST_F(SwCacheLocksTest, LinksInTheLockTreeAreNeverWrittenThrough) {
+  std::string victim = cfg_.root() + "/victim.txt";
+  kqtest::WriteFile(victim, "keep");
+  // Our own lock file's name, put there as a link by someone else.
+  std::string own = Root("Linked") + "/ReadLocks/P" + std::to_string(getpid()) + "_J5.lock";
+  kqtest::WriteFile(Root("Linked") + "/ReadLocks/placeholder", "");
+  ASSERT_EQ(0, ::unlink((Root("Linked") + "/ReadLocks/placeholder").c_str()));
+  ASSERT_EQ(0, ::symlink(victim.c_str(), own.c_str()));
+  std::string lockFile;
+  EXPECT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_READ_LOCK, "Linked", lockFile, 5, true, false, false));
+  EXPECT_EQ(own, lockFile);
+  EXPECT_EQ("Linked", kqtest::ReadFile(own));
+  EXPECT_EQ("keep", kqtest::ReadFile(victim));
+
+  // A guard file that is a link makes the request fail, and the link's target stays as it was.
+  std::string outside = cfg_.root() + "/outside.guard";
+  kqtest::WriteFile(Root("Guarded") + "/x", "");
+  ASSERT_EQ(0, ::symlink(outside.c_str(), (Root("Guarded") + "/Locks.guard").c_str()));
+  EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, "Guarded", lockFile, 5, true, false, false));
+  EXPECT_FALSE(Exists(outside));
+  // A lock folder that is a link is not scanned (its target's files are not purged).
+  std::string elsewhere = cfg_.root() + "/elsewhere";
+  kqtest::WriteFile(elsewhere + "/garbage.lock", "x");
+  kqtest::WriteFile(Root("Folded") + "/x", "");
+  ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (Root("Folded") + "/WriteLocks").c_str()));
+  EXPECT_EQ(kSwCacheLockFailed, Test(QU_READ_LOCK, "Folded"));
+  EXPECT_TRUE(Exists(elsewhere + "/garbage.lock"));
 }
 
 TEST_F(SwCacheLocksTest, MalformedDeadAndJoblessEntriesAreStale) {
@@ -254,7 +355,8 @@ TEST_F(SwCacheLocksTest, RequestsThatAreRefused) {
   std::string lockFile = "untouched";
   EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(static_cast<QU_LOCKTYPE>(3), "Item", lockFile, 5, true, false, false));
   EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 0, true, false, false));
-  for (const char* item : {"../escape", "a/../../b", "/abs", "", ".."}) {
+  for (const char* item : {"../escape", "a/../../b", "/abs", "", "..", ".", "a/./b", "A/WriteLocks",
+                           "A/ReadLocks/B", "A/Locks.guard"}) {
     SCOPED_TRACE(item);
     EXPECT_EQ(kSwCacheLockFailed, getLockOnSwCache(QU_WRITE_LOCK, item, lockFile, 5, true, false, false));
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include "PortableFiles/PxString.h"
 #include "PortableFiles/SafePath.h"
 #include "Versions/FullVersion.h"
+#include "SwCacheMutex.h"
 #include "Vocabulary.h"
 
 namespace {
@@ -33,22 +35,31 @@ const char* const kTagGet = "getLockOnSwCache";
 const char* const kTagCheck = "checkForValidLocks";
 const char* const kGuardFileName = "Locks.guard";
 
-// An exclusive flock on the guard file of a lock root, for one scope. Closing the file
-// releases it, also when the process dies.
+long long g_guardWaitMs = kSwCacheMutexWaitMs;
+
+// An exclusive flock on the guard file of a lock root, for one scope, waited for at most
+// g_guardWaitMs. Closing the file releases it, also when the process dies.
 class GuardLock {
  public:
   explicit GuardLock(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Read access is enough for flock, so takers of other users share the guard.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd_ < 0) {
       err_ = errno;
       return;
     }
-    while (::flock(fd_, LOCK_EX) != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_guardWaitMs);
+    long long pauseUs = 200;
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
-      err_ = errno;
-      ::close(fd_);
-      fd_ = -1;
-      return;
+      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        err_ = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+      ::usleep(static_cast<useconds_t>(pauseUs));
+      if (pauseUs < 20000) pauseUs *= 2;
     }
   }
   ~GuardLock() {
@@ -64,6 +75,19 @@ class GuardLock {
   int fd_ = -1;
   int err_ = 0;
 };
+
+// An item name must not lead into the lock folders or the guard file of another item.
+bool NamesALockFolder(const std::string& item) {
+  size_t start = 0;
+  while (start <= item.size()) {
+    size_t end = item.find('/', start);
+    if (end == std::string::npos) end = item.size();
+    std::string part = item.substr(start, end - start);
+    if (part == "ReadLocks" || part == "WriteLocks" || part == kGuardFileName) return true;
+    start = end + 1;
+  }
+  return false;
+}
 
 // A process id as a lock-file name carries it: decimal digits only, above 0, within pid range.
 bool ParseProcessId(const std::string& text, long long& pid) {
@@ -89,8 +113,8 @@ std::vector<std::string> Tokens(std::string text) {
 enum Verdict { kLive, kStale, kPassOver };
 
 // Decides about one entry of a lock folder.
-Verdict JudgeEntry(EvDebug& log, const std::string& name, const std::string& fullPath,
-                   bool ignoreCurrentProcess, const FXProcess& self) {
+Verdict JudgeEntry(EvDebug& log, const std::string& name, bool ignoreCurrentProcess,
+                   const FXProcess& self) {
   size_t p = name.find('P');
   if (p == std::string::npos) {
     log.Debug(kTagCheck, "Incorrect format found in lock file [%s]", name.c_str());
@@ -107,15 +131,18 @@ Verdict JudgeEntry(EvDebug& log, const std::string& name, const std::string& ful
     return kStale;
   }
 
-  // A process that started after the lock file was written cannot have written it: its id
-  // was reused.
-  SPxFileStat st;
-  if (CPxFile::Lstat(fullPath, st).IsError()) return kPassOver;  // deleted meanwhile
-  CTimeStamp written(static_cast<long long>(st.mtime) * CTimeStamp::kTicksPerSecond);
-  FXProcess holder(pid, written, nullptr, true);
+  // No start-time test: file times follow the wall clock, which may step. A reused process
+  // id still has to pass the job tests below.
+  FXProcess holder(pid, CTimeStamp(), nullptr, true);
   if (!holder.isAlive()) {
     log.Debug(kTagCheck, "ProcessId %lld is not running", pid);
     return kStale;
+  }
+  if (!holder.canInspect()) {
+    // Hidden from us (hidepid) or /proc unreadable: a lock is given up only on proof.
+    log.Debug(kTagCheck, "Process Id [%lld] cannot be looked at, keeping lock file [%s]", pid,
+              name.c_str());
+    return kLive;
   }
   std::string cmdLine = holder.getProcessCmdLineParams();
   log.DebugLvl(kTagCheck, 8, "Process Id [%lld] has command line param [%s]", pid,
@@ -200,14 +227,63 @@ bool FolderExists(const std::string& path) {
   return !CPxFile::Stat(path, st).IsError() && st.IsDirectory();
 }
 
-// Has the folder any entry at all (a lock file of an empty item name has no bytes, but is one).
-bool HasEntries(const std::string& folder) { return !CPxDirectory::IsEmpty(folder); }
+enum ScanResult { kNoLiveLock, kLiveLock, kScanFailed };
+
+// One scan of one lock folder (see checkForValidLocks); kScanFailed when it cannot be read.
+ScanResult ScanLockFolder(EvDebug& log, const std::string& folder, bool ignoreCurrentProcess) {
+  CPxDirectory dir;
+  CPxError e = dir.Open(folder, "*", true);
+  if (e.IsError()) {
+    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
+    return kScanFailed;
+  }
+  FXProcess self(0, CTimeStamp(), nullptr, false);
+  SPxDirEntry entry;
+  bool end = false;
+  for (e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
+    std::string fullPath = folder + "/" + entry.name;
+    Verdict verdict = JudgeEntry(log, entry.name, ignoreCurrentProcess, self);
+    if (verdict == kLive) {
+      log.DebugLvl(kTagCheck, 10,
+                   "Correct process Id and job Id detected in file [%s], marking the lock valid",
+                   fullPath.c_str());
+      log.DebugLvl(kTagCheck, 10, "lock file present at %s", fullPath.c_str());
+      return kLiveLock;
+    }
+    if (verdict == kStale) {
+      log.Debug(kTagCheck, "Delete current lock file [%s]", entry.name.c_str());
+      CPxError d = CPxFile::Delete(fullPath);
+      if (d.IsError()) {
+        log.Debug(kTagCheck, "Cannot delete lock file [%s] with error [%d:%s], continuing.",
+                  fullPath.c_str(), d.GetErrorCode(), d.c_str());
+      }
+    }
+  }
+  if (e.IsError()) {
+    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
+    return kScanFailed;
+  }
+  return kNoLiveLock;
+}
+
+// A lock folder that does not exist holds no lock; one that is a link, or that cannot be
+// read, is a failure: nobody can tell whether the item is free.
+ScanResult ScanIfPresent(EvDebug& log, const std::string& folder, bool ignoreCurrentProcess) {
+  SPxFileStat st;
+  CPxError e = CPxFile::Lstat(folder, st);
+  if (e.IsError() && e.GetErrorCode() == ENOENT) return kNoLiveLock;
+  if (e.IsError() || !st.IsDirectory()) {
+    log.Debug(kTagGet, "Lock folder [%s] is no folder or cannot be looked at", folder.c_str());
+    return kScanFailed;
+  }
+  return ScanLockFolder(log, folder, ignoreCurrentProcess);
+}
 
 }  // namespace
 
 std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId) {
   EvDebug log;
-  if (!kq::IsSafeRelativeName(item)) {
+  if (!kq::IsSafeRelativeName(item) || NamesALockFolder(item)) {
     log.Debug(kTagGet, "Invalid item name [%s] for a software-cache lock", item.c_str());
     return std::string();
   }
@@ -230,41 +306,11 @@ std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* versi
 
 bool checkForValidLocks(std::string folder, bool ignoreCurrentProcess) {
   EvDebug log;
-  CPxDirectory dir;
-  CPxError e = dir.Open(folder, "*", true);
-  if (e.IsError()) {
-    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
-    return false;
-  }
-  FXProcess self(0, CTimeStamp(), nullptr, false);
-  bool live = false;
-  SPxDirEntry entry;
-  bool end = false;
-  for (e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
-    std::string fullPath = folder + "/" + entry.name;
-    Verdict verdict = JudgeEntry(log, entry.name, fullPath, ignoreCurrentProcess, self);
-    if (verdict == kLive) {
-      log.DebugLvl(kTagCheck, 10,
-                   "Correct process Id and job Id detected in file [%s], marking the lock valid",
-                   fullPath.c_str());
-      log.DebugLvl(kTagCheck, 10, "lock file present at %s", fullPath.c_str());
-      live = true;
-      break;
-    }
-    if (verdict == kStale) {
-      log.Debug(kTagCheck, "Delete current lock file [%s]", entry.name.c_str());
-      CPxError d = CPxFile::Delete(fullPath);
-      if (d.IsError()) {
-        log.Debug(kTagCheck, "Cannot delete lock file [%s] with error [%d:%s], continuing.",
-                  fullPath.c_str(), d.GetErrorCode(), d.c_str());
-      }
-    }
-  }
-  if (e.IsError()) {
-    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
-  }
-  dir.Close();
-  return live;
+  return ScanLockFolder(log, folder, ignoreCurrentProcess) == kLiveLock;
+}
+
+void SetSwCacheLockGuardWait(long long waitMs) {
+  g_guardWaitMs = waitMs < 0 || waitMs > kSwCacheMutexWaitMs ? kSwCacheMutexWaitMs : waitMs;
 }
 
 unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& lockFile,
@@ -299,35 +345,38 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
     return kSwCacheLockFailed;
   }
 
-  std::string lockFolder;
-  if (type == QU_READ_LOCK) {
-    if (HasEntries(writeLocks) && checkForValidLocks(writeLocks, ignoreCurrentProcess)) {
-      return kSwCacheWriteLocked;
-    }
-    if (!create) return kSwCacheLockFree;
-    lockFolder = readLocks;
-  } else {
-    if (HasEntries(readLocks) && checkForValidLocks(readLocks, ignoreCurrentProcess)) {
-      return kSwCacheReadLocked;
-    }
-    if (HasEntries(writeLocks) && checkForValidLocks(writeLocks, ignoreCurrentProcess)) {
-      return kSwCacheWriteLocked;
-    }
-    if (!create) return kSwCacheLockFree;
-    lockFolder = writeLocks;
+  // Readers are tested before writers; a read request looks at the writers only.
+  std::string lockFolder = type == QU_READ_LOCK ? readLocks : writeLocks;
+  if (type == QU_WRITE_LOCK) {
+    ScanResult readers = ScanIfPresent(log, readLocks, ignoreCurrentProcess);
+    if (readers == kScanFailed) return kSwCacheLockFailed;
+    if (readers == kLiveLock) return kSwCacheReadLocked;
   }
+  ScanResult writers = ScanIfPresent(log, writeLocks, ignoreCurrentProcess);
+  if (writers == kScanFailed) return kSwCacheLockFailed;
+  if (writers == kLiveLock) return kSwCacheWriteLocked;
+  if (!create) return kSwCacheLockFree;
   if (!recursiveCreateDir(lockFolder.c_str())) {
     log.Debug(kTagGet, "Failed to create the lock folder [%s]", lockFolder.c_str());
     return kSwCacheLockFailed;
   }
   std::string path = CPxString::Format("{1}/P{2}_J{3}.lock", lockFolder, pid, jobId).str();
-  FILE* f = std::fopen(path.c_str(), "we");
-  if (!f) {
+  // The name is this process's and job's own: whatever has it (an earlier lock file of ours,
+  // or a link another user put in its place) is replaced, never written through.
+  CPxFile::Delete(path);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
     return kSwCacheLockFailed;
   }
-  bool written = std::fwrite(item.data(), 1, item.size(), f) == item.size();
-  written = (std::fclose(f) == 0) && written;
+  bool written = true;
+  for (size_t done = 0; written && done < item.size();) {
+    ssize_t n = ::write(fd, item.data() + done, item.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<size_t>(n);
+  }
+  written = (::close(fd) == 0) && written;
   if (!written) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
     CPxFile::Delete(path);

@@ -9,6 +9,13 @@
 //
 // The test for live locks and the creation of the own lock file happen under one exclusive
 // flock on the guard file "Locks.guard" of the lock root, so two takers never both succeed.
+// The guard is waited for at most two minutes (as the named mutexes), so a stuck taker cannot
+// block the others for ever. Guard and lock files are never opened through a link.
+//
+// A lock is given up only on proof that its holder is gone: a process that exists but cannot
+// be looked at (hidden /proc entries, an unreadable /proc), and a job that runs inside a daemon
+// (the job table has its row), keep their locks. A lock folder that cannot be read makes the
+// request fail (4) rather than count as empty.
 #ifndef KQPATCHESCOMMON_SWCACHELOCKS_H_
 #define KQPATCHESCOMMON_SWCACHELOCKS_H_
 
@@ -28,7 +35,8 @@ enum : unsigned int {
 
 // Tests for conflicting locks on an item and, with `create`, takes the lock: the path of the new
 // lock file goes to lockFile. `version` may be null (no version or OS level); the OS level is
-// added for 1 <= osId <= 34. The item name must be relative and without ".." components.
+// added for 1 <= osId <= 34. The item name must be relative, without "." or ".." components,
+// and must not name a lock folder ("ReadLocks", "WriteLocks") or the guard file.
 unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& lockFile,
                               const FullVersion* version, int osId, unsigned long jobId,
                               bool create, bool ignoreCurrentProcess);
@@ -40,6 +48,10 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
 // True when `folder` holds a live lock file; deletes the stale ones it meets before that.
 // With ignoreCurrentProcess, the calling process's own running-job locks are passed over.
 bool checkForValidLocks(std::string folder, bool ignoreCurrentProcess);
+
+// The longest wait for the guard file of a lock root, in milliseconds: kSwCacheMutexWaitMs
+// (two minutes) unless a host asks for less (a negative or longer wait gives the default).
+void SetSwCacheLockGuardWait(long long waitMs);
 
 // The lock root of an item: "" when the install folder is unknown or the item name unsafe.
 std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId);

@@ -75,23 +75,30 @@ FXProcess::FXProcess(long long pid, const CTimeStamp& startedBy, const char* nam
 
 bool FXProcess::isAlive() const {
   if (!ValidPid(m_pid)) return false;
-  // EPERM: it exists but belongs to someone we may not signal.
-  if (kill(static_cast<pid_t>(m_pid), 0) != 0 && errno != EPERM) return false;
+  // Only ESRCH proves that no such process exists. EPERM: it exists but belongs to someone we
+  // may not signal.
+  if (kill(static_cast<pid_t>(m_pid), 0) != 0 && errno == ESRCH) return false;
   char state = '?';
   unsigned long long startTicks = 0;
-  if (ReadStatFields(m_pid, state, startTicks)) {
-    if (state == 'Z' || state == 'X') return false;
-  } else if (access(("/proc/" + std::to_string(m_pid)).c_str(), F_OK) != 0 && errno == ENOENT) {
-    return false;  // gone between the two looks
-  }
+  // An unreadable /proc entry (hidden by the mount's hidepid, or /proc unavailable) tells
+  // nothing: the process still counts as alive.
+  if (ReadStatFields(m_pid, state, startTicks) && (state == 'Z' || state == 'X')) return false;
   if (!m_startedBy.IsZero()) {
     CTimeStamp started;
     if (getStartTime(started) && started.Ticks() > m_startedBy.Ticks() + kStartLeewayTicks) {
       return false;
     }
   }
-  if (m_checkName && getProcessName() != m_name) return false;
+  if (m_checkName && canInspect() && getProcessName() != m_name) return false;
   return true;
+}
+
+bool FXProcess::canInspect() const {
+  char state = '?';
+  unsigned long long startTicks = 0;
+  std::string cmdLine;
+  return ValidPid(m_pid) && ReadStatFields(m_pid, state, startTicks) &&
+         ReadProcFile(m_pid, "cmdline", cmdLine);
 }
 
 std::string FXProcess::getProcessName() const {

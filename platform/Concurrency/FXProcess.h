@@ -20,8 +20,13 @@ class FXProcess {
 
   long long getProcessId() const { return m_pid; }
 
-  // Exists (kill(pid, 0)), is no zombie, and passes the start-time and name tests above.
+  // Exists (kill(pid, 0) does not say ESRCH), is no zombie, and passes the start-time and name
+  // tests above. What cannot be looked at counts in its favour: a process whose /proc entry
+  // is hidden or unreadable is alive when the kernel says it exists.
   bool isAlive() const;
+  // Whether this process's /proc entry (state and command line) can be read: false for a
+  // process that is gone, hidden by a hidepid mount, or when /proc is not available.
+  bool canInspect() const;
   // The kernel's name of the process (at most 15 characters, as `ps` shows it); empty when
   // the process is gone or the name cannot be read.
   std::string getProcessName() const;

@@ -8,7 +8,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "Database/DbSession.h"
 
 namespace {
 
@@ -64,21 +68,47 @@ long long KQJobQuery::JobIdOfCommandLine(const char* args, unsigned long length)
   return 0;
 }
 
-bool KQJobQuery::isJobRunning(long long jobId) const {
-  if (jobId == 0) return false;
+// Looks through the processes of the host for one whose command line names the job. A
+// listing of /proc that cannot be made or read through counts as finding it: a lock is never
+// given up for a failure to look.
+bool KQJobQuery::runsAsProcess(long long jobId) const {
   DIR* proc = ::opendir("/proc");
-  if (!proc) return false;
+  if (!proc) return true;
   bool running = false;
-  while (!running) {
+  for (;;) {
+    errno = 0;
     struct dirent* e = ::readdir(proc);
-    if (!e) break;
+    if (!e) {
+      if (errno != 0) running = true;
+      break;
+    }
     if (!IsNumber(e->d_name)) continue;
     std::string dir = std::string("/proc/") + e->d_name;
     std::string cmd = ReadProcFile(dir + "/cmdline");
     if (cmd.empty()) continue;
     if (JobIdOfCommandLine(cmd.data(), cmd.size()) != jobId) continue;
-    running = !IsZombie(dir);
+    if (!IsZombie(dir)) {
+      running = true;
+      break;
+    }
   }
   ::closedir(proc);
   return running;
+}
+
+// A job that a daemon runs inside its own process has no "-jobid" on any command line; the
+// job table still has its row while it runs. A table that cannot be read counts as having it.
+bool KQJobQuery::hasJobRow(long long jobId) const {
+  std::string err;
+  std::shared_ptr<kq::db::Session> session = kq::db::ThreadSession(err);
+  if (!session) return true;
+  std::vector<kq::db::Row> rows;
+  int rc = kq::db::ExecuteSql(*session, "SELECT jobId FROM JMJobInfo WHERE jobId = $1",
+                              {kq::db::Value::Int(jobId)}, &rows, err);
+  return rc != kq::db::kDbNoData;
+}
+
+bool KQJobQuery::isJobRunning(long long jobId) const {
+  if (jobId == 0) return false;
+  return runsAsProcess(jobId) || hasJobRow(jobId);
 }

@@ -129,8 +129,9 @@ bool IsSafeRelativeName(const std::string& name) {
     size_t end = start;
     while (end < name.size() && !IsSeparator(name[end])) ++end;
     const std::string_view part(name.data() + start, end - start);
-    if (part == "..") return false;
-    if (!part.empty() && part != ".") namesSomething = true;
+    // "." is refused as well: after a link, "link/." names the link's target, not the link.
+    if (part == ".." || part == ".") return false;
+    if (!part.empty()) namesSomething = true;
     start = end + 1;
   }
   return namesSomething;

@@ -21,11 +21,11 @@ namespace kq {
 // True when `name` is a relative name that stays under the folder it is joined to:
 //  - not empty, and no NUL byte;
 //  - not absolute: does not start with "/" or "\";
-//  - no ".." component, with both "/" and "\" counted as separators (so "a\..\b" is refused too);
-//  - names something below the folder: at least one component other than "" and "."
-//    ("." , "./" and "a/.." would name the folder itself, or above it).
-// Examples: "a.txt", "SP1_2_R3/Config", "./x" are safe; "", "/etc", "..", "a/../b", "\\srv",
-// ".", "./" are not. The test is on the text only; see RemoveUnder() for links inside the path.
+//  - no "." or ".." component, with both "/" and "\" counted as separators (so "a\..\b" and
+//    "a/./b" are refused too; after a link, "link/." would name the link's target);
+//  - names something below the folder: at least one non-empty component.
+// Examples: "a.txt", "SP1_2_R3/Config", "a//b" are safe; "", "/etc", "..", "a/../b", "\\srv",
+// ".", "./x" are not. The test is on the text only; see RemoveUnder() for links inside the path.
 bool IsSafeRelativeName(const std::string& name);
 
 // out = base + "/" + rel (no doubled "/" when base ends with one) when rel passes

@@ -14,8 +14,10 @@ namespace kqtest {
 HelperProcess::HelperProcess(const std::vector<std::string>& args, long long jobId) {
   std::vector<std::string> full = {"/proc/self/exe", "--kq-lock-helper"};
   full.insert(full.end(), args.begin(), args.end());
-  full.push_back("-jobid");
-  full.push_back(std::to_string(jobId));
+  if (jobId > 0) {
+    full.push_back("-jobid");
+    full.push_back(std::to_string(jobId));
+  }
   std::vector<char*> argv;
   for (std::string& a : full) argv.push_back(&a[0]);
   argv.push_back(nullptr);

@@ -15,7 +15,8 @@ namespace kqtest {
 // One started helper: its standard input (closing it asks the helper to finish) and output.
 class HelperProcess {
  public:
-  // Starts /proc/self/exe --kq-lock-helper <args...> -jobid <jobId>.
+  // Starts /proc/self/exe --kq-lock-helper <args...> -jobid <jobId> (no "-jobid" when jobId
+  // is 0: a daemon running a job inside itself).
   HelperProcess(const std::vector<std::string>& args, long long jobId);
   ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
