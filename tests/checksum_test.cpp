@@ -369,11 +369,16 @@ TEST(FolderChecksum, PoolRegistryCountsUsersAndReadsTheSize) {
   EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
   EXPECT_FALSE(cache.ReleaseCheckFileTP(11));
 
-  cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "0");  // 0 means the default
-  KqThreadPool* again = cache.GetCheckFileTP(11);
-  ASSERT_NE(nullptr, again);
-  EXPECT_EQ(5u, again->getThreadCount());
-  EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
+  // 0 means the default, and so does a negative size; a huge one is capped.
+  for (auto sizes : {std::make_pair("0", 5u), std::make_pair("-3", 5u), std::make_pair("1000000", 64u),
+                     std::make_pair("64", 64u)}) {
+    SCOPED_TRACE(sizes.first);
+    cfg.set("UpdateFlags", "nThreadPoolSizeCheck", sizes.first);
+    KqThreadPool* again = cache.GetCheckFileTP(11);
+    ASSERT_NE(nullptr, again);
+    EXPECT_EQ(sizes.second, again->getThreadCount());
+    EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
+  }
 }
 
 TEST(FolderChecksum, CallbackAndTaskRefuseIncompleteRecordsWithoutFreeingThem) {

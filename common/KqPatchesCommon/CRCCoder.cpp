@@ -11,6 +11,8 @@
 
 #include <isa-l/crc.h>
 
+#include "PortableFiles/PxFile.h"
+
 namespace {
 
 // The calling thread's read buffer, made on first use (null when it cannot be had).
@@ -71,30 +73,31 @@ bool CRCCoder::GetCheckSum(const char* path, long& crc) {
 }
 
 bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    std::fprintf(stderr, "\nUnable to open file \"%s\" for reading:\n[%d]\n", path, errno);
+  // Only a regular file is read: a FIFO would block, a device never end.
+  CPxFile file;
+  CPxError e = file.OpenRegular(path, UINT64_MAX);
+  if (e.IsError()) {
+    std::fprintf(stderr, "\nUnable to open file \"%s\" for reading:\n[%d] %s\n", path,
+                 e.GetErrorCode(), e.c_str());
     return false;
   }
   unsigned char* buffer = ThreadReadBuffer();
   if (buffer == nullptr) {
     std::fprintf(stderr, "\nUnable to allocate memory for file reading\n");
-    ::close(fd);
     return false;
   }
   uint32_t value = 0;
   while (true) {
-    ssize_t got = ::read(fd, buffer, kReadSize);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", path, errno);
-      ::close(fd);
+    size_t got = 0;
+    e = file.Read(buffer, kReadSize, &got);
+    if (e.IsError()) {
+      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", path,
+                   e.GetErrorCode());
       return false;
     }
     if (got == 0) break;
-    value = KqCrc32(value, buffer, static_cast<size_t>(got));
+    value = KqCrc32(value, buffer, got);
   }
-  ::close(fd);
   // The complement of the running register: all ones above the 32-bit CRC.
   crc = static_cast<long>(0xFFFFFFFF00000000ULL | value);
   return true;

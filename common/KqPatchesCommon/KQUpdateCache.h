@@ -81,7 +81,8 @@ class KQUpdateCache {
   // entries already appended stay.
   bool CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
                                 bool recursive, std::vector<UpdatePatches::File>& out);
-  // The job's pool, made on first use and counted; null on failure.
+  // The job's pool, made on first use and counted; null on failure. Its size is
+  // "UpdateFlags"/"nThreadPoolSizeCheck": 5 when absent, zero or negative, at most 64.
   KqThreadPool* GetCheckFileTP(unsigned int jobId);
   // Drops one use of the job's pool; the last one destroys it. False when the job has none.
   bool ReleaseCheckFileTP(unsigned int jobId);

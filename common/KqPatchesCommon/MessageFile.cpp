@@ -1,15 +1,12 @@
 #include "MessageFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "Messages/MessageXml.h"
 #include "Messages/UpdatePatches.h"
+#include "PortableFiles/PxFile.h"
 
 bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug& log,
                        const char* tag) {
@@ -19,22 +16,10 @@ bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug&
     return false;
   }
   std::string text;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  int err = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    char buffer[65536];
-    while (true) {
-      ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) err = errno;
-      if (got <= 0) break;
-      text.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fd);
-  }
-  if (err != 0) {
-    log.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), err,
-              std::strerror(err));
+  CPxError e = CPxFile::ReadRegular(path, kMaxMessageFileBytes, text);
+  if (e.IsError()) {
+    log.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.GetErrorCode(),
+              e.c_str());
     return false;
   }
   text.erase(std::remove_if(text.begin(), text.end(),

@@ -1,36 +1,17 @@
 #include "SmallTextFile.h"
 
 #include <cerrno>
-#include <fstream>
+
+#include "PortableFiles/PxFile.h"
 
 namespace kqtext {
 
 ReadStatus ReadSmallTextFile(const std::string& path, std::string& content, int* error) {
-  errno = 0;
-  std::ifstream in(path, std::ios::in | std::ios::binary);
-  if (!in.is_open()) {
-    if (error != nullptr) *error = errno;
-    return ReadStatus::kOpenFailed;
-  }
-  std::string text;
-  char buffer[64 * 1024];
-  while (true) {
-    in.read(buffer, sizeof(buffer));
-    const std::streamsize got = in.gcount();
-    if (got > 0) {
-      if (text.size() + static_cast<std::size_t>(got) > kMaxSmallTextFileBytes)
-        return ReadStatus::kTooLarge;
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    if (!in) break;
-  }
-  if (in.bad() || (!in.eof() && in.fail())) {
-    // A folder opens as a stream but cannot be read.
-    if (error != nullptr) *error = errno != 0 ? errno : EIO;
-    return ReadStatus::kOpenFailed;
-  }
-  content.swap(text);
-  return ReadStatus::kOk;
+  CPxError e = CPxFile::ReadRegular(path, kMaxSmallTextFileBytes, content);
+  if (!e.IsError()) return ReadStatus::kOk;
+  if (e.GetErrorCode() == EFBIG) return ReadStatus::kTooLarge;
+  if (error != nullptr) *error = e.GetErrorCode();
+  return ReadStatus::kOpenFailed;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

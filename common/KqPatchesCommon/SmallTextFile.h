@@ -18,8 +18,10 @@ constexpr std::size_t kMaxSmallTextFileBytes = 16u << 20;
 
 enum class ReadStatus { kOk, kOpenFailed, kTooLarge };
 
-// Reads the file at path into content. On kOpenFailed, *error (when given)
-// receives the error number; content is only replaced on kOk.
+// Reads the file at path into content. Only a regular file is read: a FIFO,
+// socket or device is refused at once (kOpenFailed, EINVAL), never waited on.
+// On kOpenFailed, *error (when given) receives the error number; content is
+// only replaced on kOk.
 ReadStatus ReadSmallTextFile(const std::string& path, std::string& content, int* error);
 
 // The lines of text, split at each line feed; a final line without a line

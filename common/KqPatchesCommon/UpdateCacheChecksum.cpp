@@ -22,6 +22,8 @@ std::map<unsigned int, int> refCountTP;
 KqCriticalSection checkFileCS;
 
 constexpr int kDefaultPoolSize = 5;
+// The most checksum threads a job gets, whatever "UpdateFlags"/"nThreadPoolSizeCheck" says.
+constexpr int kMaxPoolSize = 64;
 // Files checksummed by one pool task: enough to keep the walk ahead of the workers, few enough
 // to spread a folder's files over every worker.
 constexpr size_t kFilesPerTask = 16;
@@ -274,8 +276,18 @@ KqThreadPool* KQUpdateCache::GetCheckFileTP(unsigned int jobId) {
       size = kDefaultPoolSize;
       m_event.DebugJob(1, kTag, m_jobId, "Initializing thread pool size : %d", size);
     }
-    if (size < 0 ||
-        !pool->initThreadPool("CalcChecksumForClient", kPoolQueueLimit, 1,
+    // Zero or less is no pool at all: the default. Beyond kMaxPoolSize threads only wait on
+    // the disk, and a huge value would exhaust the process.
+    if (size <= 0) {
+      m_event.DebugJob(0, kTag, m_jobId, "Invalid thread pool size %d, using %d", size,
+                       kDefaultPoolSize);
+      size = kDefaultPoolSize;
+    } else if (size > kMaxPoolSize) {
+      m_event.DebugJob(0, kTag, m_jobId, "Thread pool size %d is too large, using %d", size,
+                       kMaxPoolSize);
+      size = kMaxPoolSize;
+    }
+    if (!pool->initThreadPool("CalcChecksumForClient", kPoolQueueLimit, 1,
                               static_cast<unsigned int>(size), 1)) {
       m_event.DebugJob(0, kTag, m_jobId, "initThreadPool failed.");
       delete pool;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
 namespace {
@@ -144,18 +145,18 @@ bool C7zip::Run(const std::vector<std::string>& args, std::string& output, size_
 
   int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (devnull < 0) {
-    lastError_ = std::string("cannot open /dev/null: ") + std::strerror(errno);
+    lastError_ = std::string("cannot open /dev/null: ") + PxErrnoText(errno);
     return false;
   }
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {
-    lastError_ = std::string("cannot create a pipe: ") + std::strerror(errno);
+    lastError_ = std::string("cannot create a pipe: ") + PxErrnoText(errno);
     ::close(devnull);
     return false;
   }
   pid_t pid = ::fork();
   if (pid < 0) {
-    lastError_ = std::string("cannot start the 7-Zip program: ") + std::strerror(errno);
+    lastError_ = std::string("cannot start the 7-Zip program: ") + PxErrnoText(errno);
     ::close(devnull);
     ::close(fds[0]);
     ::close(fds[1]);
@@ -192,7 +193,7 @@ bool C7zip::Run(const std::vector<std::string>& args, std::string& output, size_
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
-      lastError_ = std::string("cannot wait for the 7-Zip program: ") + std::strerror(errno);
+      lastError_ = std::string("cannot wait for the 7-Zip program: ") + PxErrnoText(errno);
       return false;
     }
   }

@@ -12,6 +12,7 @@
 
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbBackend.h"
+#include "PortableFiles/PxError.h"
 
 namespace kq {
 namespace db {
@@ -212,7 +213,7 @@ class SqliteBackend : public Backend {
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
     if (GetSetting(settings, "spath").empty() && !MakeParentFolders(path)) {
-      err = "cannot create the folder of the database file [" + path + "]: " + strerror(errno);
+      err = "cannot create the folder of the database file [" + path + "]: " + PxErrnoText(errno);
       return nullptr;
     }
     long timeoutMs = BusyTimeoutMs(settings);

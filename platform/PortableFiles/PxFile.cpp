@@ -61,6 +61,58 @@ CPxError CPxFile::Open(const char* path, unsigned flags, unsigned attributes) {
   return CPxError();
 }
 
+CPxError CPxFile::OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t* size) {
+  Close();
+  if (path.empty()) return Errno(EINVAL, "Cannot open an empty path", FX_CODE_LOCATION());
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Errno(errno, "Cannot open [" + path + "]", FX_CODE_LOCATION());
+  FdCloser closer{fd};
+  struct stat sb;
+  if (fstat(fd, &sb) != 0) return Errno(errno, "Cannot stat [" + path + "]", FX_CODE_LOCATION());
+  if (S_ISDIR(sb.st_mode)) return Errno(EISDIR, "Cannot read [" + path + "]", FX_CODE_LOCATION());
+  if (!S_ISREG(sb.st_mode)) {
+    return Errno(EINVAL, "[" + path + "] is not a regular file", FX_CODE_LOCATION());
+  }
+  if (static_cast<uint64_t>(sb.st_size) > maxBytes) {
+    return Errno(EFBIG,
+                 "[" + path + "] is larger than " + std::to_string(maxBytes) + " bytes",
+                 FX_CODE_LOCATION());
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Errno(errno, "Cannot open [" + path + "]", FX_CODE_LOCATION());
+  }
+  closer.fd = -1;
+  fd_ = fd;
+  path_ = path;
+  if (size) *size = static_cast<uint64_t>(sb.st_size);
+  return CPxError();
+}
+
+CPxError CPxFile::ReadRegular(const std::string& path, uint64_t maxBytes, std::string& text) {
+  CPxFile file;
+  uint64_t size = 0;
+  CPxError e = file.OpenRegular(path, maxBytes, &size);
+  if (e.IsError()) return e;
+  std::string content;
+  content.reserve(static_cast<size_t>(size));
+  char buffer[65536];
+  for (;;) {
+    size_t got = 0;
+    e = file.Read(buffer, sizeof buffer, &got);
+    if (e.IsError()) return e;
+    if (got == 0) break;
+    // The file may grow while it is read: the cap holds for what is read, too.
+    if (content.size() + got > maxBytes) {
+      return Errno(EFBIG, "[" + path + "] is larger than " + std::to_string(maxBytes) + " bytes",
+                   FX_CODE_LOCATION());
+    }
+    content.append(buffer, got);
+  }
+  text.swap(content);
+  return CPxError();
+}
+
 void CPxFile::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

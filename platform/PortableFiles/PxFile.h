@@ -59,6 +59,15 @@ class CPxFile {
   CPxError Open(const std::string& path, unsigned flags = kRead, unsigned attributes = kAttrNormal) {
     return Open(path.c_str(), flags, attributes);
   }
+  // Opens `path` for reading only when it is a regular file (a final link is followed) of at
+  // most maxBytes bytes; its size goes to *size (optional). A FIFO, socket or device is never
+  // waited on: it is opened without blocking and refused (EINVAL, "not a regular file"), as
+  // is a folder (EISDIR); a larger file gives EFBIG.
+  CPxError OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t* size = nullptr);
+  // The whole regular file at `path` (see OpenRegular) into `text`, which is replaced only on
+  // success.
+  static CPxError ReadRegular(const std::string& path, uint64_t maxBytes, std::string& text);
+
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
 

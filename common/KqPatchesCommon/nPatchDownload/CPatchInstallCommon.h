@@ -76,7 +76,10 @@ class CPatchInstallCommon {
   // ---- Files and folders of the patch jobs (PatchFiles.cpp, PatchFolderCopy.cpp) ----
   // Results are 0, a 0x8000xxxx code (PatchResultCodes.h) or a portable-layer error code.
 
-  // The whole file as text (up to its first zero byte).
+  // The largest file ReadWholeFile reads (the XML files of the download jobs are far smaller).
+  static constexpr unsigned long long kMaxWholeFileBytes = 512ULL << 20;
+  // The whole file as text (up to its first zero byte). Only a regular file of at most
+  // kMaxWholeFileBytes is read; anything else fails at once with 0x80000010.
   static unsigned int ReadWholeFile(const std::string& path, std::string& text);
   // Extracts an archive with the 7-Zip program (sevenZipPath: the program, its folder, or empty):
   // all entries with their folders when fileSpec is empty, else the entries matching fileSpec

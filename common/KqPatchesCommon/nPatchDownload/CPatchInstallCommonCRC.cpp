@@ -1,13 +1,10 @@
 // File checksums of the patch jobs.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <memory>
 #include <new>
 
 #include "CRCCoder.h"
+#include "PortableFiles/PxFile.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchEvent.h"
 
@@ -21,28 +18,26 @@ unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& pa
     event.Debug("CalculateCRC", "Failed to allocate memory for checking file [%s]", path.c_str());
     return 0x80000001;
   }
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
+  // Only a regular file is read: a FIFO or device would block or never end.
+  CPxFile file;
+  CPxError e = file.OpenRegular(path, UINT64_MAX);
+  if (e.IsError()) {
     event.Debug("CalculateCRC", "Failed to open file [%s] for checking, error [%d:%s]",
-                path.c_str(), err, std::strerror(err));
+                path.c_str(), e.GetErrorCode(), e.c_str());
     return 0x80000010;
   }
   uint32_t value = 0;
   while (true) {
-    ssize_t got = ::read(fd, buffer.get(), size);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      event.Debug("CalculateCRC", "Failed to read file [%s], error [%d:%s]", path.c_str(), err,
-                  std::strerror(err));
+    size_t got = 0;
+    e = file.Read(buffer.get(), size, &got);
+    if (e.IsError()) {
+      event.Debug("CalculateCRC", "Failed to read file [%s], error [%d:%s]", path.c_str(),
+                  e.GetErrorCode(), e.c_str());
       return 0x80000010;
     }
     if (got == 0) break;
-    value = KqCrc32(value, buffer.get(), static_cast<size_t>(got));
+    value = KqCrc32(value, buffer.get(), got);
   }
-  ::close(fd);
   crc = plain ? value : static_cast<unsigned long>(~value & 0xFFFFFFFFu);
   return 0;
 }

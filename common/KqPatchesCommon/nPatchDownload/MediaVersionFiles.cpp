@@ -2,13 +2,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "Configuration/KQPlatformInfo.h"
 #include "Logging/EvDebug.h"
+#include "PortableFiles/PxError.h"
+#include "SmallTextFile.h"
 #include "Versions/FullVersion.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/PatchResultCodes.h"
@@ -41,10 +42,19 @@ bool CPatchInstallCommon::GetMediaVersionFromFile(const std::string& path, FullV
   std::string releaseText;
   std::string buildText;
 
-  std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
-  if (in.is_open()) {
-    std::string line;
-    while (std::getline(in, line)) {
+  // A missing or unreadable file leaves the start values; one that is no regular file, or
+  // larger than the small-file cap, is a failed file operation.
+  std::string text;
+  int error = 0;
+  kqtext::ReadStatus status = kqtext::ReadSmallTextFile(path, text, &error);
+  if (status == kqtext::ReadStatus::kTooLarge || error == EINVAL || error == EISDIR) {
+    if (status == kqtext::ReadStatus::kTooLarge) error = EFBIG;
+    log.Debug(kTag, "Failed in file operation on version file [%s] with error [%d:%s]",
+              path.c_str(), error, PxErrnoText(error).c_str());
+    return false;
+  }
+  if (status == kqtext::ReadStatus::kOk) {
+    for (std::string& line : kqtext::SplitLines(text)) {
       // CR-LF files: the carriage return is no part of a value.
       if (!line.empty() && line.back() == '\r') line.pop_back();
 
@@ -84,12 +94,6 @@ bool CPatchInstallCommon::GetMediaVersionFromFile(const std::string& path, FullV
         log.DebugLvl(kTag, 10, "Build Id [%d], [%s]", buildNumber, value.c_str());
       }
       if (!featureRelease.empty() && transactionId >= 0 && revision > 0 && buildNumber > 0) break;
-    }
-    if (in.bad()) {
-      int err = errno;
-      log.Debug(kTag, "Failed in file operation on version file [%s] with error [%d:%s]",
-                path.c_str(), err, std::strerror(err));
-      return false;
     }
   }
 

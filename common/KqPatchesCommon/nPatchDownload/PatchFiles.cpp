@@ -3,6 +3,7 @@
 // under its own name as the tag.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -35,39 +36,21 @@ unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::st
   static const char* kTag = "ReadWholeFile";
   EvDebug log;
 
+  // Only a regular file, and one that fits the cap: a FIFO is not waited on, and a link to
+  // a device or a huge file does not take the memory of the process.
   CPxFile file;
-  CPxError e = file.Open(path, CPxFile::kRead);
+  uint64_t size = 0;
+  CPxError e = file.OpenRegular(path, kMaxWholeFileBytes, &size);
   if (e.IsError()) {
     log.Debug(kTag, "Cannot to open file [%s] with error [%d:%s]", path.c_str(), e.GetErrorCode(),
               e.c_str());
-    return KQ_PATCH_E_FILE_IO;
+    if (e.GetErrorCode() != EFBIG) return KQ_PATCH_E_FILE_IO;
+    log.Debug(kTag, "Failed to allocate memory for reading XML file.");
+    return KQ_PATCH_E_OUTOFMEMORY;
   }
-  // Only a regular file has a length to read (a folder would report a bogus one).
-  SPxFileStat info;
-  e = CPxFile::Stat(path, info);
-  if (!e.IsError() && !info.IsRegular()) e = CPxError(21, "not a regular file");
-  if (e.IsError()) {
-    log.Debug(kTag, "Cannot to open file [%s] with error [%d:%s]", path.c_str(), e.GetErrorCode(),
-              e.c_str());
-    return KQ_PATCH_E_FILE_IO;
-  }
-  int64_t end = 0;
-  e = file.Seek(0, CPxFile::kEnd, &end);
-  if (e.IsError()) {
-    log.Debug(kTag, "Failed to seek file [%s] with error [%d: %s]", path.c_str(), e.GetErrorCode(),
-              e.c_str());
-    return KQ_PATCH_E_FILE_IO;
-  }
-  // The length is held in 64 bits: a file of 4 GiB or more is not read as a short one.
-  unsigned long long length = static_cast<unsigned long long>(end);
+  unsigned long long length = size;
   log.DebugLvl(kTag, 2, "Current file [%s] size is [%lld] [%llu]", path.c_str(),
-               static_cast<long long>(end), length);
-  e = file.Seek(0, CPxFile::kBegin);
-  if (e.IsError()) {
-    log.Debug(kTag, "Failed to rewind file [%s] with error [%d: %s]", path.c_str(),
-              e.GetErrorCode(), e.c_str());
-    return KQ_PATCH_E_FILE_IO;
-  }
+               static_cast<long long>(length), length);
   if (length >= static_cast<unsigned long long>(SIZE_MAX)) {
     log.Debug(kTag, "Failed to allocate memory for reading XML file.");
     return KQ_PATCH_E_OUTOFMEMORY;

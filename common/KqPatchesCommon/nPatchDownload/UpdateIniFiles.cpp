@@ -9,7 +9,6 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -18,6 +17,8 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "KQUpdateCache.h"
+#include "PortableFiles/PxError.h"
+#include "SmallTextFile.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
@@ -147,10 +148,14 @@ unsigned int CPatchInstallCommon::ReadConfigurationFromIniFile(const std::string
     event.Debug(kTag, "Ini file [%s] does not exist.", path.c_str());
     return KQ_PATCH_E_INVALID_INPUT;
   }
-  // Read-only: media are often read-only.
-  std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
-  if (!in.is_open()) {
-    event.Debug(kTag, "Failed to open Ini file [%s]", path.c_str());
+  // Read whole, as a small file: only a regular one, up to the small-file cap.
+  std::string text;
+  int error = 0;
+  kqtext::ReadStatus status = kqtext::ReadSmallTextFile(path, text, &error);
+  if (status != kqtext::ReadStatus::kOk) {
+    event.Debug(kTag, "Failed to open Ini file [%s]: %s", path.c_str(),
+                status == kqtext::ReadStatus::kTooLarge ? "larger than the size limit"
+                                                        : PxErrnoText(error).c_str());
     return KQ_PATCH_E_FILE_IO;
   }
 
@@ -162,8 +167,7 @@ unsigned int CPatchInstallCommon::ReadConfigurationFromIniFile(const std::string
   }
 
   ReaderState st;
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string& line : kqtext::SplitLines(text)) {
     boost::algorithm::trim(line);
     const KeyRule* rule = nullptr;
     for (const KeyRule& r : kRules) {
@@ -231,7 +235,6 @@ unsigned int CPatchInstallCommon::ReadConfigurationFromIniFile(const std::string
         break;
     }
   }
-  in.close();
 
   record.version.Set(FullVersion::kRelease, st.release);
   record.version.Set(FullVersion::kBuild, st.build);
