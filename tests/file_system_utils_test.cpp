@@ -293,6 +293,58 @@ TEST_F(FsTree, MoveRenamesOrMergesIntoAnExistingTarget) {
   EXPECT_EQ(kqtest::ReadFile(target + "/a.txt"), "abc");
 }
 
+TEST_F(FsTree, CopyIntoItselfIsRefusedWhateverThePathForm) {
+  ASSERT_EQ(0, symlink(root_.c_str(), (env_.root() + "/alias").c_str()));
+  for (const std::string& target : {env_.root() + "//root/sub/x", root_ + "/./sub/x",
+                                    env_.root() + "/alias/sub/x", root_ + "/sub/../sub/x"}) {
+    SCOPED_TRACE(target);
+    EXPECT_FALSE(copyDirectory(root_.c_str(), target.c_str(), false));
+    EXPECT_FALSE(MoveDirectory(root_.c_str(), target.c_str()));
+    EXPECT_FALSE(Exists(root_ + "/sub/x"));
+    EXPECT_EQ(kqtest::ReadFile(root_ + "/sub/b.txt"), "bbbbb");
+  }
+}
+
+TEST_F(FsTree, CopiesNeverWriteThroughALinkInTheTarget) {
+  const std::string target = env_.root() + "/target";
+  ASSERT_TRUE(recursiveCreateDir(target.c_str()));
+  ASSERT_EQ(0, symlink(outside_.c_str(), (target + "/sub").c_str()));
+  ASSERT_TRUE(copyDirectory(root_.c_str(), target.c_str(), false));
+  struct stat sb;
+  ASSERT_EQ(0, lstat((target + "/sub").c_str(), &sb));
+  EXPECT_TRUE(S_ISDIR(sb.st_mode));  // the link was replaced by a real folder
+  EXPECT_EQ(kqtest::ReadFile(target + "/sub/b.txt"), "bbbbb");
+  EXPECT_FALSE(Exists(outside_ + "/b.txt"));
+  EXPECT_FALSE(Exists(outside_ + "/deeper"));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/secret.txt"), std::string(100, 's'));
+}
+
+TEST_F(FsTree, MovingALinkMovesTheLink) {
+  const std::string link = env_.root() + "/link";
+  ASSERT_EQ(0, symlink(outside_.c_str(), link.c_str()));
+  const std::string target = env_.root() + "/moved";
+  ASSERT_TRUE(MoveDirectory(link.c_str(), target.c_str()));
+  struct stat sb;
+  ASSERT_EQ(0, lstat(target.c_str(), &sb));
+  EXPECT_TRUE(S_ISLNK(sb.st_mode));
+  EXPECT_FALSE(Exists(link));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/secret.txt"), std::string(100, 's'));
+}
+
+TEST_F(FsTree, EmptyingALinkIsRefused) {
+  const std::string link = env_.root() + "/link";
+  ASSERT_EQ(0, symlink(outside_.c_str(), link.c_str()));
+  std::string error;
+  EXPECT_EQ(0, RemoveDirUnix(link.c_str(), error, false));
+  EXPECT_NE(std::string::npos, error.find("symbolic link"));
+  EXPECT_TRUE(Exists(link));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/secret.txt"), std::string(100, 's'));
+  // Removing the link itself is fine, and leaves its target.
+  EXPECT_EQ(1, RemoveDirUnix(link.c_str(), error, true));
+  EXPECT_FALSE(Exists(link));
+  EXPECT_TRUE(Exists(outside_ + "/secret.txt"));
+}
+
 TEST_F(FsTree, MoveAcrossFileSystemsFallsBackToCopy) {
   struct stat a, b;
   const char* other = "/dev/shm";

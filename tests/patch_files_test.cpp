@@ -284,6 +284,42 @@ TEST_F(PatchFilesTest, CopyLooseFiles) {
   EXPECT_NE(0u, CPatchInstallCommon::CopyLooseFiles(At("missing"), At("none"), true));
 }
 
+TEST_F(PatchFilesTest, CopiesNeverRemoveTheirOwnSource) {
+  kqtest::WriteFile(At("p/src/a.txt"), "a");
+  kqtest::WriteFile(At("p/sibling.txt"), "s");
+  // The destination holds the source: removing it first would lose both.
+  EXPECT_EQ(KQ_PATCH_E_INVALIDARG, CPatchInstallCommon::CopyFolder(At("p/src"), At("p"), false));
+  EXPECT_EQ(KQ_PATCH_E_INVALIDARG, CPatchInstallCommon::CopyFolder(At("p/src"), At("p/src/."), false));
+  EXPECT_EQ(KQ_PATCH_E_INVALIDARG, CPatchInstallCommon::CopyFolder(At("p"), At("p/src/inner"), false));
+  EXPECT_EQ("a", kqtest::ReadFile(At("p/src/a.txt")));
+  EXPECT_EQ("s", kqtest::ReadFile(At("p/sibling.txt")));
+
+  kqtest::WriteFile(At("x/Docs/d.txt"), "d");
+  kqtest::WriteFile(At("x/f.txt"), "f");
+  EXPECT_EQ(KQ_PATCH_E_INVALIDARG, CPatchInstallCommon::CopyLooseFiles(At("x"), At("x"), true));
+  EXPECT_EQ(KQ_PATCH_E_INVALIDARG, CPatchInstallCommon::CopyLooseFiles(At("x"), At("x/"), true));
+  EXPECT_EQ("d", kqtest::ReadFile(At("x/Docs/d.txt")));
+  EXPECT_EQ("f", kqtest::ReadFile(At("x/f.txt")));
+}
+
+TEST_F(PatchFilesTest, CopyLooseFilesCopiesLinksAsLinks) {
+  kqtest::WriteFile(At("outside/secret.txt"), "secret");
+  kqtest::WriteFile(At("src/a.txt"), "a");
+  ASSERT_EQ(0, ::symlink(At("outside/secret.txt").c_str(), At("src/file-link").c_str()));
+  ASSERT_EQ(0, ::symlink(At("outside").c_str(), At("src/Docs").c_str()));
+  // A link already in the destination, where a file of the source goes.
+  MakeDir(At("dst"));
+  ASSERT_EQ(0, ::symlink(At("outside/secret.txt").c_str(), At("dst/a.txt").c_str()));
+  ASSERT_EQ(0u, CPatchInstallCommon::CopyLooseFiles(At("src"), At("dst"), true));
+  struct stat sb;
+  ASSERT_EQ(0, ::lstat(At("dst/file-link").c_str(), &sb));
+  EXPECT_TRUE(S_ISLNK(sb.st_mode));
+  ASSERT_EQ(0, ::lstat(At("dst/Docs").c_str(), &sb));
+  EXPECT_TRUE(S_ISLNK(sb.st_mode));
+  EXPECT_EQ("a", kqtest::ReadFile(At("dst/a.txt")));
+  EXPECT_EQ("secret", kqtest::ReadFile(At("outside/secret.txt")));
+}
+
 TEST(PatchFileHelpersTest, CompareSQLVersion) {
   EXPECT_EQ(-1, compareSQLVersion("15.0.4", "15.0.10"));
   EXPECT_EQ(1, compareSQLVersion("15.0.10", "15.0.4"));

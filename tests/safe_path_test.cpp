@@ -1,10 +1,14 @@
 // Path safety and no-follow removal on real temporary trees.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "KqTestEnv.h"
 #include "Unprivileged.h"
@@ -135,6 +139,85 @@ TEST_F(RemoveTree, AFailedRemovalIsReportedAndTheRestStillGoes) {
   EXPECT_FALSE(Exists(tree_ + "/b.txt"));  // entries after the failure were still removed
   EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
   chmod((tree_ + "/0locked").c_str(), 0755);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RemoveTree, DotComponentsNeverEmptyALinksTarget) {
+  const std::string link = tree_ + "/a/link-to-dir";
+  for (const std::string& path : {link + "/.", link + "/./", link + "/..", tree_ + "/a/./link-to-dir/."}) {
+    SCOPED_TRACE(path);
+    std::string err;
+    EXPECT_FALSE(kq::RemoveTreeNoFollow(path, &err));
+    EXPECT_FALSE(kq::RemoveContentsNoFollow(path, &err));
+    EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+    EXPECT_TRUE(Exists(tree_ + "/b.txt"));
+  }
+}
+
+TEST(SameOrInside, RealLocationsNotPathTexts) {
+  kqtest::TempDir dir;
+  const std::string x = dir.path() + "/x";
+  kqtest::WriteFile(x + "/a/b/f.txt", "f");
+  ASSERT_EQ(0, symlink((x + "/a").c_str(), (dir.path() + "/alias").c_str()));
+  EXPECT_TRUE(kq::IsSameOrInside(x, x));
+  EXPECT_TRUE(kq::IsSameOrInside(x, x + "/a/b"));
+  EXPECT_TRUE(kq::IsSameOrInside(x + "/", dir.path() + "/x//a/./b/"));
+  EXPECT_TRUE(kq::IsSameOrInside(x, dir.path() + "/alias/b"));           // through a link
+  EXPECT_TRUE(kq::IsSameOrInside(x + "/a", dir.path() + "/alias/new/c"));  // not made yet
+  EXPECT_TRUE(kq::IsSameOrInside(x, x + "/a/../a/b"));
+  EXPECT_FALSE(kq::IsSameOrInside(x + "/a", x));
+  EXPECT_FALSE(kq::IsSameOrInside(x + "/a/b", x + "/a/bb"));
+  EXPECT_FALSE(kq::IsSameOrInside(dir.path() + "/missing", x));
+  // A relative form of the same folder.
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, chdir(x.c_str()));
+  EXPECT_TRUE(kq::IsSameOrInside("./", x + "/a"));
+  EXPECT_TRUE(kq::IsSameOrInside(x, "./a"));
+  ASSERT_EQ(0, chdir(cwd));
+}
+
+TEST(RemoveDeepTree, TwoHundredThousandLevelsGoWithFewDescriptors) {
+  // On a memory file system: 200,000 folders made one by one on a disk take minutes.
+  char shm[] = "/dev/shm/kqdeepXXXXXX";
+  if (mkdtemp(shm) == nullptr) GTEST_SKIP() << "no /dev/shm";
+  const std::string top = std::string(shm) + "/deep";
+  const int kLevels = 200000;
+  {
+    ASSERT_EQ(0, mkdir(top.c_str(), 0755));
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < kLevels; ++i) {
+      ASSERT_EQ(0, mkdirat(fd, "d", 0755));
+      int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      ASSERT_GE(next, 0);
+      close(fd);
+      fd = next;
+    }
+    close(fd);
+  }
+  // In a child with few descriptors and a small stack: a removal that recursed per level, or
+  // kept a descriptor per level, dies or fails there.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    struct rlimit files = {16, 16};
+    setrlimit(RLIMIT_NOFILE, &files);
+    std::string err;
+    std::thread worker([&] { _exit(kq::RemoveTreeNoFollow(top, &err) ? 0 : 1); });
+    worker.join();
+    _exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "the removal crashed";
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_FALSE(Exists(top));
+  std::string err;
+  kq::RemoveTreeNoFollow(shm, &err);
 }
 
 }  // namespace

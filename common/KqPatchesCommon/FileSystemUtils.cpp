@@ -116,14 +116,6 @@ bool FilesAndFolders(const std::string& folder, const std::string& prefix, std::
   });
 }
 
-// True when `inner` is `outer` or lies below it, judged on the text of the paths.
-bool IsSameOrBelow(std::string outer, std::string inner) {
-  while (outer.size() > 1 && outer.back() == '/') outer.pop_back();
-  while (inner.size() > 1 && inner.back() == '/') inner.pop_back();
-  return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-                            inner[outer.size()] == '/');
-}
-
 bool CopyTree(const char* tag, const std::string& source, const std::string& target, bool move,
               bool clearReadOnly, bool nested) {
   EvDebug log;
@@ -145,6 +137,16 @@ bool CopyTree(const char* tag, const std::string& source, const std::string& tar
   const bool ok = ForEachEntry(tag, source, nested, 0, [&](const Entry& en) {
     const std::string targetPath = CPxString::Format("{1}{2}{3}", target, "/", en.name).str();
     if (en.realDir) {
+      // A link (or a file) where the folder's copy goes is replaced, never written through.
+      SPxFileStat existing;
+      if (!CPxFile::Lstat(targetPath, existing).IsError() && !existing.IsDirectory()) {
+        log.Debug(tag, "Replacing [%s], which is no folder, by a folder", targetPath.c_str());
+        e = CPxFile::Delete(targetPath);
+        if (e.IsError()) {
+          log.Debug(tag, "Cannot delete file [%s] with error [%s]", targetPath.c_str(), e.c_str());
+          return Next::kFail;
+        }
+      }
       return CopyTree(tag, en.path, targetPath, move, clearReadOnly, true) ? Next::kContinue : Next::kFail;
     }
     if (en.st.IsLink()) {
@@ -331,6 +333,12 @@ int RemoveDirUnix(const char* path, std::string& error, bool removeSelf) {
   EvDebug log;
   std::string err;
   bool ok;
+  if (st.IsLink() && !removeSelf) {
+    // The contents of a link are someone else's folder: refused, and the link stays.
+    error = std::string("Refusing to empty [") + path + "]: it is a symbolic link";
+    log.Debug("[RemoveDirUnix]", "%s", error.c_str());
+    return 0;
+  }
   if (!st.IsDirectory()) {
     ok = kq::RemoveFileNoFollow(path, &err);
     if (!ok) log.Debug("[RemoveDirUnix]", "Error deleting [%s], errno [%d]", path, errno);
@@ -353,7 +361,7 @@ bool copyOrMoveDirImpl(const char* source, const char* target, bool move, bool c
     log.Debug(tag, "Source [%s] or target [%s] is empty", source ? source : "NULL", target ? target : "NULL");
     return false;
   }
-  if (IsSameOrBelow(source, target)) {
+  if (kq::IsSameOrInside(source, target)) {
     log.Debug(tag, "Cannot copy folder [%s] into itself [%s]", source, target);
     return false;
   }
@@ -366,9 +374,18 @@ bool copyOrMoveDirImpl(const char* source, const char* target, bool move, bool c
       recursiveCreateDir(t.substr(0, slash).c_str());
     }
     SPxFileStat st;
-    if (!CPxFile::Lstat(source, st).IsError() && st.IsDirectory() && !CPxFile::Rename(source, target).IsError()) {
+    const bool known = !CPxFile::Lstat(source, st).IsError();
+    const bool isLink = known && st.IsLink();
+    if (known && (st.IsDirectory() || isLink) && !CPxFile::Rename(source, target).IsError()) {
       log.DebugLvl(tag, 8, "Renamed [%s] to [%s]", source, target);
       return true;
+    }
+    if (isLink) {
+      // A link is moved as a link: what it points to is neither copied nor deleted.
+      CPxError e = CPxFile::CopyLink(source, target);
+      if (!e.IsError()) e = CPxFile::Delete(source);
+      if (e.IsError()) log.Debug(tag, "Failed to move the link [%s] to [%s] with error [%s]", source, target, e.c_str());
+      return !e.IsError();
     }
   }
   return CopyTree(tag, source, target, move, clearReadOnly, false);

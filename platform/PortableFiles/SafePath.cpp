@@ -61,38 +61,99 @@ bool ListNames(int dfd, std::vector<std::string>& names) {
   return ok;
 }
 
-// Removes everything inside the folder open at `dfd` (shown as `dirPath` in errors).
-void RemoveChildren(int dfd, const std::string& dirPath, RemoveState& st) {
+// One folder level of a removal in progress: which folder it is, and what is left in it.
+struct Level {
+  dev_t dev;
+  ino_t ino;
   std::vector<std::string> names;
-  if (!ListNames(dfd, names)) st.Fail(dirPath, errno, "Error reading the directory");
-  for (const std::string& name : names) {
-    const std::string child = dirPath + "/" + name;
-    struct stat sb;
-    if (fstatat(dfd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
-      // vanished meanwhile: nothing to do
-      if (errno != ENOENT) st.Fail(child, errno, "Error while executing stat on");
-      continue;
-    }
-    if (!S_ISDIR(sb.st_mode)) {
-      if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(child, errno);
-      continue;
-    }
-    int cfd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (cfd < 0) {
-      int e = errno;
-      if (e == ENOENT) continue;
-      if (e == ELOOP || e == ENOTDIR) {  // replaced by a link or a file since the lstat
-        if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(child, errno);
-        continue;
-      }
-      // Unreadable folder: it can still go when it is empty.
-      if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(child, e);
-      continue;
-    }
-    RemoveChildren(cfd, child, st);
-    close(cfd);
-    if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(child, errno);
+  size_t next = 0;
+  size_t pathLength = 0;  // the folder's path is the first pathLength bytes of the walk's path
+};
+
+// Removes everything inside the folder open at `dfd` (shown as `dirPath` in errors). The walk
+// keeps one descriptor open, however deep the tree: it goes down with openat(O_NOFOLLOW) and
+// back up with "..", checking that ".." is the very folder it came from (a tree moved while it
+// is removed stops the removal, so that nothing outside it is touched).
+void RemoveChildren(int dfd, const std::string& dirPath, RemoveState& st) {
+  std::string path = dirPath;
+  int fd = fcntl(dfd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    st.Fail(path, errno);
+    return;
   }
+  std::vector<Level> stack;
+  auto enter = [&]() {
+    struct stat sb;
+    if (fstat(fd, &sb) != 0) {
+      st.Fail(path, errno);
+      return false;
+    }
+    Level level;
+    level.dev = sb.st_dev;
+    level.ino = sb.st_ino;
+    level.pathLength = path.size();
+    if (!ListNames(fd, level.names)) st.Fail(path, errno, "Error reading the directory");
+    stack.push_back(std::move(level));
+    return true;
+  };
+  if (!enter()) {
+    close(fd);
+    return;
+  }
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    if (level.next < level.names.size()) {
+      const std::string name = level.names[level.next++];
+      const size_t parentLength = path.size();
+      path.append("/").append(name);  // the child's path, for errors
+      struct stat sb;
+      bool descend = false;
+      if (fstatat(fd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+        // vanished meanwhile: nothing to do
+        if (errno != ENOENT) st.Fail(path, errno, "Error while executing stat on");
+      } else if (!S_ISDIR(sb.st_mode)) {
+        if (unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(path, errno);
+      } else {
+        int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (cfd >= 0) {
+          close(fd);
+          fd = cfd;
+          descend = true;
+        } else if (errno == ELOOP || errno == ENOTDIR) {  // replaced by a link or a file
+          if (unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(path, errno);
+        } else if (errno != ENOENT) {
+          // Unreadable folder: it can still go when it is empty.
+          int e = errno;
+          if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(path, e);
+        }
+      }
+      if (!descend) {
+        path.resize(parentLength);
+      } else if (!enter()) {
+        break;
+      }
+      continue;
+    }
+    // This folder is done: back to its parent, which removes it.
+    const size_t doneLength = level.pathLength;
+    stack.pop_back();
+    if (stack.empty()) break;
+    const size_t parentLength = stack.back().pathLength;
+    int pfd = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat psb;
+    if (pfd < 0 || fstat(pfd, &psb) != 0 || psb.st_dev != stack.back().dev ||
+        psb.st_ino != stack.back().ino) {
+      st.Fail(path, pfd < 0 ? errno : ESTALE);
+      if (pfd >= 0) close(pfd);
+      break;
+    }
+    close(fd);
+    fd = pfd;
+    const std::string name = path.substr(parentLength + 1, doneLength - parentLength - 1);
+    if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(path, errno);
+    path.resize(parentLength);
+  }
+  close(fd);
 }
 
 // Opens `path` as a real folder (never through a link). Returns -1 with errno set otherwise.
@@ -102,12 +163,25 @@ int OpenFolderNoFollow(const std::string& path) {
 
 // Trailing slashes would make the kernel follow a link in the last component ("link/" is the
 // folder the link points to), so they go. The file-system root is never removed.
+// A "." or ".." after the first component is refused: "link/." and "link/sub/.." name what
+// the link points to, and a removal would empty it.
 bool TrimForRemoval(const std::string& in, std::string& out, RemoveState& st) {
   out = in;
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   if (out.empty() || out == "/") {
     st.Fail(in, out.empty() ? EINVAL : EPERM);
     return false;
+  }
+  size_t start = out.find('/');
+  while (start != std::string::npos) {
+    size_t end = out.find('/', start + 1);
+    const std::string_view part(out.data() + start + 1,
+                                (end == std::string::npos ? out.size() : end) - start - 1);
+    if (part == "." || part == "..") {
+      st.Fail(in, EINVAL);
+      return false;
+    }
+    start = end;
   }
   return true;
 }
@@ -135,6 +209,46 @@ bool IsSafeRelativeName(const std::string& name) {
     start = end + 1;
   }
   return namesSomething;
+}
+
+bool IsSameOrInside(const std::string& outer, const std::string& inner) {
+  struct stat osb;
+  if (outer.empty() || inner.empty() || stat(outer.c_str(), &osb) != 0) return false;
+  // The nearest part of `inner` that exists; what is below it does not exist yet and is no link.
+  std::string existing = inner;
+  int fd = -1;
+  for (;;) {
+    fd = open(existing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR)) break;
+    while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+    size_t slash = existing.rfind('/');
+    if (slash == std::string::npos) {
+      existing = ".";
+    } else {
+      existing.resize(slash == 0 ? 1 : slash);
+    }
+  }
+  if (fd < 0) return false;
+  // Up through the real parents (links resolved) to the root, looking for `outer`.
+  bool found = false;
+  for (;;) {
+    struct stat sb;
+    if (fstat(fd, &sb) != 0) break;
+    if (sb.st_dev == osb.st_dev && sb.st_ino == osb.st_ino) {
+      found = true;
+      break;
+    }
+    int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat usb;
+    if (up < 0 || fstat(up, &usb) != 0 || (usb.st_dev == sb.st_dev && usb.st_ino == sb.st_ino)) {
+      if (up >= 0) close(up);
+      break;  // the root
+    }
+    close(fd);
+    fd = up;
+  }
+  close(fd);
+  return found;
 }
 
 bool JoinUnder(const std::string& base, const std::string& rel, std::string& out) {

@@ -33,6 +33,12 @@ bool IsSafeRelativeName(const std::string& name);
 // refused as well (the result would be an absolute or a current-folder path by accident).
 bool JoinUnder(const std::string& base, const std::string& rel, std::string& out);
 
+// True when the folder `inner` (or, when it does not exist yet, where it would be made) is the
+// folder `outer` or lies anywhere below it. Real locations are compared (device and inode of
+// each real parent of `inner`), not path texts: "/x//a", "./a", ".." and links cannot hide
+// that one path lies inside the other. False when `outer` does not exist.
+bool IsSameOrInside(const std::string& outer, const std::string& inner);
+
 // Removes `path` and, when it is a real folder, everything below it. Never follows a symbolic
 // link: entries are examined with lstat semantics and folders are opened with O_NOFOLLOW, so a
 // link (to a file or a folder, dangling or not) is unlinked as a link and its target survives.
@@ -43,8 +49,10 @@ bool JoinUnder(const std::string& base, const std::string& rel, std::string& out
 // "Failed to remove [<path>], errno [<n>]", "Error while executing stat on [<path>], errno [<n>]"
 // (an entry that cannot be examined) or "Error reading the directory [<path>], errno [<n>]"
 // (a folder whose listing broke off). Entries are visited in bytewise name order.
-// Trailing "/" are ignored ("link/" removes the link, not what it points to); an empty path
-// and the file-system root "/" are refused.
+// Trailing "/" are ignored ("link/" removes the link, not what it points to); an empty path,
+// the file-system root "/", and a path with a "." or ".." component after its first one
+// ("link/." is the link's target) are refused. However deep the tree, the removal keeps a
+// bounded number of descriptors open and does not recurse per level.
 bool RemoveTreeNoFollow(const std::string& path, std::string* err);
 
 // Like RemoveTreeNoFollow(), but `path` itself stays: only what is inside the folder goes.

@@ -96,6 +96,7 @@ class CPatchInstallCommon {
   static bool IsFolderExisted(const std::string& path);
   static unsigned int CreateDirectories(const std::string& path);
   // Replaces destination by a copy of source: 0, 1 when the copy fails, or a removal error.
+  // 0x80000008 (and nothing removed) when either folder is or contains the other.
   static unsigned int CopyFolder(const std::string& source, const std::string& destination,
                                  bool clearReadOnly);
   static std::string GetRemoteServerPath(const std::string& path);
@@ -106,7 +107,8 @@ class CPatchInstallCommon {
   static unsigned int GetUniqueFolderName(std::string& path);
   static unsigned int WriteStringToFile(const std::string& text, const std::string& path);
   // Copies the files directly inside source (and, with bIgnoreOSFolder, the folders that are
-  // not operating-system folders) into destination.
+  // not operating-system folders) into destination; links are copied as links. 0x80000008
+  // when source and destination are one folder.
   static unsigned int CopyLooseFiles(const std::string& source, const std::string& destination,
                                      bool bIgnoreOSFolder);
 

@@ -1,9 +1,12 @@
 // Folder copies of the patch jobs: a whole folder, and the loose files of an update folder.
+#include <cerrno>
 #include <string>
 
 #include "FileSystemUtils.h"  // copyDirectory
 #include "Logging/EvDebug.h"
 #include "PortableFiles/PxDirectory.h"
+#include "PortableFiles/PxFile.h"
+#include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/PatchResultCodes.h"
 
@@ -21,6 +24,24 @@ CPxError looseFilesCopy(const char* dir, const char* name, bool isDir, void* con
   const tLooseCopyContext& ctx = *static_cast<const tLooseCopyContext*>(context);
   std::string src = std::string(dir) + "/" + name;
   std::string dst = ctx.destination + "/" + name;
+
+  // A link is copied as a link: nothing outside the source is read through it, and a link
+  // already at the destination is replaced, not written through.
+  SPxFileStat st;
+  if (!CPxFile::Lstat(src, st).IsError() && st.IsLink()) {
+    log.DebugLvl(kTag, 8, "Copy link [%s] to [%s]", src.c_str(), dst.c_str());
+    SPxFileStat existing;
+    CPxError e;
+    if (!CPxFile::Lstat(dst, existing).IsError()) {
+      e = existing.IsDirectory() ? CPxError(EISDIR, "a folder is in the way") : CPxFile::Delete(dst);
+    }
+    if (!e.IsError()) e = CPxFile::CopyLink(src.c_str(), dst.c_str());
+    if (e.IsError()) {
+      log.Debug(kTag, "Failed to copy file [%s] to [%s]", src.c_str(), dst.c_str());
+      return CPxError(static_cast<int>(KQ_PATCH_E_FILE_IO), "File copy failed.");
+    }
+    return CPxError();
+  }
 
   if (isDir) {
     // Operating-system folders hold the update's binaries: only other folders are copied. The id
@@ -54,6 +75,12 @@ unsigned int CPatchInstallCommon::CopyFolder(const std::string& source,
                                              const std::string& destination, bool clearReadOnly) {
   static const char* kTag = "CopyFolder";
   EvDebug log;
+  // The destination is removed first: it must neither hold the source nor lie inside it.
+  if (kq::IsSameOrInside(destination, source) || kq::IsSameOrInside(source, destination)) {
+    log.Debug(kTag, "Refusing to copy folder [%s] to [%s]: one lies inside the other",
+              source.c_str(), destination.c_str());
+    return KQ_PATCH_E_INVALIDARG;
+  }
   CPxError e = CPxDirectory::Remove(destination, true);
   if (e.IsError()) {
     log.Debug(kTag, "Failed to delete folder [%s] with error [%d:%s]", destination.c_str(),
@@ -70,6 +97,12 @@ unsigned int CPatchInstallCommon::CopyFolder(const std::string& source,
 unsigned int CPatchInstallCommon::CopyLooseFiles(const std::string& source,
                                                  const std::string& destination,
                                                  bool bIgnoreOSFolder) {
+  // Copying a folder onto itself would remove each sub-folder before copying it.
+  if (kq::IsSameOrInside(source, destination) && kq::IsSameOrInside(destination, source)) {
+    EvDebug().Debug("CopyLooseFiles", "Refusing to copy folder [%s] onto itself [%s]",
+                    source.c_str(), destination.c_str());
+    return KQ_PATCH_E_INVALIDARG;
+  }
   tLooseCopyContext context(destination, bIgnoreOSFolder);
   CPxError e = CPxDirectory::Walk(source, &context, 0, true, looseFilesCopy);
   return static_cast<unsigned int>(e.GetErrorCode());
