@@ -107,6 +107,12 @@ TEST_F(UpdateIniTest, CumulativeUpdatePack) {
   EXPECT_EQ(7777, record.pack.getint64(UpdatePatches::UpdatePack::kField2));
   EXPECT_EQ("Pack Three", record.pack.getstring(UpdatePatches::UpdatePack::kField5));
 
+  // The same record read again for a file without a pack: nothing of the pack stays.
+  ASSERT_EQ(0u, Read("[NAME]=CU_linux-x8664\n[UPDATETYPE]=UPDATEPACK\n", record));
+  EXPECT_FALSE(record.pack.isSet(UpdatePatches::UpdatePack::kNumber));
+  EXPECT_FALSE(record.pack.isSet(UpdatePatches::UpdatePack::kField5));
+  EXPECT_EQ(tSupportedUpdatesInCopyBase::kUpdatePack, record.updateType);
+
   // Pack number 0 leaves the type as the file set it.
   tSupportedCUPackInCopy zero;
   ASSERT_EQ(0u, Read("[NAME]=CU_x\n[UPDATETYPE]=UPDATE\n[CUVersion]=0\n", zero));
@@ -144,10 +150,22 @@ TEST_F(UpdateIniTest, MissingUnnamedAndMisnamedFiles) {
 
 TEST_F(UpdateIniTest, VersionValuesThatDoNotParseAreRefused) {
   tSupportedUpdatesInCopyBase record;
-  for (const char* value : {"garbage", "11.0.0", "11.0.0(BUILD)", "x11.0.0(BUILD80)", "",
-                            "11.0.0(BUILD99999999999)", ".0(BUILD80)"}) {
+  for (const char* value : {"garbage", "x11.0.0(BUILD80)", "", " ", ".0(BUILD80)",
+                            "11.0.0(BUILD99999999999)"}) {
     SCOPED_TRACE(value);
     EXPECT_EQ(KQ_PATCH_E_INVALID_INPUT, Read(std::string("[NAME]=a\n[VERSION]=") + value + "\n", record));
+  }
+  // A value that begins with a number is read; a build that is not given is 0.
+  struct Case {
+    const char* value;
+    int release, build;
+  } read[] = {{"11.0.0", 11, 0}, {"11.0.0(BUILD)", 11, 0}, {"12", 12, 0},
+              {"11.0.0(Build 85)", 11, 85}, {"10.5.0(BUILD80", 10, 80}, {"11(BUILD1234)", 11, 1234}};
+  for (const Case& c : read) {
+    SCOPED_TRACE(c.value);
+    ASSERT_EQ(0u, Read(std::string("[NAME]=a\n[VERSION]=") + c.value + "\n", record));
+    EXPECT_EQ(c.release, record.version.Get(FullVersion::kRelease));
+    EXPECT_EQ(c.build, record.version.Get(FullVersion::kBuild));
   }
   EXPECT_EQ(KQ_PATCH_E_INVALID_INPUT, Read("[NAME]=a\n[CUVersion]=abc\n", record));
   ASSERT_EQ(0u, Read("[NAME]=a\nVERSION= 9.1(build007)\n", record));

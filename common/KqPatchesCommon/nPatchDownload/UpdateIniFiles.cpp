@@ -96,14 +96,21 @@ bool LeadingDecimal(const std::string& text, size_t from, long long& value) {
   return true;
 }
 
-// "11.0.0(BUILD80)": the release is the number before the first ".", the build the whole
-// digit run that follows the first "BUILD".
+// "11.0.0(BUILD80)": the release is the number the value begins with (the one before its first
+// "."), the build the whole digit run that follows the first "BUILD"; 0 without "BUILD" or
+// without digits after it. Only a value that does not begin with a number (or a number beyond
+// 32 bits) cannot be read.
 bool ParseVersionValue(const std::string& value, int& release, int& build) {
   long long r = 0, b = 0;
-  size_t dot = value.find('.');
-  if (dot == std::string::npos || !LeadingDecimal(value.substr(0, dot), 0, r)) return false;
+  if (!LeadingDecimal(value, 0, r)) return false;
   int pos = CPatchInstallCommon::FindStringIC(value, "BUILD");
-  if (pos < 0 || !LeadingDecimal(value, size_t(pos) + 5, b)) return false;
+  if (pos >= 0) {
+    size_t digits = size_t(pos) + 5;
+    while (digits < value.size() && (value[digits] == ' ' || value[digits] == '\t')) ++digits;
+    const bool hasDigits =
+        digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits]));
+    if (hasDigits && !LeadingDecimal(value, digits, b)) return false;
+  }
   release = static_cast<int>(r);
   build = static_cast<int>(b);
   return true;
@@ -164,6 +171,9 @@ unsigned int CPatchInstallCommon::ReadConfigurationFromIniFile(const std::string
   // The derived lists start empty too, so a reused record keeps nothing of an earlier file.
   if (auto* updates = dynamic_cast<tSupportedUpdatesInCopy*>(&record)) {
     updates->requiredHotfixes.clear();
+  }
+  if (auto* cuPack = dynamic_cast<tSupportedCUPackInCopy*>(&record)) {
+    cuPack->pack = UpdatePatches::UpdatePack();
   }
 
   ReaderState st;
