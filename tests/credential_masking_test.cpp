@@ -13,7 +13,8 @@ using nPatchDownload::CPatchInstallCommon;
 
 // A job option with other settings around the password, laid out for a download or copy job
 // (options -> 3/3 -> 12/12 -> 5/8) or for a push job (options -> 12/12 -> 7/7).
-std::string JobOptionXml(bool downloadLayout, const std::string& password) {
+std::string JobOptionXml(bool downloadLayout, const std::string& password,
+                         bool protectedField = true) {
   TMMsg::JobOption option;
   option.setstring(1, 1, "job name\r\nwith a break");
   option.setint64(2, 2, 4711);
@@ -32,7 +33,11 @@ std::string JobOptionXml(bool downloadLayout, const std::string& password) {
     auth = a->getObjectAccessor(true, true, 7, 7, 0, 0, 20, 0);
   }
   auth->setstring(1, 1, "domain\\user");
-  auth->setpstringobject(2, 5, password, Annotation::PasswordEncryptStandard);
+  if (protectedField) {
+    auth->setpstringobject(2, 5, password, Annotation::PasswordEncryptStandard);
+  } else {
+    auth->setstring(2, 5, password);
+  }
   auth->setint64(3, 6, 0);
   std::string xml;
   EXPECT_EQ(0, option.serialize(xml));
@@ -75,6 +80,21 @@ TEST(CredentialMasking, PasswordIsBlankedAndEverythingElseKept) {
   EXPECT_NE(std::string::npos, log.find("[DoXMLHide] Masking input GUI XML for download/copy"));
   EXPECT_NE(std::string::npos, log.find("[DoXMLHide] Masking input GUI XML for push"));
   EXPECT_NE(std::string::npos, log.find("No item found for masking for push job"));
+}
+
+TEST(CredentialMasking, APasswordSentAsPlainTextIsMaskedToo) {
+  kqtest::ScopedConfig cfg;
+  for (bool download : {true, false}) {
+    std::string xml = JobOptionXml(download, "PlainS3cret", false);
+    ASSERT_NE(std::string::npos, xml.find("PlainS3cret"));
+    ASSERT_EQ(0, CPatchInstallCommon::DoXMLHide(xml, download));
+    EXPECT_EQ(std::string::npos, xml.find("PlainS3cret"));
+    TMMsg::JobOption after;
+    ASSERT_EQ(0, after.unserialize(xml));
+    EXPECT_EQ("", AuthSection(after, download)->getpstringobject(2, 5));
+    EXPECT_EQ("", AuthSection(after, download)->getstring(2, 5));
+    EXPECT_EQ("domain\\user", AuthSection(after, download)->getstring(1, 1));
+  }
 }
 
 TEST(CredentialMasking, NothingToMaskLeavesTheTextByteForByte) {

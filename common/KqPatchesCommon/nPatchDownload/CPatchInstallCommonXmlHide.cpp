@@ -52,7 +52,9 @@ int CPatchInstallCommon::DoXMLHide(std::string& xml, bool downloadCopy) {
                                        : "No Client auth job section found for push job.");
     return 0;
   }
-  if (section->getpstringobject(kPassword.index, kPassword.tag).empty()) {
+  // The password may arrive as a protected or as a plain text field; either is masked.
+  if (section->getpstringobject(kPassword.index, kPassword.tag).empty() &&
+      section->getstringByRef(kPassword.index, kPassword.tag).empty()) {
     log.DebugLvl(kTag, 8, downloadCopy ? "No item found for masking for download/copy job"
                                        : "No item found for masking for push job");
     return 0;
