@@ -436,6 +436,15 @@ TEST_F(DbRecords, IndicatorsAndRowSchemaOnlyWithTheNewBase) {
   EXPECT_EQ(rec.getIndicators()[0], 4);
   EXPECT_EQ(rec.getIndicators()[1], -1);
   EXPECT_TRUE(rec.getRowSchemaObject()->column("release")->isNull());
+  EXPECT_EQ(rec.getIndicators()[2], 4);
+  // A NULL number is marked like a NULL text.
+  Sql("INSERT INTO simAllVorlanRel (id, release, buildNum) VALUES (17, '11.0.0', NULL)");
+  SimAllVorlanRel nullNumber;
+  nullNumber.setWhere("id = %d", 17);
+  ASSERT_EQ(getOneRow(&nullNumber, false, -1, 0), 0);
+  EXPECT_EQ(nullNumber.getIndicators()[1], 6);
+  EXPECT_EQ(nullNumber.getIndicators()[2], -1);
+  EXPECT_TRUE(nullNumber.getRowSchemaObject()->column("buildNum")->isNull());
   EXPECT_EQ(PatchUpdateUAStatus().getConnObject().getExtIndicatorArray(), nullptr);
   EXPECT_EQ(PatchUpdateDVDInfo().getConnObject().getExtIndicatorArray(), nullptr);
 }

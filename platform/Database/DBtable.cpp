@@ -530,6 +530,7 @@ int DBtable::copyRow() {
         break;
       }
     }
+    if (null) indicator = -1;  // NULL of any type, numbers included
     if (value != nullptr && null) value->setInternalNull(true);
     if (indicators != nullptr) indicators[i] = indicator;
   }
