@@ -91,7 +91,7 @@ TEST_F(DbProcedures, DownloadConfigurationAndServicePacks) {
   Sql("INSERT INTO PatchSPVersion (id, ReleaseStr, BuildIdString, SPName, SPMajor, SPMinor, "
       "TransactionID, RevisionID, bShowInGUI, Timestamp, FriendlyName) VALUES "
       "(1, '11.0.0', 'BUILD80', 'SP28', 28, 0, 100, 1, 1, 1700000000, 'FR28'), "
-      "(2, '11.0.0', 'BUILD80', 'SP32', 32, 0, 200, 3, 1, 1710000000, 'FR32'), "
+      "(2, '11.0.0', 'BUILD80', 'SP32', 32, 0, 200, 3, 1, 4102444800000, 'FR32'), "
       "(3, '11.0.0', 'BUILD80', 'SP36', 36, 0, 300, 1, 0, 1720000000, 'hidden'), "
       "(4, '10.0.0', 'BUILD80', 'SP40', 40, 0, 400, 1, 1, 1720000000, 'old release')");
   FtpServicePackInfoSelectOps sp;
@@ -105,6 +105,7 @@ TEST_F(DbProcedures, DownloadConfigurationAndServicePacks) {
   EXPECT_EQ(sp.getDataPtr()->TransactionId, 200);
   EXPECT_EQ(sp.getDataPtr()->RevisionId, 3);
   EXPECT_STREQ(sp.getDataPtr()->FriendlyName, "FR32");
+  EXPECT_EQ(sp.getDataPtr()->Timestamp, 4102444800000LL);  // beyond 32 bits, as stored
 }
 
 TEST_F(DbProcedures, VersionsSidesMediaAndUpdates) {

@@ -10,7 +10,7 @@
   C(SPMinor, i, 0)                             \
   C(ReleaseStr, s, 33)                         \
   C(BuildIdString, s, 33)                      \
-  C(Timestamp, i, 0)                           \
+  C(Timestamp, b, 0) /* 64-bit, as the table */ \
   C(bIsDVDPresent, i, 0)                       \
   C(DVDName, s, 33)                            \
   C(bShowInGUI, i, 0)                          \
