@@ -383,13 +383,15 @@ TEST(DbSqlFormat, ConversionsBecomeBoundParameters) {
   b = Format("id in %s", "( 1, 3)");
   EXPECT_EQ(b.sql, "id in ($1, $2)");
   EXPECT_EQ(b.params[1], Value::Int(3));
-  b = Format("name = %s", "( 1, 3)");  // not after IN: one text
-  EXPECT_EQ(b.sql, "name = $1");
-
-  b = Format("%s|%5.2f|%c|%lld|%-4d|", static_cast<const char*>(nullptr), 2.5, 'z', -1LL, 3);
-  EXPECT_EQ(b.text, "(null)| 2.50|z|-1|3   |");
+  b = Format("'%s'|%5.2f|%c|%lld|%-4d|", static_cast<const char*>(nullptr), 2.5, 'z', -1LL, 3);
+  EXPECT_EQ(b.text, "'(null)'| 2.50|z|-1|3   |");
   EXPECT_EQ(b.params[0].kind, Value::kNull);
   EXPECT_EQ(b.params[1], Value::Real(2.5));
+
+  // A precision cuts the bound value as it cuts the printed text, given literally or not.
+  b = Format("name = '%.3s' AND x = '%.*s' AND y = '%8.2s'", "abcdef", 2, "uvwxyz", "klmn");
+  EXPECT_EQ(b.text, "name = 'abc' AND x = 'uv' AND y = '      kl'");
+  EXPECT_EQ(b.params, (std::vector<Value>{Value::Text("abc"), Value::Text("uv"), Value::Text("kl")}));
 
   va_list none;
   kq::db::BoundText bad;
@@ -402,6 +404,12 @@ TEST(DbSqlFormat, ConversionsBecomeBoundParameters) {
   };
   EXPECT_FALSE(call("x = %n", nullptr));
   EXPECT_FALSE(call("x = %"));
+  // A text outside quotes that is not a value list would be part of the statement.
+  EXPECT_FALSE(call("name = %s", "( 1, 3)"));  // not after IN
+  EXPECT_FALSE(call("id in %s", "1, 3"));
+  EXPECT_FALSE(call("id = %s", static_cast<const char*>(nullptr)));
+  EXPECT_FALSE(call("%s", "abc"));
+  EXPECT_NE(err.find("outside quotes"), std::string::npos) << err;
 }
 
 TEST(DbSqlFormat, ParametersAreRenumberedPerStatement) {
@@ -422,6 +430,8 @@ TEST_F(DbLayer, AConditionThatCannotBeBoundFailsTheQuery) {
   rec.setWhere("BinarySetID = %n", &where);
   EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);  // never the unfiltered table
   EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("cannot be bound"), std::string::npos);
+  rec.setWhere("BinarySetID = %s", "3");
+  EXPECT_EQ(getOneRow(&rec, false, -1, 0), 1000);
   rec.setWhere("BinarySetID = %d", 3);
   ASSERT_EQ(getOneRow(&rec, false, -1, 0), 0);
   EXPECT_EQ(rec.getDataPtr()->UpdateOSID, 13);

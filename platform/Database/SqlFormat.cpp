@@ -101,14 +101,21 @@ bool FormatBound(const char* format, va_list args, BoundText& out, std::string& 
     } else {
       while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
     }
+    // The precision of a text, given literally or by argument: how much of the value is bound.
+    long textPrec = -1;
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         hasPrec = true;
         prec = va_arg(args, int);
+        textPrec = prec;
         ++p;
       } else {
-        while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+        textPrec = 0;
+        while (std::isdigit(static_cast<unsigned char>(*p))) {
+          if (textPrec < 1000000000L) textPrec = textPrec * 10 + (*p - '0');
+          ++p;
+        }
       }
     }
     std::string length;
@@ -187,8 +194,15 @@ bool FormatBound(const char* format, va_list args, BoundText& out, std::string& 
           value = Value::Null();
         } else {
           printed = Print(spec, hasWidth ? width : 0, hasPrec ? prec : 0, hasWidth, hasPrec, v);
-          value = Value::Text(hasPrec ? printed : std::string(v));
+          value = Value::Text(textPrec >= 0 ? std::string(v, strnlen(v, static_cast<size_t>(textPrec)))
+                                            : std::string(v));
           intList = !inQuote && EndsWithKeywordIn(out.sql) && ParseIntList(v, list);
+        }
+        // Outside a literal a text would be part of the statement: only a value list may stand
+        // there.
+        if (!inQuote && !intList) {
+          err = "%s outside quotes must be a list of integers after IN";
+          return false;
         }
         break;
       }

@@ -7,7 +7,9 @@
 //   - '%s' (a conversion directly between single quotes) becomes $n, the value bound as text;
 //     a conversion elsewhere inside a quoted literal is spliced in with ||.
 //   - %s right after the keyword IN whose value is a parenthesised list of integers, as in
-//     "NewUpdateOSID in %s" with "( 1, 3)", becomes ($n, $n+1) with one integer each.
+//     "NewUpdateOSID in %s" with "( 1, 3)", becomes ($n, $n+1) with one integer each. Any other
+//     %s outside quotes is refused (the text fails), never bound as a text.
+//   - A precision ("%.5s", "%.*s") cuts the bound text as it cuts the printed one.
 //   - %d, %ld, %lld, %u, ... bind integers; %f, %g, ... bind reals; %c a one-letter text;
 //     %s with a null pointer binds NULL (printed "(null)").
 #ifndef KQ_PLATFORM_DATABASE_SQLFORMAT_H_
