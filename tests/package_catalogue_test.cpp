@@ -354,7 +354,7 @@ TEST_F(PackageCatalogueTest, NamesUnderBinarySets) {
   EXPECT_FALSE(none->getBSNamesUnderBSIDLst({31}, names));
 }
 
-TEST_F(PackageCatalogueTest, SectionNamesThatAreNotFolderNamesAreIgnored) {
+TEST_F(PackageCatalogueTest, SectionNamesThatAreNotFolderNamesAreNeverFolders) {
   media = GenerateMedia();
   media.unix.sections[1].name = "../../etc";
   media.unix.sections[2].name = "a/b";
@@ -363,10 +363,15 @@ TEST_F(PackageCatalogueTest, SectionNamesThatAreNotFolderNamesAreIgnored) {
   std::vector<std::string> names;
   ASSERT_TRUE(c->getOSNamesUnderBSIDLst({31, 32, 33}, names, false));
   EXPECT_EQ((std::vector<std::string>{"linux-x8664"}), names);
+  // The binary set of an entry is still found; only the name is never taken as a folder.
+  const auto& [osName, expected] = media.unix.sections[1].entries.front();
+  ASSERT_NE(0, expected);
   std::string section = "untouched";
-  EXPECT_EQ(0, c->getBSInfoFromUnixOSName("linux-ppc64", section));
-  EXPECT_EQ("untouched", section);
   EXPECT_EQ(31, c->getBSInfoFromUnixOSName("linux", section));
+  EXPECT_EQ("linux-x8664", section);
+  EXPECT_EQ(expected, c->getBSInfoFromUnixOSName(osName, section));
+  EXPECT_EQ("../../etc", section);
+  EXPECT_NE(std::string::npos, Log().find("Section [../../etc] is not a folder name, not using it"));
 }
 
 TEST_F(PackageCatalogueTest, PackagesNotApplicableToABinarySet) {

@@ -38,13 +38,15 @@ long long KQPackageCache::getBSInfoFromUnixOSName(std::string osName, std::strin
       for (const CNMessageBase& entry : *entries) {
         if (strcasecmp(entry.getstringByRef(kqcat::kBsName).c_str(), osName.c_str()) != 0) continue;
         const std::string& name = section.getstringByRef(kqcat::kProcName);
-        if (!KqIsPlainFolderName(name)) {
-          m_log.Debug(kTag, "Section [%s] is not a folder name, ignoring it", name.c_str());
-          break;
-        }
         result = kqcat::IntOf(entry, kqcat::kBsProcBinarySetId);
         bsName = name;
-        m_procName = name;
+        // The section's name becomes a folder of later loads only when it is one.
+        if (KqIsPlainFolderName(name)) {
+          m_procName = name;
+        } else {
+          m_log.Debug(kTag, "Section [%s] is not a folder name, not using it as proc name",
+                      name.c_str());
+        }
         break;
       }
     }
