@@ -45,6 +45,25 @@ using kqtest::T;
 
 namespace {
 
+// Puts a test's own body in place of a procedure's built-in one for the guard's life; the
+// built-in body comes back however the test ends.
+class HostBodySwap {
+ public:
+  HostBodySwap(const char* name, int argCount, kq::db::HostBody body)
+      : name_(name), argCount_(argCount) {
+    kq::db::RegisterHostProcedure(name_, argCount_, std::move(body));
+  }
+  ~HostBodySwap() {
+    kq::db::RegisterHostProcedure(name_, argCount_, kq::db::BuiltInHostBody(name_));
+  }
+  HostBodySwap(const HostBodySwap&) = delete;
+  HostBodySwap& operator=(const HostBodySwap&) = delete;
+
+ private:
+  std::string name_;
+  int argCount_;
+};
+
 class DbProcedures : public ::testing::Test {
  protected:
   void SeedClients() {
@@ -335,7 +354,7 @@ TEST_F(DbProcedures, XmlProceduresFailClearlyWithoutABodyOrOnForeignXml) {
 
 TEST_F(DbProcedures, HostBodiesServeTheirRecords) {
   // A host body sees its arguments bound in order and may use the session.
-  kq::db::RegisterHostProcedure(
+  HostBodySwap swap(
       "SimGetUpdatesNeedsDownload", 6,
       [](kq::db::Session&, const std::vector<Value>& args, std::vector<Row>& rows,
          std::string& err) {
@@ -355,7 +374,6 @@ TEST_F(DbProcedures, HostBodiesServeTheirRecords) {
             100)
       << DBtable::getErrorStr(1000);
   EXPECT_EQ(lists, (std::vector<std::string>{"KB1,KB2", ""}));
-  kq::db::RegisterHostProcedure("SimGetUpdatesNeedsDownload", 6, kq::db::BuiltInHostBody("SimGetUpdatesNeedsDownload"));
 }
 
 namespace {
@@ -381,12 +399,12 @@ class ProbeCUs : public SimGetAllCUs {
 
 TEST_F(DbProcedures, XmlWrapperTurnsOneCallIntoOneString) {
   std::string answer = "<CacheUpdateInfo/>";
-  kq::db::RegisterHostProcedure("simGetAllCUs", 1,
-                                [&](kq::db::Session&, const std::vector<Value>& args,
-                                    std::vector<Row>& rows, std::string&) {
-                                  if (!answer.empty()) rows.push_back({T(answer + args[0].s)});
-                                  return 0;
-                                });
+  HostBodySwap swap("simGetAllCUs", 1,
+                    [&](kq::db::Session&, const std::vector<Value>& args,
+                        std::vector<Row>& rows, std::string&) {
+                      if (!answer.empty()) rows.push_back({T(answer + args[0].s)});
+                      return 0;
+                    });
   {
     SprocWrapper<SimGetAllCUs, SimGetAllCUs_t> w("GetAllCUsInDB", nullptr);
     w.getCursor()->setIsolationType(4);
@@ -430,11 +448,10 @@ TEST_F(DbProcedures, XmlWrapperTurnsOneCallIntoOneString) {
   g_closeCalls = 0;
   { SprocWrapper<ProbeCUs, SimGetAllCUs_t> w("GetAllCUsInDB", nullptr); }
   EXPECT_EQ(g_closeCalls, 0);  // destroying a wrapper does not close its record
-  kq::db::RegisterHostProcedure("simGetAllCUs", 1, kq::db::BuiltInHostBody("simGetAllCUs"));
 }
 
 TEST_F(DbProcedures, WritingHostBodiesRunInOneTransaction) {
-  kq::db::RegisterHostProcedure(
+  HostBodySwap swap(
       "patchApplianceCommit", 2,
       [](kq::db::Session& session, const std::vector<Value>& args, std::vector<Row>& rows,
          std::string& err) {
@@ -472,7 +489,6 @@ TEST_F(DbProcedures, WritingHostBodiesRunInOneTransaction) {
   ASSERT_EQ(getOneRow(&good, false, -1, 0), 0) << DBtable::getErrorStr(1000);
   EXPECT_EQ(good.getDataPtr()->nRowsUpdated, 2);
   EXPECT_EQ(Sql("SELECT COUNT(*) FROM PatchApplianceVersion")[0][0].i, 2);
-  kq::db::RegisterHostProcedure("patchApplianceCommit", 2, kq::db::BuiltInHostBody("patchApplianceCommit"));
   EXPECT_TRUE(kq::db::FindProcedure("PatchApplianceCommit")->writes);
   EXPECT_FALSE(kq::db::FindProcedure("SimGetAllCUs")->writes);
 }

@@ -179,8 +179,8 @@ TEST(DbLocks, SemaphoresCountUnits) {
     ++passed;
   });
   simple.release(5);  // releases exactly one unit
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(passed, 1);
+  while (passed.load() == 0) std::this_thread::yield();
+  EXPECT_EQ(passed, 1);  // the other waiter needs a unit of its own
   simple.release(1);
   a.join();
   b.join();

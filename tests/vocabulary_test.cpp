@@ -75,7 +75,7 @@ TEST_F(OSTable, SmallLookups) {
   EXPECT_EQ(GetApptypeForOS(2, 9), 2);
 }
 
-TEST_F(OSTable, ConcurrentFirstFillersAllSeeTheFullTable) {
+TEST_F(OSTable, RefillingWhileOthersReadChangesNothing) {
   // The fill is already done here; many threads calling it again must not
   // rewrite rows that others read.
   std::vector<std::thread> threads;
