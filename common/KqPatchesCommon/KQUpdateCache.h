@@ -160,6 +160,45 @@ class KQUpdateCache {
   void GrabManifest(const char* folder, const char* fileName, std::map<std::string, int>& names);
   // The text before the first "_", or the whole name.
   std::string GetOSPrefix(const std::string& name);
+  // ---- Applicable loose updates and update packs (CacheFileListsApplicable.cpp) ----
+  // An empty (or null) package list accepts every package, binary set 0 every binary set.
+  // Names that a map gives and that would leave their folder (absolute, or with "..") are
+  // logged and left out.
+
+  // Appends the update's binaries of matching packages (names with '/'); sets *applicable when
+  // any binary of a matching package was met (stubs too, which skipStubs leaves out).
+  void LoadApplicableBinFromUpdate(int binarySetId,
+                                   std::vector<UpdatePatches::PackageDesc>* packages,
+                                   UpdatePatches::SingleUpdate* update, bool* applicable,
+                                   std::vector<UpdatePatches::File>* out, bool skipStubs);
+  // The binaries (stubs left out) and configuration files of the pack's applicable updates,
+  // then the pack's own configuration files.
+  void LoadApplicableBinFromCumulativeUpdatePack(int binarySetId,
+                                                 std::vector<UpdatePatches::PackageDesc>* packages,
+                                                 UpdatePatches::CumulativeUpdatePack* pack,
+                                                 bool* applicable,
+                                                 std::vector<UpdatePatches::File>* out);
+  // The files of the applicable updates of an "Updates" folder, named below it, the first
+  // entry of each name kept. A missing folder gives true and nothing; an update whose map
+  // cannot be loaded fails the call.
+  bool GetLooseUpdateFilesCheckSumList(std::string updatesFolder, int osId, int binarySetId,
+                                       std::vector<UpdatePatches::PackageDesc>* packages,
+                                       std::vector<UpdatePatches::File>* out,
+                                       std::vector<std::string>* applicableUpdates);
+  // The files of one update pack, named pack name + "/" + their name below it; with
+  // withPackLooseUpdates also its own "Updates" folder ('\' inside those names for Windows).
+  bool GetCumulativeUpdatePackFilesCheckSumList(std::string updatePackRoot, int osId,
+                                                int binarySetId, std::string packName,
+                                                std::vector<UpdatePatches::PackageDesc>* packages,
+                                                std::vector<UpdatePatches::File>* out,
+                                                bool withPackLooseUpdates);
+  // Every update pack below the root (folders "CU<n>" with their marker file), in folder
+  // order. A missing root gives true; a root that cannot be read fails.
+  bool GetAllCumulativeUpdatePackFilesCheckSumList(std::string updatePackRoot, int osId,
+                                                   int binarySetId,
+                                                   std::vector<UpdatePatches::PackageDesc>* packages,
+                                                   std::vector<UpdatePatches::File>* out);
+
   // ---- Install maps and their ".description" files (CacheFileListsInstallMaps.cpp) ----
   // Each loader decodes one map and appends two entries to mapFiles: the map, checksummed by
   // its ".description" text, and the ".description" file, checksummed in the form of osId.
