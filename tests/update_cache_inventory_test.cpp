@@ -2,6 +2,7 @@
 // collectors, the reduced-updates switch, release-16 entries, printing and the empty test.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,21 @@ TEST_F(Inventory, ScansWithoutTheReleaseFlagDoNotStampTheVersion) {
   ASSERT_TRUE(cache.GetOSUpdatesAtCache(14, 5, 1, Prop(), sp, &names));
   ASSERT_TRUE(cache.GetOSUpdatesInCacheNew(15, 0, 1, Prop(), sp, &names));
   EXPECT_TRUE(names.empty());
+}
+
+TEST_F(Inventory, LinkedUpdateFoldersAreListedDanglingOnesAndFilesAreNot) {
+  const std::string updates = dir_ / "KQUpdates/9.0.0/Windows/Updates";
+  std::filesystem::create_directories(updates + "/win_SP0_real-1");
+  std::filesystem::create_directories(dir_ / "elsewhere/target");
+  kqtest::WriteFile(dir_ / "elsewhere/file", "x");
+  std::filesystem::create_directory_symlink(dir_ / "elsewhere/target", updates + "/win_SP0_link-1");
+  std::filesystem::create_symlink(dir_ / "elsewhere/gone", updates + "/win_SP0_dangling-1");
+  std::filesystem::create_symlink(dir_ / "elsewhere/file", updates + "/win_SP0_tofile-1");
+  KQUpdateCache cache(0, true);
+  _SPVersion sp;
+  std::vector<std::string> names;
+  ASSERT_TRUE(cache.GetOSUpdatesAtCache(14, 1, 1, Prop(), sp, &names));
+  EXPECT_EQ(names, (std::vector<std::string>{"win_SP0_link-1", "win_SP0_real-1"}));
 }
 
 TEST_F(Inventory, MissingFeatureReleaseDescriptorNeedsReducedUpdatesAllowed) {

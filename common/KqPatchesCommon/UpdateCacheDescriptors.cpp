@@ -33,9 +33,17 @@ namespace {
 
 const char kReadTag[] = "ReadUpdateINIFile";
 
+// ASCII lower case; keys and platform forms are compared this way.
+char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+void LowerInto(const std::string& text, std::string& out) {
+  out.resize(text.size());
+  for (size_t i = 0; i < text.size(); ++i) out[i] = LowerChar(text[i]);
+}
+
 std::string Lower(const std::string& text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string out;
+  LowerInto(text, out);
   return out;
 }
 
@@ -48,7 +56,7 @@ bool EndsWithYes(const std::string& line) {
   const size_t n = sizeof(kYes) - 1;
   if (line.size() < n) return false;
   for (size_t i = 0; i < n; ++i)
-    if (std::tolower(static_cast<unsigned char>(line[line.size() - n + i])) != kYes[i]) return false;
+    if (LowerChar(line[line.size() - n + i]) != kYes[i]) return false;
   return true;
 }
 
@@ -132,8 +140,9 @@ class KqDescriptorParser {
 
   // False when the platform rows were needed and could not be fetched.
   bool Line(const std::string& line) {
-    const std::string lowered = Lower(line);
-    std::string value;
+    LowerInto(line, lowered_);
+    const std::string& lowered = lowered_;
+    std::string& value = value_;
     if (line.compare(0, 7, "[NAME]=") == 0 || line.compare(0, 5, "NAME=") == 0)
       if (ValueAfterLast(line, value)) info_.patchName = value;
     if (Has(lowered, "spaceneeded") && ValueAfterLast(line, value)) SetSpace(value);
@@ -224,6 +233,8 @@ class KqDescriptorParser {
   const std::string& path_;
   bool newFormat_;
   std::unordered_map<std::string, std::string> idsByName_;
+  std::string lowered_;  // the current line in lower case
+  std::string value_;    // the current key's value
 };
 
 const KqPlatformLineLookup* KQUpdateCache::PlatformLines() {

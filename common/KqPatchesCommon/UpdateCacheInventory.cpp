@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+
 #include "KQUpdateCache.h"
 #include "InstallUtils/KQInstallCommonUtils.h"
 #include "KqCriticalSection.h"
+#include "PortableFiles/PxDirectory.h"
+#include "PortableFiles/PxFile.h"
 #include "UpdateUtils.h"
 
 namespace {
@@ -57,12 +61,22 @@ void KQUpdateCache::SetPackageOsTypes() {
 
 bool KQUpdateCache::GetUpdatesOnUnix(const char* folder, std::vector<std::string>* names) {
   if (folder == nullptr || names == nullptr) return true;
-  std::list<std::string> folders;
-  if (!GetFolderList(folder, folders)) return true;
-  for (std::string& name : folders) {
-    if (name == "Config") continue;
-    if (!isUpdateFileStrValid(name.c_str(), UPDATETYPE_UPDATE, UPDATE_FILE_LOC_LOCAL)) continue;
-    names->push_back(std::move(name));
+  CPxDirectory dir;
+  if (dir.Open(folder, "*", true).IsError()) return true;
+  SPxDirEntry entry;
+  bool end = false;
+  for (CPxError e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
+    if (entry.name == "Config") continue;
+    if (!isUpdateFileStrValid(entry.name.c_str(), UPDATETYPE_UPDATE, UPDATE_FILE_LOC_LOCAL)) continue;
+    // The listing's type settles most entries; a link (to a folder or not) or an unknown type
+    // is looked at through its status.
+    if (entry.type != DT_DIR) {
+      if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) continue;
+      SPxFileStat st;
+      if (CPxFile::Stat(std::string(folder) + "/" + entry.name, st).IsError() || !st.IsDirectory())
+        continue;
+    }
+    names->push_back(entry.name);
   }
   return true;
 }
