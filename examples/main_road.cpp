@@ -3,6 +3,7 @@
 // Each step prints what it found; the program exits non-zero when a step fails.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <list>
 #include <string>
@@ -11,9 +12,12 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbSession.h"
 #include "HostIdentity.h"
+#include "KQUpdateCache.h"
 #include "Logging/EvDebug.h"
 #include "MediaTreeGenerator.h"
 #include "PackageCache.h"
+#include "UpdateCacheGenerator.h"
+#include "UpdateCacheMessage.h"
 #include "UpdateUtils.h"
 #include "Vocabulary.h"
 
@@ -136,6 +140,74 @@ void ResolveMediaFiles(const std::string& root) {
               unixFiles.empty() ? "none" : unixFiles.front().getstring(kqcat::kBvRelativePath).c_str());
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Step: the inventory of a generated update cache (releases 14 and 15, old and new layout).
+// The platform rows that old-format descriptors name come from the database. Per release and
+// OS it prints the feature release, the update counts and the space the descriptors ask for,
+// then sends the release-14 inventory through the flat message and back.
+void InventoryUpdateCache(const std::string& root) {
+  std::printf("== Inventory of a generated update cache\n");
+  std::string err;
+  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
+  Check(db != nullptr, "open the Hubnode database");
+  if (!db) return;
+  for (const auto& row : kqtest::PlatformRows())
+    kq::db::ExecuteSql(*db, "INSERT INTO simPackage (id, Name) VALUES ($1, $2)",
+                       {kq::db::Value::Int(row.first), row.second.empty()
+                                                           ? kq::db::Value::Null()
+                                                           : kq::db::Value::Text(row.second)},
+                       nullptr, err);
+  kqtest::UpdateCacheOptions shape;
+  shape.updates = 120;
+  shape.strays = false;
+  const std::string cacheRoot = root + "/updates";
+  std::filesystem::create_directories(cacheRoot);
+  const kqtest::UpdateCacheModel model = kqtest::GenerateUpdateCache(cacheRoot, shape);
+  std::printf("  %d updates written under %s\n", model.updateCount, cacheRoot.c_str());
+
+  KQUpdateCache cache(1, true);
+  CacheProp prop;
+  prop.cacheRoot = cacheRoot;
+  UpdatesAtCache inv;
+  Check(cache.GetAllUpadtesFromCache(prop, &inv, false), "scan the old layout");
+  Check(cache.GetAllUpdatesInCacheNew(prop, &inv), "scan the release-15 layout");
+  Check(cache.GetINIInfo(&inv, cacheRoot), "read the old-layout descriptors");
+  Check(cache.GetINIInfoNew(&inv, cacheRoot, nullptr), "read the release-15 descriptors");
+  for (const UpdatesForRelease& rel : inv.releases) {
+    if (rel.relId == 0) continue;
+    std::printf("  release %d (%s):\n", rel.relId, GetRelNameFromId(rel.relId).c_str());
+    for (const UpdatesForOS& slot : rel.osUpdates) {
+      if (slot.spUpdates.empty() && slot.additionalUpdates.empty()) continue;
+      unsigned long long space = 0;
+      for (const INIInfoForPatch& info : slot.iniInfos) space += info.spaceNeeded;
+      std::printf("    %-12s %-6s %3zu feature-release and %3zu additional updates, %llu bytes\n",
+                  GetOSNameFromId(slot.osId),
+                  slot.spUpdates.empty() ? "-" : slot.spVersion.ToStr(true).c_str(),
+                  slot.spUpdates.size(), slot.additionalUpdates.size(), space);
+    }
+  }
+  unsigned long long total = 0;
+  cache.GetSpaceNeededAtCache(inv, total);
+  std::printf("  space needed by the whole cache: %llu bytes\n", total);
+
+  KQSP_UpdatesAtCache msg = {};
+  Check(cache.CacheStruct_Message(&inv, &msg), "convert the inventory to the flat message");
+  UpdatesAtCache back;
+  Check(cache.Message_CacheStruct(&msg, &back), "read the flat message back");
+  cache.FreeCacheMessage(&msg);
+  bool same = true;
+  for (int o = 0; o < KQSP_OS_ENTRIES; ++o) {
+    const UpdatesForOS& a = inv.releases[2].osUpdates[o];
+    const UpdatesForOS& b = back.releases[2].osUpdates[o];
+    same = same && a.osId == b.osId && a.spVersion == b.spVersion && a.spUpdates == b.spUpdates &&
+           a.additionalUpdates == b.additionalUpdates && a.iniInfos.size() == b.iniInfos.size();
+  }
+  Check(same, "the release-14 inventory survives the flat message");
+  std::printf("  release %d through the flat message and back: %s\n", back.releases[2].relId,
+              same ? "unchanged" : "CHANGED");
+}
+
 }  // namespace
 
 int main() {
@@ -153,6 +225,7 @@ int main() {
   WalkTheCache(root + "/cache");
   config.setString("Database", "sPath", root + "/hubnode.db");
   ResolveMediaFiles(root);
+  InventoryUpdateCache(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());
