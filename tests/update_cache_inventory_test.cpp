@@ -9,6 +9,7 @@
 #include "KqDbTestEnv.h"
 #include "UpdateCacheTestEnv.h"
 #include "UpdateUtils.h"
+#include "InstallUtils/IFolderStruct.h"
 
 namespace {
 
@@ -141,6 +142,43 @@ TEST_F(Inventory, Release16EntryReadsLooseUpdatesOfTheMediaTree) {
   other.releases[0].osUpdates[3].iniInfos.clear();
   ASSERT_TRUE(cache.GetINIInfoNew(&other, dir_.path(), nullptr));
   EXPECT_TRUE(other.releases[0].osUpdates[3].iniInfos.empty());
+}
+
+// With a folder-structure reader the loose updates lie below the reader's media root, which
+// need not be the cache root.
+TEST_F(Inventory, Release16EntryWithAReaderReadsBelowItsMediaRoot) {
+  kqtest::TempDir media;
+  const std::string name = "linux_SP2_loose-002";
+  kqtest::WriteFile(media.path() + GetLooseUpdateFolder(16, 9, false, false) + "/Updates/" + name +
+                        "/Config/update.ini",
+                    "[NAME]=" + name + "\n[VERSION]=9.0\n[3:Unix Agent]=Yes\n");
+  KQInstallCommonUtils::CacheHierarchy hierarchy;
+  ASSERT_EQ(0, XMLDecoder::unSerialize(
+                   hierarchy, KQInstallCommonUtils::IFolderStruct::GetDefaultLocalCacheStruct(1)));
+  KQInstallCommonUtils::IFolderStruct* reader = nullptr;
+  ASSERT_EQ(0u, KQInstallCommonUtils::CreateFolderStructReader(
+                    &reader, nullptr, hierarchy,
+                    {{"MEDIAROOT", media.path()}, {"VERSION", "11"}, {"BUILD", "80"},
+                     {"SPMAJOR", "0"}, {"TRANSACTIONID", "0"}, {"REVISIONID", "0"},
+                     {"CUNUMBER", "0"}},
+                    FullVersion(), "/"));
+  KQUpdateCache cache(0, true);
+  UpdatesAtCache inv;
+  cache.InitCacheInfo(&inv);
+  inv.releases[1].relId = 16;
+  UpdatesForOS& slot = inv.releases[1].osUpdates[9];
+  slot.osId = 9;
+  slot.spVersion = _SPVersion(2);
+  slot.additionalUpdates.push_back(name);
+  EXPECT_TRUE(cache.GetINIInfoNew(&inv, dir_.path(), reader));
+  ASSERT_EQ(slot.iniInfos.size(), 1u);
+  EXPECT_EQ(slot.iniInfos.front().packages, "3,");
+  // Without the reader the same update is looked for below the cache root, and is missing.
+  slot.iniInfos.clear();
+  EXPECT_FALSE(cache.GetINIInfoNew(&inv, dir_.path(), nullptr));
+  EXPECT_NE(Log().find("Updates path is [" + media.path() + "/KQMedia/11.0.0/Unix/linux/LooseUpdates/Updates]"),
+            std::string::npos);
+  KQInstallCommonUtils::DestroyFolderStructReader(reader);
 }
 
 TEST_F(Inventory, EmptyTestPrintAndPackageTypes) {

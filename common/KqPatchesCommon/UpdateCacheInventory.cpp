@@ -14,7 +14,7 @@
 #include <dirent.h>
 
 #include "KQUpdateCache.h"
-#include "InstallUtils/KQInstallCommonUtils.h"
+#include "InstallUtils/IFolderStruct.h"
 #include "KqCriticalSection.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
@@ -32,10 +32,11 @@ bool SlotRecordsSomething(int relId, const UpdatesForOS& slot) {
   return slot.spVersion.GetMajor() >= 0;
 }
 
-// The loose-update folder of an OS that a folder-structure reader resolves (its hotfix root).
-std::string LooseUpdatesPathFromReader(KQInstallCommonUtils::IFolderStruct*, const char*,
-                                       const FullVersion&) {
-  return std::string();
+// The loose-update folder of an OS that a folder-structure reader resolves (its hotfix root);
+// "" when the reader cannot form it.
+std::string LooseUpdatesPathFromReader(KQInstallCommonUtils::IFolderStruct* folders,
+                                       const char* osName, const FullVersion& version) {
+  return folders->GetPath(KQInstallCommonUtils::eKindHotfixRoot, osName, version, 0);
 }
 
 }  // namespace
