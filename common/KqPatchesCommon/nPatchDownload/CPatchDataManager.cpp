@@ -2,6 +2,7 @@
 // pack file readers, and the exported factory pair.
 #include "nPatchDownload/CPatchDataManager.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -135,10 +136,7 @@ bool CPatchDataManager::addPackFile(const std::string& prefix, const std::string
                   name.c_str());
     return false;
   }
-  BinaryV11 entry;
-  entry.setstring(BinaryV11::kRelativePath, prefix + name);
-  entry.setstring(BinaryV11::kChecksum, checksum);
-  files.insert(entry);
+  files.emplace_back(prefix + name, checksum);
   return true;
 }
 
@@ -260,7 +258,22 @@ unsigned int CPatchDataManager::GetCUFilesList(const std::string& file, const st
     }
     break;
   }
-  out.insert(out.end(), files.begin(), files.end());
+  // One entry per path, the first found, in path order.
+  std::stable_sort(files.begin(), files.end(),
+                   [](const std::pair<std::string, std::string>& a,
+                      const std::pair<std::string, std::string>& b) { return a.first < b.first; });
+  files.erase(std::unique(files.begin(), files.end(),
+                          [](const std::pair<std::string, std::string>& a,
+                             const std::pair<std::string, std::string>& b) {
+                            return a.first == b.first;
+                          }),
+              files.end());
+  out.reserve(out.size() + files.size());
+  for (auto& file : files) {
+    out.emplace_back();
+    out.back().setstring(BinaryV11::kRelativePath, file.first);
+    out.back().setstring(BinaryV11::kChecksum, file.second);
+  }
   return found ? KQ_PATCH_OK : kCUNotFound;
 }
 

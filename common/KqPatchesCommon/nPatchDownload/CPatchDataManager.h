@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Configuration/KQPlatformInfo.h"
@@ -113,7 +114,9 @@ class CPatchDataManager : public IPatchDataManager {
   const tCUPackConfig& GetCUPackConfig() const { return m_cuPackConfig; }
 
  protected:
-  typedef std::set<UpdatePatches::BinaryV11, tBinaryV11Less> tBinarySet;
+  // The files of a pack as found: relative path and checksum, in walk order. Handed out
+  // sorted by path (tBinaryV11Less) with the first entry of each path only.
+  typedef std::vector<std::pair<std::string, std::string>> tBinarySet;
 
   // Adds prefix + name with its checksum to files, when name is a safe relative name; else
   // logs and skips it. True when added.

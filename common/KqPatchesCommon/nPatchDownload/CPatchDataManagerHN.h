@@ -32,7 +32,7 @@ class CPatchDataManagerHN : public CPatchDataManager {
     FullVersion version;
     bool checkVisibility = false;
     int visibilityFlag = 0;  // the local visibility flag the filter used (when checked)
-    std::unordered_map<unsigned int, std::list<UpdatePatches::HotfixListEntry>> updates;
+    std::unordered_map<unsigned int, std::vector<UpdatePatches::HotfixListEntry>> updates;
     void Clear() {
       checksum = 0;
       version = FullVersion();

@@ -1,6 +1,8 @@
 // The hotfix configuration of the download center: loaded once per content, filtered for the
 // installed feature release, and handed out per update-OS id as files to fetch.
 #include <atomic>
+#include <list>
+#include <utility>
 #include <string>
 
 #include "Configuration/KQGlobalParam.h"
@@ -24,6 +26,33 @@ std::atomic<int> nLocalVisibilityFlag{0};
 bool IsSafeFileName(const std::string& name) {
   return kq::IsSafeRelativeName(name) && name.find('/') == std::string::npos &&
          name.find('\\') == std::string::npos;
+}
+
+// The fields of an entry that the filter reads, found in one pass over the entry (as
+// getstringByRef, getint64 and isSet would find them one by one).
+struct tEntryFields {
+  const std::string* name = nullptr;
+  long long binarySet = 0;
+  bool hasTrans = false;
+  long long trans = 0;
+  bool hasVisibility = false;
+  long long visibility = 0;
+};
+
+tEntryFields ReadEntry(const CNMessageBase& entry) {
+  static const std::string kEmpty;
+  tEntryFields out;
+  out.name = &kEmpty;
+  auto number = [](const KqMessageField& f) { return f.kind == KqFieldKind::kInt64 ? f.number : 0; };
+  for (const KqMessageField& f : entry.fields()) {
+    if (f.tag == HotfixListEntry::kField1.tag && f.kind == KqFieldKind::kString) out.name = &f.text;
+    if (f.tag == HotfixListEntry::kField5.tag) out.binarySet = number(f);
+    if (f.tag == HotfixListEntry::kField6.tag) out.trans = number(f);
+    if (f.tag == HotfixListEntry::kField7.tag) out.visibility = number(f);
+    if (f.index == HotfixListEntry::kField6.index) out.hasTrans = true;
+    if (f.index == HotfixListEntry::kField7.index) out.hasVisibility = true;
+  }
+  return out;
 }
 
 std::string EntryChecksum(const CNMessageBase& entry) {
@@ -86,10 +115,10 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
     m_event.Debug(kTag, "Failed to unserialize hotfix configuration XML.");
     return KQ_PATCH_E_INVALID_INPUT;
   }
-  const CNMessageBase& list = hotfixes;
-  const std::vector<CNMessageBase>* entries =
-      list.isSet(UpdatePatches::HotfixList::kEntries)
-          ? list.getlistobject(UpdatePatches::HotfixList::kEntries)
+  // Kept entries are moved out of the decoded list, not copied.
+  std::vector<CNMessageBase>* entries =
+      hotfixes.isSet(UpdatePatches::HotfixList::kEntries)
+          ? hotfixes.getlistobject(UpdatePatches::HotfixList::kEntries)
           : nullptr;
   if (entries == nullptr || entries->empty()) {
     m_event.Debug(kTag, "There is no hotfix section in the hotfix list or hotfix section is emtpy.");
@@ -104,20 +133,21 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
     count = 0;
     const int cuTransId = version.Get(FullVersion::kUPTransactionId);
     const int mediaTransId = version.Get(FullVersion::kTransactionId);
-    for (const CNMessageBase& entry : *entries) {
-      const std::string& name = entry.getstringByRef(HotfixListEntry::kField1);
-      int threshold = mediaTransId;
+    const int threshold = cuTransId > 0 ? cuTransId : mediaTransId;
+    const std::string versionText = version.formatted_str(FullVersion::kFormatFull);
+    for (CNMessageBase& entry : *entries) {
+      const tEntryFields fields = ReadEntry(entry);
+      const std::string& name = *fields.name;
       if (cuTransId > 0) {
         m_event.DebugLvl(kTag, 2, "Using CU's transaction Id [%d]", cuTransId);
-        threshold = cuTransId;
       } else {
         m_event.DebugLvl(kTag, 2,
                          "Input Version [%s] does not have CU Tran set, using DVD's transaction "
                          "Id [%d]",
-                         version.formatted_str(FullVersion::kFormatFull).c_str(), mediaTransId);
+                         versionText.c_str(), mediaTransId);
       }
-      const int transId = static_cast<int>(entry.getint64(HotfixListEntry::kField6));
-      if (entry.isSet(HotfixListEntry::kField6) && transId != 0) {
+      const int transId = static_cast<int>(fields.trans);
+      if (fields.hasTrans && transId != 0) {
         if (transId <= threshold) {
           m_event.DebugLvl(kTag, 2,
                            "Current update [%s] has transaction Id [%d] lower than CU/SP's [%d], "
@@ -129,8 +159,7 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
         m_event.DebugLvl(kTag, 2, "Transaction Id for update [%s] is not set, skipping the check",
                          name.c_str());
       }
-      const unsigned long binarySet =
-          static_cast<unsigned long>(entry.getint64(HotfixListEntry::kField5));
+      const unsigned long binarySet = static_cast<unsigned long>(fields.binarySet);
       int osId = 0;
       if (binarySet <= static_cast<unsigned long>(INT32_MAX)) {
         auto found = m_updateOSMap.find(static_cast<int>(binarySet));
@@ -142,8 +171,8 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
         m_event.Debug(kTag, "Current OS Id [%d] is not supported, continuing.", osId);
         continue;
       }
-      const int visibility = static_cast<int>(entry.getint64(HotfixListEntry::kField7));
-      if (checkVisibility && entry.isSet(HotfixListEntry::kField7) && visibility != 0 &&
+      const int visibility = static_cast<int>(fields.visibility);
+      if (checkVisibility && fields.hasVisibility && visibility != 0 &&
           visibility != visibilityFlag) {
         m_event.DebugLvl(kTag, 2, "Skip update [%s] with visibility flag [%d], local flag [%d]",
                          name.c_str(), visibility, visibilityFlag);
@@ -154,7 +183,9 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
                       name.c_str());
         continue;
       }
-      m_updatesConfig.updates[static_cast<unsigned int>(osId)].push_back(HotfixListEntry(entry));
+      std::vector<HotfixListEntry>& kept = m_updatesConfig.updates[static_cast<unsigned int>(osId)];
+      kept.emplace_back();
+      static_cast<CNMessageBase&>(kept.back()) = std::move(entry);
       ++count;
     }
     m_event.DebugLvl(kTag, 2, "Successfully filled hotfix map");

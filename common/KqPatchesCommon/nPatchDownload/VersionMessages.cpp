@@ -2,6 +2,7 @@
 // database release id, an UpdatePack the maintenance release.
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "Messages/UpdatePatches.h"
@@ -52,7 +53,19 @@ void CPatchInstallCommon::SetUPVersionFromUpdatePack(const CNMessageBase& up,
 }
 
 void CPatchInstallCommon::RemoveNewLines(std::string& text) {
-  text.erase(std::remove_if(text.begin(), text.end(), IsNewLine), text.end());
+  // Texts written by the encoder are one line: find the first line end before moving bytes.
+  const char* data = text.data();
+  const void* lf = std::memchr(data, '\n', text.size());
+  const void* cr = std::memchr(data, '\r', text.size());
+  if (lf == nullptr && cr == nullptr) return;
+  const char* at = static_cast<const char*>(lf == nullptr   ? cr
+                                            : cr == nullptr ? lf
+                                                            : std::min(lf, cr));
+  const size_t first = static_cast<size_t>(at - data);
+  size_t out = first;
+  for (size_t in = first; in < text.size(); ++in)
+    if (!IsNewLine(text[in])) text[out++] = text[in];
+  text.resize(out);
 }
 
 }  // namespace nPatchDownload
