@@ -1,6 +1,8 @@
 #include "Configuration/IniStore.h"
 
 #include <fcntl.h>
+
+#include <atomic>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -55,10 +57,12 @@ struct CachedFile {
   ino_t ino = 0;
   off_t size = 0;
   struct timespec mtime = {0, 0};
+  struct timespec ctime = {0, 0};  // a change of mode or owner moves it
   std::shared_ptr<const IniData> data;
 };
 
 std::mutex g_cacheMutex;
+std::atomic<unsigned long long> g_generation{0};
 std::unordered_map<std::string, CachedFile>& Cache() {
   static auto* cache = new std::unordered_map<std::string, CachedFile>();
   return *cache;
@@ -66,7 +70,8 @@ std::unordered_map<std::string, CachedFile>& Cache() {
 
 bool SameIdentity(const CachedFile& c, const struct stat& st) {
   return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
-         c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+         c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+         c.ctime.tv_sec == st.st_ctim.tv_sec && c.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
 }  // namespace
@@ -174,9 +179,18 @@ IniData IniData::parse(const std::string& text) {
 std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   static const auto kEmpty = std::make_shared<const IniData>(IniData::parse(std::string()));
   if (readable) *readable = false;
+  struct stat st;
+  // The file as cached last: one status call, no open (the store is read at every look-up).
+  if (::stat(path_.c_str(), &st) == 0) {
+    std::lock_guard<std::mutex> g(g_cacheMutex);
+    auto it = Cache().find(path_);
+    if (it != Cache().end() && SameIdentity(it->second, st)) {
+      if (readable) *readable = true;
+      return it->second.data;
+    }
+  }
   int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kEmpty;
-  struct stat st;
   if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return kEmpty;
@@ -202,6 +216,7 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
     c.ino = st.st_ino;
     c.size = st.st_size;
     c.mtime = st.st_mtim;
+    c.ctime = st.st_ctim;
     c.data = data;
   }
   if (readable) *readable = true;
@@ -244,6 +259,7 @@ bool IniStore::update(Edit edit) {
     if (out >= 0) ::close(out);
     ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());
+    g_generation.fetch_add(1);
   }
   ::close(lockFd);  // releases the flock
   return ok;
@@ -268,6 +284,8 @@ bool IniStore::erase(const std::string& section, const std::string& name) {
   });
   return ok && found;
 }
+
+unsigned long long IniStore::Generation() { return g_generation.load(); }
 
 std::string IniStore::DefaultPath() {
   const char* env = std::getenv("KQ_CONFIG");

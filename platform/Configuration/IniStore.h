@@ -64,6 +64,9 @@ class IniStore {
   // that a program (or a test) may point it elsewhere.
   static IniStore& Default();
   static std::string DefaultPath();
+  // Counts the writes of this process to any store: a reader that kept what it read may keep
+  // using it while the count is unchanged and no other process wrote meanwhile.
+  static unsigned long long Generation();
 
  private:
   template <class Edit>

@@ -118,19 +118,20 @@ int ClientProperties::setFreeSpaceOnDisk(unsigned long long bytes, int) {
 }
 
 unsigned long ClientProperties::getBinarySetID() const {
+  // Asked once per client by inventories of many clients: the statement is taken from the
+  // session as it stands (its one placeholder needs no renumbering).
+  static const std::string kSql =
+      "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = $1 AND attrName = 'BinarySetID'";
   std::string err;
   std::shared_ptr<kq::db::Session> session = kq::db::ThreadSession(err);
-  std::vector<kq::db::Row> rows;
-  if (!session ||
-      kq::db::ExecuteSql(*session,
-                         "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = $1 AND "
-                         "attrName = 'BinarySetID'",
-                         {kq::db::Value::Int(static_cast<long long>(id_))}, &rows,
-                         err) != kq::db::kDbRow)
-    return 0;
-  const kq::db::Value& v = rows[0][0];
+  kq::db::Statement* stmt = session ? session->acquire(kSql, err) : nullptr;
+  if (stmt == nullptr) return 0;
   long long id = 0;
-  if (v.kind == kq::db::Value::kInt) id = v.i;
-  else if (v.kind != kq::db::Value::kText || !kq::db::ParseWholeInt64(v.s.c_str(), id)) return 0;
+  if (stmt->bind({kq::db::Value::Int(static_cast<long long>(id_))}, err) &&
+      stmt->step(err) == kq::db::kDbRow) {
+    bool null = false;
+    if (!stmt->readInt64(0, id, null) || null) id = 0;
+  }
+  session->release(stmt);
   return id > 0 && id <= 0xFFFFFFFFLL ? static_cast<unsigned long>(id) : 0;
 }

@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbProcedures.h"
 #include "Logging/EvDebug.h"
@@ -159,10 +163,34 @@ std::string RewriteParameters(const std::string& sql,
   return out;
 }
 
+namespace {
+
+// A statement's dense form: its text and, in new order, the argument numbers it uses.
+struct DenseForm {
+  std::string sql;
+  std::vector<long> order;
+  long highest = 0;
+};
+
+// The dense forms of the statements this thread ran lately (the same few texts run again and
+// again); emptied when it grows beyond a few hundred.
+thread_local std::unordered_map<std::string, DenseForm> t_denseForms;
+constexpr size_t kMaxDenseForms = 512;
+
+}  // namespace
+
 bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, std::string& outSql,
                        std::vector<Value>& outArgs, std::string& err) {
   outArgs.clear();
+  auto known = t_denseForms.find(sql);
+  if (known != t_denseForms.end() && static_cast<size_t>(known->second.highest) <= args.size()) {
+    outSql = known->second.sql;
+    outArgs.reserve(known->second.order.size());
+    for (long n : known->second.order) outArgs.push_back(args[n - 1]);
+    return true;
+  }
   std::map<long, size_t> seen;  // argument number -> new number
+  DenseForm form;
   bool ok = true;
   outSql = RewriteParameters(sql, [&](long n) {
     if (n < 1 || static_cast<size_t>(n) > args.size()) {
@@ -176,10 +204,17 @@ bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, s
     auto it = seen.find(n);
     if (it == seen.end()) {
       outArgs.push_back(args[n - 1]);
+      form.order.push_back(n);
+      form.highest = std::max(form.highest, n);
       it = seen.emplace(n, outArgs.size()).first;
     }
     return "$" + std::to_string(it->second);
   });
+  if (ok) {
+    if (t_denseForms.size() >= kMaxDenseForms) t_denseForms.clear();
+    form.sql = outSql;
+    t_denseForms[sql] = std::move(form);
+  }
   return ok;
 }
 
@@ -284,17 +319,57 @@ void Session::close() {
   m_open = false;
 }
 
-DbSettings ReadDbSettings() {
-  std::map<std::string, std::string> values;
+namespace {
+
+DbSettings SettingsOf(const kqconfig::IniData& data) {
   DbSettings settings;
-  if (KQPlatformInfo().getRegValues("Database", values)) {
-    for (auto& e : values) settings[Lower(e.first)] = e.second;
-  }
+  if (const kqconfig::IniData::Section* s = data.findSection("Database"))
+    for (const auto& e : s->values) settings[Lower(e.first)] = e.second;
   return settings;
 }
 
+// The session key found last on this thread and the configuration it was found from. While
+// the store is unchanged (the same snapshot) the key is reused, not worked out again; and for
+// a few milliseconds after the store was last looked at, while this process wrote to no store
+// and the store's path is the same, the key is used without looking (a lookup costs a file
+// status call, a query only a little more).
+thread_local std::shared_ptr<const kqconfig::IniData> t_keyConfig;
+thread_local std::string t_key;
+thread_local std::string t_keyPath;
+thread_local unsigned long long t_keyGeneration = 0;
+thread_local std::chrono::steady_clock::time_point t_keyChecked;
+constexpr std::chrono::milliseconds kKeyRecheck(5);
+
+// The calling thread's open session of this process under the key; null when none.
+std::shared_ptr<Session> OpenSession(const std::string& key) {
+  SessionMap* map = ThreadSessions();
+  if (map == nullptr) return nullptr;
+  auto it = map->find(key);
+  if (it != map->end() && it->second->isOpen() && it->second->ownedByThisProcess())
+    return it->second;
+  return nullptr;
+}
+
+}  // namespace
+
+DbSettings ReadDbSettings() { return SettingsOf(*kqconfig::IniStore::Default().snapshot()); }
+
 std::shared_ptr<Session> ThreadSession(std::string& err) {
-  DbSettings settings = ReadDbSettings();
+  const unsigned long long generation = kqconfig::IniStore::Generation();
+  const std::string path = kqconfig::IniStore::DefaultPath();
+  const auto now = std::chrono::steady_clock::now();
+  if (!t_key.empty() && generation == t_keyGeneration && path == t_keyPath &&
+      now - t_keyChecked < kKeyRecheck) {
+    if (std::shared_ptr<Session> s = OpenSession(t_key)) return s;
+  }
+  std::shared_ptr<const kqconfig::IniData> config = kqconfig::IniStore::Default().snapshot();
+  if (config == t_keyConfig && !t_key.empty()) {
+    t_keyPath = path;
+    t_keyGeneration = generation;
+    t_keyChecked = now;
+    if (std::shared_ptr<Session> s = OpenSession(t_key)) return s;
+  }
+  DbSettings settings = SettingsOf(*config);
   // A connection string alone selects the PostgreSQL server it names.
   std::string backendName = settings.count("sbackend")             ? settings["sbackend"]
                             : settings.count("sconnectionstring") ? "postgres"
@@ -305,6 +380,11 @@ std::shared_ptr<Session> ThreadSession(std::string& err) {
     return nullptr;
   }
   std::string key = Lower(backendName) + "|" + backend->location(settings);
+  t_keyConfig = config;
+  t_key = key;
+  t_keyPath = path;
+  t_keyGeneration = generation;
+  t_keyChecked = now;
   SessionMap* map = ThreadSessions();
   if (map == nullptr) {
     err = "the thread's database connections are already closed";

@@ -434,12 +434,18 @@ SELECT id FROM simSPVersion
 -- @end
 
 -- @procedure GetClientBuildAndReleaseInfo 1
--- (client id, or 0 for all): client id, release id and build text ('' when unknown).
+-- (client id, or 0 for all): client id, release id and build text ('' when unknown). One
+-- client is found through the key (an "id = 0 OR" condition would read every client).
 SELECT c.id, c.releaseId, COALESCE(p.attrVal, '')
   FROM APP_Client c
   LEFT JOIN APP_ClientProp p ON p.componentNameId = c.id AND p.attrName = 'Vorlan Build'
- WHERE CAST($1 AS INTEGER) = 0 OR c.id = $1
- ORDER BY c.id;
+ WHERE c.id = $1
+UNION ALL
+SELECT c.id, c.releaseId, COALESCE(p.attrVal, '')
+  FROM APP_Client c
+  LEFT JOIN APP_ClientProp p ON p.componentNameId = c.id AND p.attrName = 'Vorlan Build'
+ WHERE CAST($1 AS INTEGER) = 0
+ ORDER BY 1;
 -- @end
 
 -- @procedure PatchGetUpdateStatus 7

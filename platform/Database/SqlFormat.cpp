@@ -77,10 +77,12 @@ bool FormatBound(const char* format, va_list args, BoundText& out, std::string& 
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
-      if (*p == '\'') inQuote = !inQuote;
-      out.sql += *p;
-      out.text += *p;
-      ++p;
+      // A run of plain text goes over whole.
+      const char* run = p;
+      for (; *p != '\0' && *p != '%'; ++p)
+        if (*p == '\'') inQuote = !inQuote;
+      out.sql.append(run, p);
+      out.text.append(run, p);
       continue;
     }
     if (p[1] == '%') {
