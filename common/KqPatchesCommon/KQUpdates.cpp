@@ -7,8 +7,13 @@
 #include "Db/Proc/simGetClientPackageFullVersion.h"
 #include "Db/TblCommon/simAllVorlanRel.h"
 #include "Logging/EvDebug.h"
+#include "MediaAccess/IMediaAccess.h"
+#include "PatchesUpdateDbClient/CKqPatchesUpdateDBClient.h"
 #include "Messages/MessageXml.h"
 #include "Vocabulary.h"
+#include "nPatchDownload/CMediaConfiguration.h"
+#include "nPatchDownload/CPatchDataManagerHN.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
 
 namespace {
 
@@ -17,41 +22,14 @@ constexpr int kNoRow = 100;
 constexpr int kIsolation = 4;
 constexpr int kHubnodeClient = 2;
 
-// A FullVersion message's fields into a version; false when a number does not fit its field.
-bool VersionFromMessage(const UpdatePatches::FullVersion& message, FullVersion& out) {
-  using UpdatePatches::SPVersion;
-  using UpdatePatches::UpdatePack;
-  static const struct {
-    int field;
-    KqFieldId id;
-  } kSPFields[] = {{FullVersion::kRelease, SPVersion::kField6},
-                   {FullVersion::kBuild, SPVersion::kField7},
-                   {FullVersion::kSPMajor, SPVersion::kMajor},
-                   {FullVersion::kSPMinor, SPVersion::kField2},
-                   {FullVersion::kTransactionId, SPVersion::kTransactionId},
-                   {FullVersion::kRevisionId, SPVersion::kRevisionId}};
-  static const struct {
-    int field;
-    KqFieldId id;
-  } kUPFields[] = {{FullVersion::kUPNumber, UpdatePack::kNumber},
-                   {FullVersion::kUPTransactionId, UpdatePack::kField2}};
-  FullVersion v;
-  auto setAll = [&v](const CNMessageBase* part, const auto& fields) {
-    if (part == nullptr) return true;
-    for (const auto& f : fields) {
-      long long n = part->getint64(f.id);
-      if (n < INT32_MIN || n > INT32_MAX || !v.Set(f.field, static_cast<int>(n))) return false;
-    }
-    return true;
-  };
-  const CNMessageBase& all = message;
-  const CNMessageBase* sp = all.getObjectAccessor(UpdatePatches::FullVersion::kSPVersion);
-  const CNMessageBase* up = all.getObjectAccessor(UpdatePatches::FullVersion::kUpdatePack);
-  if (!setAll(sp, kSPFields) || !setAll(up, kUPFields)) return false;
-  if (up != nullptr && up->isSet(UpdatePack::kField5))
-    v.SetStr(FullVersion::kUPFriendlyName, up->getstring(UpdatePack::kField5));
-  out = v;
-  return true;
+// The version a FullVersion message carries: its feature release and its update pack.
+FullVersion VersionOfMessage(const CNMessageBase& message) {
+  using nPatchDownload::CPatchInstallCommon;
+  const CNMessageBase* sp = message.getObjectAccessor(UpdatePatches::FullVersion::kSPVersion);
+  FullVersion v = sp != nullptr ? CPatchInstallCommon::GetVersionFromSPVersion(*sp) : FullVersion();
+  const CNMessageBase* up = message.getObjectAccessor(UpdatePatches::FullVersion::kUpdatePack);
+  if (up != nullptr) CPatchInstallCommon::SetUPVersionFromUpdatePack(*up, v);
+  return v;
 }
 
 }  // namespace
@@ -74,13 +52,30 @@ KQUpdates::KQUpdates()
       m_patchesDbClient(nullptr),
       m_skipSiteSubDirs(false),
       m_visibilityLevel(-1) {
+  static const char kTag[] = "KQUpdates";
   SetOSTypesInfo();
+  int status = 0;
+  nPatchDownload::CPatchDataManagerHN dataManager(m_jobLog, status);
+  nPatchDownload::CMediaConfiguration download, hotfixConfig;
+  if (dataManager.QueryDownloadConfigs(download, hotfixConfig) != 0) {
+    m_jobLog.Debug(kTag, "Failed to get correct configuration for current job.");
+    return;
+  }
+  if (CreateMediaAccess(download, hotfixConfig, m_jobLog, &m_mediaAccess) != 0 ||
+      m_mediaAccess == nullptr) {
+    m_mediaAccess = nullptr;
+    m_jobLog.Debug(kTag, "Failed to create media access object");
+  }
 }
 
 KQUpdates::~KQUpdates() {
   m_initialized = false;
   delete m_log;
   m_log = nullptr;
+  delete m_patchesDbClient;
+  m_patchesDbClient = nullptr;
+  if (m_mediaAccess != nullptr) DestroyMediaAccess(m_mediaAccess);
+  m_mediaAccess = nullptr;
   FreeElements();
 }
 
@@ -120,14 +115,12 @@ bool KQUpdates::getHNSPInfo(FullVersion& version) {
   }
   UpdatePatches::RegisterSubsystem();
   UpdatePatches::FullVersion message;
-  int parsed = XMLDecoder::unSerialize(message, row->o_xmlText);
-  FullVersion read;
-  if (parsed == 0 && !VersionFromMessage(message, read)) parsed = kMsgErrNumber;
+  const int parsed = XMLDecoder::unSerialize(message, row->o_xmlText);
   if (parsed != 0) {
     Log().Debug(kTag, "Failed to unserialize xml with error [%d]", parsed);
     return false;
   }
-  version = read;
+  version = VersionOfMessage(message);
   Log().Debug(kTag, "HN SP Info [%s]", version.formatted_str(FullVersion::kFormatFull).c_str());
   return true;
 }

@@ -199,17 +199,12 @@ bool KQUpdates::FindRelSpForAllClients() {
     }
     AddToList(row->ReleaseId, _SPVersion(spNumber), m_highestSPList);
   }
-  if (rc != kNoRow) {
-    // A read that broke off is no inventory: the clients after the failure are unknown.
+  // A read that broke off is no inventory: the clients after the failure are unknown.
+  if (rc != kNoRow)
     Log().Debug(kTag, "Reading the clients failed after %d rows with error [%d:%s]", count, rc,
                 DBtable::getErrorStr(rc));
-    return false;
-  }
-  if (count == 0) {
-    Log().Debug(kTag, "Unable to fetch update info for clients in PatchInfo table.");
-    return false;
-  }
-  return true;
+  if (count == 0) Log().Debug(kTag, "Unable to fetch update info for clients in PatchInfo table.");
+  return rc == kNoRow && count > 0;
 }
 
 bool KQUpdates::SetOsPlattypeInstallTime() {
@@ -436,4 +431,14 @@ bool KQUpdates::GetReleaseSPInfo(int clientId, ClientDetails* details) {
   Log().Debug(kTag, "No release information for client [%d]%s%s", clientId,
               rc == kNoRow ? "" : ", error ", rc == kNoRow ? "" : DBtable::getErrorStr(rc));
   return false;
+}
+
+void KQUpdates::GatherClientInfo() {
+  static const char kTag[] = "KQUpdates::GatherClientInfo";
+  Log().Debug(kTag, "Getting all the client's version and update information");
+  FindRelSpForAllClients();
+  SetOsPlattypeInstallTime();
+  if (!m_skipSiteSubDirs && m_hnVersion > 13 && !getSiteSubDirInfoForAllClients())
+    Log().Debug(kTag, "Failed to get FTP sub directory info for all clients");
+  Log().Debug(kTag, "Successfully computed the client's information.");
 }

@@ -10,8 +10,12 @@
 #include "Database/DBtable.h"
 #include "Database/KQInstalledPackages.h"
 #include "KQUpdates.h"
+#include "Configuration/KQClient.h"
+#include "Configuration/KQPI.h"
 #include "Logging/EvDebug.h"
+#include "MediaAccess/IMediaAccess.h"
 #include "PortableFiles/PxDirectory.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
 #include "PortableFiles/PxFile.h"
 
 using KQUpdatesNS::OsVsSPDetails;
@@ -43,6 +47,41 @@ bool Exists(const char* path) {
 }
 
 }  // namespace
+
+bool KQUpdates::UpdateCacheStatistics(bool storeExpected) {
+  static const char kTag[] = "KQUpdates::UpdateCacheStatistics";
+  using nPatchDownload::CPatchInstallCommon;
+  if (m_mediaAccess == nullptr) {
+    Log().Debug(kTag, "Media access object is empty");
+    return false;
+  }
+  // Without the local cache and its measured free space nothing is stored: a free space of 0
+  // would read as a full disk.
+  const std::string localCache = m_mediaAccess->GetMediaConfiguration().GetLocalCache();
+  if (!CPatchInstallCommon::IsFolderExisted(localCache) &&
+      CPatchInstallCommon::CreateDirectories(localCache) != 0) {
+    Log().Debug(kTag, "Cannot create the local cache [%s], statistics not stored", localCache.c_str());
+    return false;
+  }
+  unsigned long freeKb = 0;
+  if (CPatchInstallCommon::GetFreeDiskSpaces(localCache, freeKb) != 0) return false;
+  bool result = true;
+  ClientProperties properties(0);
+  properties.setClientId(KQPI_Hubnode::getTessaraId());
+  if (storeExpected) {
+    const int rc = properties.setCacheExpectedSpace(m_expectedCacheSpace, 0);
+    if (rc != 0) {
+      Log().Debug(kTag, "Error [%d] returned from setCacheExpectedSpace.", rc);
+      result = false;
+    }
+  }
+  const int rc = properties.setFreeSpaceOnDisk(static_cast<unsigned long long>(freeKb) * 1024, 0);
+  if (rc != 0) {
+    Log().Debug(kTag, "Error [%d] returned from setFreeSpaceOnDisk.", rc);
+    result = false;
+  }
+  return result;
+}
 
 unsigned long long KQUpdates::GetDirectorySize(const char* path) {
   static const char kTag[] = "GetDirectorySize";
