@@ -5,11 +5,14 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DataManagerTestEnv.h"
 #include "HubnodeFixture.h"
 #include "KqDbTestEnv.h"
+#include "Database/DbSession.h"
+#include "nPatchDownload/CPatchDebug.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 
 using kqfixture::HotfixEntry;
@@ -178,6 +181,30 @@ TEST_F(HotfixTest, EmptyFilesAreLoadedAndMapFailuresAreNot) {
 
   EXPECT_EQ(manager->StoreUpdatesInfo(-1, "", 0), 0x80000008u);
   EXPECT_EQ(manager->StoreUpdatesInfo(0, "", 0), 0u);
+}
+
+TEST_F(HotfixTest, ManagersOnSeveralThreadsShareTheVisibilityLevel) {
+  WriteHotfixes();
+  db.config().set("GlobalParams", "Patch Visibility Level", "2");
+  const auto expected = model.ExpectedHotfixes(version, true, 2);
+  std::vector<std::thread> threads;
+  std::vector<int> good(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      nPatchDownload::CPatchDebug threadSink;
+      int status = 0;
+      nPatchDownload::CPatchDataManagerHN own(threadSink, status);
+      for (unsigned long k = 1; k <= 10; ++k) {
+        unsigned long count = 0;
+        if (own.GetAllUpdatesList(file, k * 10 + t, count, version, true) == 0 &&
+            count == Total(expected))
+          ++good[t];
+      }
+      kq::db::CloseThreadSessions();
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(good, std::vector<int>(4, 10));
 }
 
 }  // namespace
