@@ -197,6 +197,20 @@ TEST_F(ClientInventory, FailedReadsAreFalseAndLogged) {
   EXPECT_FALSE(u.GetReleaseSPInfo(4, &d));
   EXPECT_TRUE(u.m_clientRecords.empty());
 
+  // A read that breaks off after some rows (a value that does not convert; the embedded
+  // database keeps any text in a number column) is no inventory either.
+  if (!kqtest::DbTestOnPostgres()) {
+    Sql("CREATE TABLE PatchClientInfo (ClientId INTEGER PRIMARY KEY, HighestSP INTEGER, "
+        "MissingPatches TEXT, baseline INTEGER, v11InstallTime INTEGER, osType INTEGER, "
+        "platType INTEGER, linkedFailoverClient INTEGER)");
+    Sql("INSERT INTO PatchClientInfo (ClientId, HighestSP) VALUES (150, 'three')");
+    KQUpdates partial;
+    EXPECT_FALSE(partial.FindRelSpForAllClients());
+    EXPECT_EQ(partial.m_clientRecords.size(), 149u);
+    EXPECT_NE(Log().find("Reading the clients failed after 149 rows with error [1000:"),
+              std::string::npos);
+  }
+
   Sql("DROP TABLE LicUsage");
   EXPECT_EQ(u.GetInstallTime(2), 0);
   EXPECT_NE(Log().find("LicUsage query failed for client [2]."), std::string::npos);

@@ -1,8 +1,10 @@
 #include "Database/DbSession.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cerrno>
@@ -236,7 +238,25 @@ Session::~Session() {
   m_conn.reset();
 }
 
-bool Session::ownedByThisProcess() const { return m_pid == getpid(); }
+namespace {
+
+// This process's id, asked of the kernel once and again in each child that fork makes (every
+// query checks its session's owner).
+pid_t ProcessId() {
+  static std::atomic<pid_t> pid{0};
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { pid.store(getpid()); }); });
+  pid_t p = pid.load(std::memory_order_relaxed);
+  if (p == 0) {
+    p = getpid();
+    pid.store(p);
+  }
+  return p;
+}
+
+}  // namespace
+
+bool Session::ownedByThisProcess() const { return m_pid == ProcessId(); }
 
 Statement* Session::acquire(const std::string& sql, std::string& err) {
   if (!m_open) {
