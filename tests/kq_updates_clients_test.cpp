@@ -233,6 +233,27 @@ TEST_F(ClientInventory, FreedListsAreEmptyAndNotFreedAgain) {
   u.FreeElements();  // and the destructor once more: nothing is deleted twice
 }
 
+TEST_F(ClientInventory, RecordsAddedOrReplacedBehindTheIndexAreFound) {
+  Generate(TessaraOptions());
+  Sql("INSERT INTO APP_ClientProp (componentNameId, attrName, attrVal) VALUES "
+      "(90001, 'BinarySetID', '9'), (90002, 'BinarySetID', '8')");
+  KQUpdates u;
+  ASSERT_TRUE(u.FindRelSpForAllClients());
+  ASSERT_TRUE(u.SetOsPlattypeInstallTime());
+  AddToList(90001, 15, _SPVersion(1), u.m_clientRecords, false);  // a new record at the end
+  EXPECT_TRUE(u.AddOsToClientInfo(90001, 1));
+  EXPECT_EQ(Record(u, 90001)->osType, 3);
+  EXPECT_EQ(Record(u, 90001)->unixFlavour, 6);  // Linux
+  // Another client's record in place of client 5's, the count unchanged.
+  delete u.m_clientRecords[4];
+  u.m_clientRecords[4] = new KQUpdatesNS::ClientReleaseIdSP();
+  u.m_clientRecords[4]->clientId = 90002;
+  EXPECT_TRUE(u.AddOsToClientInfo(90002, 1));
+  EXPECT_EQ(u.m_clientRecords[4]->unixFlavour, 1);  // Aix
+  EXPECT_TRUE(u.AddOsToClientInfo(5, 1));           // no record any more: nothing to set
+  EXPECT_EQ(Record(u, 5), nullptr);
+}
+
 TEST(ClientLists, ServicePackAndOsListsKeepTheirRules) {
   std::vector<KQUpdatesNS::ClientReleaseIdSP*> clients;
   AddToList(7, 11, _SPVersion(3), clients, true);  // new record: the level unchanged
