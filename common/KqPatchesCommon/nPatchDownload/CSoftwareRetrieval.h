@@ -1,21 +1,42 @@
 // CSoftwareRetrieval: the base of a software retrieval job (a download or a copy job that
 // brings packages, update packs, updates and appliance patches into the software cache).
 //
-// Declared here so far: the static readers of the Windows appliance configuration
-// "KQApplianceConfig_Windows.xml" (CacheFileListsApplianceConfig.cpp). They keep no state of
-// their own except the install-client library, loaded at most once per process and kept for
-// its life. They run on the caller's thread and log through the EvDebug they are given.
+// A concrete job derives from it, constructs it with its collaborators (all owned by the job
+// and outliving this object), calls Initialize and then the phases in their fixed order, and
+// supplies the pure operations: the supported sides, one components retriever per version
+// and patch type, and the Unix appliance files. The progress getters may be called from any
+// thread at any time; everything else runs on the job's thread, with side work on the job's
+// two pools. The folder-structure objects placed in the media-to-keep, old-media and failed
+// appliance maps belong to this object and are destroyed with it; at destruction the queued
+// folders are deleted, but only those strictly inside the job's local cache, its local media
+// root or the install folder's "Temp" folder, and never through a symbolic link.
+//
+// The static readers of the Windows appliance configuration "KQApplianceConfig_Windows.xml"
+// (CacheFileListsApplianceConfig.cpp) keep no state of their own except the install-client
+// library, loaded at most once per process and kept for its life. They run on the caller's
+// thread and log through the EvDebug they are given.
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CSOFTWARERETRIEVAL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CSOFTWARERETRIEVAL_H_
 
+#include <list>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "Jobs/IFilesDependencyBuilder.h"
+#include "Jobs/IPatchJobObject.h"
+#include "Jobs/IPatchThreadPool.h"
 #include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
 #include "Versions/FullVersion.h"
+#include "nPatchDownload/CPolicyProvider.h"
+#include "nPatchDownload/IComponentsRetrieval.h"
 #include "nPatchDownload/RetrievalSide.h"
+#include "nPatchDownload/RetrievalTypes.h"
+
+class IMediaAccess;
 
 namespace nPatchDownload {
 
@@ -23,8 +44,53 @@ namespace nPatchDownload {
 // pending list holds the files (7/19 below "KQAppliance/").
 typedef std::map<tRetrievalSide, tKQApplainceFilesInfo> tApplianceCandidates;
 
+class IPatchDataManager;
+class IPatchEvent;
+
 class CSoftwareRetrieval {
  public:
+  CSoftwareRetrieval(IPatchJobObject& jobObject, IPatchEvent& event,
+                     IPatchDataManager& dataManager, CPolicyProvider& policy,
+                     IFilesDependencyBuilder& dependencyBuilder, IPatchThreadPool& checkFilePool,
+                     IPatchThreadPool& getFilePool, IMediaAccess& mediaAccess);
+  virtual ~CSoftwareRetrieval();
+  CSoftwareRetrieval(const CSoftwareRetrieval&) = delete;
+  CSoftwareRetrieval& operator=(const CSoftwareRetrieval&) = delete;
+
+  // Opens the media access, gets the supported sides, starts both pools and makes the
+  // components retrievers (packages, maintenance releases, updates). A media access that does
+  // not open raises 0x440001E0 (copy job; the server name) or 0x44000205 (download job; the
+  // media access's error text), job status 2, and returns its code. 0 when ready.
+  virtual unsigned int Initialize();
+  // Files fetched and bytes fetched since the last CheckFile phase; 0 when the lock fails.
+  virtual unsigned long long GetNumFilesDownloaded();
+  // Removes the installer-cache value of the configuration when the policy used it; false
+  // only when it exists and cannot be removed.
+  virtual bool DeleteInstallerCacheReg();
+  virtual unsigned long long GetTotalBytesDownloaded();
+
+  // Fills the retrievers map of a type from its sides: one retriever per version.
+  virtual unsigned int CreateComponentsRetrievals(int type, tSupportedSidesMap& sides) = 0;
+  virtual unsigned int GetSupportedSides(tSupportedSidesMap& packages, tSupportedSidesMap& updates,
+                                         tSupportedSidesMap& maintenanceReleases) = 0;
+  virtual unsigned int LoadUnixApplianceFilesInfo(tKQApplainceFilesInfo& files) = 0;
+
+  // Adds a side {id, version} under version for each given operating-system id, with the
+  // id set that ids holds for it; an entry for version is made even when osIds is empty.
+  void generateSupportedMap(const FullVersion& version, const std::map<int, std::set<int>>& ids,
+                            const std::set<int>& osIds, tSupportedSidesMap& out);
+  // Maps each operating-system id to the download source's Unix or Windows root (relative to
+  // the server). 0; 0x80000021 when no folder structure is made; 0x80000020 without a root.
+  unsigned int generateSourceMapForDownload(const std::set<int>& osIds,
+                                            std::map<int, std::string>& out);
+  void setSelectedUADetails(const std::list<unsigned long long>& ids, bool flag);
+  // Logs the three side lists with "add" or "delete".
+  void ShowResultInLogging(const tSideFolderMap& packages, const tSideFolderMap& maintenanceReleases,
+                           const tSideFolderMap& updates, bool add);
+  // The retrievers of a type: maintenance releases and updates their own, any other the
+  // packages map.
+  tComponentsRetrievalMap& getSupportedRetrievals(int type);
+
   // Reads the Windows appliance configuration at configPath and appends its patch files to
   // candidates: every patch of the sub-operating systems named in windowsNames (section
   // "Windows", any case) or sqlNames (other sections), or, installAware, only those the
@@ -49,6 +115,49 @@ class CSoftwareRetrieval {
       const std::string& configPath, const std::set<std::string>& windowsNames,
       const std::set<std::string>& sqlNames, tApplianceCandidates& candidates,
       UpdatePatches::KQApplianceOSPatches& config, const FullVersion& version, EvDebug& log);
+
+ protected:
+  // Starts the CheckFile pool (no media access) and the GetFile pool (with it).
+  unsigned int initThreadPools();
+
+  tSideFolderMap m_mediaToKeep;  // installed media that must stay
+  IPatchJobObject& m_jobObject;
+  IPatchEvent& m_event;
+  IPatchDataManager& m_dataManager;
+  CPolicyProvider& m_policy;
+  IFilesDependencyBuilder& m_dependencyBuilder;  // kept for the concrete jobs
+  IPatchThreadPool& m_checkFilePool;
+  IPatchThreadPool& m_getFilePool;
+  IMediaAccess& m_mediaAccess;
+  tComponentsRetrievalMap m_packagesRetrievals;
+  tComponentsRetrievalMap m_cuRetrievals;
+  tComponentsRetrievalMap m_updatesRetrievals;
+  std::mutex m_filesCountLock;  // guards m_numFilesDownloaded
+  std::mutex m_bytesLock;       // guards m_totalBytesDownloaded
+  unsigned long long m_numFilesDownloaded = 0;
+  unsigned long long m_totalBytesDownloaded = 0;
+  std::string m_jobText1;        // set and read by concrete jobs
+  std::string m_jobText2;        // set and read by concrete jobs
+  std::string m_localCacheRoot;  // appliance files are kept under it
+  std::string m_localMediaRoot;  // the feature-release folders of the cache
+  std::string m_jobText5;        // set and read by concrete jobs
+  std::string m_jobText6;        // set and read by concrete jobs
+  FullVersion m_jobVersion;           // set and read by concrete jobs
+  FullVersion m_lowerBoundCUVersion;  // lowest maintenance release to keep
+  std::string m_serverTemplate;       // folder hierarchy of the download source
+  std::string m_localCacheTemplate;   // folder hierarchy of the local cache
+  tSideFolderMap m_oldMediaToRemove;
+  tSideFolderMap m_failedApplianceSides;
+  std::vector<std::string> m_foldersToDelete;  // deleted at destruction, in order
+  std::set<std::string> m_checkFileNames;      // shared by the side checks of one phase
+  std::map<std::string, tRetrievalEntry> m_failedApplianceOSes;
+  std::string m_windowsApplianceConfigPath;
+  std::list<unsigned long long> m_selectedUpdateIds;
+  bool m_selectedUpdatesFlag = false;
+  std::map<tRetrievalSide, unsigned int> m_sideStatus;  // final status of every side
+
+ private:
+  void DeleteQueuedFolders();
 };
 
 }  // namespace nPatchDownload

@@ -45,7 +45,9 @@ struct tRetrievalEntry {
 // operating-system or SQL Server name, or a Unix appliance name) to its entry.
 typedef std::map<std::string, tRetrievalEntry> tKQApplainceFilesInfo;
 
-// Context of a walk over the service-pack folders of a media tree.
+// Context of a walk over the service-pack folders of a media tree. The retrieval and media
+// scans name the three versions "latest, previous, candidate"; in that order they are
+// reference (the version the walk compares against), previous and latest here.
 struct tRetrievalVersion {
   FullVersion reference;              // the version the walk compares against
   FullVersion previous;               // highest service pack found below the reference
