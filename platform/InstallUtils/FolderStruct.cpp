@@ -13,17 +13,6 @@ namespace {
 const unsigned int kInvalidArg = 0x80000008u;
 const unsigned int kNotBuilt = 0x80000021u;
 
-// The placeholder keys, with the version field that stands in for each.
-struct tVersionKey {
-  const char* key;
-  int field;
-};
-const tVersionKey kVersionKeys[] = {
-    {"VERSION", FullVersion::kRelease},        {"BUILD", FullVersion::kBuild},
-    {"SPMAJOR", FullVersion::kSPMajor},        {"TRANSACTIONID", FullVersion::kTransactionId},
-    {"REVISIONID", FullVersion::kRevisionId},  {"CUNUMBER", FullVersion::kUPNumber},
-};
-
 // One folder name: not empty, no separator, not "." or "..".
 bool IsOneFolderName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -105,7 +94,7 @@ class CFolderStruct : public IFolderStruct {
                                                          : (IsWindowsName(*os) ? "Windows" : "Unix");
       return true;
     }
-    for (const tVersionKey& k : kVersionKeys) {
+    for (const tVersionPlaceholder& k : kVersionPlaceholders) {
       if (token == k.key && version.Get(k.field) != 0) {
         value = version.GetStr(k.field);
         return true;

@@ -48,6 +48,18 @@ enum eFolderKind {
   eKindUpdatesInfoFile = 16,   // the updates-information file of a feature release
 };
 
+// The placeholder keys that a media version fills, with the FullVersion field of each (release,
+// build, service-pack major, transaction id, revision id, update-pack number). MEDIAROOT is the
+// seventh key.
+struct tVersionPlaceholder {
+  const char* key;
+  int field;
+};
+constexpr tVersionPlaceholder kVersionPlaceholders[] = {
+    {"VERSION", 0}, {"BUILD", 1},      {"SPMAJOR", 2},
+    {"TRANSACTIONID", 5}, {"REVISIONID", 6}, {"CUNUMBER", 8},
+};
+
 // One folder of a hierarchy being built by code.
 struct tCacheFolderSpec {
   int kind;

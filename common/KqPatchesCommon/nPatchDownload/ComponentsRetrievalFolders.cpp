@@ -12,16 +12,6 @@ namespace nPatchDownload {
 
 namespace {
 
-struct tPlaceholderField {
-  const char* key;
-  int field;
-};
-const tPlaceholderField kVersionPlaceholders[] = {
-    {"VERSION", FullVersion::kRelease},        {"BUILD", FullVersion::kBuild},
-    {"SPMAJOR", FullVersion::kSPMajor},        {"TRANSACTIONID", FullVersion::kTransactionId},
-    {"REVISIONID", FullVersion::kRevisionId},  {"CUNUMBER", FullVersion::kUPNumber},
-};
-
 const std::string& ValueOr(const std::map<std::string, std::string>& map, const std::string& key,
                            const std::string& fallback) {
   auto it = map.find(key);
@@ -40,7 +30,7 @@ void IComponentsRetrieval::fillInFolderStructParams(tFolderStructParam& params,
   params.separator = separator;
   params.placeholders.clear();
   params.placeholders["MEDIAROOT"] = mediaRoot;
-  for (const tPlaceholderField& p : kVersionPlaceholders)
+  for (const auto& p : KQInstallCommonUtils::kVersionPlaceholders)
     params.placeholders[p.key] = std::to_string(version.Get(p.field));
 }
 
