@@ -2,6 +2,7 @@
 // download-center sub-directory per release on a generated Tessara against its model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -89,6 +90,10 @@ TEST_F(ClientBuilds, OneClientsBuildAndTheHubnodeVersion) {
 }
 
 TEST_F(ClientBuilds, SiteSubDirectoriesPerRelease) {
+  // The Hubnode's release has clients on another build than the Hubnode's own.
+  ASSERT_TRUE(std::any_of(model_.clients.begin(), model_.clients.end(), [](const kqtest::TessaraClient& c) {
+    return c.release == 16 && c.build == "BUILD84";
+  }));
   KQUpdates u;
   ASSERT_TRUE(u.setHNVersion());
   ASSERT_TRUE(u.FindRelSpForAllClients());
