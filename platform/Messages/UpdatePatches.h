@@ -13,7 +13,8 @@
 // Elements of lists: CacheMediaSet of CacheUpdateInfo's list (a media version, one of its
 // operating systems and one of its update packs); AvailableCUs of
 // AvailableCumulativeUpdatePacks' list (a media version and its update packs); the operating
-// system, sub-operating-system and feature-release sections of KQApplianceOSPatches.
+// system, sub-operating-system and feature-release sections of KQApplianceOSPatches; the
+// operating-system entries of UnixKQApplianceOSPatches (KQApplianceUnixOSInfo).
 #define KQ_UPDATEPATCHES_CLASSES(C, F, O)                                                   \
   C(File, 83, F(Name, 1, 1) F(Checksum, 2, 5))                                             \
   C(BinaryV11, 25, F(Checksum, 1, 1) F(Field2, 2, 5) F(FileName, 5, 14)                    \
@@ -65,10 +66,10 @@
   C(KQApplianceOSSection, 1021, F(Name, 1, 1) O(SubOSSections, 2, 5, 1022))                \
   C(KQApplianceSubOS, 1022, F(Name, 1, 1) O(FeatureReleases, 5, 8, 1023))                  \
   C(KQApplianceFRSection, 1023, O(PatchFiles, 3, 6, 25))                                   \
-  C(UnixKQApplianceOSPatches, 187, F(List, 2, 5))                                          \
+  C(UnixKQApplianceOSPatches, 187, O(OSList, 2, 5, 1009))                                  \
   C(KQApplianceOSInfoList, 191, O(List, 1, 1, 1008))                                       \
   C(KQApplianceOSInfo, 1008, F(Name, 1, 1) F(Type, 2, 5))                                  \
-  C(KQApplianceUnixOSInfo, 1009, F(Field1, 1, 1) F(List, 3, 9))                            \
+  C(KQApplianceUnixOSInfo, 1009, F(Name, 1, 1) O(Binaries, 3, 9, 25))                      \
   C(PackageDetails, 46, O(ProcInfos, 2, 5, 104) O(Field3, 3, 6, 99)                        \
                             O(PkgDetailsList, 4, 7, 59) O(Field5, 5, 8, 55)                \
                             O(UnixRootFiles, 7, 10, 87))                                   \
