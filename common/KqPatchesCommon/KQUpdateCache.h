@@ -19,6 +19,7 @@
 
 #include "Events/EvEvent.h"
 #include "Logging/EvDebug.h"
+#include "KQApplianceOSType.h"
 #include "Messages/UpdatePatches.h"
 #include "PortableFiles/PxError.h"
 #include "UpdateCacheInventory.h"
@@ -227,6 +228,17 @@ class KQUpdateCache {
   // entries. A missing folder gives true and nothing.
   bool GetInstallFilesCheckSumList(std::string installFolder, int osId,
                                    std::vector<UpdatePatches::File>* out);
+
+  // ---- Appliance files (CacheFileListsAppliance.cpp) ----
+
+  // "Unix", "MSSQL", "Windows", or "" for another type; and back (3 for another name).
+  static std::string GetKQApplianceOSName(UpdatePatches::KQApplianceMainOSType type);
+  static UpdatePatches::KQApplianceMainOSType GetKQApplianceOSType(const std::string& name);
+  // A remote cache's appliance files: every file below path with its Windows-form checksum,
+  // named namePrefix + its name relative to path, into out's 1/1. A missing or empty folder
+  // gives true and leaves out alone; false when a file cannot be checksummed.
+  bool CalculateCheckSumForApplianceFiles(std::string path, const std::string& namePrefix,
+                                          UpdatePatches::ApplianceFilesInfo& out);
 
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }
