@@ -51,8 +51,14 @@ class InstallClient {
     });
     return loadedHere;
   }
-  void* Resolve(const char* name, CPxError* error) const {
-    return library_->GetSymbol(name, error);
+  // Sets *fn to the entry point; 0, or (logged) the error's code when it cannot be had.
+  template <class Fn>
+  unsigned int Resolve(const char* name, Fn* fn, EvDebug& log, const char* tag) const {
+    CPxError e;
+    *fn = reinterpret_cast<Fn>(library_->GetSymbol(name, &e));
+    if (!e.IsError() && *fn != nullptr) return 0;
+    log.Debug(tag, "Unable to obtain addres of %s with error: %s", name, e.c_str());
+    return e.IsError() ? static_cast<unsigned int>(e.GetErrorCode()) : KQ_PATCH_E_INVALID_INPUT;
   }
 
  private:
@@ -225,12 +231,9 @@ unsigned int CSoftwareRetrieval::getPatchFilesListBasedOnOSUpdInstall(
   std::string clientOSName;
   std::list<std::string> installedUpdates;
   if (windowsConsidered) {
-    CPxError e;
-    auto fn = reinterpret_cast<GetWinOSVersionFn>(client.Resolve("GetWinOSVersion", &e));
-    if (e.IsError() || fn == nullptr) {
-      log.Debug(kTag, "Unable to obtain addres of GetWinOSVersion with error: %s", e.c_str());
-      return static_cast<unsigned int>(e.GetErrorCode());
-    }
+    GetWinOSVersionFn fn = nullptr;
+    const unsigned int resolved = client.Resolve("GetWinOSVersion", &fn, log, kTag);
+    if (resolved != 0) return resolved;
     const int rc = fn(clientOSName, installedUpdates);
     if (rc == 1) {
       log.Debug(kTag, "OS update is NOT required");
@@ -243,12 +246,9 @@ unsigned int CSoftwareRetrieval::getPatchFilesListBasedOnOSUpdInstall(
   std::string sqlName;
   std::string sqlVersion;
   if (sqlConsidered) {
-    CPxError e;
-    auto fn = reinterpret_cast<GetSQLVersionFn>(client.Resolve("GetSQLVersion", &e));
-    if (e.IsError() || fn == nullptr) {
-      log.Debug(kTag, "Unable to obtain addres of GetSQLVersion with error: %s", e.c_str());
-      return static_cast<unsigned int>(e.GetErrorCode());
-    }
+    GetSQLVersionFn fn = nullptr;
+    const unsigned int resolved = client.Resolve("GetSQLVersion", &fn, log, kTag);
+    if (resolved != 0) return resolved;
     const int rc = fn(sqlName, sqlVersion);
     if (rc == 1) {
       // SQL updates stay considered: the installed version still filters the patches below.

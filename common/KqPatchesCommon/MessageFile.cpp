@@ -9,14 +9,14 @@
 #include "PortableFiles/PxFile.h"
 
 bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug& log,
-                       const char* tag) {
+                       const char* tag, unsigned long long maxBytes) {
   struct stat sb;
   if (::stat(path.c_str(), &sb) != 0) {
     log.Debug(tag, "Input XML file [%s] does not exist", path.c_str());
     return false;
   }
   std::string text;
-  CPxError e = CPxFile::ReadRegular(path, kMaxMessageFileBytes, text);
+  CPxError e = CPxFile::ReadRegular(path, maxBytes, text);
   if (e.IsError()) {
     log.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.GetErrorCode(),
               e.c_str());
