@@ -240,6 +240,18 @@ class KQUpdateCache {
   bool CalculateCheckSumForApplianceFiles(std::string path, const std::string& namePrefix,
                                           UpdatePatches::ApplianceFilesInfo& out);
 
+  // ---- Content-delivery download items (CacheFileListsContentDelivery.cpp) ----
+
+  // Appends one download item per applicable loose update of looseUpdatesFolder for the
+  // packages and binary set: 5/14 update + ".exe", 1/1 the update's "updatesChecksum.txt" word
+  // ("" when it cannot be read), 2/5 the OS id, 7/19 OS name + "/Updates/" + update + ".exe",
+  // with "/" + featureRelease's name after the OS name from the first "-HotFix-" update on.
+  // "PreRelease" updates are left out. False (logged) when the updates cannot be listed, items
+  // is null or the OS has no name.
+  bool GetLooseUpdatesForAkamaiDownload(std::string looseUpdatesFolder, int osId, int binarySetId,
+                                        std::vector<int>& packageIds, _SPVersion& featureRelease,
+                                        std::vector<UpdatePatches::BinaryV11>* items);
+
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }
   EvDebug& log() { return m_event; }
