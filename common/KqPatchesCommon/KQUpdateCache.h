@@ -161,6 +161,25 @@ class KQUpdateCache {
   void GrabManifest(const char* folder, const char* fileName, std::map<std::string, int>& names);
   // The text before the first "_", or the whole name.
   std::string GetOSPrefix(const std::string& name);
+  // ---- Package information of a cache (UpdateCachePackageInfo.cpp) ----
+
+  // Per main OS (1 Windows, then 2 Unix) the folders of <root>/KQMedia/<release>/<platform>:
+  // the platform itself when its version file ("version.txt", "version") holds a non-zero
+  // "UnixTime", then each sub-folder with that stamp (0 when none). An absent platform folder
+  // gives an empty entry. 0, packages untouched, when a platform folder cannot be read or the
+  // release has no name.
+  int GetPackageInfoFromCache(CacheProp cache, int releaseId,
+                              UpdatePatches::PackagesAtCache& packages);
+  // baseFolder/name and its sub-folders, each with the non-zero stamp of its "timestamp.txt".
+  // Not a folder: 1, nothing added. 0 when the folder cannot be read (what was added stays) or
+  // name would leave baseFolder.
+  int FindTimeStampFilesInDir(std::string baseFolder, std::string name,
+                              std::vector<UpdatePatches::PackageInfo>& infos);
+  // The binary sets of the OS folder's highest feature release (its first update), else of its
+  // first update folder. 0, binarySets untouched, when neither can be read.
+  int getBsNameListFromCache(std::string osFolder, int osId,
+                             std::vector<UpdatePatches::BinarySet>& binarySets);
+
   // ---- Applicable loose updates and update packs (CacheFileListsApplicable.cpp) ----
   // An empty (or null) package list accepts every package, binary set 0 every binary set.
   // Names that a map gives and that would leave their folder (absolute, or with "..") are

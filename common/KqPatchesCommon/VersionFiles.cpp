@@ -153,6 +153,22 @@ bool SetSPVersionFromVersionFile(_SPVersion& sp, const std::string& path, unsign
   return true;
 }
 
+bool ParseStampValue(const std::string& text, long long& value) {
+  std::size_t begin = text.find_first_not_of(" \t");
+  std::size_t end = text.find_last_not_of(" \t");
+  if (begin == std::string::npos) return false;
+  const std::string digits = text.substr(begin, end - begin + 1);
+  std::size_t first = (digits[0] == '-' || digits[0] == '+') ? 1 : 0;
+  if (first == digits.size()) return false;
+  for (std::size_t i = first; i < digits.size(); ++i)
+    if (!std::isdigit(static_cast<unsigned char>(digits[i]))) return false;
+  errno = 0;
+  const long long parsed = std::strtoll(digits.c_str(), nullptr, 10);
+  if (errno == ERANGE) return false;
+  value = parsed;
+  return true;
+}
+
 long long ExtractTimestamp(const char* path, std::string* message) {
   const std::string file = path != nullptr ? path : "";
   auto say = [message](const std::string& text) {
@@ -177,9 +193,8 @@ long long ExtractTimestamp(const char* path, std::string* message) {
     if (line.size() >= kKeyLen && strncasecmp(line.c_str(), kKey, kKeyLen) == 0) {
       const std::size_t eq = line.find('=', kKeyLen);
       if (eq != std::string::npos) {
-        errno = 0;
-        const long long parsed = std::strtoll(line.c_str() + eq + 1, nullptr, 10);
-        if (errno != ERANGE) {
+        long long parsed = 0;
+        if (ParseStampValue(line.substr(eq + 1), parsed)) {
           value = parsed;
           found = true;
         }

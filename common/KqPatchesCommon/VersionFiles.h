@@ -31,8 +31,12 @@ bool ReadFileInString(const std::string& path, std::string& contents, unsigned l
 bool SetSPVersionFromVersionFile(_SPVersion& sp, const std::string& path, unsigned long jobId,
                                  bool setReleaseAndBuild);
 
-// The value of the last "UnixTime=" line (key in any case), 0 when there is
-// none. message (when given) receives "0 ..." for a missing file, "1 ..." for
+// A stamp value: an optional sign and decimal digits, blanks and tabs around them allowed, that
+// fits in 64 bits. False (value untouched) for anything else: "", "12abc", "1e9", an overflow.
+bool ParseStampValue(const std::string& text, long long& value);
+
+// The value of the last "UnixTime=" line (key in any case) whose value
+// ParseStampValue accepts, 0 when there is none. message (when given) receives "0 ..." for a missing file, "1 ..." for
 // an unreadable one, "2 ..." when no timestamp line was found, and
 // "-reduced-" for a file that marks a reduced package; it is not touched
 // otherwise.
