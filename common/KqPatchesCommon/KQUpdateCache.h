@@ -259,6 +259,27 @@ class KQUpdateCache {
   bool CalculateCheckSumForApplianceFiles(std::string path, const std::string& namePrefix,
                                           UpdatePatches::ApplianceFilesInfo& out);
 
+  // ---- Expected content for a remote-cache request (CacheFileListsRequest.cpp) ----
+
+  // What a remote cache should hold, from this cache (cacheRoot): one result entry per release
+  // of the request, in order, with its operating systems that have files (the newest release
+  // also carries the request's feature release, and with the release-build flag its folder
+  // name); the package ids of the request are appended to packages as they are met. With
+  // additionalSyncPath, the files of that folder go to additionalSyncFiles; with appliance
+  // operating systems, their appliance files per type to applianceFiles. False when the cache
+  // root is missing, a release and OS cannot be listed (result keeps what came before), the
+  // appliance files cannot be listed, or request, packages or result is null (applianceFiles
+  // too, when appliance operating systems are asked for). The unnamed arguments are not read.
+  bool GetCacheFilesFromXML(
+      std::string cacheRoot, std::vector<UpdatePatches::FilesForRel>* request, _SPVersion*,
+      std::vector<UpdatePatches::PackageDesc>* packages,
+      std::vector<UpdatePatches::FilesForRel>* result, const std::string& remoteCacheName,
+      std::string additionalSyncPath, UpdatePatches::AdditionalSyncFilesList* additionalSyncFiles,
+      bool installUpdatesJob, std::string,
+      std::map<UpdatePatches::KQApplianceMainOSType, UpdatePatches::ApplianceFilesInfo>*
+          applianceFiles,
+      UpdatePatches::KQApplianceOSInfoList* applianceOS, std::string updatePackLevel);
+
   // ---- Content-delivery download items (CacheFileListsContentDelivery.cpp) ----
 
   // Appends one download item per applicable loose update of looseUpdatesFolder for the
