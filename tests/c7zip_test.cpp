@@ -148,6 +148,62 @@ TEST(C7zipTest, FlatExtractionTakesTheMatchingFilesOnly) {
   EXPECT_EQ("w", kqtest::ReadFile(dest + "/wanted.ini"));
 }
 
+TEST(C7zipTest, WhatTheProgramMakesALinkFailsTheCallAndIsRemoved) {
+  kqtest::TempDir tmp;
+  // The listing shows a link only for archives made on Unix; the program makes one from the
+  // mode bits whatever host the header names. A name with a line break can pose as a
+  // listing line of its own.
+  struct Case {
+    const char* label;
+    kqtest::ZipEntry entry;
+  };
+  std::vector<Case> cases = {{"FAT link", {"lnk", "/etc", 0120777, 0}},
+                             {"NTFS link", {"lnk", "/etc", 0120777, 11}},
+                             {"name posing as a pair", {"note\nSize = 4", "note", 0100644, 3}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string work = tmp / (std::string("w_") + std::to_string(&c - &cases[0]));
+    std::string archive = work + "/a.zip";
+    kqtest::WriteFile(work + "/dest/kept.txt", "kept");
+    kqtest::WriteZip(archive, {{"ok.txt", "x"}, c.entry});
+    C7zip zip("", C7zip::kZip);
+    EXPECT_FALSE(zip.ExtractFilesWithFullPathsFromArchive(archive, work + "/dest"));
+    EXPECT_FALSE(zip.GetLastError().empty());
+    EXPECT_EQ(1, CountEntries(work + "/dest")) << "only what was there before";
+    EXPECT_EQ("kept", kqtest::ReadFile(work + "/dest/kept.txt"));
+    // Into a folder the call makes: it goes again.
+    EXPECT_FALSE(zip.ExtractFilesWithFullPathsFromArchive(archive, work + "/fresh"));
+    EXPECT_FALSE(Exists(work + "/fresh"));
+  }
+}
+
+TEST(C7zipTest, LinksAlreadyInTheDestinationAreReplacedNotFollowed) {
+  kqtest::TempDir tmp;
+  kqtest::WriteFile(tmp / "outside/secret.txt", "secret");
+  std::string dest = tmp / "dest";
+  ASSERT_EQ(0, ::mkdir(dest.c_str(), 0755));
+  ASSERT_EQ(0, ::symlink((tmp / "outside").c_str(), (dest + "/sub").c_str()));
+  ASSERT_EQ(0, ::symlink((tmp / "outside/secret.txt").c_str(), (dest + "/f.txt").c_str()));
+  ASSERT_EQ(0, ::symlink((tmp / "outside/secret.txt").c_str(), (dest + "/wanted.ini").c_str()));
+  std::string archive = tmp / "a.zip";
+  kqtest::WriteZip(archive, {{"sub/x.txt", "x"}, {"f.txt", "f"}, {"y/wanted.ini", "w"}});
+
+  C7zip zip("", C7zip::kZip);
+  ASSERT_TRUE(zip.ExtractFilesWithFullPathsFromArchive(archive, dest)) << zip.GetLastError();
+  EXPECT_EQ("x", kqtest::ReadFile(dest + "/sub/x.txt"));
+  EXPECT_EQ("f", kqtest::ReadFile(dest + "/f.txt"));
+  EXPECT_FALSE(Exists(tmp / "outside/x.txt"));
+  EXPECT_EQ("secret", kqtest::ReadFile(tmp / "outside/secret.txt"));
+  // A flat extraction replaces the link too.
+  ASSERT_TRUE(zip.ExtractInto(archive, dest, "wanted.ini", true)) << zip.GetLastError();
+  struct stat st;
+  ASSERT_EQ(0, ::lstat((dest + "/wanted.ini").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ("secret", kqtest::ReadFile(tmp / "outside/secret.txt"));
+  // Nothing of the extraction's own is left behind.
+  EXPECT_EQ(6, CountEntries(dest));  // sub, sub/x.txt, f.txt, wanted.ini, y, y/wanted.ini
+}
+
 TEST(C7zipTest, EntryNamesAndCommandLineText) {
   EXPECT_TRUE(C7zip::IsSafeEntryName("a/b.txt"));
   EXPECT_TRUE(C7zip::IsSafeEntryName("a..b"));

@@ -1,14 +1,17 @@
 #include "Archive/C7zip.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
@@ -308,6 +311,12 @@ bool C7zip::VerifyArchive(const std::string& archive) {
     return false;
   }
   for (const Entry& e : entries) {
+    if (e.path.size() > kMaxEntryNameBytes ||
+        static_cast<int>(std::count(e.path.begin(), e.path.end(), '/') +
+                         std::count(e.path.begin(), e.path.end(), '\\')) >= kMaxEntryDepth) {
+      lastError_ = "archive entry [" + e.path.substr(0, 200) + "...] is nested too deep";
+      return false;
+    }
     if (!IsSafeEntryName(e.path)) {
       lastError_ = "archive entry [" + e.path + "] is an absolute path or leaves the destination";
       return false;
@@ -323,15 +332,7 @@ bool C7zip::VerifyArchive(const std::string& archive) {
 
 bool C7zip::ExtractFilesWithFullPathsFromArchive(const std::string& archive,
                                                  const std::string& destination) {
-  if (!VerifyArchive(archive)) return false;
-  std::vector<std::string> args = {"x"};
-  std::vector<std::string> type = TypeSwitch();
-  args.insert(args.end(), type.begin(), type.end());
-  args.push_back("-o" + destination);
-  args.push_back("-y");
-  args.push_back("--");
-  args.push_back(archive);
-  return RunCommandLine(args);
+  return ExtractInto(archive, destination, std::string(), true);
 }
 
 std::vector<std::string> C7zip::FlatExtractArgs(const std::string& archive,
@@ -366,4 +367,186 @@ std::string C7zip::CommandLineText(const std::vector<std::string>& args) {
     }
   }
   return text;
+}
+
+// ---- Extraction through a staging folder ------------------------------------------------------
+
+namespace {
+
+// The names inside the folder open at `fd`, "." and ".." left out, sorted bytewise.
+bool ListFolder(int fd, std::vector<std::string>& names) {
+  int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return false;
+  }
+  ::rewinddir(dir);  // the copy shares its position with every other reader of `fd`
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = ::readdir(dir);
+    if (ent == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    std::string name = ent->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return ok;
+}
+
+// Holds one descriptor and closes it.
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+// Checks what the program extracted below the folder open at `fd`: only real folders and
+// regular files, no name with a line break, no deeper than kMaxEntryDepth. `rel` names the
+// folder in error texts.
+bool CheckExtracted(int fd, const std::string& rel, int depth, std::string& err) {
+  if (depth > C7zip::kMaxEntryDepth) {
+    err = "archive entries below [" + rel + "] are nested too deep";
+    return false;
+  }
+  std::vector<std::string> names;
+  if (!ListFolder(fd, names)) {
+    err = "cannot read the extracted folder [" + rel + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  for (const std::string& name : names) {
+    const std::string path = rel.empty() ? name : rel + "/" + name;
+    if (name.find_first_of("\r\n") != std::string::npos) {
+      err = "archive entry [" + path + "] has a line break in its name";
+      return false;
+    }
+    struct stat sb;
+    if (::fstatat(fd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+      err = "cannot examine the extracted entry [" + path + "]: " + PxErrnoText(errno);
+      return false;
+    }
+    if (S_ISDIR(sb.st_mode)) {
+      Fd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub.fd < 0) {
+        err = "cannot open the extracted folder [" + path + "]: " + PxErrnoText(errno);
+        return false;
+      }
+      if (!CheckExtracted(sub.fd, path, depth + 1, err)) return false;
+    } else if (!S_ISREG(sb.st_mode)) {
+      err = "archive entry [" + path + "] was extracted as a link or special file";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Moves what is inside the folder open at `from` into the folder open at `to`, by renames
+// relative to the two descriptors: nothing is ever written through a link. A folder that
+// does not exist in `to` moves whole; an existing real folder is merged into; a link or file
+// where a folder or file goes is replaced (when `overwrite`), never followed.
+bool MoveIn(int from, int to, const std::string& rel, bool overwrite, std::string& err) {
+  std::vector<std::string> names;
+  if (!ListFolder(from, names)) {
+    err = "cannot read the extracted folder [" + rel + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  for (const std::string& name : names) {
+    const std::string path = rel.empty() ? name : rel + "/" + name;
+    struct stat src, dst;
+    if (::fstatat(from, name.c_str(), &src, AT_SYMLINK_NOFOLLOW) != 0) {
+      err = "cannot examine the extracted entry [" + path + "]: " + PxErrnoText(errno);
+      return false;
+    }
+    const bool exists = ::fstatat(to, name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(dst.st_mode)) {
+      if (!S_ISDIR(src.st_mode)) {
+        err = "a folder is in the way of archive entry [" + path + "]";
+        return false;
+      }
+      Fd inner(::openat(from, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      Fd outer(::openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (inner.fd < 0 || outer.fd < 0) {
+        err = "cannot open the folder of archive entry [" + path + "]: " + PxErrnoText(errno);
+        return false;
+      }
+      if (!MoveIn(inner.fd, outer.fd, path, overwrite, err)) return false;
+      continue;
+    }
+    if (exists && !overwrite) {
+      err = "archive entry [" + path + "] exists in the destination";
+      return false;
+    }
+    // A folder cannot be renamed over a file or link: that goes first (a link as a link).
+    if (exists && S_ISDIR(src.st_mode) && ::unlinkat(to, name.c_str(), 0) != 0) {
+      err = "cannot replace [" + path + "] in the destination: " + PxErrnoText(errno);
+      return false;
+    }
+    if (::renameat(from, name.c_str(), to, name.c_str()) != 0) {
+      err = "cannot move archive entry [" + path + "] into the destination: " + PxErrnoText(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool C7zip::ExtractInto(const std::string& archive, const std::string& destination,
+                        const std::string& fileSpec, bool overwrite) {
+  if (!VerifyArchive(archive)) return false;
+  // A missing destination is made, as the program would, and goes again when the call fails.
+  struct stat sb;
+  const bool made = ::stat(destination.c_str(), &sb) != 0 && errno == ENOENT;
+  if (made && CPxDirectory::Create(destination, true).IsError()) {
+    lastError_ = "cannot create the destination [" + destination + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  Fd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dest.fd < 0) {
+    lastError_ = "cannot open the destination [" + destination + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  // A fresh folder of ours: the program writes where no link of anyone else can be.
+  std::string staging = destination + "/.kqextract.XXXXXX";
+  if (::mkdtemp(&staging[0]) == nullptr) {
+    lastError_ = "cannot create a folder in [" + destination + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  std::vector<std::string> args;
+  if (fileSpec.empty()) {
+    args = {"x"};
+  } else {
+    args = {"e"};
+  }
+  std::vector<std::string> type = TypeSwitch();
+  args.insert(args.end(), type.begin(), type.end());
+  args.push_back("-o" + staging);
+  if (!fileSpec.empty()) args.push_back("-r");
+  args.push_back("-y");
+  args.push_back("--");
+  args.push_back(archive);
+  if (!fileSpec.empty()) args.push_back(fileSpec);
+
+  bool ok = RunCommandLine(args);
+  if (ok) {
+    std::string err;
+    Fd from(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    ok = from.fd >= 0 && CheckExtracted(from.fd, "", 0, err) &&
+         MoveIn(from.fd, dest.fd, "", overwrite, err);
+    if (from.fd < 0) err = "cannot open [" + staging + "]: " + PxErrnoText(errno);
+    if (!ok) lastError_ = err;
+  }
+  std::string removeError;
+  kq::RemoveTreeNoFollow(staging, &removeError);
+  if (!ok && made) kq::RemoveTreeNoFollow(destination, &removeError);
+  return ok;
 }

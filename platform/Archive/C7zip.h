@@ -7,8 +7,13 @@
 //
 // Archives come from downloads and are not trusted. Before anything is written the extraction
 // calls list the archive's entries and refuse it when an entry has an absolute path, a ".."
-// component, a line break in its name or is a symbolic or hard link, or when the listing itself
-// fails (a truncated or foreign file). So nothing lands outside the destination folder.
+// component, a line break in its name, is nested deeper than kMaxEntryDepth or is a symbolic or
+// hard link, or when the listing itself fails (a truncated or foreign file). The program then
+// extracts into a fresh folder of ours inside the destination; what it made there is examined
+// without following links (a link, whatever the archive's header claims, or a special file, or
+// a name with a line break fails the call, and everything extracted is removed) and moved into
+// the destination by renames that replace a link in the way and never follow one. So nothing
+// lands outside the destination folder.
 //
 // A C7zip object is cheap, owns nothing but its texts and may be used from one thread at a time.
 #ifndef KQ_PLATFORM_ARCHIVE_C7ZIP_H_
@@ -45,10 +50,21 @@ class C7zip {
   // Lists the archive and tells whether every entry may be extracted below a destination.
   bool VerifyArchive(const std::string& archive);
 
+  // Entries nested deeper, or with longer names, are refused.
+  static constexpr int kMaxEntryDepth = 128;
+  static constexpr size_t kMaxEntryNameBytes = 4096;
+
   // Verifies the archive, then extracts it with its folder structure below destination,
   // overwriting files that exist there.
   bool ExtractFilesWithFullPathsFromArchive(const std::string& archive,
                                             const std::string& destination);
+
+  // Verifies the archive and extracts it into the existing folder destination as described
+  // above: with its folder structure when fileSpec is empty, else only the entries matching
+  // fileSpec (searched recursively), each directly in destination. Without overwrite, an
+  // entry that exists in destination fails the call.
+  bool ExtractInto(const std::string& archive, const std::string& destination,
+                   const std::string& fileSpec, bool overwrite);
 
   // The arguments of a flat extraction of the entries matching fileSpec, searched recursively,
   // into destination: e -o<destination> -r [-y] -- <archive> <fileSpec>.

@@ -130,7 +130,7 @@ unsigned int CPatchInstallCommon::ExtractZipFile(const std::string& sevenZipPath
     std::vector<std::string> args = zip.FlatExtractArgs(archive, destination, fileSpec, overwrite);
     log.DebugLvl(kTag, 2, "Unzipping file [%s] from %s using cmd line [%s]", fileSpec.c_str(),
                  archive.c_str(), C7zip::CommandLineText(args).c_str());
-    ok = zip.VerifyArchive(archive) && zip.RunCommandLine(args);
+    ok = zip.ExtractInto(archive, destination, fileSpec, overwrite);
   } else {
     log.DebugLvl(kTag, 2, "Unzipping %s", archive.c_str());
     log.DebugLvl(kTag, 2, "Using source path [%s], destination path [%s]", archive.c_str(),
