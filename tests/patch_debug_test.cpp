@@ -89,6 +89,21 @@ TEST(PatchDebugLogging, NamedLogAndCallersLogObject) {
   EXPECT_EQ("CallerLog", copyOfCallers.GetEvDebug()->logName());
 }
 
+// The level is read from the configuration on first use: two threads that log first at the
+// same moment must not race on it (the thread-sanitizer build checks this).
+TEST(PatchDebugLogging, TwoThreadsLogTheirFirstLinesTogether) {
+  kqtest::ScopedConfig cfg;
+  for (int round = 0; round < 20; ++round) {
+    CPatchDebug sink(EvDebugFileInstance(), "Together", 0);
+    std::thread a([&sink] { sink.DebugLvl("A", 2, "from a"); });
+    std::thread b([&sink] { sink.DebugLvl("B", 2, "from b"); });
+    a.join();
+    b.join();
+  }
+  auto lines = Lines(kqtest::ReadFile(cfg.logFile("Together")));
+  EXPECT_EQ(40u, lines.size());
+}
+
 TEST(PatchDebugErrors, FreshSinkAndReadBackReplacesCallersQueue) {
   kqtest::ScopedConfig cfg;
   CPatchDebug sink;

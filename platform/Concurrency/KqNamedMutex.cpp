@@ -13,12 +13,13 @@
 
 #include "Concurrency/KqCurrentIds.h"
 #include "Configuration/KQPlatformInfo.h"
+#include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
 
 namespace {
 
 const char kTag[] = "KqNamedMutex";
-const char kDefaultFolder[] = "/tmp/kqpatches-mutex";
+const char kStateKind[] = "NamedMutex";
 
 using Clock = std::chrono::steady_clock;
 
@@ -64,7 +65,7 @@ std::string KqNamedMutex::lockFolder() {
   }
   const char* env = std::getenv("KQ_MUTEX_DIR");
   if (env != nullptr && *env != '\0') return env;
-  return kDefaultFolder;
+  return kq::DefaultStateFolder(kStateKind);
 }
 
 std::string KqNamedMutex::lockFileName(const std::string& name) {
@@ -124,7 +125,13 @@ bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_poi
     EvDebug().Debug(kTag, "Refused a named mutex without a name");
     return false;
   }
-  if (!MakeFolders(m_folder)) {
+  if (m_folder == kq::DefaultStateFolder(kStateKind)) {
+    std::string folder, err;
+    if (!kq::PrepareStateFolder(kStateKind, folder, err)) {
+      EvDebug().Debug(kTag, "Refusing the lock folder: %s", err.c_str());
+      return false;
+    }
+  } else if (!MakeFolders(m_folder)) {
     int err = errno;
     EvDebug().Debug(kTag, "Cannot create the lock folder [%s]: [%d] [%s]", m_folder.c_str(), err,
                     ErrorText(err).c_str());

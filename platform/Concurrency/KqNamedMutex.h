@@ -2,7 +2,9 @@
 //
 // It is an exclusive flock(2) on the lock file <folder>/<name>.lock, so the kernel frees it
 // the moment its holder dies, however it dies. The folder is the configuration value
-// "NamedMutex"/"dLockFolder", else $KQ_MUTEX_DIR, else "/tmp/kqpatches-mutex"; it is made when
+// "NamedMutex"/"dLockFolder", else $KQ_MUTEX_DIR, else the default state folder "NamedMutex"
+// (Configuration/StateFolders.h: under the install folder, else private to the user, checked
+// on every use and refused with a log line when another user could write it); it is made when
 // missing. Characters of the name other than letters, digits, '.', '_' and '-' are written as
 // %XX in the file name, so a name never reaches outside the folder. Lock files stay behind:
 // removing one while others wait on it would let two holders in.

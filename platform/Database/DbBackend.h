@@ -119,7 +119,8 @@ void RegisterDbBackend(const std::string& name, std::shared_ptr<Backend> backend
 std::shared_ptr<Backend> FindDbBackend(const std::string& name);
 
 // The built-in SQLite backend ("sqlite"): settings "spath" (the database file; default
-// "Base"/"dHOME" + "/Database/Hubnode.db", else "/tmp/kqpatches/Hubnode.db") and
+// "Hubnode.db" in the default state folder "Database" of Configuration/StateFolders.h, that is
+// "Base"/"dHOME" + "/Database", else a folder private to the user) and
 // "nbusytimeoutms" (default 30000).
 std::shared_ptr<Backend> MakeSqliteBackend();
 

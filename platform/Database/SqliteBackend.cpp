@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Configuration/KQPlatformInfo.h"
+#include "Configuration/StateFolders.h"
 #include "Database/DbBackend.h"
 #include "PortableFiles/PxError.h"
 
@@ -23,13 +24,8 @@ std::string ToSqliteParameters(const std::string& sql) {
   return RewriteParameters(sql, [](long n) { return "?" + std::to_string(n); });
 }
 
-bool MakeParentFolders(const std::string& path) {
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    std::string dir = path.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
+// The database file's default folder, as Configuration/StateFolders.h places it.
+const char kStateKind[] = "Database";
 
 class SqliteStatement : public Statement {
  public:
@@ -204,16 +200,16 @@ class SqliteBackend : public Backend {
   std::string location(const DbSettings& settings) const override {
     std::string path = GetSetting(settings, "spath");
     if (!path.empty()) return path;
-    std::string home;
-    if (KQPlatformInfo().getString("Base", "dHOME", home) && !home.empty())
-      return home + "/Database/Hubnode.db";
-    return "/tmp/kqpatches/Hubnode.db";
+    return kq::DefaultStateFolder(kStateKind) + "/Hubnode.db";
   }
 
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
-    if (GetSetting(settings, "spath").empty() && !MakeParentFolders(path)) {
-      err = "cannot create the folder of the database file [" + path + "]: " + PxErrnoText(errno);
+    // The default folder is made here and checked on every connection: another user must
+    // not be able to make it first or swap it for a link.
+    std::string folder;
+    if (GetSetting(settings, "spath").empty() && !kq::PrepareStateFolder(kStateKind, folder, err)) {
+      err = "refusing the folder of the database file: " + err;
       return nullptr;
     }
     long timeoutMs = BusyTimeoutMs(settings);

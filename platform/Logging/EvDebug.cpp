@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Configuration/KQPlatformInfo.h"
+#include "Configuration/StateFolders.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ const char kDefaultLog[] = "KqPatches";
 // Without a configured level only errors and the main steps are written; the detail levels
 // (up to 10, one line per file or package) must be asked for.
 const int kDefaultLevel = 1;
+const char kStateKind[] = "Logs";
 
 std::mutex g_mutex;
 
@@ -42,14 +44,33 @@ void MakeFolders(const std::string& folder) {
   }
 }
 
+// A log name as one file name of the log folder.
+std::string FileNameOf(const char* logName) {
+  std::string name = logName != nullptr && *logName != '\0' ? logName : kDefaultLog;
+  for (char& c : name) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  return name;
+}
+
 int FileFor(const std::string& folder, const std::string& path) {
   std::lock_guard<std::mutex> g(g_mutex);
   auto it = OpenFiles().find(path);
   if (it != OpenFiles().end()) return it->second;
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (folder == kq::DefaultStateFolder(kStateKind)) {
+    // Made and checked here: the logs must not go where another user could make the folder.
+    std::string made, err;
+    if (!kq::PrepareStateFolder(kStateKind, made, err)) {
+      static std::atomic<bool> told{false};
+      if (!told.exchange(true)) std::fprintf(stderr, "Refusing the log folder: %s\n", err.c_str());
+      return -1;
+    }
+  }
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+  int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0 && errno == ENOENT) {
     MakeFolders(folder);
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open(path.c_str(), flags, 0644);
   }
   if (fd >= 0) OpenFiles()[path] = fd;
   return fd;
@@ -58,10 +79,20 @@ int FileFor(const std::string& folder, const std::string& path) {
 }  // namespace
 
 EvDebug::EvDebug(EvDebugFileInstance* instance)
-    : logName_(instance && !instance->logName().empty() ? instance->logName() : kDefaultLog) {}
+    : logName_(FileNameOf(instance ? instance->logName().c_str() : nullptr)) {}
 
 EvDebug::EvDebug(const char* logName, long long jobId)
-    : logName_(logName && *logName ? logName : kDefaultLog), jobId_(jobId) {}
+    : logName_(FileNameOf(logName)), jobId_(jobId) {}
+
+EvDebug::EvDebug(const EvDebug& other)
+    : logName_(other.logName_), jobId_(other.jobId_), level_(other.level_.load()) {}
+
+EvDebug& EvDebug::operator=(const EvDebug& other) {
+  logName_ = other.logName_;
+  jobId_ = other.jobId_;
+  level_.store(other.level_.load());
+  return *this;
+}
 
 void EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
                          const std::string&) {
@@ -72,15 +103,15 @@ void EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long job
     std::lock_guard<std::mutex> g(g_mutex);
     if (logId >= 0 && static_cast<size_t>(logId) < LogNames().size()) name = LogNames()[logId];
   }
-  logName_ = name.empty() ? kDefaultLog : name;
+  logName_ = FileNameOf(name.c_str());
   jobId_ = jobId;
-  level_ = -1;
+  level_.store(-1);
 }
 
 void EvDebug::initialize(const char* logName, long long jobId) {
-  logName_ = logName && *logName ? logName : kDefaultLog;
+  logName_ = FileNameOf(logName);
   jobId_ = jobId;
-  level_ = -1;
+  level_.store(-1);
 }
 
 int EvDebug::getLogId(const char* logName) {
@@ -94,13 +125,13 @@ int EvDebug::getLogId(const char* logName) {
 }
 
 int EvDebug::GetDebugLevel() const {
-  if (level_ < 0) {
-    int level = kDefaultLevel;
+  int level = level_.load();
+  if (level < 0) {
     if (!KQPlatformInfo().getNumber("Logging", "nDebugLevel", level) || level < 0)
       level = kDefaultLevel;
-    level_ = level;
+    level_.store(level);
   }
-  return level_;
+  return level;
 }
 
 std::string EvDebug::LogFolder() {
@@ -108,7 +139,7 @@ std::string EvDebug::LogFolder() {
   if (KQPlatformInfo().getString("Logging", "dLogFolder", folder) && !folder.empty())
     return folder;
   const char* env = std::getenv("KQ_LOG_DIR");
-  return env && *env ? env : "/tmp/kqpatches-logs";
+  return env && *env ? env : kq::DefaultStateFolder(kStateKind);
 }
 
 std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName_ + ".log"; }

@@ -7,11 +7,15 @@
 //   2026-12-07 04:31:02.117 4711 4713 L8 [GetCacheFilesFromXML] J42 <text>
 //
 // The log folder is "Logging"/"dLogFolder" of the configuration store, else $KQ_LOG_DIR, else
-// "/tmp/kqpatches-logs". A line is written when its level is at most the configured level
+// the default state folder "Logs" (Configuration/StateFolders.h: under the install folder, else
+// private to the user). A log name is one file name: "/" and "\" in it become "_", so a name
+// from a caller never leads out of the log folder; log files are never opened through a link.
+// One object may log from several threads at once. A line is written when its level is at most the configured level
 // ("Logging"/"nDebugLevel", default 1). The default log (no file instance) is "KqPatches".
 #ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
 #define KQ_PLATFORM_LOGGING_EVDEBUG_H_
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
@@ -32,6 +36,8 @@ class EvDebug {
  public:
   explicit EvDebug(EvDebugFileInstance* instance = nullptr);
   explicit EvDebug(const char* logName, long long jobId = 0);
+  EvDebug(const EvDebug& other);
+  EvDebug& operator=(const EvDebug& other);
 
   // Points this object at the log with the given id (from getLogId) and job id; a file instance
   // with a name of its own takes precedence over the id.
@@ -63,7 +69,9 @@ class EvDebug {
  private:
   std::string logName_;
   long long jobId_ = 0;
-  mutable int level_ = -1;  // resolved from the configuration on first use
+  // Resolved from the configuration on first use; threads logging through one object may
+  // resolve it at once, and all store the same value.
+  mutable std::atomic<int> level_{-1};
 };
 
 // Logs an error with its source location on the default log.

@@ -1,0 +1,135 @@
+// Default folders of the library's own state (named-mutex lock files, the embedded database,
+// logs) when nothing is configured: never where another local user can make or swap them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Concurrency/KqNamedMutex.h"
+#include "Configuration/StateFolders.h"
+#include "Database/DbSession.h"
+#include "KqTestEnv.h"
+#include "Logging/EvDebug.h"
+
+namespace {
+
+bool Exists(const std::string& p) {
+  struct stat sb;
+  return ::lstat(p.c_str(), &sb) == 0;
+}
+
+unsigned Mode(const std::string& p) {
+  struct stat sb;
+  return ::lstat(p.c_str(), &sb) == 0 ? (sb.st_mode & 07777) : 0;
+}
+
+// A configuration that names no folder of its own, and a private runtime folder.
+class StateFoldersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::unsetenv("KQ_MUTEX_DIR");
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    if (old != nullptr) oldRuntime_.reset(new std::string(old));
+    runtime_ = cfg_.root() + "/run";
+    ASSERT_EQ(0, ::mkdir(runtime_.c_str(), 0700));
+    ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+  }
+  void TearDown() override {
+    kq::db::CloseThreadSessions();
+    if (oldRuntime_) {
+      ::setenv("XDG_RUNTIME_DIR", oldRuntime_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_RUNTIME_DIR");
+    }
+  }
+  // Whether the named mutex and the database can be used now.
+  bool MutexWorks() {
+    KqNamedMutex m("state-folders-test");
+    bool got = m.lock(0);
+    if (got) m.unlock();
+    return got;
+  }
+  bool DatabaseWorks(std::string& err) {
+    kq::db::CloseThreadSessions();
+    return kq::db::ThreadSession(err) != nullptr;
+  }
+
+  kqtest::ScopedConfig cfg_;
+  std::string runtime_;
+  std::unique_ptr<std::string> oldRuntime_;
+};
+
+TEST_F(StateFoldersTest, PrivateToTheUserOrUnderTheInstallFolder) {
+  const std::string base = runtime_ + "/kqpatches";
+  KqNamedMutex m("state-folders-test");
+  EXPECT_EQ(base + "/NamedMutex/state-folders-test.lock", m.getLockFilePath());
+  ASSERT_TRUE(MutexWorks());
+  std::string err;
+  ASSERT_TRUE(DatabaseWorks(err)) << err;
+  EXPECT_TRUE(Exists(base + "/Database/Hubnode.db"));
+  EXPECT_EQ(0700u, Mode(base));
+  EXPECT_EQ(0700u, Mode(base + "/NamedMutex"));
+
+  // Without a runtime folder: one of this user's own in /tmp.
+  ::unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ("/tmp/kqpatches-" + std::to_string(geteuid()) + "/NamedMutex",
+            kq::DefaultStateFolder("NamedMutex"));
+
+  // With an install folder: below it.
+  cfg_.set("Base", "dHOME", cfg_.root() + "/home");
+  EXPECT_EQ(cfg_.root() + "/home/NamedMutex", KqNamedMutex::lockFolder());
+  EXPECT_TRUE(MutexWorks());
+  ASSERT_TRUE(DatabaseWorks(err)) << err;
+  EXPECT_TRUE(Exists(cfg_.root() + "/home/Database/Hubnode.db"));
+}
+
+TEST_F(StateFoldersTest, AFolderOthersCouldWriteOrSwapIsRefused) {
+  const std::string base = runtime_ + "/kqpatches";
+  const std::string elsewhere = cfg_.root() + "/elsewhere";
+  ASSERT_EQ(0, ::mkdir(elsewhere.c_str(), 0700));
+  struct Case {
+    const char* label;
+    std::function<void()> make;
+  };
+  std::vector<Case> cases = {
+      {"writable by others", [&] { ASSERT_EQ(0, ::mkdir(base.c_str(), 0700)); ::chmod(base.c_str(), 0777); }},
+      {"a link", [&] { ASSERT_EQ(0, ::symlink(elsewhere.c_str(), base.c_str())); }},
+  };
+  if (geteuid() == 0) {
+    cases.push_back({"another user's", [&] {
+                       ASSERT_EQ(0, ::mkdir(base.c_str(), 0700));
+                       ASSERT_EQ(0, ::chown(base.c_str(), 65534, 65534));
+                     }});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    c.make();
+    EXPECT_FALSE(MutexWorks());
+    std::string err;
+    EXPECT_FALSE(DatabaseWorks(err));
+    EXPECT_NE(std::string::npos, err.find("refusing the folder")) << err;
+    EXPECT_FALSE(Exists(elsewhere + "/NamedMutex"));
+    EXPECT_FALSE(Exists(elsewhere + "/Database"));
+    ASSERT_TRUE(::unlink(base.c_str()) == 0 || ::rmdir(base.c_str()) == 0);
+  }
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("Refusing the lock folder"));
+}
+
+TEST_F(StateFoldersTest, LogNamesStayInTheLogFolder) {
+  for (const char* name : {"../../escaped", "sub/dir", "..", "a\\b"}) {
+    EvDebug log(name, 0);
+    log.Debug("Test", "a line for [%s]", name);
+    EXPECT_EQ(std::string::npos, log.logFilePath().find('/', cfg_.logFolder().size() + 1)) << name;
+  }
+  EXPECT_TRUE(Exists(cfg_.logFolder() + "/.._.._escaped.log"));
+  EXPECT_TRUE(Exists(cfg_.logFolder() + "/sub_dir.log"));
+  EXPECT_FALSE(Exists(cfg_.root() + "/escaped.log"));
+  EXPECT_FALSE(Exists(cfg_.logFolder() + "/sub"));
+}
+
+}  // namespace
