@@ -251,6 +251,19 @@ TEST_F(DbLayer, NullTextsAndTruncation) {
   EXPECT_STREQ(job.getDataPtr()->phaseParams, "p");
   EXPECT_STREQ(job.getDataPtr()->failureReason, "");
 
+  // A cut in the middle of a character ends before it, so the text can go back to the server.
+  for (const std::string& tail : {std::string("\xC3\xA9"), std::string("\xE2\x82\xAC"),
+                                  std::string("\xF0\x9F\x98\x80")}) {
+    const std::string value = std::string(255, 'r') + tail + std::string(40, 's');
+    Sql("UPDATE JMJobInfo SET failureReason = $1 WHERE jobId = 2", {T(value)});
+    JMJobInfo cut;
+    cut.setWhere("jobId = %d", 2);
+    ASSERT_EQ(getOneRow(&cut, false, -1, 0), 0);
+    EXPECT_EQ(std::string(cut.getDataPtr()->failureReason), std::string(255, 'r'));
+    Sql("UPDATE JMJobInfo SET failureReason = $1 WHERE jobId = 2",
+        {T(cut.getDataPtr()->failureReason)});
+  }
+
   Sql("INSERT INTO simAllVorlanRel VALUES (16, $1, 80)", {T(std::string(200, 'n'))});
   SimAllVorlanRel rel(0, nullptr);
   ASSERT_EQ(getOneRow(&rel, false, -1, 0), 0);

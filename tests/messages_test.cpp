@@ -373,6 +373,38 @@ TEST(MessageXmlMalformed, RefusedAndNothingHalfFilled) {
   EXPECT_NE(0, XMLDecoder::unSerialize(static_cast<CNMessageBase*>(nullptr), "<m/>"));
 }
 
+// A field's index or tag may occur once per message, in whatever order the fields come; the
+// fields of a nested message are its own.
+TEST(MessageXmlMalformed, RepeatedIndexOrTagInAnyOrder) {
+  auto message = [](const std::vector<std::pair<int, int>>& fields) {
+    std::string xml = "<m s=\"23\" id=\"83\">";
+    for (const auto& f : fields) {
+      xml += "<i i=\"" + std::to_string(f.first) + "\" t=\"" + std::to_string(f.second) + "\">7</i>";
+    }
+    return xml + "</m>";
+  };
+  const std::vector<std::pair<std::vector<std::pair<int, int>>, int>> cases = {
+      {{{1, 1}, {2, 2}, {3, 3}}, kMsgOk},
+      {{{3, 3}, {1, 1}, {2, 2}}, kMsgOk},
+      {{{1, 9}, {2, 8}, {3, 7}}, kMsgOk},
+      {{{1, 1}, {2, 2}, {2, 5}}, kMsgErrStructure},  // index again, in rising order
+      {{{1, 1}, {2, 2}, {3, 2}}, kMsgErrStructure},  // tag again
+      {{{5, 5}, {1, 1}, {3, 3}, {1, 9}}, kMsgErrStructure},
+      {{{5, 5}, {1, 1}, {3, 3}, {9, 3}}, kMsgErrStructure},
+      {{{5, 5}, {1, 1}, {3, 3}, {9, 5}}, kMsgErrStructure},  // the first field's, after disorder
+  };
+  for (const auto& c : cases) {
+    const std::string xml = message(c.first);
+    File target;
+    EXPECT_EQ(c.second, XMLDecoder::unSerialize(target, xml)) << xml;
+  }
+  File nested;
+  EXPECT_EQ(kMsgOk, XMLDecoder::unSerialize(nested,
+                                            "<m s=\"23\" id=\"83\"><i i=\"1\" t=\"1\">1</i>"
+                                            "<o i=\"2\" t=\"2\" s=\"7\" id=\"7\"><i i=\"1\" t=\"1\">2</i>"
+                                            "</o></m>"));
+}
+
 TEST(MessageXmlMalformed, NestingDepthIsBounded) {
   auto nested = [](int levels, bool viaList) {
     std::string open;

@@ -520,6 +520,11 @@ int DBtable::copyRow() {
           }
         } else if (c.size > 0) {
           size_t n = len < c.size - 1 ? len : c.size - 1;
+          // A cut text ends before the character the cut falls into: half a UTF-8 sequence
+          // would make the value one the server refuses when it is written back.
+          if (n < len) {
+            while (n > 0 && (static_cast<unsigned char>(t[n]) & 0xC0) == 0x80) --n;
+          }
           if (n > 0) std::memcpy(field, t, n);
           field[n] = '\0';
         }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <pugixml.hpp>
@@ -363,6 +364,36 @@ class Reader {
   }
 
   // Builds the fields of a message element (an "m" or an "o") into m.
+  // The indexes and tags of the fields one message has so far, to refuse a repeated one in
+  // constant time. Fields mostly come in rising order of both: then no earlier field can share
+  // either, and the two largest are all that is kept. From the first field out of that order on,
+  // every index and tag goes into a hash set.
+  struct SeenFields {
+    int maxIndex = INT_MIN;
+    int maxTag = INT_MIN;
+    bool hashed = false;
+    std::unordered_set<int> indexes;
+    std::unordered_set<int> tags;
+
+    bool Repeated(const CNMessageBase& m, int index, int tag) {
+      if (!hashed) {
+        if (index > maxIndex && tag > maxTag) {
+          maxIndex = index;
+          maxTag = tag;
+          return false;
+        }
+        hashed = true;
+        for (const KqMessageField& f : m.fields()) {
+          indexes.insert(f.index);
+          tags.insert(f.tag);
+        }
+      }
+      const bool newIndex = indexes.insert(index).second;
+      const bool newTag = tags.insert(tag).second;
+      return !newIndex || !newTag;
+    }
+  };
+
   int ReadFields(pugi::xml_node node, CNMessageBase& m, int depth) {
     if (depth > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
     const char* text = nullptr;
@@ -387,7 +418,10 @@ class Reader {
     const size_t last = nodes_.size();
     m.reserveFields(last - first);
     int rc = kMsgOk;
-    for (size_t k = first; k < last && rc == kMsgOk; ++k) rc = ReadField(nodes_[k], m, depth);
+    SeenFields seen;
+    for (size_t k = first; k < last && rc == kMsgOk; ++k) {
+      rc = ReadField(nodes_[k], m, depth, seen);
+    }
     nodes_.resize(first);
     return rc;
   }
@@ -456,7 +490,7 @@ class Reader {
     return kMsgOk;
   }
 
-  int ReadField(pugi::xml_node c, CNMessageBase& m, int depth) {
+  int ReadField(pugi::xml_node c, CNMessageBase& m, int depth, SeenFields& seen) {
     Attrs a;
     GetAttrs(c, a);
     int index = 0;
@@ -465,9 +499,8 @@ class Reader {
       return Fail(kMsgErrStructure, std::string("field <") + c.name() + "> without index or tag");
     if (!ParseInt(a.i, index) || !ParseInt(a.t, tag))
       return Fail(kMsgErrNumber, "field index or tag is not a number");
-    for (const KqMessageField& f : m.fields())
-      if (f.tag == tag || f.index == index)
-        return Fail(kMsgErrStructure, "field index or tag " + std::to_string(tag) + " repeated");
+    if (seen.Repeated(m, index, tag))
+      return Fail(kMsgErrStructure, "field index or tag " + std::to_string(tag) + " repeated");
 
     switch (FieldElementOf(c.name())) {
       case FieldElement::kString: {
