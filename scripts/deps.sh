@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       libboost-dev libpugixml-dev libisal-dev libsqlite3-dev sqlite3 libpq-dev postgresql
-      p7zip-full rhash libssl-dev libcurl4-openssl-dev python3-pyftpdlib openssl curl)
+      p7zip-full rhash libssl-dev libcurl4-openssl-dev python3-pyftpdlib openssl curl libtsan2)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
