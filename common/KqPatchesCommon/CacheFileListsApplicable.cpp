@@ -42,37 +42,7 @@ const std::vector<CNMessageBase>& ListOf(const CNMessageBase& m, const KqFieldId
   return *m.getlistobject(f.index, f.tag);
 }
 
-// The 1/1 list of a configuration-file group; empty when the group is absent.
-const std::vector<CNMessageBase>& ConfigFilesOf(const CNMessageBase& m, const KqFieldId& group) {
-  static const std::vector<CNMessageBase> kNone;
-  const CNMessageBase* g = m.getObjectAccessor(group.index, group.tag);
-  return g ? *g->getlistobject(1, 1) : kNone;
-}
-
 }  // namespace
-
-// Appends each configuration file of a group whose name stays below its folder, named
-// prefix + its name with '/' separators. line is logged at level 10 with the unit and the
-// file's name, or (unit empty) with the file's name and checksum.
-static void AppendConfigFiles(KQUpdateCache& cache, const char* tag, const std::vector<CNMessageBase>& files,
-                              const std::string& prefix, const char* line, const std::string& unit,
-                              std::vector<File>& out) {
-  for (const CNMessageBase& f : files) {
-    const std::string& name = f.getstringByRef(File::kName);
-    const std::string& checksum = f.getstringByRef(File::kChecksum);
-    if (!kq::IsSafeRelativeName(name)) {
-      cache.log().DebugJob(1, tag, static_cast<long long>(cache.jobId()),
-                           "Leaving out configuration file [%s] of [%s]: not a relative name",
-                           name.c_str(), unit.c_str());
-      continue;
-    }
-    out.push_back(kqlists::MakeFile(prefix + kqlists::WithSlashes(name), checksum));
-    if (unit.empty())
-      cache.log().DebugJob(10, tag, static_cast<long long>(cache.jobId()), line, name.c_str(), checksum.c_str());
-    else
-      cache.log().DebugJob(10, tag, static_cast<long long>(cache.jobId()), line, unit.c_str(), name.c_str());
-  }
-}
 
 void KQUpdateCache::LoadApplicableBinFromUpdate(int binarySetId, std::vector<PackageDesc>* packages,
                                                 UpdatePatches::SingleUpdate* update,
@@ -132,11 +102,11 @@ void KQUpdateCache::LoadApplicableBinFromCumulativeUpdatePack(int binarySetId,
     }
     *applicable = true;
     out->insert(out->end(), binaries.begin(), binaries.end());
-    AppendConfigFiles(*this, kTag, ConfigFilesOf(update, UpdatePatches::SingleUpdate::kConfigFiles), "",
-                      "Applicable Update [%s], its config file [%s]", name, *out);
+    kqlists::AppendConfigFiles(m_event, m_jobId, kTag, update, UpdatePatches::SingleUpdate::kConfigFiles, "",
+                               "Applicable Update [%s], its config file [%s]", name, *out);
   }
-  AppendConfigFiles(*this, kTag, ConfigFilesOf(*pack, UpdatePatches::CumulativeUpdatePack::kConfigFiles), "",
-                    "Update pack config file : [%s] Checksum: [%s]", "", *out);
+  kqlists::AppendConfigFiles(m_event, m_jobId, kTag, *pack, UpdatePatches::CumulativeUpdatePack::kConfigFiles, "",
+                             "Update pack config file : [%s] Checksum: [%s]", "", *out);
 }
 
 bool KQUpdateCache::GetLooseUpdateFilesCheckSumList(std::string updatesFolder, int osId, int binarySetId,
@@ -192,9 +162,9 @@ bool KQUpdateCache::GetLooseUpdateFilesCheckSumList(std::string updatesFolder, i
                                             f.getstringByRef(File::kChecksum)));
     const std::string& updateName = map.getstringByRef(UpdatePatches::SingleUpdate::kName);
     if (kq::IsSafeRelativeName(updateName)) {
-      AppendConfigFiles(*this, kTag, ConfigFilesOf(map, UpdatePatches::SingleUpdate::kConfigFiles),
-                        updateName + "/", "Applicable additional update [%s] : config file : [%s]",
-                        updateName, collected);
+      kqlists::AppendConfigFiles(m_event, m_jobId, kTag, map, UpdatePatches::SingleUpdate::kConfigFiles,
+                                 updateName + "/", "Applicable additional update [%s] : config file : [%s]",
+                                 updateName, collected);
     } else {
       m_event.DebugJob(1, kTag, m_jobId,
                        "Leaving out the configuration files of update [%s]: its name [%s] is not a relative name",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
 
 namespace kqlists {
@@ -27,12 +28,24 @@ bool IsOneFolderName(const std::string& name);
 // taken for missing.
 bool IsFolderPresent(const std::string& path);
 
+// The name of an operating system that has a row of its own (ids 1 to 34); null otherwise, so
+// that no unknown id ever becomes a folder name.
+const char* KnownOSName(int osId);
+
 // " 12 13 14": the package ids of a package list, each after a blank, for log lines.
 std::string PackageIdText(const std::vector<UpdatePatches::PackageDesc>* packages);
 
 // name with every '\' turned into '/' (or the other way round).
 std::string WithSlashes(std::string name);
 std::string WithBackslashes(std::string name);
+
+// Appends the File entries of a configuration-file group of owner (the nested message at
+// group, whose 1/1 list holds them) whose names stay below their folder, named prefix + the name
+// with '/' separators; others are logged and left out. line is logged at level 10 with unit and
+// the file's name, or (unit empty) with the file's name and checksum.
+void AppendConfigFiles(EvDebug& log, unsigned long long jobId, const char* tag, const CNMessageBase& owner,
+                       const KqFieldId& group, const std::string& prefix, const char* line,
+                       const std::string& unit, std::vector<UpdatePatches::File>& out);
 
 }  // namespace kqlists
 

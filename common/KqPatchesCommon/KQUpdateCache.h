@@ -179,6 +179,57 @@ class KQUpdateCache {
   // first update folder. 0, binarySets untouched, when neither can be read.
   int getBsNameListFromCache(std::string osFolder, int osId,
                              std::vector<UpdatePatches::BinarySet>& binarySets);
+  // ---- Expected file lists per release and operating system (CacheFileListsExpected.cpp) ----
+  // The builder: for release ids up to 15, cachePath is the operating system's update folder
+  // and the feature-release, loose-update and installer lists are filled (featureRelease
+  // receives the highest feature release); from release 16, cachePath leads to the media
+  // (featureRelease, when it carries both recut stamps, names a recut folder to read), the
+  // package list is extended with its dependencies and everything lands in the media list.
+  // installUpdatesJob lists one update pack (updatePackLevel, one folder name) or the loose
+  // updates instead of everything. The lists are appended to. False on any failure, also for
+  // an operating-system id without a name, null lists or a bad update-pack name.
+  bool ReadCacheFilesPerRelOS(std::string cachePath, int releaseId, int osId, int binarySetId,
+                              _SPVersion& featureRelease,
+                              std::vector<UpdatePatches::PackageDesc>* packages,
+                              std::vector<UpdatePatches::File>* featureReleaseFiles,
+                              std::vector<UpdatePatches::File>* looseFiles,
+                              std::vector<UpdatePatches::File>* installFiles,
+                              std::vector<UpdatePatches::BinaryV11>* mediaFiles,
+                              bool installUpdatesJob, std::string updatePackLevel);
+  // The applicable files of the highest feature release below the folder: "0" checksums
+  // dropped, the first entry of each name kept.
+  bool GetServicePackFilesCheckSumList(std::string featureReleasesFolder, int osId,
+                                       int binarySetId, _SPVersion& featureRelease,
+                                       std::vector<UpdatePatches::PackageDesc>* packages,
+                                       std::vector<UpdatePatches::File>* out);
+  // Places the release's folder below the cache root (cachePath), runs the builder and stores
+  // the lists in osFiles (releases up to 15: fields 4 to 7; from 16: field 7 only). A release
+  // id without a name lists nothing (true).
+  bool GetCacheFilesFromXMLPerRelOS(std::string cachePath, int releaseId, int osId,
+                                    int binarySetId, _SPVersion* featureRelease,
+                                    std::vector<UpdatePatches::PackageDesc>* packages,
+                                    UpdatePatches::FilesForOS* osFiles, bool installUpdatesJob,
+                                    std::string updatePackLevel);
+  // The same, adding the result as a FilesForOS of the release's entry of releases.
+  bool GetCacheFilesFromXMLPerRelOS(std::string cachePath, int releaseId, int osId,
+                                    int binarySetId, _SPVersion* featureRelease,
+                                    std::vector<UpdatePatches::PackageDesc>* packages,
+                                    std::vector<UpdatePatches::FilesForRel>* releases,
+                                    bool installUpdatesJob, std::string updatePackLevel);
+  void ConvertCacheFilesPerRelOS(int releaseId, int osId,
+                                 std::vector<UpdatePatches::File>* featureReleaseFiles,
+                                 std::vector<UpdatePatches::File>* looseFiles,
+                                 std::vector<UpdatePatches::File>* installFiles,
+                                 std::vector<UpdatePatches::BinaryV11>* mediaFiles,
+                                 std::vector<UpdatePatches::FilesForRel>* releases);
+  // Names a media release's loose-update or update-pack entries below the media folder:
+  // "<payload>/LooseUpdates/" + ("Updates/" unless isUpdatePack) + name.
+  void PrependLooseUpdateLoc(int osId, std::vector<UpdatePatches::File>* files, bool isUpdatePack);
+  // One BinaryV11 per File: 7/19 and 5/14 the name, 1/1 the checksum.
+  void ConvertFileListToBinaryV11List(std::vector<UpdatePatches::File>& files,
+                                      std::vector<UpdatePatches::BinaryV11>& out);
+  void PrintFileCheckSumList(std::vector<UpdatePatches::File>* files);
+  void PrintFileCheckSumList(std::vector<UpdatePatches::BinaryV11>* files);
 
   // ---- Applicable loose updates and update packs (CacheFileListsApplicable.cpp) ----
   // An empty (or null) package list accepts every package, binary set 0 every binary set.

@@ -18,6 +18,13 @@
 
 namespace kqtest {
 
+inline UpdatePatches::File MakeFileEntry(const std::string& name, const std::string& checksum) {
+  UpdatePatches::File f;
+  f.setstring(UpdatePatches::File::kName, name);
+  f.setstring(UpdatePatches::File::kChecksum, checksum);
+  return f;
+}
+
 inline EntryList AsList(const std::vector<UpdatePatches::File>& files) {
   EntryList out;
   for (const auto& f : files)
