@@ -140,9 +140,8 @@ TEST_F(ApplicableUpdatesTest, StubsCountInPacksButAreListedOnlyAsLooseBinaries) 
 
 TEST_F(ApplicableUpdatesTest, OneBadMapFailsTheWholeCall) {
   cachegen::Gen g(5);
-  const std::string area = Scratch("badmap");
-  CacheManifest out;
-  out.root = area;
+  CacheManifest out = ScratchCache("badmap");
+  const std::string area = out.root;
   LooseArea a;
   a.updates.push_back(cachegen::LooseUpdate(g, "U1", 3, CacheOldPackages()));
   a.updates.push_back(cachegen::LooseUpdate(g, "U2", 3, CacheOldPackages()));
@@ -170,9 +169,8 @@ TEST_F(ApplicableUpdatesTest, OneBadMapFailsTheWholeCall) {
 
 TEST_F(ApplicableUpdatesTest, UnreadablePackRootFailsInsteadOfAnsweringNothing) {
   cachegen::Gen g(6);
-  const std::string area = Scratch("locked");
-  CacheManifest out;
-  out.root = area;
+  CacheManifest out = ScratchCache("locked");
+  const std::string area = out.root;
   LooseArea a;
   a.packs.push_back(cachegen::MakePack(g, "CU1", 16, CacheOldPackages(), 1, 0));
   WriteLooseArea(out, "A", a, true);

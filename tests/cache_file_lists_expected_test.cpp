@@ -172,15 +172,10 @@ TEST_F(ExpectedListsTest, InstallUpdatesModeListsOnePackOrOnlyTheLooseUpdates) {
 }
 
 TEST_F(ExpectedListsTest, EmptyBinaryFolderListsNothing) {
-  cachegen::Gen g(3);
+  // A payload folder holding only empty files, a catalogue beside it, and no 32-bit payload.
   const std::string cacheRoot = Scratch("empty-media");
-  CacheManifest out;
-  out.root = cacheRoot;
-  LooseArea a;
-  a.updates.push_back(cachegen::LooseUpdate(g, "V1", 3, {1, 2, 3}));
-  // Loose updates beside an empty payload: the updates hold only empty files.
-  for (auto& [rel, blob] : a.updates[0].files) blob = Blob::Text("");
-  WriteFile(cacheRoot + "/KQMedia/11.0.0/Windows/BinaryPayload/empty.dat", "");
+  WriteFile(cacheRoot + "/KQMedia/11.0.0/Windows/BinaryPayload/LooseUpdates/Updates/V1/a.dll", "");
+  WriteFile(cacheRoot + "/KQMedia/11.0.0/Windows/WinPackages.xml", "<broken");
   KQUpdateCache cache(46, false);
   _SPVersion fr;
   auto packages = PackageList({});
@@ -194,9 +189,8 @@ TEST_F(ExpectedListsTest, EmptyBinaryFolderListsNothing) {
 
 TEST_F(ExpectedListsTest, InstallerFolderWithoutItsMapFailsOnceSomethingWasFound) {
   cachegen::Gen g(4);
-  const std::string cacheRoot = Scratch("no-installer-map");
-  CacheManifest out;
-  out.root = cacheRoot;
+  CacheManifest out = ScratchCache("no-installer-map");
+  const std::string cacheRoot = out.root;
   UpdatesOSRecord r;
   r.osId = 3;
   r.area.updates.push_back(cachegen::LooseUpdate(g, "U1", 3, CacheOldPackages()));

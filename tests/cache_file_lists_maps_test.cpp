@@ -130,9 +130,8 @@ TEST_F(InstallMapsTest, BrokenMissingOrUndescribedMapsFail) {
 }
 
 TEST_F(InstallMapsTest, UnreadableMapFailsWithoutEntries) {
-  const std::string area = Scratch("unreadable");
-  CacheManifest out;
-  out.root = area;
+  CacheManifest out = ScratchCache("unreadable");
+  const std::string area = out.root;
   UpdateRecord u;
   u.folder = u.name = "UR";
   WriteUpdate(out, "Updates", u, true);
@@ -149,9 +148,8 @@ TEST_F(InstallMapsTest, UnreadableMapFailsWithoutEntries) {
 }
 
 TEST_F(InstallMapsTest, InstallerNamesThatLeaveTheFolderAreLeftOut) {
-  const std::string area = Scratch("installer");
-  CacheManifest out;
-  out.root = area;
+  CacheManifest out = ScratchCache("installer");
+  const std::string area = out.root;
   InstallerRecord r;
   r.entries = {{"setup.exe", "1"}, {"../outside.exe", "2"}, {"/etc/passwd", "3"}, {"sub\\ok.cfg", "4"}};
   WriteInstaller(out, "OS", r, false);

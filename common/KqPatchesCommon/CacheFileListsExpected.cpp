@@ -298,19 +298,28 @@ bool KQUpdateCache::ReadCacheFilesPerRelOS(std::string cachePath, int releaseId,
   return true;
 }
 
-// Places the folder of a release and operating system and builds its lists. False with the
-// lists untouched when the builder fails; true and nothing built (*built false) when the release
-// has no name.
-static bool BuildPerRelOS(KQUpdateCache& cache, std::string cachePath, int releaseId, int osId, int binarySetId,
-                          _SPVersion* featureRelease, std::vector<PackageDesc>* packages, bool installUpdatesJob,
-                          const std::string& updatePackLevel, std::vector<File>& fr, std::vector<File>& loose,
-                          std::vector<File>& installer, std::vector<BinaryV11>& media, bool& built) {
+namespace {
+
+// The lists of one release and operating system as the builder leaves them.
+struct PerRelOSLists {
+  std::vector<File> featureRelease, loose, installer;
+  std::vector<BinaryV11> media;
+  bool built = false;  // false: the release has no name, nothing was built
+};
+
+}  // namespace
+
+// Places the folder of a release and operating system below the cache root and builds its
+// lists. False when an argument is unusable or the builder fails.
+static bool BuildPerRelOS(KQUpdateCache& cache, const std::string& cachePath, int releaseId, int osId,
+                          int binarySetId, _SPVersion* featureRelease, std::vector<PackageDesc>* packages,
+                          bool resultGiven, bool installUpdatesJob, const std::string& updatePackLevel,
+                          PerRelOSLists& lists) {
   static const char* const kTag = "[GetCacheFilesFromXMLPerRelOS]";
   EvDebug& log = cache.log();
   const long long job = static_cast<long long>(cache.jobId());
-  built = false;
-  if (packages == nullptr || featureRelease == nullptr) {
-    log.DebugJob(1, kTag, job, "No package list or feature release given for [%s]", cachePath.c_str());
+  if (packages == nullptr || featureRelease == nullptr || !resultGiven) {
+    log.DebugJob(1, kTag, job, "No package list, feature release or result given for [%s]", cachePath.c_str());
     return false;
   }
   if (kqlists::KnownOSName(osId) == nullptr) {
@@ -332,14 +341,15 @@ static bool BuildPerRelOS(KQUpdateCache& cache, std::string cachePath, int relea
     if (!EndsWithText(folder, IsUnix(osId) ? "Unix" : "Windows")) FindInstallUpdPathForOS(releaseId, osId, folder);
   }
   log.DebugJob(10, kTag, job, "Calculating checksum from directory [%s]", folder.c_str());
-  if (!cache.ReadCacheFilesPerRelOS(folder, releaseId, osId, binarySetId, *featureRelease, packages, &fr, &loose,
-                                    &installer, &media, installUpdatesJob, updatePackLevel)) {
+  if (!cache.ReadCacheFilesPerRelOS(folder, releaseId, osId, binarySetId, *featureRelease, packages,
+                                    &lists.featureRelease, &lists.loose, &lists.installer, &lists.media,
+                                    installUpdatesJob, updatePackLevel)) {
     log.DebugJob(1, kTag, job, "Failed to get file-checksum list from SP, additional update and install files");
     return false;
   }
   log.DebugJob(2, kTag, job, "The media file list for Rel[%d] OSId[%d] now has [%zu] files.", releaseId, osId,
-               media.size());
-  built = true;
+               lists.media.size());
+  lists.built = true;
   return true;
 }
 
@@ -347,23 +357,17 @@ bool KQUpdateCache::GetCacheFilesFromXMLPerRelOS(std::string cachePath, int rele
                                                  _SPVersion* featureRelease, std::vector<PackageDesc>* packages,
                                                  FilesForOS* osFiles, bool installUpdatesJob,
                                                  std::string updatePackLevel) {
-  if (osFiles == nullptr) {
-    m_event.DebugJob(1, "[GetCacheFilesFromXMLPerRelOS]", m_jobId, "No result message given");
+  PerRelOSLists lists;
+  if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, osFiles != nullptr,
+                     installUpdatesJob, updatePackLevel, lists))
     return false;
-  }
-  std::vector<File> fr, loose, installer;
-  std::vector<BinaryV11> media;
-  bool built = false;
-  if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, installUpdatesJob,
-                     updatePackLevel, fr, loose, installer, media, built))
-    return false;
-  if (!built) return true;
+  if (!lists.built) return true;
   if (releaseId < kFirstMediaRelease) {
-    osFiles->setlistobject(FilesForOS::kSPFiles, AsMessages(fr));
-    osFiles->setlistobject(FilesForOS::kLooseUpdateFiles, AsMessages(loose));
-    osFiles->setlistobject(FilesForOS::kInstallerFiles, AsMessages(installer));
+    osFiles->setlistobject(FilesForOS::kSPFiles, AsMessages(lists.featureRelease));
+    osFiles->setlistobject(FilesForOS::kLooseUpdateFiles, AsMessages(lists.loose));
+    osFiles->setlistobject(FilesForOS::kInstallerFiles, AsMessages(lists.installer));
   }
-  osFiles->setlistobject(FilesForOS::kMediaFiles, AsMessages(media));
+  osFiles->setlistobject(FilesForOS::kMediaFiles, AsMessages(lists.media));
   return true;
 }
 
@@ -371,17 +375,13 @@ bool KQUpdateCache::GetCacheFilesFromXMLPerRelOS(std::string cachePath, int rele
                                                  _SPVersion* featureRelease, std::vector<PackageDesc>* packages,
                                                  std::vector<FilesForRel>* releases, bool installUpdatesJob,
                                                  std::string updatePackLevel) {
-  if (releases == nullptr) {
-    m_event.DebugJob(1, "[GetCacheFilesFromXMLPerRelOS]", m_jobId, "No result list given");
+  PerRelOSLists lists;
+  if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, releases != nullptr,
+                     installUpdatesJob, updatePackLevel, lists))
     return false;
-  }
-  std::vector<File> fr, loose, installer;
-  std::vector<BinaryV11> media;
-  bool built = false;
-  if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, installUpdatesJob,
-                     updatePackLevel, fr, loose, installer, media, built))
-    return false;
-  if (built) ConvertCacheFilesPerRelOS(releaseId, osId, &fr, &loose, &installer, &media, releases);
+  if (lists.built)
+    ConvertCacheFilesPerRelOS(releaseId, osId, &lists.featureRelease, &lists.loose, &lists.installer, &lists.media,
+                              releases);
   return true;
 }
 

@@ -92,6 +92,12 @@ class CacheTreeTest : public ::testing::Test {
   }
   // A scratch folder of the test (removed with the configuration's folder).
   std::string Scratch(const std::string& name) const { return config_->root() + "/scratch-" + name; }
+  // A record for writing a small cache of the test's own into a scratch folder.
+  CacheManifest ScratchCache(const std::string& name) const {
+    CacheManifest out;
+    out.root = Scratch(name);
+    return out;
+  }
   std::string Log() const { return ReadFile(config_->logFile()); }
 
   static ScopedConfig* config_;
