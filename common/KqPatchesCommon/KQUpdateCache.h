@@ -179,6 +179,38 @@ class KQUpdateCache {
   // first update folder. 0, binarySets untouched, when neither can be read.
   int getBsNameListFromCache(std::string osFolder, int osId,
                              std::vector<UpdatePatches::BinarySet>& binarySets);
+  // ---- Remote cache checksum answers (CacheFileListsRemote.cpp) ----
+  // Answers a cache-operation request with the checksummed lists of the files this cache holds
+  // for the releases and operating systems asked (response 7/10; a failing folder's text in
+  // 3/3). Always true.
+  bool CalculateCheckSumForCacheFiles(UpdatePatches::CacheOpReq& request,
+                                      UpdatePatches::CacheOpReq& response);
+  // The same for every supported release and operating system; with request 8/11 also the
+  // feature-release folders of the newest release that the request does not name (14/17) and,
+  // with 10/13, the files of the additional-sync folder (11/14). Always true.
+  bool CalculateCheckSumForComplCacheFiles(UpdatePatches::CacheOpReq& request,
+                                           UpdatePatches::CacheOpReq& response);
+  // The four lists of one operating-system folder (releases up to 15: feature release, loose
+  // updates, installer files; from 16: media). False when a checksum walk fails.
+  bool CalculateFileCheckSumForOS(std::string osFolder,
+                                  std::vector<UpdatePatches::File>& featureReleaseFiles,
+                                  std::vector<UpdatePatches::File>& looseUpdateFiles,
+                                  std::vector<UpdatePatches::File>& installerFiles,
+                                  std::vector<UpdatePatches::BinaryV11>& mediaFiles, int releaseId,
+                                  int osId);
+  // The media files of a release-16 "Windows" or "Unix" folder for one operating system;
+  // files outside the payload folders that the catalogue does not name are left out, links to
+  // folders are not followed.
+  bool CalculateFileCksumForV11Media(std::string osFolder, int osId,
+                                     std::vector<UpdatePatches::BinaryV11>& mediaFiles);
+  // Every file below path, in the Windows form. A missing or empty folder gives true.
+  bool CalculateCheckSumForAdditionalSyncFiles(std::string path,
+                                               UpdatePatches::AdditionalSyncFilesList& out);
+  // Log dumps of file lists (level 1).
+  void PrintFilesForRelVec(std::vector<UpdatePatches::FilesForRel>* releases);
+  void PrintApplianceFileVec(UpdatePatches::ApplianceFilesInfo files, bool withChecksum);
+  void PrintFilesForAddSyncVec(UpdatePatches::AdditionalSyncFilesList files, bool withChecksum);
+
   // ---- Expected file lists per release and operating system (CacheFileListsExpected.cpp) ----
   // The builder: for release ids up to 15, cachePath is the operating system's update folder
   // and the feature-release, loose-update and installer lists are filled (featureRelease
