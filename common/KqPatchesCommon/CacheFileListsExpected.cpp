@@ -34,13 +34,6 @@ std::string PayloadFolder(int osId) {
   return osId == 1 ? "BinaryPayload32" : "BinaryPayload";
 }
 
-std::vector<CNMessageBase> AsMessages(const std::vector<File>& files) {
-  return std::vector<CNMessageBase>(files.begin(), files.end());
-}
-std::vector<CNMessageBase> AsMessages(const std::vector<BinaryV11>& files) {
-  return std::vector<CNMessageBase>(files.begin(), files.end());
-}
-
 bool EndsWithText(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -363,11 +356,11 @@ bool KQUpdateCache::GetCacheFilesFromXMLPerRelOS(std::string cachePath, int rele
     return false;
   if (!lists.built) return true;
   if (releaseId < kFirstMediaRelease) {
-    osFiles->setlistobject(FilesForOS::kSPFiles, AsMessages(lists.featureRelease));
-    osFiles->setlistobject(FilesForOS::kLooseUpdateFiles, AsMessages(lists.loose));
-    osFiles->setlistobject(FilesForOS::kInstallerFiles, AsMessages(lists.installer));
+    osFiles->setlistobject(FilesForOS::kSPFiles, kqlists::AsMessages(lists.featureRelease));
+    osFiles->setlistobject(FilesForOS::kLooseUpdateFiles, kqlists::AsMessages(lists.loose));
+    osFiles->setlistobject(FilesForOS::kInstallerFiles, kqlists::AsMessages(lists.installer));
   }
-  osFiles->setlistobject(FilesForOS::kMediaFiles, AsMessages(lists.media));
+  osFiles->setlistobject(FilesForOS::kMediaFiles, kqlists::AsMessages(lists.media));
   return true;
 }
 
@@ -391,10 +384,10 @@ void KQUpdateCache::ConvertCacheFilesPerRelOS(int releaseId, int osId, std::vect
   if (releases == nullptr) return;
   FilesForOS os;
   os.setint64(FilesForOS::kOSId, osId);
-  if (featureReleaseFiles) os.setlistobject(FilesForOS::kSPFiles, AsMessages(*featureReleaseFiles));
-  if (looseFiles) os.setlistobject(FilesForOS::kLooseUpdateFiles, AsMessages(*looseFiles));
-  if (installFiles) os.setlistobject(FilesForOS::kInstallerFiles, AsMessages(*installFiles));
-  if (mediaFiles) os.setlistobject(FilesForOS::kMediaFiles, AsMessages(*mediaFiles));
+  if (featureReleaseFiles) os.setlistobject(FilesForOS::kSPFiles, kqlists::AsMessages(*featureReleaseFiles));
+  if (looseFiles) os.setlistobject(FilesForOS::kLooseUpdateFiles, kqlists::AsMessages(*looseFiles));
+  if (installFiles) os.setlistobject(FilesForOS::kInstallerFiles, kqlists::AsMessages(*installFiles));
+  if (mediaFiles) os.setlistobject(FilesForOS::kMediaFiles, kqlists::AsMessages(*mediaFiles));
   for (FilesForRel& rel : *releases) {
     if (rel.getint64(FilesForRel::kReleaseId) != releaseId) continue;
     rel.getlistobject(FilesForRel::kOSList)->push_back(os);

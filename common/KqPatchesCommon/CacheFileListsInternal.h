@@ -15,6 +15,12 @@ namespace kqlists {
 // A File entry {1/1 name, 2/5 checksum}.
 UpdatePatches::File MakeFile(const std::string& name, const std::string& checksum);
 
+// A list of typed messages as plain messages, for a list field.
+template <class Message>
+std::vector<CNMessageBase> AsMessages(const std::vector<Message>& list) {
+  return std::vector<CNMessageBase>(list.begin(), list.end());
+}
+
 // Keeps, in order, the first entry of each name (checksums are not compared). Returns the
 // number of entries kept.
 size_t KeepFirstOfEachName(std::vector<UpdatePatches::File>& files);

@@ -43,13 +43,6 @@ std::string OSFolder(const std::string& releaseFolder, int releaseId, int osId, 
   return releaseFolder + "/" + osName;
 }
 
-std::vector<CNMessageBase> AsMessages(const std::vector<File>& files) {
-  return std::vector<CNMessageBase>(files.begin(), files.end());
-}
-std::vector<CNMessageBase> AsMessages(const std::vector<BinaryV11>& files) {
-  return std::vector<CNMessageBase>(files.begin(), files.end());
-}
-
 RemClientInfo RemoteInfo(const CacheOpReq& request) {
   const CNMessageBase* info = request.getObjectAccessor(CacheOpReq::kRemClientInfo);
   return info ? RemClientInfo(*info) : RemClientInfo();
@@ -62,27 +55,64 @@ static bool OSAnswer(int osId, const std::vector<File>& fr, const std::vector<Fi
                      const std::vector<File>& installer, const std::vector<BinaryV11>& media, FilesForOS& out) {
   if (fr.empty() && loose.empty() && installer.empty() && media.empty()) return false;
   out.setint64(FilesForOS::kOSId, osId);
-  out.setlistobject(FilesForOS::kSPFiles, AsMessages(fr));
-  out.setlistobject(FilesForOS::kLooseUpdateFiles, AsMessages(loose));
-  out.setlistobject(FilesForOS::kInstallerFiles, AsMessages(installer));
-  out.setlistobject(FilesForOS::kMediaFiles, AsMessages(media));
+  out.setlistobject(FilesForOS::kSPFiles, kqlists::AsMessages(fr));
+  out.setlistobject(FilesForOS::kLooseUpdateFiles, kqlists::AsMessages(loose));
+  out.setlistobject(FilesForOS::kInstallerFiles, kqlists::AsMessages(installer));
+  out.setlistobject(FilesForOS::kMediaFiles, kqlists::AsMessages(media));
   return true;
 }
 
-// Checksums one operating-system folder into a FilesForOS. A failure is logged and its text
-// stored in the response's 3/3; what was gathered is still answered. False when nothing was
-// found.
-static bool AnswerOSFolder(KQUpdateCache& cache, const char* tag, const std::string& folder, int releaseId,
-                           const std::string& releaseName, int osId, const char* osName, CacheOpReq& response,
-                           FilesForOS& out) {
+// Answers one operating-system folder: when present, checksums it and appends its FilesForOS to
+// oses unless it holds nothing. A failure is logged and its text stored in the response's 3/3;
+// what was gathered is still answered. The two lines are logged with the release, operating
+// system and folder names.
+static void AnswerOSFolder(KQUpdateCache& cache, const char* tag, const std::string& folder, int releaseId,
+                           const std::string& releaseName, int osId, const char* osName, const char* computingLine,
+                           const char* emptyLine, CacheOpReq& response, std::vector<CNMessageBase>& oses) {
+  EvDebug& log = cache.log();
+  const long long job = static_cast<long long>(cache.jobId());
+  if (!kqlists::IsFolderPresent(folder)) {
+    log.DebugJob(1, tag, job, "Cache does not contain updates for release [%s] OS [%s] in cache directory [%s]",
+                 releaseName.c_str(), osName, folder.c_str());
+    return;
+  }
+  log.DebugJob(1, tag, job, computingLine, releaseName.c_str(), osName, folder.c_str());
   std::vector<File> fr, loose, installer;
   std::vector<BinaryV11> media;
   if (!cache.CalculateFileCheckSumForOS(folder, fr, loose, installer, media, releaseId, osId)) {
     const std::string text = "Could not get file-checksum list for release " + releaseName + " and OS name " + osName;
-    cache.log().DebugJob(1, tag, static_cast<long long>(cache.jobId()), "%s", text.c_str());
+    log.DebugJob(1, tag, job, "%s", text.c_str());
     response.setstring(CacheOpReq::kErrorText, text);
   }
-  return OSAnswer(osId, fr, loose, installer, media, out);
+  FilesForOS files;
+  if (OSAnswer(osId, fr, loose, installer, media, files))
+    oses.push_back(files);
+  else
+    log.DebugJob(1, tag, job, emptyLine, releaseName.c_str(), osName, folder.c_str());
+}
+
+// True when a release is answered: a supported id (above 14) with a name whose root (set here)
+// is present in the cache.
+static bool ReleaseToAnswer(KQUpdateCache& cache, const char* tag, const std::string& cachePath, int releaseId,
+                            const std::string& releaseName, std::string& root) {
+  EvDebug& log = cache.log();
+  const long long job = static_cast<long long>(cache.jobId());
+  if (releaseId <= 14) {
+    log.DebugJob(1, tag, job, "New update file syncing is not supported for release [%d]", releaseId);
+    return false;
+  }
+  if (releaseName.empty()) {
+    // An empty name would make the release's root the cache's own "KQMedia" folder.
+    log.DebugJob(1, tag, job, "Release [%d] has no name, skipping it", releaseId);
+    return false;
+  }
+  root = ReleaseRoot(cachePath, releaseId, releaseName);
+  if (!kqlists::IsFolderPresent(root)) {
+    log.DebugJob(1, tag, job, "Cache does not contain updates for release [%s] in [%s]", releaseName.c_str(),
+                 root.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpReq& response) {
@@ -99,21 +129,9 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
   if (media != std::string::npos) cachePath.erase(media);
   for (const CNMessageBase& entry : asked) {
     const int releaseId = static_cast<int>(entry.getint64(FilesForRel::kReleaseId));
-    if (releaseId <= 14) {
-      m_event.DebugJob(1, kTag, m_jobId, "New update file syncing is not supported for release [%d]", releaseId);
-      continue;
-    }
     const std::string releaseName = GetRelNameFromId(releaseId);
-    if (releaseName.empty()) {
-      m_event.DebugJob(1, kTag, m_jobId, "Release [%d] has no name, skipping it", releaseId);
-      continue;
-    }
-    const std::string root = ReleaseRoot(cachePath, releaseId, releaseName);
-    if (!kqlists::IsFolderPresent(root)) {
-      m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s] in [%s]",
-                       releaseName.c_str(), root.c_str());
-      continue;
-    }
+    std::string root;
+    if (!ReleaseToAnswer(*this, kTag, cachePath, releaseId, releaseName, root)) continue;
     std::vector<CNMessageBase> oses;
     for (const CNMessageBase& os : *entry.getlistobject(FilesForRel::kOSList.index, FilesForRel::kOSList.tag)) {
       const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
@@ -123,20 +141,9 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
                          releaseName.c_str());
         continue;
       }
-      const std::string folder = OSFolder(root, releaseId, osId, osName);
-      if (!kqlists::IsFolderPresent(folder)) {
-        m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s] OS [%s] in cache directory [%s]",
-                         releaseName.c_str(), osName, folder.c_str());
-        continue;
-      }
-      m_event.DebugJob(1, kTag, m_jobId, "Computing file-checksum information for release [%s] os [%s] cache directory [%s]",
-                       releaseName.c_str(), osName, folder.c_str());
-      FilesForOS files;
-      if (AnswerOSFolder(*this, kTag, folder, releaseId, releaseName, osId, osName, response, files))
-        oses.push_back(files);
-      else
-        m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s] OS [%s]",
-                         releaseName.c_str(), osName);
+      AnswerOSFolder(*this, kTag, OSFolder(root, releaseId, osId, osName), releaseId, releaseName, osId, osName,
+                     "Computing file-checksum information for release [%s] os [%s] cache directory [%s]",
+                     "Cache does not contain updates for release [%s] OS [%s]", response, oses);
     }
     if (oses.empty()) {
       m_event.DebugJob(1, kTag, m_jobId,
@@ -168,17 +175,8 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
   for (int index = 0; index < 3; ++index) {
     const int releaseId = GetRelIdFromIndex(index);
     const std::string releaseName = GetNameFromIndex(index);
-    if (releaseId <= 14) {
-      m_event.DebugJob(1, kTag, m_jobId, "New update file syncing is not supported for release [%d]", releaseId);
-      continue;
-    }
-    if (releaseName.empty()) continue;
-    const std::string root = ReleaseRoot(cachePath, releaseId, releaseName);
-    if (!kqlists::IsFolderPresent(root)) {
-      m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s] in [%s]",
-                       releaseName.c_str(), root.c_str());
-      continue;
-    }
+    std::string root;
+    if (!ReleaseToAnswer(*this, kTag, cachePath, releaseId, releaseName, root)) continue;
     std::vector<CNMessageBase> oses;
     // The request's entries of this release, from its first entry on; the walk ends at the
     // first entry of another release.
@@ -216,20 +214,9 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
         if (osId == 2 || osId == 4 || osId == 5) continue;
         const char* osName = kqlists::KnownOSName(osId);
         if (osName == nullptr) continue;
-        const std::string folder = OSFolder(releasePath, releaseId, osId, osName);
-        if (!kqlists::IsFolderPresent(folder)) {
-          m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s] OS [%s] in cache directory [%s]",
-                           releaseName.c_str(), osName, folder.c_str());
-          continue;
-        }
-        m_event.DebugJob(1, kTag, m_jobId, "Computing file-checksum information for release [%s], os [%s], cache directory [%s]",
-                         releaseName.c_str(), osName, folder.c_str());
-        FilesForOS files;
-        if (AnswerOSFolder(*this, kTag, folder, releaseId, releaseName, osId, osName, response, files))
-          oses.push_back(files);
-        else
-          m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for release [%s]  OS [%s] at path [%s]",
-                           releaseName.c_str(), osName, folder.c_str());
+        AnswerOSFolder(*this, kTag, OSFolder(releasePath, releaseId, osId, osName), releaseId, releaseName, osId,
+                       osName, "Computing file-checksum information for release [%s], os [%s], cache directory [%s]",
+                       "Cache does not contain updates for release [%s]  OS [%s] at path [%s]", response, oses);
       }
       if (oses.empty()) {
         m_event.DebugJob(1, kTag, m_jobId, "Cache does not contain updates for any OS type of release [%s] in [%s] directory",
@@ -415,7 +402,7 @@ bool KQUpdateCache::CalculateCheckSumForAdditionalSyncFiles(std::string path, Ad
     m_event.DebugJob(0, kTag, m_jobId, "Additonal sync file checksum calculation failed");
     return false;
   }
-  out.setlistobject(AdditionalSyncFilesList::kFiles, AsMessages(files));
+  out.setlistobject(AdditionalSyncFilesList::kFiles, kqlists::AsMessages(files));
   if (m_event.GetDebugLevel() > 9) {
     m_event.DebugJob(10, kTag, m_jobId, "List of Additonal sync file and their checksums");
     PrintFilesForAddSyncVec(out, true);
