@@ -321,6 +321,60 @@ std::string EscapePath(const std::string& relative) {
   return out;
 }
 
+namespace {
+
+// What one try came to.
+struct tTryOutcome {
+  unsigned int error = eNoError;
+  bool retry = false;  // another try may help
+  long status = 0;
+  std::string text;
+};
+
+// One try of url: into part, or, without a part, a probe that asks for no body.
+tTryOutcome RunTry(const std::string& url, const tTransferOptions& options, PartFile* part) {
+  tTryOutcome out;
+  tAttempt attempt(url, options);
+  CURL* c = attempt.handle.get();
+  if (c == nullptr) {
+    out.error = eInternalError;
+    out.text = "Cannot make a transfer handle for [" + url + "]";
+    return out;
+  }
+  if (part != nullptr) {
+    curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToPart);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, part);
+  } else {
+    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DiscardBody);
+  }
+  const CURLcode code = curl_easy_perform(c);
+  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
+  const bool ftp = options.scheme == tTransferOptions::eFtp;
+  out.error = MapCurlResult(code, out.status, part, ftp, out.retry);
+  out.text = DescribeCurl(url, code, attempt.errorBuffer, out.status);
+  if (attempt.watch.stalled) {
+    out.error = eTimeout;
+    out.retry = true;
+    out.text = url + ": no data moved for " + std::to_string(options.stallTimeoutSec) + " s";
+  }
+  if (out.error == eNoError && part != nullptr) {
+    curl_off_t announced = -1;
+    curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (!ftp && out.status >= 400) {
+      out.error = eInternalError;
+    } else if (announced >= 0 && announced != part->written()) {
+      out.error = eInvalidData;
+      out.text = url + ": received " + std::to_string(part->written()) + " of " +
+                 std::to_string(static_cast<long long>(announced)) + " bytes";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 tTransferResult FetchUrl(const std::string& url, const std::string& target,
                          const tTransferOptions& options) {
   tTransferResult result;
@@ -332,42 +386,11 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
     return result;
   }
   const int maxTries = options.maxTries < 1 ? 1 : options.maxTries;
-  const bool ftp = options.scheme == tTransferOptions::eFtp;
   for (int tried = 1;; ++tried) {
     result.tries = tried;
-    tAttempt attempt(url, options);
-    CURL* c = attempt.handle.get();
-    if (c == nullptr) {
-      Fail(result, eInternalError, "Cannot make a transfer handle for [" + url + "]");
-      return result;
-    }
-    curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToPart);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &part);
-    const CURLcode code = curl_easy_perform(c);
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    result.status = status;
-    bool retry = false;
-    unsigned int error = MapCurlResult(code, status, &part, ftp, retry);
-    std::string text = DescribeCurl(url, code, attempt.errorBuffer, status);
-    if (attempt.watch.stalled) {
-      error = eTimeout;
-      retry = true;
-      text = url + ": no data moved for " + std::to_string(options.stallTimeoutSec) + " s";
-    }
-    if (error == eNoError) {
-      curl_off_t announced = -1;
-      curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-      if (!ftp && status >= 400) {
-        error = eInternalError;
-      } else if (announced >= 0 && announced != part.written()) {
-        error = eInvalidData;
-        text = url + ": received " + std::to_string(part.written()) + " of " +
-               std::to_string(static_cast<long long>(announced)) + " bytes";
-      }
-    }
-    if (error == eNoError) {
+    const tTryOutcome outcome = RunTry(url, options, &part);
+    result.status = outcome.status;
+    if (outcome.error == eNoError) {
       result.error = eNoError;
       result.text.clear();
       result.bytes = part.written();
@@ -377,8 +400,8 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
       }
       return result;
     }
-    Fail(result, error, text);
-    if (!retry || tried >= maxTries) return result;
+    Fail(result, outcome.error, outcome.text);
+    if (!outcome.retry || tried >= maxTries) return result;
     if (!part.Truncate()) {
       const int err = errno;
       Fail(result, LocalWriteError(err), "Cannot reset the file beside [" + target + "]: " +
@@ -392,25 +415,14 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
 tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options) {
   tTransferResult result;
   result.tries = 1;
-  tAttempt attempt(url, options);
-  CURL* c = attempt.handle.get();
-  if (c == nullptr) {
-    Fail(result, eInternalError, "Cannot make a transfer handle for [" + url + "]");
-    return result;
-  }
-  curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DiscardBody);
-  const CURLcode code = curl_easy_perform(c);
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &result.status);
-  bool retry = false;
-  const bool ftp = options.scheme == tTransferOptions::eFtp;
-  unsigned int error = MapCurlResult(code, result.status, nullptr, ftp, retry);
-  if (attempt.watch.stalled) error = eTimeout;
+  const tTryOutcome outcome = RunTry(url, options, nullptr);
+  result.status = outcome.status;
+  unsigned int error = outcome.error;
   // An http server that answers with any status is there; an ftp server must let us in.
-  if (!ftp && (error == eFileNotFound || (error == eInternalError && result.status != 0)))
+  if (options.scheme != tTransferOptions::eFtp &&
+      (error == eFileNotFound || (error == eInternalError && outcome.status != 0)))
     error = eNoError;
-  if (error != eNoError)
-    Fail(result, error, DescribeCurl(url, code, attempt.errorBuffer, result.status));
+  if (error != eNoError) Fail(result, error, outcome.text);
   return result;
 }
 
