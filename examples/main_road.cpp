@@ -11,6 +11,7 @@
 
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbSession.h"
+#include "CacheTreeGenerator.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
 #include "Logging/EvDebug.h"
@@ -208,6 +209,79 @@ void InventoryUpdateCache(const std::string& root) {
               same ? "unchanged" : "CHANGED");
 }
 
+// ---------------------------------------------------------------------------------------------
+// Step: a remote cache asks what it should hold. A generated Hubnode cache (releases 15 and 16,
+// appliance patches) answers a request for both releases, four operating systems and three
+// appliance operating systems; the sizes of the answer are printed per release, OS and
+// appliance type.
+void AnswerRemoteRequest(const std::string& root) {
+  std::printf("== A remote cache's request answered from a generated Hubnode cache\n");
+  kqtest::CacheOptions shape;
+  shape.updatesPerOS = 6;
+  shape.mediaPackages = 24;
+  shape.mediaUpdates = 3;
+  shape.bigFile = false;
+  shape.applianceRpms = 40;
+  kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
+  hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
+  hub.model.mediaRelease = GetRelNameFromId(16);
+  const std::string cacheRoot = root + "/hubcache";
+  const kqtest::CacheManifest written = kqtest::WriteCache(hub.model, cacheRoot);
+  std::printf("  %zu files written under %s\n", written.files.size(), cacheRoot.c_str());
+
+  // The remote cache's clients use three packages of each release.
+  std::vector<UpdatePatches::FilesForRel> request;
+  for (int releaseId : {16, 15}) {
+    UpdatePatches::FilesForRel rel;
+    rel.setint64(UpdatePatches::FilesForRel::kReleaseId, releaseId);
+    std::vector<int> ids;
+    for (size_t i = 0; i < 3; ++i)
+      ids.push_back(static_cast<int>(releaseId == 16 ? hub.media.packages[i]
+                                                     : kqtest::CacheOldPackages()[i]));
+    std::vector<CNMessageBase> oses;
+    for (int osId : {1, 3, 16, 22}) {
+      UpdatePatches::FilesForOS os;
+      os.setint64(UpdatePatches::FilesForOS::kOSId, osId);
+      os.setlistint(UpdatePatches::FilesForOS::kPackageIds, ids);
+      oses.push_back(os);
+    }
+    rel.setlistobject(UpdatePatches::FilesForRel::kOSList, oses);
+    request.push_back(rel);
+  }
+  UpdatePatches::KQApplianceOSInfoList applianceOS;
+  for (const auto& [name, type] : std::vector<std::pair<std::string, int>>{
+           {"RHEL8", 0}, {"Windows Server 2019", 2}, {"SQL Server 2019", 1}}) {
+    UpdatePatches::KQApplianceOSInfo info;
+    info.setstring(UpdatePatches::KQApplianceOSInfo::kName, name);
+    info.setint64(UpdatePatches::KQApplianceOSInfo::kType, type);
+    applianceOS.getlistobject(UpdatePatches::KQApplianceOSInfoList::kList)->push_back(info);
+  }
+
+  KQUpdateCache cache(1, true);
+  std::vector<UpdatePatches::PackageDesc> packages;
+  std::vector<UpdatePatches::FilesForRel> result;
+  std::map<UpdatePatches::KQApplianceMainOSType, UpdatePatches::ApplianceFilesInfo> appliance;
+  Check(cache.GetCacheFilesFromXML(cacheRoot, &request, nullptr, &packages, &result, "RC1", "",
+                                   nullptr, false, "", &appliance, &applianceOS, ""),
+        "answer the request");
+  for (const UpdatePatches::FilesForRel& rel : result) {
+    std::printf("  release %lld:\n", rel.getint64(UpdatePatches::FilesForRel::kReleaseId));
+    for (const CNMessageBase& os : *rel.getlistobject(UpdatePatches::FilesForRel::kOSList)) {
+      using UpdatePatches::FilesForOS;
+      std::printf("    %-12s feature release %4zu, loose updates %4zu, installer %2zu, media %5zu\n",
+                  GetOSNameFromId(static_cast<int>(os.getint64(FilesForOS::kOSId))),
+                  os.getlistobject(FilesForOS::kSPFiles)->size(),
+                  os.getlistobject(FilesForOS::kLooseUpdateFiles)->size(),
+                  os.getlistobject(FilesForOS::kInstallerFiles)->size(),
+                  os.getlistobject(FilesForOS::kMediaFiles)->size());
+    }
+  }
+  for (const auto& [type, files] : appliance)
+    std::printf("  appliance %-8s %zu files\n", KQUpdateCache::GetKQApplianceOSName(type).c_str(),
+                files.getlistobject(UpdatePatches::ApplianceFilesInfo::kFiles)->size());
+  Check(result.size() == 2 && appliance.size() == 3, "releases and appliance types answered");
+}
+
 }  // namespace
 
 int main() {
@@ -226,6 +300,7 @@ int main() {
   config.setString("Database", "sPath", root + "/hubnode.db");
   ResolveMediaFiles(root);
   InventoryUpdateCache(root);
+  AnswerRemoteRequest(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());

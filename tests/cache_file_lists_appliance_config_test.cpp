@@ -206,6 +206,22 @@ TEST_F(ApplianceConfigTest, SqlPatchesNoNewerThanTheInstalledVersionAreLeftOut) 
   EXPECT_EQ(1u, Count(Log(), "SQL update is NOT required"));
 }
 
+TEST_F(ApplianceConfigTest, InstallAwareReaderMatchesSectionNamesExactly) {
+  // A "windows" section is not the Windows section here: no sub-OS or installed-update filter.
+  auto sections = tree_.windows;
+  sections[0].name = "windows";
+  kqtest::WriteFile(cfg_.root() + "/case.xml",
+                    kqtest::MessageText(kqtest::WindowsApplianceMessage(sections)));
+  kqtest::ScopedInstallClient client({1, "Windows Server 2019", "KB5001001", 0, "", ""});
+  ASSERT_EQ(0u, Read({"w"}, {"SQL Server 2017"}, true, cfg_.root() + "/case.xml"));
+  EXPECT_EQ((std::vector<std::string>{Line("KB5001001"), Line("KB5001002"), Line("KB5001003"),
+                                      Line("KB5001003"), Line("KB5001004")}),
+            Pending(candidates_, side_, "Windows Server 2019"));
+  EXPECT_EQ(1u, Pending(candidates_, side_, "Windows Server 2016").size());
+  EXPECT_EQ(2u, Pending(candidates_, side_, "Windows Server 2022").size());
+  EXPECT_EQ(0u, Pending(candidates_, side_, "SQL Server 2019").size());  // SQL name is ""
+}
+
 TEST_F(ApplianceConfigTest, WindowsNeedingNothingAndNoSqlNamesEndsTheCall) {
   kqtest::ScopedInstallClient client({1, "Windows Server 2019", "", 0, "", ""});
   EXPECT_EQ(0u, Read({"Windows Server 2019"}, {}, true));

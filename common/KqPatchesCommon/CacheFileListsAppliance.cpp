@@ -425,11 +425,7 @@ bool KQUpdateCache::CalculateCheckSumForApplianceFiles(std::string path,
   out.setlistobject(UpdatePatches::ApplianceFilesInfo::kFiles, entries);
   if (m_event.GetDebugLevel() >= 10) {
     m_event.DebugJob(1, kTag, m_jobId, "List of Appliance files and their checksums");
-    for (const File& f : list) {
-      m_event.DebugJob(1, kTag, m_jobId, "Source Path [%s], checksum = [%s]",
-                       f.getstringByRef(File::kName).c_str(),
-                       f.getstringByRef(File::kChecksum).c_str());
-    }
+    PrintApplianceFileVec(out, true);
   }
   return true;
 }
