@@ -3,6 +3,7 @@
 //
 // The walks run on explicit stacks rather than by recursion, so a long dependency chain in a
 // catalogue cannot overflow the thread's stack.
+#include <algorithm>
 #include <unordered_set>
 
 #include "PackageCache.h"
@@ -137,20 +138,30 @@ bool KQPackageCache::GetDependentPackagesRecurs(unsigned id, std::list<unsigned>
   return true;
 }
 
-bool KQPackageCache::GetReverseDependentPackages(unsigned id, std::list<unsigned>& users,
-                                                 std::vector<int> filter, bool& reboot, int bsId) {
-  const PackageDependencyIndex& index = dependencyIndex(isUnixBsId(bsId));
-  if (!index.hasList || filter.empty()) return true;
+namespace {
+
+// The entries of the filter that name id as a dependency, in list order, appended to users.
+template <typename Users>
+void ReverseUsers(const PackageDependencyIndex& index, unsigned id,
+                  const std::unordered_set<long long>& wanted, Users& users, bool& reboot) {
+  if (!index.hasList || wanted.empty()) return;
   auto it = index.users.find(static_cast<long long>(id));
-  if (it == index.users.end()) return true;
-  std::unordered_set<long long> wanted(filter.begin(), filter.end());
+  if (it == index.users.end()) return;
   for (const CNMessageBase* entry : it->second) {
     if (!entry->isSet(kqcat::kPkdPackageId.index)) continue;
     long long user = kqcat::IntOf(*entry, kqcat::kPkdPackageId);
-    if (!wanted.count(static_cast<int>(user)) || user != static_cast<int>(user)) continue;
+    if (user != static_cast<int>(user) || !wanted.count(user)) continue;
     users.push_back(static_cast<unsigned>(user));
     if (entry->isSet(kqcat::kPkdReboot.index)) reboot = kqcat::IntOf(*entry, kqcat::kPkdReboot) != 0;
   }
+}
+
+}  // namespace
+
+bool KQPackageCache::GetReverseDependentPackages(unsigned id, std::list<unsigned>& users,
+                                                 std::vector<int> filter, bool& reboot, int bsId) {
+  const std::unordered_set<long long> wanted(filter.begin(), filter.end());
+  ReverseUsers(dependencyIndex(isUnixBsId(bsId)), id, wanted, users, reboot);
   return true;
 }
 
@@ -158,11 +169,14 @@ bool KQPackageCache::GetReverseDependentPackagesRecurs(unsigned id, std::stack<u
                                                        std::vector<int> filter, bool& reboot,
                                                        int bsId) {
   static const char* const kTag = "[GetReverseDependentPackagesRecurs]";
+  // The filter and the index are looked at once for the whole walk.
+  const std::unordered_set<long long> wanted(filter.begin(), filter.end());
+  const PackageDependencyIndex& index = dependencyIndex(isUnixBsId(bsId));
   auto direct = [&](unsigned of, bool& flag) {
-    std::list<unsigned> got;
-    GetReverseDependentPackages(of, got, filter, flag, bsId);
-    got.unique();
-    return std::vector<unsigned>(got.begin(), got.end());
+    std::vector<unsigned> got;
+    ReverseUsers(index, of, wanted, got, flag);
+    got.erase(std::unique(got.begin(), got.end()), got.end());
+    return got;
   };
   auto push = [&](unsigned v) { users.push(v); };
 
