@@ -25,7 +25,7 @@ namespace {
 // A parsed catalogue with the size and modification time its file had when it was read.
 template <typename Message>
 struct CachedCatalogue {
-  Message message;
+  std::shared_ptr<const Message> message;
   unsigned long long size = 0;
   long long mtimeNs = 0;
 };
@@ -72,6 +72,13 @@ void RemoveLineEnds(std::string& text) {
   text.erase(std::remove_if(text.begin(), text.end(), isNewLineInFile), text.end());
 }
 
+// The catalogue of an object that has loaded none of that kind.
+template <typename Message>
+const std::shared_ptr<const Message>& EmptyCatalogue() {
+  static const auto* empty = new std::shared_ptr<const Message>(std::make_shared<const Message>());
+  return *empty;
+}
+
 }  // namespace
 
 bool KqIsPlainFolderName(const std::string& name) {
@@ -79,14 +86,20 @@ bool KqIsPlainFolderName(const std::string& name) {
          name != ".";
 }
 
-KQPackageCache::KQPackageCache(bool releaseBuild) {
+KQPackageCache::KQPackageCache(bool releaseBuild)
+    : m_winPackageDetails(EmptyCatalogue<UpdatePatches::PackageDetails>()),
+      m_unixPackageDetails(EmptyCatalogue<UpdatePatches::PackageDetails>()),
+      m_binaryInfo(EmptyCatalogue<UpdatePatches::BinaryInfo>()) {
   m_tempFolder[0] = '\0';
   init(false);
   m_releaseBuild = releaseBuild;
 }
 
 KQPackageCache::KQPackageCache(std::string cachePath, bool releaseBuild, unsigned long jobId,
-                               bool useTemp) {
+                               bool useTemp)
+    : m_winPackageDetails(EmptyCatalogue<UpdatePatches::PackageDetails>()),
+      m_unixPackageDetails(EmptyCatalogue<UpdatePatches::PackageDetails>()),
+      m_binaryInfo(EmptyCatalogue<UpdatePatches::BinaryInfo>()) {
   m_tempFolder[0] = '\0';
   SetParams(std::move(cachePath), jobId, useTemp);
   m_releaseBuild = releaseBuild;
@@ -304,19 +317,17 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
   KqCriticalSectionLock lock(&g_CriticalSectionPackageCache);
   bool parsed;
   if (type == UA_XML_BINARY_INFO) {
-    CachedCatalogue<UpdatePatches::BinaryInfo> entry;
-    parsed = XMLDecoder::unSerialize(entry.message, text) == 0;
+    auto message = std::make_shared<UpdatePatches::BinaryInfo>();
+    parsed = XMLDecoder::unSerialize(*message, text) == 0;
     if (parsed) {
-      entry.size = stampSize;
-      entry.mtimeNs = stampTime;
+      CachedCatalogue<UpdatePatches::BinaryInfo> entry{std::move(message), stampSize, stampTime};
       g_binaryInfoList[lower] = std::move(entry);
     }
   } else {
-    CachedCatalogue<UpdatePatches::PackageDetails> entry;
-    parsed = XMLDecoder::unSerialize(entry.message, text) == 0;
+    auto message = std::make_shared<UpdatePatches::PackageDetails>();
+    parsed = XMLDecoder::unSerialize(*message, text) == 0;
     if (parsed) {
-      entry.size = stampSize;
-      entry.mtimeNs = stampTime;
+      CachedCatalogue<UpdatePatches::PackageDetails> entry{std::move(message), stampSize, stampTime};
       g_packageList[lower] = std::move(entry);
     }
   }
@@ -346,12 +357,11 @@ bool KQPackageCache::getUnserializedXMLDetails(const char* lowerCasePath, UA_XML
   if (type != UA_XML_WIN_PACKAGES && type != UA_XML_UNIX_PACKAGES) return false;
   auto it = g_packageList.find(lowerCasePath);
   if (it == g_packageList.end()) return false;
-  if (type == UA_XML_WIN_PACKAGES) {
-    m_winPackageDetails = it->second.message;
-    m_winIndex.reset();
-  } else {
-    m_unixPackageDetails = it->second.message;
-    m_unixIndex.reset();
+  // The lookup tables of a catalogue stay valid while the same catalogue is held.
+  auto& held = type == UA_XML_WIN_PACKAGES ? m_winPackageDetails : m_unixPackageDetails;
+  if (held != it->second.message) {
+    held = it->second.message;
+    (type == UA_XML_WIN_PACKAGES ? m_winIndex : m_unixIndex).reset();
   }
   return true;
 }

@@ -5,12 +5,14 @@
 // questions, walks package dependencies and computes the media files (with checksums) that a list
 // of packages needs for one operating system and binary set.
 //
-// Ownership: an object is made by its caller for one request and owns copies of the catalogues
-// it loaded. Parsed catalogues are shared by the whole process in two maps keyed by the
-// lower-cased file path (PackageCache.cpp), guarded by one re-entrant critical section, so each
-// catalogue file is parsed once per process for as long as it does not change on disk (its size
-// and modification time are kept with the parsed message). The members of an object are not
-// locked: one object is used by one thread at a time.
+// Ownership: an object is made by its caller for one request. Parsed catalogues are shared by
+// the whole process in two maps keyed by the lower-cased file path (PackageCache.cpp), guarded
+// by one re-entrant critical section, so each catalogue file is parsed once per process for as
+// long as it does not change on disk (its size and modification time are kept with the parsed
+// message). A parsed catalogue is immutable: the maps and every object that loaded it hold it
+// through a shared pointer to const, so a load that finds it cached takes the lock only to take
+// a reference, and a catalogue dropped from the maps lives on in the objects still holding it.
+// The members of an object are not locked: one object is used by one thread at a time.
 //
 // Limits that keep a damaged or hostile catalogue from exhausting memory or escaping the media:
 //  - a catalogue file larger than kMaxCatalogueBytes is refused;
@@ -135,8 +137,10 @@ class KQPackageCache {
  private:
   // The catalogue that a binary set or operating system reads.
   const UpdatePatches::PackageDetails& catalogueFor(bool unix) const {
-    return unix ? m_unixPackageDetails : m_winPackageDetails;
+    return unix ? *m_unixPackageDetails : *m_winPackageDetails;
   }
+  const UpdatePatches::PackageDetails& unixCatalogue() const { return *m_unixPackageDetails; }
+  const UpdatePatches::BinaryInfo& binaryCatalogue() const { return *m_binaryInfo; }
   // The dependency lookup tables of a catalogue, built on first use after each load.
   const PackageDependencyIndex& dependencyIndex(bool unix);
   // The cached message of that path when its file still has the given size and time.
@@ -146,9 +150,11 @@ class KQPackageCache {
   // log line) when the vocabulary has none.
   std::string procNameOfOS(int osId, const char* tag);
 
-  UpdatePatches::PackageDetails m_winPackageDetails;   // "WinPackages.xml"
-  UpdatePatches::PackageDetails m_unixPackageDetails;  // "pkg.xml"
-  UpdatePatches::BinaryInfo m_binaryInfo;              // "BinaryInfo.xml"
+  // The loaded catalogues, shared read-only with the process-wide maps; empty messages until a
+  // load succeeds. Never null.
+  std::shared_ptr<const UpdatePatches::PackageDetails> m_winPackageDetails;   // "WinPackages.xml"
+  std::shared_ptr<const UpdatePatches::PackageDetails> m_unixPackageDetails;  // "pkg.xml"
+  std::shared_ptr<const UpdatePatches::BinaryInfo> m_binaryInfo;              // "BinaryInfo.xml"
   EvDebug m_log;                                       // the process's default log
   unsigned long long m_jobId = 0;
   std::string m_cachePath;        // its "Base" folder is the last place a catalogue is looked for

@@ -30,7 +30,7 @@ long long KQPackageCache::getBSInfoFromUnixOSName(std::string osName, std::strin
     return -1;
   }
   long long result = 0;
-  const std::vector<CNMessageBase>* sections = kqcat::GroupList(m_unixPackageDetails, kqcat::kPdProcInfos);
+  const std::vector<CNMessageBase>* sections = kqcat::GroupList(unixCatalogue(), kqcat::kPdProcInfos);
   if (sections) {
     for (const CNMessageBase& section : *sections) {
       const std::vector<CNMessageBase>* entries = kqcat::ListOf(section, kqcat::kProcEntries);
@@ -62,7 +62,7 @@ bool KQPackageCache::getOSNamesUnderBSIDLst(std::vector<int> bsIds, std::vector<
     if (!quiet) m_log.Debug(kTag, "Failed to read Unix Package Details.");
     return false;
   }
-  const std::vector<CNMessageBase>* sections = kqcat::GroupList(m_unixPackageDetails, kqcat::kPdProcInfos);
+  const std::vector<CNMessageBase>* sections = kqcat::GroupList(unixCatalogue(), kqcat::kPdProcInfos);
   if (!sections) return true;
   for (const CNMessageBase& section : *sections) {
     if (!Contains(bsIds, kqcat::IntOf(section, kqcat::kProcBinarySetId))) continue;
@@ -83,7 +83,7 @@ bool KQPackageCache::getBSNamesUnderBSIDLst(std::vector<int> bsIds, std::vector<
     m_log.Debug(kTag, "Failed to read Unix Package Details.Exiting.");
     return false;
   }
-  const std::vector<CNMessageBase>* sections = kqcat::GroupList(m_unixPackageDetails, kqcat::kPdProcInfos);
+  const std::vector<CNMessageBase>* sections = kqcat::GroupList(unixCatalogue(), kqcat::kPdProcInfos);
   if (!sections) return true;
   for (const CNMessageBase& section : *sections) {
     if (!Contains(bsIds, kqcat::IntOf(section, kqcat::kProcBinarySetId))) continue;
@@ -98,7 +98,7 @@ bool KQPackageCache::getBSNamesUnderBSIDLst(std::vector<int> bsIds, std::vector<
 }
 
 bool KQPackageCache::getValidBSIDLst(std::vector<int> bsIds, std::vector<int>& valid) {
-  const std::vector<CNMessageBase>* sections = kqcat::GroupList(m_unixPackageDetails, kqcat::kPdProcInfos);
+  const std::vector<CNMessageBase>* sections = kqcat::GroupList(unixCatalogue(), kqcat::kPdProcInfos);
   if (!sections) return true;
   for (const CNMessageBase& section : *sections) {
     long long id = kqcat::IntOf(section, kqcat::kProcBinarySetId);
