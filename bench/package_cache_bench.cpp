@@ -1,8 +1,10 @@
 // Package catalogue benchmarks, each against a baseline measured in the same run:
 //  - loading a 10 MB "BinaryInfo.xml" (read, strip line ends, parse into messages, cache, copy
 //    into the object) against pugixml's own parse of the same text;
-//  - ComputeKQMedia for 300 packages and about 5,000 files with the catalogues already parsed,
-//    against a plain copy of the same file records.
+//  - ComputeKQMedia for 300 and for 6,000 packages with the catalogues already parsed, against
+//    a plain copy of the same file records;
+//  - the recursive reverse dependency walk of a 6,000-package catalogue with a filter of 5,000
+//    ids, against a plain copy of the catalogue's package records.
 // The ratio counter is baseline time / measured time (higher is better); "ms" is the absolute
 // time of one measured call.
 #include <benchmark/benchmark.h>
@@ -13,7 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <stack>
 #include <unistd.h>
 
 #include "MediaTreeGenerator.h"
@@ -106,12 +110,11 @@ void BM_LoadBinaryInfo10MB(benchmark::State& state) {
 }
 BENCHMARK(BM_LoadBinaryInfo10MB)->Unit(benchmark::kMillisecond)->Iterations(10);
 
-void BM_ComputeKQMedia300Packages(benchmark::State& state) {
-  kqtest::MediaOptions o;
-  o.winFilesMin = 12;
-  o.winFilesMax = 22;
+// ComputeKQMedia over the whole Windows binary set 3 of a generated medium.
+void ComputeKQMediaBench(benchmark::State& state, const kqtest::MediaOptions& o,
+                         const std::string& folder) {
   kqtest::GeneratedMedia media = kqtest::GenerateMedia(o);
-  const std::string root = TheScratch().root + "/media";
+  const std::string root = TheScratch().root + "/" + folder;
   kqtest::WriteMedia(media.windows, root);
   std::vector<unsigned> ids;
   std::vector<UpdatePatches::BinaryV11> files;
@@ -138,8 +141,81 @@ void BM_ComputeKQMedia300Packages(benchmark::State& state) {
   state.counters["files"] = static_cast<double>(files.size());
   state.counters["ratio"] = baseline / measured;
   state.counters["ms"] = measured * 1e3;
+  state.counters["baseline_ms"] = baseline * 1e3;
+}
+
+void BM_ComputeKQMedia300Packages(benchmark::State& state) {
+  kqtest::MediaOptions o;
+  o.winFilesMin = 12;
+  o.winFilesMax = 22;
+  ComputeKQMediaBench(state, o, "media300");
 }
 BENCHMARK(BM_ComputeKQMedia300Packages)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+void BM_ComputeKQMedia6000Packages(benchmark::State& state) {
+  kqtest::MediaOptions o;
+  o.packages = 6000;
+  ComputeKQMediaBench(state, o, "media6000");
+}
+BENCHMARK(BM_ComputeKQMedia6000Packages)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void BM_ReverseWalk5000Filter(benchmark::State& state) {
+  kqtest::MediaOptions o;
+  o.packages = 6000;
+  kqtest::GeneratedMedia media = kqtest::GenerateMedia(o);
+  const std::string root = TheScratch().root + "/reverse";
+  kqtest::WriteMedia(media.windows, root);
+  KQPackageCache cache(false);
+  cache.setDvdLocation(root, true);
+  if (!cache.ReadWinPackageDetails()) {
+    state.SkipWithError("catalogue not loaded");
+    return;
+  }
+  // The package most others depend on, and a filter of 5,000 package ids.
+  std::map<unsigned, int> usedBy;
+  for (const kqtest::PkgDetailsRecord& d : media.windows.details)
+    for (long long dep : d.dependencies) ++usedBy[static_cast<unsigned>(dep)];
+  unsigned root_id = 0;
+  int most = -1;
+  for (const auto& [id, n] : usedBy)
+    if (n > most) most = n, root_id = id;
+  std::vector<int> filter;
+  for (size_t i = 0; i < media.packages.size() && filter.size() < 5000; ++i)
+    filter.push_back(static_cast<int>(media.packages[i]));
+  UpdatePatches::PackageDetails parsed;
+  {
+    std::ifstream in(root + "/WinPackages.xml", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    XMLDecoder::unSerialize(parsed, text);
+  }
+  const CNMessageBase* group = parsed.getObjectAccessor(4, 7);
+  const std::vector<CNMessageBase>* records = group ? group->getlistobject(1, 1) : nullptr;
+  if (!records) {
+    state.SkipWithError("no package records");
+    return;
+  }
+  double baseline = SecondsPerCall([&] {
+    std::vector<CNMessageBase> copy = *records;
+    benchmark::DoNotOptimize(copy.data());
+  });
+  double measured = 0;
+  size_t pushed = 0;
+  for (auto _ : state) {
+    std::stack<unsigned> users;
+    bool reboot = false;
+    auto start = Clock::now();
+    cache.GetReverseDependentPackagesRecurs(root_id, users, filter, reboot, 3);
+    measured += std::chrono::duration<double>(Clock::now() - start).count();
+    pushed = users.size();
+  }
+  measured /= static_cast<double>(state.iterations());
+  state.counters["records"] = static_cast<double>(records->size());
+  state.counters["pushed"] = static_cast<double>(pushed);
+  state.counters["ratio"] = baseline / measured;
+  state.counters["ms"] = measured * 1e3;
+  state.counters["baseline_ms"] = baseline * 1e3;
+}
+BENCHMARK(BM_ReverseWalk5000Filter)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

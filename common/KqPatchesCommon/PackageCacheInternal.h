@@ -3,11 +3,20 @@
 #define KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHEINTERNAL_H_
 
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "Logging/EvDebug.h"
 #include "Messages/CNMessageBase.h"
+
+struct packageDepEntry;
+
+// calculateClosure logging on the caller's log object, so that a caller closing many ids asks
+// the configuration for the log level once rather than once per id.
+int CalculateClosureWithLog(int id, std::map<unsigned, packageDepEntry>& depMap,
+                            std::set<unsigned>& own, std::set<unsigned>& thirdParty, EvDebug& log);
 
 // Lookup tables over the PkgDetails list of one loaded package catalogue, so that a dependency
 // walk finds an entry without scanning the list. The pointers point into the catalogue member

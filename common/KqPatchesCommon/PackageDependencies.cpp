@@ -196,8 +196,13 @@ bool KQPackageCache::GetReverseDependentPackagesRecurs(unsigned id, std::stack<u
 
 int calculateClosure(int id, std::map<unsigned, packageDepEntry>& depMap, std::set<unsigned>& own,
                      std::set<unsigned>& thirdParty) {
-  static const char* const kTag = "[calculateClosure]";
   EvDebug log;
+  return CalculateClosureWithLog(id, depMap, own, thirdParty, log);
+}
+
+int CalculateClosureWithLog(int id, std::map<unsigned, packageDepEntry>& depMap,
+                            std::set<unsigned>& own, std::set<unsigned>& thirdParty, EvDebug& log) {
+  static const char* const kTag = "[calculateClosure]";
   // A package whose dependencies are being processed, and the next dependency to process.
   struct Frame {
     unsigned id;

@@ -31,8 +31,39 @@ struct MediaFile {
   std::string_view name, relativePath, checksum;
 };
 
-// The file set, ordered bytewise by relative path; the first record of a path stays.
-using FileSet = std::map<std::string_view, MediaFile>;
+// The file set, ordered bytewise by relative path; the first record of a path stays. Records are
+// gathered in order and sorted once (stably, so that of equal paths the first stays).
+class FileSet {
+ public:
+  void emplace(std::string_view relativePath, const MediaFile& file) {
+    files_.push_back(file);
+    files_.back().relativePath = relativePath;
+  }
+  bool empty() const { return files_.empty(); }
+  // Sorts and drops the later records of a path; call once, before walking the set.
+  const std::vector<MediaFile>& Ordered() {
+    std::stable_sort(files_.begin(), files_.end(), [](const MediaFile& a, const MediaFile& b) {
+      return a.relativePath < b.relativePath;
+    });
+    files_.erase(std::unique(files_.begin(), files_.end(),
+                             [](const MediaFile& a, const MediaFile& b) {
+                               return a.relativePath == b.relativePath;
+                             }),
+                 files_.end());
+    return files_;
+  }
+
+ private:
+  std::vector<MediaFile> files_;
+};
+
+// prefix + text in one allocation.
+std::string Prefixed(const std::string& prefix, std::string_view text) {
+  std::string out;
+  out.reserve(prefix.size() + text.size());
+  out.append(prefix).append(text);
+  return out;
+}
 
 UpdatePatches::BinaryV11 MakeRecord(const std::string& name, const std::string& relativePath,
                                     const std::string& checksum) {
@@ -64,7 +95,7 @@ bool isBinaryV11LessThan(const UpdatePatches::BinaryV11& a, const UpdatePatches:
 }
 
 bool KQPackageCache::GetUnixRootFiles(std::vector<UpdatePatches::StringVal>& rootFiles) {
-  const CNMessageBase& cat = m_unixPackageDetails;
+  const CNMessageBase& cat = unixCatalogue();
   for (const KqFieldId* list : {&kqcat::kGroupList, &kqcat::kRootFilesList2}) {
     const std::vector<CNMessageBase>* files = kqcat::GroupList(cat, kqcat::kPdRootFiles, *list);
     if (!files) continue;
@@ -205,7 +236,7 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
                     static_cast<int>(id));
         continue;
       }
-      if (calculateClosure(static_cast<int>(id), depMap, own, thirdParty) != 0) {
+      if (CalculateClosureWithLog(static_cast<int>(id), depMap, own, thirdParty, m_log) != 0) {
         m_log.Debug(kTag, "Error in calculating the dependecies for input packages list.");
         return false;
       }
@@ -223,7 +254,7 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
                     static_cast<int>(id));
         continue;
       }
-      if (calculateClosure(static_cast<int>(id), depMap, own, thirdParty) != 0) {
+      if (CalculateClosureWithLog(static_cast<int>(id), depMap, own, thirdParty, m_log) != 0) {
         m_log.Debug(kTag, "Error in calculating the dependecies for all packages list.");
         return false;
       }
@@ -255,7 +286,7 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
   }
 
   // 12. and 13. Collect the files of the selected packages.
-  const std::vector<CNMessageBase>* binarySets = kqcat::ListOf(m_binaryInfo, kqcat::kBiBinarySets);
+  const std::vector<CNMessageBase>* binarySets = kqcat::ListOf(binaryCatalogue(), kqcat::kBiBinarySets);
   if (!binarySets) {
     m_log.Debug(kTag, "Error: Binary_Info section is not set");
     return false;
@@ -346,14 +377,15 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
                   MediaFile{kBinaryInfoDescription, kBinaryInfoDescription, descriptionChecksum});
 
   // 17. Output in ascending relative path.
-  files.reserve(files.size() + fileSet.size());
-  for (const auto& [rel, f] : fileSet) {
-    if (rel.find(kMssqlFolder) != std::string_view::npos || f.name.empty()) continue;
-    UpdatePatches::BinaryV11 record;
+  const std::vector<MediaFile>& ordered = fileSet.Ordered();
+  files.reserve(files.size() + ordered.size());
+  for (const MediaFile& f : ordered) {
+    if (f.relativePath.find(kMssqlFolder) != std::string_view::npos || f.name.empty()) continue;
+    UpdatePatches::BinaryV11& record = files.emplace_back();
+    record.reserveFields(3);
     record.setstring(kqcat::kBvChecksum, std::string(f.checksum));
-    record.setstring(kqcat::kBvFileName, prefix + std::string(f.name));
-    record.setstring(kqcat::kBvRelativePath, prefix + std::string(f.relativePath));
-    files.push_back(std::move(record));
+    record.setstring(kqcat::kBvFileName, Prefixed(prefix, f.name));
+    record.setstring(kqcat::kBvRelativePath, Prefixed(prefix, f.relativePath));
   }
   if (!unix) return true;
 

@@ -115,6 +115,11 @@ void CNMessageBase::setstring(int index, int tag, const std::string& value, unsi
   fieldFor(index, tag, KqFieldKind::kString).text = std::move(copy);
 }
 
+void CNMessageBase::setstring(const KqFieldId& f, std::string&& v) {
+  std::string taken(std::move(v));  // v may be a field of this message, moved before it moves
+  fieldFor(f.index, f.tag, KqFieldKind::kString).text = std::move(taken);
+}
+
 long long CNMessageBase::getint64(int tag, unsigned, unsigned) const {
   const KqMessageField* f = findByTag(tag);
   if (f == nullptr || f->kind != KqFieldKind::kInt64) return 0;

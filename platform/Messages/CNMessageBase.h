@@ -157,6 +157,8 @@ class CNMessageBase {
     return getstringByRef(f.index, f.tag);
   }
   void setstring(const KqFieldId& f, const std::string& v) { setstring(f.index, f.tag, v); }
+  // Takes the text over instead of copying it.
+  void setstring(const KqFieldId& f, std::string&& v);
   long long getint64(const KqFieldId& f) const { return getint64(f.tag); }
   void setint64(const KqFieldId& f, long long v) { setint64(f.index, f.tag, v); }
   std::vector<int>* getlistint(const KqFieldId& f) { return getlistint(f.index, f.tag); }
