@@ -280,6 +280,58 @@ void AnswerRemoteRequest(const std::string& root) {
     std::printf("  appliance %-8s %zu files\n", KQUpdateCache::GetKQApplianceOSName(type).c_str(),
                 files.getlistobject(UpdatePatches::ApplianceFilesInfo::kFiles)->size());
   Check(result.size() == 2 && appliance.size() == 3, "releases and appliance types answered");
+// Step: the file lists of a generated Hubnode cache. Per release and operating system, the
+// size of the remote answer (what the cache holds) and of the expected list (what a remote cache
+// serving every package should hold, from the install maps).
+void FileListsOfAGeneratedCache(const std::string& root) {
+  std::printf("== File lists of a generated Hubnode cache\n");
+  kqtest::CacheOptions shape;
+  shape.updatesPerOS = 10;
+  shape.mediaPackages = 15;
+  shape.mediaUpdates = 4;
+  shape.bigFile = false;
+  shape.applianceRpms = 0;
+  kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
+  hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
+  hub.model.mediaRelease = GetRelNameFromId(16);
+  const std::string cacheRoot = root + "/hubcache-lists";
+  const kqtest::CacheManifest written = kqtest::WriteCache(hub.model, cacheRoot);
+  std::printf("  %zu files written under %s\n", written.files.size(), cacheRoot.c_str());
+  KQUpdateCache cache(2, true);
+  auto count = [](const CNMessageBase& os) {
+    size_t n = 0;
+    for (int field : {4, 5, 6, 7}) n += os.getlistobject(field, field)->size();
+    return n;
+  };
+  for (int release : {16, 15}) {
+    UpdatePatches::CacheOpReq req, resp;
+    UpdatePatches::RemClientInfo info;
+    info.setstring(UpdatePatches::RemClientInfo::kCachePath, cacheRoot);
+    req.setObjectAccessor(UpdatePatches::CacheOpReq::kRemClientInfo, info);
+    UpdatePatches::FilesForRel asked;
+    asked.setint64(UpdatePatches::FilesForRel::kReleaseId, release);
+    for (int os : {1, 3, 16, 22}) {
+      UpdatePatches::FilesForOS f;
+      f.setint64(UpdatePatches::FilesForOS::kOSId, os);
+      asked.getlistobject(UpdatePatches::FilesForRel::kOSList)->push_back(f);
+    }
+    req.getlistobject(UpdatePatches::CacheOpReq::kReleases)->push_back(asked);
+    Check(cache.CalculateCheckSumForCacheFiles(req, resp), "answer the cache-operation request");
+    for (const CNMessageBase& rel : *resp.getlistobject(UpdatePatches::CacheOpReq::kReleases)) {
+      for (const CNMessageBase& os : *rel.getlistobject(UpdatePatches::FilesForRel::kOSList)) {
+        const int osId = static_cast<int>(os.getint64(UpdatePatches::FilesForOS::kOSId));
+        _SPVersion fr;
+        std::vector<UpdatePatches::PackageDesc> packages;
+        UpdatePatches::FilesForOS expected;
+        const int binarySet = osId > 4 ? kqtest::CacheUnixBinarySet(osId) : osId;
+        Check(cache.GetCacheFilesFromXMLPerRelOS(cacheRoot, release, osId, binarySet, &fr, &packages, &expected,
+                                                 false, ""),
+              "build the expected list");
+        std::printf("  release %d (%s) %-12s holds %4zu files, a remote cache should hold %4zu\n", release,
+                    GetRelNameFromId(release).c_str(), GetOSNameFromId(osId), count(os), count(expected));
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -301,6 +353,7 @@ int main() {
   ResolveMediaFiles(root);
   InventoryUpdateCache(root);
   AnswerRemoteRequest(root);
+  FileListsOfAGeneratedCache(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());
