@@ -280,6 +280,8 @@ void AnswerRemoteRequest(const std::string& root) {
     std::printf("  appliance %-8s %zu files\n", KQUpdateCache::GetKQApplianceOSName(type).c_str(),
                 files.getlistobject(UpdatePatches::ApplianceFilesInfo::kFiles)->size());
   Check(result.size() == 2 && appliance.size() == 3, "releases and appliance types answered");
+}
+
 // Step: the file lists of a generated Hubnode cache. Per release and operating system, the
 // size of the remote answer (what the cache holds) and of the expected list (what a remote cache
 // serving every package should hold, from the install maps).
