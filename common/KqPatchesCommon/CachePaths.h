@@ -45,7 +45,7 @@ char* GetPackageLocation(char* out, std::size_t outSize, int unused, const char*
 std::string GetCacheReleaseFolder(int releaseId);
 std::string GetLooseUpdateFolder(int releaseId, int osId, bool staging, bool platformOnly);
 std::string GetLooseUpdateFolderNew(int osId, bool platformOnly);
-void GetSeedDir(std::string& path, int releaseId, bool unix);
+void GetSeedDir(std::string& path, int releaseId, bool forUnix);
 bool FindPkgPath(int releaseId, int osId, std::string& path, bool addSlash, bool addCpu);
 void FindPkgPathForOS(std::string& path, int osId, int releaseId);
 void FindMiscPkgPath(std::string& path, int osId);

@@ -136,13 +136,13 @@ class KQPackageCache {
 
  private:
   // The catalogue that a binary set or operating system reads.
-  const UpdatePatches::PackageDetails& catalogueFor(bool unix) const {
-    return unix ? *m_unixPackageDetails : *m_winPackageDetails;
+  const UpdatePatches::PackageDetails& catalogueFor(bool forUnix) const {
+    return forUnix ? *m_unixPackageDetails : *m_winPackageDetails;
   }
   const UpdatePatches::PackageDetails& unixCatalogue() const { return *m_unixPackageDetails; }
   const UpdatePatches::BinaryInfo& binaryCatalogue() const { return *m_binaryInfo; }
   // The dependency lookup tables of a catalogue, built on first use after each load.
-  const PackageDependencyIndex& dependencyIndex(bool unix);
+  const PackageDependencyIndex& dependencyIndex(bool forUnix);
   // The cached message of that path when its file still has the given size and time.
   bool getCachedXMLDetails(const std::string& lowerCasePath, UA_XML_FILETYPES type,
                            unsigned long long size, long long mtimeNs);
