@@ -105,7 +105,7 @@ KQPackageCache::KQPackageCache(std::string cachePath, bool releaseBuild, unsigne
   m_releaseBuild = releaseBuild;
 }
 
-KQPackageCache::~KQPackageCache() = default;
+KQPackageCache::~KQPackageCache() { releaseListLock(); }
 
 void KQPackageCache::SetParams(std::string cachePath, unsigned long jobId, bool useTemp) {
   init(useTemp);

@@ -123,9 +123,14 @@ class KQPackageCache {
   bool AddUnixCustomOemFile(int osId, std::vector<UpdatePatches::BinaryV11>& files);
   bool GetUnixRootFiles(std::vector<UpdatePatches::StringVal>& rootFiles);
 
-  // ---- Reduced install packages ----
-  // Writes the reduced-package list file of a package list (the media files it needs). Defined
-  // with the reduced-package builder, over the cache file lists.
+  // ---- Reduced install packages (PackageReducedList.cpp) ----
+  // The list file is <folder>/<package name, unsafe characters made '_'>-Out.txt, where folder
+  // is <temp folder>/Install with the temp folder in use, else <cache>/Deployment/Install
+  // (mode 3) or Upgrade. Writes the media files (and loose updates, update pack updatePackNumber
+  // when above 0, installer files) that the packages need on the binary set, one media path a
+  // line; the list stays locked against other writers and readers until this object read it
+  // back with ComputeFileList (or goes away). False, with the reason in the error text, when the
+  // folder is unsafe, the file cannot be opened or written, or the list cannot be computed.
   bool CreatePkgInfoFile(std::vector<unsigned> packageIds, std::string packageName, int bsId,
                          int mode, int updatePackNumber);
   // Reads a reduced-package list file back into files and folders under the package location
@@ -135,6 +140,11 @@ class KQPackageCache {
                        unsigned long long& totalSize, int mode);
 
  private:
+  // The folder of the reduced-package lists; tempMissing when the temp folder in use is empty.
+  std::string listFolder(int mode, bool& tempMissing) const;
+  static std::string listFileName(std::string packageName);
+  // Drops the lock on the list file written last, if any.
+  void releaseListLock();
   // The catalogue that a binary set or operating system reads.
   const UpdatePatches::PackageDetails& catalogueFor(bool forUnix) const {
     return forUnix ? *m_unixPackageDetails : *m_winPackageDetails;
@@ -167,6 +177,10 @@ class KQPackageCache {
   char m_tempFolder[kPackageCacheTempFolderSize];
   std::string m_oemId;            // decimal OEM id of the media file set; empty until set
   bool m_releaseBuild = false;    // passed to the KQUpdateCache objects made for checksums
+
+  // Descriptor holding the exclusive lock of the list file written last (m_listLockPath); -1.
+  int m_listLockFd = -1;
+  std::string m_listLockPath;
 
   // Dependency lookup tables of the Windows and Unix catalogues; null until first needed.
   std::unique_ptr<PackageDependencyIndex> m_winIndex;
