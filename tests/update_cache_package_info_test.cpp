@@ -119,7 +119,7 @@ class BinarySetsTest : public PackageInfoTest {
   static UpdateRecord Update(const std::string& name, std::vector<long long> sets) {
     UpdateRecord u;
     u.folder = u.name = name;
-    for (long long id : sets) u.sets.push_back(MapBinarySet{id, {MapPackage{7, {}}}});
+    for (long long id : sets) u.sets.push_back(MapBinarySet{id, {MapPackage{7, {}}}, ""});
     return u;
   }
   static std::vector<long long> Ids(const std::vector<UpdatePatches::BinarySet>& sets) {
