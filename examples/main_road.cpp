@@ -17,6 +17,7 @@
 #include "Logging/EvDebug.h"
 #include "MediaTreeGenerator.h"
 #include "PackageCache.h"
+#include "ReducedPackages.h"
 #include "UpdateCacheGenerator.h"
 #include "UpdateCacheMessage.h"
 #include "UpdateUtils.h"
@@ -80,12 +81,12 @@ void WalkTheCache(const std::string& cache) {
 // SQLite file) names the releases; the vocabulary is filled from it; the catalogue of a
 // generated Windows and Unix medium is loaded, the dependency closure of a package list is
 // resolved and the media files that the list needs are printed with their checksums.
-void ResolveMediaFiles(const std::string& root) {
+kqtest::GeneratedMedia ResolveMediaFiles(const std::string& root) {
   std::printf("== Package catalogue of a generated media tree\n");
   std::string err;
   std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
   Check(db != nullptr, "open the Hubnode database");
-  if (!db) return;
+  if (!db) return {};
   for (int major = 9; major <= 11; ++major) {
     kq::db::ExecuteSql(*db, "INSERT INTO simAllVorlanRel (id, release, buildNum) VALUES ($1, $2, 80)",
                        {kq::db::Value::Int(major + 5), kq::db::Value::Text(std::to_string(major))},
@@ -139,6 +140,42 @@ void ResolveMediaFiles(const std::string& root) {
         "compute the Unix media file set");
   std::printf("  on linux-x8664 the same package needs %zu files, %s first\n", unixFiles.size(),
               unixFiles.empty() ? "none" : unixFiles.front().getstring(kqcat::kBvRelativePath).c_str());
+  return media;
+}
+
+// Step: the reduced install package of a few packages on the example Windows medium (binary set
+// 3), once the medium carries the payload its catalogue names: the list file is written under
+// the temp folder and read back as files and folders with their total size.
+void ReducedInstallPackage(const std::string& root, const kqtest::GeneratedMedia& media) {
+  std::printf("== Reduced install package of the example medium\n");
+  if (media.packages.size() < 4) return;
+  const std::string winMedia = root + "/media/Windows";
+  for (const auto& [folder, sets] : media.windows.binaryInfo)
+    for (const kqtest::BinarySetRecord& set : sets)
+      for (const kqtest::PackageFiles& p : set.packages)
+        for (const kqtest::MediaFileRecord& f : p.files) {
+          if (!f.hasPath || f.relativePath.empty()) continue;
+          std::string rel = f.relativePath;
+          UnixPath(rel);
+          std::filesystem::create_directories(std::filesystem::path(winMedia + "/" + rel).parent_path());
+          WriteFile(winMedia + "/" + rel, kqtest::detail::PayloadText(f.relativePath));
+        }
+  std::vector<unsigned> ids{media.packages[3], media.packages[media.packages.size() - 2]};
+  std::list<std::string> files, folders;
+  unsigned long long size = 0;
+  bool reboot = false;
+  std::string error;
+  Check(ComputeReducedPackages(root + "/cache", winMedia, ids, files, folders, size, reboot, 3, root + "/tmp",
+                               "Example package", error, 0) == 1,
+        "compute the reduced install package");
+  std::printf("  packages after the closure:");
+  for (unsigned id : ids) std::printf(" %u", id);
+  std::printf("\n  list file: %s/tmp/Install/Example package-Out.txt\n", root.c_str());
+  std::printf("  %zu files, %zu folders, %llu bytes, reboot %s\n", files.size(), folders.size(), size,
+              reboot ? "required" : "not required");
+  for (const auto& f : files) std::printf("    file   %s\n", f.c_str());
+  for (const auto& f : folders) std::printf("    folder %s\n", f.c_str());
+  if (!error.empty()) std::printf("  error: %s\n", error.c_str());
 }
 
 
@@ -352,7 +389,8 @@ int main() {
   ShowIdentity();
   WalkTheCache(root + "/cache");
   config.setString("Database", "sPath", root + "/hubnode.db");
-  ResolveMediaFiles(root);
+  const kqtest::GeneratedMedia media = ResolveMediaFiles(root);
+  ReducedInstallPackage(root, media);
   InventoryUpdateCache(root);
   AnswerRemoteRequest(root);
   FileListsOfAGeneratedCache(root);
