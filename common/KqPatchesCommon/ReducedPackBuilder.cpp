@@ -46,14 +46,32 @@ std::string PayloadFolder(int osId) {
   return OSName(osId);
 }
 
-// The entries of a folder in bytewise order, without "." and "..". False when it cannot be read.
-bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+// One entry of a folder: its name, full path, and whether it is a real folder (never a link).
+struct FolderEntry {
+  std::string name, path;
+  bool folder = false;
+};
+enum class Listing { kComplete, kUnreadable, kStatFailed };
+
+// The entries of folder whose names do not begin with '.', in bytewise order, with their own
+// status (links are not followed). When an entry's status cannot be read, the entries before it
+// are given and failedPath names it.
+Listing VisibleEntries(const std::string& folder, std::vector<FolderEntry>& out, std::string& failedPath) {
   CPxDirectory dir;
-  if (dir.Open(folder).IsError()) return false;
+  if (dir.Open(folder).IsError()) return Listing::kUnreadable;
   SPxDirEntry entry;
   bool end = false;
-  while (!dir.GetEntry(entry, &end).IsError() && !end) names.push_back(entry.name);
-  return true;
+  while (!dir.GetEntry(entry, &end).IsError() && !end) {
+    if (entry.name.empty() || entry.name[0] == '.') continue;
+    const std::string path = folder + "/" + entry.name;
+    SPxFileStat st;
+    if (CPxFile::Lstat(path, st).IsError()) {
+      failedPath = path;
+      return Listing::kStatFailed;
+    }
+    out.push_back(FolderEntry{entry.name, path, st.IsDirectory()});
+  }
+  return Listing::kComplete;
 }
 
 // Case-insensitive search with '\' and '/' counted alike; npos when absent.
@@ -224,20 +242,17 @@ void ReducedPackBuilder::SetUpdatesFolderUnix(std::string folder) {
   const std::string last = slash == std::string::npos ? folder : folder.substr(slash + 1);
   const bool servicePack = last.find("SP") != std::string::npos;
   const bool unix = IsUnix(m_osId);
-  std::vector<std::string> names;
-  if (!ListFolder(folder, names)) {
+  std::vector<FolderEntry> entries;
+  std::string failed;
+  const Listing listing = VisibleEntries(folder, entries, failed);
+  if (listing == Listing::kUnreadable) {
     m_errorText = "SetUpdatesFolderUnix: Unable to access dvd location[" + folder + "]";
     return;
   }
-  for (const std::string& name : names) {
-    if (name[0] == '.') continue;
-    const std::string path = folder + "/" + name;
-    SPxFileStat st;
-    if (CPxFile::Lstat(path, st).IsError()) {
-      m_errorText = "SetUpdatesFolderUnix: Unable to get stat for [" + path + "]";
-      return;
-    }
-    if (!st.IsDirectory()) continue;  // files, and links of any kind
+  for (const FolderEntry& e : entries) {
+    const std::string& name = e.name;
+    const std::string& path = e.path;
+    if (!e.folder) continue;  // files, and links of any kind
     if (name == "Updates" && servicePack) {
       if (unix) m_extraFiles.push_back(folder + "/servicepack.ini");
       m_spUpdateFolder = path + (unix ? "/" + OSName(m_osId) : "");
@@ -257,30 +272,32 @@ void ReducedPackBuilder::SetUpdatesFolderUnix(std::string folder) {
     }
     SetUpdatesFolderUnix(path);
   }
+  if (listing == Listing::kStatFailed) m_errorText = "SetUpdatesFolderUnix: Unable to get stat for [" + failed + "]";
 }
 
 int ReducedPackBuilder::ReadUpdateIniUnix(const std::string& folder, std::list<INIInfoForPatch>& records,
                                           const char* name) {
-  std::vector<std::string> names;
-  if (!ListFolder(folder, names)) {
+  std::vector<FolderEntry> entries;
+  std::string failed;
+  const Listing listing = VisibleEntries(folder, entries, failed);
+  if (listing == Listing::kUnreadable) {
     m_errorText = std::string(name) + ": Unable to open directory[" + folder + "]";
     return 0;
   }
   KQUpdateCache cache(0, false);
-  for (const std::string& entry : names) {
-    if (entry[0] == '.') continue;
-    const std::string path = folder + "/" + entry;
-    SPxFileStat st;
-    if (CPxFile::Lstat(path, st).IsError()) {
-      m_errorText = std::string(name) + ": Unable to get stat for directory[" + path + "]";
-      return 0;
-    }
-    if (!st.IsDirectory() || entry == "Config") continue;
+  for (const FolderEntry& e : entries) {
+    if (!e.folder || e.name == "Config") continue;
+    const std::string& entry = e.name;
+    const std::string& path = e.path;
     INIInfoForPatch record;
     record.patchName = entry;
     if (!cache.ReadUpdateINIFile(record, path, true, false, "")) continue;
     record.patchName = folder + "/" + record.patchName;
     records.push_back(std::move(record));
+  }
+  if (listing == Listing::kStatFailed) {
+    m_errorText = std::string(name) + ": Unable to get stat for directory[" + failed + "]";
+    return 0;
   }
   return 1;
 }
@@ -317,21 +334,13 @@ int ReducedPackBuilder::FilterAdditionalUpdates(std::string tokens) {
 }
 
 void ReducedPackBuilder::GetFileListUnix(std::string folder) {
-  std::vector<std::string> names;
-  if (!ListFolder(folder, names)) {
-    m_errorText = "GetFileListUnix: Unable to open directory[" + folder + "]";
-    return;
-  }
-  for (const std::string& name : names) {
-    if (name[0] == '.') continue;
-    const std::string path = folder + "/" + name;
-    SPxFileStat st;
-    if (CPxFile::Lstat(path, st).IsError()) {
-      m_errorText = "GetFileListUnix: Unable to get stat for [" + path + "]";
-      return;
-    }
-    if (!st.IsDirectory()) m_extraFiles.push_back(path);
-  }
+  std::vector<FolderEntry> entries;
+  std::string failed;
+  const Listing listing = VisibleEntries(folder, entries, failed);
+  if (listing == Listing::kUnreadable) m_errorText = "GetFileListUnix: Unable to open directory[" + folder + "]";
+  for (const FolderEntry& e : entries)
+    if (!e.folder) m_extraFiles.push_back(e.path);
+  if (listing == Listing::kStatFailed) m_errorText = "GetFileListUnix: Unable to get stat for [" + failed + "]";
 }
 
 int ComputeReducedUpdate(bool, std::string mediaLocation, int updateOSId,
