@@ -156,6 +156,9 @@ class ReducedPackagesTest : public CacheTreeTest {
 int ReducedPackagesTest::serial_ = 0;
 
 TEST_F(ReducedPackagesTest, WindowsAndUnixPackagesEqualTheModel) {
+  // With an OEM set, the OEM files are kept when present on the medium (below the Unix
+  // system's own folder); here all are.
+  config().set("", "nCurrentOEMId", "5");
   const std::vector<long long> pk = MediaPackages();
   const std::vector<long long> ids = {pk[1], pk[4], pk[7], static_cast<long long>(hub_->media.oemUser)};
   for (int os : {1, 3, 16}) {
@@ -168,6 +171,7 @@ TEST_F(ReducedPackagesTest, WindowsAndUnixPackagesEqualTheModel) {
     EXPECT_TRUE(std::any_of(names.begin(), names.end(), [&](const std::string& n) { return n.find(loose) == 0; }));
     EXPECT_EQ(names, std::set<std::string>(r.files.begin(), r.files.end()));
     EXPECT_EQ(names.size(), r.files.size());
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.find("/OEM/5/") != std::string::npos; }));
     EXPECT_TRUE(r.folders.empty());
     EXPECT_EQ(size, r.size);
     EXPECT_EQ(7u, r.code);
