@@ -10,6 +10,7 @@
 #define KQ_COMMON_KQPATCHESCOMMON_KQUPDATECACHE_H_
 
 #include <atomic>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,11 +23,13 @@
 #include "KQApplianceOSType.h"
 #include "Messages/UpdatePatches.h"
 #include "PortableFiles/PxError.h"
+#include "SyncRequestUtils.h"
 #include "UpdateCacheInventory.h"
 #include "Versions/FullVersion.h"
 
 class KqThreadPool;
 class KQUpdateCache;
+class LocalAndRemClientDetails;    // SyncRegistries.h
 struct KQSP_UpdatesAtCache;        // UpdateCacheMessage.h
 struct KqPlatformLineLookup;       // UpdateCacheDescriptors.cpp
 namespace KQInstallCommonUtils {
@@ -374,6 +377,77 @@ class KQUpdateCache {
   bool GetLooseUpdatesForAkamaiDownload(std::string looseUpdatesFolder, int osId, int binarySetId,
                                         std::vector<int>& packageIds, _SPVersion& featureRelease,
                                         std::vector<UpdatePatches::BinaryV11>* items);
+
+  // ---- Remote-cache comparison (UpdateCacheCompare.cpp) ----
+  // Names are compared with '\' taken as '/', case-sensitively; checksums without regard to
+  // case. Releases below 16 compare lists 4, 5 and 6, later ones the media list 7. The outputs
+  // are appended to.
+
+  // What the remote cache lacks or holds changed (toSend), holds and should not (toDelete), and
+  // the release/OS pairs the Hubnode no longer has (pairsToDrop). Unless noRetain, media files
+  // the Hubnode list still names are kept out of toDelete. Always true.
+  bool CompareCacheFiles(std::vector<UpdatePatches::FilesForRel>& local,
+                         std::vector<UpdatePatches::FilesForRel>& remote,
+                         std::vector<UpdatePatches::FilesForRel>& toSend,
+                         std::vector<UpdatePatches::FilesForRel>& toDelete, bool noRetain,
+                         std::vector<UpdatePatches::FilesForRel>& pairsToDrop);
+  // One list pair. The names of both lists are turned to '/' in place. A local file with the
+  // checksum "0" is never sent, and a remote file of its name is deleted. Always true.
+  bool CompareFileCksums(std::vector<UpdatePatches::File>& local,
+                         std::vector<UpdatePatches::File>& remote,
+                         std::vector<UpdatePatches::File>& toSend,
+                         std::vector<UpdatePatches::File>& toDelete);
+  // Appliance files; remote names are put under "KQAppliance\" first. Always true.
+  bool CompareApplianceFiles(UpdatePatches::ApplianceFilesInfo local,
+                             UpdatePatches::ApplianceFilesInfo remote,
+                             UpdatePatches::ApplianceFilesInfo& toSend,
+                             UpdatePatches::ApplianceFilesInfo& toDelete);
+  bool CompareAdditionalSyncFiles(UpdatePatches::AdditionalSyncFilesList local,
+                                  UpdatePatches::AdditionalSyncFilesList remote,
+                                  UpdatePatches::AdditionalSyncFilesList& toSend,
+                                  UpdatePatches::AdditionalSyncFilesList& toDelete);
+  // Drops from the media lists of toDelete every file the local list names (same path below
+  // the cache). Always true.
+  bool RetainFilesNeededForCache(std::vector<UpdatePatches::FilesForRel>& toDelete,
+                                 std::vector<UpdatePatches::FilesForRel>& local);
+  // Appends [folder "\"] ("Windows" | "Unix") "\" relative path for every media file of the
+  // media releases (ids from 16).
+  void ToFileNamesRelativeToCachePath(std::vector<UpdatePatches::FilesForRel>& list,
+                                      std::list<std::string>& out);
+  // Drops from toSend the files the source cache folder of details lacks.
+  void RemoveNonExistentFiles(LocalAndRemClientDetails& details,
+                              std::vector<UpdatePatches::FilesForRel>& toSend);
+  // Keeps the feature-release files present in the highest feature release below folder,
+  // ordered by name, one per name.
+  void GenerateReducedFilesV10(std::string folder, std::vector<CNMessageBase>* files);
+  // Keeps the media files present below folder, ordered by relative path, one per path.
+  void GenerateReducedFiles(std::string folder, std::vector<CNMessageBase>* files);
+  // Logs the counts per release and OS; returns the total number of files.
+  unsigned long long CountFilesForRelVec(std::vector<UpdatePatches::FilesForRel>& list);
+  void ConvertFileVec(std::vector<UpdatePatches::File>& files);
+  void ConvertBinaryV11ListToFileList(std::vector<UpdatePatches::BinaryV11>& media,
+                                      std::vector<UpdatePatches::File>& out);
+
+  // ---- Delta and transfer lists, valid sides (UpdateCacheDelta.cpp) ----
+
+  // Stores, for the client and job of details, each side's transfer list of the media files in
+  // toSend and the delta lists of files more than one side needs. Returns 1.
+  int CalculateDeltaFilesList(std::vector<UpdatePatches::FilesForRel>& toSend,
+                              LocalAndRemClientDetails& details);
+  // Sets the response's 8/11 to the candidate sides that neither busy list has media files for,
+  // and 9/12 to the appliance OSes of details without files in either appliance map. Returns 1.
+  int SetValidSides(
+      const std::vector<UpdatePatches::FilesForRel>& first,
+      const std::vector<UpdatePatches::FilesForRel>& candidates,
+      const std::vector<UpdatePatches::FilesForRel>& third,
+      const std::map<UpdatePatches::KQApplianceMainOSType, UpdatePatches::ApplianceFilesInfo>&
+          applianceA,
+      const std::map<UpdatePatches::KQApplianceMainOSType, UpdatePatches::ApplianceFilesInfo>&
+          applianceB,
+      const LocalAndRemClientDetails& details, UpdatePatches::CacheSyncRsp& response);
+
+  // ---- Sync-request utilities (SyncRequestUtils.cpp) ----
+  static std::string GetCacheOperationName(CacheOpcode code);
 
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }

@@ -1,0 +1,746 @@
+// Comparison of the Hubnode's expected file lists with a remote cache's actual ones: what to
+// send, what to delete, which release/OS pairs to drop, and the trimming of those results.
+//
+// Lists are read in place: each comparison looks names up in hash tables built over views of
+// the messages' own texts, so its cost grows with the number of entries, not with their log.
+// Outputs keep the input order (the Hubnode list's for files to send, the remote list's for
+// files to delete).
+#include <unistd.h>
+
+#include <deque>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "CacheFileListsInternal.h"
+#include "KQUpdateCache.h"
+#include "PackageCache.h"
+#include "PortableFiles/SafePath.h"
+#include "SyncRegistries.h"
+#include "UpdateUtils.h"
+
+using UpdatePatches::AdditionalSyncFilesList;
+using UpdatePatches::ApplianceFilesInfo;
+using UpdatePatches::BinaryV11;
+using UpdatePatches::File;
+using UpdatePatches::FilesForOS;
+using UpdatePatches::FilesForRel;
+
+bool isSPFileLessThan(const File& a, const File& b) {
+  return a.getstringByRef(File::kName) < b.getstringByRef(File::kName);
+}
+
+namespace {
+
+typedef std::vector<CNMessageBase> MessageList;
+
+// The entries of one list as (name with '\' turned to '/', checksum) views into the entries.
+class ListView {
+ public:
+  template <typename Entry>
+  ListView(const std::vector<Entry>& list, const KqFieldId& name, const KqFieldId& checksum) {
+    names_.reserve(list.size());
+    sums_.reserve(list.size());
+    for (const Entry& e : list) {
+      const std::string& n = e.getstringByRef(name);
+      if (n.find('\\') == std::string::npos) {
+        names_.emplace_back(n);
+      } else {
+        owned_.push_back(n);
+        UnixPath(owned_.back());
+        names_.emplace_back(owned_.back());
+      }
+      sums_.emplace_back(e.getstringByRef(checksum));
+    }
+  }
+  size_t size() const { return names_.size(); }
+  std::string_view name(size_t i) const { return names_[i]; }
+  std::string_view sum(size_t i) const { return sums_[i]; }
+  // True when entry i's name had to be turned to '/'.
+  bool renamed(size_t i, const std::string& original) const { return names_[i] != original; }
+
+ private:
+  std::vector<std::string_view> names_;
+  std::vector<std::string_view> sums_;
+  std::deque<std::string> owned_;  // stable addresses for the renamed names
+};
+
+bool SameChecksum(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Indexes of the local entries to send and of the remote entries to delete. A local entry with
+// the checksum "0" is never sent and does not keep its remote namesake; the last remote entry of
+// a name gives the remote checksum.
+void Diff(const ListView& local, const ListView& remote, std::vector<size_t>& send,
+          std::vector<size_t>& del) {
+  std::unordered_set<std::string_view> localNames;
+  localNames.reserve(local.size());
+  for (size_t i = 0; i < local.size(); ++i)
+    if (local.sum(i) != "0") localNames.insert(local.name(i));
+  std::unordered_map<std::string_view, std::string_view> remoteSums;
+  remoteSums.reserve(remote.size());
+  for (size_t i = 0; i < remote.size(); ++i) {
+    remoteSums[remote.name(i)] = remote.sum(i);
+    if (localNames.count(remote.name(i)) == 0) del.push_back(i);
+  }
+  for (size_t i = 0; i < local.size(); ++i) {
+    if (local.sum(i) == "0") continue;
+    auto it = remoteSums.find(local.name(i));
+    if (it == remoteSums.end() || !SameChecksum(it->second, local.sum(i))) send.push_back(i);
+  }
+}
+
+// Copies the chosen File entries, their names in '/' form.
+void AppendFiles(const MessageList& list, const ListView& view, const std::vector<size_t>& which,
+                 MessageList& out) {
+  out.reserve(out.size() + which.size());
+  for (size_t i : which) {
+    out.push_back(list[i]);
+    if (view.renamed(i, list[i].getstringByRef(File::kName)))
+      out.back().setstring(File::kName, std::string(view.name(i)));
+  }
+}
+
+const MessageList& ListOf(const CNMessageBase& m, const KqFieldId& field) {
+  return *m.getlistobject(field);
+}
+
+int OsIdOf(const CNMessageBase& os) { return static_cast<int>(os.getint64(FilesForOS::kOSId)); }
+int RelIdOf(const CNMessageBase& rel) {
+  return static_cast<int>(rel.getint64(FilesForRel::kReleaseId));
+}
+
+// "Windows" or "Unix" below the release's feature-release folder, if it names one.
+std::string MediaPrefix(const std::string& folder, int osId) {
+  const char* platform = IsUnix(osId) ? "Unix" : "Windows";
+  return folder.empty() ? std::string(platform) : folder + "/" + platform;
+}
+
+std::string FolderNameOf(const CNMessageBase& rel) {
+  return rel.isSet(FilesForRel::kSPFolderName) ? rel.getstring(FilesForRel::kSPFolderName)
+                                                : std::string();
+}
+
+std::string CachePathOf(const std::string& prefix, const std::string& name) {
+  std::string path = prefix + "/" + name;
+  WinPath(path);
+  return path;
+}
+
+const char* kStars46 = "**********************************************";
+
+}  // namespace
+
+void KQUpdateCache::ConvertFileVec(std::vector<File>& files) {
+  for (File& f : files) {
+    const std::string& name = f.getstringByRef(File::kName);
+    if (name.find('\\') == std::string::npos) continue;
+    std::string unix = name;
+    UnixPath(unix);
+    f.setstring(File::kName, unix);
+  }
+}
+
+void KQUpdateCache::ConvertBinaryV11ListToFileList(std::vector<BinaryV11>& media,
+                                                   std::vector<File>& out) {
+  out.reserve(out.size() + media.size());
+  for (const BinaryV11& b : media)
+    out.push_back(kqlists::MakeFile(b.getstringByRef(BinaryV11::kRelativePath),
+                                  b.getstringByRef(BinaryV11::kChecksum)));
+}
+
+bool KQUpdateCache::CompareFileCksums(std::vector<File>& local, std::vector<File>& remote,
+                                      std::vector<File>& toSend, std::vector<File>& toDelete) {
+  ConvertFileVec(local);
+  ConvertFileVec(remote);
+  ListView l(local, File::kName, File::kChecksum);
+  ListView r(remote, File::kName, File::kChecksum);
+  std::vector<size_t> send, del;
+  Diff(l, r, send, del);
+  for (size_t i : del) toDelete.push_back(remote[i]);
+  for (size_t i : send) toSend.push_back(local[i]);
+  return true;
+}
+
+static void CompareFileLists(const CNMessageBase& local, const CNMessageBase& remote,
+                             const KqFieldId& field, FilesForOS& send, FilesForOS& del,
+                             bool& anySend, bool& anyDelete) {
+  const MessageList& l = ListOf(local, field);
+  const MessageList& r = ListOf(remote, field);
+  ListView lv(l, File::kName, File::kChecksum);
+  ListView rv(r, File::kName, File::kChecksum);
+  std::vector<size_t> s, d;
+  Diff(lv, rv, s, d);
+  AppendFiles(l, lv, s, *send.getlistobject(field));
+  AppendFiles(r, rv, d, *del.getlistobject(field));
+  anySend = anySend || !s.empty();
+  anyDelete = anyDelete || !d.empty();
+}
+
+// FilesForOS {os, lists 4, 5, 6 and 7 of the entry}.
+static FilesForOS WholeOs(const CNMessageBase& os) {
+  FilesForOS out;
+  out.setint64(FilesForOS::kOSId, os.getint64(FilesForOS::kOSId));
+  for (const KqFieldId* f : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles,
+                             &FilesForOS::kInstallerFiles, &FilesForOS::kMediaFiles})
+    out.setlistobject(*f, ListOf(os, *f));
+  return out;
+}
+
+bool KQUpdateCache::CompareCacheFiles(std::vector<FilesForRel>& local,
+                                      std::vector<FilesForRel>& remote,
+                                      std::vector<FilesForRel>& toSend,
+                                      std::vector<FilesForRel>& toDelete, bool noRetain,
+                                      std::vector<FilesForRel>& pairsToDrop) {
+  static const char kTag[] = "[CompareCacheFiles]";
+  const std::vector<FilesForRel>& H = local;
+  const std::vector<FilesForRel>& R = remote;
+
+  for (const FilesForRel& L : H) {
+    const int rel = RelIdOf(L);
+    m_event.DebugJob(1, kTag, m_jobId, "Comparing for local release ID [%d]", rel);
+    std::vector<CNMessageBase> sendOs, deleteOs;
+    const CNMessageBase* localSP = nullptr;
+    std::string localName;
+    if (rel > 15 && L.isSet(FilesForRel::kSPFolderName)) {
+      localSP = L.getObjectAccessor(FilesForRel::kSPVersion);
+      localName = L.getstring(FilesForRel::kSPFolderName);
+      m_event.DebugJob(1, kTag, m_jobId, "Found remote release ID [%d] with SP name [%s]", rel,
+                       localName.c_str());
+    }
+    const long long localMajor =
+        localSP != nullptr ? localSP->getint64(UpdatePatches::SPVersion::kMajor) : 0;
+
+    for (const CNMessageBase& O : ListOf(L, FilesForRel::kOSList)) {
+      const int os = OsIdOf(O);
+      m_event.DebugJob(1, kTag, m_jobId, "Comparing for local OS ID [%d]", os);
+      if (R.empty()) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "Remote file list is empty. Adding all local files of OS ID [%d] in send list",
+                         os);
+        sendOs.push_back(WholeOs(O));
+        continue;
+      }
+      bool found = false;
+      for (const FilesForRel& RR : R) {
+        if (RelIdOf(RR) != rel) {
+          m_event.DebugJob(10, kTag, m_jobId,
+                           "Remote OS Rel [%d] not match local OS Rel [%d], skippping", RelIdOf(RR),
+                           rel);
+          continue;
+        }
+        if (rel >= 16 && localMajor != 0 && !localName.empty()) {
+          if (!RR.isSet(FilesForRel::kSPFolderName)) {
+            m_event.DebugJob(1, kTag, m_jobId,
+                             "Local cache release has SP name set but remote cahce release does not have SP name set");
+            m_event.DebugJob(1, kTag, m_jobId,
+                             "Remote Release does not have SP name set, skip and continue check for SP with exatct SP version and revision match");
+            continue;
+          }
+          const std::string& remoteName = RR.getstringByRef(FilesForRel::kSPFolderName);
+          if (remoteName != localName) {
+            m_event.DebugJob(1, kTag, m_jobId, "Local SP name [%s] does not match with remote SP name [%s]",
+                             localName.c_str(), remoteName.c_str());
+            m_event.DebugJob(1, kTag, m_jobId,
+                             "Skip and continue check for SP with exatct SP version and revision match");
+            continue;
+          }
+          m_event.DebugJob(1, kTag, m_jobId, "Found remote release ID [%d] with SP name [%s]", rel,
+                           remoteName.c_str());
+          m_event.DebugJob(1, kTag, m_jobId, "Local SP name [%s] match with remote SP name [%s]",
+                           localName.c_str(), remoteName.c_str());
+        }
+        m_event.DebugJob(1, kTag, m_jobId, "Found remote release ID [%d]", rel);
+        for (const CNMessageBase& RO : ListOf(RR, FilesForRel::kOSList)) {
+          if (OsIdOf(RO) != os) {
+            m_event.DebugJob(10, kTag, m_jobId, "Remote OS ID [%d] not match local OS ID [%d], skippping",
+                             OsIdOf(RO), os);
+            continue;
+          }
+          m_event.DebugJob(1, kTag, m_jobId, "Found remote OS ID [%d]", os);
+          found = true;
+          FilesForOS send, del;
+          bool anySend = false, anyDelete = false;
+          if (rel < 16) {
+            for (const KqFieldId* f : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles,
+                                       &FilesForOS::kInstallerFiles})
+              CompareFileLists(O, RO, *f, send, del, anySend, anyDelete);
+          } else {
+            const MessageList& l = ListOf(O, FilesForOS::kMediaFiles);
+            const MessageList& r = ListOf(RO, FilesForOS::kMediaFiles);
+            ListView lv(l, BinaryV11::kRelativePath, BinaryV11::kChecksum);
+            ListView rv(r, BinaryV11::kRelativePath, BinaryV11::kChecksum);
+            std::vector<size_t> s, d;
+            Diff(lv, rv, s, d);
+            for (auto* pick : {&s, &d}) {
+              if (pick->empty()) continue;
+              const ListView& v = pick == &s ? lv : rv;
+              std::vector<File> files;
+              files.reserve(pick->size());
+              for (size_t i : *pick)
+                files.push_back(kqlists::MakeFile(std::string(v.name(i)), std::string(v.sum(i))));
+              std::vector<BinaryV11> media;
+              ConvertFileListToBinaryV11List(files, media);
+              FilesForOS& target = pick == &s ? send : del;
+              MessageList& out = *target.getlistobject(FilesForOS::kMediaFiles);
+              out.reserve(media.size());
+              for (BinaryV11& b : media) out.push_back(std::move(b));
+            }
+            anySend = !s.empty();
+            anyDelete = !d.empty();
+          }
+          if (anySend) {
+            send.setint64(FilesForOS::kOSId, os);
+            sendOs.push_back(std::move(send));
+          }
+          if (anyDelete) {
+            del.setint64(FilesForOS::kOSId, os);
+            deleteOs.push_back(std::move(del));
+          }
+        }
+      }
+      if (!found) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "Remote file list is empty for release [%d] and OS [%d]. Adding all local files in to-be-sent list",
+                         rel, os);
+        sendOs.push_back(WholeOs(O));
+      }
+    }
+
+    for (int pass = 0; pass < 2; ++pass) {
+      std::vector<CNMessageBase>& osList = pass == 0 ? sendOs : deleteOs;
+      if (osList.empty()) continue;
+      FilesForRel out;
+      out.setint64(FilesForRel::kReleaseId, rel);
+      out.setlistobject(FilesForRel::kOSList, osList);
+      if (rel > 15 && !localName.empty()) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         pass == 0 ? "Adding sp folder name to send file list [%s] to release ID [%d]."
+                                   : "Adding sp folder name to delete file list [%s] to release ID [%d].",
+                         localName.c_str(), rel);
+        out.setstring(FilesForRel::kSPFolderName, localName);
+        if (localSP != nullptr) out.setObjectAccessor(FilesForRel::kSPVersion, *localSP);
+      }
+      (pass == 0 ? toSend : toDelete).push_back(std::move(out));
+    }
+  }
+
+  // Release/OS pairs the remote holds and the Hubnode no longer has.
+  std::set<std::pair<int, int>> localPairs;
+  for (const FilesForRel& L : H)
+    for (const CNMessageBase& O : ListOf(L, FilesForRel::kOSList))
+      localPairs.emplace(RelIdOf(L), OsIdOf(O));
+  for (const FilesForRel& RR : R) {
+    const int rel = RelIdOf(RR);
+    std::vector<CNMessageBase> unknown;
+    for (const CNMessageBase& RO : ListOf(RR, FilesForRel::kOSList)) {
+      const int os = OsIdOf(RO);
+      m_event.DebugJob(1, kTag, m_jobId,
+                       "Checking for the remote Relid [%d], remote OS ID [%d] in the local OS list for the syncup",
+                       rel, os);
+      if (localPairs.count(std::make_pair(rel, os)) != 0) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "Found remote Relid [%d], remote Os id %d in the local OS list for the syncup.",
+                         rel, os);
+        continue;
+      }
+      m_event.DebugJob(1, kTag, m_jobId,
+                       "remote Relid [%d], remote Os id %d is not found in the local OS list for the syncup. Adding it in the delete file list",
+                       rel, os);
+      unknown.push_back(RO);
+    }
+    if (unknown.empty()) continue;
+    FilesForRel drop;
+    drop.setint64(FilesForRel::kReleaseId, rel);
+    drop.setlistobject(FilesForRel::kOSList, unknown);
+    const std::string folder = FolderNameOf(RR);
+    if (!folder.empty()) {
+      m_event.DebugJob(1, kTag, m_jobId,
+                       "Adding sp folder name to delete file list [%s] to release ID [%d].",
+                       folder.c_str(), rel);
+      drop.setstring(FilesForRel::kSPFolderName, folder);
+      if (const CNMessageBase* sp = RR.getObjectAccessor(FilesForRel::kSPVersion))
+        drop.setObjectAccessor(FilesForRel::kSPVersion, *sp);
+    }
+    pairsToDrop.push_back(std::move(drop));
+  }
+
+  if (!noRetain && !toDelete.empty() && CountFilesForRelVec(toDelete) != 0)
+    RetainFilesNeededForCache(toDelete, local);
+
+  return true;
+}
+
+void KQUpdateCache::ToFileNamesRelativeToCachePath(std::vector<FilesForRel>& list,
+                                                   std::list<std::string>& out) {
+  static const char kTag[] = "[ToFileNamesRelativeToCachePath]";
+  const bool verbose = m_event.GetDebugLevel() >= 10;
+  for (const FilesForRel& rel : list) {
+    const int relId = RelIdOf(rel);
+    if (relId < 16) continue;
+    m_event.DebugJob(10, kTag, m_jobId, "Release ID : [%d]", relId);
+    const std::string folder = FolderNameOf(rel);
+    if (!folder.empty())
+      m_event.DebugJob(10, kTag, m_jobId, "Feature Release folder name : [%s]", folder.c_str());
+    const MessageList& osList = ListOf(rel, FilesForRel::kOSList);
+    if (osList.empty()) m_event.DebugJob(10, kTag, m_jobId, "No OS types present for release [%d]", relId);
+    for (const CNMessageBase& os : osList) {
+      const std::string prefix = MediaPrefix(folder, OsIdOf(os));
+      const MessageList& media = ListOf(os, FilesForOS::kMediaFiles);
+      if (media.empty()) {
+        m_event.DebugJob(10, kTag, m_jobId, "No media files present for OS [%d]", OsIdOf(os));
+        continue;
+      }
+      m_event.DebugJob(10, kTag, m_jobId, "OS ID : [%d]", OsIdOf(os));
+      for (const CNMessageBase& file : media) {
+        out.push_back(CachePathOf(prefix, file.getstringByRef(BinaryV11::kRelativePath)));
+        if (verbose)
+          m_event.DebugJob(10, kTag, m_jobId, "File name relative to cache path is : [%s]",
+                           out.back().c_str());
+      }
+    }
+  }
+}
+
+bool KQUpdateCache::RetainFilesNeededForCache(std::vector<FilesForRel>& toDelete,
+                                              std::vector<FilesForRel>& local) {
+  static const char kTag[] = "[RetainFilesNeededForCache]";
+  const bool verbose = m_event.GetDebugLevel() >= 10;
+  m_event.DebugJob(10, kTag, m_jobId, "Checking if any files needed in cache are added for deletion");
+  m_event.DebugJob(10, kTag, m_jobId, "Converting the file names to complete path relative to cache");
+  std::list<std::string> neededList;
+  ToFileNamesRelativeToCachePath(local, neededList);
+  std::unordered_set<std::string_view> needed(neededList.begin(), neededList.end());
+  if (verbose) {
+    m_event.DebugJob(10, kTag, m_jobId, "List of files that should be present in remote cache");
+    m_event.DebugJob(10, kTag, m_jobId, "%s", kStars46);
+    for (const std::string& p : neededList) m_event.DebugJob(10, kTag, m_jobId, "FILE : [%s]", p.c_str());
+    m_event.DebugJob(10, kTag, m_jobId, "%s", kStars46);
+  }
+
+  std::vector<std::string> retained;
+  for (FilesForRel& rel : toDelete) {
+    const int relId = RelIdOf(rel);
+    if (relId < 16) continue;
+    m_event.DebugJob(10, kTag, m_jobId, "Processing release id : [%d]", relId);
+    const std::string folder = FolderNameOf(rel);
+    if (!folder.empty())
+      m_event.DebugJob(10, kTag, m_jobId, "Feature Release folder name is : [%s]", folder.c_str());
+    if (ListOf(rel, FilesForRel::kOSList).empty()) {
+      m_event.DebugJob(10, kTag, m_jobId, "No OS types present for release [%d]", relId);
+      continue;
+    }
+    for (CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      const std::string prefix = MediaPrefix(folder, OsIdOf(os));
+      if (ListOf(os, FilesForOS::kMediaFiles).empty()) {
+        m_event.DebugJob(10, kTag, m_jobId, "No media files present for OS [%d]", OsIdOf(os));
+        continue;
+      }
+      m_event.DebugJob(10, kTag, m_jobId, "Processing OS ID: [%d]", OsIdOf(os));
+      MessageList& media = *os.getlistobject(FilesForOS::kMediaFiles);
+      size_t kept = 0;
+      for (size_t i = 0; i < media.size(); ++i) {
+        std::string path = CachePathOf(prefix, media[i].getstringByRef(BinaryV11::kRelativePath));
+        if (needed.count(path) != 0) {
+          m_event.DebugJob(1, kTag, m_jobId,
+                           "Need to retain file [%s] in cache as per configuration, removing it from the list of files to be deleted",
+                           path.c_str());
+          retained.push_back(std::move(path));
+          continue;
+        }
+        if (verbose) m_event.DebugJob(10, kTag, m_jobId, "File [%s] needs to be deleted", path.c_str());
+        if (kept != i) media[kept] = std::move(media[i]);
+        ++kept;
+      }
+      media.erase(media.begin() + static_cast<long>(kept), media.end());
+    }
+  }
+  if (!retained.empty()) {
+    m_event.DebugJob(1, kTag, m_jobId,
+                     "List of files that should be retained and not deleted from cache as per configuration");
+    m_event.DebugJob(1, kTag, m_jobId, "%s", kStars46);
+    for (const std::string& p : retained) m_event.DebugJob(1, kTag, m_jobId, "FILE : [%s]", p.c_str());
+    m_event.DebugJob(1, kTag, m_jobId, "%s", kStars46);
+  }
+  return true;
+}
+
+namespace {
+
+// The texts of one kind of whole-list comparison (appliance or additional-sync files).
+struct SyncListTexts {
+  const char* tag;
+  const char* localDump;
+  const char* remoteDump;
+  const char* localEmpty;
+  const char* remoteEmpty;
+  const char* both;
+  const char* sendDump;
+  const char* deleteDump;
+};
+
+}  // namespace
+
+// Compares list 1/1 of two messages of the same kind: an empty local list deletes the whole
+// remote one, an empty remote list sends the whole local one.
+template <typename Msg>
+static void CompareSyncFileLists(KQUpdateCache& cache, const SyncListTexts& t, Msg& local,
+                                 Msg& remote, Msg& toSend, Msg& toDelete) {
+  EvDebug& log = cache.log();
+  const long long job = static_cast<long long>(cache.jobId());
+  const MessageList& l = *static_cast<const Msg&>(local).getlistobject(Msg::kFiles);
+  const MessageList& r = *static_cast<const Msg&>(remote).getlistobject(Msg::kFiles);
+  if (l.empty()) {
+    log.DebugJob(2, t.tag, job, "%s", t.localEmpty);
+    toDelete = remote;
+  } else if (r.empty()) {
+    log.DebugJob(2, t.tag, job, "%s", t.remoteEmpty);
+    toSend = local;
+  } else {
+    log.DebugJob(2, t.tag, job, "%s", t.both);
+    std::vector<File> h(l.begin(), l.end()), rr(r.begin(), r.end()), s, d;
+    cache.CompareFileCksums(h, rr, s, d);
+    toSend.setlistobject(Msg::kFiles, MessageList(s.begin(), s.end()));
+    toDelete.setlistobject(Msg::kFiles, MessageList(d.begin(), d.end()));
+  }
+}
+
+bool KQUpdateCache::CompareApplianceFiles(ApplianceFilesInfo local, ApplianceFilesInfo remote,
+                                          ApplianceFilesInfo& toSend,
+                                          ApplianceFilesInfo& toDelete) {
+  if (remote.isSet(ApplianceFilesInfo::kFiles)) {
+    for (CNMessageBase& f : *remote.getlistobject(ApplianceFilesInfo::kFiles)) {
+      std::string name = f.getstring(File::kName);
+      WinPath(name);
+      size_t slash = name.find('\\');
+      if (slash != std::string::npos && name.compare(0, slash, "KQAppliance") == 0) continue;
+      f.setstring(File::kName, std::string("KQAppliance") + "\\" + name);
+    }
+  }
+  static const SyncListTexts kTexts = {
+      "[CompareApplianceFiles]",
+      "HN appliance file list",
+      "Remote cache appliance file list",
+      "Appliance Sync file list is empty on HN, need to delete all appliance sync files from remote cache.",
+      "Appliance Sync file list is empty on remote cache, need to copy all appliance sync files to remote cache.",
+      "HN and remote appliance files list is not empty, calculating the difference using file checksum",
+      "Appliance files to send list",
+      "Appliance sync files to delete list"};
+  CompareSyncFileLists(*this, kTexts, local, remote, toSend, toDelete);
+  return true;
+}
+
+bool KQUpdateCache::CompareAdditionalSyncFiles(AdditionalSyncFilesList local,
+                                               AdditionalSyncFilesList remote,
+                                               AdditionalSyncFilesList& toSend,
+                                               AdditionalSyncFilesList& toDelete) {
+  static const SyncListTexts kTexts = {
+      "[CompareAdditionalSyncFiles]",
+      "HN additonal sync file list",
+      "Remote cache additional sync file list",
+      "Additional Sync file list is empty on HN, need to delete all additonal sync files from remote cache.",
+      "Additional Sync file list is empty on remote cache, need to copy all additonal sync files to remote cache.",
+      "HN and remote additional sync files list is not empty, calculating the difference using file checksum",
+      "Additional sync files to send list",
+      "Additional sync files to delete list"};
+  CompareSyncFileLists(*this, kTexts, local, remote, toSend, toDelete);
+  return true;
+}
+
+unsigned long long KQUpdateCache::CountFilesForRelVec(std::vector<FilesForRel>& list) {
+  static const char kTag[] = "[CountFilesForRelVec]";
+  static const char kStars[] = "**********************";
+  m_event.DebugJob(1, kTag, m_jobId, "%s", kStars);
+  if (list.empty()) {
+    m_event.DebugJob(1, kTag, m_jobId, "Files for release vector is empty");
+    m_event.DebugJob(1, kTag, m_jobId, "%s", kStars);
+    return 0;
+  }
+  unsigned long long total = 0;
+  for (const FilesForRel& rel : list) {
+    const int relId = RelIdOf(rel);
+    m_event.DebugJob(10, kTag, m_jobId, "Release ID: [%d]", relId);
+    const MessageList& osList = ListOf(rel, FilesForRel::kOSList);
+    if (osList.empty()) m_event.DebugJob(1, kTag, m_jobId, "No OS types present for release [%d]", relId);
+    const std::string folder = FolderNameOf(rel);
+    for (const CNMessageBase& os : osList) {
+      const size_t sp = ListOf(os, FilesForOS::kSPFiles).size();
+      const size_t loose = ListOf(os, FilesForOS::kLooseUpdateFiles).size();
+      const size_t installer = ListOf(os, FilesForOS::kInstallerFiles).size();
+      const size_t media = ListOf(os, FilesForOS::kMediaFiles).size();
+      const unsigned long count = sp + loose + installer + media;
+      total += count;
+      if (relId < 16) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "#Files for Rel [%d] OS [%d]: [%lu] (#MediaFiles=%zu #SP=%zu #Loose-update=%zu #Installer=%zu)",
+                         relId, OsIdOf(os), count, media, sp, loose, installer);
+        continue;
+      }
+      const auto split = GetPackageAndUpdatesFileCount(os);
+      if (!folder.empty())
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "#Files for Rel [%d] Feature Release [%s] OS [%d]: [%lu] (#MediaFiles=%lu #Loose-update=%lu)",
+                         relId, folder.c_str(), OsIdOf(os), count,
+                         static_cast<unsigned long>(split.first),
+                         static_cast<unsigned long>(split.second));
+      else
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "#Files for Rel [%d] OS [%d]: [%lu] (#MediaFiles=%lu #Loose-update=%lu)",
+                         relId, OsIdOf(os), count, static_cast<unsigned long>(split.first),
+                         static_cast<unsigned long>(split.second));
+    }
+  }
+  m_event.DebugJob(1, kTag, m_jobId, "%s", kStars);
+  return total;
+}
+
+static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// folder + "/" + name in '/' form, when the name stays below the folder.
+static bool PathBelow(const std::string& folder, const std::string& name, std::string& path) {
+  std::string rel = name;
+  UnixPath(rel);
+  if (!kq::IsSafeRelativeName(rel)) return false;
+  path = folder + "/" + rel;
+  UnixPath(path);
+  return true;
+}
+
+void KQUpdateCache::GenerateReducedFilesV10(std::string folder, std::vector<CNMessageBase>* files) {
+  static const char kTag[] = "[GenerateReducedFilesV10]";
+  if (files == nullptr) {
+    m_event.DebugJob(1, kTag, m_jobId, "SP file is empty.");
+    return;
+  }
+  _SPVersion highest;
+  if (!GetHighestSP(highest, (folder + "/ServicePacks").c_str()) || highest.GetMajor() == 0) return;
+  m_event.DebugJob(2, kTag, m_jobId, "Before reducing the SP file size is [%zu]", files->size());
+  const std::string spFolder =
+      folder + "/" + GetUtypeNameFromId(0) + "/SP" + highest.ToStr(false);
+  std::set<File, decltype(&isSPFileLessThan)> kept(&isSPFileLessThan);
+  for (const CNMessageBase& f : *files) {
+    File file(f);
+    std::string path;
+    if (PathBelow(spFolder, file.getstringByRef(File::kName), path) && Exists(path)) {
+      m_event.DebugJob(10, kTag, m_jobId, "SP file [%s] is present. Keeping it in to-send-list",
+                       path.c_str());
+      kept.insert(std::move(file));
+    } else {
+      m_event.DebugJob(10, kTag, m_jobId, "SP file [%s] is not present. Deleting it from to-send-list",
+                       path.empty() ? file.getstringByRef(File::kName).c_str() : path.c_str());
+    }
+  }
+  m_event.DebugJob(2, kTag, m_jobId, "Now the new SP file size is [%zu]", kept.size());
+  files->assign(kept.begin(), kept.end());
+  m_event.DebugJob(2, kTag, m_jobId, "After reducing the SP file size is [%zu]", files->size());
+}
+
+void KQUpdateCache::GenerateReducedFiles(std::string folder, std::vector<CNMessageBase>* files) {
+  static const char kTag[] = "[GenerateReducedFiles]";
+  if (files == nullptr) {
+    m_event.DebugJob(1, kTag, m_jobId, "Media file is empty.");
+    return;
+  }
+  m_event.DebugJob(2, kTag, m_jobId, "Before reducing the media file size is [%zu]", files->size());
+  const bool verbose = m_event.GetDebugLevel() >= 10;
+  std::set<BinaryV11, decltype(&isBinaryV11LessThan)> kept(&isBinaryV11LessThan);
+  for (const CNMessageBase& f : *files) {
+    BinaryV11 file(f);
+    const std::string& name = file.getstringByRef(BinaryV11::kRelativePath);
+    std::string path;
+    const bool present = PathBelow(folder, name, path) && Exists(path);
+    if (verbose)
+      m_event.DebugJob(10, kTag, m_jobId,
+                       present ? "Media file [%s] [%s] is present. Keeping it in to-send-list"
+                               : "Media file [%s] [%s] is not present. Deleting it from to-send-list",
+                       (folder + "/").c_str(), name.c_str());
+    if (present) kept.insert(std::move(file));
+  }
+  m_event.DebugJob(2, kTag, m_jobId, "Now the new media file size is [%zu]", kept.size());
+  files->assign(kept.begin(), kept.end());
+  m_event.DebugJob(2, kTag, m_jobId, "After reducing the media file size is [%zu]", files->size());
+}
+
+void KQUpdateCache::RemoveNonExistentFiles(LocalAndRemClientDetails& details,
+                                           std::vector<FilesForRel>& toSend) {
+  static const char kTag[] = "[RemoveNonExistentFiles]";
+  if (toSend.empty()) return;
+  m_event.DebugJob(2, kTag, m_jobId, "Source cache path is set to [%s]",
+                   details.m_sourceCachePath.c_str());
+  const bool verbose = m_event.GetDebugLevel() >= 10;
+  for (FilesForRel& rel : toSend) {
+    const int relId = RelIdOf(rel);
+    if (ListOf(rel, FilesForRel::kOSList).empty()) {
+      m_event.DebugJob(1, kTag, m_jobId, "No OS files needs to send, continuing.");
+      continue;
+    }
+    m_event.DebugJob(2, kTag, m_jobId, "Release Id [%d]:", relId);
+    const std::string folderName = FolderNameOf(rel);
+    for (CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      const int osId = OsIdOf(os);
+      // An unset list is an empty one; only an OS with nothing in lists 4, 5 and 7 is skipped.
+      if (ListOf(os, FilesForOS::kSPFiles).empty() && ListOf(os, FilesForOS::kLooseUpdateFiles).empty() &&
+          ListOf(os, FilesForOS::kMediaFiles).empty()) {
+        m_event.DebugJob(1, kTag, m_jobId,
+                         "All SP files, updates files and media files are empty for OS Id [%d], skipping current OS.",
+                         osId);
+        continue;
+      }
+      // The release path, and the folder below the source cache, are made afresh for each OS.
+      std::string releasePath = std::string(relId > 15 ? "/KQMedia/" : "/KQUpdates/") +
+                                GetRelNameFromId(relId) + "/";
+      if (relId <= 15) {
+        const char* osName = GetOSNameFromId(osId);
+        if (osName == nullptr) {
+          m_event.DebugJob(0, kTag, m_jobId, "OS Id [%d] has no name, skipping it.", osId);
+          continue;
+        }
+        releasePath += osName;
+      } else {
+        if (!folderName.empty()) {
+          releasePath += folderName + "/";
+          m_event.DebugJob(10, kTag, m_jobId, "SP folder name is set, updated release os path to [%s]",
+                           releasePath.c_str());
+        }
+        releasePath += (osId == 1 || osId == 3) ? "Windows/" : "Unix/";
+      }
+      std::string folder = details.m_sourceCachePath;
+      UnixPath(folder);
+      UnixPath(releasePath);
+      if (folder.find(releasePath) == std::string::npos) folder += releasePath;
+      m_event.DebugJob(2, kTag, m_jobId, "Now generating reduced files list for Rel Id [%d] and OS Id [%d]",
+                       relId, osId);
+      if (relId == 15 && !ListOf(os, FilesForOS::kSPFiles).empty())
+        GenerateReducedFilesV10(folder, os.getlistobject(FilesForOS::kSPFiles));
+      else if (relId > 15 && !ListOf(os, FilesForOS::kMediaFiles).empty())
+        GenerateReducedFiles(folder, os.getlistobject(FilesForOS::kMediaFiles));
+
+      if (ListOf(os, FilesForOS::kLooseUpdateFiles).empty()) continue;
+      const std::string updates = folder + "/" + GetUtypeNameFromId(1);
+      MessageList& loose = *os.getlistobject(FilesForOS::kLooseUpdateFiles);
+      size_t kept = 0;
+      for (size_t i = 0; i < loose.size(); ++i) {
+        std::string path;
+        if (!PathBelow(updates, loose[i].getstringByRef(File::kName), path) || !Exists(path)) {
+          if (verbose)
+            m_event.DebugJob(10, kTag, m_jobId, "Loose update file [%s] is not present. Deleting it from to-send-list",
+                             (path.empty() ? loose[i].getstringByRef(File::kName) : path).c_str());
+          continue;
+        }
+        if (kept != i) loose[kept] = std::move(loose[i]);
+        ++kept;
+      }
+      loose.erase(loose.begin() + static_cast<long>(kept), loose.end());
+    }
+  }
+}
