@@ -76,6 +76,40 @@ TEST_F(CompareTest, LastRemoteEntryOfANameGivesItsChecksum) {
   EXPECT_TRUE(del.empty());
 }
 
+// Random lists with repeated names, '\\' names, "0" checksums and checksums in either case:
+// the comparison of File lists and of media lists both agree with the plain one.
+TEST_F(CompareTest, AgreesWithAPlainComparisonOnRandomLists) {
+  unsigned seed = 12345;
+  auto next = [&seed](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  auto randomList = [&](size_t n) {
+    NameSums list;
+    for (size_t i = 0; i < n; ++i) {
+      std::string name = "d" + std::to_string(next(4)) + (next(3) == 0 ? "\\" : "/") + "f" + std::to_string(next(40));
+      const unsigned sum = next(5);
+      list.emplace_back(name, sum == 0 ? "0" : sum == 1 ? "0xAB" : sum == 2 ? "0xab" : std::to_string(sum));
+    }
+    return list;
+  };
+  for (int round = 0; round < 200; ++round) {
+    const NameSums h = randomList(next(60)), r = randomList(next(60));
+    const auto expected = ReferenceDiff(h, r);
+    auto hub = Files(h), remote = Files(r);
+    std::vector<File> send, del;
+    cache_.CompareFileCksums(hub, remote, send, del);
+    ASSERT_EQ(Names(send), expected.first);
+    ASSERT_EQ(Names(del), expected.second);
+
+    auto media = Compare({SyncRel(16, {MediaOs(3, h)})}, {SyncRel(16, {MediaOs(3, r)})}, true);
+    const auto* sent = OsList(media.send, 16, 3, FilesForOS::kMediaFiles);
+    const auto* deleted = OsList(media.del, 16, 3, FilesForOS::kMediaFiles);
+    ASSERT_EQ(sent ? MediaNames(*sent) : NameSums(), expected.first);
+    ASSERT_EQ(deleted ? MediaNames(*deleted) : NameSums(), expected.second);
+  }
+}
+
 TEST_F(CompareTest, EmptyRemoteSendsEveryOsWhole) {
   auto r = Compare({SyncRel(15, {OldOs(1, {{"sp", "1"}}, {{"u", "2"}}, {{"i", "3"}})}),
                     SyncRel(16, {MediaOs(3, {{"BinaryPayload/x", "4"}}), MediaOs(16, {{"linux-x8664/y", "5"}})})},

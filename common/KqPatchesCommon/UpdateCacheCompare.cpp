@@ -7,12 +7,12 @@
 // files to delete).
 #include <unistd.h>
 
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <set>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "CacheFileListsInternal.h"
 #include "KQUpdateCache.h"
@@ -78,27 +78,115 @@ bool SameChecksum(std::string_view a, std::string_view b) {
   return true;
 }
 
+// An open-addressing index from keys to small numbers, for the large lists compared here: the
+// caller gives each key's hash and tells whether a stored number stands for the same key.
+class FlatIndex {
+ public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  explicit FlatIndex(size_t expected) {
+    size_t cap = 16;
+    while (cap < expected * 2) cap <<= 1;
+    slots_.assign(cap, Slot());
+    mask_ = cap - 1;
+  }
+  // The number stored for the key, or npos.
+  template <typename Same>
+  size_t Find(uint64_t hash, Same same) const {
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.value == 0) return npos;
+      if (s.hash == static_cast<uint32_t>(hash >> 32) && same(s.value - 1)) return s.value - 1;
+    }
+  }
+  // Stores value for the key unless it has a number already; returns the key's number.
+  template <typename Same>
+  size_t Insert(uint64_t hash, size_t value, Same same) {
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (s.value == 0) {
+        s.hash = static_cast<uint32_t>(hash >> 32);
+        s.value = static_cast<uint32_t>(value + 1);
+        return value;
+      }
+      if (s.hash == static_cast<uint32_t>(hash >> 32) && same(s.value - 1)) return s.value - 1;
+    }
+  }
+
+ private:
+  struct Slot {
+    uint32_t hash = 0;
+    uint32_t value = 0;  // number + 1; 0 for a free slot
+  };
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+};
+
+uint64_t HashText(std::string_view text) {
+  uint64_t h = std::hash<std::string_view>()(text);
+  return h * 0x9E3779B97F4A7C15ULL;  // spread the low bits into the high ones too
+}
+
 // Indexes of the local entries to send and of the remote entries to delete. A local entry with
 // the checksum "0" is never sent and does not keep its remote namesake; the last remote entry of
 // a name gives the remote checksum.
 void Diff(const ListView& local, const ListView& remote, std::vector<size_t>& send,
           std::vector<size_t>& del) {
-  std::unordered_set<std::string_view> localNames;
-  localNames.reserve(local.size());
-  for (size_t i = 0; i < local.size(); ++i)
-    if (local.sum(i) != "0") localNames.insert(local.name(i));
-  std::unordered_map<std::string_view, std::string_view> remoteSums;
-  remoteSums.reserve(remote.size());
-  for (size_t i = 0; i < remote.size(); ++i) {
-    remoteSums[remote.name(i)] = remote.sum(i);
-    if (localNames.count(remote.name(i)) == 0) del.push_back(i);
+  // One record per distinct local name.
+  struct Name {
+    size_t first;                          // its first local entry
+    bool listed;                           // some local entry of the name is not "0"
+    size_t lastRemote;                     // its last remote entry, or npos
+  };
+  std::vector<Name> names;
+  names.reserve(local.size());
+  std::vector<uint32_t> nameOf(local.size());
+  FlatIndex index(local.size());
+  for (size_t i = 0; i < local.size(); ++i) {
+    const std::string_view name = local.name(i);
+    size_t n = index.Insert(HashText(name), names.size(),
+                            [&](size_t k) { return local.name(names[k].first) == name; });
+    if (n == names.size()) names.push_back(Name{i, false, FlatIndex::npos});
+    nameOf[i] = static_cast<uint32_t>(n);
+    if (local.sum(i) != "0") names[n].listed = true;
+  }
+  for (size_t j = 0; j < remote.size(); ++j) {
+    const std::string_view name = remote.name(j);
+    size_t n = index.Find(HashText(name), [&](size_t k) { return local.name(names[k].first) == name; });
+    if (n == FlatIndex::npos || !names[n].listed) del.push_back(j);
+    if (n != FlatIndex::npos) names[n].lastRemote = j;
   }
   for (size_t i = 0; i < local.size(); ++i) {
     if (local.sum(i) == "0") continue;
-    auto it = remoteSums.find(local.name(i));
-    if (it == remoteSums.end() || !SameChecksum(it->second, local.sum(i))) send.push_back(i);
+    const size_t r = names[nameOf[i]].lastRemote;
+    if (r == FlatIndex::npos || !SameChecksum(remote.sum(r), local.sum(i))) send.push_back(i);
   }
 }
+
+// A media file's path below the cache, WinPath(prefix + "/" + name), compared and hashed without
+// being built.
+struct CachePathKey {
+  std::string_view prefix;
+  std::string_view name;
+
+  size_t size() const { return prefix.size() + 1 + name.size(); }
+  char at(size_t i) const {
+    char c = i < prefix.size() ? prefix[i] : i == prefix.size() ? '\\' : name[i - prefix.size() - 1];
+    return c == '/' ? '\\' : c;
+  }
+  uint64_t Hash() const {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0, n = size(); i < n; ++i) h = (h ^ static_cast<unsigned char>(at(i))) * 0x100000001b3ULL;
+    return h * 0x9E3779B97F4A7C15ULL;
+  }
+  bool operator==(const CachePathKey& o) const {
+    const size_t n = size();
+    if (n != o.size()) return false;
+    for (size_t i = 0; i < n; ++i)
+      if (at(i) != o.at(i)) return false;
+    return true;
+  }
+};
 
 // Copies the chosen File entries, their names in '/' form.
 void AppendFiles(const MessageList& list, const ListView& view, const std::vector<size_t>& which,
@@ -418,52 +506,89 @@ bool KQUpdateCache::RetainFilesNeededForCache(std::vector<FilesForRel>& toDelete
   const bool verbose = m_event.GetDebugLevel() >= 10;
   m_event.DebugJob(10, kTag, m_jobId, "Checking if any files needed in cache are added for deletion");
   m_event.DebugJob(10, kTag, m_jobId, "Converting the file names to complete path relative to cache");
-  std::list<std::string> neededList;
-  ToFileNamesRelativeToCachePath(local, neededList);
-  std::unordered_set<std::string_view> needed(neededList.begin(), neededList.end());
   if (verbose) {
+    std::list<std::string> needed;
+    ToFileNamesRelativeToCachePath(local, needed);
     m_event.DebugJob(10, kTag, m_jobId, "List of files that should be present in remote cache");
     m_event.DebugJob(10, kTag, m_jobId, "%s", kStars46);
-    for (const std::string& p : neededList) m_event.DebugJob(10, kTag, m_jobId, "FILE : [%s]", p.c_str());
+    for (const std::string& p : needed) m_event.DebugJob(10, kTag, m_jobId, "FILE : [%s]", p.c_str());
     m_event.DebugJob(10, kTag, m_jobId, "%s", kStars46);
   }
 
-  std::vector<std::string> retained;
+  // The media files of the media releases to delete, by cache path: each distinct path is a
+  // group, marked when a local media file has the same path.
+  struct Candidate {
+    const std::string* prefix;
+    MessageList* media;
+    size_t index;
+    uint32_t group;
+  };
+  std::deque<std::string> prefixes;
+  std::vector<Candidate> candidates;
   for (FilesForRel& rel : toDelete) {
-    const int relId = RelIdOf(rel);
-    if (relId < 16) continue;
-    m_event.DebugJob(10, kTag, m_jobId, "Processing release id : [%d]", relId);
+    if (RelIdOf(rel) < 16) continue;
     const std::string folder = FolderNameOf(rel);
-    if (!folder.empty())
-      m_event.DebugJob(10, kTag, m_jobId, "Feature Release folder name is : [%s]", folder.c_str());
-    if (ListOf(rel, FilesForRel::kOSList).empty()) {
-      m_event.DebugJob(10, kTag, m_jobId, "No OS types present for release [%d]", relId);
-      continue;
-    }
+    if (ListOf(rel, FilesForRel::kOSList).empty()) continue;
     for (CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
-      const std::string prefix = MediaPrefix(folder, OsIdOf(os));
-      if (ListOf(os, FilesForOS::kMediaFiles).empty()) {
-        m_event.DebugJob(10, kTag, m_jobId, "No media files present for OS [%d]", OsIdOf(os));
-        continue;
+      if (ListOf(os, FilesForOS::kMediaFiles).empty()) continue;
+      prefixes.push_back(MediaPrefix(folder, OsIdOf(os)));
+      MessageList* media = os.getlistobject(FilesForOS::kMediaFiles);
+      for (size_t i = 0; i < media->size(); ++i) candidates.push_back({&prefixes.back(), media, i, 0});
+    }
+  }
+  auto keyOf = [](const Candidate& c) {
+    return CachePathKey{*c.prefix, (*c.media)[c.index].getstringByRef(BinaryV11::kRelativePath)};
+  };
+  std::vector<uint32_t> groupFirst;  // a candidate of each group
+  FlatIndex index(candidates.size());
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const CachePathKey key = keyOf(candidates[i]);
+    size_t g = index.Insert(key.Hash(), groupFirst.size(),
+                            [&](size_t k) { return keyOf(candidates[groupFirst[k]]) == key; });
+    if (g == groupFirst.size()) groupFirst.push_back(static_cast<uint32_t>(i));
+    candidates[i].group = static_cast<uint32_t>(g);
+  }
+  std::vector<char> needed(groupFirst.size(), 0);
+  if (!candidates.empty()) {
+    for (const FilesForRel& rel : local) {
+      if (RelIdOf(rel) < 16) continue;
+      const std::string folder = FolderNameOf(rel);
+      for (const CNMessageBase& os : ListOf(rel, FilesForRel::kOSList)) {
+        const std::string prefix = MediaPrefix(folder, OsIdOf(os));
+        for (const CNMessageBase& file : ListOf(os, FilesForOS::kMediaFiles)) {
+          const CachePathKey key{prefix, file.getstringByRef(BinaryV11::kRelativePath)};
+          size_t g = index.Find(key.Hash(), [&](size_t k) { return keyOf(candidates[groupFirst[k]]) == key; });
+          if (g != FlatIndex::npos) needed[g] = 1;
+        }
       }
-      m_event.DebugJob(10, kTag, m_jobId, "Processing OS ID: [%d]", OsIdOf(os));
-      MessageList& media = *os.getlistobject(FilesForOS::kMediaFiles);
-      size_t kept = 0;
-      for (size_t i = 0; i < media.size(); ++i) {
-        std::string path = CachePathOf(prefix, media[i].getstringByRef(BinaryV11::kRelativePath));
-        if (needed.count(path) != 0) {
+    }
+  }
+
+  // Drop the needed ones, list by list, in order.
+  std::vector<std::string> retained;
+  for (size_t begin = 0; begin < candidates.size();) {
+    MessageList& media = *candidates[begin].media;
+    size_t end = begin;
+    while (end < candidates.size() && candidates[end].media == &media) ++end;
+    size_t kept = 0;
+    for (size_t c = begin; c < end; ++c) {
+      const size_t i = candidates[c].index;
+      if (needed[candidates[c].group] || verbose) {
+        std::string path = CachePathOf(*candidates[c].prefix, media[i].getstringByRef(BinaryV11::kRelativePath));
+        if (needed[candidates[c].group]) {
           m_event.DebugJob(1, kTag, m_jobId,
                            "Need to retain file [%s] in cache as per configuration, removing it from the list of files to be deleted",
                            path.c_str());
           retained.push_back(std::move(path));
           continue;
         }
-        if (verbose) m_event.DebugJob(10, kTag, m_jobId, "File [%s] needs to be deleted", path.c_str());
-        if (kept != i) media[kept] = std::move(media[i]);
-        ++kept;
+        m_event.DebugJob(10, kTag, m_jobId, "File [%s] needs to be deleted", path.c_str());
       }
-      media.erase(media.begin() + static_cast<long>(kept), media.end());
+      if (kept != i) media[kept] = std::move(media[i]);
+      ++kept;
     }
+    media.erase(media.begin() + static_cast<long>(kept), media.end());
+    begin = end;
   }
   if (!retained.empty()) {
     m_event.DebugJob(1, kTag, m_jobId,
