@@ -96,13 +96,13 @@ int SetDeltaList(int clientId, long long jobId, int osType, const DeltaFileMap& 
     }
     slot = map;
   }
-  Log().DebugLvl("::SetDeltaList", 2, "Set delta list for client = [%d] ostype [%d], jobId [%lld]",
+  Log().DebugLvl("SetDeltaList", 2, "Set delta list for client = [%d] ostype [%d], jobId [%lld]",
                  clientId, osType, jobId);
   return 1;
 }
 
 FileNodeList* GetDeltaList(int clientId, const FullVersion& version, int osId, long long jobId) {
-  static const char kTag[] = "::GetDeltaList";
+  static const char kTag[] = "GetDeltaList";
   KqCriticalSectionLock lock(&csBaselineListLock);
   const bool unix = IsUnix(osId);
   std::map<JobClientStruct, DeltaFileMap>& registry = unix ? deltaFileListUnix : deltaFileListWin;
@@ -126,14 +126,14 @@ FileNodeList* GetDeltaList(int clientId, const FullVersion& version, int osId, l
 int SetTransferList(int clientId, long long jobId, const SideTransferMap& map) {
   KqCriticalSectionLock lock(&csBaselineListLock);
   RCSideFileTransferList[JobClientStruct(jobId, clientId)] = map;
-  Log().DebugLvl("::SetTransferList", 2, "Transfer list set for client = [%d], jobId [%lld]",
+  Log().DebugLvl("SetTransferList", 2, "Transfer list set for client = [%d], jobId [%lld]",
                  clientId, jobId);
   return 1;
 }
 
 int GetTransferList(int clientId, long long jobId, const nPatchDownload::RCSyncSide& side,
                     FileNodeList& out) {
-  static const char kTag[] = "::GetTransferList";
+  static const char kTag[] = "GetTransferList";
   KqCriticalSectionLock lock(&csBaselineListLock);
   auto it = RCSideFileTransferList.find(JobClientStruct(jobId, clientId));
   if (it != RCSideFileTransferList.end() && !it->second.empty()) {
@@ -210,7 +210,7 @@ KqCriticalSection* MakeJobCriticalSection(long long jobId) {
 }
 
 int SetAkamaiDownloadStatus(long long jobId, int clientId, const AkamaiDownloadResp& status) {
-  static const char kTag[] = "::SetAkamaiDownloadStatus";
+  static const char kTag[] = "SetAkamaiDownloadStatus";
   KqCriticalSectionLock lock(&csAkamaiDownloadStatusLock);
   auto inserted = g_AkamaiDownloadStatus.emplace(JobClientStruct(jobId, clientId), status);
   if (inserted.second) {
@@ -233,7 +233,7 @@ int SetAkamaiDownloadStatus(long long jobId, int clientId, const AkamaiDownloadR
 }
 
 int GetAkamaiDownloadStatus(long long jobId, int clientId, AkamaiDownloadResp& out) {
-  static const char kTag[] = "::GetAkamaiDownloadStatus";
+  static const char kTag[] = "GetAkamaiDownloadStatus";
   KqCriticalSectionLock lock(&csAkamaiDownloadStatusLock);
   auto it = g_AkamaiDownloadStatus.find(JobClientStruct(jobId, clientId));
   if (it == g_AkamaiDownloadStatus.end()) {
@@ -257,7 +257,7 @@ int GetAkamaiDownloadStatusList(long long jobId, AkamaiDownloadStatusResp& out) 
   std::vector<CNMessageBase> list;
   for (const auto& entry : g_AkamaiDownloadStatus) {
     if (entry.first.jobId != jobId) continue;
-    Log().DebugLvl("::GetAkamaiDownloadStatusList", 10,
+    Log().DebugLvl("GetAkamaiDownloadStatusList", 10,
                    "Found downloadStatus for client = [%d], jobId [%lld]", entry.first.clientId,
                    jobId);
     list.push_back(entry.second);
@@ -273,7 +273,7 @@ int ClearAkamaiDownloadStatus(long long jobId) {
       ++it;
       continue;
     }
-    Log().DebugLvl("::ClearAkamaiDownloadStatus", 10,
+    Log().DebugLvl("ClearAkamaiDownloadStatus", 10,
                    "Cleared downloadStatus for client = [%d], jobId [%lld]", it->first.clientId,
                    jobId);
     it = g_AkamaiDownloadStatus.erase(it);
