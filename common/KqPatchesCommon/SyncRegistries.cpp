@@ -195,18 +195,12 @@ int ClearCachedBaselineList(long long jobId) {
   return 1;
 }
 
-FullVersion* MakeJobVersion(long long jobId, const FullVersion& version) {
+void KeepForJob(long long jobId, std::vector<std::unique_ptr<FullVersion>> versions,
+                std::vector<std::unique_ptr<KqCriticalSection>> sections) {
   KqCriticalSectionLock lock(&csBaselineListLock);
-  auto& versions = g_jobOwned[jobId].versions;
-  versions.push_back(std::make_unique<FullVersion>(version));
-  return versions.back().get();
-}
-
-KqCriticalSection* MakeJobCriticalSection(long long jobId) {
-  KqCriticalSectionLock lock(&csBaselineListLock);
-  auto& sections = g_jobOwned[jobId].sections;
-  sections.push_back(std::make_unique<KqCriticalSection>());
-  return sections.back().get();
+  JobOwned& owned = g_jobOwned[jobId];
+  for (auto& v : versions) owned.versions.push_back(std::move(v));
+  for (auto& c : sections) owned.sections.push_back(std::move(c));
 }
 
 int SetAkamaiDownloadStatus(long long jobId, int clientId, const AkamaiDownloadResp& status) {

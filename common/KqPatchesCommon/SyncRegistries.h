@@ -19,7 +19,9 @@
 
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "KqCriticalSection.h"
 #include "Messages/UpdatePatches.h"
@@ -129,10 +131,11 @@ int GetAkamaiDownloadStatusList(long long jobId, UpdatePatches::AkamaiDownloadSt
 // Drops every status of the job. Returns 1.
 int ClearAkamaiDownloadStatus(long long jobId);
 
-// For CalculateDeltaFilesList: a copy of the version, or a new critical section, owned by the
-// job until ClearCachedBaselineList.
-FullVersion* MakeJobVersion(long long jobId, const FullVersion& version);
-KqCriticalSection* MakeJobCriticalSection(long long jobId);
+// For CalculateDeltaFilesList: hands over to the job, until ClearCachedBaselineList, the versions
+// and critical sections its entries about to be stored point to. Call it holding
+// csBaselineListLock, together with the stores, so that no clear comes between.
+void KeepForJob(long long jobId, std::vector<std::unique_ptr<FullVersion>> versions,
+                std::vector<std::unique_ptr<KqCriticalSection>> sections);
 
 // The details of one remote client for one job, carried through the sync steps. The texts the
 // library does not read are only stored. A null RemClientInfo leaves its fields empty.

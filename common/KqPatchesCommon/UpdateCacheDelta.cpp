@@ -1,4 +1,5 @@
 // The delta and transfer lists of a sync job's to-send list, and the sides that need nothing.
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_set>
@@ -45,12 +46,19 @@ int KQUpdateCache::CalculateDeltaFilesList(std::vector<FilesForRel>& toSend,
   SideTransferMap transfer;
   PlatformDelta delta[2];  // [0] Windows, [1] Unix
   std::unordered_set<std::string> seen;
+  // Made here and handed to the job with the stores: stored sides and delta entries point to
+  // them until the job is cleared.
+  std::vector<std::unique_ptr<FullVersion>> versions;
+  std::vector<std::unique_ptr<KqCriticalSection>> sections;
 
   for (const FilesForRel& rel : toSend) {
-    // The version and the two sections are the job's: stored sides and delta entries point
-    // to them until the job is cleared.
-    FullVersion* version = MakeJobVersion(job, ReleaseVersion(rel));
-    KqCriticalSection* sections[2] = {MakeJobCriticalSection(job), MakeJobCriticalSection(job)};
+    versions.push_back(std::make_unique<FullVersion>(ReleaseVersion(rel)));
+    FullVersion* version = versions.back().get();
+    KqCriticalSection* releaseSections[2];  // Windows, Unix
+    for (KqCriticalSection*& section : releaseSections) {
+      sections.push_back(std::make_unique<KqCriticalSection>());
+      section = sections.back().get();
+    }
     for (PlatformDelta& d : delta) {
       d.lists.emplace(*version, FileNodeList());
       d.names.emplace(*version, std::unordered_set<std::string>());
@@ -68,7 +76,7 @@ int KQUpdateCache::CalculateDeltaFilesList(std::vector<FilesForRel>& toSend,
         if (!seen.insert(name).second) {
           entry.flag = 1;
           if (deltaNames.insert(name).second)
-            deltaList.emplace_back(0, name, sections[platform]);
+            deltaList.emplace_back(0, name, releaseSections[platform]);
         }
         sideList.push_back(std::move(entry));
       }
@@ -84,15 +92,7 @@ int KQUpdateCache::CalculateDeltaFilesList(std::vector<FilesForRel>& toSend,
       if (names->second.count(node.name) != 0) node.flag = 1;
   }
 
-  const int client = details.m_remoteClientId;
-  {
-    // One lock across the three stores: a reader holding it sees one whole calculation.
-    KqCriticalSectionLock lock(&csBaselineListLock);
-    SetDeltaList(client, job, kDeltaOSTypeUnix, delta[1].lists);
-    SetDeltaList(client, job, kDeltaOSTypeWindows, delta[0].lists);
-    SetTransferList(client, job, transfer);
-  }
-
+  // Logged before the stores: once stored, the versions are the job's and a clear may free them.
   if (m_event.GetDebugLevel() >= 10) {
     for (const auto& side : transfer) {
       m_event.DebugJob(10, "CalculateDeltaFilesList", m_jobId, "Transfer list for %s [%s:%d]  =========",
@@ -102,10 +102,19 @@ int KQUpdateCache::CalculateDeltaFilesList(std::vector<FilesForRel>& toSend,
     for (const PlatformDelta& d : delta) {
       for (const auto& entry : d.lists) {
         m_event.DebugJob(10, "CalculateDeltaFilesList", m_jobId, "Delta list for [%d] [%s]  =========",
-                         client, entry.first.formatted_str(FullVersion::kFormatSide).c_str());
+                         details.m_remoteClientId, entry.first.formatted_str(FullVersion::kFormatSide).c_str());
         LogList(m_event, m_jobId, entry.second);
       }
     }
+  }
+  const int client = details.m_remoteClientId;
+  {
+    // One lock across the three stores: a reader holding it sees one whole calculation.
+    KqCriticalSectionLock lock(&csBaselineListLock);
+    KeepForJob(job, std::move(versions), std::move(sections));
+    SetDeltaList(client, job, kDeltaOSTypeUnix, delta[1].lists);
+    SetDeltaList(client, job, kDeltaOSTypeWindows, delta[0].lists);
+    SetTransferList(client, job, transfer);
   }
   return 1;
 }
