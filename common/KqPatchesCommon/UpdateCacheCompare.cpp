@@ -293,6 +293,12 @@ bool KQUpdateCache::CompareCacheFiles(std::vector<FilesForRel>& local,
   static const char kTag[] = "[CompareCacheFiles]";
   const std::vector<FilesForRel>& H = local;
   const std::vector<FilesForRel>& R = remote;
+  if (m_event.GetDebugLevel() > 9) {
+    m_event.DebugJob(10, kTag, m_jobId, "Local cache:");
+    PrintFilesForRelVec(&local);
+    m_event.DebugJob(10, kTag, m_jobId, "Remote client update cache details:");
+    PrintFilesForRelVec(&remote);
+  }
 
   for (const FilesForRel& L : H) {
     const int rel = RelIdOf(L);
@@ -618,11 +624,25 @@ struct SyncListTexts {
 
 // Compares list 1/1 of two messages of the same kind: an empty local list deletes the whole
 // remote one, an empty remote list sends the whole local one.
+static void Dump(KQUpdateCache& cache, const ApplianceFilesInfo& files, bool withChecksum) {
+  cache.PrintApplianceFileVec(files, withChecksum);
+}
+static void Dump(KQUpdateCache& cache, const AdditionalSyncFilesList& files, bool withChecksum) {
+  cache.PrintFilesForAddSyncVec(files, withChecksum);
+}
+
 template <typename Msg>
 static void CompareSyncFileLists(KQUpdateCache& cache, const SyncListTexts& t, Msg& local,
                                  Msg& remote, Msg& toSend, Msg& toDelete) {
   EvDebug& log = cache.log();
   const long long job = static_cast<long long>(cache.jobId());
+  const bool verbose = log.GetDebugLevel() > 9;
+  if (verbose) {
+    log.DebugJob(10, t.tag, job, "%s", t.localDump);
+    Dump(cache, local, true);
+    log.DebugJob(10, t.tag, job, "%s", t.remoteDump);
+    Dump(cache, remote, true);
+  }
   const MessageList& l = *static_cast<const Msg&>(local).getlistobject(Msg::kFiles);
   const MessageList& r = *static_cast<const Msg&>(remote).getlistobject(Msg::kFiles);
   if (l.empty()) {
@@ -637,6 +657,12 @@ static void CompareSyncFileLists(KQUpdateCache& cache, const SyncListTexts& t, M
     cache.CompareFileCksums(h, rr, s, d);
     toSend.setlistobject(Msg::kFiles, MessageList(s.begin(), s.end()));
     toDelete.setlistobject(Msg::kFiles, MessageList(d.begin(), d.end()));
+  }
+  if (verbose) {
+    log.DebugJob(10, t.tag, job, "%s", t.sendDump);
+    Dump(cache, toSend, false);
+    log.DebugJob(10, t.tag, job, "%s", t.deleteDump);
+    Dump(cache, toDelete, false);
   }
 }
 
