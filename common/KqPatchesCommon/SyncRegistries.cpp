@@ -104,12 +104,12 @@ int SetDeltaList(int clientId, long long jobId, int osType, const DeltaFileMap& 
 FileNodeList* GetDeltaList(int clientId, const FullVersion& version, int osId, long long jobId) {
   static const char kTag[] = "GetDeltaList";
   KqCriticalSectionLock lock(&csBaselineListLock);
-  const bool unix = IsUnix(osId);
-  std::map<JobClientStruct, DeltaFileMap>& registry = unix ? deltaFileListUnix : deltaFileListWin;
+  const bool isUnix = IsUnix(osId);
+  std::map<JobClientStruct, DeltaFileMap>& registry = isUnix ? deltaFileListUnix : deltaFileListWin;
   auto it = registry.find(JobClientStruct(jobId, clientId));
   if (it == registry.end() || it->second.empty()) {
     Log().DebugLvl(kTag, 2,
-                   unix ? "No unix delta list found for client = [%d], jobId [%lld]"
+                   isUnix ? "No unix delta list found for client = [%d], jobId [%lld]"
                         : "No windows delta list found for client = [%d], jobId [%lld]",
                    clientId, jobId);
     return nullptr;

@@ -233,9 +233,9 @@ void KQUpdateCache::ConvertFileVec(std::vector<File>& files) {
   for (File& f : files) {
     const std::string& name = f.getstringByRef(File::kName);
     if (name.find('\\') == std::string::npos) continue;
-    std::string unix = name;
-    UnixPath(unix);
-    f.setstring(File::kName, unix);
+    std::string withSlashes = name;
+    UnixPath(withSlashes);
+    f.setstring(File::kName, withSlashes);
   }
 }
 
