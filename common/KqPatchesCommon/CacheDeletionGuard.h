@@ -1,0 +1,58 @@
+// CacheDeletionGuard: the checks every deletion a request asks of a cache passes before anything
+// is removed, over the shared path rules of PortableFiles/SafePath.h.
+//
+// Folders and names in a cache-operation request come from another machine; none of them may
+// lead a deletion outside the cache. The guard decides, from the texts alone, whether a folder
+// may be deleted under (a cache root, an additional-sync folder), whether a name may be deleted
+// below such a folder, and whether an obsolete media folder lies where media folders live. The
+// removal itself goes through kq::RemoveUnder(), which never follows a link. The guard keeps no
+// state; every function is thread-safe. A refusal leaves a reason in `why`.
+#ifndef KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
+#define KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
+
+#include <string>
+
+class CacheDeletionGuard {
+ public:
+  // A folder deletions may happen under: absolute, not "/" (nor only slashes), no empty-name
+  // trick such as "." or ".." among its components ('\' counts as a separator too).
+  static bool CheckDeletionFolder(const std::string& folder, std::string& why);
+
+  // A cache root from a request: CheckDeletionFolder(), and when the configured cache home
+  // ("SoftwareCache"/"dHOME") is set, the root is that folder or lies below it (compared as
+  // texts, trailing '/' ignored).
+  static bool CheckCacheRoot(const std::string& root, std::string& why);
+
+  // A name to delete below a folder: after '\' became '/', not empty, relative, and no "." or
+  // ".." component (kq::IsSafeRelativeName()).
+  static bool CheckDeletionName(const std::string& name, std::string& why);
+
+  // An obsolete media folder: the same text checks as a folder, and strictly below
+  // root + "/KQMedia/", exactly two levels deep ("<release>/<feature release>"). On success `rel`
+  // holds the part below "KQMedia" ("<release>/<feature release>").
+  static bool CheckMediaFolder(const std::string& root, const std::string& path, std::string& rel,
+                               std::string& why);
+
+  // Removes folder + "/" + name (file, link or tree; a link goes, never its target) after
+  // CheckDeletionFolder() and CheckDeletionName(). A missing entry counts as removed. False with
+  // `why` on a refusal (errno EINVAL) or on a failed removal (errno from the removal).
+  static bool RemoveNameUnder(const std::string& folder, const std::string& name,
+                              std::string& why);
+
+  // A folder deletions happen in, below the folder `root` they belong to: `folder` is `root` or
+  // lies below it by text, and no existing folder from `root` down to `folder` (`root` itself
+  // excepted) is a symbolic link or anything but a folder. A missing level ends the check
+  // (nothing below it exists). A link there would lead deletions and pruning outside.
+  static bool CheckFolderBelow(const std::string& root, const std::string& folder,
+                               std::string& why);
+
+  // Removes the empty sub-folders below `folder`, deepest first, in one walk that never enters a
+  // link nor a sub-folder whose name begins with '.'. A sub-folder holding any entry (even an empty
+  // file) stays, and so does any folder named "KQMedia" (a cache's media root; it is walked).
+  // `folder` itself is never removed; a `folder` that is a link is not walked. True when the
+  // folder is missing, not a folder or every removal that was tried succeeded (a folder that filled up meanwhile is kept);
+  // false with `why` when a folder cannot be read or an empty one cannot be removed.
+  static bool RemoveEmptySubFolders(const std::string& folder, std::string& why);
+};
+
+#endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_

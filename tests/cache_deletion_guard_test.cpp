@@ -1,0 +1,152 @@
+// The deletion guard: refusals of folders, names and media folders from requests, and the
+// empty-folder pruning, on real trees beside a sentinel folder that must survive untouched.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "CacheDeletionGuard.h"
+#include "KqTestEnv.h"
+
+namespace {
+
+bool Exists(const std::string& p) {
+  struct stat sb;
+  return lstat(p.c_str(), &sb) == 0;
+}
+
+TEST(CacheDeletionGuardFolders, RefusesRootRelativeAndDotFolders) {
+  std::string why;
+  for (const char* bad : {"", "/", "//", "\\", "cache", "./cache", "/cache/../etc", "/cache/./x",
+                          "\\cache\\..\\etc", "/cache/.."}) {
+    EXPECT_FALSE(CacheDeletionGuard::CheckDeletionFolder(bad, why)) << bad;
+  }
+  EXPECT_TRUE(CacheDeletionGuard::CheckDeletionFolder("/cache/KQMedia", why));
+  EXPECT_TRUE(CacheDeletionGuard::CheckDeletionFolder("/cache/..x/", why));
+}
+
+TEST(CacheDeletionGuardFolders, CacheRootMustLieInTheConfiguredCache) {
+  kqtest::ScopedConfig config;
+  std::string why;
+  EXPECT_TRUE(CacheDeletionGuard::CheckCacheRoot("/anywhere", why));  // nothing configured
+  config.set("SoftwareCache", "dHOME", "/srv/cache/");
+  EXPECT_TRUE(CacheDeletionGuard::CheckCacheRoot("/srv/cache", why));
+  EXPECT_TRUE(CacheDeletionGuard::CheckCacheRoot("/srv/cache/sub/", why));
+  for (const char* bad : {"/srv/cacheX", "/srv", "/etc", "/srv/cache/../x", "/"}) {
+    EXPECT_FALSE(CacheDeletionGuard::CheckCacheRoot(bad, why)) << bad;
+  }
+}
+
+TEST(CacheDeletionGuardNames, RefusesEscapesAcceptsBackslashNames) {
+  std::string why;
+  for (const char* bad : {"", ".", "..", "../x", "..\\x", "a/../../x", "/etc/x", "\\etc\\x",
+                          "Unix\\..\\..\\x"}) {
+    EXPECT_FALSE(CacheDeletionGuard::CheckDeletionName(bad, why)) << bad;
+  }
+  EXPECT_TRUE(CacheDeletionGuard::CheckDeletionName("Windows\\a.txt", why));
+}
+
+TEST(CacheDeletionGuardMedia, OnlyReleaseFeatureReleaseFoldersBelowMedia) {
+  std::string rel, why;
+  const std::string root = "/c";
+  for (const char* bad : {"/c/KQMedia", "/c/KQMedia/", "/c/KQMedia/11.0.0", "/c/KQMedia/a/b/c",
+                          "/c/KQMedia/../x/y", "/c/KQMedia/a/..", "/c", "/d/KQMedia/a/b",
+                          "/c/KQMediaX/a/b", "c/KQMedia/a/b", "/c/KQMedia//b"}) {
+    EXPECT_FALSE(CacheDeletionGuard::CheckMediaFolder(root, bad, rel, why)) << bad;
+  }
+  EXPECT_FALSE(CacheDeletionGuard::CheckMediaFolder("/", "/KQMedia/a/b", rel, why));
+  ASSERT_TRUE(CacheDeletionGuard::CheckMediaFolder("/c/", "/c/KQMedia/11.0.0/SP4_0_R2/", rel, why));
+  EXPECT_EQ(rel, "11.0.0/SP4_0_R2");
+}
+
+// A cache folder and, beside it, a sentinel tree that links inside the cache point at.
+class GuardTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cache_ = dir_ / "cache";
+    sentinel_ = dir_ / "sentinel";
+    kqtest::WriteFile(sentinel_ + "/x", "keep");
+    kqtest::WriteFile(sentinel_ + "/sub/y", "keep");
+    kqtest::WriteFile(cache_ + "/a.txt", "a");
+    ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/out").c_str()));
+    ASSERT_EQ(0, symlink((sentinel_ + "/x").c_str(), (cache_ + "/x-link").c_str()));
+  }
+  void ExpectSentinelWhole() {
+    EXPECT_EQ(kqtest::ReadFile(sentinel_ + "/x"), "keep");
+    EXPECT_EQ(kqtest::ReadFile(sentinel_ + "/sub/y"), "keep");
+  }
+  kqtest::TempDir dir_;
+  std::string cache_, sentinel_;
+};
+
+TEST_F(GuardTree, HostileNamesTouchNothingOutside) {
+  std::string why;
+  for (const char* bad : {"../sentinel/x", "..\\sentinel\\x", "a/../../sentinel/x", "", ".",
+                          "out/../a.txt"}) {
+    EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder(cache_, bad, why)) << bad;
+  }
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder(cache_, sentinel_ + "/x", why));
+  // Below a linked folder: refused, the target stays.
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder(cache_, "out/x", why));
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder(cache_, "out\\sub", why));
+  // A name that is a link: the link goes, not what it points to.
+  EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "x-link", why)) << why;
+  EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "out", why)) << why;
+  EXPECT_FALSE(Exists(cache_ + "/x-link"));
+  EXPECT_FALSE(Exists(cache_ + "/out"));
+  EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "a.txt", why));
+  EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "missing\\deeper", why));
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder("/", "tmp", why));
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder("relative", "a.txt", why));
+  ExpectSentinelWhole();
+}
+
+TEST_F(GuardTree, FoldersBelowARootMayNotPassThroughLinks) {
+  std::string why;
+  kqtest::WriteFile(cache_ + "/real/deeper/f", "f");
+  EXPECT_TRUE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_, why));
+  EXPECT_TRUE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "/real/deeper", why));
+  EXPECT_TRUE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "/real/missing/more", why));
+  EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "/out", why));
+  EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "/out/sub", why));
+  EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "/a.txt/x", why));
+  EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, cache_ + "X/real", why));
+  EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, sentinel_, why));
+}
+
+TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
+  ASSERT_EQ(0, mkdir((sentinel_ + "/empty").c_str(), 0755));
+  kqtest::WriteFile(cache_ + "/keep/zero", "");
+  ASSERT_EQ(0, mkdir((cache_ + "/gone").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/deep").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/deep/er").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/deep/er/est").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/.hidden").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/KQMedia").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/KQMedia/11.0.0").c_str(), 0755));
+  ASSERT_EQ(0, symlink((sentinel_ + "/empty").c_str(), (cache_ + "/deep/lnk").c_str()));
+  const std::string top = dir_ / "only";
+  ASSERT_EQ(0, mkdir(top.c_str(), 0755));
+
+  std::string why;
+  ASSERT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(cache_ + "/", why)) << why;
+  EXPECT_TRUE(Exists(cache_ + "/keep/zero"));
+  EXPECT_FALSE(Exists(cache_ + "/gone"));
+  EXPECT_FALSE(Exists(cache_ + "/deep/er"));
+  EXPECT_TRUE(Exists(cache_ + "/deep/lnk"));  // a link is an entry: its folder stays
+  EXPECT_TRUE(Exists(cache_ + "/.hidden"));
+  EXPECT_TRUE(Exists(cache_ + "/KQMedia"));
+  EXPECT_FALSE(Exists(cache_ + "/KQMedia/11.0.0"));
+  EXPECT_TRUE(Exists(sentinel_ + "/empty"));
+  ASSERT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(top, why));
+  EXPECT_TRUE(Exists(top));
+  EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(dir_ / "missing", why));
+  EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(cache_ + "/a.txt", why));
+  // A linked folder given as the folder itself is not walked.
+  EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(cache_ + "/out", why));
+  ExpectSentinelWhole();
+  EXPECT_TRUE(Exists(sentinel_ + "/empty"));
+}
+
+}  // namespace
