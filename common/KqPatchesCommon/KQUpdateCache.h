@@ -448,6 +448,32 @@ class KQUpdateCache {
 
   // ---- Sync-request utilities (SyncRequestUtils.cpp) ----
   static std::string GetCacheOperationName(CacheOpcode code);
+  // ---- Deleting cache contents on request (UpdateCacheDelete.cpp) ----
+  // Every name and folder of the request passes CacheDeletionGuard; a refusal is logged at
+  // level 0 and fails the step it belongs to.
+
+  // Deletes the files the request names per release and operating system (7/10), then the
+  // additional-sync (11/14) and appliance (12/15) files, whose failures are only logged. False
+  // at the first failing release/OS step (files already gone stay gone).
+  bool DeleteLocalCacheContents(UpdatePatches::CacheOpReq request);
+  // Deletes the additional-sync files below the remote cache's additional-sync folder (9/18).
+  bool DeleteLocalCacheAdditionalSyncContents(UpdatePatches::CacheOpReq request);
+  // Deletes the appliance files below root + "/KQAppliance": Windows and database files first,
+  // then the Unix ones unless "Tapewright"/"sTallowmereUpgradeInProgress" is "yes", flagged
+  // by "sSWCacheSyncInProgress" while they go (left set when the deletion fails).
+  bool DeleteLocalCacheApplianceContents(UpdatePatches::CacheOpReq request);
+  // Removes each obsolete feature-release folder of 14/17 (root/KQMedia/<release>/<folder>
+  // only); every path is tried, false when any one failed or was refused.
+  bool DeleteLocalObsoleteSPMediaCacheContents(UpdatePatches::CacheOpReq request);
+  // Renames the highest "CU<k>" folder of the loose-update folder to "CU<n>", n the request's
+  // update-pack number, when CU<n> is missing and k differs from n (rename(2) only).
+  bool RenameUpdatePackDirOnClientCache(UpdatePatches::CacheOpReq* request);
+  // Removes folder/name for each file (missing ones skipped); the rest is still tried after a
+  // failure, which makes the result false. Names that would leave the folder are refused.
+  bool DeleteFilesFromVec(std::string folder, std::vector<UpdatePatches::File>* files);
+  // Removes the empty sub-folders below folder (an entry of any size keeps its folder; links
+  // and names beginning with '.' are not entered); the folder itself stays.
+  bool DeleteFolderIfEmpty(std::string folder);
 
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }

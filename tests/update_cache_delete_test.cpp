@@ -1,0 +1,358 @@
+// Deleting cache contents on request, on real cache trees with a sentinel tree beside the cache
+// that no request may touch.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CachePaths.h"
+#include "Configuration/KQPlatformInfo.h"
+#include "KQUpdateCache.h"
+#include "KqTestEnv.h"
+#include "Vocabulary.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using UpdatePatches::AdditionalSyncFilesList;
+using UpdatePatches::ApplianceFilesInfo;
+using UpdatePatches::BinaryV11;
+using UpdatePatches::CacheOpReq;
+using UpdatePatches::File;
+using UpdatePatches::FilesForOS;
+using UpdatePatches::FilesForRel;
+using UpdatePatches::RemClientInfo;
+
+bool Exists(const std::string& p) {
+  struct stat sb;
+  return lstat(p.c_str(), &sb) == 0;
+}
+
+std::vector<CNMessageBase> Files(const std::vector<std::string>& names) {
+  std::vector<CNMessageBase> out;
+  for (const std::string& n : names) {
+    File f;
+    f.setstring(File::kName, n);
+    out.push_back(f);
+  }
+  return out;
+}
+
+std::vector<CNMessageBase> Media(const std::vector<std::string>& names) {
+  std::vector<CNMessageBase> out;
+  for (const std::string& n : names) {
+    BinaryV11 b;
+    b.setstring(BinaryV11::kRelativePath, n);
+    out.push_back(b);
+  }
+  return out;
+}
+
+// Every entry below `root` with its kind, size and link target: a whole-tree fingerprint.
+std::map<std::string, std::string> Manifest(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::path& p = it->path();
+    std::string what;
+    if (fs::is_symlink(fs::symlink_status(p))) what = "link:" + fs::read_symlink(p).string();
+    else if (fs::is_directory(p)) what = "dir";
+    else what = "file:" + kqtest::ReadFile(p.string());
+    out[p.string()] = what;
+  }
+  return out;
+}
+
+class DeleteOnRequest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetOSTypesInfo();
+    SetReleasesSupportedOnClient();
+    root_ = config_.root() + "/cache";
+    sentinel_ = config_.root() + "/sentinel";
+    addSync_ = config_.root() + "/addsync";
+    kqtest::WriteFile(sentinel_ + "/x", "keep");
+    kqtest::WriteFile(sentinel_ + "/SP9/Updates/u.exe", "keep");
+    ASSERT_EQ(0, mkdir((sentinel_ + "/empty").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((sentinel_ + "/empty/deeper").c_str(), 0755));
+    before_ = Manifest(sentinel_);
+  }
+  void TearDown() override { EXPECT_EQ(before_, Manifest(sentinel_)) << "sentinel touched"; }
+
+  CacheOpReq Request(const std::string& root = "") {
+    CacheOpReq req;
+    RemClientInfo info;
+    info.setstring(RemClientInfo::kCachePath, root.empty() ? root_ : root);
+    info.setstring(RemClientInfo::kAdditionalSyncPath, addSync_);
+    req.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    return req;
+  }
+  static FilesForRel Release(int id, int osId, const KqFieldId& list,
+                             const std::vector<CNMessageBase>& entries) {
+    FilesForRel rel;
+    rel.setint64(FilesForRel::kReleaseId, id);
+    FilesForOS os;
+    os.setint64(FilesForOS::kOSId, osId);
+    os.setlistobject(list, entries);
+    rel.setlistobject(FilesForRel::kOSList, std::vector<CNMessageBase>{os});
+    return rel;
+  }
+  static void SetReleases(CacheOpReq& req, const std::vector<FilesForRel>& rels) {
+    req.setlistobject(CacheOpReq::kReleases, std::vector<CNMessageBase>(rels.begin(), rels.end()));
+  }
+  static void SetObject(CacheOpReq& req, const KqFieldId& object, int id,
+                        const std::vector<std::string>& names) {
+    CNMessageBase holder(23, id);
+    holder.setlistobject(AdditionalSyncFilesList::kFiles, Files(names));
+    req.setObjectAccessor(object, holder);
+  }
+  std::string InstallFolder(int rel, int os) {
+    std::string path = root_;
+    EXPECT_TRUE(FindInstallUpdPathForOS(rel, os, path));
+    return path;
+  }
+
+  kqtest::ScopedConfig config_;
+  KQUpdateCache cache_{7, false};
+  std::string root_, sentinel_, addSync_;
+  std::map<std::string, std::string> before_;
+};
+
+TEST_F(DeleteOnRequest, ExactlyTheNamedFilesGoAndEmptyFoldersAfterThem) {
+  const std::string base = InstallFolder(15, 1);
+  kqtest::WriteFile(base + "/ServicePacks/SP2/fr/a.dll", "a");
+  kqtest::WriteFile(base + "/ServicePacks/SP2/b.dll", "b");
+  kqtest::WriteFile(base + "/ServicePacks/SP1/a.dll", "old");
+  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
+  kqtest::WriteFile(base + "/Updates/u2.exe", "");
+  kqtest::WriteFile(base + "/setup.exe", "s");
+  kqtest::WriteFile(base + "/other.exe", "o");
+  const std::string media = root_ + "/KQMedia/11.0.0/Windows";
+  kqtest::WriteFile(media + "/p/m1.bin", "m");
+  kqtest::WriteFile(media + "/m2.bin", "m");
+  kqtest::WriteFile(addSync_ + "/s/one.txt", "1");
+  kqtest::WriteFile(addSync_ + "/two.txt", "2");
+  kqtest::WriteFile(root_ + "/KQAppliance/Windows/w.msi", "w");
+  kqtest::WriteFile(root_ + "/KQAppliance/Unix/keep.rpm", "");
+
+  CacheOpReq req = Request();
+  FilesForRel old = Release(15, 1, FilesForOS::kSPFiles, Files({"fr\\a.dll", "missing.dll"}));
+  CNMessageBase& os = (*old.getlistobject(FilesForRel::kOSList))[0];
+  os.setlistobject(FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}));
+  os.setlistobject(FilesForOS::kInstallerFiles, Files({"setup.exe"}));
+  SetReleases(req, {old, Release(16, 3, FilesForOS::kMediaFiles, Media({"p/m1.bin"}))});
+  SetObject(req, CacheOpReq::kAdditionalSyncFiles, 160, {"s/one.txt"});
+  SetObject(req, CacheOpReq::kApplianceFiles, 177, {"KQAppliance\\Windows\\w.msi"});
+
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  for (const char* gone : {"/ServicePacks/SP2/fr", "/Updates/u1.exe", "/setup.exe"})
+    EXPECT_FALSE(Exists(base + gone)) << gone;
+  for (const char* kept : {"/ServicePacks/SP2/b.dll", "/ServicePacks/SP1/a.dll", "/Updates/u2.exe",
+                           "/other.exe"})
+    EXPECT_TRUE(Exists(base + kept)) << kept;
+  EXPECT_FALSE(Exists(media + "/p"));
+  EXPECT_TRUE(Exists(media + "/m2.bin"));
+  EXPECT_FALSE(Exists(addSync_ + "/s"));
+  EXPECT_TRUE(Exists(addSync_ + "/two.txt"));
+  EXPECT_FALSE(Exists(root_ + "/KQAppliance/Windows"));
+  EXPECT_TRUE(Exists(root_ + "/KQAppliance/Unix/keep.rpm"));  // empty, but a file
+
+  // Nothing named exists any more: a second round deletes nothing and succeeds.
+  const auto after = Manifest(root_);
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_EQ(after, Manifest(root_));
+}
+
+TEST_F(DeleteOnRequest, FeatureReleaseFilesNeedAServicePacksFolderOnlyWhenNamed) {
+  const std::string base = InstallFolder(15, 1);
+  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
+  CacheOpReq req = Request();
+  SetReleases(req, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/Updates/u1.exe"));
+  SetReleases(req, {Release(15, 1, FilesForOS::kSPFiles, Files({"a.dll"}))});
+  EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+}
+
+TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
+  const std::string base = InstallFolder(15, 1);
+  kqtest::WriteFile(base + "/Updates/keep.exe", "k");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Unix/keep.bin", "k");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/SP1_0_R1/keep", "k");
+  kqtest::WriteFile(addSync_ + "/keep", "k");
+  // Links from inside the cache to the sentinel: a named link, a linked folder, empty folders
+  // behind a link, a linked appliance folder.
+  ASSERT_EQ(0, symlink((sentinel_ + "/x").c_str(), (base + "/Updates/x-link").c_str()));
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (base + "/Updates/linked").c_str()));
+  ASSERT_EQ(0, symlink((sentinel_ + "/empty").c_str(), (root_ + "/KQMedia/empties").c_str()));
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (root_ + "/KQAppliance").c_str()));
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (root_ + "/KQMedia/11.0.0/SPlink").c_str()));
+
+  const std::vector<std::string> names = {"../x", "..\\x", "a/../../x", "/etc/x", "", ".",
+                                          "KQAppliance\\..\\..\\x", "../../sentinel/x",
+                                          sentinel_ + "/x", "linked/x", "linked/SP9"};
+  CacheOpReq req = Request();
+  FilesForRel rel = Release(15, 1, FilesForOS::kLooseUpdateFiles, Files(names));
+  (*rel.getlistobject(FilesForRel::kOSList))[0].setlistobject(FilesForOS::kInstallerFiles,
+                                                               Files({"Updates/linked/x"}));
+  SetReleases(req, {rel});
+  EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+  SetReleases(req, {Release(16, 6, FilesForOS::kMediaFiles, Media(names))});
+  EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+  // OS ids without a cache folder and a release without a name fail their step.
+  for (int os : {0, 5}) {
+    SetReleases(req, {Release(15, os, FilesForOS::kLooseUpdateFiles, Files({"keep.exe"}))});
+    EXPECT_FALSE(cache_.DeleteLocalCacheContents(req)) << os;
+  }
+  SetReleases(req, {Release(20, 3, FilesForOS::kMediaFiles, Media({"Unix/keep.bin"}))});
+  EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+  // The named link goes, its target stays.
+  SetReleases(req, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x-link"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/Updates/x-link"));
+
+  // Roots: the file-system root, relative, with "..", outside the configured cache.
+  for (const std::string& bad : {std::string("/"), std::string("cache"), root_ + "/../sentinel",
+                                 sentinel_}) {
+    CacheOpReq r = Request(bad);
+    SetReleases(r, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x", "u.exe"}))});
+    if (bad == sentinel_) config_.set("SoftwareCache", "dHOME", root_);
+    EXPECT_FALSE(cache_.DeleteLocalCacheContents(r)) << bad;
+    SetObject(r, CacheOpReq::kApplianceFiles, 177, {"x", "Windows/x"});
+    EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(r)) << bad;
+    r.setliststring(CacheOpReq::kObsoleteSPFolders, {bad + "/KQMedia/11.0.0/SP1_0_R1"});
+    EXPECT_FALSE(cache_.DeleteLocalObsoleteSPMediaCacheContents(r)) << bad;
+  }
+  // Additional-sync folder "/", and hostile names below the real one.
+  {
+    CacheOpReq r = Request();
+    RemClientInfo info(*r.getObjectAccessor(CacheOpReq::kRemClientInfo));
+    info.setstring(RemClientInfo::kAdditionalSyncPath, "/");
+    r.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    SetObject(r, CacheOpReq::kAdditionalSyncFiles, 160, {"x"});
+    EXPECT_FALSE(cache_.DeleteLocalCacheAdditionalSyncContents(r));
+    CacheOpReq s = Request();
+    SetObject(s, CacheOpReq::kAdditionalSyncFiles, 160, names);
+    EXPECT_FALSE(cache_.DeleteLocalCacheAdditionalSyncContents(s));
+  }
+  // A linked appliance folder is never deleted through.
+  SetObject(req, CacheOpReq::kApplianceFiles, 177, {"KQAppliance/x", "Unix/SP9"});
+  EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(req));
+  // Obsolete folders: outside "KQMedia", equal to it, one level deep, with "..", the root,
+  // through a link.
+  req.setliststring(CacheOpReq::kObsoleteSPFolders,
+                    {sentinel_ + "/SP9", root_ + "/KQMedia", root_ + "/KQMedia/", root_ + "/KQMedia/11.0.0",
+                     root_ + "/KQMedia/11.0.0/../../../sentinel", root_, root_ + "/KQMedia/11.0.0/SPlink/SP9",
+                     root_ + "/KQMedia/empties/deeper"});
+  EXPECT_FALSE(cache_.DeleteLocalObsoleteSPMediaCacheContents(req));
+  EXPECT_TRUE(Exists(root_ + "/KQMedia/11.0.0/SP1_0_R1/keep"));
+  // The link named as an obsolete folder goes as a link.
+  req.setliststring(CacheOpReq::kObsoleteSPFolders,
+                    {root_ + "/KQMedia/11.0.0/SPlink", root_ + "/KQMedia/11.0.0/SP1_0_R1"});
+  EXPECT_TRUE(cache_.DeleteLocalObsoleteSPMediaCacheContents(req));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/SPlink"));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/SP1_0_R1"));
+  // Pruning from the root: the empty folders behind the link stay.
+  SetReleases(req, {Release(16, 3, FilesForOS::kMediaFiles, Media({"nothing"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_TRUE(Exists(root_ + "/KQMedia"));
+  EXPECT_TRUE(Exists(base + "/Updates/keep.exe"));
+  EXPECT_TRUE(Exists(addSync_ + "/keep"));
+}
+
+class ApplianceDelete : public DeleteOnRequest {
+ protected:
+  void SetUp() override {
+    DeleteOnRequest::SetUp();
+    kqtest::WriteFile(root_ + "/KQAppliance/Windows/w.msi", "w");
+    kqtest::WriteFile(root_ + "/KQAppliance/Unix/u.rpm", "u");
+    req_ = Request();
+    SetObject(req_, CacheOpReq::kApplianceFiles, 177,
+              {"KQAppliance/Windows/w.msi", "KQAppliance\\Unix\\u.rpm", "KQAppliance/x"});
+  }
+  CacheOpReq req_;
+};
+
+TEST_F(ApplianceDelete, UpgradeInProgressKeepsUnixFilesAndFails) {
+  config_.set("Tapewright", "sTallowmereUpgradeInProgress", "YES");
+  EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(req_));
+  EXPECT_FALSE(Exists(root_ + "/KQAppliance/Windows"));
+  EXPECT_TRUE(Exists(root_ + "/KQAppliance/Unix/u.rpm"));
+  std::string value;
+  EXPECT_FALSE(KQPlatformInfo().getString("Tapewright", "sSWCacheSyncInProgress", value));
+  // Through the whole request the appliance failure does not fail the deletion.
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req_));
+}
+
+TEST_F(ApplianceDelete, SuccessStampsTheSyncAndClearsTheFlag) {
+  config_.set("Tapewright", "sSWCacheSyncInProgress", "Yes");
+  const long long before = time(nullptr);
+  ASSERT_TRUE(cache_.DeleteLocalCacheApplianceContents(req_));
+  EXPECT_FALSE(Exists(root_ + "/KQAppliance/Unix"));
+  EXPECT_TRUE(Exists(root_ + "/KQAppliance"));
+  std::string value;
+  EXPECT_FALSE(KQPlatformInfo().getString("Tapewright", "sSWCacheSyncInProgress", value));
+  long long stamp = 0;
+  ASSERT_TRUE(KQPlatformInfo().getNumber("Tapewright", "nSWCacheLastSyncTime", stamp));
+  EXPECT_GE(stamp, before);
+}
+
+TEST_F(ApplianceDelete, FailedUnixDeletionLeavesTheFlagSet) {
+  // A Unix name below a linked folder is refused: the deletion fails after the flag was set.
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (root_ + "/KQAppliance/Unix/lnk").c_str()));
+  SetObject(req_, CacheOpReq::kApplianceFiles, 177, {"KQAppliance/Unix/lnk/x"});
+  EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(req_));
+  std::string value;
+  ASSERT_TRUE(KQPlatformInfo().getString("Tapewright", "sSWCacheSyncInProgress", value));
+  EXPECT_EQ(value, "Yes");
+}
+
+class RenamePack : public DeleteOnRequest {
+ protected:
+  CacheOpReq PackRequest(long long pack) {
+    CacheOpReq req = Request();
+    RemClientInfo info(*req.getObjectAccessor(CacheOpReq::kRemClientInfo));
+    info.setint64(RemClientInfo::kField5, 3);
+    UpdatePatches::UpdatePack up;
+    up.setint64(UpdatePatches::UpdatePack::kNumber, pack);
+    UpdatePatches::FullVersion version;
+    version.setObjectAccessor(UpdatePatches::FullVersion::kUpdatePack, up);
+    info.setObjectAccessor(RemClientInfo::kVersion, version);
+    req.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    return req;
+  }
+  std::string Loose() { return root_ + GetLooseUpdateFolderNew(3, false); }
+};
+
+TEST_F(RenamePack, HighestPackTakesTheAskedNumber) {
+  kqtest::WriteFile(Loose() + "/CU3/a", "3");
+  kqtest::WriteFile(Loose() + "/CU7/a", "7");
+  kqtest::WriteFile(Loose() + "/CUx/a", "x");
+  CacheOpReq same = PackRequest(7);
+  EXPECT_TRUE(cache_.RenameUpdatePackDirOnClientCache(&same));
+  EXPECT_TRUE(Exists(Loose() + "/CU7/a"));
+  CacheOpReq up = PackRequest(9);
+  EXPECT_TRUE(cache_.RenameUpdatePackDirOnClientCache(&up));
+  EXPECT_EQ(kqtest::ReadFile(Loose() + "/CU9/a"), "7");
+  EXPECT_FALSE(Exists(Loose() + "/CU7"));
+  EXPECT_TRUE(Exists(Loose() + "/CU3/a"));
+  // The client's highest pack above the asked one is renamed down.
+  CacheOpReq down = PackRequest(5);
+  EXPECT_TRUE(cache_.RenameUpdatePackDirOnClientCache(&down));
+  EXPECT_EQ(kqtest::ReadFile(Loose() + "/CU5/a"), "7");
+  // Nothing to do: no number, a number below 1, no loose-update folder.
+  for (long long n : {0LL, -2LL}) {
+    CacheOpReq none = PackRequest(n);
+    EXPECT_TRUE(cache_.RenameUpdatePackDirOnClientCache(&none));
+  }
+  CacheOpReq bare = Request();
+  EXPECT_TRUE(cache_.RenameUpdatePackDirOnClientCache(&bare));
+  EXPECT_TRUE(Exists(Loose() + "/CU3/a"));
+  EXPECT_TRUE(Exists(Loose() + "/CU5/a"));
+}
+
+}  // namespace
