@@ -364,10 +364,10 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
                      applianceRoot.c_str(), why.c_str());
     return false;
   }
-  if (!windows.empty()) {
-    if (!DeleteFilesFromVec(applianceRoot, &windows)) {
-      m_event.DebugJob(1, kTag, m_jobId, "Failed to delete Win/MSSQL appliance files from [%s]",
-                       applianceRoot.c_str());
+  // One list below the appliance root, then the folders it left empty.
+  auto deleteList = [&](std::vector<File>& list, const char* failure) {
+    if (!DeleteFilesFromVec(applianceRoot, &list)) {
+      m_event.DebugJob(1, kTag, m_jobId, failure, applianceRoot.c_str());
       return false;
     }
     if (!DeleteFolderIfEmpty(applianceRoot)) {
@@ -375,7 +375,11 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
                        applianceRoot.c_str());
       return false;
     }
-  }
+    return true;
+  };
+  if (!windows.empty() &&
+      !deleteList(windows, "Failed to delete Win/MSSQL appliance files from [%s]"))
+    return false;
   if (unix.empty()) return true;
 
   KQPlatformInfo store;
@@ -406,16 +410,7 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
                      "progress", applianceRoot.c_str());
     return false;
   }
-  if (!DeleteFilesFromVec(applianceRoot, &unix)) {
-    m_event.DebugJob(1, kTag, m_jobId, "Failed to delete binary files from [%s]",
-                     applianceRoot.c_str());
-    return false;
-  }
-  if (!DeleteFolderIfEmpty(applianceRoot)) {
-    m_event.DebugJob(0, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
-                     applianceRoot.c_str());
-    return false;
-  }
+  if (!deleteList(unix, "Failed to delete binary files from [%s]")) return false;  // flag stays
   const long long now = static_cast<long long>(time(nullptr));
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (!store.deleteValue(kSection, kSyncValue)) continue;
