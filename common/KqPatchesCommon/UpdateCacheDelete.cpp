@@ -338,7 +338,7 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
     m_event.DebugJob(1, kTag, m_jobId, "Appliance files to delete list is empty, nothing to do");
     return true;
   }
-  std::vector<File> windows, unix;
+  std::vector<File> windowsFiles, unixFiles;
   const size_t word = strlen(kApplianceWord);
   for (File file : files) {
     std::string name = file.getstring(File::kName);
@@ -348,11 +348,11 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
     }
     if (name.compare(0, 4, "Unix") == 0) {
       m_event.DebugJob(2, kTag, m_jobId, "Found Unix appliance file to delete [%s]", name.c_str());
-      unix.push_back(file);
+      unixFiles.push_back(file);
     } else {
       m_event.DebugJob(2, kTag, m_jobId, "Found Win/MSSQL appliance file to delete [%s]",
                        name.c_str());
-      windows.push_back(file);
+      windowsFiles.push_back(file);
     }
   }
   const std::string root = Unix(RemoteInfo(request).getstring(RemClientInfo::kCachePath));
@@ -377,10 +377,10 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
     }
     return true;
   };
-  if (!windows.empty() &&
-      !deleteList(windows, "Failed to delete Win/MSSQL appliance files from [%s]"))
+  if (!windowsFiles.empty() &&
+      !deleteList(windowsFiles, "Failed to delete Win/MSSQL appliance files from [%s]"))
     return false;
-  if (unix.empty()) return true;
+  if (unixFiles.empty()) return true;
 
   KQPlatformInfo store;
   auto upgradeRunning = [&store]() {
@@ -410,7 +410,7 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
                      "progress", applianceRoot.c_str());
     return false;
   }
-  if (!deleteList(unix, "Failed to delete binary files from [%s]")) return false;  // flag stays
+  if (!deleteList(unixFiles, "Failed to delete binary files from [%s]")) return false;  // flag stays
   const long long now = static_cast<long long>(time(nullptr));
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (!store.deleteValue(kSection, kSyncValue)) continue;
