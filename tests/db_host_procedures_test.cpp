@@ -7,10 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "Db/Proc/FtpServicePackInfoSelectOps.h"
 #include "Db/Proc/GetFtpServicePackInfo.h"
 #include "Db/Proc/PatchGetLatestDVDForSP.h"
 #include "Db/Proc/patchApplianceCommit.h"
 #include "Db/Proc/patchUpdateApplianceEligibility.h"
+#include "Db/Proc/patchUpdateDVDInfo.h"
 #include "Db/Proc/simGetAllCUs.h"
 #include "Db/Proc/simGetClientPackageFullVersion.h"
 #include "Db/Proc/simGetFullVersionAndOSInfo.h"
@@ -467,4 +469,90 @@ TEST_F(DbHostProcedures, ServicePacksWhoseMaintenanceReleasesAreFetched) {
   EVGui::GetFTPServicePackInfoResp unused;
   EXPECT_EQ(ask("", unused), 1000);
   EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("names no release"), std::string::npos);
+}
+
+namespace {
+
+// One feature release of a release-information file.
+DVDInfoRelease Release(const std::string& sp, long long trans, long long rev,
+                       const std::string& build = "BUILD80") {
+  DVDInfoRelease e;
+  e.setstring(DVDInfoRelease::kReleaseStr, "11.0.0");
+  e.setstring(DVDInfoRelease::kBuildIdString, build);
+  e.setstring(DVDInfoRelease::kSPName, sp);
+  e.setstring(DVDInfoRelease::kFriendlyName, kAwkward);
+  e.setint64(DVDInfoRelease::kTransactionId, trans);
+  e.setint64(DVDInfoRelease::kRevisionId, rev);
+  e.setint64(DVDInfoRelease::kTimestamp, 1700000000LL + trans);
+  return e;
+}
+
+int RecordDVDInfo(const std::string& xml, int allowPrivate) {
+  PatchUpdateDVDInfo rec;
+  rec.setValues(xml.c_str(), 1, allowPrivate);
+  return getOneRow(&rec, false, -1, 0);
+}
+
+}  // namespace
+
+TEST_F(DbHostProcedures, ReleaseInformationIsRecordedOncePerFeatureRelease) {
+  DVDInfo info;
+  auto* list = info.getlistobject(DVDInfo::kReleases);
+  list->push_back(Release("SP20", 4711, 3));
+  list->push_back(Release("SP12a", 300, 2));
+  DVDInfoRelease hidden = Release("SP21", 4811, 4);
+  hidden.setint64(DVDInfoRelease::kShowInGUI, 0);
+  list->push_back(hidden);
+  list->push_back(Release("../x", 9999, 1));
+  DVDInfoRelease privateBuild = Release("SP22", 4911, 5);
+  privateBuild.setint64(DVDInfoRelease::kPrivateBuild, 1);
+  list->push_back(privateBuild);
+  // Not recordable: no recut stamps, a build that is no number, no name.
+  list->push_back(Release("SP23", 0, 6));
+  list->push_back(Release("SP24", 5111, 7, "BUILDx"));
+  list->push_back(Release("", 5211, 8));
+  const std::string xml = Xml(info);
+
+  ASSERT_EQ(RecordDVDInfo(xml, 0), 0) << DBtable::getErrorStr(1000);
+  const std::string columns =
+      "SELECT SPName, Release, Build, SPMajor, SPMinor, TransactionID, RevisionID, nCacheFlags, "
+      "bShowInGUI, FriendlyName, Timestamp, id FROM PatchSPVersion ORDER BY id";
+  std::vector<kq::db::Row> rows = Sql(columns);
+  ASSERT_EQ(rows.size(), 4u);
+  const std::vector<std::vector<long long>> numbers = {{16, 80, 20, 0, 4711, 3, 1, 1},
+                                                       {16, 80, 12, 'a', 300, 2, 1, 1},
+                                                       {16, 80, 21, 0, 4811, 4, 1, 0},
+                                                       {16, 80, 0, 0, 9999, 1, 1, 1}};
+  const char* const names[] = {"SP20", "SP12a", "SP21", "../x"};
+  for (size_t k = 0; k < rows.size(); ++k) {
+    EXPECT_EQ(rows[k][0].s, names[k]);
+    for (size_t c = 0; c < 8; ++c) EXPECT_EQ(rows[k][1 + c].i, numbers[k][c]) << k << "/" << c;
+    EXPECT_EQ(rows[k][9].s, kAwkward);
+  }
+  EXPECT_EQ(rows[0][10].i, 1700000000LL + 4711);
+
+  // The same text again changes nothing; private builds come in once allowed.
+  ASSERT_EQ(RecordDVDInfo(xml, 0), 0);
+  const std::vector<kq::db::Row> again = Sql(columns);
+  ASSERT_EQ(again.size(), rows.size());
+  for (size_t k = 0; k < rows.size(); ++k)
+    for (size_t c = 0; c < rows[k].size(); ++c) {
+      EXPECT_EQ(again[k][c].i, rows[k][c].i) << k << "/" << c;
+      EXPECT_EQ(again[k][c].s, rows[k][c].s) << k << "/" << c;
+    }
+  ASSERT_EQ(RecordDVDInfo(xml, 1), 0);
+  EXPECT_EQ(Count("PatchSPVersion"), 5);
+  // A text that is no release information changes nothing.
+  for (const char* bad : {"<DVDInfo><broken", "", "<HotfixList/>"})
+    EXPECT_EQ(RecordDVDInfo(bad, 1), 1000) << bad;
+  EXPECT_EQ(Count("PatchSPVersion"), 5);
+
+  // What the latest-release selection reads back.
+  FtpServicePackInfoSelectOps select;
+  select.setValues(4, "11.0.0", 20, 0, 0);
+  int count = 0;
+  ASSERT_EQ(getNextRow(&select, &count, -1, 0), 0);
+  EXPECT_STREQ(select.getDataPtr()->SPName, "SP22");
+  EXPECT_STREQ(select.getDataPtr()->BuildIdString, "BUILD80");
+  EXPECT_EQ(select.getDataPtr()->Timestamp, 1700000000LL + 4911);
 }

@@ -329,9 +329,9 @@ TEST_F(DbProcedures, BatchesRunTheSameWithTheLegacyBase) {
 
 TEST_F(DbProcedures, XmlProceduresFailClearlyWithoutABodyOrOnForeignXml) {
   PatchUpdateDVDInfo dvd;
-  dvd.setValues("<DVDInfo/>", 1, 0);
+  dvd.setValues("<SPVersion/>", 1, 0);
   EXPECT_EQ(getOneRow(&dvd, false, -1, 0), 1000);
-  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("has no body"), std::string::npos)
+  EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("DVDInfo message"), std::string::npos)
       << DBtable::getErrorStr(1000);
   SimGetAllCUs cus;
   cus.setValues("<SPVersion/>");

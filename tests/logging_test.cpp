@@ -138,3 +138,51 @@ TEST(Logging, LogErrorNamesTheSourceLocation) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Logging, AThreadLendsItsDefaultLogForAWhile) {
+  kqtest::ScopedConfig cfg;
+  EvDebugFileInstance runFile;
+  EvDebug run(&runFile);
+  ASSERT_TRUE(run.initialize(&runFile, EvDebug::kUpdateAlertLogId, 0, false, ""));
+  EXPECT_EQ(runFile.logName(), "KQUpdates");
+  EvDebug plain;                // no log of its own: follows the lent one
+  EvDebug named("OwnLog");      // keeps its own
+  {
+    ThLvlEvDebugFileInstance lent(&runFile);
+    plain.Debug("t", "while lent");
+    named.Debug("t", "own while lent");
+    std::thread([] { EvDebug().Debug("t", "other thread while lent"); }).join();
+    {
+      EvDebugFileInstance inner("Inner");
+      ThLvlEvDebugFileInstance nested(&inner);
+      plain.Debug("t", "nested");
+    }
+    plain.Debug("t", "back to the outer");
+  }
+  plain.Debug("t", "after");
+  const std::string runText = kqtest::ReadFile(cfg.logFile("KQUpdates"));
+  const std::string defaultText = kqtest::ReadFile(cfg.logFile());
+  EXPECT_NE(runText.find("while lent"), std::string::npos);
+  EXPECT_NE(runText.find("back to the outer"), std::string::npos);
+  EXPECT_NE(kqtest::ReadFile(cfg.logFile("Inner")).find("nested"), std::string::npos);
+  EXPECT_NE(kqtest::ReadFile(cfg.logFile("OwnLog")).find("own while lent"), std::string::npos);
+  EXPECT_NE(defaultText.find("other thread while lent"), std::string::npos);
+  EXPECT_NE(defaultText.find("after"), std::string::npos);
+  EXPECT_EQ(defaultText.find("while lent\n"), defaultText.find("other thread while lent\n") + 13);
+  EXPECT_EQ(runText.find("after"), std::string::npos);
+}
+
+TEST(Logging, InitializeSaysWhenTheLogFileCannotBeOpened) {
+  kqtest::ScopedConfig cfg;
+  kqtest::WriteFile(cfg.root() + "/plain", "x");
+  cfg.set("Logging", "dLogFolder", cfg.root() + "/plain/logs");  // below a file: never a folder
+  EvDebugFileInstance file;
+  EvDebug log(&file);
+  EXPECT_FALSE(log.initialize(&file, EvDebug::kUpdateAlertLogId, 0, false, ""));
+  cfg.set("Logging", "dLogFolder", cfg.logFolder());
+  EXPECT_TRUE(log.initialize(&file, EvDebug::kUpdateAlertLogId, 0, false, ""));
+}
+
+}  // namespace

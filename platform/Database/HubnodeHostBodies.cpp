@@ -20,6 +20,7 @@
 #include "Messages/EVGui.h"
 #include "Messages/MessageXml.h"
 #include "Messages/UpdatePatches.h"
+#include "Versions/FullVersion.h"
 
 namespace kq {
 namespace db {
@@ -374,9 +375,93 @@ int GetFtpServicePackInfo(Session& session, const Args& args, Rows& rows, std::s
   return Answer(answer, rows, err) ? kDbRow : kDbFailed;
 }
 
-// The built-in bodies by procedure name. PatchUpdateDVDInfo has none: no message class
-// describes the release-information file it would read.
+// The number after `prefix` at the start of text, up to `end` (or the end of the text): plain
+// decimal digits only. False for anything else.
+bool LeadingNumber(const std::string& text, const char* prefix, char end, long long& out) {
+  const std::string p = prefix;
+  if (text.compare(0, p.size(), p) != 0) return false;
+  std::string digits = text.substr(p.size(), text.find(end, p.size()) - p.size());
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  out = std::stoll(digits);
+  return true;
+}
+
+int PatchUpdateDVDInfo(Session& session, const Args& args, Rows& rows, std::string& err) {
+  using UpdatePatches::DVDInfoRelease;
+  UpdatePatches::DVDInfo info;
+  if (!Decode(info, TextOf(args[0]), "DVDInfo", err)) return kDbFailed;
+  const bool privateAllowed = IntOf(args[2]) != 0;
+  long long recorded = 0;
+  const CNMessageBase& all = info;
+  for (const CNMessageBase& e : *all.getlistobject(UpdatePatches::DVDInfo::kReleases)) {
+    const std::string releaseText = e.getstring(DVDInfoRelease::kReleaseStr);
+    const std::string buildText = e.getstring(DVDInfoRelease::kBuildIdString);
+    const std::string spName = e.getstring(DVDInfoRelease::kSPName);
+    const long long transId = e.getint64(DVDInfoRelease::kTransactionId);
+    const long long revId = e.getint64(DVDInfoRelease::kRevisionId);
+    long long release = 0, build = 0;
+    if (spName.empty() || !LeadingNumber(releaseText, "", '.', release) ||
+        !LeadingNumber(buildText, "BUILD", '\0', build) || transId == 0 || revId == 0)
+      continue;
+    if (e.isSet(DVDInfoRelease::kPrivateBuild) && e.getint64(DVDInfoRelease::kPrivateBuild) != 0 &&
+        !privateAllowed)
+      continue;
+    if (!Fits(transId, "a transaction id", err) || !Fits(revId, "a revision id", err))
+      return kDbFailed;
+    _SPVersion sp;
+    _SPVersion::ParseSPName(spName, &sp);
+    const long long shown =
+        e.isSet(DVDInfoRelease::kShowInGUI) ? (e.getint64(DVDInfoRelease::kShowInGUI) != 0) : 1;
+    const Args key = {Value::Text(releaseText), Value::Text(buildText), Value::Text(spName),
+                      Value::Int(transId), Value::Int(revId)};
+    Rows found;
+    if (!Query(session,
+               "SELECT id FROM PatchSPVersion WHERE ReleaseStr = $1 AND BuildIdString = $2 "
+               "AND SPName = $3 AND TransactionID = $4 AND RevisionID = $5 ORDER BY id LIMIT 1",
+               key, found, err))
+      return kDbFailed;
+    Args a = {Value::Text(releaseText),
+              Value::Text(buildText),
+              Value::Text(e.getstring(DVDInfoRelease::kDVDName)),
+              Value::Int(build),
+              Value::Int(release + 5),
+              Value::Int(sp.GetMajor()),
+              Value::Int(sp.GetMinor()),
+              Value::Int(transId),
+              Value::Text(spName),
+              Value::Text(e.getstring(DVDInfoRelease::kFriendlyName)),
+              Value::Int(e.getint64(DVDInfoRelease::kTimestamp)),
+              Value::Int(shown),
+              Value::Int(revId)};
+    std::string sql;
+    if (found.empty()) {
+      if (!Query(session, "SELECT COALESCE(MAX(id), 0) + 1 FROM PatchSPVersion", {}, found, err))
+        return kDbFailed;
+      a.push_back(Value::Int(found.empty() ? 1 : IntOf(found[0][0])));
+      sql = "INSERT INTO PatchSPVersion (ReleaseStr, BuildIdString, DVDName, Build, Release, "
+            "SPMajor, SPMinor, TransactionID, SPName, FriendlyName, Timestamp, bShowInGUI, "
+            "RevisionID, id, bIsDVDPresent, nCacheFlags, nLTSFlag, nBootstrapperDelayDays, "
+            "nGUIDownloadDelayDays) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
+            "$13, $14, 0, 1, 0, 0, 0)";
+    } else {
+      a.push_back(IntOf(found[0][0]) != 0 ? Value::Int(IntOf(found[0][0])) : found[0][0]);
+      sql = "UPDATE PatchSPVersion SET ReleaseStr = $1, BuildIdString = $2, DVDName = $3, "
+            "Build = $4, Release = $5, SPMajor = $6, SPMinor = $7, TransactionID = $8, "
+            "SPName = $9, FriendlyName = $10, Timestamp = $11, bShowInGUI = $12, "
+            "nCacheFlags = 1, RevisionID = $13 WHERE id = $14";
+    }
+    if (!Exec(session, sql, a, err)) return kDbFailed;
+    ++recorded;
+  }
+  rows.push_back({Value::Int(recorded)});
+  return kDbRow;
+}
+
+// The built-in bodies by procedure name.
 #define KQ_HUBNODE_HOST_BODIES(X)  \
+  X(PatchUpdateDVDInfo)            \
   X(SimGetFullVersionAndOSInfo)    \
   X(SimGetClientPackageFullVersion) \
   X(SimUpdateUPVersion)            \

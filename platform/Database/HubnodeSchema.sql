@@ -397,6 +397,28 @@ CREATE TABLE IF NOT EXISTS PatchMultiCache (
   PRIMARY KEY (ClientId, Release, OSType)
 );
 
+-- Alerts raised (EvAlertEx): category, type, flags, release text, the Hubnode's upgrade time,
+-- the client ids in the order given ("3,5,40"), when and by which process it was raised.
+CREATE TABLE IF NOT EXISTS EvAlert (
+  id INTEGER NOT NULL PRIMARY KEY,
+  Category INTEGER NOT NULL,
+  Type INTEGER NOT NULL,
+  Flags INTEGER NOT NULL,
+  ReleaseText TEXT NOT NULL,
+  UpgradeTime BIGINT NOT NULL,
+  ClientIds TEXT NOT NULL,
+  RaisedTime BIGINT NOT NULL,
+  ProcessId INTEGER NOT NULL
+);
+
+-- The texts of an alert in order (Seq from 0), as raised.
+CREATE TABLE IF NOT EXISTS EvAlertText (
+  AlertId INTEGER NOT NULL,
+  Seq INTEGER NOT NULL,
+  Text TEXT NOT NULL,
+  PRIMARY KEY (AlertId, Seq)
+);
+
 -- ------------------------------------------------------------------------ stored procedures
 
 -- @procedure FtpServicePackInfoSelectOps 5
@@ -570,9 +592,21 @@ SELECT c.id, COALESCE(v.HighestSP, 0), COALESCE(v.MissingPatches, 'None'),
 -- @end
 
 -- @host PatchUpdateDVDInfo 3 writes
--- (DVDInfo XML, visibility flag, private builds allowed): would record the media of the
--- release-information file in PatchSPVersion and PatchDVDInfo. No message class describes that
--- file, so it has no body and answers 1000.
+-- (DVDInfo XML, visibility flag, private builds allowed): records the feature releases of the
+-- release-information file in PatchSPVersion. The file is a DVDInfo message (UpdatePatches
+-- 1100) whose list (1/1) holds one DVDInfoRelease (1101) per feature release: 1/1 release text
+-- ("11.0.0"), 2/2 build text ("BUILD80"), 3/3 service-pack name ("SP20", "SP12a"), 4/4 DVD
+-- name, 5/5 friendly name, 6/6 transaction id, 7/7 revision id, 8/8 timestamp (seconds since
+-- the epoch), 9/9 shown in the GUI (1 when absent), 10/10 private build (0 when absent).
+-- Each entry becomes a row with the release id (major version + 5), the build number, major
+-- and minor of the name (minor 0 or the letter's code; a name that is not a service-pack name
+-- keeps major 0 and its text), nCacheFlags 1 and bIsDVDPresent 0; an entry already recorded
+-- (same release text, build text, name, transaction and revision id) is updated in place, so
+-- the same text again changes nothing. Skipped: an entry without release text, build text or
+-- name, with a release or build that does not parse, with a transaction or revision id of 0,
+-- and a private build unless private builds are allowed. The visibility flag selects nothing
+-- here. A text that is not a DVDInfo message fails (1000) and changes nothing; the row gives
+-- the number of entries recorded.
 -- @end
 
 -- @host SimUpdateUPVersion 2 writes

@@ -53,6 +53,16 @@ std::string FileNameOf(const char* logName) {
   return name;
 }
 
+// The file instance the calling thread lends its default log to (null: none).
+thread_local const EvDebugFileInstance* t_lentLog = nullptr;
+
+// Logs with a fixed id, known without getLogId.
+struct FixedLogId {
+  int id;
+  const char* name;
+};
+constexpr FixedLogId kFixedLogIds[] = {{EvDebug::kUpdateAlertLogId, "KQUpdates"}};
+
 int FileFor(const std::string& folder, const std::string& path) {
   std::lock_guard<std::mutex> g(g_mutex);
   auto it = OpenFiles().find(path);
@@ -78,40 +88,65 @@ int FileFor(const std::string& folder, const std::string& path) {
 
 }  // namespace
 
+ThLvlEvDebugFileInstance::ThLvlEvDebugFileInstance(EvDebugFileInstance* instance)
+    : previous_(t_lentLog) {
+  if (instance != nullptr && !instance->logName().empty()) t_lentLog = instance;
+}
+
+ThLvlEvDebugFileInstance::~ThLvlEvDebugFileInstance() { t_lentLog = previous_; }
+
 EvDebug::EvDebug(EvDebugFileInstance* instance)
-    : logName_(FileNameOf(instance ? instance->logName().c_str() : nullptr)) {}
+    : logName_(FileNameOf(instance ? instance->logName().c_str() : nullptr)),
+      ownLog_(instance && !instance->logName().empty()) {}
 
 EvDebug::EvDebug(const char* logName, long long jobId)
-    : logName_(FileNameOf(logName)), jobId_(jobId) {}
+    : logName_(FileNameOf(logName)), ownLog_(logName && *logName), jobId_(jobId) {}
 
 EvDebug::EvDebug(const EvDebug& other)
-    : logName_(other.logName_), jobId_(other.jobId_), level_(other.level_.load()) {}
+    : logName_(other.logName_),
+      ownLog_(other.ownLog_),
+      jobId_(other.jobId_),
+      level_(other.level_.load()) {}
 
 EvDebug& EvDebug::operator=(const EvDebug& other) {
   logName_ = other.logName_;
+  ownLog_ = other.ownLog_;
   jobId_ = other.jobId_;
   level_.store(other.level_.load());
   return *this;
 }
 
-void EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
+bool EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
                          const std::string&) {
   std::string name;
   if (instance && !instance->logName().empty()) {
     name = instance->logName();
   } else {
+    for (const FixedLogId& fixed : kFixedLogIds)
+      if (fixed.id == logId) name = fixed.name;
     std::lock_guard<std::mutex> g(g_mutex);
-    if (logId >= 0 && static_cast<size_t>(logId) < LogNames().size()) name = LogNames()[logId];
+    if (name.empty() && logId >= 0 && static_cast<size_t>(logId) < LogNames().size())
+      name = LogNames()[logId];
   }
+  ownLog_ = !name.empty();
   logName_ = FileNameOf(name.c_str());
+  if (instance != nullptr && ownLog_) instance->setLogName(logName_);
+  jobId_ = jobId;
+  level_.store(-1);
+  const std::string folder = LogFolder();
+  return FileFor(folder, folder + "/" + logName_ + ".log") >= 0;
+}
+
+void EvDebug::initialize(const char* logName, long long jobId) {
+  ownLog_ = logName && *logName;
+  logName_ = FileNameOf(logName);
   jobId_ = jobId;
   level_.store(-1);
 }
 
-void EvDebug::initialize(const char* logName, long long jobId) {
-  logName_ = FileNameOf(logName);
-  jobId_ = jobId;
-  level_.store(-1);
+const std::string& EvDebug::logName() const {
+  if (!ownLog_ && t_lentLog != nullptr) return t_lentLog->logName();
+  return logName_;
 }
 
 int EvDebug::getLogId(const char* logName) {
@@ -142,7 +177,7 @@ std::string EvDebug::LogFolder() {
   return env && *env ? env : kq::DefaultStateFolder(kStateKind);
 }
 
-std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName_ + ".log"; }
+std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName() + ".log"; }
 
 void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int,
                                       long long jobId, const char* function, const char* fmt,
@@ -184,7 +219,7 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, 
   if (line.empty() || line.back() != '\n') line.push_back('\n');
 
   std::string folder = LogFolder();
-  int fd = FileFor(folder, folder + "/" + logName_ + ".log");
+  int fd = FileFor(folder, folder + "/" + logName() + ".log");
   if (fd < 0) return;
   // One write per line: O_APPEND keeps whole lines together across threads and processes.
   ssize_t w = ::write(fd, line.data(), line.size());

@@ -27,9 +27,24 @@ class EvDebugFileInstance {
   EvDebugFileInstance() = default;
   explicit EvDebugFileInstance(std::string logName) : logName_(std::move(logName)) {}
   const std::string& logName() const { return logName_; }
+  void setLogName(std::string name) { logName_ = std::move(name); }
 
  private:
   std::string logName_;
+};
+
+// While it lives, the calling thread's default log is the given file instance (which must
+// outlive it); the destructor gives the thread back the log it had before. An instance without
+// a name changes nothing.
+class ThLvlEvDebugFileInstance {
+ public:
+  explicit ThLvlEvDebugFileInstance(EvDebugFileInstance* instance);
+  ~ThLvlEvDebugFileInstance();
+  ThLvlEvDebugFileInstance(const ThLvlEvDebugFileInstance&) = delete;
+  ThLvlEvDebugFileInstance& operator=(const ThLvlEvDebugFileInstance&) = delete;
+
+ private:
+  const EvDebugFileInstance* previous_;
 };
 
 class EvDebug {
@@ -39,9 +54,11 @@ class EvDebug {
   EvDebug(const EvDebug& other);
   EvDebug& operator=(const EvDebug& other);
 
-  // Points this object at the log with the given id (from getLogId) and job id; a file instance
-  // with a name of its own takes precedence over the id.
-  void initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
+  // Points this object at the log with the given id (from getLogId, or one of the fixed ids
+  // below) and job id; a file instance with a name of its own takes precedence over the id,
+  // and an instance without one is given the name found. False when the log file cannot be
+  // opened for writing (the object then still names that log).
+  bool initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
                   const std::string&);
   void initialize(const char* logName, long long jobId = 0);
   // A stable small number for a log name (the same name gives the same id in this process).
@@ -59,15 +76,20 @@ class EvDebug {
   void handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int, long long jobId,
                                const char* function, const char* fmt, va_list args);
 
-  const std::string& logName() const { return logName_; }
+  // The log this object writes to now (the thread's lent log when it has none of its own).
+  const std::string& logName() const;
   long long jobId() const { return jobId_; }
   std::string logFilePath() const;
 
   // The folder that logs are written to now.
   static std::string LogFolder();
 
+  // The fixed id of the update-alert run's own log ("KQUpdates").
+  static constexpr int kUpdateAlertLogId = 0x2F0986AC;
+
  private:
   std::string logName_;
+  bool ownLog_ = false;  // named explicitly: the thread's lent log does not apply
   long long jobId_ = 0;
   // Resolved from the configuration on first use; threads logging through one object may
   // resolve it at once, and all store the same value.

@@ -15,6 +15,8 @@
 // AvailableCumulativeUpdatePacks' list (a media version and its update packs); the operating
 // system, sub-operating-system and feature-release sections of KQApplianceOSPatches; the
 // operating-system entries of UnixKQApplianceOSPatches (KQApplianceUnixOSInfo).
+// DVDInfo is the download center's release-information file ("DVDInfo.xml"), one
+// DVDInfoRelease per feature release it offers (see PatchUpdateDVDInfo in HubnodeSchema.sql).
 #define KQ_UPDATEPATCHES_CLASSES(C, F, O)                                                   \
   C(File, 83, F(Name, 1, 1) F(Checksum, 2, 5))                                             \
   C(BinaryV11, 25, F(Checksum, 1, 1) F(Field2, 2, 5) F(FileName, 5, 14)                    \
@@ -85,7 +87,12 @@
                                   O(Object4, 4, 4, 212) O(Object5, 5, 5, 0)                   \
                                   O(Object6, 6, 6, 0))                                        \
   C(AkamaiDownloadStatusResp, 1017, O(List, 1, 1, 1016))                                   \
-  C(CacheSyncRsp, 1018, O(ValidSides, 8, 11, 48) O(ApplianceOSList, 9, 12, 191))
+  C(CacheSyncRsp, 1018, O(ValidSides, 8, 11, 48) O(ApplianceOSList, 9, 12, 191))          \
+  C(DVDInfo, 1100, O(Releases, 1, 1, 1101))                                                \
+  C(DVDInfoRelease, 1101, F(ReleaseStr, 1, 1) F(BuildIdString, 2, 2) F(SPName, 3, 3)        \
+                              F(DVDName, 4, 4) F(FriendlyName, 5, 5)                       \
+                              F(TransactionId, 6, 6) F(RevisionId, 7, 7)                   \
+                              F(Timestamp, 8, 8) F(ShowInGUI, 9, 9) F(PrivateBuild, 10, 10))
 
 namespace UpdatePatches {
 
