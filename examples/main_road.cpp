@@ -14,10 +14,13 @@
 #include "CacheTreeGenerator.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
+#include "KQUpdates.h"
 #include "Logging/EvDebug.h"
 #include "MediaTreeGenerator.h"
 #include "PackageCache.h"
 #include "ReducedPackages.h"
+#include "TessaraDownloadCenter.h"
+#include "TessaraGenerator.h"
 #include "UpdateCacheGenerator.h"
 #include "UpdateCacheMessage.h"
 #include "UpdateUtils.h"
@@ -373,6 +376,59 @@ void FileListsOfAGeneratedCache(const std::string& root) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Step: one update-alert run over a generated Tessara and its download center, which
+// scripts/demo.sh serves over http on 127.0.0.1 (KQ_DEMO_CENTER_ROOT, KQ_DEMO_CENTER_PORT).
+// The alerts are recorded in the Hubnode database; they are printed from there.
+void RunUpdateAlerts(const std::string& root) {
+  std::printf("== Update-alert run\n");
+  const char* served = std::getenv("KQ_DEMO_CENTER_ROOT");
+  const char* port = std::getenv("KQ_DEMO_CENTER_PORT");
+  if (served == nullptr || port == nullptr) {
+    std::printf("  skipped: scripts/demo.sh serves the download center this step needs\n");
+    return;
+  }
+  // A Hubnode database of its own: the Tessara brings its own releases.
+  KQPlatformInfo().setString("Database", "sPath", root + "/tessara.db");
+  try {
+    kqtest::WriteDownloadCenter(kqtest::MakeDownloadCenter(), served);
+    kqtest::TessaraOptions options;
+    options.clientCount = 60;
+    kqtest::TessaraModel tessara = kqtest::MakeTessara(options);
+    tessara.downloadPort = std::atoi(port);
+    kqtest::WriteTessara(tessara, root + "/tessara");
+  } catch (const std::exception& e) {
+    Check(false, e.what());
+    return;
+  }
+  int rc = 1;
+  {
+    KQUpdates updates;
+    rc = updates.AlertIfUpdatesNeeded(true);
+  }
+  Check(rc == 0, "one alert run");
+  std::string err;
+  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
+  std::vector<kq::db::Row> alerts, texts;
+  if (!db || kq::db::ExecuteSql(*db, "SELECT id, Category, Type, ClientIds FROM EvAlert ORDER BY id",
+                                {}, &alerts, err) == kq::db::kDbFailed) {
+    Check(false, "read the recorded alerts");
+    return;
+  }
+  Check(alerts.size() == 3, "three alerts recorded");
+  for (const kq::db::Row& a : alerts) {
+    std::printf("  alert %lld (%lld, %lld) clients [%s]\n", a[0].i, a[1].i, a[2].i,
+                a[3].s.c_str());
+    kq::db::ExecuteSql(*db, "SELECT Text FROM EvAlertText WHERE AlertId = $1 ORDER BY Seq", {a[0]},
+                       &texts, err);
+    std::string text;
+    for (const kq::db::Row& t : texts) text += t[0].s;
+    for (size_t at; (at = text.find("MsgNewLine_")) != std::string::npos;)
+      text.replace(at, 11, "\n    ");
+    if (!text.empty()) std::printf("    %s\n", text.c_str());
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -394,6 +450,7 @@ int main() {
   InventoryUpdateCache(root);
   AnswerRemoteRequest(root);
   FileListsOfAGeneratedCache(root);
+  RunUpdateAlerts(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "KqDbTestEnv.h"
 #include "LoopbackServer.h"
@@ -15,6 +16,14 @@
 #include "TessaraGenerator.h"
 
 namespace kqtest {
+
+// Records updates as downloaded for one level of the Hubnode's release.
+inline void WriteRecordedUpdates(const std::vector<std::string>& names, int major, int trans) {
+  for (const std::string& n : names)
+    Sql("INSERT INTO PatchUpdateInfo (Release, Build, SPMajor, SPMinor, TransactionId, "
+        "UpdateName, Kind) VALUES (16, 80, $1, 0, $2, $3, 1)",
+        {I(major), I(trans), T(n)});
+}
 
 class UpdateAlertTest : public ::testing::Test {
  protected:
