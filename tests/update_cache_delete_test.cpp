@@ -52,20 +52,7 @@ std::vector<CNMessageBase> Media(const std::vector<std::string>& names) {
   return out;
 }
 
-// Every entry below `root` with its kind, size and link target: a whole-tree fingerprint.
-std::map<std::string, std::string> Manifest(const std::string& root) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    const fs::path& p = it->path();
-    std::string what;
-    if (fs::is_symlink(fs::symlink_status(p))) what = "link:" + fs::read_symlink(p).string();
-    else if (fs::is_directory(p)) what = "dir";
-    else what = "file:" + kqtest::ReadFile(p.string());
-    out[p.string()] = what;
-  }
-  return out;
-}
+using kqtest::TreeManifest;
 
 class DeleteOnRequest : public ::testing::Test {
  protected:
@@ -79,9 +66,9 @@ class DeleteOnRequest : public ::testing::Test {
     kqtest::WriteFile(sentinel_ + "/SP9/Updates/u.exe", "keep");
     ASSERT_EQ(0, mkdir((sentinel_ + "/empty").c_str(), 0755));
     ASSERT_EQ(0, mkdir((sentinel_ + "/empty/deeper").c_str(), 0755));
-    before_ = Manifest(sentinel_);
+    before_ = TreeManifest(sentinel_);
   }
-  void TearDown() override { EXPECT_EQ(before_, Manifest(sentinel_)) << "sentinel touched"; }
+  void TearDown() override { EXPECT_EQ(before_, TreeManifest(sentinel_)) << "sentinel touched"; }
 
   CacheOpReq Request(const std::string& root = "") {
     CacheOpReq req;
@@ -162,9 +149,9 @@ TEST_F(DeleteOnRequest, ExactlyTheNamedFilesGoAndEmptyFoldersAfterThem) {
   EXPECT_TRUE(Exists(root_ + "/KQAppliance/Unix/keep.rpm"));  // empty, but a file
 
   // Nothing named exists any more: a second round deletes nothing and succeeds.
-  const auto after = Manifest(root_);
+  const auto after = TreeManifest(root_);
   ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
-  EXPECT_EQ(after, Manifest(root_));
+  EXPECT_EQ(after, TreeManifest(root_));
 }
 
 TEST_F(DeleteOnRequest, FeatureReleaseFilesNeedAServicePacksFolderOnlyWhenNamed) {

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -474,6 +475,18 @@ class KQUpdateCache {
   // Removes the empty sub-folders below folder (an entry of any size keeps its folder; links
   // and names beginning with '.' are not entered); the folder itself stays.
   bool DeleteFolderIfEmpty(std::string folder);
+
+  // ---- Obsolete media after a content-delivery download (UpdateCacheObsoleteMedia.cpp) ----
+
+  // Deletes the files the download replaced (files, whole paths below the request's cache root
+  // 5/8 2/5), then, unless the download object's tag 7 is 2, every operating-system, platform,
+  // feature-release and appliance folder of the cache that the release of the request matching
+  // version no longer names (nothing when no release matches). 0, or the first failing
+  // folder's code; 0x80000008 without a request or for a refused cache root; 0 when no
+  // folder-structure reader can be made.
+  unsigned int DeleteObsoleteMediaFromCache(const std::set<std::string>& files,
+                                            const FullVersion& version,
+                                            UpdatePatches::AkamaiDownloadReq* request);
 
   unsigned long long jobId() const { return m_jobId; }
   bool releaseBuild() const { return m_releaseBuild; }

@@ -9,12 +9,14 @@
 
 // Nested classes reached only through a parent field, by id: 7, 183 and 71 configuration-file
 // groups (1/1 list of File); 104 (1/1 list of ProcInfo); 59 (1/1 list of PkgDetails); 87 Unix
-// root files (1/1 and 2/2 lists of StringVal); 99, 55, 210, 212.
+// root files (1/1 and 2/2 lists of StringVal); 99, 55, 212.
 // Elements of lists: CacheMediaSet of CacheUpdateInfo's list (a media version, one of its
 // operating systems and one of its update packs); AvailableCUs of
 // AvailableCumulativeUpdatePacks' list (a media version and its update packs); the operating
 // system, sub-operating-system and feature-release sections of KQApplianceOSPatches; the
 // operating-system entries of UnixKQApplianceOSPatches (KQApplianceUnixOSInfo).
+// AkamaiDownloadReq is a remote cache's content-delivery download request; its AkamaiDownloadInfo
+// (4/7) lists per release what the download brings (3/6) and says how it was asked for (tag 7).
 // DVDInfo is the download center's release-information file ("DVDInfo.xml"), one
 // DVDInfoRelease per feature release it offers (see PatchUpdateDVDInfo in HubnodeSchema.sql).
 #define KQ_UPDATEPATCHES_CLASSES(C, F, O)                                                   \
@@ -87,6 +89,9 @@
                                   O(Object4, 4, 4, 212) O(Object5, 5, 5, 0)                   \
                                   O(Object6, 6, 6, 0))                                        \
   C(AkamaiDownloadStatusResp, 1017, O(List, 1, 1, 1016))                                   \
+  C(AkamaiDownloadReq, 1024, O(Download, 4, 7, 210) O(RemClientInfo, 5, 8, 74)             \
+                                 O(ApplianceOSList, 9, 12, 191))                           \
+  C(AkamaiDownloadInfo, 210, O(Releases, 3, 6, 48) F(DownloadMode, 4, 7))                  \
   C(CacheSyncRsp, 1018, O(ValidSides, 8, 11, 48) O(ApplianceOSList, 9, 12, 191))          \
   C(DVDInfo, 1100, O(Releases, 1, 1, 1101))                                                \
   C(DVDInfoRelease, 1101, F(ReleaseStr, 1, 1) F(BuildIdString, 2, 2) F(SPName, 3, 3)        \

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -73,6 +74,21 @@ void WriteFile(const std::string& path, const std::string& text) {
   MakeParents(path);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+std::map<std::string, std::string> TreeManifest(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const fs::path& p = it->path();
+    std::string what;
+    if (fs::is_symlink(fs::symlink_status(p))) what = "link:" + fs::read_symlink(p).string();
+    else if (fs::is_directory(p)) what = "dir";
+    else what = "file:" + ReadFile(p.string());
+    out[p.string()] = what;
+  }
+  return out;
 }
 
 }  // namespace kqtest

@@ -2,6 +2,7 @@
 #ifndef KQ_TESTS_SUPPORT_KQTESTENV_H_
 #define KQ_TESTS_SUPPORT_KQTESTENV_H_
 
+#include <map>
 #include <string>
 
 namespace kqtest {
@@ -49,6 +50,9 @@ class ScopedConfig {
 std::string ReadFile(const std::string& path);
 // Writes (replaces) a file, creating missing parent folders.
 void WriteFile(const std::string& path, const std::string& text);
+// Every entry below `root` (full path) with its kind, contents and link target ("dir",
+// "file:<text>", "link:<target>"): a whole-tree fingerprint; links are not followed.
+std::map<std::string, std::string> TreeManifest(const std::string& root);
 
 }  // namespace kqtest
 

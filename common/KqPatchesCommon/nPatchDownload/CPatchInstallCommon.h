@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "KQApplianceOSType.h"
+#include "PortableFiles/PxError.h"
 
 class EvDebug;       // Logging/EvDebug.h
 class FullVersion;   // Versions/FullVersion.h
@@ -168,6 +169,47 @@ class CPatchInstallCommon {
   static bool IsNewLine(char c) { return c == '\n' || c == '\r'; }
   // Removes every line-end character from text, in one pass.
   static void RemoveNewLines(std::string& text);
+
+  // ---- Media-folder scans and deletion plans (PatchMediaFolders.cpp) ----
+  // Feature-release folders are named "SP<major>_<transaction id>_R<revision id>" and update-pack
+  // folders "CU<n>" (any case, numbers without leading zeros and within int). The deletion plans
+  // hand out folder-structure readers: a reader mapped to a side belongs to whoever consumes the
+  // map (one reader may serve several sides: destroy each distinct reader once); a reader that
+  // ends up unmapped is destroyed here.
+
+  // Walk callbacks (CPxDirectory::Walk) over a media root. servicePackNameMatch records each
+  // feature-release folder in its tRetrievalVersion context; matchCUFolders inserts each
+  // update-pack number into its std::set<int> context. Entries that are not folders or do not
+  // match are passed over; only a null folder, name or context fails (0x80000008).
+  static CPxError servicePackNameMatch(const char* dir, const char* name, bool isDir,
+                                       void* context);
+  static CPxError matchCUFolders(const char* dir, const char* name, bool isDir, void* context);
+  // A reader of this library's cache layout for a media version below cacheRoot. False (reader
+  // untouched) when the hierarchy cannot be read or the reader not made.
+  static bool constructFSObject(const FullVersion& version,
+                                KQInstallCommonUtils::IFolderStruct*& reader,
+                                const std::string& cacheRoot, EvDebug& log);
+  // Plans the deletion of a feature release: its folder joins folders, each of its operating
+  // systems present on disk joins sides (mapped to one new reader). False when no reader could
+  // be made.
+  static bool addSPToDelete(const FullVersion& version, std::vector<std::string>& folders,
+                            std::map<tRetrievalSide, KQInstallCommonUtils::IFolderStruct*>& sides,
+                            const std::string& cacheRoot, EvDebug& log);
+  // Maps to reader every (operating system, version) side whose OS folder exists and that sides
+  // lacks; true when it added one. A null reader adds nothing.
+  static bool AddAllSubOSesToDelete(
+      const FullVersion& version, KQInstallCommonUtils::IFolderStruct* reader,
+      std::map<tRetrievalSide, KQInstallCommonUtils::IFolderStruct*>& sides);
+  // Plans the deletion of an update pack: featureReleaseFolder/CU<n> joins folders when it
+  // exists, and the side joins sides with a reader of its own. False when no reader could be made.
+  static bool addCUToDelete(const tRetrievalSide& side, std::vector<std::string>& folders,
+                            std::map<tRetrievalSide, KQInstallCommonUtils::IFolderStruct*>& sides,
+                            const std::string& cacheRoot, const std::string& featureReleaseFolder,
+                            EvDebug& log);
+  // Removes each folder with its contents (never through a link); folders keeps exactly those
+  // that could not be removed. 0, or the first failure's code (0x80000008 for a path refused
+  // as relative, the file-system root or with a "." or ".." component).
+  static unsigned int DeleteStaleFolders(std::vector<std::string>& folders);
 
   // ---- Further groups of static operations are declared below. ----
 };
