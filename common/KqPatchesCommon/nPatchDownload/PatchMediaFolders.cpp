@@ -40,8 +40,8 @@ bool FolderNumber(const std::string& text, int& value) {
   return true;
 }
 
-// The checks both walk callbacks start with: success (and nothing more to do) for an entry that
-// is not a folder, the invalid-argument error for a missing argument.
+// The start both walk callbacks share: success (and nothing more to do) for an entry that is not
+// a folder, the invalid-argument error for a missing argument; otherwise the folder is logged.
 bool WalkArgumentsUsable(const char* tag, const char* dir, const char* name, bool isDir,
                          const void* context, CPxError& result) {
   result = CPxError::Success();
@@ -53,6 +53,7 @@ bool WalkArgumentsUsable(const char* tag, const char* dir, const char* name, boo
                                        "Invalid input param detected.");
     return false;
   }
+  EvDebug().DebugLvl(tag, 8, "Walking thourgh folder [%s\\%s]", dir, name);
   return true;
 }
 
@@ -69,7 +70,6 @@ CPxError CPatchInstallCommon::servicePackNameMatch(const char* dir, const char* 
   CPxError result;
   if (!WalkArgumentsUsable(kTag, dir, name, isDir, context, result)) return result;
   EvDebug log;
-  log.DebugLvl(kTag, 8, "Walking thourgh folder [%s\\%s]", dir, name);
   std::cmatch parts;
   int major = 0, transId = 0, revId = 0;
   if (!std::regex_match(name, parts, SPFolderPattern()) || !FolderNumber(parts[1].str(), major) ||
@@ -109,7 +109,6 @@ CPxError CPatchInstallCommon::matchCUFolders(const char* dir, const char* name, 
   CPxError result;
   if (!WalkArgumentsUsable(kTag, dir, name, isDir, context, result)) return result;
   EvDebug log;
-  log.DebugLvl(kTag, 8, "Walking thourgh folder [%s\\%s]", dir, name);
   std::cmatch parts;
   int number = 0;
   if (!std::regex_match(name, parts, CUFolderPattern()) || !FolderNumber(parts[1].str(), number)) {
