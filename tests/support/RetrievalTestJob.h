@@ -67,9 +67,13 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   unsigned int GetSupportedSides(nPatchDownload::tSupportedSidesMap& p,
                                  nPatchDownload::tSupportedSidesMap& u,
                                  nPatchDownload::tSupportedSidesMap& m) override;
-  unsigned int LoadUnixApplianceFilesInfo(nPatchDownload::tKQApplainceFilesInfo&) override {
-    return 0;
+  // Hands out unixFiles and returns unixFilesResult.
+  unsigned int LoadUnixApplianceFilesInfo(nPatchDownload::tKQApplainceFilesInfo& files) override {
+    files = unixFiles;
+    return unixFilesResult;
   }
+  nPatchDownload::tKQApplainceFilesInfo unixFiles;
+  unsigned int unixFilesResult = 0;
 
   // The frame's state, for the tests.
   using CSoftwareRetrieval::m_failedApplianceSides;
@@ -84,6 +88,9 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   using CSoftwareRetrieval::m_numFilesDownloaded;
   using CSoftwareRetrieval::m_totalBytesDownloaded;
   using CSoftwareRetrieval::m_getFilePool;
+  using CSoftwareRetrieval::m_localCacheRoot;
+  using CSoftwareRetrieval::m_failedApplianceOSes;
+  using CSoftwareRetrieval::m_windowsApplianceConfigPath;
 };
 
 }  // namespace kqtest

@@ -67,12 +67,20 @@ class CSoftwareRetrieval {
   // Removes the installer-cache value of the configuration when the policy used it; false
   // only when it exists and cannot be removed.
   virtual bool DeleteInstallerCacheReg();
+  // Records the Windows appliance configuration fetched by the CheckFile step in the
+  // database (the data manager's code; 0 when there is none).
+  virtual unsigned int CommitAppliancePatches();
   virtual unsigned long long GetTotalBytesDownloaded();
+  // Fetches the Unix appliance configuration: "PlatformInfo_Unix.xml" when the candidate's
+  // service-pack major is above 22 (platformInfoUsed set), else "KQApplianceConfig_Unix.xml".
+  virtual unsigned int DownloadUnixApplianceConfigFiles(bool& platformInfoUsed);
 
   // Fills the retrievers map of a type from its sides: one retriever per version.
   virtual unsigned int CreateComponentsRetrievals(int type, tSupportedSidesMap& sides) = 0;
   virtual unsigned int GetSupportedSides(tSupportedSidesMap& packages, tSupportedSidesMap& updates,
                                          tSupportedSidesMap& maintenanceReleases) = 0;
+  // Gives, per Unix appliance operating-system name, the candidate files (7/19 below the
+  // local cache root, 1/1 the listed checksum) in the entry's retrieved list.
   virtual unsigned int LoadUnixApplianceFilesInfo(tKQApplainceFilesInfo& files) = 0;
 
   // Adds a side {id, version} under version for each given operating-system id, with the
@@ -115,6 +123,50 @@ class CSoftwareRetrieval {
       const std::string& configPath, const std::set<std::string>& windowsNames,
       const std::set<std::string>& sqlNames, tApplianceCandidates& candidates,
       UpdatePatches::KQApplianceOSPatches& config, const FullVersion& version, EvDebug& log);
+
+  // ---- Appliance patches (CSoftwareRetrievalAppliance.cpp) ----
+  // Files live below the appliance root's "KQAppliance" folder; names from a configuration
+  // that would leave it are skipped and logged, and each path is checked and fetched once.
+
+  // CheckFile step: the Unix files (LoadUnixApplianceFilesInfo) to side {16, candidate}, then
+  // the Windows and MSSQL files of the appliance clients. The first failure code.
+  unsigned int calculatePendingApplianceFiles(tApplianceEntries& entries);
+  // Moves each Unix file that is missing or differs from its listed checksum to pending. 0.
+  unsigned int calculatePendingUnixOSPatchFiles(tKQApplainceFilesInfo& info);
+  // Asks the data manager for the appliance clients and checks their patches. When the
+  // clients cannot be read no local file is removed.
+  unsigned int calculatePendingWindowsOSPatchFiles(tApplianceEntries& entries);
+  // Fetches the Windows configuration (a failed fetch is 0: no appliance patches), lists the
+  // patches of the named clients into entries, and, when cleanStale, removes local appliance
+  // files the configuration no longer lists.
+  unsigned int checkApplianceOSPatches(tApplianceEntries& entries,
+                                       const std::set<std::string>& windowsNames,
+                                       const std::set<std::string>& sqlNames,
+                                       bool cleanStale = true);
+  // Appends every candidate missing below localRoot, or whose CRC differs from its listed
+  // checksum, to the pending list of the same side and operating system of entries.
+  static void generatePatchList(tApplianceCandidates& candidates, tApplianceEntries& entries,
+                                const std::string& localRoot, EvDebug& log);
+  // Deletes the files below folder that are not in kept, except the appliance configurations,
+  // the mini configurations and anything under a "Unix" folder. Links are left alone and never
+  // followed. Always 0.
+  unsigned int cleanStaleLocalApplianceFiles(const std::set<std::string>& kept,
+                                             const std::string& folder);
+  // GetFile step: fetches every pending appliance file, checks its CRC and the space left (4
+  // times its size); counts files and bytes. 0x8000001A when interrupted, 0x8000001D (file
+  // removed, 0x44000012) when space runs short, else the first failed download's code.
+  unsigned int getOSAppliancePatches(tApplianceEntries& entries);
+  void addToFailedApplianceOS(const std::string& name, const tRetrievalEntry& entry);
+  void addToFailedAppliance(const tRetrievalSide& side);
+  unsigned int DownloadUnixPlatformInfoConfigFile();
+  unsigned int DownloadUnixApplianceConfigFiles_old();
+  // Fetches the repodata archives (paths below the local cache root) in name order; the first
+  // failure raises 0x44000046 and returns its code.
+  unsigned int downloadAllRepodataFiles(const std::set<std::string>& names);
+  // "Windows..." 2, "MSSQL..." 1, any other 0 (Unix).
+  static int GetKQApplianceOSTypeByName(const std::string& name);
+  // "rhel-7.3" (any case) 16, any other 0.
+  static int getApplianceOSIdByName(const std::string& name);
 
  protected:
   // Starts the CheckFile pool (no media access) and the GetFile pool (with it).
