@@ -118,7 +118,11 @@ class ObsoleteMediaTest : public ::testing::Test {
 
 TEST_F(ObsoleteMediaTest, UnixOnlyDownloadRemovesWhatItNoLongerNames) {
   const Manifest before = kqtest::TreeManifest(root_);
-  AkamaiDownloadReq req = Request({16});
+  // The request as it arrives: message XML read back.
+  std::string xml;
+  ASSERT_EQ(0, XMLEncoder::serialize(Request({16}), xml));
+  AkamaiDownloadReq req;
+  ASSERT_EQ(0, XMLDecoder::unSerialize(req, xml));
   EXPECT_EQ(0u, cache_.DeleteObsoleteMediaFromCache(Replaced(), Version(), &req));
   EXPECT_EQ(Without(before, {media_ + "/Windows", media_ + "/Unix/aix-ppc",
                              media_ + "/Unix/linux-x8664/old.bin",
@@ -169,6 +173,16 @@ TEST_F(ObsoleteMediaTest, AppliancesStayOnlyForListedTypesAndOnlyInMode0) {
   EXPECT_EQ(Without(before, {media_ + "/Unix/aix-ppc", media_ + "/Windows/BinaryPayload32",
                              root_ + "/KQMedia/11.0.0/SP11_2_R1"}),
             kqtest::TreeManifest(root_));
+}
+
+TEST_F(ObsoleteMediaTest, CacheWithoutReleaseFolderKeepsItsFolders) {
+  // The release folder cannot be walked: the walk's failure ends the clean-up before anything
+  // planned is removed (and the reader is still released).
+  ASSERT_FALSE(CPxDirectory::Remove(root_ + "/KQMedia", true).IsError());
+  const Manifest before = kqtest::TreeManifest(root_);
+  AkamaiDownloadReq req = Request({16});
+  EXPECT_EQ(0u, cache_.DeleteObsoleteMediaFromCache({}, Version(), &req));
+  EXPECT_EQ(before, kqtest::TreeManifest(root_));
 }
 
 TEST_F(ObsoleteMediaTest, HostileRootsTouchNothing) {
