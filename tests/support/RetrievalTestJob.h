@@ -91,6 +91,8 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   using CSoftwareRetrieval::m_localCacheRoot;
   using CSoftwareRetrieval::m_failedApplianceOSes;
   using CSoftwareRetrieval::m_windowsApplianceConfigPath;
+  using CSoftwareRetrieval::m_checkFileNames;
+  using CSoftwareRetrieval::m_sideStatus;
 };
 
 }  // namespace kqtest

@@ -20,6 +20,7 @@
 
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -62,8 +63,44 @@ class CSoftwareRetrieval {
   // not open raises 0x440001E0 (copy job; the server name) or 0x44000205 (download job; the
   // media access's error text), job status 2, and returns its code. 0 when ready.
   virtual unsigned int Initialize();
+  // CheckFile phase: resets the progress counters and the shared file-name set, computes the
+  // pending appliance files, then, per patch type (packages, maintenance releases, updates),
+  // lets each version's retriever check its sides. A side whose check fails keeps the code as
+  // its status; sides left unchecked by an interruption get 0x8000001A. 0; 0x8000001A
+  // (0x44000061 raised) when the job was asked to stop; 0x8000001D when a side lacks space;
+  // else the first failing step's code. The fourth map is not read.
+  virtual unsigned int CalculatePendingIncrementalFiles(tRetrievalEntries& packages,
+                                                        tRetrievalEntries& maintenanceReleases,
+                                                        tRetrievalEntries& updates,
+                                                        tRetrievalEntries& unused,
+                                                        tApplianceEntries& appliance);
+  // GetFile phase: fetches the pending files of every side whose check succeeded (a download
+  // job's updates only where the side's package check did not fail), runs the retrievers'
+  // post-retrieval step, marks sides that got fewer files than pending 0x8000001F and fetches
+  // installer files where updates or maintenance releases arrived; then the appliance patches
+  // and, for copy jobs, the maintenance-release packs found among loose updates. The fourth
+  // map is not read.
+  virtual unsigned int GetIncrementalFile(tRetrievalEntries& packages,
+                                          tRetrievalEntries& maintenanceReleases,
+                                          tRetrievalEntries& updates, tRetrievalEntries& unused,
+                                          tApplianceEntries& appliance);
   // Files fetched and bytes fetched since the last CheckFile phase; 0 when the lock fails.
   virtual unsigned long long GetNumFilesDownloaded();
+  // Settles which sides succeeded and which failed, per patch type, from the three entry maps
+  // into the six side maps (emptied first), each side with its local folder structure, and
+  // records every side's status. A failure of one patch type of a side is carried to the
+  // others; sides of operating systems that take no updates are dropped. 0; 0x8000000F when a
+  // side's version has no retriever of its type (the maps then hold what was settled so far).
+  virtual unsigned int GetRetrievalResult(tRetrievalEntries& packages,
+                                          tRetrievalEntries& maintenanceReleases,
+                                          tRetrievalEntries& updates,
+                                          tSideFolderMap& succeededPackages,
+                                          tSideFolderMap& failedPackages,
+                                          tSideFolderMap& succeededMaintenanceReleases,
+                                          tSideFolderMap& failedMaintenanceReleases,
+                                          tSideFolderMap& succeededUpdates,
+                                          tSideFolderMap& failedUpdates,
+                                          std::map<std::string, tRetrievalEntry>& failedApplianceOSes);
   // Removes the installer-cache value of the configuration when the policy used it; false
   // only when it exists and cannot be removed.
   virtual bool DeleteInstallerCacheReg();
@@ -98,6 +135,30 @@ class CSoftwareRetrieval {
   // The retrievers of a type: maintenance releases and updates their own, any other the
   // packages map.
   tComponentsRetrievalMap& getSupportedRetrievals(int type);
+
+  // ---- Pending files (CSoftwareRetrievalPending.cpp) ----
+  // The CheckFile phase of one patch type.
+  unsigned int calculatePendingIncrementalFiles(int type, tRetrievalEntries& entries);
+  // Asks the retriever for its seed files (not used further); its code.
+  unsigned int updatePackagesAndUpdatesInDB(std::shared_ptr<IComponentsRetrieval> retriever,
+                                            const FullVersion& version);
+  // Zeroes the progress counters and empties the shared file-name set.
+  void resetAllFlags();
+
+  // ---- Retrieval (CSoftwareRetrievalGetFile.cpp) ----
+  // The GetFile phase of one patch type into target; packages and maintenanceReleases are
+  // handed to the retrievers.
+  unsigned int getIncrementalFile(int type, tRetrievalEntries& target, tRetrievalEntries& packages,
+                                  tRetrievalEntries& maintenanceReleases);
+
+  // ---- Reconciliation (CSoftwareRetrievalResult.cpp) ----
+  // Splits the entries of one patch type into succeeded and failed sides.
+  unsigned int getRetrievalResult(int type, tRetrievalEntries& entries, tSideFolderMap& succeeded,
+                                  tSideFolderMap& failed);
+  // The local folder structure of the retriever of the side's version and type; null (and
+  // logged) when there is none.
+  KQInstallCommonUtils::IFolderStruct* GetLocalFolderStructBySide(const tRetrievalSide& side,
+                                                                  int type);
 
   // Reads the Windows appliance configuration at configPath and appends its patch files to
   // candidates: every patch of the sub-operating systems named in windowsNames (section

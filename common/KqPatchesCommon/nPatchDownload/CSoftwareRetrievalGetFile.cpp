@@ -1,0 +1,182 @@
+// The GetFile phase of a retrieval job: fetching the pending files of every good side.
+//
+// The retrievers may run the transfers as tasks on the GetFile pool; the tasks reach the
+// side's retrieved list and the job's two counters only through the mutexes handed to them.
+// The post-retrieval and verification passes read the retrieved lists, so they run only after
+// the GetFile pool has no work left.
+#include <map>
+#include <mutex>
+#include <queue>
+
+#include "nPatchDownload/CPatchInstallCommon.h"
+#include "nPatchDownload/CSoftwareRetrieval.h"
+#include "nPatchDownload/IPatchDataManager.h"
+#include "nPatchDownload/IPatchEvent.h"
+#include "nPatchDownload/PatchResultCodes.h"
+
+namespace nPatchDownload {
+
+namespace {
+
+const KQJobStatus kJobInterrupted = static_cast<KQJobStatus>(4);
+
+const char* OSName(const tRetrievalSide& side) {
+  return CPatchInstallCommon::GetUpdateOSNameFromID(static_cast<unsigned int>(side.osId), false);
+}
+
+std::string SideVersion(const FullVersion& version) {
+  return version.formatted_str(FullVersion::kFormatSide);
+}
+
+}  // namespace
+
+unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
+                                                    tRetrievalEntries& maintenanceReleases,
+                                                    tRetrievalEntries& updates,
+                                                    tRetrievalEntries& /*unused*/,
+                                                    tApplianceEntries& /*appliance*/) {
+  const struct {
+    int type;
+    tRetrievalEntries* target;
+  } kinds[] = {{ePackages, &packages},
+               {eCumulativeUpdatePacks, &maintenanceReleases},
+               {eUpdates, &updates}};
+  for (const auto& kind : kinds) {
+    const unsigned int rc =
+        getIncrementalFile(kind.type, *kind.target, packages, maintenanceReleases);
+    if (rc != 0) return rc;
+  }
+  return KQ_PATCH_OK;
+}
+
+unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries& target,
+                                                    tRetrievalEntries& packages,
+                                                    tRetrievalEntries& maintenanceReleases) {
+  static const char kFn[] = "getIncrementalFile";
+  const char* typeName = getComponentsType(type);
+  tComponentsRetrievalMap& retrievers = getSupportedRetrievals(type);
+  const bool copy = m_policy.IsCopy();
+
+  std::string baseFolder, root;
+  unsigned int rc = m_dataManager.GetBaseFolder(baseFolder);
+  if (rc != 0) return rc;
+  rc = m_dataManager.GetSWCacheRoot(root);
+  if (rc != 0) return rc;
+  unsigned long freeKB = 0;
+  rc = CPatchInstallCommon::GetFreeDiskSpaces(root, freeKB);
+  if (rc != 0) return rc;
+  m_event.Debug(kFn, "Software Cache [%s] has [%llu]KB free space left.", root.c_str(),
+                static_cast<unsigned long long>(freeKB));
+
+  std::string tempFolder;
+  EvDebug fallbackLog;
+  EvDebug* log = m_event.GetEvDebug();
+  rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", tempFolder,
+                                             log != nullptr ? *log : fallbackLog, true);
+  if (rc != 0) return rc;
+
+  std::map<tRetrievalSide, std::mutex> retrievedLocks;
+  unsigned int phase = KQ_PATCH_OK;
+  for (auto& version : retrievers) {
+    if (!version.second) continue;
+    m_event.Debug(kFn, "Start GetFile Mode for [%s] %s", SideVersion(version.first).c_str(),
+                  typeName);
+    for (const tRetrievalSide& side : version.second->GetSides()) {
+      auto found = target.find(side);
+      if (found == target.end()) {
+        m_event.Debug(kFn, "Current Side [%s:%s] is not valid",
+                      SideVersion(side.mediaVersion).c_str(), OSName(side));
+        continue;
+      }
+      tRetrievalEntry& entry = found->second;
+      if (entry.status != 0) {
+        m_event.Debug(kFn,
+                      "Current Side [%s:%d] failed in checking incremental files, skipping get "
+                      "file mode.",
+                      SideVersion(side.mediaVersion).c_str(), side.osId);
+        continue;
+      }
+      if (type == eUpdates && !copy) {
+        // Updates go onto the side's media: not when its package check failed. A side with no
+        // package entry has nothing that could have failed.
+        auto media = packages.find(side);
+        if (media != packages.end() && media->second.status != 0) {
+          m_event.Debug(kFn,
+                        "DVD for current Side [%s:%s] is not valid, skipping get file for its "
+                        "Updates.",
+                        SideVersion(side.mediaVersion).c_str(), OSName(side));
+          continue;
+        }
+      }
+      phase = version.second->GetFile(
+          side, baseFolder, freeKB, entry.pending, {&retrievedLocks[side], &entry.retrieved},
+          {&m_filesCountLock, &m_numFilesDownloaded}, {&m_bytesLock, &m_totalBytesDownloaded},
+          packages, maintenanceReleases, entry, copy);
+      if (phase != 0) {
+        m_event.Debug(kFn, "Getting files for [%s] %s failed with error code [%d]",
+                      SideVersion(version.first).c_str(), typeName, static_cast<int>(phase));
+        break;
+      }
+    }
+  }
+
+  // The retrieved lists are read only when no transfer can write them any more.
+  const unsigned int joined = m_getFilePool.WaitForAll(true, true, true);
+  if (joined != 0) {
+    m_event.Debug(kFn, "Cannot join the threads with error code [%d]", static_cast<int>(joined));
+    return joined;
+  }
+
+  if (phase == 0) {
+    const bool oncePerVersion = copy && (type == eUpdates || type == eCumulativeUpdatePacks);
+    for (auto& version : retrievers) {
+      if (!version.second) continue;
+      for (const tRetrievalSide& side : version.second->GetSides()) {
+        if (version.second->PostGetFileOperation(side, target) != 0) {
+          m_event.Debug(kFn,
+                        "Cannot complete post get file operation for Feature Release version [%s] "
+                        "and OS Id [%d], continuing",
+                        SideVersion(version.first).c_str(), side.osId);
+        }
+        if (oncePerVersion) {
+          m_event.DebugLvl(kFn, 8,
+                           "PostGetFileOpertion only need once for Maintenance Release/Update copy");
+          break;
+        }
+      }
+    }
+  }
+
+  for (auto& version : retrievers) {
+    if (!version.second) continue;
+    for (const tRetrievalSide& side : version.second->GetSides()) {
+      if (m_jobObject.IsInterrupted()) {
+        m_event.Debug(kFn, "Interrupt signal received from JM.");
+        std::queue<tErrorDetails> none;
+        m_event.SetSpecificError(0x44000061, kJobInterrupted, &none);
+        return KQ_PATCH_E_INTERRUPTED;
+      }
+      tRetrievalEntry& entry = target[side];
+      if (entry.status == 0 && entry.pending.size() != entry.retrieved.size()) {
+        m_event.Debug(kFn,
+                      "There are [%llu] files needs to be retrieved but only [%llu] are processed, "
+                      "marking Side [%s:%s] as invalid",
+                      static_cast<unsigned long long>(entry.pending.size()),
+                      static_cast<unsigned long long>(entry.retrieved.size()),
+                      SideVersion(side.mediaVersion).c_str(), OSName(side));
+        entry.status = KQ_PATCH_E_FEWER_RETRIEVED;
+      } else if ((type == eUpdates || type == eCumulativeUpdatePacks) && !entry.retrieved.empty()) {
+        m_event.DebugLvl(kFn, 10, "Updates exists for OS Id [%d], downloading installer files",
+                         side.osId);
+        phase = version.second->GetInstallerFiles(baseFolder, m_mediaAccess, side.osId);
+        if (phase != 0) {
+          m_event.Debug(kFn, "Failed in getting installer files for OS Id [%d]", side.osId);
+          entry.status = phase;
+        }
+      }
+    }
+  }
+  return phase;
+}
+
+}  // namespace nPatchDownload
