@@ -11,7 +11,7 @@
 #include "InstallUtils/IFolderStruct.h"
 #include "KqTestEnv.h"
 #include "LoopbackServer.h"
-#include "RetrievalTestJob.h"
+#include "RetrievalJobParts.h"
 #include "Vocabulary.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "nPatchDownload/CFilesDependencyBuilder.h"
@@ -40,47 +40,14 @@ std::queue<tErrorDetails> ErrorOf(CPatchDebug& sink, int& id, int& status) {
 }
 
 // The collaborators of one job, owned by the test as a concrete job owns them.
-class RetrievalFrameTest : public ::testing::Test {
+class RetrievalFrameTest : public ::testing::Test, protected kqtest::RetrievalJobParts {
  protected:
   void SetUp() override {
-    SetOSTypesInfo();
-    SetReleasesSupportedOnClient();
-    config.set("Base", "dHOME", base.path());
     config.set("MediaAccess", "nRetryWaitMs", "10");
-    int status = 0;
-    dataManager = std::make_unique<CPatchDataManagerHN>(sink, status);
     policy.m_candidateVersion = Media(20, 4711, 3);
   }
 
-  // A job over a download (or copy) source; local cache = cache folder.
-  TestRetrievalJob& Job(const std::string& server, bool copy) {
-    job.reset();  // before the media access it uses
-    CMediaConfiguration record;
-    record.Reset(CMediaConfiguration::eHTTP, cache.path(), server, true, false);
-    policy.m_policyType = copy ? CPolicyProvider::ePolicyCopy : 1;
-    IMediaAccess* access = nullptr;
-    EXPECT_EQ(0u, CreateMediaAccess(record, record, sink, &access));
-    media.reset(access);
-    job = std::make_unique<TestRetrievalJob>(jobObject, sink, *dataManager, policy, builder,
-                                             checkPool, getPool, *media);
-    job->m_localCacheTemplate = KQInstallCommonUtils::IFolderStruct::GetDefaultLocalCacheStruct(1);
-    return *job;
-  }
-
-  void TearDown() override {
-    job.reset();  // before the media access it uses
-  }
-
-  kqtest::ScopedConfig config;
-  kqtest::TempDir base, cache, outside;
-  CPatchDebug sink;
-  std::unique_ptr<CPatchDataManagerHN> dataManager;
-  CPolicyProvider policy;
-  CPatchJobObject jobObject;
-  CFilesDependencyBuilder builder{7};
-  CPatchThreadPool checkPool, getPool;
-  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> media{nullptr, DestroyMediaAccess};
-  std::unique_ptr<TestRetrievalJob> job;
+  kqtest::TempDir outside;
 };
 
 TEST_F(RetrievalFrameTest, AnUnreachableSourceRaisesTheJobErrorOfItsKind) {

@@ -12,12 +12,7 @@
 #include <thread>
 
 #include "InstallUtils/IFolderStruct.h"
-#include "KqTestEnv.h"
-#include "RetrievalTestJob.h"
-#include "Vocabulary.h"
-#include "nPatchDownload/CFilesDependencyBuilder.h"
-#include "nPatchDownload/CPatchDataManagerHN.h"
-#include "nPatchDownload/CPatchDebug.h"
+#include "RetrievalJobParts.h"
 
 namespace {
 
@@ -184,36 +179,18 @@ class ScriptedRetrieval : public IComponentsRetrieval {
   CPatchJobObject& job_;
 };
 
-class RetrievalPhasesTest : public ::testing::Test {
+class RetrievalPhasesTest : public ::testing::Test, protected kqtest::RetrievalJobParts {
  protected:
   void SetUp() override {
-    SetOSTypesInfo();
-    SetReleasesSupportedOnClient();
-    config.set("Base", "dHOME", base.path());
     config.set("SoftwareCache", "dHOME", cache.path());
-    int status = 0;
-    dataManager = std::make_unique<CPatchDataManagerHN>(sink, status);
     tThreadPoolParams params;
     params.threads = 3;
     ASSERT_EQ(0u, checkPool.Initialize(params, nullptr));
     ASSERT_EQ(0u, getPool.Initialize(params, nullptr));
   }
-  void TearDown() override { job.reset(); }
 
   // A download or copy job over the source folder.
-  TestRetrievalJob& Job(bool copy) {
-    job.reset();
-    CMediaConfiguration record;
-    record.Reset(CMediaConfiguration::eHTTP, cache.path(), source.path(), true, false);
-    policy.m_policyType = copy ? CPolicyProvider::ePolicyCopy : 1;
-    IMediaAccess* access = nullptr;
-    EXPECT_EQ(0u, CreateMediaAccess(record, record, sink, &access));
-    media.reset(access);
-    job = std::make_unique<TestRetrievalJob>(jobObject, sink, *dataManager, policy, builder,
-                                             checkPool, getPool, *media);
-    job->m_localCacheTemplate = KQInstallCommonUtils::IFolderStruct::GetDefaultLocalCacheStruct(1);
-    return *job;
-  }
+  TestRetrievalJob& Job(bool copy) { return RetrievalJobParts::Job(source.path(), copy); }
 
   KQInstallCommonUtils::IFolderStruct* Folders(const FullVersion& version) {
     tFolderStructParam params;
@@ -248,16 +225,7 @@ class RetrievalPhasesTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  kqtest::ScopedConfig config;
-  kqtest::TempDir base, cache, source;
-  CPatchDebug sink;
-  std::unique_ptr<CPatchDataManagerHN> dataManager;
-  CPolicyProvider policy;
-  CPatchJobObject jobObject;
-  CFilesDependencyBuilder builder{7};
-  CPatchThreadPool checkPool, getPool;
-  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> media{nullptr, DestroyMediaAccess};
-  std::unique_ptr<TestRetrievalJob> job;
+  kqtest::TempDir source;
   tRetrievalEntries packages, cus, updates, unused;
   tApplianceEntries appliance;
 };

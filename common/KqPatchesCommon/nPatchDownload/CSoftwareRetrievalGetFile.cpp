@@ -13,22 +13,9 @@
 #include "nPatchDownload/IPatchDataManager.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace nPatchDownload {
-
-namespace {
-
-const KQJobStatus kJobInterrupted = static_cast<KQJobStatus>(4);
-
-const char* OSName(const tRetrievalSide& side) {
-  return CPatchInstallCommon::GetUpdateOSNameFromID(static_cast<unsigned int>(side.osId), false);
-}
-
-std::string SideVersion(const FullVersion& version) {
-  return version.formatted_str(FullVersion::kFormatSide);
-}
-
-}  // namespace
 
 unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
                                                     tRetrievalEntries& maintenanceReleases,
@@ -79,13 +66,13 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
   unsigned int phase = KQ_PATCH_OK;
   for (auto& version : retrievers) {
     if (!version.second) continue;
-    m_event.Debug(kFn, "Start GetFile Mode for [%s] %s", SideVersion(version.first).c_str(),
+    m_event.Debug(kFn, "Start GetFile Mode for [%s] %s", SideVersionText(version.first).c_str(),
                   typeName);
     for (const tRetrievalSide& side : version.second->GetSides()) {
       auto found = target.find(side);
       if (found == target.end()) {
         m_event.Debug(kFn, "Current Side [%s:%s] is not valid",
-                      SideVersion(side.mediaVersion).c_str(), OSName(side));
+                      SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
         continue;
       }
       tRetrievalEntry& entry = found->second;
@@ -93,7 +80,7 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
         m_event.Debug(kFn,
                       "Current Side [%s:%d] failed in checking incremental files, skipping get "
                       "file mode.",
-                      SideVersion(side.mediaVersion).c_str(), side.osId);
+                      SideVersionText(side.mediaVersion).c_str(), side.osId);
         continue;
       }
       if (type == eUpdates && !copy) {
@@ -104,7 +91,7 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
           m_event.Debug(kFn,
                         "DVD for current Side [%s:%s] is not valid, skipping get file for its "
                         "Updates.",
-                        SideVersion(side.mediaVersion).c_str(), OSName(side));
+                        SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
           continue;
         }
       }
@@ -114,7 +101,7 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
           packages, maintenanceReleases, entry, copy);
       if (phase != 0) {
         m_event.Debug(kFn, "Getting files for [%s] %s failed with error code [%d]",
-                      SideVersion(version.first).c_str(), typeName, static_cast<int>(phase));
+                      SideVersionText(version.first).c_str(), typeName, static_cast<int>(phase));
         break;
       }
     }
@@ -136,11 +123,11 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
           m_event.Debug(kFn,
                         "Cannot complete post get file operation for Feature Release version [%s] "
                         "and OS Id [%d], continuing",
-                        SideVersion(version.first).c_str(), side.osId);
+                        SideVersionText(version.first).c_str(), side.osId);
         }
         if (oncePerVersion) {
-          m_event.DebugLvl(kFn, 8,
-                           "PostGetFileOpertion only need once for Maintenance Release/Update copy");
+          m_event.DebugLvl(
+              kFn, 8, "PostGetFileOpertion only need once for Maintenance Release/Update copy");
           break;
         }
       }
@@ -150,12 +137,7 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
   for (auto& version : retrievers) {
     if (!version.second) continue;
     for (const tRetrievalSide& side : version.second->GetSides()) {
-      if (m_jobObject.IsInterrupted()) {
-        m_event.Debug(kFn, "Interrupt signal received from JM.");
-        std::queue<tErrorDetails> none;
-        m_event.SetSpecificError(0x44000061, kJobInterrupted, &none);
-        return KQ_PATCH_E_INTERRUPTED;
-      }
+      if (m_jobObject.IsInterrupted()) return ReportJobInterrupted(m_event, kFn);
       tRetrievalEntry& entry = target[side];
       if (entry.status == 0 && entry.pending.size() != entry.retrieved.size()) {
         m_event.Debug(kFn,
@@ -163,7 +145,7 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
                       "marking Side [%s:%s] as invalid",
                       static_cast<unsigned long long>(entry.pending.size()),
                       static_cast<unsigned long long>(entry.retrieved.size()),
-                      SideVersion(side.mediaVersion).c_str(), OSName(side));
+                      SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
         entry.status = KQ_PATCH_E_FEWER_RETRIEVED;
       } else if ((type == eUpdates || type == eCumulativeUpdatePacks) && !entry.retrieved.empty()) {
         m_event.DebugLvl(kFn, 10, "Updates exists for OS Id [%d], downloading installer files",

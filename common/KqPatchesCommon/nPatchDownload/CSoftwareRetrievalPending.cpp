@@ -14,20 +14,11 @@
 #include "nPatchDownload/IPatchDataManager.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace nPatchDownload {
 
 namespace {
-
-const KQJobStatus kJobInterrupted = static_cast<KQJobStatus>(4);
-
-const char* OSName(const tRetrievalSide& side) {
-  return CPatchInstallCommon::GetUpdateOSNameFromID(static_cast<unsigned int>(side.osId), false);
-}
-
-std::string SideVersion(const tRetrievalSide& side) {
-  return side.mediaVersion.formatted_str(FullVersion::kFormatSide);
-}
 
 // An update's file as the pending-updates line shows it: the last path component without its
 // last extension.
@@ -69,7 +60,8 @@ unsigned int CSoftwareRetrieval::updatePackagesAndUpdatesInDB(
   std::string first, second;
   const unsigned int rc = retriever->GetSeedFiles(m_mediaAccess, first, second);
   if (rc != 0) {
-    m_event.Debug("updatePackagesAndUpdatesInDB", "Get seed files for [%s] failed with error code [%d]",
+    m_event.Debug("updatePackagesAndUpdatesInDB",
+                  "Get seed files for [%s] failed with error code [%d]",
                   version.formatted_str(FullVersion::kFormatSide).c_str(), static_cast<int>(rc));
   }
   return rc;
@@ -100,7 +92,8 @@ unsigned int CSoftwareRetrieval::CalculatePendingIncrementalFiles(
   for (const auto& kind : kinds) {
     long long n = 1;
     for (const auto& side : *kind.entries) {
-      m_event.debug(kind.head, OSName(side.first), side.first.mediaVersion.GetSPVersion().GetRelease(),
+      m_event.debug(kind.head, SideOSName(side.first),
+                    side.first.mediaVersion.GetSPVersion().GetRelease(),
                     side.first.mediaVersion.formatted_str(FullVersion::kFormatFull).c_str());
       for (const UpdatePatches::BinaryV11& file : side.second.pending)
         m_event.debug("%lld. [%s]", n++,
@@ -109,8 +102,8 @@ unsigned int CSoftwareRetrieval::CalculatePendingIncrementalFiles(
   }
   long long n = 1;
   for (const auto& side : appliance) {
-    m_event.debug("Appliance files pending retrieval for OS [%s] and SP[V%d %s]:", OSName(side.first),
-                  side.first.mediaVersion.GetSPVersion().GetRelease(),
+    m_event.debug("Appliance files pending retrieval for OS [%s] and SP[V%d %s]:",
+                  SideOSName(side.first), side.first.mediaVersion.GetSPVersion().GetRelease(),
                   side.first.mediaVersion.formatted_str(FullVersion::kFormatFull).c_str());
     for (const auto& os : side.second)
       for (const UpdatePatches::BinaryV11& file : os.second.pending)
@@ -163,14 +156,15 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
           if (unchecked.status != 0) continue;
           unchecked.status = KQ_PATCH_E_INTERRUPTED;
           m_event.DebugLvl(kFn, 8, "Side [%s:%s] was not checked before the interruption",
-                           SideVersion(*rest).c_str(), OSName(*rest));
+                           SideVersionText(rest->mediaVersion).c_str(), SideOSName(*rest));
         }
         break;
       }
       m_event.Debug(kFn,
                     "Computing files pending download for [%s:%d] in %s failed with error code "
                     "[%d], marking it invalid",
-                    SideVersion(*side).c_str(), side->osId, typeName, static_cast<int>(check));
+                    SideVersionText(side->mediaVersion).c_str(), side->osId, typeName,
+                    static_cast<int>(check));
       entry.status = check;
     }
   }
@@ -186,12 +180,7 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
   for (auto& version : retrievers) {
     if (!version.second) continue;
     for (const tRetrievalSide& side : version.second->GetSides()) {
-      if (m_jobObject.IsInterrupted()) {
-        m_event.Debug(kFn, "Interrupt signal received from JM.");
-        std::queue<tErrorDetails> none;
-        m_event.SetSpecificError(0x44000061, kJobInterrupted, &none);
-        return KQ_PATCH_E_INTERRUPTED;
-      }
+      if (m_jobObject.IsInterrupted()) return ReportJobInterrupted(m_event, kFn);
       tRetrievalEntry& entry = entries[side];
       const tFileList& computed = state.computed[side];
       entry.all = computed;
@@ -201,8 +190,8 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
                       "There are [%llu] files needs to be computed but only [%llu] are processed, "
                       "marking Side [%s:%s] invalid",
                       static_cast<unsigned long long>(computed.size()),
-                      static_cast<unsigned long long>(processed), SideVersion(side).c_str(),
-                      OSName(side));
+                      static_cast<unsigned long long>(processed),
+                      SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
         entry.status = KQ_PATCH_E_FEWER_CHECKED;
       } else if (entry.status != 0) {
         if (entry.status == KQ_PATCH_E_DISK_SPACE) {
@@ -210,7 +199,8 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
           return KQ_PATCH_E_DISK_SPACE;
         }
         m_event.DebugLvl(kFn, 8, "Ignore status code [%d] on Side [%s:%s]",
-                         static_cast<int>(entry.status), SideVersion(side).c_str(), OSName(side));
+                         static_cast<int>(entry.status), SideVersionText(side.mediaVersion).c_str(),
+                         SideOSName(side));
       }
       if (entry.pending.empty()) continue;
       if (type == eUpdates) {
@@ -219,19 +209,19 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
           names += ShortUpdateName(file.getstringByRef(UpdatePatches::BinaryV11::kRelativePath));
           names += ", ";
         }
-        m_event.Debug(kFn, "Updates files pending download for OS [%s]:", OSName(side));
+        m_event.Debug(kFn, "Updates files pending download for OS [%s]:", SideOSName(side));
         m_event.Debug(kFn, "[%s]", names.c_str());
       }
       m_event.Debug(kFn, "There are [%llu] %s files pending download for [%s:%s]",
                     static_cast<unsigned long long>(entry.pending.size()), typeName,
-                    SideVersion(side).c_str(), OSName(side));
+                    SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
       if (type == eUpdates) {
         if (entry.reDownloadExisting)
           m_event.DebugLvl(kFn, 8, "Existing updates will be re-downloaded for [%s:%s]",
-                           SideVersion(side).c_str(), OSName(side));
+                           SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
         else
           m_event.DebugLvl(kFn, 8, "Only new updates files will be downloaded for [%s:%s]",
-                           SideVersion(side).c_str(), OSName(side));
+                           SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
       }
     }
   }

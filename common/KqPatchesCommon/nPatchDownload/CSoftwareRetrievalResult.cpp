@@ -10,18 +10,11 @@
 #include "nPatchDownload/CSoftwareRetrieval.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace nPatchDownload {
 
 namespace {
-
-const char* OSName(const tRetrievalSide& side) {
-  return CPatchInstallCommon::GetUpdateOSNameFromID(static_cast<unsigned int>(side.osId), false);
-}
-
-std::string SideVersion(const tRetrievalSide& side) {
-  return side.mediaVersion.formatted_str(FullVersion::kFormatSide);
-}
 
 // The six side maps the passes work on.
 enum eSideMap {
@@ -121,9 +114,15 @@ void RunPass(const tPass& pass, tSideFolderMap* const maps[kSideMapCount], Log l
       tSideFolderMap& other = *maps[rule.map];
       bool matches = false;
       switch (rule.test) {
-        case tPassRule::kInMap: matches = other.count(side) != 0; break;
-        case tPassRule::kNotInMap: matches = other.count(side) == 0; break;
-        case tPassRule::kInvalidOS: matches = !CPatchInstallCommon::IsValidUpdateOSId(side.osId); break;
+        case tPassRule::kInMap:
+          matches = other.count(side) != 0;
+          break;
+        case tPassRule::kNotInMap:
+          matches = other.count(side) == 0;
+          break;
+        case tPassRule::kInvalidOS:
+          matches = !CPatchInstallCommon::IsValidUpdateOSId(side.osId);
+          break;
       }
       if (!matches) continue;
       log(rule.level, rule.line, side);
@@ -147,7 +146,7 @@ KQInstallCommonUtils::IFolderStruct* CSoftwareRetrieval::GetLocalFolderStructByS
   auto found = retrievers.find(side.mediaVersion);
   if (found == retrievers.end() || !found->second) {
     m_event.Debug("GetLocalFolderStructBySide", "Failed to find [%s:%s] in retrieval map",
-                  SideVersion(side).c_str(), OSName(side));
+                  SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
     return nullptr;
   }
   return found->second->GetLocalFolderStruct();
@@ -164,10 +163,10 @@ unsigned int CSoftwareRetrieval::getRetrievalResult(int type, tRetrievalEntries&
     const tRetrievalEntry& entry = item.second;
     if (!CPatchInstallCommon::IsValidUpdateOSId(side.osId)) {
       m_event.DebugLvl(kFn, 8, "Skipping invalid Side [%s:%s], continuing",
-                       SideVersion(side).c_str(), OSName(side));
+                       SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
       continue;
     }
-    const std::string text = SideVersion(side) + ":" + OSName(side) + ",";
+    const std::string text = SideVersionText(side.mediaVersion) + ":" + SideOSName(side) + ",";
     KQInstallCommonUtils::IFolderStruct* folders = GetLocalFolderStructBySide(side, type);
     if (folders == nullptr) return KQ_PATCH_E_INVALID_INPUT;
     // A side that got fewer files than were pending did not succeed, whatever its status.
@@ -176,7 +175,7 @@ unsigned int CSoftwareRetrieval::getRetrievalResult(int type, tRetrievalEntries&
       failedText += text;
       failed[side] = folders;
       m_event.DebugLvl(kFn, 8, "Adding %s - [%s:%s] to failed list", typeName,
-                       SideVersion(side).c_str(), OSName(side));
+                       SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
       if (!incomplete) {
         m_sideStatus[side] = entry.status;
       } else {
@@ -188,7 +187,7 @@ unsigned int CSoftwareRetrieval::getRetrievalResult(int type, tRetrievalEntries&
     succeededText += text;
     succeeded[side] = folders;
     m_event.DebugLvl(kFn, 8, "Adding %s - [%s:%s] to succeess list", typeName,
-                     SideVersion(side).c_str(), OSName(side));
+                     SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
     m_sideStatus.emplace(side, KQ_PATCH_OK);
   }
   for (const auto& side : m_failedApplianceSides) failed.insert(side);
@@ -224,9 +223,10 @@ unsigned int CSoftwareRetrieval::GetRetrievalResult(
 
   auto log = [this](int level, const char* line, const tRetrievalSide& side) {
     if (level < 0)
-      m_event.Debug(kFn, line, SideVersion(side).c_str(), OSName(side));
+      m_event.Debug(kFn, line, SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
     else
-      m_event.DebugLvl(kFn, level, line, SideVersion(side).c_str(), OSName(side));
+      m_event.DebugLvl(kFn, level, line, SideVersionText(side.mediaVersion).c_str(),
+                       SideOSName(side));
   };
   for (const tPass& pass : kPasses) RunPass(pass, maps, log);
 
