@@ -294,6 +294,22 @@ TEST_F(RetrievalPhasesTest, LackOfSpaceEndsThePhaseOnlyInVerification) {
   }
 }
 
+TEST_F(RetrievalPhasesTest, AppliancePatchesAreCheckedFirstAndFetchedLast) {
+  Job(false);
+  ScriptedRetrieval& retriever = Retriever(ePackages, kNewer, {3});
+  job->unixFilesResult = 0x80000010u;
+  EXPECT_EQ(0x80000010u,
+            job->CalculatePendingIncrementalFiles(packages, cus, updates, unused, appliance));
+  EXPECT_TRUE(retriever.checked.empty());
+
+  // An appliance file that cannot be fetched fails the phase after every type was retrieved.
+  packages[Side(3)] = Pending({"p/a.cab"});
+  appliance[Side(3)]["Windows Server 2019"] = Pending({"KQAppliance/w/KB1.msu"});
+  EXPECT_NE(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_EQ((std::vector<int>{3}), retriever.fetched);
+  EXPECT_EQ(1u, job->m_failedApplianceOSes.count("Windows Server 2019"));
+}
+
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {
   Job(false);
   ScriptedRetrieval& newer = Retriever(eUpdates, kNewer, {3, 5});

@@ -21,7 +21,7 @@ unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
                                                     tRetrievalEntries& maintenanceReleases,
                                                     tRetrievalEntries& updates,
                                                     tRetrievalEntries& /*unused*/,
-                                                    tApplianceEntries& /*appliance*/) {
+                                                    tApplianceEntries& appliance) {
   const struct {
     int type;
     tRetrievalEntries* target;
@@ -33,7 +33,7 @@ unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
         getIncrementalFile(kind.type, *kind.target, packages, maintenanceReleases);
     if (rc != 0) return rc;
   }
-  return KQ_PATCH_OK;
+  return getOSAppliancePatches(appliance);
 }
 
 unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries& target,

@@ -71,6 +71,11 @@ unsigned int CSoftwareRetrieval::CalculatePendingIncrementalFiles(
     tRetrievalEntries& packages, tRetrievalEntries& maintenanceReleases, tRetrievalEntries& updates,
     tRetrievalEntries& /*unused*/, tApplianceEntries& appliance) {
   resetAllFlags();
+  const unsigned int applianceResult = calculatePendingApplianceFiles(appliance);
+  m_event.DebugLvl("CalculatePendingIncrementalFiles", 2,
+                   "Return code from calculatePendingApplianceFiles = [%d]",
+                   static_cast<int>(applianceResult));
+  if (applianceResult != 0) return applianceResult;
 
   const struct {
     int type;
