@@ -12,16 +12,11 @@
 #include <memory>
 #include <random>
 
-#include "DataManagerTestEnv.h"
 #include "HubnodeFixture.h"
-#include "InstallUtils/IFolderStruct.h"
-#include "KqTestEnv.h"
+#include "KqDbTestEnv.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxError.h"
-#include "RetrievalTestJob.h"
-#include "Vocabulary.h"
-#include "nPatchDownload/CFilesDependencyBuilder.h"
-#include "nPatchDownload/CPatchInstallCommon.h"
+#include "RetrievalPhaseEnv.h"
 
 namespace {
 
@@ -163,75 +158,15 @@ class SmallDisk {
   bool mounted_ = false;
 };
 
-class ApplianceTest : public kqtest::DataManagerTest {
+class ApplianceTest : public kqtest::RetrievalPhaseTest {
  protected:
-  ApplianceTest() {
-    SetOSTypesInfo();
-    SetReleasesSupportedOnClient();
-    db.config().set("Base", "dHOME", base.path());
-    db.config().set("MediaAccess", "nRetryWaitMs", "10");
-    policy.m_candidateVersion = Version(20);
-    side.osId = 3;
-    side.mediaVersion = policy.m_candidateVersion;
-  }
-  ~ApplianceTest() override {
-    job.reset();
-    media.reset();
-  }
-
-  static FullVersion Version(int major) {
-    _SPVersion sp(major, 0, 4711, 3);
-    sp.SetRelease(11);
-    sp.SetBuild(80);
-    return FullVersion(sp);
-  }
-
-  // A job fetching from the folder `server` into the cache folder.
-  TestRetrievalJob& Job(const std::string& server, bool copy, const std::string& cacheRoot = "") {
-    job.reset();
-    CMediaConfiguration record;
-    record.Reset(CMediaConfiguration::eHTTP, cacheRoot.empty() ? cache.path() : cacheRoot, server,
-                 true, false);
-    policy.m_policyType = copy ? CPolicyProvider::ePolicyCopy : 1;
-    IMediaAccess* access = nullptr;
-    EXPECT_EQ(0u, CreateMediaAccess(record, record, *sink, &access));
-    media.reset(access);
-    job = std::make_unique<TestRetrievalJob>(jobObject, *sink, *manager, policy, builder, checkPool,
-                                             getPool, *media);
-    job->m_localCacheTemplate = KQInstallCommonUtils::IFolderStruct::GetDefaultLocalCacheStruct(1);
-    job->m_localCacheRoot = cacheRoot.empty() ? cache.path() : cacheRoot;
-    return *job;
-  }
-
-  int Error(int& status, std::queue<tErrorDetails>* details = nullptr) {
-    int id = 0;
-    KQJobStatus st{};
-    std::queue<tErrorDetails> d;
-    sink->GetErrorDetails(id, st, d);
-    status = static_cast<int>(st);
-    if (details) *details = d;
-    return id;
-  }
-
-  // A fresh event sink and data manager (no job error yet); the job goes first.
-  void Restart() {
-    job.reset();
-    media.reset();
-    Renew();
-  }
+  ApplianceTest() : side(Side(3, policy.m_candidateVersion)) {}
 
   void Clients() {
     Sql("INSERT INTO APP_ApplianceOS VALUES (101, 'Windows 2022', 2, 0), "
         "(102, 'MSSQL 2019', 1, 0), (103, 'Linux 9', 3, 0)");
   }
 
-  kqtest::TempDir base, cache, source, outside;
-  CPolicyProvider policy;
-  CPatchJobObject jobObject;
-  CFilesDependencyBuilder builder{7};
-  CPatchThreadPool checkPool, getPool;
-  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> media{nullptr, DestroyMediaAccess};
-  std::unique_ptr<TestRetrievalJob> job;
   tRetrievalSide side;
 };
 
@@ -341,9 +276,7 @@ TEST_F(ApplianceTest, UnixFilesAreCheckedAgainstTheCacheRoot) {
   job.unixFiles["rhel-8"].retrieved = {File("KQAppliance/Unix/Packages/new.rpm", "7")};
   tApplianceEntries entries;
   ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
-  tRetrievalSide unix;
-  unix.osId = 16;
-  unix.mediaVersion = policy.m_candidateVersion;
+  const tRetrievalSide unix = Side(16, policy.m_candidateVersion);
   ASSERT_EQ(1u, entries.count(unix));
   EXPECT_EQ((std::vector<std::string>{"KQAppliance/Unix/Packages/new.rpm"}),
             Paths(entries[unix]["rhel-7.3"].pending));

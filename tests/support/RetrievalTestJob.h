@@ -6,7 +6,9 @@
 #ifndef KQ_TESTS_SUPPORT_RETRIEVALTESTJOB_H_
 #define KQ_TESTS_SUPPORT_RETRIEVALTESTJOB_H_
 
+#include <map>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "MediaAccess/IMediaAccess.h"
@@ -45,8 +47,16 @@ class TestComponentsRetrieval : public nPatchDownload::IComponentsRetrieval {
     return 0;
   }
   KQInstallCommonUtils::IFolderStruct* GetLocalFolderStruct() override { return localFolders_; }
-  unsigned int DoRootFilesPatching(const nPatchDownload::tRetrievalSide&) override { return 0; }
+  // Records the side and answers its rootFilesResults entry (0 when it has none).
+  unsigned int DoRootFilesPatching(const nPatchDownload::tRetrievalSide& side) override {
+    rootFilesCalls.push_back(side);
+    auto found = rootFilesResults.find(side);
+    return found == rootFilesResults.end() ? 0 : found->second;
+  }
   void AdjustSucceededUpdatesForCopy(nPatchDownload::tSideFolderMap&) override {}
+
+  std::map<nPatchDownload::tRetrievalSide, unsigned int> rootFilesResults;
+  std::vector<nPatchDownload::tRetrievalSide> rootFilesCalls;
 
  private:
   std::set<nPatchDownload::tRetrievalSide> sides_;
@@ -92,6 +102,7 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   using CSoftwareRetrieval::m_failedApplianceOSes;
   using CSoftwareRetrieval::m_windowsApplianceConfigPath;
   using CSoftwareRetrieval::m_checkFileNames;
+  using CSoftwareRetrieval::m_lowerBoundCUVersion;
   using CSoftwareRetrieval::m_sideStatus;
 };
 

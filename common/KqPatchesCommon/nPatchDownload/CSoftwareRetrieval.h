@@ -101,6 +101,21 @@ class CSoftwareRetrieval {
                                           tSideFolderMap& succeededUpdates,
                                           tSideFolderMap& failedUpdates,
                                           std::map<std::string, tRetrievalEntry>& failedApplianceOSes);
+  // Adds the old media queued for removal to the failed ("delete") lists, except media still
+  // in a success list and a feature release whose packages succeeded for the same system.
+  virtual void AppendSidesToRemove(tSideFolderMap& succeededPackages, tSideFolderMap& failedPackages,
+                                   tSideFolderMap& succeededMaintenanceReleases,
+                                   tSideFolderMap& failedMaintenanceReleases,
+                                   tSideFolderMap& succeededUpdates, tSideFolderMap& failedUpdates);
+  // Lets the maintenance-release (or, without any, the updates) retrievers patch the root
+  // files of their succeeded sides; a side where that fails moves to every failed list and
+  // keeps its first non-zero status. Always 0.
+  virtual unsigned int DoRootFilesPatching(tSideFolderMap& succeededPackages,
+                                           tSideFolderMap& succeededMaintenanceReleases,
+                                           tSideFolderMap& succeededUpdates,
+                                           tSideFolderMap& failedPackages,
+                                           tSideFolderMap& failedMaintenanceReleases,
+                                           tSideFolderMap& failedUpdates);
   // Removes the installer-cache value of the configuration when the policy used it; false
   // only when it exists and cannot be removed.
   virtual bool DeleteInstallerCacheReg();
@@ -116,9 +131,16 @@ class CSoftwareRetrieval {
   virtual unsigned int CreateComponentsRetrievals(int type, tSupportedSidesMap& sides) = 0;
   virtual unsigned int GetSupportedSides(tSupportedSidesMap& packages, tSupportedSidesMap& updates,
                                          tSupportedSidesMap& maintenanceReleases) = 0;
+  // Finds the maintenance-release folders of a side's feature release: sets the lower-bound
+  // version from the closest lower pack and, for caller type 3, queues the packs that are
+  // neither the candidate nor the newest kept one (and the dangling ones of the database).
+  virtual unsigned int processExistingCUs(int osId, const FullVersion& version);
   // Gives, per Unix appliance operating-system name, the candidate files (7/19 below the
   // local cache root, 1/1 the listed checksum) in the entry's retrieved list.
   virtual unsigned int LoadUnixApplianceFilesInfo(tKQApplainceFilesInfo& files) = 0;
+  // Walks the local media root for feature-release folders: true with previous set when one
+  // below latest exists. For caller type 3 queues the removable old feature releases.
+  virtual bool getLatestServicePackDownloaded(const FullVersion& latest, FullVersion& previous);
 
   // Adds a side {id, version} under version for each given operating-system id, with the
   // id set that ids holds for it; an entry for version is made even when osIds is empty.
@@ -228,6 +250,20 @@ class CSoftwareRetrieval {
   static int GetKQApplianceOSTypeByName(const std::string& name);
   // "rhel-7.3" (any case) 16, any other 0.
   static int getApplianceOSIdByName(const std::string& name);
+
+  // ---- Old media (CSoftwareRetrievalOldMedia.cpp) ----
+
+  // Enters a local folder-structure object per installed side into mediaToKeep (which then
+  // owns it). True when the installed sides cannot be read (nothing added), else false.
+  static bool populateMediaToKeep(tSideFolderMap& mediaToKeep, const std::string& mediaRoot,
+                                  IPatchEvent& event, IPatchDataManager& dataManager);
+  // True when a release's media must stay: it is not older than the Hubnode's, or some side of
+  // mediaToKeep (then added to kept) has its version under type.
+  static bool IsSPAllowed(const FullVersion& release, const tSideFolderMap& mediaToKeep,
+                          std::set<tRetrievalSide>& kept, FullVersion::CompareType type,
+                          const FullVersion& hubnodeVersion);
+  // Gives candidate the transaction and revision ids of the first side of sides at its level.
+  static bool GetLatestInstalledDVDForSP(FullVersion& candidate, const tSideFolderMap& sides);
 
  protected:
   // Starts the CheckFile pool (no media access) and the GetFile pool (with it).
