@@ -16,6 +16,7 @@
 #include "KqDbTestEnv.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxError.h"
+#include "RetrievalCenterEnv.h"
 #include "RetrievalPhaseEnv.h"
 
 namespace {
@@ -488,6 +489,45 @@ TEST_F(ApplianceTest, FailedAppliancesAreListedOnce) {
   EXPECT_EQ(0, CSoftwareRetrieval::GetKQApplianceOSTypeByName("rhel-7.3"));
   EXPECT_EQ(16, CSoftwareRetrieval::getApplianceOSIdByName("RHEL-7.3"));
   EXPECT_EQ(0, CSoftwareRetrieval::getApplianceOSIdByName("rhel-8"));
+}
+
+// The appliance steps over a generated download center served on loopback http.
+class ApplianceCenterTest : public kqtest::RetrievalCenterTest {};
+
+TEST_F(ApplianceCenterTest, TheCenterAppliancePatchesLandOnceAndASecondRunFetchesNone) {
+  kqtest::LoopbackServer& server = Serve("http");
+  const std::vector<const kqtest::CenterFile*> appliance = center.OfType(kqtest::kCenterAppliance);
+  ASSERT_FALSE(appliance.empty());
+  {
+    Run& r = NewRun();
+    bool platformInfo = true;
+    ASSERT_EQ(0u, r.job->DownloadUnixApplianceConfigFiles(platformInfo));
+    EXPECT_FALSE(platformInfo);  // the candidate's service-pack major is below 23
+    ASSERT_EQ(0u, r.job->downloadAllRepodataFiles({"KQAppliance/Unix/repodata.tar"}));
+    tApplianceEntries entries;
+    ASSERT_EQ(0u, r.job->calculatePendingApplianceFiles(entries));
+    ASSERT_EQ(0u, r.job->getOSAppliancePatches(entries));
+    EXPECT_EQ(appliance.size(), r.job->GetNumFilesDownloaded());
+    EXPECT_EQ(center.Bytes(kqtest::kCenterAppliance), r.job->GetTotalBytesDownloaded());
+    ASSERT_EQ(0u, r.job->CommitAppliancePatches());
+  }
+  const kqtest::CenterCacheState state = kqtest::CompareCacheWithCenter(center, cache.path());
+  const std::set<std::string> equal(state.equal.begin(), state.equal.end());
+  for (const kqtest::CenterFile* f : appliance) EXPECT_EQ(1u, equal.count(f->path)) << f->path;
+  EXPECT_TRUE(state.differ.empty());
+  EXPECT_TRUE(state.partial.empty());
+  EXPECT_TRUE(state.other.empty());
+  EXPECT_LT(0, Sql("SELECT COUNT(*) FROM PatchApplianceVersion")[0][0].i);
+  for (const kqtest::CenterFile* f : appliance) EXPECT_EQ(1, server.CountRequests(f->path));
+
+  Run& again = NewRun();
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, again.job->calculatePendingApplianceFiles(entries));
+  for (const auto& side : entries)
+    for (const auto& os : side.second) EXPECT_TRUE(os.second.pending.empty()) << os.first;
+  ASSERT_EQ(0u, again.job->getOSAppliancePatches(entries));
+  EXPECT_EQ(0u, again.job->GetNumFilesDownloaded());
+  for (const kqtest::CenterFile* f : appliance) EXPECT_EQ(1, server.CountRequests(f->path));
 }
 
 }  // namespace
