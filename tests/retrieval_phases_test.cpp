@@ -64,6 +64,7 @@ struct tSideScript {
   unsigned int getResult = 0;         // GetFile's answer
   size_t missing = 0;                 // pending files that never arrive
   bool getOnPool = false;             // the files arrive later, from a GetFile pool task
+  bool getThrows = false;             // that task throws before any file arrives
   unsigned int installerResult = 0;
 };
 
@@ -133,8 +134,9 @@ class ScriptedRetrieval : public IComponentsRetrieval {
       }
     };
     if (s.getOnPool) {
-      getPool_.QueueWork([deliver] {
+      getPool_.QueueWork([deliver, s] {
         Pause();
+        if (s.getThrows) throw std::runtime_error("transfer failed");
         deliver();
       });
     } else {
@@ -270,6 +272,7 @@ TEST_F(RetrievalPhasesTest, LackOfSpaceEndsThePhaseOnlyInVerification) {
   Job(false);
   ScriptedRetrieval& newer = Retriever(eUpdates, kNewer, {3, 5});
   ScriptedRetrieval& older = Retriever(eUpdates, kOlder, {3});
+  ScriptedRetrieval& empty = Retriever(eUpdates, Media(18, 7, 1), {});
   newer.script[3].checkResult = 0x80000010u;
   newer.script[5].files = {"x/KB100.msu"};
 
@@ -277,6 +280,7 @@ TEST_F(RetrievalPhasesTest, LackOfSpaceEndsThePhaseOnlyInVerification) {
   ASSERT_EQ(0u, job->CalculatePendingIncrementalFiles(packages, cus, updates, unused, appliance));
   EXPECT_EQ(0x80000010u, updates[Side(3)].status);
   EXPECT_EQ(1u, updates[Side(5)].all.size());
+  EXPECT_EQ(1, empty.seedCalls);  // a version without sides still gets its seed files
 
   // The side that lacks space does not stop the checks: every version is checked first.
   for (int how = 0; how < 2; ++how) {
@@ -412,6 +416,19 @@ TEST_F(RetrievalPhasesTest, TransfersOnThePoolAreVerifiedAfterTheyFinish) {
   EXPECT_EQ((std::vector<int>{3, 16}), retriever.installers);
   EXPECT_EQ(4u, job->GetNumFilesDownloaded());
   EXPECT_EQ(400u, job->GetTotalBytesDownloaded());
+
+  // A transfer that throws leaves its side short of files; the others are settled as usual.
+  retriever.script[3].getThrows = true;
+  retriever.script[16].installerResult = 0;
+  for (int id : {3, 5, 16}) {
+    updates[Side(id)].retrieved.clear();
+    updates[Side(id)].status = 0;
+  }
+  retriever.script[5].missing = 0;
+  EXPECT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_EQ(0x8000001Fu, updates[Side(3)].status);
+  EXPECT_EQ(0u, updates[Side(5)].status);
+  EXPECT_EQ(0u, updates[Side(16)].status);
   // The next CheckFile phase starts the counts again.
   ASSERT_EQ(0u, job->CalculatePendingIncrementalFiles(packages, cus, updates, unused, appliance));
   EXPECT_EQ(0u, job->GetNumFilesDownloaded());

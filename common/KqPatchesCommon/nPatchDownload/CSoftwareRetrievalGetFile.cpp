@@ -107,12 +107,12 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
     }
   }
 
-  // The retrieved lists are read only when no transfer can write them any more.
+  // The retrieved lists are read only when no transfer can write them any more. The wait
+  // returns only then, also when it reports a transfer that threw: the verification below
+  // marks the sides that lack files.
   const unsigned int joined = m_getFilePool.WaitForAll(true, true, true);
-  if (joined != 0) {
+  if (joined != 0)
     m_event.Debug(kFn, "Cannot join the threads with error code [%d]", static_cast<int>(joined));
-    return joined;
-  }
 
   if (phase == 0) {
     const bool oncePerVersion = copy && (type == eUpdates || type == eCumulativeUpdatePacks);
