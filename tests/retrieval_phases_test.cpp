@@ -13,6 +13,7 @@
 
 #include "InstallUtils/IFolderStruct.h"
 #include "RetrievalJobParts.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
 
 namespace {
 
@@ -312,6 +313,28 @@ TEST_F(RetrievalPhasesTest, AppliancePatchesAreCheckedFirstAndFetchedLast) {
   EXPECT_NE(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
   EXPECT_EQ((std::vector<int>{3}), retriever.fetched);
   EXPECT_EQ(1u, job->m_failedApplianceOSes.count("Windows Server 2019"));
+}
+
+TEST_F(RetrievalPhasesTest, ACopyJobSettlesTheCachedPacksOfTheUpdatePacksItFound) {
+  // A pack 4 found among the loose updates, with pack 2 already in the cache.
+  FullVersion pack = kNewer;
+  pack.Set(FullVersion::kUPNumber, 4);
+  Job(false);
+  KQInstallCommonUtils::IFolderStruct* folders = Folders(kNewer);
+  const std::string root =
+      folders->GetPath(KQInstallCommonUtils::eKindFeatureReleaseRoot,
+                       CPatchInstallCommon::GetUpdateOSNameFromID(3, false), FullVersion(), 0);
+  KQInstallCommonUtils::DestroyFolderStructReader(folders);
+  ASSERT_FALSE(root.empty());
+  kqtest::WriteFile(root + "/CU2/pack.bin", "2");
+  policy.m_cuPacksInLooseUpdates[Side(3, pack)] = nullptr;
+
+  for (bool copy : {false, true}) {
+    SCOPED_TRACE(copy ? "copy job" : "download job");
+    Job(copy);
+    ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+    EXPECT_EQ(copy ? 2 : 0, job->m_lowerBoundCUVersion.Get(FullVersion::kUPNumber));
+  }
 }
 
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {

@@ -33,7 +33,16 @@ unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
         getIncrementalFile(kind.type, *kind.target, packages, maintenanceReleases);
     if (rc != 0) return rc;
   }
-  return getOSAppliancePatches(appliance);
+  const unsigned int rc = getOSAppliancePatches(appliance);
+  if (rc != 0) return rc;
+  if (m_policy.IsCopy()) {
+    // The update packs a copy job found among loose updates settle the packs already cached;
+    // what that finds is for the old-media lists, not for this phase's result.
+    tSideFolderMap packs;
+    m_policy.GetCUPacksInLooseUpdates(packs);
+    for (const auto& pack : packs) processExistingCUs(pack.first.osId, pack.first.mediaVersion);
+  }
+  return KQ_PATCH_OK;
 }
 
 unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries& target,
