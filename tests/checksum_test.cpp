@@ -320,6 +320,69 @@ TEST(FolderChecksum, UnreadableFileFailsTheList) {
   EXPECT_EQ(0, rc);
 }
 
+// Folders below the top are listed by pool tasks: a deep and wide tree comes out whole with any
+// pool size, links to folders (also to one inside the tree) are never entered, links to files are
+// checksummed through, and what the top folder holds is named as before.
+TEST(FolderChecksum, FoldersSpreadOverThePoolComeOutWhole) {
+  kqtest::ScopedConfig cfg;
+  const std::string root = cfg.root() + "/deep";
+  Listing expected;
+  for (int k = 0; k < 400; ++k) {
+    std::string rel;
+    for (int level = 0, v = k; level < k % 7; ++level, v /= 3) rel += "l" + std::to_string(v % 3) + "/";
+    rel += "f" + std::to_string(k);
+    std::string data = RandomBytes(static_cast<size_t>(k * 13 % 700), static_cast<unsigned>(k));
+    kqtest::WriteFile(root + "/" + rel, data);
+    expected.insert({rel, WindowsText(BoostCrc(data))});
+  }
+  kqtest::WriteFile(cfg.root() + "/outside/secret", "s");
+  ASSERT_EQ(0, ::symlink((cfg.root() + "/outside").c_str(), (root + "/l1/out-link").c_str()));
+  ASSERT_EQ(0, ::symlink((root + "/l0").c_str(), (root + "/l2/loop-link").c_str()));
+  ASSERT_EQ(0, ::symlink((cfg.root() + "/outside/secret").c_str(), (root + "/l1/file-link").c_str()));
+  expected.insert({"l1/file-link", WindowsText(BoostCrc("s"))});
+
+  for (const char* size : {"1", "2", "5"}) {
+    SCOPED_TRACE(size);
+    cfg.set("UpdateFlags", "nThreadPoolSizeCheck", size);
+    KQUpdateCache cache(77, false);
+    std::vector<UpdatePatches::File> out;
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "", false, true, out));
+    EXPECT_EQ(expected.size(), out.size());  // no file twice
+    EXPECT_EQ(expected, AsSet(out));
+    out.clear();
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "", false, false, out));
+    EXPECT_EQ(OnlyTopLevel(expected), AsSet(out));
+    out.clear();
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "l2//", false, true, out));
+    Listing below;
+    for (const auto& e : expected)
+      if (e.first.compare(0, 3, "l2/") == 0) below.insert(e);
+    EXPECT_EQ(below, AsSet(out));
+  }
+}
+
+// A folder deep in the tree that cannot be listed fails the whole list, with the walk's log line;
+// the entries appended are correct ones.
+TEST(FolderChecksum, UnreadableFolderBelowTheTopFailsTheList) {
+  kqtest::ScopedConfig cfg;
+  std::string root = cfg.root() + "/tree";
+  Listing expected = MakeTree(root, 60, false);
+  kqtest::WriteFile(root + "/d2/e/shut/inner.bin", "x");
+  kqtest::GiveTreeToUnprivileged(cfg.root());
+  ::chmod((root + "/d2/e/shut").c_str(), 0);
+  int rc = kqtest::RunUnprivileged([&] {
+    KQUpdateCache cache(19, false);
+    std::vector<UpdatePatches::File> out;
+    bool ok = cache.CalculateFileCksumForDir(root, "", false, true, out);
+    for (const auto& e : AsSet(out))
+      if (!expected.count(e)) return 2;
+    return ok ? 1 : 0;
+  });
+  ::chmod((root + "/d2/e/shut").c_str(), 0755);
+  EXPECT_EQ(0, rc);
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("Cannot walk through [" + root + "]"));
+}
+
 TEST(FolderChecksum, TwoWalksOfOneJobShareThePool) {
   kqtest::ScopedConfig cfg;
   cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "3");

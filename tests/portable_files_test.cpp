@@ -219,6 +219,25 @@ TEST_F(PxTree, CallbackErrorStopsTheWalkAndIsReturned) {
   EXPECT_TRUE(CPxDirectory::Walk(dir_ / "missing", &seen, -1, true, Record).IsError());
 }
 
+TEST_F(PxTree, WalkLevelTypesEntriesAsTheWalkDoes) {
+  ASSERT_EQ(0, symlink((dir_ / "outside/secret.txt").c_str(), (root_ + "/d-file-link").c_str()));
+  ASSERT_EQ(0, symlink((dir_ / "nowhere").c_str(), (root_ + "/e-dangling").c_str()));
+  std::vector<SPxWalkEntry> entries;
+  ASSERT_FALSE(CPxDirectory::ReadWalkLevel(root_, false, entries).IsError());
+  std::vector<std::string> seen;
+  for (const SPxWalkEntry& e : entries)
+    seen.push_back(e.name + (e.isDir ? "|d" : "|f") + (e.descend ? "|in" : ""));
+  // A link to a folder is a folder never entered; links to files and dangling links are files.
+  EXPECT_EQ(seen, (std::vector<std::string>{".hidden|f", "B.txt|f", "a.txt|f", "b|d|in", "c-link|d",
+                                            "d-file-link|f", "e-dangling|f"}));
+
+  // A missing folder fails, unless it is taken for an empty level; a file is never a level.
+  EXPECT_EQ(ENOENT, CPxDirectory::ReadWalkLevel(dir_ / "missing", false, entries).GetErrorCode());
+  EXPECT_FALSE(CPxDirectory::ReadWalkLevel(dir_ / "missing", true, entries).IsError());
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(CPxDirectory::ReadWalkLevel(root_ + "/a.txt", true, entries).IsError());
+}
+
 TEST_F(PxTree, CreateRemoveAndEmptiness) {
   const std::string deep = dir_ / "x/y/z";
   ASSERT_FALSE(CPxDirectory::Create(deep, true).IsError());

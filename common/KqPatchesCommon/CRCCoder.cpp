@@ -75,7 +75,8 @@ bool CRCCoder::GetCheckSum(const char* path, long& crc) {
 bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
   // Only a regular file is read: a FIFO would block, a device never end.
   CPxFile file;
-  CPxError e = file.OpenRegular(path, UINT64_MAX);
+  uint64_t size = 0;
+  CPxError e = file.OpenRegular(path, UINT64_MAX, &size);
   if (e.IsError()) {
     std::fprintf(stderr, "\nUnable to open file \"%s\" for reading:\n[%d] %s\n", path,
                  e.GetErrorCode(), e.c_str());
@@ -87,6 +88,7 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
     return false;
   }
   uint32_t value = 0;
+  uint64_t total = 0;
   while (true) {
     size_t got = 0;
     e = file.Read(buffer, kReadSize, &got);
@@ -97,6 +99,10 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
     }
     if (got == 0) break;
     value = KqCrc32(value, buffer, got);
+    total += got;
+    // A short read of a regular file that reached the size it had when opened is its end;
+    // this spares the read that would only confirm it.
+    if (got < kReadSize && total >= size) break;
   }
   // The complement of the running register: all ones above the 32-bit CRC.
   crc = static_cast<long>(0xFFFFFFFF00000000ULL | value);

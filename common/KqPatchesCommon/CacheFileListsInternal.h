@@ -21,6 +21,21 @@ std::vector<CNMessageBase> AsMessages(const std::vector<Message>& list) {
   return std::vector<CNMessageBase>(list.begin(), list.end());
 }
 
+// The same, moving the entries out of list (left empty).
+template <class Message>
+std::vector<CNMessageBase> AsMessages(std::vector<Message>&& list) {
+  std::vector<CNMessageBase> out;
+  out.reserve(list.size());
+  for (Message& m : list) out.emplace_back(std::move(m));
+  list.clear();
+  return out;
+}
+
+// Sets a list field to list, moved in (setlistobject copies).
+inline void MoveListInto(CNMessageBase& message, const KqFieldId& field, std::vector<CNMessageBase>&& list) {
+  *message.getlistobject(field) = std::move(list);
+}
+
 // Keeps, in order, the first entry of each name (checksums are not compared). Returns the
 // number of entries kept.
 size_t KeepFirstOfEachName(std::vector<UpdatePatches::File>& files);

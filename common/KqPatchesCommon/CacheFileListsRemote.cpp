@@ -43,6 +43,23 @@ std::string OSFolder(const std::string& releaseFolder, int releaseId, int osId, 
   return releaseFolder + "/" + osName;
 }
 
+// Holds the job's checksum pool for a whole answer, so that its threads are started once and
+// not again for each folder that is checksummed.
+class CheckFilePoolHold {
+ public:
+  explicit CheckFilePoolHold(KQUpdateCache& cache)
+      : cache_(cache), held_(cache.GetCheckFileTP(static_cast<unsigned int>(cache.jobId())) != nullptr) {}
+  ~CheckFilePoolHold() {
+    if (held_) cache_.ReleaseCheckFileTP(static_cast<unsigned int>(cache_.jobId()));
+  }
+  CheckFilePoolHold(const CheckFilePoolHold&) = delete;
+  CheckFilePoolHold& operator=(const CheckFilePoolHold&) = delete;
+
+ private:
+  KQUpdateCache& cache_;
+  bool held_;
+};
+
 RemClientInfo RemoteInfo(const CacheOpReq& request) {
   const CNMessageBase* info = request.getObjectAccessor(CacheOpReq::kRemClientInfo);
   return info ? RemClientInfo(*info) : RemClientInfo();
@@ -51,14 +68,15 @@ RemClientInfo RemoteInfo(const CacheOpReq& request) {
 }  // namespace
 
 // The four lists of one operating-system folder as a FilesForOS; false when all are empty.
-static bool OSAnswer(int osId, const std::vector<File>& fr, const std::vector<File>& loose,
-                     const std::vector<File>& installer, const std::vector<BinaryV11>& media, FilesForOS& out) {
+// The lists are moved into out.
+static bool OSAnswer(int osId, std::vector<File>& fr, std::vector<File>& loose, std::vector<File>& installer,
+                     std::vector<BinaryV11>& media, FilesForOS& out) {
   if (fr.empty() && loose.empty() && installer.empty() && media.empty()) return false;
   out.setint64(FilesForOS::kOSId, osId);
-  out.setlistobject(FilesForOS::kSPFiles, kqlists::AsMessages(fr));
-  out.setlistobject(FilesForOS::kLooseUpdateFiles, kqlists::AsMessages(loose));
-  out.setlistobject(FilesForOS::kInstallerFiles, kqlists::AsMessages(installer));
-  out.setlistobject(FilesForOS::kMediaFiles, kqlists::AsMessages(media));
+  kqlists::MoveListInto(out, FilesForOS::kSPFiles, kqlists::AsMessages(std::move(fr)));
+  kqlists::MoveListInto(out, FilesForOS::kLooseUpdateFiles, kqlists::AsMessages(std::move(loose)));
+  kqlists::MoveListInto(out, FilesForOS::kInstallerFiles, kqlists::AsMessages(std::move(installer)));
+  kqlists::MoveListInto(out, FilesForOS::kMediaFiles, kqlists::AsMessages(std::move(media)));
   return true;
 }
 
@@ -86,7 +104,7 @@ static void AnswerOSFolder(KQUpdateCache& cache, const char* tag, const std::str
   }
   FilesForOS files;
   if (OSAnswer(osId, fr, loose, installer, media, files))
-    oses.push_back(files);
+    oses.push_back(std::move(files));
   else
     log.DebugJob(1, tag, job, emptyLine, releaseName.c_str(), osName, folder.c_str());
 }
@@ -121,9 +139,10 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
   std::vector<CNMessageBase> answer;
   if (asked.empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "No Release-OS vector is empty. Nothing to do");
-    response.setlistobject(CacheOpReq::kReleases, answer);
+    kqlists::MoveListInto(response, CacheOpReq::kReleases, std::move(answer));
     return true;
   }
+  CheckFilePoolHold poolHold(*this);
   std::string cachePath = RemoteInfo(request).getstring(RemClientInfo::kCachePath);
   const size_t media = cachePath.find("KQMedia");
   if (media != std::string::npos) cachePath.erase(media);
@@ -155,10 +174,10 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
     }
     FilesForRel rel;
     rel.setint64(FilesForRel::kReleaseId, releaseId);
-    rel.setlistobject(FilesForRel::kOSList, oses);
-    answer.push_back(rel);
+    kqlists::MoveListInto(rel, FilesForRel::kOSList, std::move(oses));
+    answer.push_back(std::move(rel));
   }
-  response.setlistobject(CacheOpReq::kReleases, answer);
+  kqlists::MoveListInto(response, CacheOpReq::kReleases, std::move(answer));
   return true;
 }
 
@@ -171,6 +190,7 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
   const std::vector<CNMessageBase>& asked = *static_cast<const CacheOpReq&>(request).getlistobject(CacheOpReq::kReleases);
   std::vector<CNMessageBase> answer;
   std::unordered_set<std::string> requestedFolders;
+  CheckFilePoolHold poolHold(*this);
 
   for (int index = 0; index < 3; ++index) {
     const int releaseId = GetRelIdFromIndex(index);
@@ -225,15 +245,20 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
       }
       FilesForRel rel;
       rel.setint64(FilesForRel::kReleaseId, releaseId);
-      rel.setlistobject(FilesForRel::kOSList, oses);
+      // The Hubnode release starts each entry afresh; another release's entries add to the
+      // folders answered for its earlier ones, which therefore stay.
+      if (releaseId == hubRelease)
+        kqlists::MoveListInto(rel, FilesForRel::kOSList, std::move(oses));
+      else
+        rel.setlistobject(FilesForRel::kOSList, oses);
       if (entry.isSet(FilesForRel::kSPFolderName))
         rel.setstring(FilesForRel::kSPFolderName, entry.getstring(FilesForRel::kSPFolderName));
       if (const CNMessageBase* sp = entry.getObjectAccessor(FilesForRel::kSPVersion.index, FilesForRel::kSPVersion.tag))
         rel.setObjectAccessor(FilesForRel::kSPVersion, *sp);
-      answer.push_back(rel);
+      answer.push_back(std::move(rel));
     }
   }
-  response.setlistobject(CacheOpReq::kReleases, answer);
+  kqlists::MoveListInto(response, CacheOpReq::kReleases, std::move(answer));
 
   if (request.getint64(CacheOpReq::kCompleteExtraSteps) == 0) return true;
 

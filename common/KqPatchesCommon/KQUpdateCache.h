@@ -50,6 +50,8 @@ struct CalcChecksumParams {
   std::vector<UpdatePatches::File>* out = nullptr;
   EvDebug* log = nullptr;
   KqThreadPool* pool = nullptr;  // template only
+  // Templates of a walk's folder tasks: the first error met listing a folder below the top.
+  std::atomic<int>* walkError = nullptr;
   // Further files (relative name, full path) of the same task; in the template, the files
   // gathered for the next task.
   std::vector<std::pair<std::string, std::string>> more;
@@ -58,7 +60,8 @@ struct CalcChecksumParams {
 // Walk callback: gathers the files below the template's base folder into checksum tasks of a
 // few files each and queues every full one.
 CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* context);
-// Queues the files gathered in the template that no task holds yet.
+// Queues the files gathered in the template that no task holds yet (checksums them on the
+// calling thread while the pool's queue is long, so that a pool task never waits for room).
 void QueueGatheredChecksums(CalcChecksumParams* tpl);
 // Pool task: checksums its files and appends their File entries; frees its record.
 void CalcCheckSumForFileUsingTP(void* params);

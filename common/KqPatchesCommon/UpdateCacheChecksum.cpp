@@ -77,6 +77,105 @@ bool KQUpdateCache::CalculateFileCksumForFile(int osId, std::string path, std::s
   return CalculateFileCksumForFile(IsUnix(osId), std::move(path), checksum);
 }
 
+namespace {
+
+// A pool task record sharing the walk's fields of `tpl` (no files, no folder).
+CalcChecksumParams* NewTaskLike(const CalcChecksumParams& tpl) {
+  auto* task = new (std::nothrow) CalcChecksumParams();
+  if (task == nullptr) return nullptr;
+  task->relativeName = tpl.relativeName;
+  task->isUnix = tpl.isUnix;
+  task->jobId = tpl.jobId;
+  task->owner = tpl.owner;
+  task->mutex = tpl.mutex;
+  task->out = tpl.out;
+  task->log = tpl.log;
+  task->ok = tpl.ok;
+  task->pool = tpl.pool;
+  task->walkError = tpl.walkError;
+  return task;
+}
+
+// The files gathered in the template as one checksum task, or null when there are none (or the
+// record cannot be had: logged, and the walk fails).
+CalcChecksumParams* TakeGatheredChecksums(CalcChecksumParams* tpl) {
+  if (tpl->more.empty()) return nullptr;
+  CalcChecksumParams* task = NewTaskLike(*tpl);
+  if (task == nullptr) {
+    tpl->log->DebugJob(0, "[CalcCheckSum]", static_cast<long long>(tpl->jobId),
+                       "Failed to create SyncUpParams object.");
+    tpl->ok->store(false);
+    tpl->more.clear();
+    return nullptr;
+  }
+  task->pool = nullptr;
+  task->walkError = nullptr;
+  task->relativeName = std::move(tpl->more.front().first);
+  task->fullPath = std::move(tpl->more.front().second);
+  task->more.assign(std::make_move_iterator(tpl->more.begin() + 1),
+                    std::make_move_iterator(tpl->more.end()));
+  tpl->more.clear();
+  return task;
+}
+
+// Whether work for the pool is better done by the thread that found it: a task that waited for
+// room in the queue could wait for ever once every worker does the same.
+bool PoolQueueIsLong(KqThreadPool* pool) { return pool->getPendingCount() >= kPoolQueueLimit / 2; }
+
+void ListFolderUsingTP(void* params);
+
+// Lists one folder of a walk: its files are gathered through CalcCheckSum into tasks of
+// kFilesPerTask; with `recursive` each real folder in it (never a link) is listed by a pool
+// task of its own, or here while the queue is long. A folder below the top that disappeared
+// is skipped.
+CPxError ListFolderForChecksums(CalcChecksumParams* tpl, const std::string& folder, bool top,
+                                bool recursive) {
+  std::vector<SPxWalkEntry> entries;
+  CPxError e = CPxDirectory::ReadWalkLevel(folder, !top, entries);
+  if (e.IsError()) return e;
+  for (const SPxWalkEntry& entry : entries) {
+    if (!tpl->ok->load()) break;  // the walk failed elsewhere
+    if (!entry.isDir) {
+      e = CalcCheckSum(folder.c_str(), entry.name.c_str(), false, tpl);
+      if (e.IsError()) return e;
+      continue;
+    }
+    if (!recursive || !entry.descend) continue;
+    std::string below = folder + "/" + entry.name;
+    if (!PoolQueueIsLong(tpl->pool)) {
+      CalcChecksumParams* task = NewTaskLike(*tpl);
+      if (task != nullptr) {
+        task->fullPath = std::move(below);
+        if (tpl->pool->doWork(ListFolderUsingTP, task)) continue;
+        below = std::move(task->fullPath);
+        delete task;  // refused: listed here
+      }
+    }
+    e = ListFolderForChecksums(tpl, below, false, true);
+    if (e.IsError()) return e;
+  }
+  return CPxError::Success();
+}
+
+// Pool task: lists its folder (and what the queue leaves to it below), checksums the files that
+// make no full task on its own thread; frees its record. A failure fails the walk.
+void ListFolderUsingTP(void* params) {
+  std::unique_ptr<CalcChecksumParams> tpl(static_cast<CalcChecksumParams*>(params));
+  if (!tpl || tpl->ok == nullptr || !tpl->ok->load()) return;
+  CPxError e = ListFolderForChecksums(tpl.get(), tpl->fullPath, false, true);
+  if (CalcChecksumParams* rest = TakeGatheredChecksums(tpl.get())) CalcCheckSumForFileUsingTP(rest);
+  if (e.IsError()) {
+    tpl->log->DebugJob(0, "[CalcCheckSum]", static_cast<long long>(tpl->jobId),
+                       "Cannot walk through [%s] with return [%d]", tpl->fullPath.c_str(),
+                       e.GetErrorCode());
+    int none = 0;
+    if (tpl->walkError) tpl->walkError->compare_exchange_strong(none, e.GetErrorCode() ? e.GetErrorCode() : -1);
+    tpl->ok->store(false);
+  }
+}
+
+}  // namespace
+
 bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
                                              bool recursive,
                                              std::vector<UpdatePatches::File>& out) {
@@ -91,6 +190,7 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
 
   std::mutex outLock;
   std::atomic<bool> ok(true);
+  std::atomic<int> walkError(0);
 
   KqThreadPool* pool = GetCheckFileTP(static_cast<unsigned int>(m_jobId));
   if (pool == nullptr) {
@@ -112,11 +212,16 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
     params->log = &taskLog;
     params->mutex = &outLock;
     params->pool = pool;
+    params->walkError = &walkError;
 
+    // The top folder is listed here; the folders below it by pool tasks, so that the listing
+    // of a large tree does not hold back the workers. The files of the top folder that make no
+    // full task are checksummed here while the pool works.
     std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
-    CPxError walked =
-        CPxDirectory::Walk(walkPath, params.get(), recursive ? -1 : 0, true, CalcCheckSum);
-    QueueGatheredChecksums(params.get());
+    std::string top = walkPath;
+    while (top.size() > 1 && top.back() == '/') top.pop_back();
+    CPxError walked = ListFolderForChecksums(params.get(), top, true, recursive);
+    if (CalcChecksumParams* rest = TakeGatheredChecksums(params.get())) CalcCheckSumForFileUsingTP(rest);
     if (walked.IsError()) {
       m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
                        walkPath.c_str(), walked.GetErrorCode());
@@ -128,6 +233,11 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
     } else {
       m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate file-checksum for files in [%s]",
                        walkPath.c_str());
+      ok = false;
+    }
+    if (walkError.load() != 0) {
+      m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
+                       walkPath.c_str(), walkError.load());
       ok = false;
     }
   }
@@ -176,27 +286,12 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
 
 void QueueGatheredChecksums(CalcChecksumParams* tpl) {
   static const char* const kTag = "[CalcCheckSum]";
-  if (tpl->more.empty()) return;
-  auto* task = new (std::nothrow) CalcChecksumParams();
-  if (task == nullptr) {
-    tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
-                       "Failed to create SyncUpParams object.");
-    tpl->ok->store(false);
-    tpl->more.clear();
+  CalcChecksumParams* task = TakeGatheredChecksums(tpl);
+  if (task == nullptr) return;
+  if (PoolQueueIsLong(tpl->pool)) {
+    CalcCheckSumForFileUsingTP(task);
     return;
   }
-  task->relativeName = std::move(tpl->more.front().first);
-  task->fullPath = std::move(tpl->more.front().second);
-  task->more.assign(std::make_move_iterator(tpl->more.begin() + 1),
-                    std::make_move_iterator(tpl->more.end()));
-  tpl->more.clear();
-  task->isUnix = tpl->isUnix;
-  task->jobId = tpl->jobId;
-  task->owner = tpl->owner;
-  task->mutex = tpl->mutex;
-  task->out = tpl->out;
-  task->log = tpl->log;
-  task->ok = tpl->ok;
   if (!tpl->pool->doWork(CalcCheckSumForFileUsingTP, task)) {
     // Refused: the task never runs, so its files are not checksummed and the list is short.
     tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),

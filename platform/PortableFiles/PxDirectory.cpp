@@ -18,6 +18,30 @@ CPxError Errno(int err, const std::string& what, const FXCodeLocation& where) {
   return CPxError::FromErrno(err, what, where);
 }
 
+// Whether a listed entry is a real folder and whether it is a folder or a link to one. The
+// listing's type spares a stat for plain files and folders; links and file systems that give no
+// type are looked at through `full`, the entry's path. gone: the entry disappeared.
+CPxError EntryKind(const SPxDirEntry& entry, const std::string& full, bool& realDir, bool& isDir,
+                   bool& gone) {
+  realDir = entry.type == DT_DIR;
+  isDir = realDir;
+  gone = false;
+  if (entry.type == DT_REG || entry.type == DT_DIR) return CPxError();
+  struct stat sb;
+  if (lstat(full.c_str(), &sb) != 0) {
+    if (errno == ENOENT) {
+      gone = true;
+      return CPxError();
+    }
+    return Errno(errno, "Cannot stat [" + full + "]", FX_CODE_LOCATION());
+  }
+  realDir = S_ISDIR(sb.st_mode);
+  isDir = realDir;
+  struct stat target;
+  if (S_ISLNK(sb.st_mode) && stat(full.c_str(), &target) == 0) isDir = S_ISDIR(target.st_mode);
+  return CPxError();
+}
+
 // Walks one folder level; see CPxDirectory::Walk.
 CPxError WalkLevel(const std::string& dir, bool top, void* context, int depth, bool reportDirs,
                    PxWalkCallback callback) {
@@ -30,25 +54,16 @@ CPxError WalkLevel(const std::string& dir, bool top, void* context, int depth, b
   SPxDirEntry entry;
   bool end = false;
   for (e = listing.GetEntry(entry, &end); !e.IsError() && !end; e = listing.GetEntry(entry, &end)) {
-    bool realDir = entry.type == DT_DIR;
-    bool isDir = realDir;
+    bool realDir = false;
+    bool isDir = false;
     // The full path is only made where it is used (most entries of a large tree are plain
     // files the callback is told about by folder and name).
     std::string full;
     if (entry.type != DT_REG) full = dir + "/" + entry.name;
-    // The listing's type spares a stat for plain files and folders; links and file systems
-    // that give no type are looked at.
-    if (entry.type != DT_REG && entry.type != DT_DIR) {
-      struct stat sb;
-      if (lstat(full.c_str(), &sb) != 0) {
-        if (errno == ENOENT) continue;
-        return Errno(errno, "Cannot stat [" + full + "]", FX_CODE_LOCATION());
-      }
-      realDir = S_ISDIR(sb.st_mode);
-      isDir = realDir;
-      struct stat target;
-      if (S_ISLNK(sb.st_mode) && stat(full.c_str(), &target) == 0) isDir = S_ISDIR(target.st_mode);
-    }
+    bool gone = false;
+    e = EntryKind(entry, full, realDir, isDir, gone);
+    if (e.IsError()) return e;
+    if (gone) continue;
     if (!isDir || reportDirs) {
       e = callback(dir.c_str(), entry.name.c_str(), isDir, context);
       if (e.IsError()) return e;
@@ -184,6 +199,28 @@ CPxError CPxDirectory::Walk(const char* path, void* context, int depth, bool rep
   std::string top(path);
   while (top.size() > 1 && top.back() == '/') top.pop_back();
   return WalkLevel(top, true, context, depth, reportDirectories, callback);
+}
+
+CPxError CPxDirectory::ReadWalkLevel(const std::string& folder, bool missingIsEmpty,
+                                     std::vector<SPxWalkEntry>& entries) {
+  entries.clear();
+  CPxDirectory listing;
+  CPxError e = listing.Open(folder, "*", true);
+  if (e.IsError()) return missingIsEmpty && e.GetErrorCode() == ENOENT ? CPxError() : e;
+  entries.reserve(listing.names_.size());
+  for (size_t k = 0; k < listing.names_.size(); ++k) {
+    SPxDirEntry entry;
+    entry.type = listing.types_[k];
+    entry.name = std::move(listing.names_[k]);
+    std::string full;
+    if (entry.type != DT_REG) full = folder + "/" + entry.name;
+    bool realDir = false, isDir = false, gone = false;
+    e = EntryKind(entry, full, realDir, isDir, gone);
+    if (e.IsError()) return e;
+    if (gone) continue;
+    entries.push_back(SPxWalkEntry{std::move(entry.name), isDir, realDir});
+  }
+  return CPxError();
 }
 
 CPxError CPxDirectory::GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes) {

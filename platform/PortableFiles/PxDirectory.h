@@ -29,6 +29,13 @@ struct SPxDirEntry {
   const char* GetName() const { return name.c_str(); }
 };
 
+// One entry of a walk level (see CPxDirectory::ReadWalkLevel).
+struct SPxWalkEntry {
+  std::string name;
+  bool isDir = false;    // a folder or a link to one
+  bool descend = false;  // a real folder, which a walk descends into (never a link)
+};
+
 // Walk callback: `dir` is the folder holding the entry (the walked path, or a folder below it
 // joined with "/"), `name` the bare entry name, `isDir` whether it is a folder (or a link to
 // one). Returning an error stops the walk, and Walk() returns that error.
@@ -78,6 +85,11 @@ class CPxDirectory {
                        PxWalkCallback callback) {
     return Walk(path.c_str(), context, depth, reportDirectories, callback);
   }
+  // One level of a walk, for callers that spread the levels of a tree over threads: the entries
+  // of `folder` in bytewise order, typed as Walk() types them. An entry that disappears is left
+  // out; with missingIsEmpty, so is the folder itself (an empty level). Fails as Walk() does.
+  static CPxError ReadWalkLevel(const std::string& folder, bool missingIsEmpty,
+                                std::vector<SPxWalkEntry>& entries);
   // Size of the file system holding `path` and the bytes free for an ordinary user (statvfs).
   static CPxError GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes);
   static CPxError GetSpaceUsage(const std::string& path, uint64_t& totalBytes, uint64_t& freeBytes) {

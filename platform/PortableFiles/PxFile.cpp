@@ -78,10 +78,8 @@ CPxError CPxFile::OpenRegular(const std::string& path, uint64_t maxBytes, uint64
                  "[" + path + "] is larger than " + std::to_string(maxBytes) + " bytes",
                  FX_CODE_LOCATION());
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return Errno(errno, "Cannot open [" + path + "]", FX_CODE_LOCATION());
-  }
+  // O_NONBLOCK stays set: it only kept the open from waiting on a FIFO, and reads of a regular
+  // file ignore it (two system calls fewer for each of the many small files checksummed).
   closer.fd = -1;
   fd_ = fd;
   path_ = path;
