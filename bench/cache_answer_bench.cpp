@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   kqtest::CacheOptions options = large ? kqtest::LargeCacheOptions() : kqtest::CacheOptions();
   kqtest::GeneratedCache hub = kqtest::GenerateCache(options);
   kqtest::CacheManifest manifest =
-      kqtest::WriteCacheShared(hub.model, kqtest::SharedTreeDir(large ? "bench-large" : "bench"));
+      kqtest::WriteCacheShared(hub.model, kqtest::SharedTreeDir(large ? "bench-100k" : "bench"));
   g_root = manifest.root;
   g_expected = AnswerWholeCache(&g_files);
   for (const std::string& f : g_files) {
