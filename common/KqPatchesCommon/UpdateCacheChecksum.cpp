@@ -220,8 +220,15 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
     std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
     std::string top = walkPath;
     while (top.size() > 1 && top.back() == '/') top.pop_back();
-    CPxError walked = ListFolderForChecksums(params.get(), top, true, recursive);
-    if (CalcChecksumParams* rest = TakeGatheredChecksums(params.get())) CalcCheckSumForFileUsingTP(rest);
+    CPxError walked;
+    try {
+      walked = ListFolderForChecksums(params.get(), top, true, recursive);
+      if (CalcChecksumParams* rest = TakeGatheredChecksums(params.get())) CalcCheckSumForFileUsingTP(rest);
+    } catch (...) {
+      // The tasks already queued use this frame's objects: the wait below must still happen.
+      m_event.DebugJob(0, kTag, m_jobId, "Exception caught while walking [%s]", walkPath.c_str());
+      ok = false;
+    }
     if (walked.IsError()) {
       m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
                        walkPath.c_str(), walked.GetErrorCode());
