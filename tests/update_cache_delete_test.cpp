@@ -1,18 +1,27 @@
 // Deleting cache contents on request, on real cache trees with a sentinel tree beside the cache
 // that no request may touch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "CachePaths.h"
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "LockHelpers.h"
 #include "Vocabulary.h"
 
 namespace {
@@ -53,6 +62,44 @@ std::vector<CNMessageBase> Media(const std::vector<std::string>& names) {
 }
 
 using kqtest::TreeManifest;
+
+// Whether /proc/locks shows a process waiting for a lock on the file with that inode.
+bool SomeoneWaitsOn(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string key = ":" + std::to_string(static_cast<unsigned long long>(inode)) + " ";
+  for (std::string line; std::getline(locks, line);)
+    if (line.find("->") != std::string::npos && line.find(key) != std::string::npos) return true;
+  return false;
+}
+
+// Helper process "upgrade": an upgrade that starts while a deletion is setting its flag. It holds
+// the configuration store's write lock, waits until another process blocks on it (the deletion
+// setting "sSWCacheSyncInProgress" after it found no upgrade running), writes
+// "sTallowmereUpgradeInProgress" = "yes" under that lock, as a writer of the store does, and
+// lets the other writer go on. Prints "locked", then "waited" (or "timeout").
+int RunHelper(int argc, char** argv) {
+  if (argc < 3 || std::strcmp(argv[2], "upgrade") != 0) return 2;
+  const std::string store = KQPlatformInfo::storePath();
+  const int fd = open((store + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 || flock(fd, LOCK_EX) != 0) return 3;
+  std::printf("locked\n");
+  std::fflush(stdout);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 3;
+  bool waited = false;
+  for (int i = 0; i < 2000 && !(waited = SomeoneWaitsOn(st.st_ino)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  kqconfig::IniData data = kqconfig::IniData::parse(kqtest::ReadFile(store));
+  data.set("Tapewright", "sTallowmereUpgradeInProgress", "yes");
+  const std::string tmp = store + ".upgrade";
+  kqtest::WriteFile(tmp, data.serialize());
+  if (rename(tmp.c_str(), store.c_str()) != 0) return 4;
+  close(fd);
+  std::printf(waited ? "waited\n" : "timeout\n");
+  std::fflush(stdout);
+  kqtest::WaitForEndOfInput();
+  return 0;
+}
 
 class DeleteOnRequest : public ::testing::Test {
  protected:
@@ -275,6 +322,26 @@ TEST_F(ApplianceDelete, UpgradeInProgressKeepsUnixFilesAndFails) {
   EXPECT_TRUE(cache_.DeleteLocalCacheContents(req_));
 }
 
+TEST_F(ApplianceDelete, UpgradeStartedByAnotherProcessWhileOurFlagIsSetWins) {
+  // The upgrade begins after our check found none and before our flag is in the store: the
+  // check is made again with our flag set, ours goes and nothing of Unix is deleted.
+  kqtest::HelperProcess upgrade({"upgrade"}, 0);
+  ASSERT_EQ(upgrade.ReadLine(), "locked");
+  EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(req_));
+  EXPECT_EQ(upgrade.ReadLine(), "waited");
+  EXPECT_EQ(upgrade.Finish(), 0);
+  EXPECT_FALSE(Exists(root_ + "/KQAppliance/Windows"));
+  EXPECT_TRUE(Exists(root_ + "/KQAppliance/Unix/u.rpm"));
+  std::string value;
+  EXPECT_FALSE(KQPlatformInfo().getString("Tapewright", "sSWCacheSyncInProgress", value));
+  ASSERT_TRUE(KQPlatformInfo().getString("Tapewright", "sTallowmereUpgradeInProgress", value));
+  EXPECT_EQ(value, "yes");
+  const std::string log = kqtest::ReadFile(config_.logFile());
+  EXPECT_NE(log.find("Successfully set registry key [Tapewright/sSWCacheSyncInProgress] to Yes"),
+            std::string::npos);
+  EXPECT_NE(log.find("as tallowmere upgrade is in progress"), std::string::npos);
+}
+
 TEST_F(ApplianceDelete, SuccessStampsTheSyncAndClearsTheFlag) {
   config_.set("Tapewright", "sSWCacheSyncInProgress", "Yes");
   const long long before = time(nullptr);
@@ -342,4 +409,25 @@ TEST_F(RenamePack, HighestPackTakesTheAskedNumber) {
   EXPECT_TRUE(Exists(Loose() + "/CU5/a"));
 }
 
+TEST_F(RenamePack, AnOperatingSystemWithoutANameRenamesNothing) {
+  // Its loose-update folder would be the cache root itself.
+  kqtest::WriteFile(root_ + "/CU7/a", "7");
+  for (int os : {35, 99}) {
+    ASSERT_EQ(GetOSNameFromId(os), nullptr);
+    CacheOpReq req = PackRequest(9);
+    RemClientInfo info(*req.getObjectAccessor(CacheOpReq::kRemClientInfo));
+    info.setint64(RemClientInfo::kField5, os);
+    req.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    cache_.RenameUpdatePackDirOnClientCache(&req);
+    EXPECT_TRUE(Exists(root_ + "/CU7/a")) << os;
+    EXPECT_FALSE(Exists(root_ + "/CU9")) << os;
+  }
+}
+
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--kq-lock-helper") == 0) return RunHelper(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

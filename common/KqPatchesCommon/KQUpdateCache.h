@@ -186,6 +186,48 @@ class KQUpdateCache {
   // first update folder. 0, binarySets untouched, when neither can be read.
   int getBsNameListFromCache(std::string osFolder, int osId,
                              std::vector<UpdatePatches::BinarySet>& binarySets);
+  // ---- Package-folder differences by timestamp (UpdateCachePackageFolders.cpp) ----
+  // Inventories are PackagesAtCache lists per main OS (2/2: 1 Windows, 2 Unix) of PackageInfo
+  // {7/10 folder relative to the package cache, 8/14 stamp}. The top folders "windows",
+  // "windows/win32", "windows/winx64" and "unix" (any case) stand for their direct files only;
+  // every other folder is taken whole. Nothing on disk is changed.
+
+  // Appends to folders (names as src spells them) and files (lower-cased top folder + "/" +
+  // name) what dst lacks or holds with an older stamp (an empty dst lacks everything), adding
+  // their bytes, read below base, to size. A folder below one already listed is skipped; names
+  // that would leave base are skipped and logged. False only when a top folder cannot be read
+  // (what was added stays).
+  bool ComputeMissingFolders(UpdatePatches::PackagesAtCache& src, UpdatePatches::PackagesAtCache dst,
+                             std::list<std::string>& folders, std::list<std::string>& files,
+                             std::string base, unsigned long long& size);
+  // The same against a destination made of the paths of first and second (a second path that is
+  // no folder below base stands for its parent; "Windows" in a path makes it Windows), each with
+  // the stamp of it or its nearest stamped ancestor in stamps.
+  bool ComputeMissingRedFolders(UpdatePatches::PackagesAtCache& stamps,
+                                UpdatePatches::PackagesAtCache& src, std::list<std::string> first,
+                                std::list<std::string> second, std::list<std::string>& folders,
+                                std::list<std::string>& files, std::string base,
+                                unsigned long long& size);
+  // Appends, in '/' form, each remote folder that is no substring of an entry of a or b. 1.
+  int ComputeExtraFolders(UpdatePatches::PackagesAtCache& remote, std::list<std::string> a,
+                          std::list<std::string> b, std::list<std::string>& extra);
+  // True unless some OS entry holds a folder.
+  bool IsPackageCacheEmpty(UpdatePatches::PackagesAtCache packages);
+  // The stamp of the first folder of that OS named like folder's 7/10 (either separator); 0
+  // when none.
+  void GetTimeStampOfFolder(UpdatePatches::PackageInfo& folder,
+                            UpdatePatches::PackagesAtCache& packages,
+                            unsigned long long& timestamp, int osId);
+  // The stamp of path or of its nearest ancestor with one; path becomes that ancestor, in '\'
+  // form. False (timestamp 0, path unchanged) when none has a stamp.
+  bool GetTimeStampOfFolder(std::string& path, UpdatePatches::PackagesAtCache& packages,
+                            unsigned long long& timestamp, int osId);
+  // Whether folders holds path or a folder path lies below.
+  bool checkForTheParent(std::list<std::string>& folders, std::string path);
+  // A file adds its size; a folder adds its direct files (names beginning with '.' left out) as
+  // name + "/" + file, with their sizes. False when full or its listing cannot be read.
+  bool computeLooseFiles(std::string full, std::string name, std::list<std::string>& files,
+                         unsigned long long& size);
   // ---- Remote cache checksum answers (CacheFileListsRemote.cpp) ----
   // Answers a cache-operation request with the checksummed lists of the files this cache holds
   // for the releases and operating systems asked (response 7/10; a failing folder's text in
