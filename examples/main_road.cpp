@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -322,6 +323,124 @@ void AnswerRemoteRequest(const std::string& root) {
   Check(result.size() == 2 && appliance.size() == 3, "releases and appliance types answered");
 }
 
+// Step: a remote cache deletes what the Hubnode names. A generated remote cache (releases 15
+// and 16) lists what it holds; the Hubnode names every other file of each list to delete; the
+// cache deletes them (DeleteLocalCacheContents) and lists again. Printed per release and OS:
+// files held before, named, listed after. The release-16 operating systems of one platform share
+// its media folder, so a file one of them names is gone for the other as well.
+using FileKeys = std::set<std::string>;
+
+// One key per file of an OS entry: release-16 media files by platform folder and path.
+FileKeys KeysOf(long long releaseId, const CNMessageBase& os) {
+  using UpdatePatches::FilesForOS;
+  const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
+  FileKeys keys;
+  for (const KqFieldId& list : {FilesForOS::kSPFiles, FilesForOS::kLooseUpdateFiles,
+                                FilesForOS::kInstallerFiles})
+    for (const CNMessageBase& f : *os.getlistobject(list))
+      keys.insert(std::to_string(releaseId) + "/" + std::to_string(osId) + "/" +
+                  std::to_string(list.tag) + "/" + f.getstring(UpdatePatches::File::kName));
+  for (const CNMessageBase& f : *os.getlistobject(FilesForOS::kMediaFiles))
+    keys.insert(std::to_string(releaseId) + (IsUnix(osId) ? "/Unix/" : "/Windows/") +
+                f.getstring(UpdatePatches::BinaryV11::kRelativePath));
+  return keys;
+}
+
+void DeleteOnRequest(const std::string& root) {
+  using UpdatePatches::CacheOpReq;
+  using UpdatePatches::FilesForOS;
+  using UpdatePatches::FilesForRel;
+  std::printf("== A remote cache deletes what the Hubnode names\n");
+  kqtest::CacheOptions shape;
+  shape.updatesPerOS = 4;
+  shape.mediaPackages = 8;
+  shape.mediaUpdates = 2;
+  shape.bigFile = false;
+  shape.applianceRpms = 0;
+  kqtest::GeneratedCache remote = kqtest::GenerateCache(shape);
+  remote.model.oldRelease = GetRelNameFromId(15);
+  remote.model.mediaRelease = GetRelNameFromId(16);
+  // Deletions happen only in the configured software cache ("SoftwareCache"/"dHOME").
+  const std::string cacheRoot = root + "/cache/remote";
+  kqtest::WriteCache(remote.model, cacheRoot);
+
+  CacheOpReq ask;
+  UpdatePatches::RemClientInfo info;
+  info.setstring(UpdatePatches::RemClientInfo::kCachePath, cacheRoot);
+  ask.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+  std::vector<CNMessageBase> releases;
+  for (int releaseId : {15, 16}) {
+    FilesForRel rel;
+    rel.setint64(FilesForRel::kReleaseId, releaseId);
+    std::vector<CNMessageBase> oses;
+    for (int osId : {1, 3, 16, 22}) {
+      FilesForOS os;
+      os.setint64(FilesForOS::kOSId, osId);
+      oses.push_back(os);
+    }
+    rel.setlistobject(FilesForRel::kOSList, oses);
+    releases.push_back(rel);
+  }
+  ask.setlistobject(CacheOpReq::kReleases, releases);
+
+  KQUpdateCache cache(1, false);
+  CacheOpReq before, after;
+  Check(cache.CalculateCheckSumForCacheFiles(ask, before), "list what the remote cache holds");
+  // Every other file of each list goes.
+  std::vector<CNMessageBase> named = *before.getlistobject(CacheOpReq::kReleases);
+  FileKeys gone;
+  for (CNMessageBase& rel : named) {
+    for (CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      for (const KqFieldId& list : {FilesForOS::kSPFiles, FilesForOS::kLooseUpdateFiles,
+                                    FilesForOS::kInstallerFiles, FilesForOS::kMediaFiles}) {
+        std::vector<CNMessageBase>& files = *os.getlistobject(list);
+        std::vector<CNMessageBase> kept;
+        for (size_t i = 0; i < files.size(); i += 2) kept.push_back(files[i]);
+        files = kept;
+      }
+      const FileKeys keys = KeysOf(rel.getint64(FilesForRel::kReleaseId), os);
+      gone.insert(keys.begin(), keys.end());
+    }
+  }
+  CacheOpReq drop = ask;
+  drop.setlistobject(CacheOpReq::kReleases, named);
+  Check(cache.DeleteLocalCacheContents(drop), "delete the named files");
+  Check(cache.CalculateCheckSumForCacheFiles(ask, after), "list what is left");
+
+  bool exact = true;
+  const auto& was = *before.getlistobject(CacheOpReq::kReleases);
+  const auto& now = *after.getlistobject(CacheOpReq::kReleases);
+  for (size_t r = 0; r < was.size(); ++r) {
+    const long long releaseId = was[r].getint64(FilesForRel::kReleaseId);
+    const auto& wasOses = *was[r].getlistobject(FilesForRel::kOSList);
+    const auto& namedOses = *named[r].getlistobject(FilesForRel::kOSList);
+    const std::vector<CNMessageBase>* nowOses =
+        r < now.size() ? now[r].getlistobject(FilesForRel::kOSList) : nullptr;
+    for (size_t o = 0; o < wasOses.size(); ++o) {
+      const FileKeys held = KeysOf(releaseId, wasOses[o]);
+      const FileKeys left = nowOses && o < nowOses->size() ? KeysOf(releaseId, (*nowOses)[o])
+                                                           : FileKeys();
+      FileKeys expected;
+      for (const std::string& key : held)
+        if (!gone.count(key)) expected.insert(key);
+      std::printf("  release %lld %-12s held %4zu, named %4zu, listed after %4zu\n", releaseId,
+                  GetOSNameFromId(static_cast<int>(wasOses[o].getint64(FilesForOS::kOSId))),
+                  held.size(), KeysOf(releaseId, namedOses[o]).size(), left.size());
+      if (releaseId < 16) {
+        exact = exact && left == expected;
+        continue;
+      }
+      // What a media folder lists also depends on other files of it (a third-party folder is
+      // listed while its information file is there), so media files are checked on disk.
+      for (const std::string& key : held) {
+        const std::string path = cacheRoot + "/KQMedia/" + GetRelNameFromId(16) + key.substr(2);
+        exact = exact && std::filesystem::exists(path) == (gone.count(key) == 0);
+      }
+    }
+  }
+  Check(exact, "exactly the named files are gone");
+}
+
 // Step: the file lists of a generated Hubnode cache. Per release and operating system, the
 // size of the remote answer (what the cache holds) and of the expected list (what a remote cache
 // serving every package should hold, from the install maps).
@@ -449,6 +568,7 @@ int main() {
   ReducedInstallPackage(root, media);
   InventoryUpdateCache(root);
   AnswerRemoteRequest(root);
+  DeleteOnRequest(root);
   FileListsOfAGeneratedCache(root);
   RunUpdateAlerts(root);
 
