@@ -174,7 +174,10 @@ TEST(PatchInstallCrc, KnownValuesAndBlockBoundaries) {
   EXPECT_EQ(3403398717ul, crc);
   const size_t block = CPatchInstallCommon::GetChecksumBufferSize();
   EXPECT_EQ(8192u, block);
-  for (size_t n : {size_t{0}, block - 1, block, block + 1, 5 * block + 17}) {
+  // Files are read 32 blocks at a time into a buffer the thread keeps: sizes around both
+  // boundaries, and a small file after large ones, whose bytes must not leak into its CRC.
+  for (size_t n : {size_t{0}, block - 1, block, block + 1, 5 * block + 17, 32 * block - 1,
+                   32 * block, 32 * block + 1, 97 * block + 3, size_t{1}}) {
     std::string data = RandomBytes(n, static_cast<unsigned>(n + 3));
     kqtest::WriteFile(path, data);
     ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(true, path, crc, events));
