@@ -256,6 +256,20 @@ TEST_F(RegistryTest, ConcurrentCalculationsReadsAndClears) {
   const int kThreads = 16;
   std::atomic<int> mismatches{0};
   std::atomic<int> seen{0};
+  // Reads the shared key; a delta and its transfer list must always agree.
+  auto readSharedKey = [&] {
+    KqCriticalSectionLock lock(&csBaselineListLock);
+    FileNodeList transfer;
+    FullVersion v;
+    FileNodeList* delta = GetDeltaList(46, v, 3, 3);
+    if (GetTransferList(46, 3, RCSyncSide("rc", &v, 3), transfer) == 1 && delta != nullptr) {
+      ++seen;
+      const std::string shared = delta->front().name;
+      bool match = false;
+      for (const fileNode& n : transfer) match = match || (n.name == shared && n.flag == 1);
+      if (!match) ++mismatches;
+    }
+  };
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
@@ -263,18 +277,7 @@ TEST_F(RegistryTest, ConcurrentCalculationsReadsAndClears) {
       for (int round = 0; round < 40; ++round) {
         const std::string tag = std::to_string(t * 1000 + round);
         if (t % 4 == 3) {
-          // Reader of the shared key.
-          KqCriticalSectionLock lock(&csBaselineListLock);
-          FileNodeList transfer;
-          FullVersion v;
-          FileNodeList* delta = GetDeltaList(46, v, 3, 3);
-          if (GetTransferList(46, 3, RCSyncSide("rc", &v, 3), transfer) == 1 && delta != nullptr) {
-            ++seen;
-            const std::string shared = delta->front().name;
-            bool match = false;
-            for (const fileNode& n : transfer) match = match || (n.name == shared && n.flag == 1);
-            if (!match) ++mismatches;
-          }
+          readSharedKey();
         } else if (t % 4 == 2 && round % 10 == 9) {
           ClearCachedBaselineList(3);
         } else {
@@ -293,6 +296,8 @@ TEST_F(RegistryTest, ConcurrentCalculationsReadsAndClears) {
     });
   }
   for (auto& th : threads) th.join();
+  // The readers may all have run before any writer; the key must be there once all are done.
+  readSharedKey();
   EXPECT_EQ(mismatches.load(), 0);
   EXPECT_GT(seen.load(), 0);
 }
