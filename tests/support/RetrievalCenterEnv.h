@@ -98,6 +98,9 @@ class RetrievalCenterTest : public ::testing::Test {
     if (copy) {
       record.Reset(nPatchDownload::CMediaConfiguration::eHTTP, cache.path(), served, true, false);
       r.policy.m_policyType = nPatchDownload::CPolicyProvider::ePolicyCopy;
+      // Windows and MSSQL appliance files come from the source's appliance folder; the Unix
+      // configuration is named from the source's root (no source folder of type 0).
+      r.policy.m_applianceSources = {{1, "KQAppliance"}, {2, "KQAppliance"}};
     } else {
       EXPECT_TRUE(server != nullptr) << "Serve() before a download run";
       const std::string site = server ? server->base() : std::string();

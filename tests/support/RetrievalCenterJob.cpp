@@ -243,6 +243,8 @@ CenterRetrievalJob::CenterRetrievalJob(const RetrievalCenter& center, const std:
     if (center.featureReleases[fr].cu != 0)
       generateSupportedMap(center.Version(fr), {}, oses, maintenanceReleases);
   }
+  for (const CenterFile& f : center.files)
+    if (f.repodata) repodataNames.insert(f.path);
 }
 
 unsigned int CenterRetrievalJob::Fault(const char* op, int type, const tRetrievalSide& side) {
@@ -322,6 +324,31 @@ unsigned int CenterRetrievalJob::LoadUnixApplianceFilesInfo(tKQApplainceFilesInf
     }
   }
   return 0;
+}
+
+CenterJobResult RunCenterJob(CenterRetrievalJob& job) {
+  CenterJobResult r;
+  auto note = [&r](unsigned int& phase, unsigned int code) {
+    phase = code;
+    if (r.code == 0) r.code = code;
+    return code;
+  };
+  if (note(r.initialize, job.Initialize()) != 0) return r;
+  note(r.unixConfig, job.DownloadUnixApplianceConfigFiles(r.platformInfoUsed));
+  note(r.repodata, job.downloadAllRepodataFiles(job.repodataNames));
+  if (note(r.pending, job.CalculatePendingIncrementalFiles(r.packages, r.maintenanceReleases,
+                                                           r.updates, r.unused, r.appliance)) != 0)
+    return r;
+  note(r.getFile, job.GetIncrementalFile(r.packages, r.maintenanceReleases, r.updates, r.unused,
+                                         r.appliance));
+  note(r.result, job.GetRetrievalResult(r.packages, r.maintenanceReleases, r.updates,
+                                        r.succeededPackages, r.failedPackages, r.succeededPacks,
+                                        r.failedPacks, r.succeededUpdates, r.failedUpdates,
+                                        r.failedApplianceOSes));
+  if (r.getFile == 0) note(r.commit, job.CommitAppliancePatches());
+  r.files = job.GetNumFilesDownloaded();
+  r.bytes = job.GetTotalBytesDownloaded();
+  return r;
 }
 
 }  // namespace kqtest

@@ -136,6 +136,9 @@ class CenterRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   // configuration in the cache: nothing, 0; a configuration that does not decode: 0x8000000F.
   unsigned int LoadUnixApplianceFilesInfo(nPatchDownload::tKQApplainceFilesInfo& files) override;
 
+  // The repodata archives a run fetches (paths below the cache root): those of the center.
+  std::set<std::string> repodataNames;
+
   const RetrievalCenter& center() const { return center_; }
   const std::string& cacheRoot() const { return cacheRoot_; }
 
@@ -172,6 +175,27 @@ class CenterRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   std::map<std::string, int> calls_;
   std::vector<std::string> fetched_;
 };
+
+// What one whole run of a job gave: each phase's code, the entry maps, the six side maps and
+// the progress counters.
+struct CenterJobResult {
+  unsigned int initialize = 0, unixConfig = 0, repodata = 0, pending = 0, getFile = 0,
+               result = 0, commit = 0;
+  unsigned int code = 0;  // the first non-zero code above, in phase order
+  bool platformInfoUsed = false;
+  nPatchDownload::tRetrievalEntries packages, maintenanceReleases, updates, unused;
+  nPatchDownload::tApplianceEntries appliance;
+  nPatchDownload::tSideFolderMap succeededPackages, failedPackages, succeededPacks, failedPacks,
+      succeededUpdates, failedUpdates;
+  std::map<std::string, nPatchDownload::tRetrievalEntry> failedApplianceOSes;
+  unsigned long long files = 0, bytes = 0;
+};
+
+// Runs the phases of a job in the order a job process does: Initialize (nothing more when it
+// fails), the Unix appliance configuration and the repodata archives, the CheckFile phase
+// (nothing more when it fails), the GetFile phase, the reconciliation, and, when the GetFile
+// phase succeeded, the appliance commit.
+CenterJobResult RunCenterJob(CenterRetrievalJob& job);
 
 }  // namespace kqtest
 
