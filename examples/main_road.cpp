@@ -19,6 +19,8 @@
 #include "Logging/EvDebug.h"
 #include "MediaTreeGenerator.h"
 #include "PackageCache.h"
+#include "RetrievalCenterGenerator.h"
+#include "RetrievalCenterJob.h"
 #include "ReducedPackages.h"
 #include "TessaraDownloadCenter.h"
 #include "TessaraGenerator.h"
@@ -26,6 +28,10 @@
 #include "UpdateCacheMessage.h"
 #include "UpdateUtils.h"
 #include "Vocabulary.h"
+#include "nPatchDownload/CFilesDependencyBuilder.h"
+#include "nPatchDownload/CPatchDataManagerHN.h"
+#include "nPatchDownload/CPatchDebug.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
 
 namespace {
 
@@ -496,6 +502,85 @@ void FileListsOfAGeneratedCache(const std::string& root) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Step: a software download job over a generated download center (release 11, two feature
+// releases, Windows and Unix sides, appliance patches), which scripts/demo.sh serves over http.
+// The job is the tests' concrete job over our retrieval frame; it fills the example cache over
+// the embedded database. Per patch type it prints the sides that succeeded and failed, and the
+// files and bytes fetched; a second run finds everything in place and fetches no data file.
+std::string SideList(const nPatchDownload::tSideFolderMap& sides) {
+  std::string text;
+  for (const auto& side : sides)
+    text += (text.empty() ? "" : ", ") +
+            side.first.mediaVersion.formatted_str(FullVersion::kFormatFull) + ":" +
+            nPatchDownload::CPatchInstallCommon::GetUpdateOSNameFromID(side.first.osId, false);
+  return text.empty() ? "none" : text;
+}
+
+void RunDownloadJob(const std::string& root) {
+  std::printf("== Software download job\n");
+  const char* served = std::getenv("KQ_DEMO_CENTER_ROOT");
+  const char* port = std::getenv("KQ_DEMO_CENTER_PORT");
+  if (served == nullptr || port == nullptr) {
+    std::printf("  skipped: scripts/demo.sh serves the download center this step needs\n");
+    return;
+  }
+  KQPlatformInfo().setNumber("Hubnode", "nTessaraId", 4242);
+  const kqtest::RetrievalCenter center = kqtest::MakeRetrievalCenter();
+  kqtest::WriteRetrievalCenter(center, std::string(served) + "/retrieval");
+  std::string err;
+  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
+  for (const std::string& os : center.windowsApplianceOses)
+    if (db) kq::db::ExecuteSql(*db, "INSERT INTO APP_ApplianceOS (ClientId, OSNameVersion, MainOSType) "
+                               "VALUES (5, $1, 2)", {kq::db::Value::Text(os)}, nullptr, err);
+  for (const std::string& os : center.sqlApplianceOses)
+    if (db) kq::db::ExecuteSql(*db, "INSERT INTO APP_ApplianceOS (ClientId, OSNameVersion, MainOSType) "
+                               "VALUES (6, $1, 1)", {kq::db::Value::Text(os)}, nullptr, err);
+  const std::string cache = root + "/cache";
+  for (int run = 1; run <= 2; ++run) {
+    nPatchDownload::CPatchDebug sink;
+    int status = 0;
+    nPatchDownload::CPatchDataManagerHN dataManager(sink, status);
+    nPatchDownload::CPolicyProvider policy;
+    policy.m_policyType = 1;
+    policy.m_candidateVersion = center.Version(0);
+    policy.m_hubnodeVersion = center.Version(1);
+    nPatchDownload::CMediaConfiguration record;
+    record.Reset(nPatchDownload::CMediaConfiguration::eHTTP, cache,
+                 std::string("http://127.0.0.1:") + port + "/retrieval", true, false);
+    IMediaAccess* media = nullptr;
+    if (status != 0 || CreateMediaAccess(record, record, sink, &media) != 0) {
+      Check(false, "make the job's data manager and media access");
+      return;
+    }
+    kqtest::CenterJobResult r;
+    {
+      CPatchJobObject jobObject;
+      nPatchDownload::CFilesDependencyBuilder builder(run);
+      CPatchThreadPool checkPool, getPool;
+      kqtest::CenterRetrievalJob job(center, cache, jobObject, sink, dataManager, policy, builder,
+                                     checkPool, getPool, *media);
+      r = kqtest::RunCenterJob(job);
+    }
+    DestroyMediaAccess(media);
+    std::printf("  run %d: result 0x%x, %llu files and %llu bytes fetched\n", run, r.code, r.files,
+                r.bytes);
+    std::printf("    Packages: succeeded [%s], failed [%s]\n", SideList(r.succeededPackages).c_str(),
+                SideList(r.failedPackages).c_str());
+    std::printf("    Maintenance releases: succeeded [%s], failed [%s]\n",
+                SideList(r.succeededPacks).c_str(), SideList(r.failedPacks).c_str());
+    std::printf("    Updates: succeeded [%s], failed [%s]\n", SideList(r.succeededUpdates).c_str(),
+                SideList(r.failedUpdates).c_str());
+    std::printf("    Appliance operating systems failed: %zu\n", r.failedApplianceOSes.size());
+    Check(r.code == 0, run == 1 ? "the download job" : "the second download job");
+    if (run == 2) Check(r.files == 0, "a second run fetches no data file");
+  }
+  const kqtest::CenterCacheState state = kqtest::CompareCacheWithCenter(center, cache);
+  std::printf("  cache: %zu files equal to the download center, %zu differ, %zu transfer leftovers\n",
+              state.equal.size(), state.differ.size(), state.partial.size());
+  Check(state.differ.empty() && state.partial.empty(), "the cache equals the download center");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Step: one update-alert run over a generated Tessara and its download center, which
 // scripts/demo.sh serves over http on 127.0.0.1 (KQ_DEMO_CENTER_ROOT, KQ_DEMO_CENTER_PORT).
 // The alerts are recorded in the Hubnode database; they are printed from there.
@@ -570,6 +655,7 @@ int main() {
   AnswerRemoteRequest(root);
   DeleteOnRequest(root);
   FileListsOfAGeneratedCache(root);
+  RunDownloadJob(root);
   RunUpdateAlerts(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
