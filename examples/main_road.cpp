@@ -1,11 +1,13 @@
 // The library's main road on an example cache: builds a small cache under a temporary folder,
 // points the configuration store at it, and walks through what the library does with it.
 // Each step prints what it found; the program exits non-zero when a step fails.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,16 +24,16 @@
 #include "RetrievalCenterGenerator.h"
 #include "RetrievalCenterJob.h"
 #include "ReducedPackages.h"
+#include "RetrievalCenterRun.h"
 #include "TessaraDownloadCenter.h"
 #include "TessaraGenerator.h"
 #include "UpdateCacheGenerator.h"
 #include "UpdateCacheMessage.h"
 #include "UpdateUtils.h"
 #include "Vocabulary.h"
-#include "nPatchDownload/CFilesDependencyBuilder.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
 #include "nPatchDownload/CPatchDebug.h"
-#include "nPatchDownload/CPatchInstallCommon.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace {
 
@@ -502,85 +504,6 @@ void FileListsOfAGeneratedCache(const std::string& root) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Step: a software download job over a generated download center (release 11, two feature
-// releases, Windows and Unix sides, appliance patches), which scripts/demo.sh serves over http.
-// The job is the tests' concrete job over our retrieval frame; it fills the example cache over
-// the embedded database. Per patch type it prints the sides that succeeded and failed, and the
-// files and bytes fetched; a second run finds everything in place and fetches no data file.
-std::string SideList(const nPatchDownload::tSideFolderMap& sides) {
-  std::string text;
-  for (const auto& side : sides)
-    text += (text.empty() ? "" : ", ") +
-            side.first.mediaVersion.formatted_str(FullVersion::kFormatFull) + ":" +
-            nPatchDownload::CPatchInstallCommon::GetUpdateOSNameFromID(side.first.osId, false);
-  return text.empty() ? "none" : text;
-}
-
-void RunDownloadJob(const std::string& root) {
-  std::printf("== Software download job\n");
-  const char* served = std::getenv("KQ_DEMO_CENTER_ROOT");
-  const char* port = std::getenv("KQ_DEMO_CENTER_PORT");
-  if (served == nullptr || port == nullptr) {
-    std::printf("  skipped: scripts/demo.sh serves the download center this step needs\n");
-    return;
-  }
-  KQPlatformInfo().setNumber("Hubnode", "nTessaraId", 4242);
-  const kqtest::RetrievalCenter center = kqtest::MakeRetrievalCenter();
-  kqtest::WriteRetrievalCenter(center, std::string(served) + "/retrieval");
-  std::string err;
-  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
-  for (const std::string& os : center.windowsApplianceOses)
-    if (db) kq::db::ExecuteSql(*db, "INSERT INTO APP_ApplianceOS (ClientId, OSNameVersion, MainOSType) "
-                               "VALUES (5, $1, 2)", {kq::db::Value::Text(os)}, nullptr, err);
-  for (const std::string& os : center.sqlApplianceOses)
-    if (db) kq::db::ExecuteSql(*db, "INSERT INTO APP_ApplianceOS (ClientId, OSNameVersion, MainOSType) "
-                               "VALUES (6, $1, 1)", {kq::db::Value::Text(os)}, nullptr, err);
-  const std::string cache = root + "/cache";
-  for (int run = 1; run <= 2; ++run) {
-    nPatchDownload::CPatchDebug sink;
-    int status = 0;
-    nPatchDownload::CPatchDataManagerHN dataManager(sink, status);
-    nPatchDownload::CPolicyProvider policy;
-    policy.m_policyType = 1;
-    policy.m_candidateVersion = center.Version(0);
-    policy.m_hubnodeVersion = center.Version(1);
-    nPatchDownload::CMediaConfiguration record;
-    record.Reset(nPatchDownload::CMediaConfiguration::eHTTP, cache,
-                 std::string("http://127.0.0.1:") + port + "/retrieval", true, false);
-    IMediaAccess* media = nullptr;
-    if (status != 0 || CreateMediaAccess(record, record, sink, &media) != 0) {
-      Check(false, "make the job's data manager and media access");
-      return;
-    }
-    kqtest::CenterJobResult r;
-    {
-      CPatchJobObject jobObject;
-      nPatchDownload::CFilesDependencyBuilder builder(run);
-      CPatchThreadPool checkPool, getPool;
-      kqtest::CenterRetrievalJob job(center, cache, jobObject, sink, dataManager, policy, builder,
-                                     checkPool, getPool, *media);
-      r = kqtest::RunCenterJob(job);
-    }
-    DestroyMediaAccess(media);
-    std::printf("  run %d: result 0x%x, %llu files and %llu bytes fetched\n", run, r.code, r.files,
-                r.bytes);
-    std::printf("    Packages: succeeded [%s], failed [%s]\n", SideList(r.succeededPackages).c_str(),
-                SideList(r.failedPackages).c_str());
-    std::printf("    Maintenance releases: succeeded [%s], failed [%s]\n",
-                SideList(r.succeededPacks).c_str(), SideList(r.failedPacks).c_str());
-    std::printf("    Updates: succeeded [%s], failed [%s]\n", SideList(r.succeededUpdates).c_str(),
-                SideList(r.failedUpdates).c_str());
-    std::printf("    Appliance operating systems failed: %zu\n", r.failedApplianceOSes.size());
-    Check(r.code == 0, run == 1 ? "the download job" : "the second download job");
-    if (run == 2) Check(r.files == 0, "a second run fetches no data file");
-  }
-  const kqtest::CenterCacheState state = kqtest::CompareCacheWithCenter(center, cache);
-  std::printf("  cache: %zu files equal to the download center, %zu differ, %zu transfer leftovers\n",
-              state.equal.size(), state.differ.size(), state.partial.size());
-  Check(state.differ.empty() && state.partial.empty(), "the cache equals the download center");
-}
-
-// ---------------------------------------------------------------------------------------------
 // Step: one update-alert run over a generated Tessara and its download center, which
 // scripts/demo.sh serves over http on 127.0.0.1 (KQ_DEMO_CENTER_ROOT, KQ_DEMO_CENTER_PORT).
 // The alerts are recorded in the Hubnode database; they are printed from there.
@@ -633,6 +556,141 @@ void RunUpdateAlerts(const std::string& root) {
   }
 }
 
+
+// ---------------------------------------------------------------------------------------------
+// Step: a software download job into the example cache. A generated download center (release
+// 11, two feature releases, Windows and Unix sides, appliance patches) is served over http on
+// 127.0.0.1 by scripts/demo.sh, below "retrieval/" of the served folder. A job with the
+// manifest-driven retrievers of the tests runs its phases over the Hubnode database (the
+// embedded file) and prints, per patch type, the sides that succeeded and failed and the
+// files and bytes it fetched; a second run over the filled cache fetches no data file.
+struct RetrievalRunOutcome {
+  bool ran = false;
+  unsigned long long files = 0, bytes = 0;
+};
+
+std::string SideList(const nPatchDownload::tSideFolderMap& sides) {
+  std::string text;
+  for (const auto& side : sides)
+    text += std::string(text.empty() ? "" : ", ") + nPatchDownload::SideOSName(side.first) + " " +
+            nPatchDownload::SideVersionText(side.first.mediaVersion);
+  return text.empty() ? "none" : text;
+}
+
+// Files and bytes (by the manifest) of what arrived for the entries' sides.
+std::pair<size_t, unsigned long long> Fetched(const kqtest::RetrievalCenter& center,
+                                              const std::vector<UpdatePatches::BinaryV11>& files) {
+  std::pair<size_t, unsigned long long> total{0, 0};
+  for (const UpdatePatches::BinaryV11& file : files) {
+    const kqtest::CenterFile* known =
+        center.Find(file.getstring(UpdatePatches::BinaryV11::kRelativePath));
+    ++total.first;
+    total.second += known != nullptr ? known->size : 0;
+  }
+  return total;
+}
+
+RetrievalRunOutcome RunRetrievalJob(const kqtest::RetrievalCenter& center, const std::string& cache,
+                                    const std::string& site, nPatchDownload::IPatchDataManager& data,
+                                    nPatchDownload::CPatchDebug& sink) {
+  const kqtest::CenterJobResult r = kqtest::RunCenterDownloadJob(center, cache, site, data, sink, 4);
+  std::printf("    job result 0x%x; %llu files, %llu bytes fetched in all\n", r.code, r.files,
+              r.bytes);
+  const struct {
+    const char* name;
+    const nPatchDownload::tRetrievalEntries* entries;
+    const nPatchDownload::tSideFolderMap* succeeded;
+    const nPatchDownload::tSideFolderMap* failed;
+  } types[] = {{"packages", &r.packages, &r.succeededPackages, &r.failedPackages},
+               {"maintenance releases", &r.maintenanceReleases, &r.succeededPacks, &r.failedPacks},
+               {"updates", &r.updates, &r.succeededUpdates, &r.failedUpdates}};
+  // The appliance patches' share is what the job counted beyond the three types.
+  std::pair<unsigned long long, unsigned long long> appliance{r.files, r.bytes};
+  for (const auto& type : types) {
+    std::vector<UpdatePatches::BinaryV11> arrived;
+    for (const auto& side : *type.entries)
+      arrived.insert(arrived.end(), side.second.retrieved.begin(), side.second.retrieved.end());
+    const auto fetched = Fetched(center, arrived);
+    appliance.first -= std::min<unsigned long long>(appliance.first, fetched.first);
+    appliance.second -= std::min(appliance.second, fetched.second);
+    std::printf("    %s: %zu files, %llu bytes fetched\n", type.name, fetched.first, fetched.second);
+    std::printf("      succeeded: %s\n", SideList(*type.succeeded).c_str());
+    std::printf("      failed:    %s\n", SideList(*type.failed).c_str());
+  }
+  std::string oses;
+  for (const auto& side : r.appliance)
+    for (const auto& os : side.second) oses += std::string(oses.empty() ? "" : ", ") + os.first;
+  std::string failed;
+  for (const auto& os : r.failedApplianceOSes)
+    failed += std::string(failed.empty() ? "" : ", ") + os.first;
+  std::printf("    appliance patches: %llu files, %llu bytes fetched\n", appliance.first,
+              appliance.second);
+  std::printf("      checked:   %s\n", oses.empty() ? "none" : oses.c_str());
+  std::printf("      failed:    %s\n", failed.empty() ? "none" : failed.c_str());
+  Check(r.code == 0, "the download job succeeds");
+  RetrievalRunOutcome outcome;
+  outcome.ran = r.code == 0;
+  outcome.files = r.files;
+  outcome.bytes = r.bytes;
+  return outcome;
+}
+
+void RetrieveSoftware(const std::string& root) {
+  std::printf("== Software download job into the example cache\n");
+  const char* servedRoot = std::getenv("KQ_DEMO_CENTER_ROOT");
+  const char* port = std::getenv("KQ_DEMO_CENTER_PORT");
+  if (servedRoot == nullptr || port == nullptr) {
+    std::printf("  skipped: scripts/demo.sh serves the download center this step needs\n");
+    return;
+  }
+  KQPlatformInfo config;
+  config.setString("Database", "sPath", root + "/hubnode.db");
+  config.setString("Hubnode", "nTessaraId", "4242");
+  const std::string cache = root + "/cache";
+  const kqtest::RetrievalCenter center = kqtest::MakeRetrievalCenter();
+  try {
+    kqtest::WriteRetrievalCenter(center, std::string(servedRoot) + "/retrieval");
+  } catch (const std::exception& e) {
+    Check(false, e.what());
+    return;
+  }
+  const std::string site = std::string("http://127.0.0.1:") + port + "/retrieval";
+  std::printf("  download center: %zu files, %llu bytes at %s\n", center.files.size(),
+              static_cast<unsigned long long>(center.Bytes(0) + center.Bytes(1) + center.Bytes(2) +
+                                              center.Bytes(3) + center.Bytes(101)),
+              site.c_str());
+  SetOSTypesInfo();
+  SetReleasesSupportedOnClient();
+  // The appliance clients of the Tessara, whose patches the job brings.
+  std::string err;
+  Check(kqtest::AddCenterApplianceClients(center, err), "record the appliance clients");
+  std::shared_ptr<kq::db::Session> db = kq::db::ThreadSession(err);
+  Check(db != nullptr, "open the Hubnode database");
+  if (!db) return;
+  nPatchDownload::CPatchDebug sink;
+  int status = -1;
+  nPatchDownload::CPatchDataManagerHN data(sink, status);
+  Check(status == 0, "open the Hubnode data manager");
+  if (status != 0) return;
+
+  std::printf("  first run:\n");
+  const RetrievalRunOutcome first = RunRetrievalJob(center, cache, site, data, sink);
+  const kqtest::CenterCacheState state = kqtest::CompareCacheWithCenter(center, cache);
+  std::printf("  the cache holds %zu of the center's %zu files as listed (%zu differ, %zu partial)\n",
+              state.equal.size(), center.files.size(), state.differ.size(), state.partial.size());
+  Check(state.differ.empty() && state.partial.empty(), "every fetched file equals its record");
+  std::vector<kq::db::Row> committed;
+  kq::db::ExecuteSql(*db, "SELECT OSNameVersion FROM PatchApplianceVersion ORDER BY OSNameVersion",
+                     {}, &committed, err);
+  std::string names;
+  for (const kq::db::Row& row : committed) names += std::string(names.empty() ? "" : ", ") + row[0].s;
+  std::printf("  appliance patches committed for: %s\n", names.empty() ? "none" : names.c_str());
+  std::printf("  second run:\n");
+  const RetrievalRunOutcome second = RunRetrievalJob(center, cache, site, data, sink);
+  Check(first.ran && first.files > 0, "the first run fetches the data files");
+  Check(second.ran && second.files == 0, "the second run fetches no data file");
+}
+
 }  // namespace
 
 int main() {
@@ -655,8 +713,8 @@ int main() {
   AnswerRemoteRequest(root);
   DeleteOnRequest(root);
   FileListsOfAGeneratedCache(root);
-  RunDownloadJob(root);
   RunUpdateAlerts(root);
+  RetrieveSoftware(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());

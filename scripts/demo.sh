@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the library and runs its main road on an example cache. A
-# download center for the update-alert step is served over http on 127.0.0.1 meanwhile.
+# Installs what is needed, builds the library and runs its main road on an example cache. The
+# download centers of the update-alert step and of the download job are served over http on
+# 127.0.0.1 meanwhile (the example writes them into the served folder).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
