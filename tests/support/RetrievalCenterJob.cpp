@@ -345,6 +345,11 @@ CenterJobResult RunCenterJob(CenterRetrievalJob& job) {
                                         r.succeededPackages, r.failedPackages, r.succeededPacks,
                                         r.failedPacks, r.succeededUpdates, r.failedUpdates,
                                         r.failedApplianceOSes));
+  note(r.rootFiles, job.DoRootFilesPatching(r.succeededPackages, r.succeededPacks,
+                                            r.succeededUpdates, r.failedPackages, r.failedPacks,
+                                            r.failedUpdates));
+  job.AppendSidesToRemove(r.succeededPackages, r.failedPackages, r.succeededPacks, r.failedPacks,
+                          r.succeededUpdates, r.failedUpdates);
   if (r.getFile == 0) note(r.commit, job.CommitAppliancePatches());
   r.files = job.GetNumFilesDownloaded();
   r.bytes = job.GetTotalBytesDownloaded();

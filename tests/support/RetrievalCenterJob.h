@@ -180,7 +180,7 @@ class CenterRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
 // the progress counters.
 struct CenterJobResult {
   unsigned int initialize = 0, unixConfig = 0, repodata = 0, pending = 0, getFile = 0,
-               result = 0, commit = 0;
+               result = 0, rootFiles = 0, commit = 0;
   unsigned int code = 0;  // the first non-zero code above, in phase order
   bool platformInfoUsed = false;
   nPatchDownload::tRetrievalEntries packages, maintenanceReleases, updates, unused;
@@ -193,8 +193,8 @@ struct CenterJobResult {
 
 // Runs the phases of a job in the order a job process does: Initialize (nothing more when it
 // fails), the Unix appliance configuration and the repodata archives, the CheckFile phase
-// (nothing more when it fails), the GetFile phase, the reconciliation, and, when the GetFile
-// phase succeeded, the appliance commit.
+// (nothing more when it fails), the GetFile phase, the reconciliation, the root-files patching
+// and the old media to remove, and, when the GetFile phase succeeded, the appliance commit.
 CenterJobResult RunCenterJob(CenterRetrievalJob& job);
 
 }  // namespace kqtest
