@@ -162,7 +162,7 @@ TEST_F(Message, HostileMessagesStayInBounds) {
     rel.osInfo[0].spVersion = Text("12345678901234");  // 14 characters: refused
     rel.osInfo[1].spVersion = Text("12a");
     rel.osInfo[1].valid = 0;
-    rel.osInfo[2].spVersion = Text("not a version");
+    rel.osInfo[2].spVersion = Text("3/..");  // no service pack: a path separator
   }
   UpdatesAtCache inv;
   ASSERT_TRUE(cache.Message_CacheStruct(&msg, &inv));

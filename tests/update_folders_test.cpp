@@ -64,6 +64,46 @@ TEST_F(UpdateFolders, HighestServicePack) {
   EXPECT_EQ(highest.GetMajor(), 3);
 }
 
+TEST_F(UpdateFolders, HighestServicePackReadsEveryNameAsWritten) {
+  // Folder paths are rebuilt from the version's text, so the written form must survive.
+  for (const char* name : {"SP00", "SPa", "SP5ab", "SP5a", "SP0", "SP99999999999"}) Dir(std::string("w/") + name);
+  _SPVersion highest(3);
+  ASSERT_TRUE(GetHighestSP(highest, Path("w").c_str()));
+  EXPECT_EQ(highest.GetMajor(), 5);
+  EXPECT_EQ(highest.GetMinorStr(), "ab");
+  EXPECT_EQ(highest.ToStr(false), "5ab");
+
+  Dir("lead/SP01");
+  Dir("lead/SP1");  // the same version: the first in listing order stays
+  ASSERT_TRUE(GetHighestSP(highest, Path("lead").c_str()));
+  EXPECT_EQ(highest.GetMajor(), 1);
+  EXPECT_EQ(highest.ToStr(true), "SP01");
+
+  // Names that are no service pack count as nothing.
+  Dir("refused/SP0");
+  Dir("refused/SP2147483648");
+  highest = _SPVersion(3);
+  ASSERT_TRUE(GetHighestSP(highest, Path("refused").c_str()));
+  EXPECT_EQ(highest, _SPVersion());
+}
+
+TEST_F(UpdateFolders, ServicePackNumberSkipsFoldersThatAreNoServicePack) {
+  Dir("m/ServicePacks/SP0");
+  Dir("m/ServicePacks/SP01");
+  _SPVersion sp(7, 'z', 4711, 2);
+  ASSERT_TRUE(getServicePackNumber(Path("m"), 3, sp));
+  EXPECT_EQ(sp.GetMajor(), 1);
+  EXPECT_EQ(sp.ToStr(true), "SP01");
+  EXPECT_EQ(sp.GetTransId(), 4711);
+  EXPECT_EQ(sp.GetRevId(), 2);
+
+  Dir("n/ServicePacks/SP0");
+  Dir("n/ServicePacks/SP1\\x");
+  sp = _SPVersion(7, 'z', 4711, 2);
+  EXPECT_FALSE(getServicePackNumber(Path("n"), 3, sp));
+  EXPECT_EQ(sp.ToStr(true), "SP7z");
+}
+
 TEST_F(UpdateFolders, ServicePackNumberOfAMediaLocation) {
   // The update tree beside the media tree holds the service packs.
   File("c/KQUpdates/11.0.0/WinX64/ServicePacks/SP3");  // a file, not a folder

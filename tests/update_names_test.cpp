@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <list>
@@ -56,18 +58,37 @@ bool ModelUpdate(const std::string& name, bool remote) {
   return ModelOSNames().count(fields[0]) == 1;
 }
 
-bool ModelServicePack(const std::string& name, bool remote) {
-  if (name.size() < (remote ? 7u : 3u)) return false;
-  if (remote && !EndsWithExe(name)) return false;
-  const std::string examined = remote ? name.substr(0, name.find(".exe")) : name;
-  if (examined.compare(0, 2, "SP") != 0) return false;
+// A service-pack name split as the grammar reads it: the major's value, the
+// minor part as written.
+struct ModelSP {
+  bool valid = false;
+  long long major = 0;
+  std::string minor;
+};
+
+ModelSP ModelServicePackParts(const std::string& examined) {
+  ModelSP sp;
+  if (examined.compare(0, 2, "SP") != 0) return sp;
   const std::string rest = examined.substr(2);
   const size_t firstNonDigit = rest.find_first_not_of("0123456789");
   const std::string major = rest.substr(0, firstNonDigit);
-  const std::string minor = firstNonDigit == std::string::npos ? "" : rest.substr(firstNonDigit);
-  if (major.size() > 32 || minor.size() > 32) return false;
-  if (minor.find_first_of("/\\") != std::string::npos) return false;
-  return major != "0";
+  sp.minor = firstNonDigit == std::string::npos ? "" : rest.substr(firstNonDigit);
+  if (major.size() > 32 || sp.minor.size() > 32) return sp;
+  if (sp.minor.find_first_of("/\\") != std::string::npos) return sp;
+  if (major == "0") return sp;
+  // The major's value must fit a 32-bit signed number: compare its digits.
+  const size_t nonZero = major.find_first_not_of('0');
+  const std::string digits = nonZero == std::string::npos ? "" : major.substr(nonZero);
+  if (digits.size() > 10 || (digits.size() == 10 && digits > "2147483647")) return sp;
+  sp.major = digits.empty() ? 0 : std::stoll(digits);
+  sp.valid = true;
+  return sp;
+}
+
+bool ModelServicePack(const std::string& name, bool remote) {
+  if (name.size() < (remote ? 7u : 3u)) return false;
+  if (remote && !EndsWithExe(name)) return false;
+  return ModelServicePackParts(remote ? name.substr(0, name.find(".exe")) : name).valid;
 }
 
 bool Model(const std::string& name, UPDATETYPE type, UPDATE_FILE_LOC where) {
@@ -104,7 +125,9 @@ TEST_F(NameGrammar, ServicePackExamples) {
   EXPECT_FALSE(Valid("SX12", sp, local));
   EXPECT_TRUE(Valid("SP3.exe.exe", sp, remote));
   EXPECT_FALSE(Valid("SP" + std::string(33, '1'), sp, local));
-  EXPECT_TRUE(Valid("SP" + std::string(32, '1') + std::string(32, 'b'), sp, local));
+  EXPECT_TRUE(Valid("SP" + std::string(22, '0') + "2147483647" + std::string(32, 'b'), sp, local));
+  EXPECT_FALSE(Valid("SP" + std::string(32, '1'), sp, local));  // no 32-bit number
+  EXPECT_FALSE(Valid("SP2147483648", sp, local));
   EXPECT_FALSE(Valid("SP1" + std::string(33, 'b'), sp, local));
   // These names become folders that are deleted: no separators in the minor.
   EXPECT_FALSE(Valid("SP1/..", sp, local));
@@ -243,6 +266,127 @@ TEST_F(NameGrammar, AgreesWithTheModelOnValidAndMutatedNames) {
   EXPECT_GT(invalidSeen, 2000);
 }
 
+// ---- Grammar and version parser ----
+
+// Service-pack-like names: digit runs around the edges (empty, "0", leading
+// zeros, the 32-bit limit, 32 and 33 digits), minors of every byte, a few wrong
+// prefixes, then up to two one-byte mutations.
+std::string RandomServicePackLike(std::mt19937& rng) {
+  static const char* kPrefixes[] = {"SP", "SP", "SP", "SP", "SP", "SP", "SP", "sp", "XP", "S"};
+  static const char* kMajors[] = {"", "0", "00", "01", "7", "12", "0000000000000000000000000000001",
+                                  "2147483647", "2147483648", "0002147483647", "99999999999"};
+  std::string name = kPrefixes[rng() % 10];
+  if (rng() % 3 == 0) {
+    const size_t digits = rng() % 34;
+    for (size_t i = 0; i < digits; ++i) name.push_back(static_cast<char>('0' + rng() % 10));
+  } else {
+    name += kMajors[rng() % (sizeof(kMajors) / sizeof(kMajors[0]))];
+  }
+  static const std::string kMinorStarts = std::string("aZ-. _+\xe9\x01/\\") + "[,";
+  switch (rng() % 4) {
+    case 0: break;  // no minor
+    case 1: name.push_back(kMinorStarts[rng() % kMinorStarts.size()]); break;
+    default: {
+      name.push_back(kMinorStarts[rng() % kMinorStarts.size()]);
+      const size_t more = rng() % 34;
+      for (size_t i = 0; i < more; ++i) name.push_back(static_cast<char>(rng() % 255 + 1));
+    }
+  }
+  for (int k = rng() % 3; k > 0; --k) name = Mutate(rng, name);
+  return name;
+}
+
+class GrammarAndParser : public NameGrammar {
+ protected:
+  // A record with every field set, to see what a reader changes.
+  static _SPVersion Before() { return _SPVersion("SP9z", "CU", 80, 4711, 3); }
+  static void ExpectNumber(const _SPVersion& sp, const ModelSP& m, const std::string& name) {
+    EXPECT_EQ(sp.GetMajor(), m.major);
+    EXPECT_EQ(sp.GetMinorStr(), m.minor);
+    EXPECT_EQ(sp.GetMinor(), m.minor.empty() ? 0 : static_cast<unsigned char>(m.minor[0]));
+    EXPECT_EQ(sp.ToStr(true), name);
+  }
+};
+
+// Whatever the validator accepts in the local cache, the version parser reads,
+// with the major and minor the grammar gives; whatever it refuses, the parser
+// refuses and every reader leaves its record alone.
+TEST_F(GrammarAndParser, AgreeOnEveryName) {
+  std::mt19937 rng(5020);
+  int accepted = 0, refused = 0, listed = 0;
+  const std::string os = config_.root() + "/os";
+  const std::string sps = os + "/ServicePacks";
+  ASSERT_EQ(::mkdir(os.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(sps.c_str(), 0755), 0);
+  for (int i = 0; i < 2000; ++i) {
+    const std::string name = RandomServicePackLike(rng);
+    if (name.find('\0') != std::string::npos) continue;
+    SCOPED_TRACE("[" + name + "]");
+    const ModelSP m = name.size() >= 3 ? ModelServicePackParts(name) : ModelSP();
+    const bool valid = Valid(name, UPDATETYPE_SERVICEPACK, UPDATE_FILE_LOC_LOCAL);
+    ASSERT_EQ(valid, m.valid);
+    (valid ? accepted : refused)++;
+
+    _SPVersion parsed = Before();
+    ASSERT_EQ(_SPVersion::ParseSPName(name, &parsed), valid);
+    if (valid) {
+      ExpectNumber(parsed, m, name);
+      EXPECT_EQ(parsed.GetTransId(), 4711);  // only the number is taken
+    } else {
+      EXPECT_EQ(parsed, Before());
+      EXPECT_EQ(parsed.ToStr(true), "SP9z");
+    }
+
+    // parseUpdateStr: the text after "ServicePack " up to a blank, '[' or ','.
+    const std::string rest = name.size() >= 2 ? name.substr(2) : "";
+    if (name.compare(0, 2, "SP") == 0 && rest.find_first_of(" [,") == std::string::npos) {
+      _SPVersion sp = Before();
+      bool missing = false;
+      EXPECT_TRUE(parseUpdateStr("Updates for ServicePack " + rest + " [Missing for 1 client]", sp,
+                                 &missing));
+      if (valid) {
+        ExpectNumber(sp, m, name);
+        EXPECT_EQ(sp.GetTransId(), 4711);
+      } else {
+        EXPECT_EQ(sp, Before());
+      }
+      EXPECT_EQ(missing, valid);
+    }
+
+    // GetSPversionFromSPFolderName: the name before the first underscore.
+    if (name.find('_') == std::string::npos) {
+      _SPVersion sp = Before();
+      GetSPversionFromSPFolderName(name + "_12_R5", sp);
+      if (valid) {
+        ExpectNumber(sp, m, name);
+        EXPECT_EQ(sp.GetTransId(), 12);
+        EXPECT_EQ(sp.GetRevId(), 5);
+      } else {
+        EXPECT_EQ(sp, Before());
+        EXPECT_EQ(sp.GetTransId(), 4711);
+      }
+    }
+
+    // The folder readers, on a real folder named so (every fourth name that can be one).
+    if (i % 4 != 0 || name.find('/') != std::string::npos || name.size() < 3) continue;
+    const std::string folder = sps + "/" + name;
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    ++listed;
+    _SPVersion highest = Before();
+    EXPECT_TRUE(GetHighestSP(highest, sps.c_str()));
+    if (valid && (m.major != 0 || !m.minor.empty())) ExpectNumber(highest, m, name);
+    else EXPECT_EQ(highest, _SPVersion());  // nothing above no feature release
+    _SPVersion found = Before();
+    EXPECT_EQ(getServicePackNumber(os, 3, found), valid);
+    if (valid) ExpectNumber(found, m, name);
+    else EXPECT_EQ(found, Before());
+    ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  }
+  EXPECT_GT(accepted, 500);
+  EXPECT_GT(refused, 500);
+  EXPECT_GT(listed, 400);
+}
+
 // ---- Fuzz loop ----
 
 TEST_F(NameGrammar, ArbitraryBytesNeverCrashTheValidator) {
@@ -334,9 +478,33 @@ TEST(ServicePackTexts, ParseUpdateStr) {
   sp.SetMajor(9);
   EXPECT_TRUE(parseUpdateStr("ServicePack", sp, &missing));
   EXPECT_EQ(sp.GetMajor(), 0);
-  sp.SetMajor(9);
-  EXPECT_TRUE(parseUpdateStr("ServicePack ", sp, &missing));
+
+  // Every service-pack name reads as written; the number is all that changes.
+  sp = _SPVersion(9, 'z', 4711, 3);
+  missing = false;
+  EXPECT_TRUE(parseUpdateStr("Updates for ServicePack 05 [Missing for 2 clients]", sp, &missing));
+  EXPECT_EQ(sp.GetMajor(), 5);
+  EXPECT_EQ(sp.GetMinor(), 0);
+  EXPECT_EQ(sp.ToStr(false), "05");
+  EXPECT_TRUE(missing);
+  EXPECT_TRUE(parseUpdateStr("ServicePack 5ab", sp, nullptr));
+  EXPECT_EQ(sp.GetMajor(), 5);
+  EXPECT_EQ(sp.GetMinorStr(), "ab");
+  EXPECT_EQ(sp.GetTransId(), 4711);
+  EXPECT_TRUE(parseUpdateStr("ServicePack a", sp, nullptr));
   EXPECT_EQ(sp.GetMajor(), 0);
+  EXPECT_EQ(sp.GetMinor(), 'a');
+
+  // A text that names no service pack leaves the record and the flag alone.
+  for (const char* text : {"ServicePack ", "ServicePack 0 [Missing for 2 clients]",
+                           "ServicePack 2147483648", "ServicePack 1/x"}) {
+    SCOPED_TRACE(text);
+    sp = _SPVersion(9, 'z', 4711, 3);
+    missing = false;
+    EXPECT_TRUE(parseUpdateStr(text, sp, &missing));
+    EXPECT_EQ(sp.ToStr(true), "SP9z");
+    EXPECT_FALSE(missing);
+  }
 }
 
 TEST(ServicePackTexts, FolderNameWithTransactionAndRevision) {
@@ -364,6 +532,21 @@ TEST(ServicePackTexts, FolderNameWithTransactionAndRevision) {
   EXPECT_EQ(sp.GetTransId(), 0);
   GetSPversionFromSPFolderName("SP25_99999999999999999999_R1", sp);
   EXPECT_EQ(sp.GetTransId(), 0);  // does not fit: no number
+
+  // Written forms stay; a name that is no service pack changes nothing at all.
+  GetSPversionFromSPFolderName("SP01_12_R3", sp);
+  EXPECT_EQ(sp.GetMajor(), 1);
+  EXPECT_EQ(sp.ToStr(true), "SP01");
+  EXPECT_EQ(sp.GetTransId(), 12);
+  EXPECT_EQ(sp.GetRevId(), 3);
+  for (const char* name : {"SP0_13_R4", "XP2_13_R4", "SP_13_R4", "SP2147483648_13_R4", "_13_R4"}) {
+    SCOPED_TRACE(name);
+    const _SPVersion before("SP5ab", "", 0, 12, 3);
+    sp = before;
+    GetSPversionFromSPFolderName(name, sp);
+    EXPECT_EQ(sp, before);
+    EXPECT_EQ(sp.ToStr(true), "SP5ab");
+  }
 }
 
 TEST(ServicePackTexts, CompareFirstLevelVersion) {

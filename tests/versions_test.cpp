@@ -70,24 +70,45 @@ TEST(SPVersion, NamesParseAndPrintBack) {
     int major;
     int minor;
     const char* bare;
+    const char* minorText;
   } cases[] = {
-      {"SP20", 20, 0, "20"},       {"SP12a", 12, 'a', "12a"},
-      {"SP12A", 12, 'A', "12A"},   {"SP0", 0, 0, "0"},
-      {"SP-1", -1, 0, "-1"},       {"SP2147483647", INT_MAX, 0, "2147483647"},
-      {"SP-2147483648z", INT_MIN, 'z', "-2147483648z"},
+      {"SP20", 20, 0, "20", ""},         {"SP12a", 12, 'a', "12a", "a"},
+      {"SP12A", 12, 'A', "12A", "A"},    {"SP2147483647", INT_MAX, 0, "2147483647", ""},
+      // Written forms the numbers alone would not print back.
+      {"SP01", 1, 0, "01", ""},          {"SP00", 0, 0, "00", ""},
+      {"SPa", 0, 'a', "a", "a"},         {"SP5ab", 5, 'a', "5ab", "ab"},
+      {"SP-1", 0, '-', "-1", "-1"},      {"SP12-beta", 12, '-', "12-beta", "-beta"},
+      {"SP7 x", 7, ' ', "7 x", " x"},    {"SP3\xe9", 3, 0xe9, "3\xe9", "\xe9"},
+      {"SP0000000002147483647", INT_MAX, 0, "0000000002147483647", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     _SPVersion sp(c.name, "", 0, 0, 0);
     EXPECT_EQ(sp.GetMajor(), c.major);
     EXPECT_EQ(sp.GetMinor(), c.minor);
+    EXPECT_EQ(sp.GetMinorStr(), c.minorText);
     EXPECT_EQ(sp.ToStr(false), c.bare);
     EXPECT_EQ(sp.ToStr(true), c.name);
     EXPECT_EQ(sp.GetSPName(), c.name);
     // The cache inventory message carries ToStr(false) and rebuilds from "SP" + text.
-    EXPECT_EQ(_SPVersion("SP" + sp.ToStr(false), "", 0, 0, 0), sp);
+    const _SPVersion back("SP" + sp.ToStr(false), "", 0, 0, 0);
+    EXPECT_EQ(back, sp);
+    EXPECT_EQ(back.ToStr(true), c.name);
   }
   EXPECT_LE(_SPVersion(INT_MIN, 'a').ToStr(false).size(), 13u);
+  // Setting a number drops the written form.
+  _SPVersion written("SP01", "", 0, 0, 0);
+  written.SetMajor(2);
+  EXPECT_EQ(written.ToStr(true), "SP2");
+  _SPVersion longMinor("SP5ab", "", 0, 0, 0);
+  ASSERT_TRUE(longMinor.SetMinor('c'));
+  EXPECT_EQ(longMinor.ToStr(true), "SP5c");
+  // Taking the number of another record takes its written form with it; the rest stays.
+  _SPVersion target(9, 'z', 4711, 3);
+  target.SetSPNumber(_SPVersion("SP5ab", "", 0, 0, 0));
+  EXPECT_EQ(target.ToStr(true), "SP5ab");
+  EXPECT_EQ(target.GetTransId(), 4711);
+  EXPECT_EQ(target.GetRevId(), 3);
 }
 
 TEST(SPVersion, NameConstructorKeepsItsOtherArguments) {
@@ -101,17 +122,18 @@ TEST(SPVersion, NameConstructorKeepsItsOtherArguments) {
 }
 
 TEST(SPVersion, MalformedNamesAreRefusedAndLeaveTheTargetAlone) {
-  const char* bad[] = {"",        "SP",     "SPa",        "sp12",        "XP12",
-                       "SP 12",   "SP01",   "SP00",       "SP-0",        "SP12ab",
-                       "SP12-beta", "SP12_", "SP+12",     "SP2147483648", "SP-2147483649",
-                       "SP99999999999999999999", "SP12\xc3", "SP1.2", "SP20_4711_R3"};
-  for (const char* name : bad) {
+  const std::string bad[] = {"",       "S",      "SP",          "sp12",     "XP12",   "SP0",
+                             "SP1/..", "SP1a\\b", "SP2147483648", "SP99999999999999999999",
+                             "SP" + std::string(33, '1'), "SP1" + std::string(33, 'b'),
+                             std::string("SP12\0x", 6)};
+  for (const std::string& name : bad) {
     SCOPED_TRACE(name);
     _SPVersion target(7, 'b', 5, 6);
     EXPECT_FALSE(_SPVersion::ParseSPName(name, &target));
     EXPECT_EQ(target, _SPVersion(7, 'b', 5, 6));
     EXPECT_FALSE(target.SetSPName(name));
     EXPECT_EQ(target, _SPVersion(7, 'b', 5, 6));
+    EXPECT_EQ(target.ToStr(true), "SP7b");
     // The name constructor gives "no feature release" rather than a half-read number.
     _SPVersion built(name, "", 0, 0, 0);
     EXPECT_EQ(built.GetMajor(), 0);
@@ -126,7 +148,7 @@ TEST(SPVersion, FolderNamesRoundTrip) {
   _SPVersion back;
   ASSERT_TRUE(_SPVersion::ParseSPFolderName("SP20_4711_R3", &back));
   EXPECT_EQ(back, sp);
-  const _SPVersion edge(INT_MIN, 'q', INT_MAX, INT_MIN);
+  const _SPVersion edge(INT_MAX, 'q', INT_MAX, INT_MIN);
   ASSERT_TRUE(_SPVersion::ParseSPFolderName(edge.getSPFolderNameStr(), &back));
   EXPECT_EQ(back, edge);
 
@@ -141,6 +163,16 @@ TEST(SPVersion, FolderNamesRoundTrip) {
 }
 
 TEST(SPVersion, OrderingIsNumericAndIgnoresTheCumulativeUpdateName) {
+  // The whole minor part orders, bytewise; how the major was written does not.
+  EXPECT_LT(_SPVersion("SP5a", "", 0, 0, 0), _SPVersion("SP5ab", "", 0, 0, 0));
+  EXPECT_LT(_SPVersion("SP5ab", "", 0, 0, 0), _SPVersion("SP5b", "", 0, 0, 0));
+  EXPECT_LT(_SPVersion("SP5ab", "", 0, 0, 0), _SPVersion(5, 'b'));
+  EXPECT_GT(_SPVersion("SP5ab", "", 0, 0, 0), _SPVersion(5, 'a'));
+  EXPECT_LT(_SPVersion("SP5z", "", 0, 0, 0), _SPVersion("SP5\xe9", "", 0, 0, 0));
+  EXPECT_EQ(_SPVersion("SP01", "", 0, 0, 0), _SPVersion(1));
+  EXPECT_EQ(_SPVersion("SP00", "", 0, 0, 0), _SPVersion());
+  EXPECT_GT(_SPVersion("SPa", "", 0, 0, 0), _SPVersion());
+  EXPECT_LT(_SPVersion("SPa", "", 0, 0, 0), _SPVersion(1));
   // Folder names in listing order are not version order: SP9 < SP10.
   EXPECT_LT(_SPVersion("SP9", "", 0, 0, 0), _SPVersion("SP10", "", 0, 0, 0));
   EXPECT_LT(_SPVersion("SP12", "", 0, 0, 0), _SPVersion("SP12a", "", 0, 0, 0));
@@ -159,13 +191,16 @@ TEST(SPVersion, OrderingIsNumericAndIgnoresTheCumulativeUpdateName) {
   EXPECT_TRUE(_SPVersion(3) != _SPVersion(4));
 }
 
-TEST(SPVersion, MinorAcceptsOnlyALetterOrNone) {
+TEST(SPVersion, MinorIsOneByteThatMayStartAMinorPart) {
   _SPVersion sp(5, 'c');
   EXPECT_FALSE(sp.SetMinor('1'));
-  EXPECT_FALSE(sp.SetMinor('_'));
+  EXPECT_FALSE(sp.SetMinor('/'));
+  EXPECT_FALSE(sp.SetMinor('\\'));
   EXPECT_FALSE(sp.SetMinor(-1));
-  EXPECT_FALSE(sp.SetMinor(0x1C1));  // 'A' + 0x180 must not pass as a letter
+  EXPECT_FALSE(sp.SetMinor(0x141));  // 'A' + 0x100 must not pass as a byte
   EXPECT_EQ(sp.GetMinor(), 'c');
+  EXPECT_TRUE(sp.SetMinor('-'));
+  EXPECT_EQ(sp.ToStr(true), "SP5-");
   EXPECT_TRUE(sp.SetMinor(0));
   EXPECT_EQ(sp.ToStr(true), "SP5");
   EXPECT_EQ(_SPVersion(5, '/').GetMinor(), 0);  // never a path separator in a folder name
@@ -221,6 +256,11 @@ TEST(FullVersion, EveryFieldTextParsesBack) {
     for (int field = 0; field <= 10; ++field) {
       SCOPED_TRACE(field);
       FullVersion w;
+      if (field == FullVersion::kSPName && v.GetStr(field) == "SP0") {
+        // No service pack is named by a major of exactly "0".
+        EXPECT_FALSE(w.SetStr(field, v.GetStr(field)));
+        continue;
+      }
       ASSERT_TRUE(w.SetStr(field, v.GetStr(field))) << v.GetStr(field);
       EXPECT_EQ(w.GetStr(field), v.GetStr(field));
       if (field != 4 && field != 7 && field != 10) {
@@ -236,7 +276,7 @@ TEST(FullVersion, MalformedFieldTextsAreRefused) {
     int field;
     const char* text;
   } bad[] = {{0, ""},  {0, "11x"}, {0, " 11"}, {0, "011"}, {1, "2147483648"}, {1, "-2147483649"},
-             {5, "0x10"}, {5, "-0"}, {6, "+3"}, {3, "ab"}, {3, "1"}, {4, "20"}, {4, "SP20 "},
+             {5, "0x10"}, {5, "-0"}, {6, "+3"}, {3, "ab"}, {3, "1"}, {4, "20"}, {4, "SP0"}, {4, "SP20/x"},
              {11, "1"}, {-1, "1"}};
   for (const Case& c : bad) {
     SCOPED_TRACE(std::to_string(c.field) + " [" + c.text + "]");
@@ -268,6 +308,12 @@ TEST(FullVersion, EveryFormRoundTrips) {
     for (int format : kAllFormats) {
       const std::string text = v.formatted_str(format);
       SCOPED_TRACE(text);
+      // Texts follow the name grammar, which has no major below 0 ("SP-1" is the name with the
+      // minor "-1") and, in a name by itself, none of exactly 0 ("SP0" is refused).
+      if (v.Get(FullVersion::kSPMajor) < 0 && !CarriedFields(format).empty() &&
+          CarriedFields(format)[0] != FullVersion::kUPNumber)
+        continue;
+      if (format == FullVersion::kFormatSPName && v.Get(FullVersion::kSPMajor) == 0) continue;
       // Into an empty version: exactly the carried fields arrive.
       FullVersion w;
       ASSERT_TRUE(w.set_formatted_str(format, text));
@@ -285,6 +331,42 @@ TEST(FullVersion, EveryFormRoundTrips) {
       }
     }
   }
+}
+
+TEST(FullVersion, WrittenNamesAndSentinelsRoundTripInLongerForms) {
+  // A feature release found as "SP01" or "SP5ab" keeps that name in its folder and side texts.
+  for (const char* name : {"SP01", "SP5ab", "SPa", "SP-1", "SP00"}) {
+    SCOPED_TRACE(name);
+    FullVersion v(_SPVersion(name, "", 80, 4711, 3), _UPVersion(2, 5120, ""));
+    v.Set(FullVersion::kRelease, 11);
+    for (int format : kAllFormats) {
+      const std::string text = v.formatted_str(format);
+      FullVersion w;
+      ASSERT_TRUE(w.set_formatted_str(format, text)) << text;
+      EXPECT_EQ(w.formatted_str(format), text);
+      if (format == FullVersion::kFormatUPTransaction) continue;  // carries no service pack
+      EXPECT_EQ(w.Get(FullVersion::kSPMajor), v.Get(FullVersion::kSPMajor)) << text;
+      EXPECT_EQ(_SPVersion::CompareMinor(w.GetSPVersion(), v.GetSPVersion()), 0) << text;
+    }
+    EXPECT_EQ(v.formatted_str(3), std::string(name) + "_4711_R3");
+    EXPECT_EQ(v.GetStr(FullVersion::kSPMinor), _SPVersion(name, "", 0, 0, 0).GetMinorStr());
+  }
+  // No feature release (major 0) is no name, yet comes back from the longer forms; "SP-1" is a
+  // name everywhere, so the "none recorded" mark -1 stays in records and is not read from text.
+  for (int minor : {0, static_cast<int>('a')}) {
+    FullVersion v(_SPVersion(0, minor, 4711, 3));
+    FullVersion w;
+    ASSERT_TRUE(w.set_formatted_str(FullVersion::kFormatSide, v.formatted_str(FullVersion::kFormatSide)));
+    EXPECT_EQ(w.Get(FullVersion::kSPMajor), 0);
+    EXPECT_EQ(w.Get(FullVersion::kSPMinor), minor);
+  }
+  FullVersion none(_SPVersion(-1, 0, 4711, 3));
+  ASSERT_TRUE(none.set_formatted_str(FullVersion::kFormatSide, none.formatted_str(FullVersion::kFormatSide)));
+  EXPECT_EQ(none.Get(FullVersion::kSPMajor), 0);
+  EXPECT_EQ(none.GetStr(FullVersion::kSPMinor), "-1");
+  // The minor orders the full versions as it orders the service packs.
+  EXPECT_LT(FullVersion::Compare(FullVersion::kCompareLevel, FullVersion(_SPVersion("SP5a", "", 0, 0, 0)),
+                                 FullVersion(_SPVersion("SP5ab", "", 0, 0, 0))), 0);
 }
 
 TEST(FullVersion, TransactionFormsAlsoReadABareNumber) {
@@ -307,8 +389,8 @@ TEST(FullVersion, MalformedFormsAreRefusedAndChangeNothing) {
     int format;
     const char* text;
   } bad[] = {
-      {1, "11.0.0SP20"}, {1, "11 SP20"}, {1, "11.0.0 SP20 "}, {1, "11.0.0 20"}, {1, ""},
-      {2, "20"}, {2, "SP"}, {2, "SP20a1"}, {2, "SP20/.."}, {2, "SP020"},
+      {1, "11.0.0SP20"}, {1, "11 SP20"}, {1, "11.0.0 SP20/"}, {1, "11.0.0 20"}, {1, ""},
+      {2, "20"}, {2, "SP"}, {2, "SP0"}, {2, "SP20/.."}, {2, "SP1\\x"}, {2, "sp20"},
       {3, "SP20_4711"}, {3, "SP20_4711_R"}, {3, "SP20_4711_R3x"}, {3, "SP20_R3"},
       {4, "V11B80_SP20_4711_R3"}, {4, "V11B80SP20_4711_R3_CU2"}, {4, "V11_SP20_4711_R3_CU2"},
       {4, "V11B80_SP20_4711_R3_CU"}, {4, "v11b80_sp20_4711_r3_cu2"},
@@ -333,6 +415,8 @@ TEST(FullVersion, OverflowingNumbersAreRefusedInEveryPosition) {
   const std::string templ = "V#B#_SP#_#_R#_CU#";
   for (size_t slot = 0; slot < 6; ++slot) {
     for (const char* big : {"2147483648", "-2147483649", "99999999999999999999999"}) {
+      // In the service-pack slot "SP-2147483649" is a name: no major, the minor "-2147483649".
+      if (slot == 2 && big[0] == '-') continue;
       std::string text;
       size_t n = 0;
       for (char ch : templ) {

@@ -46,7 +46,8 @@ bool GetHighestSP(_SPVersion& highest, const char* folder) {
   bool end = false;
   for (CPxError e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
     if (!StartsWithSP(entry.name)) continue;
-    const _SPVersion version(entry.name, "", 0, 0, 0);
+    _SPVersion version;
+    if (!_SPVersion::ParseSPName(entry.name, &version)) continue;  // no service pack
     if (version > best) best = version;
   }
   highest = best;
@@ -60,7 +61,9 @@ bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp) {
   EvDebug log;
   log.DebugLvl(kTag, 10, "dvdloc: [%s]", mediaLocation.c_str());
 
-  // The service packs of a media tree sit in the update tree beside it.
+  // The service packs of a media tree sit in the update tree beside it, under the same release
+  // folder: "<root>/KQMedia/11.0.0/Windows/..." looks in "<root>//KQUpdates/11.0.0/<OS folder>".
+  // Only the word itself is replaced; the release folder right after it is kept whole.
   std::string folder = mediaLocation;
   const std::size_t media = mediaLocation.find(kMedia);
   if (media != std::string::npos) {
@@ -101,10 +104,10 @@ bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp) {
       log.Debug(kTag, "Failed to stat on file [%s] with error [%s]", folder.c_str(), stat.c_str());
       return false;
     }
-    if (info.IsDirectory() && StartsWithSP(entry.name)) {
-      const _SPVersion found(entry.name, "", 0, 0, 0);
-      sp.SetMajor(found.GetMajor());
-      sp.SetMinor(found.GetMinor());
+    _SPVersion found;
+    if (info.IsDirectory() && StartsWithSP(entry.name) &&
+        _SPVersion::ParseSPName(entry.name, &found)) {
+      sp.SetSPNumber(found);
       return true;
     }
   }

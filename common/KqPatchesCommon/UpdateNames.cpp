@@ -16,7 +16,6 @@ namespace {
 
 const char kTooLongSPPart[] = "Internal Error:Too long SP major or minor number";
 const char kInvalidPatch[] = "Invalid patch";
-constexpr std::size_t kSPPartLimit = 32;
 constexpr std::size_t kUpdateFieldLimits[3] = {32, 512, 32};
 const char kExe[] = ".exe";
 constexpr std::size_t kExeLen = sizeof(kExe) - 1;
@@ -32,23 +31,16 @@ std::size_t MinimumLength(UPDATETYPE type, bool remote) {
 }
 
 // The first `examined` bytes of name as a service-pack name; empty when valid,
-// else the reason.
+// else the reason. The version parser reads names by the same grammar.
 std::string CheckServicePack(const char* name, std::size_t examined) {
-  if (std::strncmp(name, "SP", 2) != 0) return "Invalid initial tokens";
-  std::size_t majorLen = 0, minorLen = 0;
-  bool inMinor = false;
-  for (std::size_t i = 2; i < examined; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (!inMinor && IsDigit(c)) {
-      if (++majorLen > kSPPartLimit) return kTooLongSPPart;
-      continue;
-    }
-    inMinor = true;
-    if (IsPathSeparator(c)) return "Invalid character in SP minor number";
-    if (++minorLen > kSPPartLimit) return kTooLongSPPart;
+  switch (ReadServicePackName(name, examined, nullptr)) {
+    case kSPNameOk: return std::string();
+    case kSPNameBadPrefix: return "Invalid initial tokens";
+    case kSPNamePartTooLong: return kTooLongSPPart;
+    case kSPNameBadMinor: return "Invalid character in SP minor number";
+    case kSPNameBadMajor: break;
   }
-  if (majorLen == 1 && name[2] == '0') return "Invalid SP major number";
-  return std::string();
+  return "Invalid SP major number";
 }
 
 // The first `examined` bytes of name as an update name; empty when valid,
@@ -160,9 +152,10 @@ bool parseUpdateStr(std::string text, _SPVersion& sp, bool* missing) {
   std::size_t cut = rest.find(' ');
   if (cut == std::string::npos) cut = rest.find('[');
   if (cut == std::string::npos) cut = rest.find(',');
-  const _SPVersion parsed("SP" + rest.substr(0, cut), "", 0, 0, 0);
-  sp.SetMajor(parsed.GetMajor());
-  sp.SetMinor(parsed.GetMinor());
+  // A name that is no service pack tells nothing: the record stays as it was.
+  _SPVersion parsed;
+  if (!_SPVersion::ParseSPName("SP" + rest.substr(0, cut), &parsed)) return true;
+  sp.SetSPNumber(parsed);
   if (missing != nullptr && rest.find(parsed.ToStr(false) + " [Missing for") != std::string::npos)
     *missing = true;
   return true;
@@ -170,18 +163,18 @@ bool parseUpdateStr(std::string text, _SPVersion& sp, bool* missing) {
 
 void GetSPversionFromSPFolderName(std::string folderName, _SPVersion& sp) {
   const std::size_t first = folderName.find('_');
-  if (first == std::string::npos) {
-    sp.SetSPName(folderName);
-    sp.SetTransId(0);
-    sp.SetRevId(0);
-    return;
-  }
   const std::size_t last = folderName.rfind('_');
-  sp.SetSPName(folderName.substr(0, first));
-  sp.SetTransId(last > first ? ReadNumberAutoBase(folderName.substr(first + 1, last - first - 1))
-                             : 0);
+  // The record changes only when the name before the first underscore is a service pack.
+  _SPVersion read = sp;
+  if (!_SPVersion::ParseSPName(folderName.substr(0, first), &read)) return;
+  read.SetTransId(first != std::string::npos && last > first
+                      ? ReadNumberAutoBase(folderName.substr(first + 1, last - first - 1))
+                      : 0);
   // The revision follows one character ("R") after the last underscore.
-  sp.SetRevId(last + 2 < folderName.size() ? ReadNumberAutoBase(folderName.substr(last + 2)) : 0);
+  read.SetRevId(first != std::string::npos && last + 2 < folderName.size()
+                    ? ReadNumberAutoBase(folderName.substr(last + 2))
+                    : 0);
+  sp = read;
 }
 
 int CompareFirstLevelVersion(const char* a, const char* b) {

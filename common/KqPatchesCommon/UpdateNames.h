@@ -9,8 +9,12 @@
 //
 // Service-pack name: "SP" <major digits> <minor>, plus ".exe" on a remote
 // site (only what precedes the first ".exe" is examined). Major and minor hold
-// at most 32 bytes each; a major of exactly "0" is refused; the minor holds no
-// '/' or '\'. At least 3 bytes in the local cache, 7 on a remote site.
+// at most 32 bytes each; a major of exactly "0", or one whose value does not
+// fit a 32-bit number, is refused; the minor holds no '/' or '\'. At least 3
+// bytes in the local cache, 7 on a remote site. The version parser
+// (_SPVersion::ParseSPName) reads exactly the names valid in the local cache,
+// so every reader below takes a name's version as written ("SP01", "SP5ab")
+// and leaves its record untouched for a name that is no service pack.
 //
 // These names become folder names that are later deleted, hence the refusal
 // of path separators. The validator logs each rejection once on the default
@@ -48,10 +52,12 @@ bool GetHighestSP(_SPVersion& highest, const char* folder);
 // ServicePack 12 [Missing for 3 clients]"); 0 and none without it. Sets
 // *missing when the text says the version is missing. Always true.
 bool parseUpdateStr(std::string text, _SPVersion& sp, bool* missing);
-// Finds the first service-pack folder for a media location and OS.
+// Finds the first service-pack folder (in bytewise order) for a media location
+// and OS; folders whose names are no service pack are passed over.
 bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp);
 // "SP20_4711_R8": name SP20, transaction id 4711, revision 8 (numbers read
-// with base detection, so "0123" is octal). Missing parts give 0.
+// with base detection, so "0123" is octal). Missing parts give 0; a name
+// before the first '_' that is no service pack changes nothing.
 void GetSPversionFromSPFolderName(std::string folderName, _SPVersion& sp);
 // Leading numbers compared first (a's minus b's), then the rests without case.
 int CompareFirstLevelVersion(const char* a, const char* b);

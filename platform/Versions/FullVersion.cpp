@@ -5,8 +5,17 @@
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsValidMinor(int v) { return v == 0 || (v > 0 && v < 128 && IsLetter(static_cast<char>(v))); }
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+// A byte that may stand in a minor part: anything but a path separator or NUL.
+bool IsMinorByte(char c) { return c != '\0' && !IsPathSeparator(c); }
+// The minor of a record: none, or a byte that may start a minor part (not a digit).
+bool IsValidMinor(int v) {
+  return v == 0 || (v > 0 && v < 256 && !IsDigit(static_cast<char>(v)) &&
+                    IsMinorByte(static_cast<char>(v)));
+}
+
+constexpr std::size_t kSPPartLimit = 32;
+constexpr std::size_t kSPNameMinimum = 3;  // "SP" and at least one byte of major or minor
 
 // Reads one text form from left to right. Every step returns false on a mismatch, and the
 // caller only commits what it read once the whole text was consumed (Done).
@@ -51,21 +60,53 @@ class Scanner {
     return true;
   }
 
-  // An optional service-pack minor letter (0 when none follows).
-  void Minor(int* out) {
-    *out = 0;
-    if (pos_ < text_.size() && IsLetter(text_[pos_])) *out = text_[pos_++];
+  // A service-pack name: up to the next '_' inside a longer form, else to the end. Inside a
+  // longer form, the major no name can carry (0, printed "SP0" or "SP0a") is read back too.
+  bool SPName(bool inLongerForm, SPNameParts* parts, std::string* name) {
+    size_t end = inLongerForm ? text_.find('_', pos_) : std::string::npos;
+    if (end == std::string::npos) end = text_.size();
+    if (end - pos_ >= kSPNameMinimum &&
+        ReadServicePackName(text_.data() + pos_, end - pos_, parts) == kSPNameOk) {
+      name->assign(text_, pos_, end - pos_);
+      pos_ = end;
+      return true;
+    }
+    if (inLongerForm && MajorZero(end, parts)) {
+      name->clear();
+      return true;
+    }
+    return false;
   }
 
   bool Done() const { return pos_ == text_.size(); }
 
  private:
+  // "SP0", at most one minor byte, and then `end`.
+  bool MajorZero(size_t end, SPNameParts* parts) {
+    const size_t start = pos_;
+    int major = 0;
+    if (Literal("SP") && Number(&major) && major == 0 && end - pos_ <= 1 &&
+        (end == pos_ || IsValidMinor(static_cast<unsigned char>(text_[pos_])))) {
+      parts->major = major;
+      parts->majorLength = 0;
+      parts->minor.assign(text_, pos_, end - pos_);
+      pos_ = end;
+      return true;
+    }
+    pos_ = start;
+    return false;
+  }
+
   const std::string& text_;
   size_t pos_;
 };
 
 std::string MinorStr(int minor) {
   return minor == 0 ? std::string() : std::string(1, static_cast<char>(minor));
+}
+
+int MinorOf(const SPNameParts& parts) {
+  return parts.minor.empty() ? 0 : static_cast<unsigned char>(parts.minor[0]);
 }
 
 std::string Trim(const std::string& s) {
@@ -96,17 +137,15 @@ int Sign(long long d) { return d < 0 ? -1 : (d > 0 ? 1 : 0); }
 
 // The numbers a text form may carry, as read before they are committed.
 struct Parsed {
-  int release = 0, build = 0, major = 0, minor = 0, trans = 0, rev = 0, upNumber = 0, upTrans = 0;
+  int release = 0, build = 0, trans = 0, rev = 0, upNumber = 0, upTrans = 0;
+  SPNameParts sp;
+  std::string spName;
 };
 
-// "SP" <major> [<minor>]
-bool ScanSPName(Scanner& s, Parsed& p) {
-  if (!s.Literal("SP") || !s.Number(&p.major)) return false;
-  s.Minor(&p.minor);
-  return true;
-}
+// A service-pack name inside a longer form ends at the next '_'.
+bool ScanSPName(Scanner& s, Parsed& p) { return s.SPName(true, &p.sp, &p.spName); }
 
-// "SP" <major> [<minor>] "_" <trans> "_R" <rev>
+// <service-pack name> "_" <trans> "_R" <rev>
 bool ScanSPFolder(Scanner& s, Parsed& p) {
   return ScanSPName(s, p) && s.Literal("_") && s.Number(&p.trans) && s.Literal("_R") &&
          s.Number(&p.rev);
@@ -119,6 +158,34 @@ bool ScanReleaseBuild(Scanner& s, Parsed& p) {
 }
 
 }  // namespace
+
+SPNameCheck ReadServicePackName(const char* text, std::size_t length, SPNameParts* parts) {
+  if (text == nullptr || length < 2 || text[0] != 'S' || text[1] != 'P') return kSPNameBadPrefix;
+  std::size_t majorLength = 0;
+  long long value = 0;
+  bool fits = true;
+  std::size_t i = 2;
+  for (; i < length && IsDigit(text[i]); ++i) {
+    if (++majorLength > kSPPartLimit) return kSPNamePartTooLong;
+    value = value * 10 + (text[i] - '0');
+    if (value > INT_MAX) {
+      fits = false;
+      value = INT_MAX;  // keeps the sum bounded; the name is refused below
+    }
+  }
+  const std::size_t minorStart = i;
+  for (; i < length; ++i) {
+    if (!IsMinorByte(text[i])) return kSPNameBadMinor;
+    if (i - minorStart + 1 > kSPPartLimit) return kSPNamePartTooLong;
+  }
+  if ((majorLength == 1 && text[2] == '0') || !fits) return kSPNameBadMajor;
+  if (parts != nullptr) {
+    parts->major = static_cast<int>(value);
+    parts->majorLength = majorLength;
+    parts->minor.assign(text + minorStart, length - minorStart);
+  }
+  return kSPNameOk;
+}
 
 // ---------------------------------------------------------------------------------------------
 // _SPVersion
@@ -155,10 +222,29 @@ bool _SPVersion::ParseSPName(const std::string& name, _SPVersion* out) {
   return true;
 }
 
+_SPVersion _SPVersion::FromName(const SPNameParts& parts, const std::string& name) {
+  _SPVersion number(parts.major, MinorOf(parts));
+  number.spName_ = name;
+  return number;
+}
+
+void _SPVersion::SetSPNumber(const _SPVersion& from) {
+  major_ = from.major_;
+  minor_ = from.minor_;
+  spName_ = from.spName_;
+}
+
 bool _SPVersion::SetSPName(const std::string& name) { return ParseSPName(Trim(name), this); }
 
 std::string _SPVersion::ToStr(bool withPrefix) const {
+  if (!spName_.empty()) return withPrefix ? spName_ : spName_.substr(2);
   return (withPrefix ? "SP" : "") + std::to_string(major_) + MinorStr(minor_);
+}
+
+std::string _SPVersion::GetMinorStr() const {
+  if (spName_.empty()) return MinorStr(minor_);
+  const std::size_t start = spName_.find_first_not_of("0123456789", 2);
+  return start == std::string::npos ? std::string() : spName_.substr(start);
 }
 
 std::string _SPVersion::getMajorStr() const { return std::to_string(major_); }
@@ -177,14 +263,28 @@ bool _SPVersion::ParseSPFolderName(const std::string& name, _SPVersion* out) {
 bool _SPVersion::SetMinor(int v) {
   if (!IsValidMinor(v)) return false;
   minor_ = v;
+  spName_.clear();
   return true;
 }
 
+int _SPVersion::CompareMinor(const _SPVersion& a, const _SPVersion& b) {
+  if (a.spName_.empty() && b.spName_.empty())  // one byte at most on either side
+    return a.minor_ == b.minor_ ? 0 : (a.minor_ < b.minor_ ? -1 : 1);
+  const int c = a.GetMinorStr().compare(b.GetMinorStr());  // bytewise, as unsigned bytes
+  return c == 0 ? 0 : (c < 0 ? -1 : 1);
+}
+
 int _SPVersion::Compare(const _SPVersion& a, const _SPVersion& b) {
-  const int ka[] = {a.release_, a.build_, a.major_, a.minor_, a.transId_, a.revId_};
-  const int kb[] = {b.release_, b.build_, b.major_, b.minor_, b.transId_, b.revId_};
+  const int ka[] = {a.release_, a.build_, a.major_};
+  const int kb[] = {b.release_, b.build_, b.major_};
   for (size_t i = 0; i < sizeof(ka) / sizeof(ka[0]); ++i) {
     if (ka[i] != kb[i]) return ka[i] < kb[i] ? -1 : 1;
+  }
+  if (const int minor = CompareMinor(a, b)) return minor;
+  const int la[] = {a.transId_, a.revId_};
+  const int lb[] = {b.transId_, b.revId_};
+  for (size_t i = 0; i < sizeof(la) / sizeof(la[0]); ++i) {
+    if (la[i] != lb[i]) return la[i] < lb[i] ? -1 : 1;
   }
   return 0;
 }
@@ -222,7 +322,7 @@ bool FullVersion::Set(int field, int value) {
 
 std::string FullVersion::GetStr(int field) const {
   switch (field) {
-    case kSPMinor: return MinorStr(sp_.GetMinor());
+    case kSPMinor: return sp_.GetMinorStr();
     case kSPName: return sp_.GetSPName();
     case kCUName: return sp_.GetCUName();
     case kUPFriendlyName: return up_.GetFriendlyName();
@@ -280,7 +380,7 @@ bool FullVersion::set_formatted_str(int format, const std::string& text) {
       rel = sp = true;
       break;
     case kFormatSPName:
-      ok = ScanSPName(s, p);
+      ok = s.SPName(false, &p.sp, &p.spName);  // alone, the minor runs to the end
       sp = true;
       break;
     case kFormatSPFolder:
@@ -326,10 +426,7 @@ bool FullVersion::set_formatted_str(int format, const std::string& text) {
 
   if (rel) sp_.SetRelease(p.release);
   if (build) sp_.SetBuild(p.build);
-  if (sp) {
-    sp_.SetMajor(p.major);
-    sp_.SetMinor(p.minor);
-  }
+  if (sp) sp_.SetSPNumber(_SPVersion::FromName(p.sp, p.spName));
   if (trans) sp_.SetTransId(p.trans);
   if (rev) sp_.SetRevId(p.rev);
   if (upNum) up_.SetNumber(p.upNumber);
@@ -347,14 +444,17 @@ int FullVersion::Compare(int type, const FullVersion& a, const FullVersion& b) {
   static const int kOrder[] = {kRelease, kBuild, kSPMajor, kSPMinor, kTransactionId, kRevisionId,
                                kUPNumber};
   for (size_t i = 0; i < count; ++i) {
-    int d = Sign(static_cast<long long>(a.Get(kOrder[i])) - b.Get(kOrder[i]));
+    const int d = kOrder[i] == kSPMinor
+                      ? _SPVersion::CompareMinor(a.sp_, b.sp_)
+                      : Sign(static_cast<long long>(a.Get(kOrder[i])) - b.Get(kOrder[i]));
     if (d != 0) return d;
   }
   return 0;
 }
 
 bool FullVersion::operator==(const FullVersion& o) const {
-  return _SPVersion::Compare(sp_, o.sp_) == 0 && sp_.GetCUName() == o.sp_.GetCUName() &&
+  return _SPVersion::Compare(sp_, o.sp_) == 0 && sp_.GetSPName() == o.sp_.GetSPName() &&
+         sp_.GetCUName() == o.sp_.GetCUName() &&
          up_.GetNumber() == o.up_.GetNumber() && up_.GetTransId() == o.up_.GetTransId() &&
          up_.GetFriendlyName() == o.up_.GetFriendlyName();
 }
