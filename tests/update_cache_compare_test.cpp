@@ -123,6 +123,22 @@ TEST_F(CompareTest, EmptyRemoteSendsEveryOsWhole) {
   EXPECT_TRUE(r.drop.empty());
 }
 
+// A "0" file is never sent, also not when the remote cache lacks the whole release or OS: else
+// the next round would delete it there again.
+TEST_F(CompareTest, WholeOsSendsLeaveOutFilesThatAreNeverSent) {
+  const std::vector<FilesForRel> hub = {
+      SyncRel(15, {OldOs(1, {{"sp", "1"}, {"empty.cfg", "0"}}, {{"U1/x.dll", "0"}, {"U1/y.dll", "2"}},
+                         {{"setup.exe", "0"}})}),
+      SyncRel(16, {MediaOs(3, {{"BinaryPayload/x", "4"}, {"BinaryPayload/empty", "0"}})})};
+  for (const auto& remote : {std::vector<FilesForRel>{}, std::vector<FilesForRel>{SyncRel(14, {OldOs(1, {})})}}) {
+    auto r = Compare(hub, remote);
+    EXPECT_EQ(FileNames(*OsList(r.send, 15, 1, FilesForOS::kSPFiles)), (NameSums{{"sp", "1"}}));
+    EXPECT_EQ(FileNames(*OsList(r.send, 15, 1, FilesForOS::kLooseUpdateFiles)), (NameSums{{"U1/y.dll", "2"}}));
+    EXPECT_TRUE(OsList(r.send, 15, 1, FilesForOS::kInstallerFiles)->empty());
+    EXPECT_EQ(MediaNames(*OsList(r.send, 16, 3, FilesForOS::kMediaFiles)), (NameSums{{"BinaryPayload/x", "4"}}));
+  }
+}
+
 TEST_F(CompareTest, MissingReleaseOrOsIsSentWholeAndRemoteOnlyPairIsDropped) {
   auto r = Compare(
       {SyncRel(15, {OldOs(1, {{"sp", "1"}}), OldOs(3, {{"sp3", "1"}})}),
@@ -189,6 +205,24 @@ TEST_F(CompareTest, MediaFilesAnotherOsStillNeedsAreRetainedUnlessAskedNotTo) {
   auto plain = Compare(hub, remote, true);
   EXPECT_EQ(MediaNames(*OsList(plain.del, 16, 15, FilesForOS::kMediaFiles)),
             (NameSums{{"shared.txt", "3"}, {"linux-x86/old", "4"}}));
+}
+
+// A remote-only OS of a media release shares its platform folder with the OSes the Hubnode
+// keeps: the dropped pair's files those still list stay on the remote cache.
+TEST_F(CompareTest, DroppedPairsKeepFilesAKeptOsStillNeeds) {
+  auto hub = std::vector<FilesForRel>{SyncRel(16, {MediaOs(16, {{"linux-x8664/q", "2"}, {"pkg.xml", "3"}})})};
+  auto remote = std::vector<FilesForRel>{
+      SyncRel(16, {MediaOs(16, {{"linux-x8664/q", "2"}, {"pkg.xml", "3"}}),
+                   MediaOs(17, {{"linux-ppc64/r", "4"}, {"pkg.xml", "3"}})}),
+      SyncRel(15, {OldOs(17, {{"pkg.xml", "3"}})})};
+  auto kept = Compare(hub, remote);
+  ASSERT_EQ(kept.drop.size(), 2u);
+  EXPECT_EQ(MediaNames(*OsList(kept.drop, 16, 17, FilesForOS::kMediaFiles)), (NameSums{{"linux-ppc64/r", "4"}}));
+  EXPECT_EQ(FileNames(*OsList(kept.drop, 15, 17, FilesForOS::kSPFiles)), (NameSums{{"pkg.xml", "3"}}));
+  EXPECT_TRUE(kept.del.empty());
+  auto plain = Compare(hub, remote, true);
+  EXPECT_EQ(MediaNames(*OsList(plain.drop, 16, 17, FilesForOS::kMediaFiles)),
+            (NameSums{{"linux-ppc64/r", "4"}, {"pkg.xml", "3"}}));
 }
 
 TEST_F(CompareTest, RetentionLeavesOldReleasesAlone) {

@@ -275,13 +275,22 @@ static void CompareFileLists(const CNMessageBase& local, const CNMessageBase& re
   anyDelete = anyDelete || !d.empty();
 }
 
-// FilesForOS {os, lists 4, 5, 6 and 7 of the entry}.
+// FilesForOS {os, lists 4, 5, 6 and 7 of the entry}, without the files whose checksum is "0":
+// those are never sent, also not to a remote cache that lacks the whole operating system (the
+// next comparison would delete them there again).
 static FilesForOS WholeOs(const CNMessageBase& os) {
   FilesForOS out;
   out.setint64(FilesForOS::kOSId, os.getint64(FilesForOS::kOSId));
   for (const KqFieldId* f : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles,
-                             &FilesForOS::kInstallerFiles, &FilesForOS::kMediaFiles})
-    out.setlistobject(*f, ListOf(os, *f));
+                             &FilesForOS::kInstallerFiles, &FilesForOS::kMediaFiles}) {
+    const KqFieldId& sum = f == &FilesForOS::kMediaFiles ? BinaryV11::kChecksum : File::kChecksum;
+    std::vector<CNMessageBase> kept;
+    const std::vector<CNMessageBase>& all = ListOf(os, *f);
+    kept.reserve(all.size());
+    for (const CNMessageBase& e : all)
+      if (e.getstringByRef(sum) != "0") kept.push_back(e);
+    out.setlistobject(*f, kept);
+  }
   return out;
 }
 
@@ -471,6 +480,10 @@ bool KQUpdateCache::CompareCacheFiles(std::vector<FilesForRel>& local,
 
   if (!noRetain && !toDelete.empty() && CountFilesForRelVec(toDelete) != 0)
     RetainFilesNeededForCache(toDelete, local);
+  // A dropped pair's media files may lie in a folder that kept operating systems share (the
+  // root files of "Unix" or "Windows"): what the Hubnode still lists stays too.
+  if (!noRetain && !pairsToDrop.empty() && CountFilesForRelVec(pairsToDrop) != 0)
+    RetainFilesNeededForCache(pairsToDrop, local);
 
   return true;
 }
