@@ -34,6 +34,21 @@ std::string PayloadFolder(int osId) {
   return osId == 1 ? "BinaryPayload32" : "BinaryPayload";
 }
 
+// Where ReadCacheFilesPerRelOS looks for the media of a release from 16 on: the cache path cut
+// before the operating system's loose-update folder, in the recut's folder when the feature
+// release names one. looseLocation gets the loose-update folder looked for.
+std::string MediaPathFor(std::string cachePath, int osId, const _SPVersion& featureRelease,
+                         std::string* looseLocation = nullptr) {
+  std::string loose = IsUnix(osId) ? PayloadFolder(osId) : osId == 1 ? "BinaryPayload32" : osId == 3 ? "BinaryPayload" : "";
+  loose += std::string("/") + kLooseUpdates;
+  const size_t at = cachePath.find(loose);
+  if (at != std::string::npos) cachePath.erase(at);
+  if (looseLocation) *looseLocation = loose;
+  if (featureRelease.GetMajor() != 0 && featureRelease.GetTransId() != 0 && featureRelease.GetRevId() != 0)
+    cachePath += "/" + featureRelease.getSPFolderNameStr() + "/" + (IsUnix(osId) ? "Unix" : "Windows");
+  return cachePath;
+}
+
 bool EndsWithText(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -116,6 +131,35 @@ bool KQUpdateCache::GetServicePackFilesCheckSumList(std::string featureReleasesF
   return true;
 }
 
+// The Windows medium's package catalogue lies at its root beside "BinaryInfo.xml", which the
+// media file set names while no package names the catalogue. A remote cache's answer lists both
+// (files at the root of its "Windows" folder), so without these entries in what the remote cache
+// should hold the catalogue would be deleted from every remote cache, which then could no longer
+// read its own medium.
+void KQUpdateCache::AppendWindowsPackageCatalogue(const std::string& mediaPath, int osId,
+                                                  std::vector<BinaryV11>& mediaFiles) {
+  static const char* const kTag = "[GetCacheFilesFromXMLPerRelOS]";
+  for (const char* name : {"WinPackages.xml", "WinPackages.xml.description"}) {
+    const bool listed = std::any_of(mediaFiles.begin(), mediaFiles.end(), [name](const BinaryV11& b) {
+      return b.getstringByRef(BinaryV11::kRelativePath) == name;
+    });
+    std::string path = mediaPath + "/" + name;
+    UnixPath(path);
+    std::string checksum;
+    if (listed || !isFilePresent(path.c_str()) || IsADirectory(path.c_str())) continue;
+    if (!CalculateFileCksumForFile(osId, path, checksum)) {
+      m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate the checksum of [%s]", path.c_str());
+      continue;
+    }
+    BinaryV11 b;
+    b.setstring(BinaryV11::kChecksum, checksum);
+    b.setstring(BinaryV11::kFileName, name);
+    b.setstring(BinaryV11::kRelativePath, name);
+    mediaFiles.push_back(std::move(b));
+    m_event.DebugJob(2, kTag, m_jobId, "Added package catalogue file [%s]", name);
+  }
+}
+
 bool KQUpdateCache::ReadCacheFilesPerRelOS(std::string cachePath, int releaseId, int osId, int binarySetId,
                                            _SPVersion& featureRelease, std::vector<PackageDesc>* packages,
                                            std::vector<File>* featureReleaseFiles, std::vector<File>* looseFiles,
@@ -160,14 +204,12 @@ bool KQUpdateCache::ReadCacheFilesPerRelOS(std::string cachePath, int releaseId,
   std::string binaryFolder;
   if (media) {
     const std::string payload = PayloadFolder(osId);
-    std::string looseLocation = (IsUnix(osId) ? payload : osId == 1 ? "BinaryPayload32" : osId == 3 ? "BinaryPayload" : "");
-    looseLocation += std::string("/") + kLooseUpdates;
-    const size_t at = mediaPath.find(looseLocation);
-    if (at != std::string::npos) mediaPath.erase(at);
+    std::string looseLocation;
+    mediaPath = MediaPathFor(cachePath, osId, _SPVersion(), &looseLocation);
     m_event.DebugJob(1, kTag, m_jobId, "Modified media path for latest release is [%s] and Loose Updates [%s]",
                      mediaPath.c_str(), looseLocation.c_str());
     if (featureRelease.GetMajor() != 0 && featureRelease.GetTransId() != 0 && featureRelease.GetRevId() != 0) {
-      mediaPath += "/" + featureRelease.getSPFolderNameStr() + "/" + (IsUnix(osId) ? "Unix" : "Windows");
+      mediaPath = MediaPathFor(cachePath, osId, featureRelease);
       m_event.DebugJob(2, kTag, m_jobId, "Updated media path after adding SP recut name is [%s]", mediaPath.c_str());
     }
     binaryFolder = mediaPath + "/" + payload;
@@ -340,6 +382,8 @@ static bool BuildPerRelOS(KQUpdateCache& cache, const std::string& cachePath, in
     log.DebugJob(1, kTag, job, "Failed to get file-checksum list from SP, additional update and install files");
     return false;
   }
+  if (releaseId >= kFirstMediaRelease && !IsUnix(osId) && !lists.media.empty())
+    cache.AppendWindowsPackageCatalogue(MediaPathFor(folder, osId, *featureRelease), osId, lists.media);
   log.DebugJob(2, kTag, job, "The media file list for Rel[%d] OSId[%d] now has [%zu] files.", releaseId, osId,
                lists.media.size());
   lists.built = true;

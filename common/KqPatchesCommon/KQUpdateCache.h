@@ -261,6 +261,11 @@ class KQUpdateCache {
   void PrintFilesForAddSyncVec(UpdatePatches::AdditionalSyncFilesList files, bool withChecksum);
 
   // ---- Expected file lists per release and operating system (CacheFileListsExpected.cpp) ----
+  // What a remote cache should hold of a Windows medium besides its media file set: the
+  // package catalogue at mediaPath ("WinPackages.xml" and its description, with their checksums)
+  // when present and not listed yet. GetCacheFilesFromXMLPerRelOS adds it for releases from 16.
+  void AppendWindowsPackageCatalogue(const std::string& mediaPath, int osId,
+                                     std::vector<UpdatePatches::BinaryV11>& mediaFiles);
   // The builder: for release ids up to 15, cachePath is the operating system's update folder
   // and the feature-release, loose-update and installer lists are filled (featureRelease
   // receives the highest feature release); from release 16, cachePath leads to the media
