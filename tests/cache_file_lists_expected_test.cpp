@@ -78,7 +78,7 @@ TEST_F(ExpectedListsTest, Release16ListsMediaThenLooseUpdatesPacksAndInstallerFi
       FilesForOS out((*oses)[0]);
       ExpectedLists e = OracleRelease16(manifest(), model(), media, os, q);
       ASSERT_TRUE(e.ok);
-      EXPECT_EQ(AsSet(ListField(out, FilesForOS::kMediaFiles)), AsSet(e.media));
+      EXPECT_EQ(AsSet(ListField(out, FilesForOS::kMediaFiles)), AsSet(OracleRemoteMedia(manifest(), model(), media, os, e.media)));
       EXPECT_TRUE(ListField(out, FilesForOS::kLooseUpdateFiles).empty());
       EXPECT_TRUE(ListField(out, FilesForOS::kInstallerFiles).empty());
       std::vector<long long> ids = PackageIds(packages);
@@ -126,7 +126,7 @@ TEST_F(ExpectedListsTest, RecutFeatureReleaseIsReadFromItsOwnFolder) {
     ASSERT_TRUE(cache.GetCacheFilesFromXMLPerRelOS(root(), 16, os, static_cast<int>(BinarySetOf(os)), &fr, &packages,
                                                    &out, false, ""));
     ExpectedLists e = OracleRelease16(manifest(), model(), recut, os, {BinarySetOf(os), {}});
-    EXPECT_EQ(AsSet(ListField(out, FilesForOS::kMediaFiles)), AsSet(e.media));
+    EXPECT_EQ(AsSet(ListField(out, FilesForOS::kMediaFiles)), AsSet(OracleRemoteMedia(manifest(), model(), recut, os, e.media)));
     EXPECT_FALSE(e.media.empty());
   }
 }
