@@ -25,6 +25,7 @@
 #include "RetrievalCenterJob.h"
 #include "ReducedPackages.h"
 #include "RetrievalCenterRun.h"
+#include "SyncRoundDriver.h"
 #include "TessaraDownloadCenter.h"
 #include "TessaraGenerator.h"
 #include "UpdateCacheGenerator.h"
@@ -504,6 +505,50 @@ void FileListsOfAGeneratedCache(const std::string& root) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Step: remote-cache synchronisation. A generated Hubnode cache and a remote cache that differs
+// from it in every way a synchronisation meets (files missing, changed, added; a release/OS pair
+// the Hubnode lacks; additional-sync and appliance files) run one round: the remote cache
+// answers what it holds, the Hubnode compares it with what it should hold, the files to send are
+// copied and the remote cache deletes the rest through DeleteLocalCacheContents. A second round
+// then finds nothing to do.
+void SynchroniseRemoteCache(const std::string& root) {
+  std::printf("== Remote-cache synchronisation on generated caches\n");
+  kqtest::CacheOptions shape;
+  shape.updatesPerOS = 8;
+  shape.mediaPackages = 15;
+  shape.mediaUpdates = 3;
+  shape.bigFile = false;
+  shape.applianceRpms = 40;
+  shape.unverifiableAppliance = false;
+  shape.additionalSync = 12;
+  kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
+  hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
+  hub.model.mediaRelease = GetRelNameFromId(16);
+  const kqtest::CacheModel remote = kqtest::MakeRemoteVariant(hub, 101);
+  // The remote cache deletes only below its configured cache folder ("SoftwareCache"/"dHOME").
+  const std::string hubRoot = root + "/sync-hub", remoteRoot = root + "/cache/sync-remote";
+  kqtest::WriteCache(hub.model, hubRoot);
+  kqtest::WriteCache(remote, remoteRoot);
+  kqtest::SyncRoundDriver driver(hubRoot, remoteRoot, false);
+  for (long long round : {1, 2}) {
+    const kqtest::SyncRound r = driver.Run(round);
+    using UpdatePatches::AdditionalSyncFilesList;
+    using UpdatePatches::ApplianceFilesInfo;
+    const size_t addSend = r.addSend.getlistobject(AdditionalSyncFilesList::kFiles)->size();
+    const size_t addDel = r.addDel.getlistobject(AdditionalSyncFilesList::kFiles)->size();
+    const size_t applSend = r.applSend.getlistobject(ApplianceFilesInfo::kFiles)->size();
+    const size_t applDel = r.applDel.getlistobject(ApplianceFilesInfo::kFiles)->size();
+    std::printf("  round %lld: %llu files sent, %llu deleted, %zu release/OS pairs dropped;\n"
+                "           additional sync %zu sent, %zu deleted; appliance %zu sent, %zu deleted\n",
+                round, r.sendCount, r.deleteCount, r.drop.size(), addSend, addDel, applSend, applDel);
+    for (const std::string& e : r.errors) Check(false, e.c_str());
+    if (round == 2)
+      Check(r.sendCount == 0 && r.deleteCount == 0 && r.drop.empty() && addSend + addDel + applSend + applDel == 0,
+            "the second round finds nothing to do");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Step: one update-alert run over a generated Tessara and its download center, which
 // scripts/demo.sh serves over http on 127.0.0.1 (KQ_DEMO_CENTER_ROOT, KQ_DEMO_CENTER_PORT).
 // The alerts are recorded in the Hubnode database; they are printed from there.
@@ -715,6 +760,7 @@ int main() {
   FileListsOfAGeneratedCache(root);
   RunUpdateAlerts(root);
   RetrieveSoftware(root);
+  SynchroniseRemoteCache(root);
 
   std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
               EvDebug().logFilePath().c_str());
