@@ -298,14 +298,7 @@ void AnswerRemoteRequest(const std::string& root) {
     rel.setlistobject(UpdatePatches::FilesForRel::kOSList, oses);
     request.push_back(rel);
   }
-  UpdatePatches::KQApplianceOSInfoList applianceOS;
-  for (const auto& [name, type] : std::vector<std::pair<std::string, int>>{
-           {"RHEL8", 0}, {"Windows Server 2019", 2}, {"SQL Server 2019", 1}}) {
-    UpdatePatches::KQApplianceOSInfo info;
-    info.setstring(UpdatePatches::KQApplianceOSInfo::kName, name);
-    info.setint64(UpdatePatches::KQApplianceOSInfo::kType, type);
-    applianceOS.getlistobject(UpdatePatches::KQApplianceOSInfoList::kList)->push_back(info);
-  }
+  UpdatePatches::KQApplianceOSInfoList applianceOS = kqtest::SyncRoundDriver::ApplianceOS();
 
   KQUpdateCache cache(1, true);
   std::vector<UpdatePatches::PackageDesc> packages;
@@ -513,15 +506,7 @@ void FileListsOfAGeneratedCache(const std::string& root) {
 // then finds nothing to do.
 void SynchroniseRemoteCache(const std::string& root) {
   std::printf("== Remote-cache synchronisation on generated caches\n");
-  kqtest::CacheOptions shape;
-  shape.updatesPerOS = 8;
-  shape.mediaPackages = 15;
-  shape.mediaUpdates = 3;
-  shape.bigFile = false;
-  shape.applianceRpms = 40;
-  shape.unverifiableAppliance = false;
-  shape.additionalSync = 12;
-  kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
+  kqtest::GeneratedCache hub = kqtest::GenerateCache(kqtest::SyncCacheOptions());
   hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
   hub.model.mediaRelease = GetRelNameFromId(16);
   const kqtest::CacheModel remote = kqtest::MakeRemoteVariant(hub, 101);

@@ -70,15 +70,7 @@ class SyncRoundTest : public ::testing::TestWithParam<Variant> {
     std::string base = (::access(shm, W_OK) == 0 ? std::string(shm) : dir_.path()) + "/kqsyncround.XXXXXX";
     ASSERT_NE(::mkdtemp(&base[0]), nullptr);
     work_ = base;
-    CacheOptions o;
-    o.seed = GetParam().seed;
-    o.updatesPerOS = 12;
-    o.mediaPackages = 20;
-    o.mediaUpdates = 4;
-    o.bigFile = false;
-    o.applianceRpms = 40;
-    o.unverifiableAppliance = false;
-    o.additionalSync = 12;
+    CacheOptions o = SyncCacheOptions(GetParam().seed);
     o.mapOddities = true;
     o.missingMediaFile = true;
     hubGen_ = GenerateCache(o);
