@@ -1,8 +1,10 @@
-// One synchronisation round on generated caches, with this test as the request handler on both
-// ends: the remote cache answers with what it holds, the Hubnode lists what it should hold for
-// the request, the lists are compared and trimmed, the transfer lists are computed, the test
-// copies what they say and the remote cache deletes what it is told to. A second round must find
-// nothing to do, and a tree beside the caches stays as it was.
+// One synchronisation round on generated caches (real files, the checksum pool, the Hubnode's
+// release table from its database), with SyncRoundDriver as the request handler on both ends:
+// the remote cache answers with what it holds, the Hubnode lists what it should hold for the
+// request, the lists are compared and trimmed, the transfer lists are computed, the driver copies
+// what they say and the remote cache deletes what it is told to. Round 1 is what the generator's
+// models say; a second round must find nothing to do, and a tree beside the caches stays as it
+// was.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -19,6 +21,7 @@
 #include "CacheTreeGenerator.h"
 #include "CacheTreeOracle.h"
 #include "KQUpdateCache.h"
+#include "KqDbTestEnv.h"
 #include "KqTestEnv.h"
 #include "SyncListFixture.h"
 #include "SyncRegistries.h"
@@ -61,10 +64,16 @@ struct Variant {
 class SyncRoundTest : public ::testing::TestWithParam<Variant> {
  protected:
   void SetUp() override {
-    config_.set("Logging", "nDebugLevel", "2");
-    config_.set("", "sProductVersion", "11.0.0.1");  // the Hubnode release is 16
+    db_.config().set("Logging", "nDebugLevel", "2");
+    db_.config().set("", "sProductVersion", "11.0.0.1");  // the Hubnode release is 16
+    // The Hubnode's release table comes from its database (filled once per process).
+    for (int major : {9, 10, 11})
+      Sql("INSERT INTO simAllVorlanRel (id, release, buildNum) VALUES ($1, $2, 80)",
+          {I(major + 5), T(std::to_string(major))});
     SetOSTypesInfo();
-    SetReleasesSupportedOnClient();
+    ASSERT_TRUE(SetReleasesSupported());
+    ASSERT_EQ(GetRelIdFromIndex(0), 16);
+    ASSERT_EQ(GetRelNameFromId(16), "11.0.0");
     SetUpdateTypesInfo();
     const char* shm = "/dev/shm";
     std::string base = (::access(shm, W_OK) == 0 ? std::string(shm) : dir_.path()) + "/kqsyncround.XXXXXX";
@@ -254,7 +263,7 @@ class SyncRoundTest : public ::testing::TestWithParam<Variant> {
     return out;
   }
 
-  ScopedConfig config_;
+  ScopedDatabase db_;
   TempDir dir_;
   std::string work_, hub_, remote_;
   GeneratedCache hubGen_;
