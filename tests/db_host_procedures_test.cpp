@@ -225,15 +225,15 @@ TEST_F(DbHostProcedures, MaintenanceReleasesAreRecordedAndReadBackPerMediaVersio
   std::vector<std::pair<long long, long long>> sets;  // CU number, OS id
   for (const CNMessageBase& set :
        *static_cast<const CacheUpdateInfo&>(info).getlistobject(CacheUpdateInfo::kList)) {
-    ASSERT_NE(set.getObjectAccessor(CacheMediaSet::kSPVersion), nullptr);
-    EXPECT_EQ(Media(*set.getObjectAccessor(CacheMediaSet::kSPVersion)), media);
-    const CNMessageBase* pack = set.getObjectAccessor(CacheMediaSet::kUpdatePack);
+    ASSERT_NE(set.getObjectAccessor(MediaSet::kSPVersion), nullptr);
+    EXPECT_EQ(Media(*set.getObjectAccessor(MediaSet::kSPVersion)), media);
+    const CNMessageBase* pack = set.getObjectAccessor(MediaSet::kUpdatePack);
     ASSERT_NE(pack, nullptr);
     if (pack->getint64(UpdatePack::kNumber) == 2) {
       EXPECT_EQ(pack->getstring(UpdatePack::kField5), kAwkward);
     }
     sets.push_back({pack->getint64(UpdatePack::kNumber),
-                    set.getObjectAccessor(CacheMediaSet::kOS)->getint64(CacheMediaOS::kOSId)});
+                    set.getObjectAccessor(MediaSet::kOS)->getint64(CacheMediaOS::kOSId)});
   }
   EXPECT_EQ(sets, (std::vector<std::pair<long long, long long>>{{1, 3}, {1, 7}, {2, 3}, {2, 7}}));
 

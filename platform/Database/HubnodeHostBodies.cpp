@@ -219,11 +219,11 @@ int SimGetAllCUs(Session& session, const Args& args, Rows& rows, std::string& er
     return kDbFailed;
   UpdatePatches::CacheUpdateInfo answer;
   for (const Row& r : found) {
-    UpdatePatches::CacheMediaSet set;
-    set.setObjectAccessor(UpdatePatches::CacheMediaSet::kSPVersion, sp);
-    set.getObjectAccessor(UpdatePatches::CacheMediaSet::kOS)
+    UpdatePatches::MediaSet set;
+    set.setObjectAccessor(UpdatePatches::MediaSet::kSPVersion, sp);
+    set.getObjectAccessor(UpdatePatches::MediaSet::kOS)
         ->setint64(UpdatePatches::CacheMediaOS::kOSId, IntOf(r[3]));
-    SetUpdatePack(*set.getObjectAccessor(UpdatePatches::CacheMediaSet::kUpdatePack), r[0], r[1],
+    SetUpdatePack(*set.getObjectAccessor(UpdatePatches::MediaSet::kUpdatePack), r[0], r[1],
                   r[2]);
     answer.getlistobject(UpdatePatches::CacheUpdateInfo::kList)->push_back(set);
   }

@@ -618,7 +618,7 @@ SELECT c.id, COALESCE(v.HighestSP, 0), COALESCE(v.MissingPatches, 'None'),
 -- @end
 
 -- @host SimGetAllCUs 1
--- (SPVersion XML): a CacheUpdateInfo message with one CacheMediaSet per maintenance release of
+-- (SPVersion XML): a CacheUpdateInfo message with one MediaSet per maintenance release of
 -- that media version (PatchUPVersion, by release id, build, major, minor and transaction id)
 -- and operating system of the media (PatchDVDInfo of the same version, any revision), ordered
 -- by number and OS id; each set carries the given SPVersion as it came. Always one row; none

@@ -10,7 +10,7 @@
 // Nested classes reached only through a parent field, by id: 7, 183 and 71 configuration-file
 // groups (1/1 list of File); 104 (1/1 list of ProcInfo); 59 (1/1 list of PkgDetails); 87 Unix
 // root files (1/1 and 2/2 lists of StringVal); 99, 55, 212.
-// Elements of lists: CacheMediaSet of CacheUpdateInfo's list (a media version, one of its
+// Elements of lists: MediaSet of CacheUpdateInfo's list (a media version, one of its
 // operating systems and one of its update packs); AvailableCUs of
 // AvailableCumulativeUpdatePacks' list (a media version and its update packs); the operating
 // system, sub-operating-system and feature-release sections of KQApplianceOSPatches; the
@@ -62,8 +62,8 @@
   C(HotfixListEntry, 1007, F(Field1, 1, 1) F(Field5, 2, 5) F(Field4, 4, 10)                \
                                F(Field6, 6, 15) F(Field7, 7, 16))                          \
   C(CacheUpdateInfo, 166, O(List, 2, 2, 1020))                                             \
-  C(CacheMediaSet, 1020, O(SPVersion, 1, 1, 152) O(OS, 2, 2, 170)                          \
-                             O(UpdatePack, 7, 7, 180))                                     \
+  C(MediaSet, 1020, O(SPVersion, 1, 1, 152) O(OS, 2, 2, 170)                               \
+                        O(UpdatePack, 7, 7, 180))                                          \
   C(CacheMediaOS, 170, F(OSId, 1, 1))                                                      \
   C(AvailableCUs, 1019, O(SPVersion, 1, 1, 152) O(UpdatePacks, 2, 2, 180))                 \
   C(KQApplianceOSPatches, 175, O(OSSections, 3, 6, 1021))                                  \

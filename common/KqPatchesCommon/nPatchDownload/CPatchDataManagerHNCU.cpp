@@ -91,15 +91,15 @@ unsigned int CPatchDataManagerHN::GetAllCUsInDB(const FullVersion& version,
     m_event.Debug(kTag, "CacheSetup section is empty.");
     return KQ_PATCH_OK;
   }
-  using UpdatePatches::CacheMediaSet;
+  using UpdatePatches::MediaSet;
   for (const CNMessageBase& set : *all.getlistobject(UpdatePatches::CacheUpdateInfo::kList)) {
-    const CNMessageBase* spMessage = set.getObjectAccessor(CacheMediaSet::kSPVersion);
+    const CNMessageBase* spMessage = set.getObjectAccessor(MediaSet::kSPVersion);
     if (spMessage == nullptr) {
       m_event.Debug(kTag, "SPVersion section is not set, continuing");
       continue;
     }
-    const CNMessageBase* pack = set.getObjectAccessor(CacheMediaSet::kUpdatePack);
-    const CNMessageBase* os = set.getObjectAccessor(CacheMediaSet::kOS);
+    const CNMessageBase* pack = set.getObjectAccessor(MediaSet::kUpdatePack);
+    const CNMessageBase* os = set.getObjectAccessor(MediaSet::kOS);
     if (pack == nullptr || os == nullptr) {
       m_event.Debug(kTag, "UpdatePack section is not set, continuing");
       continue;
