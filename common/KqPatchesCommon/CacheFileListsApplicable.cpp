@@ -23,9 +23,11 @@ namespace {
 const char kPackMarker[] = "KQUpdatePack_Cumulative.ini";
 const char kUpdatesChecksumFile[] = "updatesChecksum.txt";
 
-// Update-pack folder names: "CU" and a number that does not start with 0.
+// Update-pack folder names: "CU" and a number that does not start with 0, matched whole.
+const char kHPKPatternStr[] = "^CU[1-9]+[0-9]*";
+
 const std::regex& PackNamePattern() {
-  static const std::regex pattern("^CU[1-9]+[0-9]*", std::regex::ECMAScript);
+  static const std::regex pattern(kHPKPatternStr, std::regex::ECMAScript);
   return pattern;
 }
 
