@@ -235,7 +235,8 @@ int KQUpdates::GetOsForClient(int clientId) {
                 clientId);
     return -1;
   }
-  return record.getDataPtr()->nvSimOSId;
+  const GetClientAndOS_t& row = *record.getDataPtr();
+  return row.nvSimOSId;
 }
 
 int KQUpdates::GetPlattypeForClient(int clientId) {
@@ -244,8 +245,9 @@ int KQUpdates::GetPlattypeForClient(int clientId) {
   record.setValues(clientId);
   bool has1000 = false, has1002 = false;
   int count = 0, rc;
+  const GetRelAndAppId_t& row = *record.getDataPtr();
   while ((rc = getNextRow(&record, &count, -1, 0)) == kRow) {
-    const int app = record.getDataPtr()->nvAppId;
+    const int app = row.nvAppId;
     has1000 = has1000 || app == 1000;
     has1002 = has1002 || app == 1002;
   }
@@ -266,7 +268,8 @@ time_t KQUpdates::GetInstallTime(int clientId) {
   record.setWhere("CId = %d AND id = ( SELECT MAX(id) FROM licusage where CId = %d ) ", clientId,
                   clientId);
   record.setOrderBy("id DESC");
-  const KQTIMESTAMP_STRUCT& ts = record.getDataPtr()->OpTimeUTC.ts;
+  const LicUsage_t& row = *record.getDataPtr();
+  const KQTIMESTAMP_STRUCT& ts = row.OpTimeUTC.ts;
   if (getOneRow(&record, false, -1, 0) != kRow || ts.year == 0) {
     Log().Debug(kTag, "LicUsage query failed for client [%d].", clientId);
     return 0;

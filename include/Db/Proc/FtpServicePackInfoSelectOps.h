@@ -1,4 +1,6 @@
 // Procedure record FtpServicePackInfoSelectOps: service packs of the download center under the Hubnode's rules.
+// KQDB_PROC below makes the row struct FtpServicePackInfoSelectOps_t,
+// the row-schema class FtpServicePackInfoSelectOps_t2 and the record FtpServicePackInfoSelectOps.
 #ifndef KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
 #define KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
 

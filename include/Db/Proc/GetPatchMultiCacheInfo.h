@@ -1,4 +1,6 @@
 // Procedure record GetPatchMultiCacheInfo: service pack and update pack a client's cache holds.
+// KQDB_PROC below makes the row struct GetPatchMultiCacheInfo_t,
+// the row-schema class GetPatchMultiCacheInfo_t2 and the record GetPatchMultiCacheInfo.
 #ifndef KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
 #define KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
 
