@@ -1,8 +1,8 @@
 #include "Database/FXLockableResource.h"
 
-#include <chrono>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/interprocess/sync/interprocess_recursive_mutex.hpp>
 #include <new>
-#include <system_error>
 
 #include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/KqSemaphoreH.h"
@@ -11,6 +11,15 @@
 void FXLockableResource::SetLockOwner() {
   m_owner = static_cast<unsigned int>(GetCurrentThreadId() & 0xFFFFFFFFu);
 }
+
+FXCriticalSection::FXCriticalSection()
+    : m_mutex(std::make_unique<boost::interprocess::interprocess_recursive_mutex>()) {}
+
+FXCriticalSection::~FXCriticalSection() = default;
+
+void FXCriticalSection::lockMutex() { m_mutex->lock(); }
+
+void FXCriticalSection::unlockMutex() { m_mutex->unlock(); }
 
 bool FXCriticalSection::Lock() {
   try {
@@ -25,14 +34,16 @@ bool FXCriticalSection::Lock() {
 }
 
 bool FXCriticalSection::TryLock() {
-  if (!m_mutex.try_lock()) return false;
+  if (!m_mutex->try_lock()) return false;
   SetLockOwner();
   return true;
 }
 
 bool FXCriticalSection::TryLock(CTimeInterval timeout) {
   long long ms = timeout.AsMilliseconds();
-  if (!m_mutex.try_lock_for(std::chrono::milliseconds(ms < 0 ? 0 : ms))) return false;
+  const boost::posix_time::ptime deadline = boost::posix_time::microsec_clock::universal_time() +
+                                            boost::posix_time::milliseconds(ms < 0 ? 0 : ms);
+  if (!m_mutex->timed_lock(deadline)) return false;
   SetLockOwner();
   return true;
 }

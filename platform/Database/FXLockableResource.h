@@ -8,9 +8,15 @@
 #ifndef KQ_PLATFORM_DATABASE_FXLOCKABLERESOURCE_H_
 #define KQ_PLATFORM_DATABASE_FXLOCKABLERESOURCE_H_
 
-#include <mutex>
+#include <memory>
 
 class KqSemaphoreH;
+
+namespace boost {
+namespace interprocess {
+class interprocess_recursive_mutex;
+}  // namespace interprocess
+}  // namespace boost
 
 // A span of time as a signed count of 100-nanosecond ticks.
 class CTimeInterval {
@@ -47,22 +53,24 @@ class FXLockableResource {
   unsigned int m_owner = 0;  // low 32 bits of the owner's thread id; only written
 };
 
-// A process-local recursive mutex. A failure to take it is logged and reported by Lock().
+// A process-local recursive mutex (boost interprocess_recursive_mutex, kept out of this header).
+// A failure to take it is logged and reported by Lock().
 class FXCriticalSection : public FXLockableResource {
  public:
-  FXCriticalSection() = default;
+  FXCriticalSection();
+  ~FXCriticalSection() override;
   bool TryLock() override;
   bool TryLock(CTimeInterval timeout) override;
   bool Lock() override;
   void Unlock() override;
 
  protected:
-  // The raw mutex operations; may throw std::system_error.
-  virtual void lockMutex() { m_mutex.lock(); }
-  virtual void unlockMutex() { m_mutex.unlock(); }
+  // The raw mutex operations; may throw a std::exception.
+  virtual void lockMutex();
+  virtual void unlockMutex();
 
  private:
-  std::recursive_timed_mutex m_mutex;
+  std::unique_ptr<boost::interprocess::interprocess_recursive_mutex> m_mutex;
 };
 
 // Holds a lockable resource for one scope, and unlocks only what it actually locked.
