@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Database/DBtable.h"
+#include "Database/FXString.h"
 #include "Logging/EvDebug.h"
 
 template <class X, class X_t>
@@ -33,14 +34,14 @@ class CursorWrapper {
 
   // 0 with the text in out (left as it was when the text is empty), or -1 with the error text.
   int getXMLFromCursor(std::string& out, std::string* err, bool xml11, bool addHeader) {
-    std::string text;
+    FXString text;
     int rc = m_record->open();
     if (rc != 0) {
       noteError(rc, err);
       m_record->close();
       return -1;
     }
-    rc = m_record->fetchText(text);
+    rc = m_record->fetchText(text.Text());
     if (rc != 0) {
       noteError(rc, err);
       m_record->close();
@@ -51,7 +52,7 @@ class CursorWrapper {
       noteError(rc, err);
       return -1;
     }
-    std::string copy = text;
+    const std::string copy = text.ToString();
     if (!copy.empty()) {
       if (addHeader) {
         out = (xml11 ? "<?xml version='1.1' encoding='utf-8' ?>"
