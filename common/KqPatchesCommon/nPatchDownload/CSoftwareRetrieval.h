@@ -34,6 +34,7 @@
 #include "Versions/FullVersion.h"
 #include "nPatchDownload/CPolicyProvider.h"
 #include "nPatchDownload/IComponentsRetrieval.h"
+#include "nPatchDownload/ISoftwareRetrieval.h"
 #include "nPatchDownload/RetrievalSide.h"
 #include "nPatchDownload/RetrievalTypes.h"
 
@@ -48,7 +49,7 @@ typedef std::map<tRetrievalSide, tKQApplainceFilesInfo> tApplianceCandidates;
 class IPatchDataManager;
 class IPatchEvent;
 
-class CSoftwareRetrieval {
+class CSoftwareRetrieval : public ISoftwareRetrieval {
  public:
   CSoftwareRetrieval(IPatchJobObject& jobObject, IPatchEvent& event,
                      IPatchDataManager& dataManager, CPolicyProvider& policy,
