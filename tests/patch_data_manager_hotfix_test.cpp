@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
@@ -159,6 +160,70 @@ TEST_F(HotfixTest, ThresholdUnknownBinarySetsAndHostileNames) {
   EXPECT_EQ(files[0].getstring(BinaryV11::kRelativePath),
             std::string(CPatchInstallCommon::GetUpdateOSNameFromID(4, false)) +
                 "/Updates/unset.zip");
+}
+
+TEST_F(HotfixTest, EachFileCarriesItsOwnChecksumAcrossReloads) {
+  // Names longer than a short string, a checksum written as a number and one not written.
+  for (HotfixEntry& e : model.hotfixes)
+    if (e.name[5] % 3 == 0) e.name = "Update-for-every-side-" + e.name;
+  for (HotfixEntry& e : model.hotfixes) e.hasTrans = false;
+  model.hotfixes[0].binarySet = 3;  // both kept
+  model.hotfixes[1].binarySet = 3;
+  UpdatePatches::HotfixList list = model.HotfixListMessage();
+  std::vector<CNMessageBase>& entries = *list.getlistobject(UpdatePatches::HotfixList::kEntries);
+  entries[0].setint64(UpdatePatches::HotfixListEntry::kField4, 4023233417LL);
+  model.hotfixes[0].checksum = "4023233417";
+  entries[1].unset(UpdatePatches::HotfixListEntry::kField4);
+  model.hotfixes[1].checksum = "";
+
+  // "id flag name checksum path" of every file handed out, in order.
+  auto handedOut = [this] {
+    std::vector<std::string> out;
+    for (int id = 0; id <= 40; ++id) {
+      std::vector<BinaryV11> files;
+      EXPECT_EQ(manager->GetUpdatesList(id, files, {}), 0u);
+      for (const BinaryV11& f : files)
+        out.push_back(std::to_string(id) + " " + f.getstring(BinaryV11::kField2) + " " +
+                      f.getstring(BinaryV11::kFileName) + " " +
+                      f.getstring(BinaryV11::kChecksum) + " " +
+                      f.getstring(BinaryV11::kRelativePath));
+    }
+    return out;
+  };
+  auto expected = [this] {
+    std::map<std::string, std::string> checksums;
+    for (const HotfixEntry& e : model.hotfixes) checksums[e.name] = e.checksum;
+    std::vector<std::string> out;
+    for (const auto& l : model.ExpectedHotfixes(version, false, 0))
+      for (const std::string& name : l.second)
+        out.push_back(std::to_string(l.first) + " " + std::to_string(l.first) + " " + name + " " +
+                      checksums[name] + " " +
+                      CPatchInstallCommon::GetUpdateOSNameFromID(l.first, false) +
+                      "/SP28/Updates/" + name);
+    return out;
+  };
+
+  kqfixture::WriteMessageFile(file, list);
+  unsigned long count = 0;
+  ASSERT_EQ(manager->GetAllUpdatesList(file, 31, count, version, false), 0u);
+  const std::vector<std::string> first = expected();
+  ASSERT_GT(first.size(), 10u);
+  auto has = [&first](const std::string& part) {
+    return std::any_of(first.begin(), first.end(),
+                       [&part](const std::string& f) { return f.find(part) != std::string::npos; });
+  };
+  ASSERT_TRUE(has("3 3 " + model.hotfixes[0].name + " 4023233417 "));
+  ASSERT_TRUE(has("3 3 " + model.hotfixes[1].name + "  "));
+  EXPECT_EQ(count, first.size());
+  EXPECT_EQ(handedOut(), first);
+
+  // A smaller file with other checksums: nothing of the first load is handed out again.
+  model.hotfixes.resize(7);
+  for (HotfixEntry& e : model.hotfixes) e.checksum = "c" + e.checksum;
+  WriteHotfixes();
+  ASSERT_EQ(manager->GetAllUpdatesList(file, 32, count, version, false), 0u);
+  EXPECT_EQ(count, expected().size());
+  EXPECT_EQ(handedOut(), expected());
 }
 
 TEST_F(HotfixTest, EmptyFilesAreLoadedAndMapFailuresAreNot) {

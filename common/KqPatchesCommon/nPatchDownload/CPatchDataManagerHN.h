@@ -25,19 +25,34 @@ namespace nPatchDownload {
 
 class CPatchDataManagerHN : public CPatchDataManager {
  public:
+  struct tHotfixEntry;   // the fields of a decoded hotfix entry that a load reads
+  struct tHotfixFilter;  // what a load filters the entries for
+
+  // One kept hotfix entry: what the update lists hand out of it, its name and its checksum
+  // text, as they stand in tUpdatesConfig::text.
+  struct tUpdateFile {
+    size_t at;           // offset of the name in the text; the checksum follows it
+    size_t nameLength;
+    size_t checksumLength;
+  };
+
   // The hotfix configuration loaded last: the file's checksum (0: none loaded), the version and
-  // visibility inputs it was filtered for, and the kept entries per update-OS id.
+  // visibility inputs it was filtered for, and the kept entries per update-OS id, in file
+  // order. The kept entries' texts sit back to back in one string, so that a reload frees a
+  // few blocks rather than every decoded entry.
   struct tUpdatesConfig {
     unsigned long long checksum = 0;
     FullVersion version;
     bool checkVisibility = false;
     int visibilityFlag = 0;  // the local visibility flag the filter used (when checked)
-    std::unordered_map<unsigned int, std::vector<UpdatePatches::HotfixListEntry>> updates;
+    std::string text;
+    std::unordered_map<unsigned int, std::vector<tUpdateFile>> updates;
     void Clear() {
       checksum = 0;
       version = FullVersion();
       checkVisibility = false;
       visibilityFlag = 0;
+      std::string().swap(text);
       updates.clear();
     }
   };
@@ -115,6 +130,9 @@ class CPatchDataManagerHN : public CPatchDataManager {
   int GetTessaraId() const { return m_tessaraId; }
 
  private:
+  // The update-OS id a load keeps the entry under, or 0 when it skips it (with its log line).
+  int FilterHotfixEntry(const tHotfixFilter& filter, const tHotfixEntry& fields);
+
   // One row of a query that must answer one: runs it (isolation type 4 when asked) and
   // returns 0, or logs "Failed to <what> with DB error [...]" / "Empty data retrieved" and
   // returns 0x80000018.

@@ -14,6 +14,30 @@
 
 namespace nPatchDownload {
 
+// The fields of an entry that the filter and the update lists read, found in one pass over the
+// entry (as getstringByRef, getint64 and isSet would find them one by one).
+struct CPatchDataManagerHN::tHotfixEntry {
+  const std::string* name = nullptr;
+  long long binarySet = 0;
+  bool hasTrans = false;
+  long long trans = 0;
+  bool hasVisibility = false;
+  long long visibility = 0;
+  const std::string* checksumText = nullptr;  // the checksum written as text
+  bool hasChecksum = false;
+  long long checksumNumber = 0;  // the checksum written as a number
+};
+
+// What a load filters the entries for.
+struct CPatchDataManagerHN::tHotfixFilter {
+  int cuTransId;
+  int mediaTransId;
+  int threshold;  // the update pack's transaction id when set, else the media's
+  std::string versionText;
+  bool checkVisibility;
+  int visibilityFlag;
+};
+
 namespace {
 
 using UpdatePatches::HotfixListEntry;
@@ -28,38 +52,35 @@ bool IsSafeFileName(const std::string& name) {
          name.find('\\') == std::string::npos;
 }
 
-// The fields of an entry that the filter reads, found in one pass over the entry (as
-// getstringByRef, getint64 and isSet would find them one by one).
-struct tEntryFields {
-  const std::string* name = nullptr;
-  long long binarySet = 0;
-  bool hasTrans = false;
-  long long trans = 0;
-  bool hasVisibility = false;
-  long long visibility = 0;
-};
-
-tEntryFields ReadEntry(const CNMessageBase& entry) {
+CPatchDataManagerHN::tHotfixEntry ReadEntry(const CNMessageBase& entry) {
   static const std::string kEmpty;
-  tEntryFields out;
+  CPatchDataManagerHN::tHotfixEntry out;
   out.name = &kEmpty;
+  out.checksumText = &kEmpty;
   auto number = [](const KqMessageField& f) { return f.kind == KqFieldKind::kInt64 ? f.number : 0; };
   for (const KqMessageField& f : entry.fields()) {
     if (f.tag == HotfixListEntry::kField1.tag && f.kind == KqFieldKind::kString) out.name = &f.text;
     if (f.tag == HotfixListEntry::kField5.tag) out.binarySet = number(f);
     if (f.tag == HotfixListEntry::kField6.tag) out.trans = number(f);
     if (f.tag == HotfixListEntry::kField7.tag) out.visibility = number(f);
+    if (f.tag == HotfixListEntry::kField4.tag) {
+      if (f.kind == KqFieldKind::kString) out.checksumText = &f.text;
+      out.checksumNumber = number(f);
+    }
     if (f.index == HotfixListEntry::kField6.index) out.hasTrans = true;
     if (f.index == HotfixListEntry::kField7.index) out.hasVisibility = true;
+    if (f.index == HotfixListEntry::kField4.index) out.hasChecksum = true;
   }
   return out;
 }
 
-std::string EntryChecksum(const CNMessageBase& entry) {
-  std::string text = entry.getstring(HotfixListEntry::kField4);
-  if (text.empty() && entry.isSet(HotfixListEntry::kField4))
-    text = std::to_string(entry.getint64(HotfixListEntry::kField4));
-  return text;
+// Appends the entry's checksum as the update lists hand it out: the text, or else the number
+// when one is set.
+void AppendChecksum(const CPatchDataManagerHN::tHotfixEntry& fields, std::string& text) {
+  if (!fields.checksumText->empty())
+    text += *fields.checksumText;
+  else if (fields.hasChecksum)
+    text += std::to_string(fields.checksumNumber);
 }
 
 }  // namespace
@@ -115,7 +136,8 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
     m_event.Debug(kTag, "Failed to unserialize hotfix configuration XML.");
     return KQ_PATCH_E_INVALID_INPUT;
   }
-  // Kept entries are moved out of the decoded list, not copied.
+  // Each entry is read once: its name and checksum are kept when it passes, and its fields
+  // are freed right after.
   std::vector<CNMessageBase>* entries =
       hotfixes.isSet(UpdatePatches::HotfixList::kEntries)
           ? hotfixes.getlistobject(UpdatePatches::HotfixList::kEntries)
@@ -130,63 +152,31 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
       return KQ_PATCH_E_DB_QUERY;
     }
     m_updatesConfig.updates.clear();
+    m_updatesConfig.text.clear();
     count = 0;
-    const int cuTransId = version.Get(FullVersion::kUPTransactionId);
-    const int mediaTransId = version.Get(FullVersion::kTransactionId);
-    const int threshold = cuTransId > 0 ? cuTransId : mediaTransId;
-    const std::string versionText = version.formatted_str(FullVersion::kFormatFull);
+    tHotfixFilter filter;
+    filter.cuTransId = version.Get(FullVersion::kUPTransactionId);
+    filter.mediaTransId = version.Get(FullVersion::kTransactionId);
+    filter.threshold = filter.cuTransId > 0 ? filter.cuTransId : filter.mediaTransId;
+    filter.versionText = version.formatted_str(FullVersion::kFormatFull);
+    filter.checkVisibility = checkVisibility;
+    filter.visibilityFlag = visibilityFlag;
+    std::vector<tUpdateFile>* lists[35] = {};  // by update-OS id, filled as ids come up
     for (CNMessageBase& entry : *entries) {
-      const tEntryFields fields = ReadEntry(entry);
-      const std::string& name = *fields.name;
-      if (cuTransId > 0) {
-        m_event.DebugLvl(kTag, 2, "Using CU's transaction Id [%d]", cuTransId);
-      } else {
-        m_event.DebugLvl(kTag, 2,
-                         "Input Version [%s] does not have CU Tran set, using DVD's transaction "
-                         "Id [%d]",
-                         versionText.c_str(), mediaTransId);
+      const tHotfixEntry fields = ReadEntry(entry);
+      const int osId = FilterHotfixEntry(filter, fields);
+      if (osId != 0) {
+        std::vector<tUpdateFile>*& kept = lists[osId];
+        if (kept == nullptr) kept = &m_updatesConfig.updates[static_cast<unsigned int>(osId)];
+        std::string& stored = m_updatesConfig.text;
+        const size_t at = stored.size();
+        stored += *fields.name;
+        AppendChecksum(fields, stored);
+        kept->push_back({at, fields.name->size(), stored.size() - at - fields.name->size()});
+        ++count;
       }
-      const int transId = static_cast<int>(fields.trans);
-      if (fields.hasTrans && transId != 0) {
-        if (transId <= threshold) {
-          m_event.DebugLvl(kTag, 2,
-                           "Current update [%s] has transaction Id [%d] lower than CU/SP's [%d], "
-                           "skipping download it",
-                           name.c_str(), transId, mediaTransId);
-          continue;
-        }
-      } else {
-        m_event.DebugLvl(kTag, 2, "Transaction Id for update [%s] is not set, skipping the check",
-                         name.c_str());
-      }
-      const unsigned long binarySet = static_cast<unsigned long>(fields.binarySet);
-      int osId = 0;
-      if (binarySet <= static_cast<unsigned long>(INT32_MAX)) {
-        auto found = m_updateOSMap.find(static_cast<int>(binarySet));
-        if (found != m_updateOSMap.end()) osId = found->second;
-      }
-      m_event.DebugLvl(kTag, 10, "Found update OS Id [%d] using binary set Id [%lu]", osId,
-                       binarySet);
-      if (osId < 1 || osId > 34) {
-        m_event.Debug(kTag, "Current OS Id [%d] is not supported, continuing.", osId);
-        continue;
-      }
-      const int visibility = static_cast<int>(fields.visibility);
-      if (checkVisibility && fields.hasVisibility && visibility != 0 &&
-          visibility != visibilityFlag) {
-        m_event.DebugLvl(kTag, 2, "Skip update [%s] with visibility flag [%d], local flag [%d]",
-                         name.c_str(), visibility, visibilityFlag);
-        continue;
-      }
-      if (!IsSafeFileName(name)) {
-        m_event.Debug(kTag, "Update name [%s] is not a plain file name, skipping it",
-                      name.c_str());
-        continue;
-      }
-      std::vector<HotfixListEntry>& kept = m_updatesConfig.updates[static_cast<unsigned int>(osId)];
-      kept.emplace_back();
-      static_cast<CNMessageBase&>(kept.back()) = std::move(entry);
-      ++count;
+      // Freed now, while its fields are still in the cache; the list keeps an empty shell.
+      CNMessageBase done(std::move(entry));
     }
     m_event.DebugLvl(kTag, 2, "Successfully filled hotfix map");
   }
@@ -195,6 +185,59 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
   m_updatesConfig.checkVisibility = checkVisibility;
   m_updatesConfig.visibilityFlag = visibilityFlag;
   return KQ_PATCH_OK;
+}
+
+int CPatchDataManagerHN::FilterHotfixEntry(const tHotfixFilter& filter,
+                                           const tHotfixEntry& fields) {
+  static const char* kTag = "GetAllUpdatesList";
+  const std::string& name = *fields.name;
+  const int cuTransId = filter.cuTransId;
+  const int mediaTransId = filter.mediaTransId;
+  if (cuTransId > 0) {
+    m_event.DebugLvl(kTag, 2, "Using CU's transaction Id [%d]", cuTransId);
+  } else {
+    m_event.DebugLvl(kTag, 2,
+                     "Input Version [%s] does not have CU Tran set, using DVD's transaction "
+                     "Id [%d]",
+                     filter.versionText.c_str(), mediaTransId);
+  }
+  const int transId = static_cast<int>(fields.trans);
+  if (fields.hasTrans && transId != 0) {
+    if (transId <= filter.threshold) {
+      m_event.DebugLvl(kTag, 2,
+                       "Current update [%s] has transaction Id [%d] lower than CU/SP's [%d], "
+                       "skipping download it",
+                       name.c_str(), transId, mediaTransId);
+      return 0;
+    }
+  } else {
+    m_event.DebugLvl(kTag, 2, "Transaction Id for update [%s] is not set, skipping the check",
+                     name.c_str());
+  }
+  const unsigned long binarySet = static_cast<unsigned long>(fields.binarySet);
+  int osId = 0;
+  if (binarySet <= static_cast<unsigned long>(INT32_MAX)) {
+    auto found = m_updateOSMap.find(static_cast<int>(binarySet));
+    if (found != m_updateOSMap.end()) osId = found->second;
+  }
+  m_event.DebugLvl(kTag, 10, "Found update OS Id [%d] using binary set Id [%lu]", osId,
+                   binarySet);
+  if (osId < 1 || osId > 34) {
+    m_event.Debug(kTag, "Current OS Id [%d] is not supported, continuing.", osId);
+    return 0;
+  }
+  const int visibility = static_cast<int>(fields.visibility);
+  if (filter.checkVisibility && fields.hasVisibility && visibility != 0 &&
+      visibility != filter.visibilityFlag) {
+    m_event.DebugLvl(kTag, 2, "Skip update [%s] with visibility flag [%d], local flag [%d]",
+                     name.c_str(), visibility, filter.visibilityFlag);
+    return 0;
+  }
+  if (!IsSafeFileName(name)) {
+    m_event.Debug(kTag, "Update name [%s] is not a plain file name, skipping it", name.c_str());
+    return 0;
+  }
+  return osId;
 }
 
 unsigned int CPatchDataManagerHN::GetUpdatesList(int updateOsId,
@@ -211,14 +254,16 @@ unsigned int CPatchDataManagerHN::GetUpdatesList(int updateOsId,
     base += "/" + m_updatesConfig.version.formatted_str(FullVersion::kFormatSPName);
   base += "/Updates/";
   const std::string flag = std::to_string(updateOsId);
-  for (const HotfixListEntry& entry : found->second) {
-    const std::string& name = entry.getstringByRef(HotfixListEntry::kField1);
+  const std::string& text = m_updatesConfig.text;
+  for (const tUpdateFile& file : found->second) {
+    std::string name = text.substr(file.at, file.nameLength);
     UpdatePatches::BinaryV11 binary;
     binary.setstring(UpdatePatches::BinaryV11::kField2, flag);
-    binary.setstring(UpdatePatches::BinaryV11::kChecksum, EntryChecksum(entry));
+    binary.setstring(UpdatePatches::BinaryV11::kChecksum,
+                     text.substr(file.at + file.nameLength, file.checksumLength));
     binary.setstring(UpdatePatches::BinaryV11::kFileName, name);
     binary.setstring(UpdatePatches::BinaryV11::kRelativePath, base + name);
-    out.push_back(binary);
+    out.push_back(std::move(binary));
   }
   return KQ_PATCH_OK;
 }
