@@ -2,6 +2,7 @@
 // unreadable input, and folder checksums on the job's pool.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/crc.hpp>
@@ -272,19 +273,26 @@ TEST(FolderChecksum, TreeOnThePoolEqualsPerFileResults) {
   EXPECT_EQ(OnlyTopLevel(expected), AsSet(out));
 }
 
+// Names are relative to the base folder. A backslash in a name is a folder separator to the
+// single-file operation: the walk names the entry as listed and checksums what that operation
+// reads ("a\\b.txt" reads "a/b.txt"), never the listed file itself.
 TEST(FolderChecksum, SubFolderNamesAreRelativeToTheBase) {
   kqtest::ScopedConfig cfg;
   std::string root = cfg.root() + "/base";
   kqtest::WriteFile(root + "/a/b.txt", "abc");
   kqtest::WriteFile(root + "/a/c/d.txt", "");
   kqtest::WriteFile(root + "/top.txt", "abc");
+  kqtest::WriteFile(root + "/a\\b.txt", "listed");
   KQUpdateCache cache(7, false);
   std::vector<UpdatePatches::File> out;
   ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "a", true, true, out));
   EXPECT_EQ((Listing{{"a/b.txt", "0xcadbbe3d"}, {"a/c/d.txt", "0xffffffff"}}), AsSet(out));
   out.clear();
   ASSERT_TRUE(cache.CalculateFileCksumForDir(root + "/", "", false, true, out));
-  EXPECT_EQ((Listing{{"a/b.txt", "891568578"}, {"a/c/d.txt", "0"}, {"top.txt", "891568578"}}),
+  EXPECT_EQ((Listing{{"a/b.txt", "891568578"},
+                     {"a/c/d.txt", "0"},
+                     {"top.txt", "891568578"},
+                     {"a\\b.txt", "891568578"}}),
             AsSet(out));
 }
 
@@ -445,6 +453,43 @@ TEST(FolderChecksum, PoolRegistryCountsUsersAndReadsTheSize) {
     EXPECT_EQ(sizes.second, again->getThreadCount());
     EXPECT_TRUE(cache.ReleaseCheckFileTP(11));
   }
+}
+
+// The pool a job released serves the next job that asks for the same size; another size gets
+// its own. A child made by fork never queues work on a pool whose threads stayed in the parent.
+TEST(FolderChecksum, ReleasedPoolServesTheNextJobAndForkedChildrenStartTheirOwn) {
+  kqtest::ScopedConfig cfg;
+  Listing expected = MakeTree(cfg.root() + "/tree", 40, false);
+  KQUpdateCache first(31, false);
+  std::vector<UpdatePatches::File> out;
+  ASSERT_TRUE(first.CalculateFileCksumForDir(cfg.root() + "/tree", "", false, true, out));
+  KqThreadPool* pool = first.GetCheckFileTP(31);
+  ASSERT_NE(nullptr, pool);
+  EXPECT_TRUE(first.ReleaseCheckFileTP(31));
+  EXPECT_FALSE(first.ReleaseCheckFileTP(31));  // released: the job has no pool
+  KQUpdateCache second(32, false);
+  EXPECT_EQ(pool, second.GetCheckFileTP(32));
+  EXPECT_EQ(5u, pool->getThreadCount());
+  EXPECT_TRUE(second.ReleaseCheckFileTP(32));
+  cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "2");
+  KqThreadPool* two = second.GetCheckFileTP(32);
+  ASSERT_NE(nullptr, two);
+  EXPECT_EQ(2u, two->getThreadCount());
+  EXPECT_TRUE(second.ReleaseCheckFileTP(32));
+
+  // The parent keeps a released pool; the child checksums on threads of its own.
+  pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    ::alarm(60);  // a task queued on the parent's threads would wait for ever
+    KQUpdateCache inChild(33, false);
+    std::vector<UpdatePatches::File> files;
+    bool ok = inChild.CalculateFileCksumForDir(cfg.root() + "/tree", "", false, true, files);
+    ::_exit(ok && AsSet(files) == expected ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(FolderChecksum, CallbackAndTaskRefuseIncompleteRecordsWithoutFreeingThem) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "Concurrency/KqCurrentIds.h"
@@ -230,6 +231,32 @@ TEST_F(ThreadPoolTest, RefusalsAreReported) {
   std::string log = kqtest::ReadFile(cfg_.logFile());
   EXPECT_NE(log.find("Pool [] is not running; task refused"), std::string::npos) << log;
   EXPECT_NE(log.find("Pool [Good] is already initialised"), std::string::npos);
+}
+
+std::atomic<int> g_beforeForkRuns{0};
+void CountBeforeFork() { g_beforeForkRuns.fetch_add(1); }
+
+// The threads belong to the process that started them: not before they start, and never in a
+// child made by fork, which has none of them. A hook registered to run before fork runs in the
+// parent, once a fork, before the child exists.
+TEST_F(ThreadPoolTest, ThreadsBelongToTheProcessThatStartedThemAndHooksRunBeforeFork) {
+  KqThreadPool::RunBeforeFork(CountBeforeFork);
+  KqThreadPool later;
+  ASSERT_TRUE(later.initThreadPool("later", 0, 1, 1, 0));
+  EXPECT_FALSE(later.startedInThisProcess());
+  Batch batch(1);
+  QueueBatch(later, batch);
+  EXPECT_TRUE(later.startedInThisProcess());
+  EXPECT_TRUE(later.waitForAllThreads(false, true, true, -1));
+  const int before = g_beforeForkRuns.load();
+  pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) ::_exit(later.startedInThisProcess() || g_beforeForkRuns.load() != before + 1 ? 1 : 0);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(later.startedInThisProcess());
+  EXPECT_EQ(before + 1, g_beforeForkRuns.load());
 }
 
 }  // namespace

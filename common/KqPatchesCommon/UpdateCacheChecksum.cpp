@@ -1,8 +1,10 @@
 // File and folder checksums of KQUpdateCache, and the per-job checksum pool registry.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "CRCCoder.h"
@@ -21,6 +23,19 @@ std::map<unsigned int, KqThreadPool*> checkFileTP;
 std::map<unsigned int, int> refCountTP;
 KqCriticalSection checkFileCS;
 
+// The pool of the last job that released its own, kept with its threads for the next job that
+// asks for one of the same size: starting and ending a pool's threads costs milliseconds, as
+// much as checksumming hundreds of small files. Guarded by checkFileCS; ended at exit.
+struct SparePool {
+  KqThreadPool* pool = nullptr;
+  KqThreadPool* inherited = nullptr;  // a spare that a child made by fork found: never used
+  ~SparePool() {
+    // A child made by fork has none of the threads to end: its copy is left as it is.
+    if (pool != nullptr && pool->startedInThisProcess()) delete pool;
+  }
+};
+SparePool sparePool;
+
 constexpr int kDefaultPoolSize = 5;
 // The most checksum threads a job gets, whatever "UpdateFlags"/"nThreadPoolSizeCheck" says.
 constexpr int kMaxPoolSize = 64;
@@ -33,43 +48,91 @@ constexpr int kChecksumTaskLogId = 0x719C66E9;
 
 }  // namespace
 
-bool KQUpdateCache::CalculateFileCksumForFile(bool isUnix, std::string path,
-                                              std::string& checksum) {
-  UnixPath(path);
-  // One coder per thread, so that its table is not made again for every file of a folder; a
-  // thread whose table could not be made uses a coder of this call's own.
+namespace {
+
+// The calling thread's coder, so that its table is not made again for every file of a folder;
+// a thread whose table could not be made uses a coder of the caller's own (in `own`).
+CRCCoder* ThreadCoder(std::unique_ptr<CRCCoder>& own) {
   thread_local CRCCoder threadCoder;
-  std::unique_ptr<CRCCoder> own;
-  CRCCoder* coder = &threadCoder;
-  if (coder->table() == nullptr) {
-    own.reset(new (std::nothrow) CRCCoder());
-    coder = own.get();
-  }
-  long raw = 0;
-  if (coder == nullptr || !coder->GetCheckSum(path.c_str(), raw)) {
-    m_event.DebugJob(0, "[CalculateFileCksumForFile]", 0, "GetCheckSum failed for file [%s]",
-                     path.c_str());
-    return false;
-  }
-  // raw holds the CRC in its low half and ones in its high half.
-  char text[100];
+  if (threadCoder.table() != nullptr) return &threadCoder;
+  own.reset(new (std::nothrow) CRCCoder());
+  return own.get();
+}
+
+// Writes `value` in hexadecimal, at least eight digits (printf's "%08llx"); returns the end.
+char* PutHex8(char* out, unsigned long long value) {
+  static const char kDigits[] = "0123456789abcdef";
+  char digits[16];
+  int n = 0;
+  do {
+    digits[n++] = kDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  for (int pad = n; pad < 8; ++pad) *out++ = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// Writes `value` in decimal (printf's "%llu"); returns the end.
+char* PutDecimal(char* out, unsigned long long value) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// The checksum text of a CRC as CRCCoder::GetCheckSum gives it (raw holds the CRC in its low
+// half and ones in its high half), with the conversion's level-10 line.
+void ChecksumText(KQUpdateCache& owner, bool isUnix, long raw, std::string& checksum) {
+  char text[32];
+  EvDebug& log = owner.log();
+  const long long jobId = static_cast<long long>(owner.jobId());
+  char* end;
   if (isUnix) {
     unsigned long long value = raw < 0 ? ~static_cast<unsigned long long>(raw)
                                        : static_cast<unsigned long long>(raw) ^ 0xFFFFFFFFULL;
-    std::snprintf(text, sizeof text, "0x%08llx", value);
-    m_event.DebugJob(10, "[CalculateFileCksumForFile]", m_jobId,
-                     "Unix checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
-                     static_cast<long long>(value), text, static_cast<long long>(raw));
+    text[0] = '0';
+    text[1] = 'x';
+    end = PutHex8(text + 2, value);
+    *end = '\0';
+    log.DebugJob(10, "[CalculateFileCksumForFile]", jobId,
+                 "Unix checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
+                 static_cast<long long>(value), text, static_cast<long long>(raw));
   } else {
     unsigned long long value = raw < 0
                                    ? static_cast<unsigned long long>(raw) ^ 0xFFFFFFFF00000000ULL
                                    : static_cast<unsigned long long>(raw);
-    std::snprintf(text, sizeof text, "%llu", value);
-    m_event.DebugJob(10, "[CalculateFileCksumForFile]", m_jobId,
-                     "Windows checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
-                     static_cast<long long>(value), text, static_cast<long long>(raw));
+    end = PutDecimal(text, value);
+    *end = '\0';
+    log.DebugJob(10, "[CalculateFileCksumForFile]", jobId,
+                 "Windows checksum: Calculated=[%lld] Converted=[%s] Raw=[%lld]",
+                 static_cast<long long>(value), text, static_cast<long long>(raw));
   }
-  checksum = text;
+  checksum.assign(text, static_cast<size_t>(end - text));
+}
+
+void LogChecksumFailure(KQUpdateCache& owner, const std::string& path) {
+  owner.log().DebugJob(0, "[CalculateFileCksumForFile]", 0, "GetCheckSum failed for file [%s]",
+                       path.c_str());
+}
+
+}  // namespace
+
+bool KQUpdateCache::CalculateFileCksumForFile(bool isUnix, std::string path,
+                                              std::string& checksum) {
+  UnixPath(path);
+  std::unique_ptr<CRCCoder> own;
+  CRCCoder* coder = ThreadCoder(own);
+  long raw = 0;
+  if (coder == nullptr || !coder->GetCheckSum(path.c_str(), raw)) {
+    LogChecksumFailure(*this, path);
+    return false;
+  }
+  ChecksumText(*this, isUnix, raw, checksum);
   return true;
 }
 
@@ -112,8 +175,8 @@ CalcChecksumParams* TakeGatheredChecksums(CalcChecksumParams* tpl) {
   task->walkError = nullptr;
   task->relativeName = std::move(tpl->more.front().first);
   task->fullPath = std::move(tpl->more.front().second);
-  task->more.assign(std::make_move_iterator(tpl->more.begin() + 1),
-                    std::make_move_iterator(tpl->more.end()));
+  tpl->more.erase(tpl->more.begin());
+  task->more.swap(tpl->more);
   tpl->more.clear();
   return task;
 }
@@ -272,7 +335,11 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
   }
   tpl->log->DebugJob(10, kTag, static_cast<long long>(tpl->jobId), "Walking thourgh folder [%s/%s]",
                      dir, name);
-  std::string full = std::string(dir) + "/" + name;
+  const size_t dirLen = std::strlen(dir);
+  const size_t nameLen = std::strlen(name);
+  std::string full;
+  full.reserve(dirLen + 1 + nameLen);
+  full.append(dir, dirLen).append(1, '/').append(name, nameLen);
   // The base folder without trailing slashes, so that "dir/" and "dir" name files alike.
   const std::string& base = tpl->relativeName;
   size_t baseLen = base.size();
@@ -286,6 +353,7 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
     return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(),
                                      "Cannot form relative Path for the file");
   }
+  if (tpl->more.empty()) tpl->more.reserve(kFilesPerTask);
   tpl->more.emplace_back(full.substr(start), std::move(full));
   if (tpl->more.size() >= kFilesPerTask) QueueGatheredChecksums(tpl);
   return CPxError::Success();
@@ -322,7 +390,8 @@ void CalcCheckSumForFileUsingTP(void* params) {
   done.reserve(task->more.size() + 1);
   for (size_t k = 0; k <= task->more.size(); ++k) {
     if (!task->ok->load()) break;
-    const std::string& relative = k == 0 ? task->relativeName : task->more[k - 1].first;
+    // The task owns its names: each relative name moves into its entry.
+    std::string& relative = k == 0 ? task->relativeName : task->more[k - 1].first;
     const std::string& full = k == 0 ? task->fullPath : task->more[k - 1].second;
     try {
       std::string text;
@@ -336,8 +405,8 @@ void CalcCheckSumForFileUsingTP(void* params) {
                           "File [%s] Checksum [%s] ", full.c_str(), text.c_str());
       UpdatePatches::File file;
       file.reserveFields(2);
-      file.setstring(UpdatePatches::File::kName, relative);
-      file.setstring(UpdatePatches::File::kChecksum, text);
+      file.setstring(UpdatePatches::File::kName, std::move(relative));
+      file.setstring(UpdatePatches::File::kChecksum, std::move(text));
       done.push_back(std::move(file));
     } catch (...) {
       // The file has no entry: the list is incomplete, so the whole call fails.
@@ -360,37 +429,83 @@ void CalcCheckSumForFileUsingTP(void* params) {
   }
 }
 
+namespace {
+
+// The spare pool when it runs `size` threads in this process, taken out of its slot; null
+// otherwise (a spare of another size is ended). Called under checkFileCS.
+KqThreadPool* TakeSparePool(int size) {
+  KqThreadPool* spare = sparePool.pool;
+  sparePool.pool = nullptr;
+  if (spare == nullptr) return nullptr;
+  if (!spare->startedInThisProcess()) {
+    // Inherited through fork: its threads are not in this process, and its locks may be held
+    // for ever. Left alone, as the child found it.
+    sparePool.inherited = spare;
+    return nullptr;
+  }
+  if (spare->getThreadCount() == static_cast<unsigned int>(size)) return spare;
+  delete spare;
+  return nullptr;
+}
+
+// Ends the spare pool in the parent before a fork, so that the child starts from a process
+// without idle checksum threads and makes a pool of its own.
+void EndSparePoolBeforeFork() {
+  KqCriticalSectionLock hold(&checkFileCS);
+  KqThreadPool* spare = sparePool.pool;
+  sparePool.pool = nullptr;
+  if (spare != nullptr && spare->startedInThisProcess()) delete spare;
+}
+
+// Keeps a pool its last user released as the spare when nothing is left to run on it and no
+// spare is kept yet; ends it otherwise. Called under checkFileCS.
+void ParkOrEndPool(KqThreadPool* pool) {
+  if (sparePool.pool == nullptr && pool->startedInThisProcess() &&
+      pool->waitForAllThreads(false, false, true, -1)) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { KqThreadPool::RunBeforeFork(EndSparePoolBeforeFork); });
+    sparePool.pool = pool;
+    return;
+  }
+  delete pool;
+}
+
+}  // namespace
+
 KqThreadPool* KQUpdateCache::GetCheckFileTP(unsigned int jobId) {
   static const char* const kTag = "[GetCheckFileTP]";
   KqCriticalSectionLock hold(&checkFileCS);
   auto found = checkFileTP.find(jobId);
   if (found == checkFileTP.end() || found->second == nullptr) {
-    auto* pool = new (std::nothrow) KqThreadPool();
+    int size = 0;
+    const bool overridden =
+        KQPlatformInfo().getNumber("UpdateFlags", "nThreadPoolSizeCheck", size) && size != 0;
+    if (!overridden) size = kDefaultPoolSize;
+    // Zero or less is no pool at all: the default. Beyond kMaxPoolSize threads only wait on
+    // the disk, and a huge value would exhaust the process.
+    const int threads = size <= 0 ? kDefaultPoolSize : size > kMaxPoolSize ? kMaxPoolSize : size;
+    KqThreadPool* pool = TakeSparePool(threads);
+    const bool fresh = pool == nullptr;
+    if (fresh) pool = new (std::nothrow) KqThreadPool();
     if (pool == nullptr) {
       m_event.DebugJob(0, kTag, m_jobId, "Failed to create KqThreadPool object.");
       return nullptr;
     }
-    int size = 0;
-    if (KQPlatformInfo().getNumber("UpdateFlags", "nThreadPoolSizeCheck", size) && size != 0) {
+    if (overridden) {
       m_event.DebugJob(1, kTag, m_jobId, "Overriding thread pool size with value from registry : %d",
                        size);
     } else {
-      size = kDefaultPoolSize;
       m_event.DebugJob(1, kTag, m_jobId, "Initializing thread pool size : %d", size);
     }
-    // Zero or less is no pool at all: the default. Beyond kMaxPoolSize threads only wait on
-    // the disk, and a huge value would exhaust the process.
     if (size <= 0) {
       m_event.DebugJob(0, kTag, m_jobId, "Invalid thread pool size %d, using %d", size,
                        kDefaultPoolSize);
-      size = kDefaultPoolSize;
     } else if (size > kMaxPoolSize) {
       m_event.DebugJob(0, kTag, m_jobId, "Thread pool size %d is too large, using %d", size,
                        kMaxPoolSize);
-      size = kMaxPoolSize;
     }
-    if (!pool->initThreadPool("CalcChecksumForClient", kPoolQueueLimit, 1,
-                              static_cast<unsigned int>(size), 1)) {
+    if (fresh && !pool->initThreadPool("CalcChecksumForClient", kPoolQueueLimit, 1,
+                                       static_cast<unsigned int>(threads), 1)) {
       m_event.DebugJob(0, kTag, m_jobId, "initThreadPool failed.");
       delete pool;
       return nullptr;
@@ -415,7 +530,7 @@ bool KQUpdateCache::ReleaseCheckFileTP(unsigned int jobId) {
     if (pool->second == nullptr) {
       m_event.DebugJob(0, kTag, m_jobId, "Unable to Release CheckFileTP. Already deleted/Realeased ");
     } else {
-      delete pool->second;
+      ParkOrEndPool(pool->second);
     }
     checkFileTP.erase(pool);
     refCountTP.erase(count);

@@ -1,6 +1,7 @@
 #include "Concurrency/KqThreadPool.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <exception>
@@ -27,7 +28,8 @@ KqThreadPool::KqThreadPool()
       m_idleWorkers(0),
       m_roomWaiters(0),
       m_completed(0),
-      m_failed(0) {}
+      m_failed(0),
+      m_ownerPid(0) {}
 
 KqThreadPool::~KqThreadPool() { stopThreads(); }
 
@@ -79,6 +81,7 @@ bool KqThreadPool::startThreadsLocked() {
     return false;
   }
   m_started = true;
+  m_ownerPid.store(static_cast<int>(getpid()));
   return true;
 }
 
@@ -161,6 +164,15 @@ bool KqThreadPool::waitForAllThreads(bool logSummary, bool failOnTaskError, bool
 std::size_t KqThreadPool::getPendingCount() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_queue.size() + m_running;
+}
+
+bool KqThreadPool::startedInThisProcess() const {
+  int owner = m_ownerPid.load();
+  return owner != 0 && owner == static_cast<int>(getpid());
+}
+
+void KqThreadPool::RunBeforeFork(void (*hook)()) {
+  if (hook != nullptr) pthread_atfork(hook, nullptr, nullptr);
 }
 
 unsigned long long KqThreadPool::getCompletedCount() const {

@@ -10,6 +10,7 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
 #define KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -51,6 +52,13 @@ class KqThreadPool {
   unsigned int getThreadCount() const { return m_threadCount; }
   // Tasks queued or running now.
   std::size_t getPendingCount() const;
+  // Whether the threads run in this process: false before they start, and in a child made by
+  // fork, which has none of them (work queued there would never run).
+  bool startedInThisProcess() const;
+  // Has `hook` run in the parent before every later fork, so that a caller that keeps a pool
+  // idle can end it first: the child would have none of its threads, and a child of a process
+  // with threads should not start threads of its own. Register each hook once.
+  static void RunBeforeFork(void (*hook)());
   // Tasks finished and tasks that threw, since the counters were last reset.
   unsigned long long getCompletedCount() const;
   unsigned long long getFailedCount() const;
@@ -87,6 +95,9 @@ class KqThreadPool {
   unsigned long long m_completed;
   unsigned long long m_failed;
   std::vector<std::thread> m_threads;
+  // The process that started the threads (0 before); read without the mutex, which a child
+  // made by fork may find held for ever.
+  std::atomic<int> m_ownerPid;
 };
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
