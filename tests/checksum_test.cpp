@@ -1,6 +1,7 @@
 // CRC-32 of files and folders: the engines against Boost's crc_32_type, the two text forms,
 // unreadable input, and folder checksums on the job's pool.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "Concurrency/KqThreadPool.h"
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "PortableFiles/PxDirectory.h"
 #include "Unprivileged.h"
 #include "nPatchDownload/CPatchDebug.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -71,6 +73,8 @@ TEST(CrcEngine, FileChecksumAcrossReadBufferBoundaries) {
   kqtest::TempDir dir;
   const size_t block = CRCCoder::kReadSize;
   unsigned seed = 1;
+  CPxFolderHandle folder;
+  ASSERT_FALSE(folder.Open(dir.path()).IsError());
   for (size_t n : {size_t{0}, size_t{3}, block - 1, block, block + 1, 2 * block + 4099}) {
     std::string data = n == 3 ? std::string("abc") : RandomBytes(n, seed++);
     std::string path = dir / ("f" + std::to_string(n));
@@ -81,6 +85,10 @@ TEST(CrcEngine, FileChecksumAcrossReadBufferBoundaries) {
     unsigned long long bits = static_cast<unsigned long long>(raw);
     EXPECT_EQ(0xFFFFFFFF00000000ULL, bits & 0xFFFFFFFF00000000ULL) << n;
     EXPECT_EQ(BoostCrc(data), static_cast<uint32_t>(bits)) << n;
+    // Opened by name inside its open folder, the file folds the same.
+    long at = 0;
+    ASSERT_TRUE(coder.GetCheckSumAt(folder, "f" + std::to_string(n), at)) << n;
+    EXPECT_EQ(raw, at) << n;
   }
 }
 
@@ -92,11 +100,17 @@ TEST(CrcEngine, RefusalsAndInertMethods) {
   EXPECT_FALSE(coder.GetCheckSum(nullptr, raw));
   EXPECT_FALSE(coder.GetCheckSum((dir / "missing").c_str(), raw));
   EXPECT_FALSE(coder.GetCheckSum(dir.path().c_str(), raw));  // a folder cannot be read
+  CPxFolderHandle folder;
+  ASSERT_FALSE(folder.Open(dir.path()).IsError());
+  ::mkdir((dir / "sub").c_str(), 0755);
+  EXPECT_FALSE(coder.GetCheckSumAt(folder, "missing", raw));
+  EXPECT_FALSE(coder.GetCheckSumAt(folder, "sub", raw));
   EXPECT_EQ(12345, raw);
   for (CRCMETHOD m : {CRC_METHOD_1, CRC_METHOD_2, CRC_METHOD_3, static_cast<CRCMETHOD>(9)}) {
     CRCCoder other(m);
     raw = 777;
     EXPECT_TRUE(other.GetCheckSum((dir / "abc").c_str(), raw));
+    EXPECT_TRUE(other.GetCheckSumAt(folder, "abc", raw));
     EXPECT_EQ(777, raw);
   }
 }
@@ -392,6 +406,34 @@ TEST(FolderChecksum, UnreadableFolderBelowTheTopFailsTheList) {
   ::chmod((root + "/d2/e/shut").c_str(), 0755);
   EXPECT_EQ(0, rc);
   EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("Cannot walk through [" + root + "]"));
+}
+
+// The walk keeps few folders open at once: a tree of many folders, wide and deep, comes out whole
+// in a process allowed few descriptors.
+TEST(FolderChecksum, ManyFoldersNeedFewOpenDescriptors) {
+  kqtest::ScopedConfig cfg;
+  const std::string root = cfg.root() + "/wide";
+  Listing expected;
+  for (int k = 0; k < 600; ++k) {
+    std::string rel = "w" + std::to_string(k % 150) + "/" + (k % 2 ? "x/y/z/" : "") + "f" + std::to_string(k);
+    kqtest::WriteFile(root + "/" + rel, std::to_string(k));
+    expected.insert({rel, UnixText(BoostCrc(std::to_string(k)))});
+  }
+  for (int k = 0; k < 200; ++k) ::mkdir((root + "/empty" + std::to_string(k)).c_str(), 0755);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit few = {64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    KQUpdateCache cache(21, false);  // its pool's threads are the child's own
+    std::vector<UpdatePatches::File> out;
+    bool ok = cache.CalculateFileCksumForDir(root, "", true, true, out);
+    ::_exit(!ok ? 1 : AsSet(out) != expected ? 2 : out.size() != expected.size() ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(FolderChecksum, TwoWalksOfOneJobShareThePool) {

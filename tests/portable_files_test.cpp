@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,78 @@ TEST_F(PxTree, WalkLevelTypesEntriesAsTheWalkDoes) {
   EXPECT_FALSE(CPxDirectory::ReadWalkLevel(dir_ / "missing", true, entries).IsError());
   EXPECT_TRUE(entries.empty());
   EXPECT_TRUE(CPxDirectory::ReadWalkLevel(root_ + "/a.txt", true, entries).IsError());
+}
+
+// A folder opened by handle: entries below it are opened by name, a link is never gone through,
+// and its levels read as the path form reads them.
+TEST_F(PxTree, FolderHandlesOpenBelowWithoutLinksAndListLikePaths) {
+  ASSERT_EQ(0, symlink((dir_ / "outside/secret.txt").c_str(), (root_ + "/d-file-link").c_str()));
+  CPxFolderHandle top;
+  ASSERT_FALSE(top.Open(root_).IsError());
+  EXPECT_EQ(top.path(), root_);
+  std::vector<SPxWalkEntry> byHandle, byPath;
+  ASSERT_FALSE(CPxDirectory::ReadWalkLevel(top, byHandle).IsError());
+  ASSERT_FALSE(CPxDirectory::ReadWalkLevel(root_, false, byPath).IsError());
+  ASSERT_EQ(byHandle.size(), byPath.size());
+  for (size_t k = 0; k < byPath.size(); ++k) {
+    EXPECT_EQ(byHandle[k].name, byPath[k].name);
+    EXPECT_EQ(byHandle[k].isDir, byPath[k].isDir);
+    EXPECT_EQ(byHandle[k].descend, byPath[k].descend);
+  }
+
+  CPxFolderHandle below;
+  ASSERT_FALSE(below.OpenBelow(top, "b").IsError());
+  EXPECT_EQ(below.path(), root_ + "/b");
+  ASSERT_FALSE(CPxDirectory::ReadWalkLevel(below, byHandle).IsError());
+  ASSERT_EQ(byHandle.size(), 2u);
+  EXPECT_EQ(byHandle[0].name + byHandle[1].name, "az.txt");
+  // A link to a folder, a file, a missing name and anything but one entry name are refused.
+  EXPECT_EQ(below.OpenBelow(top, "c-link").GetErrorCode(), ELOOP);
+  EXPECT_FALSE(below.IsOpen());
+  EXPECT_EQ(below.OpenBelow(top, "a.txt").GetErrorCode(), ENOTDIR);
+  EXPECT_EQ(below.OpenBelow(top, "missing").GetErrorCode(), ENOENT);
+  for (const char* bad : {"", ".", "..", "b/a"}) EXPECT_EQ(below.OpenBelow(top, bad).GetErrorCode(), EINVAL) << bad;
+  CPxFolderHandle closed;
+  EXPECT_EQ(below.OpenBelow(closed, "b").GetErrorCode(), EBADF);
+  EXPECT_TRUE(CPxDirectory::ReadWalkLevel(closed, byHandle).IsError());
+  EXPECT_EQ(closed.Open(root_ + "/a.txt").GetErrorCode(), ENOTDIR);
+
+  // A handle moves with its descriptor.
+  CPxFolderHandle moved(std::move(top));
+  EXPECT_FALSE(top.IsOpen());
+  ASSERT_TRUE(moved.IsOpen());
+  EXPECT_FALSE(below.OpenBelow(moved, "b").IsError());
+}
+
+TEST_F(PxTree, RegularFilesOpenRelativeToAFolder) {
+  ASSERT_EQ(0, symlink((dir_ / "outside/secret.txt").c_str(), (root_ + "/d-file-link").c_str()));
+  ASSERT_EQ(0, mkfifo((root_ + "/pipe").c_str(), 0644));
+  kqtest::WriteFile(root_ + "/five", "12345");
+  CPxFolderHandle top;
+  ASSERT_FALSE(top.Open(root_).IsError());
+  CPxFile f;
+  uint64_t size = 0;
+  ASSERT_FALSE(f.OpenRegularAt(top, "five", UINT64_MAX, &size).IsError());
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(f.path(), root_ + "/five");
+  char buf[8];
+  size_t n = 0;
+  ASSERT_FALSE(f.Read(buf, sizeof buf, &n).IsError());
+  EXPECT_EQ(std::string(buf, n), "12345");
+  // A final link is read through, as opening its path does.
+  ASSERT_FALSE(f.OpenRegularAt(top, "d-file-link", UINT64_MAX, &size).IsError());
+  EXPECT_EQ(size, 1u);
+  // A FIFO is refused at once (never waited on), a folder too; a size cap holds.
+  CPxError e = f.OpenRegularAt(top, "pipe", UINT64_MAX, &size);
+  EXPECT_EQ(e.GetErrorCode(), EINVAL);
+  EXPECT_NE(e.AsString().find(root_ + "/pipe"), std::string::npos);
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_EQ(f.OpenRegularAt(top, "b", UINT64_MAX).GetErrorCode(), EISDIR);
+  EXPECT_EQ(f.OpenRegularAt(top, "five", 4).GetErrorCode(), EFBIG);
+  EXPECT_EQ(f.OpenRegularAt(top, "missing", UINT64_MAX).GetErrorCode(), ENOENT);
+  EXPECT_EQ(f.OpenRegularAt(top, "b/z.txt", UINT64_MAX).GetErrorCode(), EINVAL);
+  CPxFolderHandle closed;
+  EXPECT_EQ(f.OpenRegularAt(closed, "five", UINT64_MAX).GetErrorCode(), EBADF);
 }
 
 TEST_F(PxTree, CreateRemoveAndEmptiness) {

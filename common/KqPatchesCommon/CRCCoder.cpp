@@ -11,6 +11,7 @@
 
 #include <isa-l/crc.h>
 
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
 
 namespace {
@@ -82,6 +83,24 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
                  e.GetErrorCode(), e.c_str());
     return false;
   }
+  return FoldOpenFile(file, size, crc);
+}
+
+bool CRCCoder::GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc) {
+  if (table_ == nullptr) return false;
+  if (method_ != CRC_FILEMAP) return true;
+  CPxFile file;
+  uint64_t size = 0;
+  CPxError e = file.OpenRegularAt(folder, name, UINT64_MAX, &size);
+  if (e.IsError()) {
+    std::fprintf(stderr, "\nUnable to open file \"%s/%s\" for reading:\n[%d] %s\n", folder.path().c_str(),
+                 name.c_str(), e.GetErrorCode(), e.c_str());
+    return false;
+  }
+  return FoldOpenFile(file, size, crc);
+}
+
+bool CRCCoder::FoldOpenFile(CPxFile& file, uint64_t size, long& crc) {
   unsigned char* buffer = ThreadReadBuffer();
   if (buffer == nullptr) {
     std::fprintf(stderr, "\nUnable to allocate memory for file reading\n");
@@ -91,9 +110,9 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
   uint64_t total = 0;
   while (true) {
     size_t got = 0;
-    e = file.Read(buffer, kReadSize, &got);
+    CPxError e = file.Read(buffer, kReadSize, &got);
     if (e.IsError()) {
-      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", path,
+      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", file.path().c_str(),
                    e.GetErrorCode());
       return false;
     }

@@ -13,6 +13,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+class CPxFile;
+class CPxFolderHandle;
 
 enum CRCMETHOD : int {
   CRC_FILEMAP = 0,  // read the file and fold it; the only method that computes
@@ -35,6 +39,9 @@ class CRCCoder {
   // that cannot be read; methods other than CRC_FILEMAP return true and leave crc untouched.
   bool GetCheckSum(const char* path, long& crc);
   bool GetCheckSumFileMap(const char* path, long& crc);
+  // GetCheckSum of the entry `name` of an open folder, opened relative to it (method
+  // CRC_FILEMAP only computes; the others return true and leave crc untouched).
+  bool GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc);
 
   CRCMETHOD method() const { return method_; }
   const unsigned long long* table() const { return table_; }
@@ -45,6 +52,8 @@ class CRCCoder {
 
  private:
   void CreateCRCTable();
+  // Folds the open file (of `size` bytes when opened) into crc.
+  static bool FoldOpenFile(CPxFile& file, uint64_t size, long& crc);
 
   unsigned long long* table_ = nullptr;
   CRCMETHOD method_;

@@ -1,5 +1,8 @@
 // File and folder checksums of KQUpdateCache, and the per-job checksum pool registry.
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -120,6 +123,21 @@ void LogChecksumFailure(KQUpdateCache& owner, const std::string& path) {
                        path.c_str());
 }
 
+// CalculateFileCksumForFile for the entry `name` of an open folder whose path holds no
+// backslash, opened relative to the folder.
+bool ChecksumInFolder(KQUpdateCache& owner, bool isUnix, const CPxFolderHandle& folder,
+                      const std::string& name, std::string& checksum) {
+  std::unique_ptr<CRCCoder> own;
+  CRCCoder* coder = ThreadCoder(own);
+  long raw = 0;
+  if (coder == nullptr || !coder->GetCheckSumAt(folder, name, raw)) {
+    LogChecksumFailure(owner, folder.path() + "/" + name);
+    return false;
+  }
+  ChecksumText(owner, isUnix, raw, checksum);
+  return true;
+}
+
 }  // namespace
 
 bool KQUpdateCache::CalculateFileCksumForFile(bool isUnix, std::string path,
@@ -185,57 +203,295 @@ CalcChecksumParams* TakeGatheredChecksums(CalcChecksumParams* tpl) {
 // room in the queue could wait for ever once every worker does the same.
 bool PoolQueueIsLong(KqThreadPool* pool) { return pool->getPendingCount() >= kPoolQueueLimit / 2; }
 
-void ListFolderUsingTP(void* params);
+// Where the name of a file relative to the walk's base folder starts in its full path `full`
+// (the base without its trailing slashes, one '/', then any further slashes skipped); npos
+// when the base does not lead the path.
+size_t RelativeStart(const std::string& base, const std::string& full) {
+  size_t baseLen = base.size();
+  while (baseLen > 1 && base[baseLen - 1] == '/') --baseLen;
+  size_t start = baseLen + 1;
+  while (start < full.size() && full[start] == '/') ++start;
+  if (full.compare(0, baseLen, base, 0, baseLen) != 0 || full.size() <= baseLen + 1 ||
+      full[baseLen] != '/' || start >= full.size())
+    return std::string::npos;
+  return start;
+}
 
-// Lists one folder of a walk: its files are gathered through CalcCheckSum into tasks of
-// kFilesPerTask; with `recursive` each real folder in it (never a link) is listed by a pool
-// task of its own, or here while the queue is long. A folder below the top that disappeared
-// is skipped.
-CPxError ListFolderForChecksums(CalcChecksumParams* tpl, const std::string& folder, bool top,
-                                bool recursive) {
-  std::vector<SPxWalkEntry> entries;
-  CPxError e = CPxDirectory::ReadWalkLevel(folder, !top, entries);
-  if (e.IsError()) return e;
-  for (const SPxWalkEntry& entry : entries) {
-    if (!tpl->ok->load()) break;  // the walk failed elsewhere
-    if (!entry.isDir) {
-      e = CalcCheckSum(folder.c_str(), entry.name.c_str(), false, tpl);
-      if (e.IsError()) return e;
-      continue;
+// A folder of a checksum walk, open while its files or the folders below it wait to be done.
+struct WalkFolder {
+  CPxFolderHandle handle;
+  std::string relative;    // its path below the walk's base folder with a final '/'; "" for the base
+  bool backslash = false;  // its path holds a '\' (such files are checksummed by path)
+  std::vector<std::string> files;
+};
+
+// One piece of a walk: the folder `name` inside `folder` to list, or (no name) the files
+// [begin, end) of `folder` to checksum.
+struct WalkItem {
+  std::shared_ptr<WalkFolder> folder;
+  std::string name;
+  size_t begin = 0;
+  size_t end = 0;
+};
+
+// The checksums of one tree on the job's pool. Each of the walk's threads works depth first
+// through pieces of its own (so that few folders are open at once) and lists the folders it
+// meets itself; it hands the older half of its pieces to a shared stack only while another thread
+// waits for work or the pool may lend one more. A folder is opened once, inside its parent and
+// never through a link, and its files are opened relative to it, kFilesPerTask to a piece. The
+// caller's thread is one of the walk's threads and asks the pool for at most one thread fewer
+// than it has; the walk's object outlives every pool task that uses it. Every thread keeps its
+// entries and hands them to the output list under the caller's mutex when it leaves.
+class ChecksumWalk {
+ public:
+  ChecksumWalk(KQUpdateCache* owner, EvDebug* log, KqThreadPool* pool, bool isUnix, bool recursive,
+               std::atomic<bool>* ok, std::mutex* outLock, std::vector<UpdatePatches::File>* out)
+      : owner_(owner),
+        log_(log),
+        pool_(pool),
+        isUnix_(isUnix),
+        recursive_(recursive),
+        verbose_(log->GetDebugLevel() >= 10),
+        ok_(ok),
+        outLock_(outLock),
+        out_(out),
+        maxHelpers_(pool->getThreadCount() > 1 ? pool->getThreadCount() - 1 : 0),
+        mayLaunch_(maxHelpers_ > 0) {}
+  ChecksumWalk(const ChecksumWalk&) = delete;
+  ChecksumWalk& operator=(const ChecksumWalk&) = delete;
+  ~ChecksumWalk() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return helpers_ == 0; });
+  }
+
+  // Lists the top folder `top` of a walk of `base` on the calling thread and shares its pieces;
+  // a failure here is the walk's own (nothing is shared).
+  CPxError Start(const std::string& base, const std::string& top) {
+    auto folder = std::make_shared<WalkFolder>();
+    CPxError e = folder->handle.Open(top);
+    if (e.IsError()) return e;
+    const std::string probe = top + "/x";
+    const size_t start = RelativeStart(base, probe);
+    std::vector<WalkItem> pieces;
+    e = ListFolder(folder, pieces);
+    if (e.IsError()) return e;
+    if (start == std::string::npos) {
+      if (folder->files.empty()) return CPxError();
+      const std::string full = top + "/" + folder->files.front();
+      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot form relative Path for the file [%s]", full.c_str());
+      return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(), "Cannot form relative Path for the file");
     }
-    if (!recursive || !entry.descend) continue;
-    std::string below = folder + "/" + entry.name;
-    if (!PoolQueueIsLong(tpl->pool)) {
-      CalcChecksumParams* task = NewTaskLike(*tpl);
-      if (task != nullptr) {
-        task->fullPath = std::move(below);
-        if (tpl->pool->doWork(ListFolderUsingTP, task)) continue;
-        below = std::move(task->fullPath);
-        delete task;  // refused: listed here
+    folder->relative = probe.substr(start, probe.size() - 1 - start);
+    folder->backslash = top.find('\\') != std::string::npos;
+    // The caller takes one of them first.
+    Share(pieces, pieces.size(), 1);
+    return CPxError();
+  }
+
+  // Works until no piece is left anywhere and no thread holds one.
+  void Run() {
+    std::vector<UpdatePatches::File> done;
+    std::vector<WalkItem> own;
+    bool working = false;
+    for (;;) {
+      if (own.empty() && !TakeShared(own, working)) break;
+      WalkItem item = std::move(own.back());
+      own.pop_back();
+      if (ok_->load()) Do(item, own, done);
+      item = WalkItem();  // closes what it alone kept open
+      if (own.size() > 1 && (idle_.load() > 0 || mayLaunch_.load())) Share(own, (own.size() + 1) / 2, 0);
+    }
+    Hand(done);
+  }
+
+  // The first error met listing a folder below the top (0: none).
+  int walkError() const { return walkError_.load(); }
+
+ private:
+  static void Helper(void* walk) {
+    auto* self = static_cast<ChecksumWalk*>(walk);
+    self->Run();
+    std::lock_guard<std::mutex> hold(self->mutex_);
+    --self->helpers_;
+    self->changed_.notify_all();
+  }
+
+  long long Job() const { return static_cast<long long>(owner_->jobId()); }
+
+  // Takes a shared piece into `own`, waiting while other threads still work; false once there is
+  // none left and nobody holds one. `working`: whether this thread counts as holding pieces.
+  bool TakeShared(std::vector<WalkItem>& own, bool& working) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (working) {
+      working = false;
+      if (--working_ == 0 && stack_.empty()) changed_.notify_all();
+    }
+    while (stack_.empty() && working_ > 0) {
+      ++idle_;
+      changed_.wait(lock);
+      --idle_;
+    }
+    if (stack_.empty()) return false;
+    own.push_back(std::move(stack_.back()));
+    stack_.pop_back();
+    working = true;
+    ++working_;
+    return true;
+  }
+
+  // Moves the `count` oldest of `pieces` to the shared stack, wakes as many waiting threads, and
+  // asks the pool for threads for the rest (`takenHere` of the shared pieces are about to be
+  // taken back by the sharing thread itself).
+  void Share(std::vector<WalkItem>& pieces, size_t count, size_t takenHere) {
+    if (count == 0) return;
+    size_t launch = 0;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stack_.insert(stack_.end(), std::make_move_iterator(pieces.begin()),
+                    std::make_move_iterator(pieces.begin() + static_cast<std::ptrdiff_t>(count)));
+      for (size_t woken = 0; woken < count && woken < idle_; ++woken) changed_.notify_one();
+      if (mayLaunch_.load())
+        while (helpers_ < maxHelpers_ && stack_.size() > idle_ + launch + takenHere) {
+          ++helpers_;
+          ++launch;
+        }
+      if (helpers_ >= maxHelpers_) mayLaunch_.store(false);
+    }
+    pieces.erase(pieces.begin(), pieces.begin() + static_cast<std::ptrdiff_t>(count));
+    for (; launch > 0; --launch) {
+      if (pool_->doWork(Helper, this)) continue;
+      // Refused (the pool is stopping): the walk's other threads do the work.
+      std::lock_guard<std::mutex> hold(mutex_);
+      helpers_ -= launch;
+      mayLaunch_.store(false);
+      changed_.notify_all();
+      break;
+    }
+  }
+
+  // Reads one open folder: its files into folder->files, and its pieces (the folders to walk
+  // below it, then its files in batches) onto `pieces`.
+  CPxError ListFolder(const std::shared_ptr<WalkFolder>& folder, std::vector<WalkItem>& pieces) {
+    std::vector<SPxWalkEntry> entries;
+    CPxError e = CPxDirectory::ReadWalkLevel(folder->handle, entries);
+    if (e.IsError()) return e;
+    for (SPxWalkEntry& entry : entries) {
+      if (!ok_->load()) break;  // the walk failed elsewhere
+      if (!entry.isDir) {
+        if (verbose_)
+          log_->DebugJob(10, "[CalcCheckSum]", Job(), "Walking thourgh folder [%s/%s]", folder->handle.path().c_str(),
+                         entry.name.c_str());
+        folder->files.push_back(std::move(entry.name));
+      } else if (recursive_ && entry.descend) {
+        pieces.push_back(WalkItem{folder, std::move(entry.name), 0, 0});
       }
     }
-    e = ListFolderForChecksums(tpl, below, false, true);
-    if (e.IsError()) return e;
+    // Pieces are taken from the back: the files first, so that the folder is closed early.
+    const size_t count = folder->files.size();
+    for (size_t at = 0; at < count; at += kFilesPerTask)
+      pieces.push_back(WalkItem{folder, std::string(), at, std::min(count, at + kFilesPerTask)});
+    return CPxError();
   }
-  return CPxError::Success();
-}
 
-// Pool task: lists its folder (and what the queue leaves to it below), checksums the files that
-// make no full task on its own thread; frees its record. A failure fails the walk.
-void ListFolderUsingTP(void* params) {
-  std::unique_ptr<CalcChecksumParams> tpl(static_cast<CalcChecksumParams*>(params));
-  if (!tpl || tpl->ok == nullptr || !tpl->ok->load()) return;
-  CPxError e = ListFolderForChecksums(tpl.get(), tpl->fullPath, false, true);
-  if (CalcChecksumParams* rest = TakeGatheredChecksums(tpl.get())) CalcCheckSumForFileUsingTP(rest);
-  if (e.IsError()) {
-    tpl->log->DebugJob(0, "[CalcCheckSum]", static_cast<long long>(tpl->jobId),
-                       "Cannot walk through [%s] with return [%d]", tpl->fullPath.c_str(),
-                       e.GetErrorCode());
-    int none = 0;
-    if (tpl->walkError) tpl->walkError->compare_exchange_strong(none, e.GetErrorCode() ? e.GetErrorCode() : -1);
-    tpl->ok->store(false);
+  // Does one piece; the pieces found go onto `own`.
+  void Do(WalkItem& item, std::vector<WalkItem>& own, std::vector<UpdatePatches::File>& done) {
+    try {
+      if (item.name.empty()) {
+        ChecksumFiles(*item.folder, item.begin, item.end, done);
+        return;
+      }
+      auto folder = std::make_shared<WalkFolder>();
+      CPxError e = folder->handle.OpenBelow(item.folder->handle, item.name);
+      // A folder that disappeared, or became a link, since its parent was listed is skipped.
+      if (e.GetErrorCode() == ENOENT || e.GetErrorCode() == ELOOP) return;
+      if (!e.IsError()) {
+        folder->relative = item.folder->relative + item.name + "/";
+        folder->backslash = item.folder->backslash || item.name.find('\\') != std::string::npos;
+        item.folder.reset();
+        e = ListFolder(folder, own);
+        if (!e.IsError()) return;
+      }
+      const std::string path = item.folder ? item.folder->handle.path() + "/" + item.name : folder->handle.path();
+      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot walk through [%s] with return [%d]", path.c_str(),
+                     e.GetErrorCode());
+      int none = 0;
+      walkError_.compare_exchange_strong(none, e.GetErrorCode() ? e.GetErrorCode() : -1);
+      ok_->store(false);
+    } catch (...) {
+      ok_->store(false);
+      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Exception caught while walking below [%s]",
+                     item.folder ? item.folder->handle.path().c_str() : "");
+    }
   }
-}
+
+  void ChecksumFiles(const WalkFolder& folder, size_t begin, size_t end, std::vector<UpdatePatches::File>& done) {
+    static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
+    for (size_t k = begin; k < end; ++k) {
+      if (!ok_->load()) return;
+      const std::string& name = folder.files[k];
+      try {
+        std::string text;
+        // A '\' in the path is read as '/' by the path form, as it always was.
+        const bool good = folder.backslash || name.find('\\') != std::string::npos
+                              ? owner_->CalculateFileCksumForFile(isUnix_, folder.handle.path() + "/" + name, text)
+                              : ChecksumInFolder(*owner_, isUnix_, folder.handle, name, text);
+        if (!good) {
+          log_->DebugJob(0, kTag, Job(), "Failed to caluculate checksum for File [%s] ",
+                         (folder.handle.path() + "/" + name).c_str());
+          ok_->store(false);
+          return;
+        }
+        if (verbose_)
+          log_->DebugJob(10, kTag, Job(), "File [%s] Checksum [%s] ", (folder.handle.path() + "/" + name).c_str(),
+                         text.c_str());
+        UpdatePatches::File file;
+        file.reserveFields(2);
+        file.setstring(UpdatePatches::File::kName, folder.relative + name);
+        file.setstring(UpdatePatches::File::kChecksum, std::move(text));
+        done.push_back(std::move(file));
+      } catch (...) {
+        // The file has no entry: the list is incomplete, so the whole call fails.
+        ok_->store(false);
+        log_->DebugJob(0, kTag, Job(), "Exception caught while checksumming File [%s/%s]",
+                       folder.handle.path().c_str(), name.c_str());
+        return;
+      }
+    }
+  }
+
+  // Appends a thread's entries to the output list.
+  void Hand(std::vector<UpdatePatches::File>& done) {
+    if (done.empty()) return;
+    try {
+      std::lock_guard<std::mutex> hold(*outLock_);
+      out_->insert(out_->end(), std::make_move_iterator(done.begin()), std::make_move_iterator(done.end()));
+    } catch (...) {
+      ok_->store(false);
+      log_->DebugJob(0, "[CalcCheckSumForFileUsingTP]", Job(), "Exception caught while recording [%zu] checksums",
+                     done.size());
+    }
+  }
+
+  KQUpdateCache* const owner_;
+  EvDebug* const log_;
+  KqThreadPool* const pool_;
+  const bool isUnix_;
+  const bool recursive_;
+  const bool verbose_;
+  std::atomic<bool>* const ok_;
+  std::mutex* const outLock_;
+  std::vector<UpdatePatches::File>* const out_;
+  const unsigned maxHelpers_;
+  std::atomic<int> walkError_{0};
+  std::atomic<size_t> idle_{0};      // threads waiting for a shared piece
+  std::atomic<bool> mayLaunch_;      // the pool may still be asked for a thread
+
+  std::mutex mutex_;  // guards what follows (and the changes of idle_ and mayLaunch_)
+  std::condition_variable changed_;
+  std::vector<WalkItem> stack_;  // the shared pieces
+  size_t working_ = 0;           // threads holding pieces
+  unsigned helpers_ = 0;         // pool tasks asked for that have not left yet
+};
 
 }  // namespace
 
@@ -247,13 +503,12 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
   EvDebugFileInstance taskLogInstance;
   EvDebug taskLog(&taskLogInstance);
   taskLog.initialize(&taskLogInstance, kChecksumTaskLogId, 0, false, "");
-  // Resolve the levels here, before the tasks share the two log objects.
+  // Resolve the levels here, before the walk's threads share the two log objects.
   taskLog.GetDebugLevel();
   m_event.GetDebugLevel();
 
   std::mutex outLock;
   std::atomic<bool> ok(true);
-  std::atomic<int> walkError(0);
 
   KqThreadPool* pool = GetCheckFileTP(static_cast<unsigned int>(m_jobId));
   if (pool == nullptr) {
@@ -261,34 +516,17 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
     return false;
   }
 
-  std::unique_ptr<CalcChecksumParams> params(new (std::nothrow) CalcChecksumParams());
-  if (!params) {
-    m_event.DebugJob(0, kTag, m_jobId, "Failed to create SyncUpParams object.");
-    ok = false;
-  } else {
-    params->relativeName = dir;
-    params->isUnix = isUnix;
-    params->ok = &ok;
-    params->out = &out;
-    params->jobId = m_jobId;
-    params->owner = this;
-    params->log = &taskLog;
-    params->mutex = &outLock;
-    params->pool = pool;
-    params->walkError = &walkError;
-
-    // The top folder is listed here; the folders below it by pool tasks, so that the listing
-    // of a large tree does not hold back the workers. The files of the top folder that make no
-    // full task are checksummed here while the pool works.
-    std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
-    std::string top = walkPath;
-    while (top.size() > 1 && top.back() == '/') top.pop_back();
+  std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
+  std::string top = walkPath;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  int walkError = 0;
+  {
+    ChecksumWalk walk(this, &taskLog, pool, isUnix, recursive, &ok, &outLock, &out);
     CPxError walked;
     try {
-      walked = ListFolderForChecksums(params.get(), top, true, recursive);
-      if (CalcChecksumParams* rest = TakeGatheredChecksums(params.get())) CalcCheckSumForFileUsingTP(rest);
+      walked = walk.Start(dir, top);
+      if (!walked.IsError()) walk.Run();
     } catch (...) {
-      // The tasks already queued use this frame's objects: the wait below must still happen.
       m_event.DebugJob(0, kTag, m_jobId, "Exception caught while walking [%s]", walkPath.c_str());
       ok = false;
     }
@@ -305,11 +543,12 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
                        walkPath.c_str());
       ok = false;
     }
-    if (walkError.load() != 0) {
-      m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
-                       walkPath.c_str(), walkError.load());
-      ok = false;
-    }
+    walkError = walk.walkError();
+  }
+  if (walkError != 0) {
+    m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
+                     walkPath.c_str(), walkError);
+    ok = false;
   }
   ReleaseCheckFileTP(static_cast<unsigned int>(m_jobId));
   return ok.load();
@@ -341,13 +580,8 @@ CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* conte
   full.reserve(dirLen + 1 + nameLen);
   full.append(dir, dirLen).append(1, '/').append(name, nameLen);
   // The base folder without trailing slashes, so that "dir/" and "dir" name files alike.
-  const std::string& base = tpl->relativeName;
-  size_t baseLen = base.size();
-  while (baseLen > 1 && base[baseLen - 1] == '/') --baseLen;
-  size_t start = baseLen + 1;
-  while (start < full.size() && full[start] == '/') ++start;
-  if (full.compare(0, baseLen, base, 0, baseLen) != 0 || full.size() <= baseLen + 1 ||
-      full[baseLen] != '/' || start >= full.size()) {
+  const size_t start = RelativeStart(tpl->relativeName, full);
+  if (start == std::string::npos) {
     tpl->log->DebugJob(0, kTag, static_cast<long long>(tpl->jobId),
                        "Cannot form relative Path for the file [%s]", full.c_str());
     return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(),

@@ -1,6 +1,7 @@
 #include "PortableFiles/PxDirectory.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -204,23 +205,105 @@ CPxError CPxDirectory::Walk(const char* path, void* context, int depth, bool rep
 CPxError CPxDirectory::ReadWalkLevel(const std::string& folder, bool missingIsEmpty,
                                      std::vector<SPxWalkEntry>& entries) {
   entries.clear();
-  CPxDirectory listing;
-  CPxError e = listing.Open(folder, "*", true);
+  CPxFolderHandle handle;
+  CPxError e = handle.Open(folder);
   if (e.IsError()) return missingIsEmpty && e.GetErrorCode() == ENOENT ? CPxError() : e;
-  entries.reserve(listing.names_.size());
-  for (size_t k = 0; k < listing.names_.size(); ++k) {
-    SPxDirEntry entry;
-    entry.type = listing.types_[k];
-    entry.name = std::move(listing.names_[k]);
-    std::string full;
-    if (entry.type != DT_REG) full = folder + "/" + entry.name;
-    bool realDir = false, isDir = false, gone = false;
-    e = EntryKind(entry, full, realDir, isDir, gone);
-    if (e.IsError()) return e;
-    if (gone) continue;
-    entries.push_back(SPxWalkEntry{std::move(entry.name), isDir, realDir});
+  return ReadWalkLevel(handle, entries);
+}
+
+CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<SPxWalkEntry>& entries) {
+  entries.clear();
+  const int fd = folder.nativeHandle();
+  if (fd < 0) return Errno(EBADF, "No folder is open", FX_CODE_LOCATION());
+  // The listing's types, as the kernel hands them out; sorted below.
+  std::vector<std::pair<std::string, unsigned char>> names;
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const ssize_t got = getdents64(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return Errno(errno, "Cannot read folder [" + folder.path() + "]", FX_CODE_LOCATION());
+    }
+    if (got == 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* ent = reinterpret_cast<const struct dirent64*>(buffer + at);
+      at += ent->d_reclen;
+      const char* n = ent->d_name;
+      if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+      names.emplace_back(n, ent->d_type);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  entries.reserve(names.size());
+  for (auto& n : names) {
+    bool realDir = n.second == DT_DIR;
+    bool isDir = realDir;
+    if (n.second != DT_REG && n.second != DT_DIR) {
+      // Links and file systems that give no type: looked at relative to the folder.
+      struct stat sb;
+      if (fstatat(fd, n.first.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) continue;  // disappeared
+        return Errno(errno, "Cannot stat [" + folder.path() + "/" + n.first + "]", FX_CODE_LOCATION());
+      }
+      realDir = S_ISDIR(sb.st_mode);
+      isDir = realDir;
+      struct stat target;
+      if (S_ISLNK(sb.st_mode) && fstatat(fd, n.first.c_str(), &target, 0) == 0) isDir = S_ISDIR(target.st_mode);
+    }
+    entries.push_back(SPxWalkEntry{std::move(n.first), isDir, realDir});
   }
   return CPxError();
+}
+
+CPxFolderHandle::CPxFolderHandle(CPxFolderHandle&& other) noexcept
+    : fd_(other.fd_), path_(std::move(other.path_)) {
+  other.fd_ = -1;
+}
+
+CPxFolderHandle& CPxFolderHandle::operator=(CPxFolderHandle&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+CPxError CPxFolderHandle::Open(const std::string& path) {
+  Close();
+  if (path.empty()) return Errno(EINVAL, "Cannot open an empty folder path", FX_CODE_LOCATION());
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Errno(errno, "Cannot open folder [" + path + "]", FX_CODE_LOCATION());
+  fd_ = fd;
+  path_ = path;
+  return CPxError();
+}
+
+CPxError CPxFolderHandle::OpenBelow(const CPxFolderHandle& parent, const std::string& name) {
+  Close();
+  std::string path = parent.path_ + "/" + name;
+  if (parent.fd_ < 0) return Errno(EBADF, "Cannot open [" + path + "]: its folder is not open", FX_CODE_LOCATION());
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+    return Errno(EINVAL, "Cannot open folder [" + path + "]: not one entry name", FX_CODE_LOCATION());
+  const int fd = openat(parent.fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    // O_NOFOLLOW with O_DIRECTORY reports a link as "not a folder": tell the two apart.
+    struct stat sb;
+    if (err == ENOTDIR && fstatat(parent.fd_, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(sb.st_mode))
+      err = ELOOP;
+    return Errno(err, "Cannot open folder [" + path + "]", FX_CODE_LOCATION());
+  }
+  fd_ = fd;
+  path_ = std::move(path);
+  return CPxError();
+}
+
+void CPxFolderHandle::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  path_.clear();
 }
 
 CPxError CPxDirectory::GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes) {

@@ -36,6 +36,38 @@ struct SPxWalkEntry {
   bool descend = false;  // a real folder, which a walk descends into (never a link)
 };
 
+// One open folder, through which the entries inside it are listed and opened by name without
+// walking the folder's path again for each of them. Open() takes a path (a final link is
+// followed, as opening a path does); OpenBelow() opens one entry of an open folder and never
+// goes through a link, so a tree walked from a checked folder stays inside it. The handle owns
+// its descriptor (closed on destruction), is movable and not copyable, and keeps the path it
+// was opened by for the texts of errors and for callers that need the full path.
+class CPxFolderHandle {
+ public:
+  CPxFolderHandle() = default;
+  ~CPxFolderHandle() { Close(); }
+  CPxFolderHandle(const CPxFolderHandle&) = delete;
+  CPxFolderHandle& operator=(const CPxFolderHandle&) = delete;
+  CPxFolderHandle(CPxFolderHandle&& other) noexcept;
+  CPxFolderHandle& operator=(CPxFolderHandle&& other) noexcept;
+
+  // Opens the folder at `path`; an open folder is closed first. ENOTDIR when it is no folder.
+  CPxError Open(const std::string& path);
+  // Opens the folder `name` (one entry name, no "/") of the open folder `parent`; its path
+  // becomes parent's path + "/" + name. A link is never followed: ELOOP when `name` is one,
+  // ENOTDIR when it is no folder.
+  CPxError OpenBelow(const CPxFolderHandle& parent, const std::string& name);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+  const std::string& path() const { return path_; }
+  // The descriptor, for the portable layer's calls that work relative to the folder.
+  int nativeHandle() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 // Walk callback: `dir` is the folder holding the entry (the walked path, or a folder below it
 // joined with "/"), `name` the bare entry name, `isDir` whether it is a folder (or a link to
 // one). Returning an error stops the walk, and Walk() returns that error.
@@ -90,6 +122,9 @@ class CPxDirectory {
   // out; with missingIsEmpty, so is the folder itself (an empty level). Fails as Walk() does.
   static CPxError ReadWalkLevel(const std::string& folder, bool missingIsEmpty,
                                 std::vector<SPxWalkEntry>& entries);
+  // The same level of an open folder (see CPxFolderHandle), read through its handle: the
+  // entries are typed without a lookup of the folder's path for each.
+  static CPxError ReadWalkLevel(const CPxFolderHandle& folder, std::vector<SPxWalkEntry>& entries);
   // Size of the file system holding `path` and the bytes free for an ordinary user (statvfs).
   static CPxError GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes);
   static CPxError GetSpaceUsage(const std::string& path, uint64_t& totalBytes, uint64_t& freeBytes) {

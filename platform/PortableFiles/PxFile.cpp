@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/SafePath.h"
 
 namespace {
@@ -66,6 +67,20 @@ CPxError CPxFile::OpenRegular(const std::string& path, uint64_t maxBytes, uint64
   if (path.empty()) return Errno(EINVAL, "Cannot open an empty path", FX_CODE_LOCATION());
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno(errno, "Cannot open [" + path + "]", FX_CODE_LOCATION());
+  return AdoptRegular(fd, path, maxBytes, size);
+}
+
+CPxError CPxFile::OpenRegularAt(const CPxFolderHandle& folder, const std::string& name, uint64_t maxBytes,
+                                uint64_t* size) {
+  Close();
+  if (name.empty() || name.find('/') != std::string::npos)
+    return Errno(EINVAL, "Cannot open [" + folder.path() + "/" + name + "]: not one entry name", FX_CODE_LOCATION());
+  int fd = openat(folder.nativeHandle(), name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Errno(errno, "Cannot open [" + folder.path() + "/" + name + "]", FX_CODE_LOCATION());
+  return AdoptRegular(fd, folder.path() + "/" + name, maxBytes, size);
+}
+
+CPxError CPxFile::AdoptRegular(int fd, std::string path, uint64_t maxBytes, uint64_t* size) {
   FdCloser closer{fd};
   struct stat sb;
   if (fstat(fd, &sb) != 0) return Errno(errno, "Cannot stat [" + path + "]", FX_CODE_LOCATION());
@@ -82,7 +97,7 @@ CPxError CPxFile::OpenRegular(const std::string& path, uint64_t maxBytes, uint64
   // file ignore it (two system calls fewer for each of the many small files checksummed).
   closer.fd = -1;
   fd_ = fd;
-  path_ = path;
+  path_ = std::move(path);
   if (size) *size = static_cast<uint64_t>(sb.st_size);
   return CPxError();
 }

@@ -15,6 +15,8 @@
 
 #include "PortableFiles/PxError.h"
 
+class CPxFolderHandle;
+
 // What Stat and Lstat report about a path.
 struct SPxFileStat {
   uint64_t size = 0;      // bytes
@@ -64,11 +66,17 @@ class CPxFile {
   // waited on: it is opened without blocking and refused (EINVAL, "not a regular file"), as
   // is a folder (EISDIR); a larger file gives EFBIG.
   CPxError OpenRegular(const std::string& path, uint64_t maxBytes, uint64_t* size = nullptr);
+  // OpenRegular for the entry `name` of an open folder (a final link is followed, as opening
+  // its path does); the path in texts is the folder's path + "/" + name.
+  CPxError OpenRegularAt(const CPxFolderHandle& folder, const std::string& name, uint64_t maxBytes,
+                         uint64_t* size = nullptr);
   // The whole regular file at `path` (see OpenRegular) into `text`, which is replaced only on
   // success.
   static CPxError ReadRegular(const std::string& path, uint64_t maxBytes, std::string& text);
 
   bool IsOpen() const { return fd_ >= 0; }
+  // The path the open file was opened by ("" when none is open).
+  const std::string& path() const { return path_; }
   void Close();
 
   // Reads up to `size` bytes; *bytesRead (optional) gets the count, 0 at the end of the file.
@@ -108,6 +116,9 @@ class CPxFile {
   static CPxError Rename(const char* source, const char* target);
 
  private:
+  // Takes an open descriptor once it is known to be a regular file of at most maxBytes.
+  CPxError AdoptRegular(int fd, std::string path, uint64_t maxBytes, uint64_t* size);
+
   int fd_ = -1;
   std::string path_;  // for error texts
 };
