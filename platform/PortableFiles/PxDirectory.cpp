@@ -255,21 +255,6 @@ CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<
   return CPxError();
 }
 
-CPxFolderHandle::CPxFolderHandle(CPxFolderHandle&& other) noexcept
-    : fd_(other.fd_), path_(std::move(other.path_)) {
-  other.fd_ = -1;
-}
-
-CPxFolderHandle& CPxFolderHandle::operator=(CPxFolderHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    path_ = std::move(other.path_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 CPxError CPxFolderHandle::Open(const std::string& path) {
   Close();
   if (path.empty()) return Errno(EINVAL, "Cannot open an empty folder path", FX_CODE_LOCATION());
@@ -281,8 +266,9 @@ CPxError CPxFolderHandle::Open(const std::string& path) {
 }
 
 CPxError CPxFolderHandle::OpenBelow(const CPxFolderHandle& parent, const std::string& name) {
-  Close();
   std::string path = parent.path_ + "/" + name;
+  if (&parent == this) return Errno(EINVAL, "Cannot open [" + path + "] in place of its folder", FX_CODE_LOCATION());
+  Close();
   if (parent.fd_ < 0) return Errno(EBADF, "Cannot open [" + path + "]: its folder is not open", FX_CODE_LOCATION());
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
     return Errno(EINVAL, "Cannot open folder [" + path + "]: not one entry name", FX_CODE_LOCATION());

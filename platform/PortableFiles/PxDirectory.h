@@ -40,16 +40,13 @@ struct SPxWalkEntry {
 // walking the folder's path again for each of them. Open() takes a path (a final link is
 // followed, as opening a path does); OpenBelow() opens one entry of an open folder and never
 // goes through a link, so a tree walked from a checked folder stays inside it. The handle owns
-// its descriptor (closed on destruction), is movable and not copyable, and keeps the path it
-// was opened by for the texts of errors and for callers that need the full path.
+// its descriptor (closed on destruction), is not copyable, and keeps the path it was opened by for the texts of errors and for callers that need the full path.
 class CPxFolderHandle {
  public:
   CPxFolderHandle() = default;
   ~CPxFolderHandle() { Close(); }
   CPxFolderHandle(const CPxFolderHandle&) = delete;
   CPxFolderHandle& operator=(const CPxFolderHandle&) = delete;
-  CPxFolderHandle(CPxFolderHandle&& other) noexcept;
-  CPxFolderHandle& operator=(CPxFolderHandle&& other) noexcept;
 
   // Opens the folder at `path`; an open folder is closed first. ENOTDIR when it is no folder.
   CPxError Open(const std::string& path);
