@@ -291,6 +291,82 @@ TEST_F(ApplianceTest, UnixFilesAreCheckedAgainstTheCacheRoot) {
   EXPECT_TRUE(entries.empty());
 }
 
+// The log lines written since `from` bytes of the log, without their time and thread heads.
+std::vector<std::string> LinesSince(const std::string& log, size_t from) {
+  std::vector<std::string> lines;
+  size_t at = from;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(at, end - at);
+    const size_t level = line.find(" L");
+    const size_t text = level == std::string::npos ? std::string::npos : line.find(' ', level + 2);
+    lines.push_back(text == std::string::npos ? line : line.substr(text + 1));
+    at = end + 1;
+  }
+  return lines;
+}
+
+TEST_F(ApplianceTest, ChecksumsWorkedOutOnThePoolGiveWhatReadingInTurnGives) {
+  Clients();
+  const std::string folder = cache / "KQAppliance";
+  std::vector<std::pair<std::string, std::string>> windows;
+  tKQApplainceFilesInfo unixFiles;
+  for (int i = 0; i < 40; ++i) {
+    const std::string body = Bytes(1000 + 97 * i, 40 + i);
+    const std::string name = "Windows/kb" + std::to_string(i) + ".msu";
+    const std::string rpm = "KQAppliance/Unix/Packages/p" + std::to_string(i) + ".rpm";
+    // Every third file is missing, every fifth changed; the rest match their listing.
+    if (i % 3 != 0) {
+      kqtest::WriteFile(folder + "/" + name, i % 5 == 0 ? body + "changed" : body);
+      kqtest::WriteFile(cache / rpm, i % 5 == 0 ? body + "changed" : body);
+    }
+    windows.push_back({name, Dec(Crc(body))});
+    unixFiles[i % 2 == 0 ? "rhel-7.3" : "rhel-8"].retrieved.push_back(File(rpm, Dec(Crc(body))));
+  }
+  // A folder where a file is listed cannot be read; a file listed twice is checked once.
+  ASSERT_EQ(0, mkdir((folder + "/Windows/folder.msu").c_str(), 0755));
+  windows.push_back({"Windows/folder.msu", "1"});
+  windows.push_back({"Windows/kb1.msu", windows[1].second});
+  unixFiles["rhel-8"].retrieved.push_back(unixFiles["rhel-7.3"].retrieved[0]);
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {windows}}})});
+
+  // Once reading each file in turn (no pools), once with the pools started.
+  std::vector<std::string> lines[2];
+  tApplianceEntries entries[2];
+  for (int pooled = 0; pooled < 2; ++pooled) {
+    TestRetrievalJob& job = Job(source.path(), false);
+    job.unixFiles = unixFiles;
+    if (pooled) {
+      ASSERT_EQ(0u, job.initThreadPools());
+    }
+    const size_t from = Log().size();
+    ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries[pooled]));
+    lines[pooled] = LinesSince(Log(), from);
+  }
+  EXPECT_EQ(lines[0], lines[1]);
+  ASSERT_EQ(entries[0].size(), entries[1].size());
+  for (const auto& side : entries[0]) {
+    for (const auto& os : side.second) {
+      EXPECT_EQ(Paths(os.second.pending), Paths(entries[1][side.first][os.first].pending))
+          << os.first;
+    }
+  }
+
+  // What either way finds: the missing, the changed and the unreadable files, each once.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40; ++i)
+    if (i % 3 == 0 || i % 5 == 0)
+      expected.push_back("KQAppliance/Windows/kb" + std::to_string(i) + ".msu");
+  const size_t unixExpected = expected.size();
+  expected.push_back("KQAppliance/Windows/folder.msu");
+  EXPECT_EQ(expected, Paths(entries[1][side]["Windows 2022"].pending));
+  tKQApplainceFilesInfo& unix = entries[1][Side(16, policy.m_candidateVersion)];
+  EXPECT_EQ(unixExpected, unix["rhel-7.3"].pending.size() + unix["rhel-8"].pending.size());
+  EXPECT_TRUE(Logged("Cannot calculate the checksum for [KQAppliance/Windows/folder.msu]"));
+}
+
 TEST_F(ApplianceTest, TheGetFileStepKeepsTheFirstFailureAndFetchesEachPathOnce) {
   const std::string a = Bytes(4000, 5), b = Bytes(3000, 6), bad = Bytes(1000, 7);
   kqtest::WriteFile(source / "KQAppliance/Windows/a.msu", a);

@@ -86,6 +86,7 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   unsigned int unixFilesResult = 0;
 
   // The frame's state, for the tests.
+  using CSoftwareRetrieval::initThreadPools;
   using CSoftwareRetrieval::m_failedApplianceSides;
   using CSoftwareRetrieval::m_foldersToDelete;
   using CSoftwareRetrieval::m_localCacheTemplate;

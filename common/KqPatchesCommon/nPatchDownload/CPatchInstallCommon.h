@@ -145,6 +145,10 @@ class CPatchInstallCommon {
   // 0x80000010 (crc untouched) when the file cannot be opened or read.
   static unsigned int CalculateCRC(bool plain, const std::string& path, unsigned long& crc,
                                    IPatchEvent& event);
+  // CalculateCRC without its log lines, for checksums worked out ahead on worker threads
+  // whose failures are logged where the result is used.
+  static unsigned int CalculateCRCSilently(bool plain, const std::string& path,
+                                           unsigned long& crc);
   // Length of an open stream; its read position is kept.
   static long long fileSize(std::ifstream& stream);
 

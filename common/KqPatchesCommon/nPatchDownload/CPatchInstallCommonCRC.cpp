@@ -29,14 +29,15 @@ unsigned char* ThreadChecksumBuffer(size_t size) {
   return buffer.get();
 }
 
-}  // namespace
-
-unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& path,
-                                               unsigned long& crc, IPatchEvent& event) {
-  const size_t size = static_cast<size_t>(GetChecksumBufferSize()) * kBlocksPerRead;
+// The CRC of the file at path; each failure is logged to event when one is given.
+unsigned int FileCrc(bool plain, const std::string& path, unsigned long& crc, IPatchEvent* event) {
+  const size_t size =
+      static_cast<size_t>(CPatchInstallCommon::GetChecksumBufferSize()) * kBlocksPerRead;
   unsigned char* buffer = size == 0 ? nullptr : ThreadChecksumBuffer(size);
   if (buffer == nullptr) {
-    event.Debug("CalculateCRC", "Failed to allocate memory for checking file [%s]", path.c_str());
+    if (event != nullptr)
+      event->Debug("CalculateCRC", "Failed to allocate memory for checking file [%s]",
+                   path.c_str());
     return 0x80000001;
   }
   // Only a regular file is read: a FIFO or device would block or never end.
@@ -44,8 +45,9 @@ unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& pa
   uint64_t length = 0;
   CPxError e = file.OpenRegular(path, UINT64_MAX, &length);
   if (e.IsError()) {
-    event.Debug("CalculateCRC", "Failed to open file [%s] for checking, error [%d:%s]",
-                path.c_str(), e.GetErrorCode(), e.c_str());
+    if (event != nullptr)
+      event->Debug("CalculateCRC", "Failed to open file [%s] for checking, error [%d:%s]",
+                   path.c_str(), e.GetErrorCode(), e.c_str());
     return 0x80000010;
   }
   uint32_t value = 0;
@@ -54,8 +56,9 @@ unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& pa
     size_t got = 0;
     e = file.Read(buffer, size, &got);
     if (e.IsError()) {
-      event.Debug("CalculateCRC", "Failed to read file [%s], error [%d:%s]", path.c_str(),
-                  e.GetErrorCode(), e.c_str());
+      if (event != nullptr)
+        event->Debug("CalculateCRC", "Failed to read file [%s], error [%d:%s]", path.c_str(),
+                     e.GetErrorCode(), e.c_str());
       return 0x80000010;
     }
     if (got == 0) break;
@@ -67,6 +70,18 @@ unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& pa
   }
   crc = plain ? value : static_cast<unsigned long>(~value & 0xFFFFFFFFu);
   return 0;
+}
+
+}  // namespace
+
+unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& path,
+                                               unsigned long& crc, IPatchEvent& event) {
+  return FileCrc(plain, path, crc, &event);
+}
+
+unsigned int CPatchInstallCommon::CalculateCRCSilently(bool plain, const std::string& path,
+                                                       unsigned long& crc) {
+  return FileCrc(plain, path, crc, nullptr);
 }
 
 long long CPatchInstallCommon::fileSize(std::ifstream& stream) {

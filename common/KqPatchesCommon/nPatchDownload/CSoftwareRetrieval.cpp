@@ -170,6 +170,7 @@ unsigned int CSoftwareRetrieval::initThreadPools() {
                   static_cast<int>(rc));
     return rc;
   }
+  m_poolsStarted = true;
   return KQ_PATCH_OK;
 }
 

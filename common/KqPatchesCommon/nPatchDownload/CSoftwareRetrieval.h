@@ -228,9 +228,17 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
                                        const std::set<std::string>& sqlNames,
                                        bool cleanStale = true);
   // Appends every candidate missing below localRoot, or whose CRC differs from its listed
-  // checksum, to the pending list of the same side and operating system of entries.
+  // checksum, to the pending list of the same side and operating system of entries. A file
+  // whose CRC is in known is not read again.
   static void generatePatchList(tApplianceCandidates& candidates, tApplianceEntries& entries,
-                                const std::string& localRoot, EvDebug& log);
+                                const std::string& localRoot, EvDebug& log,
+                                const tFileChecksums* known = nullptr);
+  // Works out on the CheckFile pool the CRC of every file below root that the lists name,
+  // each path once, into known (by full path; only the files that could be read). Names that
+  // would leave root are left to the checks, which log them. Nothing when the pools were not
+  // started: the checks then read each file themselves.
+  void checksumApplianceFilesAhead(const std::vector<const tFileList*>& lists,
+                                   const std::string& root, tFileChecksums& known);
   // Deletes the files below folder that are not in kept, except the appliance configurations,
   // the mini configurations and anything under a "Unix" folder. Links are left alone and never
   // followed. Always 0.
@@ -269,6 +277,7 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
  protected:
   // Starts the CheckFile pool (no media access) and the GetFile pool (with it).
   unsigned int initThreadPools();
+  bool m_poolsStarted = false;  // initThreadPools succeeded: work may go to the pools
 
   tSideFolderMap m_mediaToKeep;  // installed media that must stay
   IPatchJobObject& m_jobObject;

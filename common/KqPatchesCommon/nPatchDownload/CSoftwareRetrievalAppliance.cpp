@@ -4,6 +4,8 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -74,9 +76,19 @@ bool SafeName(const BinaryV11& file, std::string& name, EvDebug& log, const char
   return false;
 }
 
-// True when the file below root is missing or differs from its listed checksum.
+// The CRC worked out ahead for path, if there is one.
+bool KnownCrc(const tFileChecksums* known, const std::string& path, unsigned long& crc) {
+  if (known == nullptr) return false;
+  const auto found = known->find(path);
+  if (found == known->end()) return false;
+  crc = found->second;
+  return true;
+}
+
+// True when the file below root is missing or differs from its listed checksum. A CRC in
+// known is taken as the file's; any other file is read here.
 bool IsPending(const std::string& root, const std::string& name, const BinaryV11& file,
-               IPatchEvent& event, const char* fn) {
+               const tFileChecksums* known, IPatchEvent& event, const char* fn) {
   const std::string path = root + "/" + name;
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
@@ -85,7 +97,8 @@ bool IsPending(const std::string& root, const std::string& name, const BinaryV11
   }
   event.DebugLvl(fn, 8, "Calculating the checksum of file [%s]", path.c_str());
   unsigned long crc = 0;
-  if (CPatchInstallCommon::CalculateCRC(true, path, crc, event) != 0) {
+  if (!KnownCrc(known, path, crc) &&
+      CPatchInstallCommon::CalculateCRC(true, path, crc, event) != 0) {
     event.Debug(fn, "Cannot calculate the checksum for [%s], adding it to the download list",
                 name.c_str());
     return true;
@@ -107,8 +120,8 @@ bool IsPending(const std::string& root, const std::string& name, const BinaryV11
 
 // Checks the files of one appliance operating system; each path once per step.
 void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
-                std::vector<BinaryV11>& pending, std::set<std::string>& seen, IPatchEvent& event,
-                const char* fn) {
+                std::vector<BinaryV11>& pending, std::set<std::string>& seen,
+                const tFileChecksums* known, IPatchEvent& event, const char* fn) {
   for (const BinaryV11& file : files) {
     std::string name;
     if (!SafeName(file, name, *event.GetEvDebug(), fn)) continue;
@@ -116,7 +129,7 @@ void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
       event.DebugLvl(fn, 8, "File [%s] was checked already, skipping it", name.c_str());
       continue;
     }
-    if (IsPending(root, name, file, event, fn)) pending.push_back(file);
+    if (IsPending(root, name, file, known, event, fn)) pending.push_back(file);
   }
 }
 
@@ -189,12 +202,58 @@ unsigned int CSoftwareRetrieval::calculatePendingApplianceFiles(tApplianceEntrie
   return calculatePendingWindowsOSPatchFiles(entries);
 }
 
+void CSoftwareRetrieval::checksumApplianceFilesAhead(const std::vector<const tFileList*>& lists,
+                                                     const std::string& root,
+                                                     tFileChecksums& known) {
+  if (!m_poolsStarted) return;
+  std::vector<std::string> paths;
+  std::set<std::string> seen;
+  for (const tFileList* list : lists) {
+    for (const BinaryV11& file : *list) {
+      const std::string name = Slashed(file.getstringByRef(BinaryV11::kRelativePath));
+      if (kq::IsSafeRelativeName(name) && seen.insert(name).second)
+        paths.push_back(root + "/" + name);
+    }
+  }
+  if (paths.empty()) return;
+
+  // Each worker takes the next path until none is left; each slot is written by one task
+  // and read here only after the wait.
+  struct tSlot {
+    unsigned long crc = 0;
+    bool read = false;
+  };
+  std::vector<tSlot> slots(paths.size());
+  std::atomic<size_t> next{0};
+  auto work = [&paths, &slots, &next] {
+    for (size_t i = next++; i < paths.size(); i = next++) {
+      try {
+        slots[i].read =
+            CPatchInstallCommon::CalculateCRCSilently(true, paths[i], slots[i].crc) == 0;
+      } catch (...) {
+        // Left unread: the check reads the file itself and logs what fails.
+      }
+    }
+  };
+  const unsigned int workers = std::max(1u, m_policy.GetCheckFileTPParams().threads);
+  for (unsigned int i = 0; i < workers && i < paths.size(); ++i)
+    if (m_checkFilePool.QueueWork(work) != 0) break;
+  m_checkFilePool.WaitForAll(false, false, true);
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (slots[i].read) known.emplace(paths[i], slots[i].crc);
+}
+
 unsigned int CSoftwareRetrieval::calculatePendingUnixOSPatchFiles(tKQApplainceFilesInfo& info) {
   static const char kFn[] = "calculatePendingUnixOSPatchFiles";
+  std::vector<const tFileList*> lists;
+  for (const auto& os : info) lists.push_back(&os.second.retrieved);
+  tFileChecksums known;
+  checksumApplianceFilesAhead(lists, m_localCacheRoot, known);
   std::set<std::string> seen;
   for (auto& os : info) {
     m_event.DebugLvl(kFn, 8, "Checking files for Appliance OS [%s]", os.first.c_str());
-    CheckFiles(os.second.retrieved, m_localCacheRoot, os.second.pending, seen, m_event, kFn);
+    CheckFiles(os.second.retrieved, m_localCacheRoot, os.second.pending, seen, &known, m_event,
+               kFn);
   }
   return KQ_PATCH_OK;
 }
@@ -254,7 +313,12 @@ unsigned int CSoftwareRetrieval::checkApplianceOSPatches(tApplianceEntries& entr
     m_event.Debug(kFn, "Error happens during checking for patch files");
     return rc;
   }
-  generatePatchList(candidates, entries, root, log);
+  std::vector<const tFileList*> lists;
+  for (const auto& side : candidates)
+    for (const auto& os : side.second) lists.push_back(&os.second.pending);
+  tFileChecksums known;
+  checksumApplianceFilesAhead(lists, root, known);
+  generatePatchList(candidates, entries, root, log, &known);
 
   std::set<std::string> kept;
   for (const auto& side : candidates) {
@@ -276,7 +340,8 @@ unsigned int CSoftwareRetrieval::checkApplianceOSPatches(tApplianceEntries& entr
 
 void CSoftwareRetrieval::generatePatchList(tApplianceCandidates& candidates,
                                            tApplianceEntries& entries,
-                                           const std::string& localRoot, EvDebug& log) {
+                                           const std::string& localRoot, EvDebug& log,
+                                           const tFileChecksums* known) {
   static const char kFn[] = "generatePatchList";
   CPatchDebug sink(log);
   std::set<std::string> seen;
@@ -284,8 +349,8 @@ void CSoftwareRetrieval::generatePatchList(tApplianceCandidates& candidates,
     log.DebugLvl(kFn, 8, "Checking files for Appliance OS Id [%d]", side.first.osId);
     for (auto& os : side.second) {
       log.DebugLvl(kFn, 8, "Checking on [%s]", os.first.c_str());
-      CheckFiles(os.second.pending, localRoot, entries[side.first][os.first].pending, seen, sink,
-                 kFn);
+      CheckFiles(os.second.pending, localRoot, entries[side.first][os.first].pending, seen, known,
+                 sink, kFn);
     }
   }
 }

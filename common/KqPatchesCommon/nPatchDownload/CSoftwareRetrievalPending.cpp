@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <queue>
+#include <utility>
 #include <vector>
 
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -182,19 +183,24 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
   }
   if (rc != 0) return rc;
 
+  // Each side's computed list moves into its entry; a side listed again (by another version's
+  // retriever) finds it there already.
+  std::map<tRetrievalSide, size_t> computedCounts;
   for (auto& version : retrievers) {
     if (!version.second) continue;
     for (const tRetrievalSide& side : version.second->GetSides()) {
       if (m_jobObject.IsInterrupted()) return ReportJobInterrupted(m_event, kFn);
       tRetrievalEntry& entry = entries[side];
-      const tFileList& computed = state.computed[side];
-      entry.all = computed;
+      tFileList& computed = state.computed[side];
+      const auto counted = computedCounts.emplace(side, computed.size());
+      if (counted.second) entry.all = std::move(computed);
+      const size_t computedCount = counted.first->second;
       const size_t processed = state.processed[side].size();
-      if (entry.status == 0 && processed != computed.size()) {
+      if (entry.status == 0 && processed != computedCount) {
         m_event.Debug(kFn,
                       "There are [%llu] files needs to be computed but only [%llu] are processed, "
                       "marking Side [%s:%s] invalid",
-                      static_cast<unsigned long long>(computed.size()),
+                      static_cast<unsigned long long>(computedCount),
                       static_cast<unsigned long long>(processed),
                       SideVersionText(side.mediaVersion).c_str(), SideOSName(side));
         entry.status = KQ_PATCH_E_FEWER_CHECKED;

@@ -51,6 +51,8 @@ typedef std::map<tRetrievalSide, tRetrievalEntry> tRetrievalEntries;
 typedef std::map<tRetrievalSide, tKQApplainceFilesInfo> tApplianceEntries;
 // Side -> the folder-structure object of its media (owned as each map's user says).
 typedef std::map<tRetrievalSide, KQInstallCommonUtils::IFolderStruct*> tSideFolderMap;
+// Full path of a local file -> its CRC, worked out ahead of the checks that use it.
+typedef std::map<std::string, unsigned long> tFileChecksums;
 // Media version (newest first) -> its sides.
 typedef std::map<FullVersion, std::set<tRetrievalSide>, compareMediaVersion> tSupportedSidesMap;
 // Media version (newest first) -> the retriever of one patch type for it.
