@@ -1,13 +1,20 @@
 // Media access against real servers on 127.0.0.1 and real folders.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -15,6 +22,7 @@
 #include "KqTestEnv.h"
 #include "LoopbackServer.h"
 #include "MediaAccess/IMediaAccess.h"
+#include "MediaAccess/MediaTransfer.h"
 #include "PortableFiles/PxError.h"
 #include "nPatchDownload/CPatchDebug.h"
 
@@ -55,6 +63,93 @@ std::map<std::string, std::string> Tree(const std::string& root) {
   ListTree(root, "", out);
   return out;
 }
+
+// An http/1.1 responder on 127.0.0.1 that answers every request with `body` (no body for
+// HEAD) and counts the connections it accepts. It keeps a connection open for the next
+// request, or, with closeAfterReply, closes it after each reply without saying so, as a
+// server that drops idle connections does.
+class CountingServer {
+ public:
+  CountingServer(std::string body, bool closeAfterReply)
+      : body_(std::move(body)), closeAfterReply_(closeAfterReply) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        listen(listener_, 16) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      return;
+    port_ = ntohs(addr.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~CountingServer() {
+    stop_ = true;
+    if (acceptor_.joinable()) acceptor_.join();
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      for (int fd : open_) shutdown(fd, SHUT_RDWR);
+    }
+    for (std::thread& t : handlers_) t.join();
+    if (listener_ >= 0) close(listener_);
+  }
+
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+  }
+  int accepted() const { return accepted_; }
+
+ private:
+  void AcceptLoop() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      ++accepted_;
+      std::lock_guard<std::mutex> hold(lock_);
+      open_.push_back(fd);
+      handlers_.emplace_back([this, fd] { Serve(fd); });
+    }
+  }
+
+  void Serve(int fd) {
+    std::string in;
+    char buffer[4096];
+    for (;;) {
+      const size_t end = in.find("\r\n\r\n");
+      if (end == std::string::npos) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        in.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      const bool head = in.compare(0, 5, "HEAD ") == 0;
+      in.erase(0, end + 4);
+      std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
+                          "\r\n\r\n" + (head ? std::string() : body_);
+      if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()))
+        break;
+      if (closeAfterReply_) break;
+    }
+    shutdown(fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> hold(lock_);
+    open_.erase(std::find(open_.begin(), open_.end(), fd));
+    close(fd);
+  }
+
+  const std::string body_;
+  const bool closeAfterReply_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::thread acceptor_;
+  std::mutex lock_;  // guards open_, handlers_
+  std::vector<int> open_;
+  std::vector<std::thread> handlers_;
+};
 
 class MediaAccessTest : public ::testing::Test {
  protected:
@@ -274,6 +369,70 @@ TEST_F(MediaAccessTest, EightThreadsShareOneObjectAndKeepTheirOwnErrors) {
   for (int t = 0; t < 8; ++t) {
     if (t % 2 == 0) EXPECT_EQ("", lastErrors[t]);
     else EXPECT_NE(std::string::npos, lastErrors[t].find("missing" + std::to_string(t)));
+  }
+}
+
+TEST_F(MediaAccessTest, KeptHandlesReuseTheirConnectionsAndCarryNoOptionOver) {
+  const std::string body = RandomBytes(50000, 7);
+  kqmedia::tTransferOptions options;
+  options.retryWaitMs = 10;
+  {
+    // A probe, then fetches: one connection, and the probe's "no body" does not stay behind.
+    CountingServer server(body, false);
+    kqmedia::TransferHandles handles;
+    EXPECT_TRUE(kqmedia::ProbeUrl(server.url(""), options, &handles).ok());
+    for (int i = 0; i < 3; ++i) {
+      const std::string out = target / ("kept" + std::to_string(i));
+      const kqmedia::tTransferResult r = kqmedia::FetchUrl(server.url("f"), out, options, &handles);
+      EXPECT_TRUE(r.ok()) << r.text;
+      EXPECT_EQ(body, kqtest::ReadFile(out));
+    }
+    EXPECT_EQ(1, server.accepted());
+    EXPECT_EQ(1u, handles.IdleCount());
+    handles.CloseIdle();
+    EXPECT_EQ(0u, handles.IdleCount());
+    EXPECT_TRUE(kqmedia::FetchUrl(server.url("f"), target / "after", options, &handles).ok());
+    EXPECT_EQ(2, server.accepted());
+  }
+  {
+    // Without kept handles every fetch opens its own connection.
+    CountingServer server(body, false);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_TRUE(kqmedia::FetchUrl(server.url("f"), target / "fresh", options).ok());
+    EXPECT_EQ(3, server.accepted());
+  }
+  {
+    // A server that drops its idle connections: each fetch still succeeds on a new one.
+    CountingServer server(body, true);
+    kqmedia::TransferHandles handles;
+    for (int i = 0; i < 3; ++i) {
+      const kqmedia::tTransferResult r =
+          kqmedia::FetchUrl(server.url("f"), target / "dropped", options, &handles);
+      EXPECT_TRUE(r.ok()) << r.text;
+      EXPECT_EQ(body, kqtest::ReadFile(target / "dropped"));
+    }
+    EXPECT_EQ(3, server.accepted());
+  }
+  {
+    // Threads sharing the handles use no more connections than there are threads.
+    CountingServer server(body, false);
+    kqmedia::TransferHandles handles;
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 8; ++i) {
+          const std::string out = target / ("t" + std::to_string(t) + "-" + std::to_string(i));
+          if (kqmedia::FetchUrl(server.url("f"), out, options, &handles).ok() &&
+              kqtest::ReadFile(out) == body)
+            ++good;
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(32, good.load());
+    EXPECT_LE(server.accepted(), 4);
+    EXPECT_LE(handles.IdleCount(), 4u);
   }
 }
 

@@ -7,7 +7,8 @@
 //
 // Open checks a record before use: a known protocol, a server name, for a copy source an
 // existing folder, for a network server that it answers (and, for https, that its certificate
-// is accepted). Fetching does not need Open; each fetch stands alone.
+// is accepted). Fetching does not need Open; each fetch stands alone, though http(s) fetches
+// go over a connection an earlier fetch or probe of the object left open when there is one.
 //
 // A fetch reads the remote path relative to the record's server name (a relative name, "\"
 // read as "/"; an absolute path or a ".." step is refused) and writes the local path, making
@@ -36,7 +37,7 @@ class IMediaAccess {
 
   // Checks the download record and that its source answers; 0 = ready.
   virtual unsigned int Open() = 0;
-  // Ends the use of the source; always 0 (nothing is held between fetches).
+  // Ends the use of the source: closes the connections kept open; always 0.
   virtual unsigned int Close() = 0;
   // Fetches from the download source. The flag is accepted and changes nothing.
   virtual unsigned int GetFile(const std::string& remotePath, const std::string& localPath,

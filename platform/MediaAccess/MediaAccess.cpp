@@ -1,8 +1,9 @@
 // CMediaAccess: the media access object over the transfer core, and its factory.
 //
-// Owns copies of the two source records. Keeps nothing between fetches but the last-error text
-// of each thread that failed, under a mutex; a fetch reads its tuning from the configuration
-// store when it starts:
+// Owns copies of the two source records. Keeps between fetches the last-error text of each
+// thread that failed, under a mutex, and the idle transfer handles, whose open http(s)
+// connections later fetches and probes reuse; Close closes them. A fetch reads its tuning
+// from the configuration store when it starts:
 //   "MediaAccess"/"sCAFile"             certificates to trust for https besides the system's
 //   "MediaAccess"/"nConnectTimeoutSec"  connect timeout (30)
 //   "MediaAccess"/"nStallTimeoutSec"    a transfer that moves no byte this long fails (60)
@@ -116,10 +117,13 @@ class CMediaAccess : public IMediaAccess {
       return Finish("Open", Failure(kqmedia::eInvalidParameter,
                                     "Unknown download protocol [" + std::to_string(r.m_protocol) +
                                         "]"));
-    return Finish("Open", kqmedia::ProbeUrl(BaseUrl(r) + "/", OptionsFor(r)));
+    return Finish("Open", kqmedia::ProbeUrl(BaseUrl(r) + "/", OptionsFor(r), &handles_));
   }
 
-  unsigned int Close() override { return 0; }
+  unsigned int Close() override {
+    handles_.CloseIdle();
+    return 0;
+  }
 
   unsigned int GetFile(const std::string& remotePath, const std::string& localPath,
                        int /*flag*/) override {
@@ -169,7 +173,7 @@ class CMediaAccess : public IMediaAccess {
     } else {
       const std::string url = BaseUrl(record) + "/" + kqmedia::EscapePath(remote);
       sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", url.c_str(), localPath.c_str());
-      result = kqmedia::FetchUrl(url, localPath, OptionsFor(record));
+      result = kqmedia::FetchUrl(url, localPath, OptionsFor(record), &handles_);
       if (result.ok() && result.tries > 1)
         sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", url.c_str(), result.tries);
     }
@@ -198,6 +202,7 @@ class CMediaAccess : public IMediaAccess {
   nPatchDownload::IPatchEvent& sink_;
   mutable std::mutex errorsLock_;
   std::map<std::thread::id, std::string> errors_;
+  kqmedia::TransferHandles handles_;
 };
 
 }  // namespace

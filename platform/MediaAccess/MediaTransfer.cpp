@@ -153,10 +153,11 @@ struct CurlDeleter {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
-CurlHandle MakeHandle(const std::string& url, const tTransferOptions& o, char* errorBuffer,
-                      tStallWatch* watch) {
+// Sets a transfer's options on a handle: idle (options cleared) when given, else a new one.
+CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions& o,
+                      char* errorBuffer, tStallWatch* watch) {
   GlobalInit();
-  CurlHandle h(curl_easy_init());
+  CurlHandle h(idle != nullptr ? idle : curl_easy_init());
   if (!h) return h;
   CURL* c = h.get();
   curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -190,12 +191,19 @@ CurlHandle MakeHandle(const std::string& url, const tTransferOptions& o, char* e
   return h;
 }
 
-// One try: a handle with its error text and its stall watch.
+// One try: a handle with its error text and its stall watch. An http(s) try with the
+// owner's handles takes an idle one of them and gives it back when done.
 struct tAttempt {
-  tAttempt(const std::string& url, const tTransferOptions& o)
-      : handle(MakeHandle(url, o, errorBuffer, &watch)) {}
+  tAttempt(const std::string& url, const tTransferOptions& o, TransferHandles* owner)
+      : handles(o.scheme == tTransferOptions::eHttp ? owner : nullptr),
+        handle(MakeHandle(handles != nullptr ? static_cast<CURL*>(handles->Take()) : nullptr, url,
+                          o, errorBuffer, &watch)) {}
+  ~tAttempt() {
+    if (handles != nullptr && handle) handles->Give(handle.release());
+  }
   char errorBuffer[CURL_ERROR_SIZE] = "";
   tStallWatch watch;
+  TransferHandles* handles;
   CurlHandle handle;
 };
 
@@ -279,6 +287,44 @@ void WaitBeforeRetry(const tTransferOptions& o, int tried) {
 
 }  // namespace
 
+TransferHandles::~TransferHandles() { CloseIdle(); }
+
+void TransferHandles::CloseIdle() {
+  std::vector<void*> idle;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    idle.swap(idle_);
+  }
+  for (void* h : idle) curl_easy_cleanup(static_cast<CURL*>(h));
+}
+
+void* TransferHandles::Take() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (idle_.empty()) return nullptr;
+  void* h = idle_.back();
+  idle_.pop_back();
+  return h;
+}
+
+void TransferHandles::Give(void* handle) {
+  if (handle == nullptr) return;
+  // The options point into the finished transfer's frame: cleared, the connections stay.
+  curl_easy_reset(static_cast<CURL*>(handle));
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (idle_.size() < kMaxIdle) {
+      idle_.push_back(handle);
+      return;
+    }
+  }
+  curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+size_t TransferHandles::IdleCount() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return idle_.size();
+}
+
 bool MakeParentFolders(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return true;
@@ -332,9 +378,10 @@ struct tTryOutcome {
 };
 
 // One try of url: into part, or, without a part, a probe that asks for no body.
-tTryOutcome RunTry(const std::string& url, const tTransferOptions& options, PartFile* part) {
+tTryOutcome RunTry(const std::string& url, const tTransferOptions& options, PartFile* part,
+                   TransferHandles* handles) {
   tTryOutcome out;
-  tAttempt attempt(url, options);
+  tAttempt attempt(url, options, handles);
   CURL* c = attempt.handle.get();
   if (c == nullptr) {
     out.error = eInternalError;
@@ -376,7 +423,7 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options, Part
 }  // namespace
 
 tTransferResult FetchUrl(const std::string& url, const std::string& target,
-                         const tTransferOptions& options) {
+                         const tTransferOptions& options, TransferHandles* handles) {
   tTransferResult result;
   PartFile part;
   if (!part.Create(target)) {
@@ -388,7 +435,7 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
   const int maxTries = options.maxTries < 1 ? 1 : options.maxTries;
   for (int tried = 1;; ++tried) {
     result.tries = tried;
-    const tTryOutcome outcome = RunTry(url, options, &part);
+    const tTryOutcome outcome = RunTry(url, options, &part, handles);
     result.status = outcome.status;
     if (outcome.error == eNoError) {
       result.error = eNoError;
@@ -412,10 +459,11 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
   }
 }
 
-tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options) {
+tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options,
+                         TransferHandles* handles) {
   tTransferResult result;
   result.tries = 1;
-  const tTryOutcome outcome = RunTry(url, options, nullptr);
+  const tTryOutcome outcome = RunTry(url, options, nullptr, handles);
   result.status = outcome.status;
   unsigned int error = outcome.error;
   // An http server that answers with any status is there; an ftp server must let us in.

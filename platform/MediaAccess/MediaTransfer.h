@@ -1,13 +1,17 @@
-// The transfer core of media access: one file from a URL (libcurl, one handle per transfer) or
-// from a folder of this machine, into a local file that appears only when it is complete.
+// The transfer core of media access: one file from a URL (libcurl) or from a folder of this
+// machine, into a local file that appears only when it is complete.
 //
 // Both write to "<target>.XXXXXX.part" (made with mkstemps beside the target) and rename it
-// over the target after a complete transfer; every failure removes it. Stateless and
-// thread-safe: every call has its own handle, file and result.
+// over the target after a complete transfer; every failure removes it. Thread-safe: every
+// call has its own handle, file and result. A network transfer makes a fresh handle, or,
+// given the caller's TransferHandles, takes an idle one of them (http and https only), so
+// that it goes over a connection an earlier transfer left open.
 #ifndef KQ_PLATFORM_MEDIAACCESS_MEDIATRANSFER_H_
 #define KQ_PLATFORM_MEDIAACCESS_MEDIATRANSFER_H_
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace kqmedia {
 
@@ -51,17 +55,45 @@ struct tTransferResult {
   bool ok() const { return error == eNoError; }
 };
 
+// The idle transfer handles of one owner (a media access object) and the connections they
+// keep open. A transfer takes one (or makes one) and gives it back when it is done, its
+// options cleared; at most kMaxIdle are kept. Thread-safe; the owner destroys it after its
+// last transfer, which closes the handles and their connections.
+class TransferHandles {
+ public:
+  static constexpr size_t kMaxIdle = 16;
+
+  TransferHandles() = default;
+  ~TransferHandles();
+  TransferHandles(const TransferHandles&) = delete;
+  TransferHandles& operator=(const TransferHandles&) = delete;
+
+  // An idle handle (a libcurl easy handle), or null when there is none.
+  void* Take();
+  // Keeps handle for a later transfer, or closes it when kMaxIdle are kept already.
+  void Give(void* handle);
+  // Closes the idle handles and their connections.
+  void CloseIdle();
+  size_t IdleCount() const;
+
+ private:
+  mutable std::mutex lock_;  // guards idle_
+  std::vector<void*> idle_;
+};
+
 // "a/b c.bin" -> "a/b%20c.bin": each segment escaped, "/" kept.
 std::string EscapePath(const std::string& relative);
 
 // Fetches url into target (parents made). Tries again on timeouts and on server errors (http
 // 5xx, ftp 4xx) up to options.maxTries.
+// With handles, an http(s) transfer reuses their idle handles and connections.
 tTransferResult FetchUrl(const std::string& url, const std::string& target,
-                         const tTransferOptions& options);
+                         const tTransferOptions& options, TransferHandles* handles = nullptr);
 
 // Asks url once without fetching a body: success when the server answers at all (any http
 // status; for ftp a good login), with an accepted certificate for https.
-tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options);
+tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options,
+                         TransferHandles* handles = nullptr);
 
 // Copies the regular file source into target (parents made).
 tTransferResult CopyLocalFile(const std::string& source, const std::string& target);

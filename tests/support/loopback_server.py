@@ -119,6 +119,9 @@ def wait_until_gone(sock_file):
 def make_http_handler(root, faults, log):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        # A reply's head and body go out as separate writes: without this, the body of a
+        # reply on a kept-alive connection waits for the client's delayed acknowledgement.
+        disable_nagle_algorithm = True
 
         def log_message(self, fmt, *args):
             pass
