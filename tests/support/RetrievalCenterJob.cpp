@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 
 #include "InstallUtils/IFolderStruct.h"
 #include "PortableFiles/SafePath.h"
@@ -71,41 +72,67 @@ unsigned int CenterComponentsRetrieval::CheckFile(const tRetrievalSide& side,
   if (job_.m_jobObject.IsInterrupted()) return KQ_PATCH_E_INTERRUPTED;
   if (const unsigned int injected = job_.Fault(kCenterCheckFile, type_, side)) return injected;
   reDownloadExisting = false;
-  for (const CenterFile* file : job_.center().Of(type_, side.osId, fr_)) {
-    computed.push_back(FileRecord(*file));
-    tRetrievalEntry* target = &entry;
-    const unsigned int queued = job_.m_checkFilePool.QueueWork([this, file, pending, processed,
-                                                                freeSpaceKB, sharedFileNames,
-                                                                target] {
-      const std::string path = job_.cacheRoot() + "/" + file->path;
-      if (!MatchesManifest(path, *file, job_.m_event)) {
-        const unsigned long long needKB = (file->size + 1023) / 1024;
-        bool room = true;
-        {
-          std::lock_guard<std::mutex> lock(*freeSpaceKB.first);
-          if (*freeSpaceKB.second < needKB) {
-            room = false;
-          } else {
-            *freeSpaceKB.second -= needKB;
-          }
-        }
-        {
-          std::lock_guard<std::mutex> lock(*pending.first);
-          if (room) {
-            pending.second->push_back(FileRecord(*file));
-          } else {
-            target->status = KQ_PATCH_E_DISK_SPACE;
-          }
-        }
-        std::lock_guard<std::mutex> lock(*sharedFileNames.first);
-        sharedFileNames.second->insert(file->path);
+  // The files go to the pool in batches of a few, so that a task's set-up and hand-over are
+  // not paid per small file; a batch ends at kBatchFiles files or kBatchBytes bytes.
+  constexpr size_t kBatchFiles = 32;
+  constexpr uint64_t kBatchBytes = uint64_t{2} << 20;
+  tRetrievalEntry* target = &entry;
+  std::vector<const CenterFile*> batch;
+  uint64_t batchBytes = 0;
+  auto queue = [&]() -> unsigned int {
+    if (batch.empty()) return 0;
+    std::vector<const CenterFile*> files;
+    files.swap(batch);
+    batchBytes = 0;
+    return job_.m_checkFilePool.QueueWork([this, files, pending, processed, freeSpaceKB,
+                                           sharedFileNames, target] {
+      tFileList checked;
+      checked.reserve(files.size());
+      for (const CenterFile* file : files) {
+        CheckOne(*file, pending, freeSpaceKB, sharedFileNames, *target);
+        checked.push_back(FileRecord(*file));
       }
       std::lock_guard<std::mutex> lock(*processed.first);
-      processed.second->push_back(FileRecord(*file));
+      processed.second->insert(processed.second->end(), std::make_move_iterator(checked.begin()),
+                               std::make_move_iterator(checked.end()));
     });
-    if (queued != 0) return queued;
+  };
+  for (const CenterFile* file : job_.center().Of(type_, side.osId, fr_)) {
+    computed.push_back(FileRecord(*file));
+    batch.push_back(file);
+    batchBytes += file->size;
+    if (batch.size() >= kBatchFiles || batchBytes >= kBatchBytes) {
+      if (const unsigned int queued = queue()) return queued;
+    }
   }
-  return 0;
+  return queue();
+}
+
+void CenterComponentsRetrieval::CheckOne(const CenterFile& file, tGuarded<tFileList> pending,
+                                         tGuarded<unsigned long long> freeSpaceKB,
+                                         tGuarded<std::set<std::string>> sharedFileNames,
+                                         tRetrievalEntry& entry) {
+  if (MatchesManifest(job_.cacheRoot() + "/" + file.path, file, job_.m_event)) return;
+  const unsigned long long needKB = (file.size + 1023) / 1024;
+  bool room = true;
+  {
+    std::lock_guard<std::mutex> lock(*freeSpaceKB.first);
+    if (*freeSpaceKB.second < needKB) {
+      room = false;
+    } else {
+      *freeSpaceKB.second -= needKB;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(*pending.first);
+    if (room) {
+      pending.second->push_back(FileRecord(file));
+    } else {
+      entry.status = KQ_PATCH_E_DISK_SPACE;
+    }
+  }
+  std::lock_guard<std::mutex> lock(*sharedFileNames.first);
+  sharedFileNames.second->insert(file.path);
 }
 
 bool CenterComponentsRetrieval::FetchOne(const tRetrievalSide& side, const CenterFile& file,

@@ -2,11 +2,11 @@
 // manifest-driven components retrievers, for phase tests and whole jobs.
 //
 // CenterComponentsRetrieval serves one patch type of one feature release. Its side check
-// queues one CheckFile-pool task per manifest file of the side: the task CRCs the cache's file
-// (through the library's CRC) and, when it is absent or differs from the manifest, lowers the
-// free space by the file's size and lists the file pending (status 0x8000001D instead when
-// the space does not suffice); every file ends in processed, every file of the side is in
-// computed. Its retrieval queues one GetFile-pool task per pending file: the task fetches the
+// queues CheckFile-pool tasks over the side's manifest files, a few files each: a task CRCs
+// each cache file (through the library's CRC) and, when it is absent or differs from the
+// manifest, lowers the free space by the file's size and lists the file pending (status
+// 0x8000001D instead when the space does not suffice); every file ends in processed, every
+// file of the side is in computed. Its retrieval queues one GetFile-pool task per pending file: the task fetches the
 // file through the media access into the phase's "CopySoftware" folder, checks its size and
 // CRC against the manifest, moves it into the cache and counts one file and its bytes; a
 // failed fetch or a mismatch deletes the temporary file, raises 0x44000046 (job status 2,
@@ -84,6 +84,13 @@ class CenterComponentsRetrieval : public nPatchDownload::IComponentsRetrieval {
   int type() const { return type_; }
 
  private:
+  // Checks one file against the cache: when it is absent or differs, lowers the free space
+  // and lists it pending, or, without room, marks the entry 0x8000001D.
+  void CheckOne(const CenterFile& file,
+                nPatchDownload::tGuarded<nPatchDownload::tFileList> pending,
+                nPatchDownload::tGuarded<unsigned long long> freeSpaceKB,
+                nPatchDownload::tGuarded<std::set<std::string>> sharedFileNames,
+                nPatchDownload::tRetrievalEntry& entry);
   // Fetches, checks and moves one file; true when it arrived.
   bool FetchOne(const nPatchDownload::tRetrievalSide& side, const CenterFile& file,
                 const std::string& copyFolder, bool isCopy);
