@@ -89,15 +89,16 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
 bool CRCCoder::GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc) {
   if (table_ == nullptr) return false;
   if (method_ != CRC_FILEMAP) return true;
-  CPxFile file;
   uint64_t size = 0;
-  CPxError e = file.OpenRegularAt(folder, name, UINT64_MAX, &size);
+  CPxError e = file_.OpenRegularAt(folder, name, UINT64_MAX, &size);
   if (e.IsError()) {
     std::fprintf(stderr, "\nUnable to open file \"%s/%s\" for reading:\n[%d] %s\n", folder.path().c_str(),
                  name.c_str(), e.GetErrorCode(), e.c_str());
     return false;
   }
-  return FoldOpenFile(file, size, crc);
+  const bool folded = FoldOpenFile(file_, size, crc);
+  file_.Close();
+  return folded;
 }
 
 bool CRCCoder::FoldOpenFile(CPxFile& file, uint64_t size, long& crc) {

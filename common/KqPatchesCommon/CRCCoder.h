@@ -15,7 +15,8 @@
 #include <cstdint>
 #include <string>
 
-class CPxFile;
+#include "PortableFiles/PxFile.h"
+
 class CPxFolderHandle;
 
 enum CRCMETHOD : int {
@@ -57,6 +58,7 @@ class CRCCoder {
 
   unsigned long long* table_ = nullptr;
   CRCMETHOD method_;
+  CPxFile file_;  // the file GetCheckSumAt reads; its path keeps its room for the next one
 };
 
 // The standard CRC-32 (reflected, polynomial 0x04C11DB7, initial and final XOR 0xFFFFFFFF) of

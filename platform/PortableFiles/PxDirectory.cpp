@@ -225,6 +225,7 @@ CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<
       return Errno(errno, "Cannot read folder [" + folder.path() + "]", FX_CODE_LOCATION());
     }
     if (got == 0) break;
+    names.reserve(names.size() + static_cast<size_t>(got) / 24);  // a record takes 24 bytes at least
     for (ssize_t at = 0; at < got;) {
       const auto* ent = reinterpret_cast<const struct dirent64*>(buffer + at);
       at += ent->d_reclen;

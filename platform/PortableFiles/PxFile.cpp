@@ -67,7 +67,8 @@ CPxError CPxFile::OpenRegular(const std::string& path, uint64_t maxBytes, uint64
   if (path.empty()) return Errno(EINVAL, "Cannot open an empty path", FX_CODE_LOCATION());
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno(errno, "Cannot open [" + path + "]", FX_CODE_LOCATION());
-  return AdoptRegular(fd, path, maxBytes, size);
+  path_ = path;
+  return AdoptRegular(fd, maxBytes, size);
 }
 
 CPxError CPxFile::OpenRegularAt(const CPxFolderHandle& folder, const std::string& name, uint64_t maxBytes,
@@ -77,27 +78,33 @@ CPxError CPxFile::OpenRegularAt(const CPxFolderHandle& folder, const std::string
     return Errno(EINVAL, "Cannot open [" + folder.path() + "/" + name + "]: not one entry name", FX_CODE_LOCATION());
   int fd = openat(folder.nativeHandle(), name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return Errno(errno, "Cannot open [" + folder.path() + "/" + name + "]", FX_CODE_LOCATION());
-  return AdoptRegular(fd, folder.path() + "/" + name, maxBytes, size);
+  // Written into the room the path of an earlier file left, when this object opened one.
+  path_.assign(folder.path()).append(1, '/').append(name);
+  return AdoptRegular(fd, maxBytes, size);
 }
 
-CPxError CPxFile::AdoptRegular(int fd, std::string path, uint64_t maxBytes, uint64_t* size) {
+CPxError CPxFile::AdoptRegular(int fd, uint64_t maxBytes, uint64_t* size) {
   FdCloser closer{fd};
   struct stat sb;
-  if (fstat(fd, &sb) != 0) return Errno(errno, "Cannot stat [" + path + "]", FX_CODE_LOCATION());
-  if (S_ISDIR(sb.st_mode)) return Errno(EISDIR, "Cannot read [" + path + "]", FX_CODE_LOCATION());
-  if (!S_ISREG(sb.st_mode)) {
-    return Errno(EINVAL, "[" + path + "] is not a regular file", FX_CODE_LOCATION());
+  CPxError refused;
+  if (fstat(fd, &sb) != 0) {
+    refused = Errno(errno, "Cannot stat [" + path_ + "]", FX_CODE_LOCATION());
+  } else if (S_ISDIR(sb.st_mode)) {
+    refused = Errno(EISDIR, "Cannot read [" + path_ + "]", FX_CODE_LOCATION());
+  } else if (!S_ISREG(sb.st_mode)) {
+    refused = Errno(EINVAL, "[" + path_ + "] is not a regular file", FX_CODE_LOCATION());
+  } else if (static_cast<uint64_t>(sb.st_size) > maxBytes) {
+    refused = Errno(EFBIG, "[" + path_ + "] is larger than " + std::to_string(maxBytes) + " bytes",
+                    FX_CODE_LOCATION());
   }
-  if (static_cast<uint64_t>(sb.st_size) > maxBytes) {
-    return Errno(EFBIG,
-                 "[" + path + "] is larger than " + std::to_string(maxBytes) + " bytes",
-                 FX_CODE_LOCATION());
+  if (refused.IsError()) {
+    path_.clear();
+    return refused;
   }
   // O_NONBLOCK stays set: it only kept the open from waiting on a FIFO, and reads of a regular
   // file ignore it (two system calls fewer for each of the many small files checksummed).
   closer.fd = -1;
   fd_ = fd;
-  path_ = std::move(path);
   if (size) *size = static_cast<uint64_t>(sb.st_size);
   return CPxError();
 }

@@ -116,8 +116,9 @@ class CPxFile {
   static CPxError Rename(const char* source, const char* target);
 
  private:
-  // Takes an open descriptor once it is known to be a regular file of at most maxBytes.
-  CPxError AdoptRegular(int fd, std::string path, uint64_t maxBytes, uint64_t* size);
+  // Takes an open descriptor (of the file named by path_) once it is known to be a regular file
+  // of at most maxBytes; closes it otherwise.
+  CPxError AdoptRegular(int fd, uint64_t maxBytes, uint64_t* size);
 
   int fd_ = -1;
   std::string path_;  // for error texts
