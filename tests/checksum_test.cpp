@@ -285,6 +285,26 @@ TEST(FolderChecksum, TreeOnThePoolEqualsPerFileResults) {
   out.clear();
   ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "", false, false, out));
   EXPECT_EQ(OnlyTopLevel(expected), AsSet(out));
+
+  // As media entries: what the conversion of the File list gives, in both text forms.
+  for (bool unixForm : {false, true}) {
+    std::vector<UpdatePatches::File> files;
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "d1", unixForm, true, files));
+    std::vector<UpdatePatches::BinaryV11> converted, media;
+    cache.ConvertFileListToBinaryV11List(files, converted);
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(root, "d1", unixForm, true, media));
+    auto asText = [](const std::vector<UpdatePatches::BinaryV11>& list) {
+      std::set<std::string> out;
+      for (const auto& b : list)
+        out.insert(b.getstring(UpdatePatches::BinaryV11::kRelativePath) + "|" +
+                   b.getstring(UpdatePatches::BinaryV11::kFileName) + "|" +
+                   b.getstring(UpdatePatches::BinaryV11::kChecksum));
+      return out;
+    };
+    EXPECT_EQ(converted.size(), media.size());
+    EXPECT_FALSE(media.empty());
+    EXPECT_EQ(asText(converted), asText(media));
+  }
 }
 
 // Names are relative to the base folder. A backslash in a name is a folder separator to the

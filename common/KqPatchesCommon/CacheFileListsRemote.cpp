@@ -3,6 +3,7 @@
 // with its obsolete feature-release folders and the additional-sync folder), and the log dumps
 // of such lists.
 #include <algorithm>
+#include <iterator>
 #include <list>
 #include <unordered_set>
 
@@ -59,6 +60,12 @@ class CheckFilePoolHold {
   KQUpdateCache& cache_;
   bool held_;
 };
+
+// Moves the entries of `from` to the end of `to`.
+void AppendMoved(std::vector<BinaryV11>& from, std::vector<BinaryV11>& to) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  from.clear();
+}
 
 RemClientInfo RemoteInfo(const CacheOpReq& request) {
   const CNMessageBase* info = request.getObjectAccessor(CacheOpReq::kRemClientInfo);
@@ -384,7 +391,7 @@ bool KQUpdateCache::CalculateFileCksumForV11Media(std::string osFolder, int osId
       m_event.DebugJob(1, kTag, m_jobId, "Not following [%s/%s]: a link or unreadable", osFolder.c_str(), folder.c_str());
       continue;
     }
-    std::vector<File> files;
+    std::vector<BinaryV11> files;
     if (!CalculateFileCksumForDir(osFolder, folder, unixForm, true, files)) {
       m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate file-checksum for media files in [%s]", folder.c_str());
       return false;
@@ -392,8 +399,8 @@ bool KQUpdateCache::CalculateFileCksumForV11Media(std::string osFolder, int osId
     if (!unixForm && folder.find("BinaryPayload") == std::string::npos) {
       const bool verbose = m_event.GetDebugLevel() >= 10;
       files.erase(std::remove_if(files.begin(), files.end(),
-                                 [&](const File& f) {
-                                   const std::string name = kqlists::WithSlashes(f.getstring(File::kName));
+                                 [&](const BinaryV11& f) {
+                                   const std::string name = kqlists::WithSlashes(f.getstring(BinaryV11::kRelativePath));
                                    if (known.count(name)) return false;
                                    if (verbose)
                                      m_event.DebugJob(10, kTag, m_jobId,
@@ -403,14 +410,14 @@ bool KQUpdateCache::CalculateFileCksumForV11Media(std::string osFolder, int osId
                                  }),
                   files.end());
     }
-    ConvertFileListToBinaryV11List(files, mediaFiles);
+    AppendMoved(files, mediaFiles);
   }
-  std::vector<File> loose;
+  std::vector<BinaryV11> loose;
   if (!CalculateFileCksumForDir(osFolder, "", unixForm, false, loose)) {
     m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate file-checksum for loose media files in [%s]", osFolder.c_str());
     return false;
   }
-  ConvertFileListToBinaryV11List(loose, mediaFiles);
+  AppendMoved(loose, mediaFiles);
   return true;
 }
 

@@ -89,6 +89,10 @@ class KQUpdateCache {
   // entries already appended stay.
   bool CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
                                 bool recursive, std::vector<UpdatePatches::File>& out);
+  // The same as media entries: 7/19 and 5/14 the name, 1/1 the checksum (what
+  // ConvertFileListToBinaryV11List makes of the File list), made by the walk's threads.
+  bool CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
+                                bool recursive, std::vector<UpdatePatches::BinaryV11>& out);
   // The job's pool, made on first use and counted; null on failure. Its size is
   // "UpdateFlags"/"nThreadPoolSizeCheck": 5 when absent, zero or negative, at most 64.
   KqThreadPool* GetCheckFileTP(unsigned int jobId);
@@ -544,6 +548,9 @@ class KQUpdateCache {
   EvEvent& event() { return m_event; }
 
  private:
+  // The body of both CalculateFileCksumForDir forms: entries go to `files`, or to `media`.
+  bool ChecksumTree(const std::string& dir, const std::string& subPath, bool isUnix, bool recursive,
+                    std::vector<UpdatePatches::File>* files, std::vector<UpdatePatches::BinaryV11>* media);
   // Applies the key table of "update.ini" (updateIni) or of a per-update ".ini" to content.
   bool ParseDescriptor(INIInfoForPatch& info, const std::string& content, const std::string& path,
                        bool updateIni);

@@ -234,6 +234,12 @@ struct WalkItem {
   size_t end = 0;
 };
 
+// The entries a thread of a walk made (one of the two lists is used).
+struct Entries {
+  std::vector<UpdatePatches::File> files;
+  std::vector<UpdatePatches::BinaryV11> media;
+};
+
 // The checksums of one tree on the job's pool. Each of the walk's threads works depth first
 // through pieces of its own (so that few folders are open at once) and lists the folders it
 // meets itself; it hands the older half of its pieces to a shared stack only while another thread
@@ -244,8 +250,10 @@ struct WalkItem {
 // entries and hands them to the output list under the caller's mutex when it leaves.
 class ChecksumWalk {
  public:
+  // Entries go to `files`, or (when it is null) to `media`.
   ChecksumWalk(KQUpdateCache* owner, EvDebug* log, KqThreadPool* pool, bool isUnix, bool recursive,
-               std::atomic<bool>* ok, std::mutex* outLock, std::vector<UpdatePatches::File>* out)
+               std::atomic<bool>* ok, std::mutex* outLock, std::vector<UpdatePatches::File>* files,
+               std::vector<UpdatePatches::BinaryV11>* media)
       : owner_(owner),
         log_(log),
         pool_(pool),
@@ -254,7 +262,8 @@ class ChecksumWalk {
         verbose_(log->GetDebugLevel() >= 10),
         ok_(ok),
         outLock_(outLock),
-        out_(out),
+        files_(files),
+        media_(media),
         maxHelpers_(pool->getThreadCount() > 1 ? pool->getThreadCount() - 1 : 0),
         mayLaunch_(maxHelpers_ > 0) {}
   ChecksumWalk(const ChecksumWalk&) = delete;
@@ -290,7 +299,7 @@ class ChecksumWalk {
 
   // Works until no piece is left anywhere and no thread holds one.
   void Run() {
-    std::vector<UpdatePatches::File> done;
+    Entries done;
     std::vector<WalkItem> own;
     bool working = false;
     for (;;) {
@@ -394,7 +403,7 @@ class ChecksumWalk {
   }
 
   // Does one piece; the pieces found go onto `own`.
-  void Do(WalkItem& item, std::vector<WalkItem>& own, std::vector<UpdatePatches::File>& done) {
+  void Do(WalkItem& item, std::vector<WalkItem>& own, Entries& done) {
     try {
       if (item.name.empty()) {
         ChecksumFiles(*item.folder, item.begin, item.end, done);
@@ -424,7 +433,7 @@ class ChecksumWalk {
     }
   }
 
-  void ChecksumFiles(const WalkFolder& folder, size_t begin, size_t end, std::vector<UpdatePatches::File>& done) {
+  void ChecksumFiles(const WalkFolder& folder, size_t begin, size_t end, Entries& done) {
     static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
     for (size_t k = begin; k < end; ++k) {
       if (!ok_->load()) return;
@@ -444,11 +453,22 @@ class ChecksumWalk {
         if (verbose_)
           log_->DebugJob(10, kTag, Job(), "File [%s] Checksum [%s] ", (folder.handle.path() + "/" + name).c_str(),
                          text.c_str());
-        UpdatePatches::File file;
-        file.reserveFields(2);
-        file.setstring(UpdatePatches::File::kName, folder.relative + name);
-        file.setstring(UpdatePatches::File::kChecksum, std::move(text));
-        done.push_back(std::move(file));
+        std::string relative = folder.relative + name;
+        if (files_ != nullptr) {
+          UpdatePatches::File file;
+          file.reserveFields(2);
+          file.setstring(UpdatePatches::File::kName, std::move(relative));
+          file.setstring(UpdatePatches::File::kChecksum, std::move(text));
+          done.files.push_back(std::move(file));
+        } else {
+          // As ConvertFileListToBinaryV11List makes it of the File entry.
+          UpdatePatches::BinaryV11 binary;
+          binary.reserveFields(3);
+          binary.setstring(UpdatePatches::BinaryV11::kRelativePath, relative);
+          binary.setstring(UpdatePatches::BinaryV11::kFileName, std::move(relative));
+          binary.setstring(UpdatePatches::BinaryV11::kChecksum, std::move(text));
+          done.media.push_back(std::move(binary));
+        }
       } catch (...) {
         // The file has no entry: the list is incomplete, so the whole call fails.
         ok_->store(false);
@@ -460,15 +480,21 @@ class ChecksumWalk {
   }
 
   // Appends a thread's entries to the output list.
-  void Hand(std::vector<UpdatePatches::File>& done) {
-    if (done.empty()) return;
+  void Hand(Entries& done) {
+    const size_t count = done.files.size() + done.media.size();
+    if (count == 0) return;
     try {
       std::lock_guard<std::mutex> hold(*outLock_);
-      out_->insert(out_->end(), std::make_move_iterator(done.begin()), std::make_move_iterator(done.end()));
+      if (files_ != nullptr)
+        files_->insert(files_->end(), std::make_move_iterator(done.files.begin()),
+                       std::make_move_iterator(done.files.end()));
+      else
+        media_->insert(media_->end(), std::make_move_iterator(done.media.begin()),
+                       std::make_move_iterator(done.media.end()));
     } catch (...) {
       ok_->store(false);
       log_->DebugJob(0, "[CalcCheckSumForFileUsingTP]", Job(), "Exception caught while recording [%zu] checksums",
-                     done.size());
+                     count);
     }
   }
 
@@ -480,7 +506,8 @@ class ChecksumWalk {
   const bool verbose_;
   std::atomic<bool>* const ok_;
   std::mutex* const outLock_;
-  std::vector<UpdatePatches::File>* const out_;
+  std::vector<UpdatePatches::File>* const files_;
+  std::vector<UpdatePatches::BinaryV11>* const media_;
   const unsigned maxHelpers_;
   std::atomic<int> walkError_{0};
   std::atomic<size_t> idle_{0};      // threads waiting for a shared piece
@@ -498,6 +525,18 @@ class ChecksumWalk {
 bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
                                              bool recursive,
                                              std::vector<UpdatePatches::File>& out) {
+  return ChecksumTree(dir, subPath, isUnix, recursive, &out, nullptr);
+}
+
+bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
+                                             bool recursive,
+                                             std::vector<UpdatePatches::BinaryV11>& out) {
+  return ChecksumTree(dir, subPath, isUnix, recursive, nullptr, &out);
+}
+
+bool KQUpdateCache::ChecksumTree(const std::string& dir, const std::string& subPath, bool isUnix,
+                                 bool recursive, std::vector<UpdatePatches::File>* files,
+                                 std::vector<UpdatePatches::BinaryV11>* media) {
   static const char* const kTag = "[CalculateFileCksumForDir]";
   // The tasks' own log.
   EvDebugFileInstance taskLogInstance;
@@ -521,7 +560,7 @@ bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPat
   while (top.size() > 1 && top.back() == '/') top.pop_back();
   int walkError = 0;
   {
-    ChecksumWalk walk(this, &taskLog, pool, isUnix, recursive, &ok, &outLock, &out);
+    ChecksumWalk walk(this, &taskLog, pool, isUnix, recursive, &ok, &outLock, files, media);
     CPxError walked;
     try {
       walked = walk.Start(dir, top);
