@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
@@ -127,6 +128,70 @@ TEST_F(ThreadPoolTest, ThrowingTasksAreCaughtCountedAndLogged) {
 }
 
 void WaitOnGate(void* p) { static_cast<KqSemaphoreH*>(p)->wait(); }
+
+// What the tasks a waiting caller ran saw: their threads, and whether they could wait for
+// their own pool (they must not) or queue more work into it (they may).
+struct HelpedTasks {
+  KqThreadPool* pool = nullptr;
+  std::atomic<bool> blockerRunning{false};
+  int releaseAfter = 0;  // the blocker returns once this many tasks ran
+  std::mutex lock;
+  std::set<unsigned long> threads;
+  std::atomic<int> ran{0};
+  std::atomic<int> waitsRefused{0};
+};
+
+void Note(HelpedTasks& h) {
+  std::lock_guard<std::mutex> hold(h.lock);
+  h.threads.insert(GetCurrentThreadId());
+  ++h.ran;
+}
+
+void Blocker(void* p) {
+  HelpedTasks& h = *static_cast<HelpedTasks*>(p);
+  h.blockerRunning = true;
+  while (h.ran.load() < h.releaseAfter) std::this_thread::yield();
+}
+void Helped(void* p) { Note(*static_cast<HelpedTasks*>(p)); }
+void WaitsForOwnPool(void* p) {
+  HelpedTasks& h = *static_cast<HelpedTasks*>(p);
+  Note(h);
+  if (!h.pool->waitForAllThreads(false, false, false, -1)) ++h.waitsRefused;
+  if (!h.pool->helpWhileWaiting(false, false, false)) ++h.waitsRefused;
+  EXPECT_TRUE(h.pool->doWork(Helped, p));
+}
+void ThrowsWhenHelped(void* p) {
+  Note(*static_cast<HelpedTasks*>(p));
+  throw std::runtime_error("helped task failed");
+}
+
+TEST_F(ThreadPoolTest, AWaitingCallerRunsTheQueuedTasksAsAWorkerWould) {
+  KqThreadPool pool;
+  ASSERT_TRUE(pool.initThreadPool("Helped", 0, 1, 1, 1));
+  HelpedTasks h;
+  h.pool = &pool;
+  h.releaseAfter = 11;
+  // The only worker is held until every other task ran: the caller runs them all.
+  ASSERT_TRUE(pool.doWork(Blocker, &h));
+  while (!h.blockerRunning) std::this_thread::yield();
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(pool.doWork(Helped, &h));
+  ASSERT_TRUE(pool.doWork(WaitsForOwnPool, &h));
+  ASSERT_TRUE(pool.doWork(ThrowsWhenHelped, &h));
+
+  EXPECT_FALSE(pool.helpWhileWaiting(true, true, false));  // a task threw
+  EXPECT_EQ(11, h.ran.load());
+  EXPECT_EQ(2, h.waitsRefused.load());
+  EXPECT_EQ(12u, pool.getCompletedCount());
+  EXPECT_EQ(1u, pool.getFailedCount());
+  EXPECT_EQ(0u, pool.getPendingCount());
+  EXPECT_EQ(std::set<unsigned long>{GetCurrentThreadId()}, h.threads);
+  EXPECT_NE(kqtest::ReadFile(cfg_.logFile()).find("a task threw [helped task failed]"),
+            std::string::npos);
+
+  // With nothing queued it is a plain wait; the reset starts the next batch clean.
+  EXPECT_FALSE(pool.helpWhileWaiting(false, true, true));
+  EXPECT_TRUE(pool.helpWhileWaiting(false, true, true));
+}
 
 TEST_F(ThreadPoolTest, WaitCountsRunningTasksAndHonoursItsTimeout) {
   KqThreadPool pool;

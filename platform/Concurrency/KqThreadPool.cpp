@@ -198,20 +198,39 @@ void KqThreadPool::workerLoop() {
     }
     // Stopping still drains the queue: every accepted task runs.
     if (m_queue.empty()) break;
-    Task task = m_queue.front();
-    m_queue.pop_front();
-    ++m_running;
-    const bool room = m_roomWaiters > 0;
-    lock.unlock();
-    if (room) m_roomReady.notify_one();
-    bool ok = runTask(task);
-    lock.lock();
-    --m_running;
-    ++m_completed;
-    if (!ok) ++m_failed;
-    if (m_queue.empty() && m_running == 0) m_idle.notify_all();
+    runFrontLocked(lock);
   }
   t_ownPool = nullptr;
+}
+
+void KqThreadPool::runFrontLocked(std::unique_lock<std::mutex>& lock) {
+  Task task = m_queue.front();
+  m_queue.pop_front();
+  ++m_running;
+  const bool room = m_roomWaiters > 0;
+  lock.unlock();
+  if (room) m_roomReady.notify_one();
+  bool ok = runTask(task);
+  lock.lock();
+  --m_running;
+  ++m_completed;
+  if (!ok) ++m_failed;
+  if (m_queue.empty() && m_running == 0) m_idle.notify_all();
+}
+
+bool KqThreadPool::helpWhileWaiting(bool logSummary, bool failOnTaskError, bool resetCounters) {
+  if (isOwnWorker()) {
+    EvDebug().Debug(kTag, "Pool [%s]: a task cannot wait for its own pool", m_name.c_str());
+    return false;
+  }
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const KqThreadPool* outer = t_ownPool;
+    t_ownPool = this;
+    while (!m_queue.empty()) runFrontLocked(lock);
+    t_ownPool = outer;
+  }
+  return waitForAllThreads(logSummary, failOnTaskError, resetCounters, -1);
 }
 
 bool KqThreadPool::runTask(const Task& task) {

@@ -5,7 +5,8 @@
 // refuses it with a log line (false) when the pool is not running. When the queue holds its
 // limit, doWork waits for room instead. A task that throws is caught, logged and counted;
 // the worker carries on. waitForAllThreads waits until the queue is empty and no task runs,
-// and leaves the threads up for the next batch. The destructor runs what is still queued,
+// and leaves the threads up for the next batch; helpWhileWaiting runs queued tasks on the
+// calling thread as well while it waits. The destructor runs what is still queued,
 // then ends the threads; it must not be called from one of the pool's own tasks.
 #ifndef KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
 #define KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
@@ -48,6 +49,11 @@ class KqThreadPool {
   bool waitForAllThreads(bool logSummary, bool failOnTaskError, bool resetCounters,
                          long long timeoutMs);
 
+  // As waitForAllThreads without a time limit, the calling thread running queued tasks too
+  // until the queue is empty, then waiting for the running ones. A task it runs is caught,
+  // counted and logged as a worker's is, and sees this pool as its own.
+  bool helpWhileWaiting(bool logSummary, bool failOnTaskError, bool resetCounters);
+
   const std::string& getName() const { return m_name; }
   unsigned int getThreadCount() const { return m_threadCount; }
   // Tasks queued or running now.
@@ -72,6 +78,9 @@ class KqThreadPool {
   bool startThreadsLocked();
   void stopThreads();
   void workerLoop();
+  // Takes the first queued task and runs it with the mutex released; called and returns
+  // with lock held.
+  void runFrontLocked(std::unique_lock<std::mutex>& lock);
   bool runTask(const Task& task);
   bool isOwnWorker() const;
 

@@ -3,8 +3,9 @@
 // CPatchThreadPool runs the tasks on a KqThreadPool. Initialize starts the threads once and
 // records the media access object the tasks fetch through (may be null: a pool that only
 // checks files). QueueWork queues a task; WaitForAll waits until no task is queued or running.
-// The pool is made and owned by the job and must outlive every task it was given; its
-// destructor runs what is still queued, then ends the threads.
+// HelpAndWaitForAll also lets the waiting thread run queued tasks. The pool is made and owned
+// by the job and must outlive every task it was given; its destructor runs what is still
+// queued, then ends the threads.
 #ifndef KQ_PLATFORM_JOBS_IPATCHTHREADPOOL_H_
 #define KQ_PLATFORM_JOBS_IPATCHTHREADPOOL_H_
 
@@ -33,6 +34,11 @@ class IPatchThreadPool {
   // Waits for all queued work. 0 on success; 0x8000001A when, with failOnTaskError, a task
   // threw since the counters were last reset.
   virtual unsigned int WaitForAll(bool logSummary, bool failOnTaskError, bool resetCounters) = 0;
+  // As WaitForAll; a pool may have the waiting thread run queued tasks meanwhile.
+  virtual unsigned int HelpAndWaitForAll(bool logSummary, bool failOnTaskError,
+                                         bool resetCounters) {
+    return WaitForAll(logSummary, failOnTaskError, resetCounters);
+  }
   // The media access object given to Initialize, or null.
   virtual IMediaAccess* GetMediaAccess() = 0;
 };
@@ -42,6 +48,9 @@ class CPatchThreadPool : public IPatchThreadPool {
   unsigned int Initialize(const tThreadPoolParams& params, IMediaAccess* mediaAccess) override;
   unsigned int QueueWork(std::function<void()> task) override;
   unsigned int WaitForAll(bool logSummary, bool failOnTaskError, bool resetCounters) override;
+  // The waiting thread runs queued tasks too (KqThreadPool::helpWhileWaiting).
+  unsigned int HelpAndWaitForAll(bool logSummary, bool failOnTaskError,
+                                 bool resetCounters) override;
   IMediaAccess* GetMediaAccess() override { return mediaAccess_; }
 
  private:

@@ -35,3 +35,8 @@ unsigned int CPatchThreadPool::WaitForAll(bool logSummary, bool failOnTaskError,
   return pool_.waitForAllThreads(logSummary, failOnTaskError, resetCounters, -1) ? 0
                                                                                  : 0x8000001Au;
 }
+
+unsigned int CPatchThreadPool::HelpAndWaitForAll(bool logSummary, bool failOnTaskError,
+                                                 bool resetCounters) {
+  return pool_.helpWhileWaiting(logSummary, failOnTaskError, resetCounters) ? 0 : 0x8000001Au;
+}

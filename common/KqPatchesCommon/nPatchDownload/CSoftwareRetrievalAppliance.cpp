@@ -238,7 +238,7 @@ void CSoftwareRetrieval::checksumApplianceFilesAhead(const std::vector<const tFi
   const unsigned int workers = std::max(1u, m_policy.GetCheckFileTPParams().threads);
   for (unsigned int i = 0; i < workers && i < paths.size(); ++i)
     if (m_checkFilePool.QueueWork(work) != 0) break;
-  m_checkFilePool.WaitForAll(false, false, true);
+  m_checkFilePool.HelpAndWaitForAll(false, false, true);
   for (size_t i = 0; i < paths.size(); ++i)
     if (slots[i].read) known.emplace(paths[i], slots[i].crc);
 }

@@ -175,8 +175,9 @@ unsigned int CSoftwareRetrieval::calculatePendingIncrementalFiles(int type,
     }
   }
 
-  // The lists below are read only when no task can write them any more.
-  const unsigned int joined = m_checkFilePool.WaitForAll(true, true, true);
+  // The lists below are read only when no task can write them any more. This thread has
+  // nothing else to do until then: it runs queued checks too.
+  const unsigned int joined = m_checkFilePool.HelpAndWaitForAll(true, true, true);
   if (joined != 0) {
     m_event.Debug(kFn, "Failed to join the threads with error code [%d]", static_cast<int>(joined));
     if (rc == 0) rc = joined;
