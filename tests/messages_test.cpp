@@ -170,6 +170,34 @@ TEST(MessageXmlRoundTrip, NestedListsAndEveryKind) {
   EXPECT_EQ(Serialize(req), Serialize(back));
 }
 
+// The writer's own texts, also their line-break-free form that the file loaders make, read in
+// place to the message the copying reading gives, and never need that reading.
+TEST(MessageXmlRoundTrip, InPlaceReadingOfWrittenTexts) {
+  std::string nasty = "a\r\nb &amp; <c> ]]> \x01";
+  nasty += std::string("\0z", 2);
+  CacheOpReq req = MakeRequest();
+  req.setstring(60, 61, nasty);
+  req.setliststring(62, 62, {"", " ", nasty});
+  File empty;
+  for (const CNMessageBase* m : {static_cast<const CNMessageBase*>(&req),
+                                 static_cast<const CNMessageBase*>(&empty)}) {
+    std::string text = WithoutLineBreaks(Serialize(*m));
+    CNMessageBase copied(m->getSubsystem(), m->getMessageId());
+    ASSERT_EQ(kMsgOk, XMLDecoder::unSerialize(copied, text));
+    CNMessageBase inPlace(m->getSubsystem(), m->getMessageId());
+    ASSERT_EQ(kMsgOk, XMLDecoder::unSerializeInPlace(inPlace, &text[0], text.size()));
+    EXPECT_EQ(*m, inPlace);
+    EXPECT_EQ(copied, inPlace);
+  }
+  // No text, and a text of another class, are refused like by the copying reading.
+  File f = MakeFile("keep", "me");
+  EXPECT_EQ(kMsgErrSyntax, XMLDecoder::unSerializeInPlace(f, nullptr, 0));
+  EXPECT_EQ(kMsgErrStructure, XMLDecoder::unSerializeInPlace(f, nullptr, 3));
+  std::string other = Serialize(req);
+  EXPECT_EQ(kMsgErrClass, XMLDecoder::unSerializeInPlace(f, &other[0], other.size()));
+  EXPECT_EQ(MakeFile("keep", "me"), f);
+}
+
 TEST(MessageXmlRoundTrip, EmptyMessagesListsAndValues) {
   File empty;
   File back = MakeFile("x", "y");
@@ -307,6 +335,21 @@ TEST(MessageXmlRoundTrip, UnusualButWellFormedTextsReadTheSameEverywhere) {
       KqXMLContextInfo info;
       EXPECT_EQ(c.rc, XMLDecoder::unSerialize(m, v, &info)) << v;
       EXPECT_EQ(c.rc, info.result) << v;
+      // Read in place, the text gives the same answer, or is handed back untouched for the
+      // copying reading.
+      File inPlace = MakeFile("keep", "me");
+      const File before = inPlace;
+      std::string buffer = v;
+      const int rc = XMLDecoder::unSerializeInPlace(inPlace, &buffer[0], buffer.size());
+      if (rc != kMsgOk) {
+        EXPECT_EQ(before, inPlace) << v;
+      }
+      if (rc != kMsgRetryWithText) {
+        EXPECT_EQ(c.rc, rc) << v;
+        if (rc == kMsgOk) {
+          EXPECT_EQ(m, inPlace) << v;
+        }
+      }
       if (c.rc != kMsgOk) continue;
       EXPECT_EQ(c.name, m.getstring(File::kName)) << v;
       EXPECT_EQ(c.number, m.getint64(3)) << v;

@@ -251,6 +251,34 @@ TEST_F(PackageCatalogueTest, MalformedCatalogueFailsAndKeepsTheEarlierOne) {
   EXPECT_TRUE(c->isBinarySetSupported(3));
 }
 
+// A catalogue that only the plain reading takes (a comment inside a value, which our writer never
+// makes) loads to the same records as the file without it; a failure quotes the file's text.
+TEST_F(PackageCatalogueTest, CataloguesThatOnlyThePlainReadingTakesLoadAlike) {
+  WriteBoth();
+  const std::string text = winWritten.files.at("BinaryInfo.xml");
+  const size_t end = text.find("</s>", text.find("id=\"25\""));  // a file's first value
+  ASSERT_NE(std::string::npos, end);
+  auto files = [&] {
+    auto c = Catalogue();
+    std::vector<UpdatePatches::BinaryV11> out;
+    std::vector<unsigned> ids = media.packages;
+    EXPECT_TRUE(c->ReadWinPackageDetails());
+    EXPECT_TRUE(c->ComputeKQMediaForRemoteActivity(ids, 3, 0, out, nullptr));
+    return out;
+  };
+  const std::vector<UpdatePatches::BinaryV11> usual = files();
+  EXPECT_FALSE(usual.empty());
+  WriteTextFile(winRoot() + "/BinaryInfo.xml", text.substr(0, end) + "<!--c--> " + text.substr(end));
+  EXPECT_EQ(usual, files());
+
+  const std::string bad = text.substr(0, end) + "<!--c-->";
+  WriteTextFile(config.root() + "/bad/BinaryInfo.xml", bad);
+  KQPackageCache c(false);
+  EXPECT_FALSE(c.getXMLDetails(config.root() + "/bad/", true, true));
+  EXPECT_NE(std::string::npos,
+            Log().find("Failed to unserialize string [" + bad.substr(0, kMaxLoggedCatalogueText) + "]"));
+}
+
 TEST_F(PackageCatalogueTest, OversizedCatalogueIsRefusedUnread) {
   std::string path = config.root() + "/big/WinPackages.xml";
   WriteTextFile(path, OnePackageCatalogue(1));

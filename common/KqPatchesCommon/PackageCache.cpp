@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "CachePaths.h"
 #include "Configuration/KQGlobalParam.h"
@@ -64,12 +67,19 @@ StampCheck CheckStamp(const Map& map, const std::string& path, unsigned long lon
 // True for a byte that the loader removes from a catalogue's text before parsing it.
 bool isNewLineInFile(char c) { return c == '\n' || c == '\r'; }
 
-// Removes every line feed and carriage return. Catalogues are mostly one long line, so the text
-// is first searched for either byte and left alone when it has none.
-void RemoveLineEnds(std::string& text) {
-  if (!std::memchr(text.data(), '\n', text.size()) && !std::memchr(text.data(), '\r', text.size()))
-    return;
-  text.erase(std::remove_if(text.begin(), text.end(), isNewLineInFile), text.end());
+// Removes every line feed and carriage return from text[0, size); returns the new size.
+// Catalogues are mostly one long line, so the text is first searched for either byte and left
+// alone when it has none.
+size_t RemoveLineEnds(char* text, size_t size) {
+  if (!std::memchr(text, '\n', size) && !std::memchr(text, '\r', size)) return size;
+  return static_cast<size_t>(std::remove_if(text, text + size, isNewLineInFile) - text);
+}
+
+// Reads a catalogue again for the plain parse of a text that the in-place parse has used up.
+bool ReadCatalogueAgain(const std::string& file, std::string& text) {
+  if (CPxFile::ReadRegular(file, kMaxCatalogueBytes, text).IsError()) return false;
+  text.resize(RemoveLineEnds(&text[0], text.size()));
+  return true;
 }
 
 // The catalogue of an object that has loaded none of that kind.
@@ -278,17 +288,17 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
                    file.c_str(), err.GetErrorCode(), err.c_str());
     return false;
   }
-  std::string text;
-  try {
-    text.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
+  // The text is parsed where it is read (it is not needed afterwards), so the buffer is not
+  // cleared first.
+  std::unique_ptr<char[]> text(new (std::nothrow) char[size != 0 ? size : 1]);
+  if (!text) {
     m_log.DebugJob(0, kTag, m_jobId, "Failed to allocate memory for reading XML file.");
     return false;
   }
   size_t got = 0;
   while (got < size) {
     size_t n = 0;
-    err = in.Read(&text[got], size - got, &n);
+    err = in.Read(text.get() + got, size - got, &n);
     if (err.IsError()) {
       m_log.DebugJob(0, kTag, m_jobId, "Failed to read file [%s] with error [%d: %s]",
                      file.c_str(), err.GetErrorCode(), err.c_str());
@@ -307,7 +317,9 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
     return false;
   }
   in.Close();
-  RemoveLineEnds(text);
+  const size_t length = RemoveLineEnds(text.get(), got);
+  // What a failure logs of the text, kept before the parse overwrites it.
+  const std::string logged(text.get(), std::min(length, kMaxLoggedCatalogueText));
 
   if (XMLDecoder::initialize() != 0) {
     m_log.DebugJob(0, kTag, m_jobId, "Failed to initialize XMLDecoder");
@@ -315,17 +327,25 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
   }
   UpdatePatches::RegisterSubsystem();
   KqCriticalSectionLock lock(&g_CriticalSectionPackageCache);
+  // A text that only the plain parse reads (never one our writer made) is read from the file
+  // again and parsed from a copy.
+  auto decode = [&](CNMessageBase& message) {
+    int rc = XMLDecoder::unSerializeInPlace(message, text.get(), length);
+    if (rc != kMsgRetryWithText) return rc;
+    std::string again;
+    return ReadCatalogueAgain(file, again) ? XMLDecoder::unSerialize(message, again) : rc;
+  };
   bool parsed;
   if (type == UA_XML_BINARY_INFO) {
     auto message = std::make_shared<UpdatePatches::BinaryInfo>();
-    parsed = XMLDecoder::unSerialize(*message, text) == 0;
+    parsed = decode(*message) == 0;
     if (parsed) {
       CachedCatalogue<UpdatePatches::BinaryInfo> entry{std::move(message), stampSize, stampTime};
       g_binaryInfoList[lower] = std::move(entry);
     }
   } else {
     auto message = std::make_shared<UpdatePatches::PackageDetails>();
-    parsed = XMLDecoder::unSerialize(*message, text) == 0;
+    parsed = decode(*message) == 0;
     if (parsed) {
       CachedCatalogue<UpdatePatches::PackageDetails> entry{std::move(message), stampSize, stampTime};
       g_packageList[lower] = std::move(entry);
@@ -333,7 +353,7 @@ bool KQPackageCache::getXMLDetails(const std::string& path, bool isBinaryXML, bo
   }
   if (!parsed) {
     m_log.DebugJob(0, kTag, m_jobId, "Failed to unserialize string [%.*s]",
-                   static_cast<int>(std::min(text.size(), kMaxLoggedCatalogueText)), text.c_str());
+                   static_cast<int>(logged.size()), logged.c_str());
     return false;
   }
   if (!getUnserializedXMLDetails(lower.c_str(), type)) {

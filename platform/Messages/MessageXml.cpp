@@ -663,11 +663,12 @@ int XMLEncoder::serialize(const CNMessageBase* message, std::string& xml, bool f
 
 namespace {
 
-// Parses xml and reads it into message. The quick way (embedded) parses with embedded texts
-// and without the reference and line-end passes where the text needs none; it hands anything
-// unusual (a syntax error, mixed content) back as kRetryPlain to the plain way.
-int Decode(CNMessageBase& message, const std::string& xml, KqXMLContextInfo* context,
-           bool embedded) {
+// Parses text[0, size) and reads it into message. The quick way (embedded) parses with embedded
+// texts and without the reference and line-end passes where the text needs none; it hands
+// anything unusual (a syntax error, mixed content) back as kRetryPlain to the plain way. With
+// writable, the parse works in that buffer (the same bytes as text) instead of a copy.
+int Decode(CNMessageBase& message, const char* text, size_t size, char* writable,
+           KqXMLContextInfo* context, bool embedded) {
   Reader reader(context, embedded);
   pugi::xml_document doc;
   unsigned options = pugi::parse_cdata | pugi::parse_ws_pcdata_single;
@@ -675,13 +676,14 @@ int Decode(CNMessageBase& message, const std::string& xml, KqXMLContextInfo* con
     // References and line ends are only looked for where the text has any: without them the
     // parse is the same, and quicker.
     options |= pugi::parse_embed_pcdata;
-    if (std::memchr(xml.data(), '&', xml.size()) != nullptr) options |= pugi::parse_escapes;
-    if (std::memchr(xml.data(), '\r', xml.size()) != nullptr) options |= pugi::parse_eol;
+    if (std::memchr(text, '&', size) != nullptr) options |= pugi::parse_escapes;
+    if (std::memchr(text, '\r', size) != nullptr) options |= pugi::parse_eol;
   } else {
     options |= pugi::parse_escapes | pugi::parse_eol;
   }
   pugi::xml_parse_result parsed =
-      doc.load_buffer(xml.data(), xml.size(), options, pugi::encoding_utf8);
+      writable != nullptr ? doc.load_buffer_inplace(writable, size, options, pugi::encoding_utf8)
+                          : doc.load_buffer(text, size, options, pugi::encoding_utf8);
   // A syntax error is reported as the plain parse finds it (where it is found can depend on
   // the options).
   if (!parsed && embedded) return kRetryPlain;
@@ -720,9 +722,31 @@ int Decode(CNMessageBase& message, const std::string& xml, KqXMLContextInfo* con
 int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
                             KqXMLContextInfo* context) {
   if (context != nullptr) *context = KqXMLContextInfo();
-  int rc = Decode(message, xml, context, true);
-  if (rc == kRetryPlain) rc = Decode(message, xml, context, false);
+  int rc = Decode(message, xml.data(), xml.size(), nullptr, context, true);
+  if (rc == kRetryPlain) rc = Decode(message, xml.data(), xml.size(), nullptr, context, false);
   return rc;
+}
+
+int XMLDecoder::unSerializeInPlace(CNMessageBase& message, char* text, size_t size,
+                                   KqXMLContextInfo* context) {
+  if (context != nullptr) *context = KqXMLContextInfo();
+  if (text == nullptr && size != 0) {
+    if (context != nullptr) {
+      context->result = kMsgErrStructure;
+      context->error = "no text given";
+    }
+    return kMsgErrStructure;
+  }
+  // An empty text is refused like any other; there is no buffer to parse in.
+  if (size == 0) return unSerialize(message, std::string(), context);
+  int rc = Decode(message, text, size, text, context, true);
+  if (rc != kRetryPlain) return rc;
+  // The plain way needs the text as it was, and the quick parse has overwritten it.
+  if (context != nullptr) {
+    context->result = kMsgRetryWithText;
+    context->error = "the text has to be read again and passed to unSerialize";
+  }
+  return kMsgRetryWithText;
 }
 
 int XMLDecoder::unSerialize(CNMessageBase* message, const std::string& xml,

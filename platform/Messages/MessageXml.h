@@ -19,6 +19,7 @@
 #ifndef KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 #define KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 
+#include <cstddef>
 #include <string>
 
 #include "Messages/CNMessageBase.h"
@@ -31,6 +32,7 @@ enum KqMessageResult {
   kMsgErrNumber = 3,     // a number that does not parse or does not fit
   kMsgErrDepth = 4,      // messages nested deeper than kMaxMessageDepth
   kMsgErrClass = 5,      // the root is a message of another subsystem or id
+  kMsgRetryWithText = 6, // unSerializeInPlace only: the text has to be read the plain way
 };
 
 // Messages nested deeper than this are refused by the reader and the writer.
@@ -59,6 +61,13 @@ class XMLDecoder {
                          KqXMLContextInfo* context = nullptr);
   static int unSerialize(CNMessageBase* message, const std::string& xml,
                          KqXMLContextInfo* context = nullptr);
+  // The same reading of text[0, size), done where the text lies instead of in a copy: for a
+  // caller that holds a large text it has no further use for. The bytes are overwritten,
+  // whatever the result. A text that only the plain way reads (mixed content, a syntax error;
+  // never the writer's own text) gives kMsgRetryWithText and leaves message unchanged: the
+  // caller gets the text again and passes it to unSerialize, which gives the result.
+  static int unSerializeInPlace(CNMessageBase& message, char* text, size_t size,
+                                KqXMLContextInfo* context = nullptr);
 };
 
 class XMLSerializationSupport {
