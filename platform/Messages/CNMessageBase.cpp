@@ -11,17 +11,7 @@ const std::string& EmptyString() {
   return empty;
 }
 
-bool IsListOrObject(KqFieldKind kind) {
-  return kind == KqFieldKind::kIntList || kind == KqFieldKind::kStringList ||
-         kind == KqFieldKind::kObjectList || kind == KqFieldKind::kObject;
-}
-
 }  // namespace
-
-KqMessageField::KqMessageField(int index_, int tag_, KqFieldKind kind_)
-    : index(index_), tag(tag_), kind(kind_) {
-  if (IsListOrObject(kind)) payload.reset(new KqFieldPayload());
-}
 
 KqMessageField::KqMessageField(const KqMessageField& other)
     : index(other.index),
@@ -62,8 +52,6 @@ bool KqMessageField::operator==(const KqMessageField& other) const {
 
 CNMessageBase::CNMessageBase() : subsystem_(0), id_(0) {}
 
-CNMessageBase::CNMessageBase(int subsystem, int id) : subsystem_(subsystem), id_(id) {}
-
 CNMessageBase::~CNMessageBase() = default;
 
 KqMessageField* CNMessageBase::findByTag(int tag) {
@@ -93,11 +81,6 @@ KqMessageField& CNMessageBase::fieldFor(int index, int tag, KqFieldKind kind) {
   f->index = index;
   if (f->kind != kind) *f = KqMessageField(index, tag, kind);
   return *f;
-}
-
-KqMessageField& CNMessageBase::appendField(int index, int tag, KqFieldKind kind) {
-  fields_.emplace_back(index, tag, kind);
-  return fields_.back();
 }
 
 std::string CNMessageBase::getstring(int index, int tag, unsigned, unsigned) const {

@@ -79,7 +79,7 @@ struct KqMessageField {
 class CNMessageBase {
  public:
   CNMessageBase();  // subsystem 0, id 0: for containers that need a default value
-  CNMessageBase(int subsystem, int id);
+  CNMessageBase(int subsystem, int id) : subsystem_(subsystem), id_(id) {}
   CNMessageBase(const CNMessageBase& other) = default;
   CNMessageBase(CNMessageBase&& other) noexcept = default;
   CNMessageBase& operator=(const CNMessageBase& other) = default;
@@ -207,7 +207,10 @@ class CNMessageBase {
   // The fields in the order they were added or parsed (for the XML coder and for dumps).
   const std::vector<KqMessageField>& fields() const { return fields_; }
   // Appends a field as the XML reader builds it; the caller has checked the tag is new.
-  KqMessageField& appendField(int index, int tag, KqFieldKind kind);
+  KqMessageField& appendField(int index, int tag, KqFieldKind kind) {
+    fields_.emplace_back(index, tag, kind);
+    return fields_.back();
+  }
   void reserveFields(size_t n) { fields_.reserve(n); }
 
   bool operator==(const CNMessageBase& other) const;
@@ -237,5 +240,14 @@ struct KqFieldPayload {
            object == other.object;
   }
 };
+
+// Defined here, after the payload, so that the message reader's many field constructions are
+// inlined.
+inline KqMessageField::KqMessageField(int index_, int tag_, KqFieldKind kind_)
+    : index(index_), tag(tag_), kind(kind_) {
+  if (kind == KqFieldKind::kIntList || kind == KqFieldKind::kStringList ||
+      kind == KqFieldKind::kObjectList || kind == KqFieldKind::kObject)
+    payload.reset(new KqFieldPayload());
+}
 
 #endif  // KQ_PLATFORM_MESSAGES_CNMESSAGEBASE_H_

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -313,18 +314,24 @@ FieldElement FieldElementOf(const char* name) {
 // and values stay in its copy of the text, also in order. A long list of messages is read from
 // memory that the parse wrote long before; asking for what lies a few messages ahead of the
 // one being read hides most of the waits. (A hint only: nothing is read through it.)
-void PrefetchAhead(pugi::xml_node n) {
+void PrefetchAhead(pugi::xml_node n, const char* name) {
   const uintptr_t nodes = reinterpret_cast<uintptr_t>(n.internal_object());
   for (uintptr_t k = 512; k < 1152; k += 64)
     __builtin_prefetch(reinterpret_cast<const void*>(nodes + k));
-  const uintptr_t text = reinterpret_cast<uintptr_t>(n.name());
+  const uintptr_t text = reinterpret_cast<uintptr_t>(name);
   for (uintptr_t k = 192; k < 384; k += 64)
     __builtin_prefetch(reinterpret_cast<const void*>(text + k));
 }
 
-bool IsNamed(pugi::xml_node n, char letter) {
-  const char* name = n.name();
-  return name[0] == letter && name[1] == '\0';
+bool IsNamed(const char* name, char letter) { return name[0] == letter && name[1] == '\0'; }
+
+// The name of a child node, and its type when it is no element. The reader's parse options
+// leave only elements, texts and CDATA sections in a document, and of these only elements have
+// names, so most children take one call into the library here instead of two.
+const char* ChildName(pugi::xml_node c, pugi::xml_node_type& type) {
+  const char* name = c.name();
+  type = name[0] != '\0' ? pugi::node_element : c.type();
+  return name;
 }
 
 // Returned inside the reader only: the document has to be parsed again without embedded
@@ -337,8 +344,8 @@ const char* NoValue() {
   return none;
 }
 
-// Builds messages from a parsed document. The children of the elements being read are kept
-// on one stack (nodes_), so that each element's children are walked once.
+// Builds messages from a parsed document. The element children of the elements being read are
+// kept on one stack (nodes_), with their names, so that each element's children are walked once.
 //
 // A document is first parsed the quick way (see Decode): with parse_embed_pcdata, the text
 // that comes first in an element is stored as the element's value instead of as a child node,
@@ -371,9 +378,11 @@ class Reader {
   struct SeenFields {
     int maxIndex = INT_MIN;
     int maxTag = INT_MIN;
-    bool hashed = false;
-    std::unordered_set<int> indexes;
-    std::unordered_set<int> tags;
+    struct Sets {
+      std::unordered_set<int> indexes;
+      std::unordered_set<int> tags;
+    };
+    std::unique_ptr<Sets> hashed;  // made at the first field out of order
 
     bool Repeated(const CNMessageBase& m, int index, int tag) {
       if (!hashed) {
@@ -382,14 +391,14 @@ class Reader {
           maxTag = tag;
           return false;
         }
-        hashed = true;
+        hashed.reset(new Sets());
         for (const KqMessageField& f : m.fields()) {
-          indexes.insert(f.index);
-          tags.insert(f.tag);
+          hashed->indexes.insert(f.index);
+          hashed->tags.insert(f.tag);
         }
       }
-      const bool newIndex = indexes.insert(index).second;
-      const bool newTag = tags.insert(tag).second;
+      const bool newIndex = hashed->indexes.insert(index).second;
+      const bool newTag = hashed->tags.insert(tag).second;
       return !newIndex || !newTag;
     }
   };
@@ -406,10 +415,11 @@ class Reader {
     }
     const size_t first = nodes_.size();
     for (pugi::xml_node c = node.first_child();; c = c.next_sibling()) {
-      const pugi::xml_node_type type = c.type();
+      pugi::xml_node_type type;
+      const char* name = ChildName(c, type);
       if (type == pugi::node_null) break;
       if (type == pugi::node_element) {
-        nodes_.push_back(c);
+        nodes_.push_back(Child{c, name});
       } else if (!IsBlankText(c, type)) {
         nodes_.resize(first);
         return Fail(kMsgErrStructure, "text where fields were expected");
@@ -420,7 +430,7 @@ class Reader {
     int rc = kMsgOk;
     SeenFields seen;
     for (size_t k = first; k < last && rc == kMsgOk; ++k) {
-      rc = ReadField(nodes_[k], m, depth, seen);
+      rc = ReadField(nodes_[k].node, nodes_[k].name, m, depth, seen);
     }
     nodes_.resize(first);
     return rc;
@@ -490,19 +500,20 @@ class Reader {
     return kMsgOk;
   }
 
-  int ReadField(pugi::xml_node c, CNMessageBase& m, int depth, SeenFields& seen) {
+  int ReadField(pugi::xml_node c, const char* name, CNMessageBase& m, int depth,
+                SeenFields& seen) {
     Attrs a;
     GetAttrs(c, a);
     int index = 0;
     int tag = 0;
     if (a.i == nullptr || a.t == nullptr)
-      return Fail(kMsgErrStructure, std::string("field <") + c.name() + "> without index or tag");
+      return Fail(kMsgErrStructure, std::string("field <") + name + "> without index or tag");
     if (!ParseInt(a.i, index) || !ParseInt(a.t, tag))
       return Fail(kMsgErrNumber, "field index or tag is not a number");
     if (seen.Repeated(m, index, tag))
       return Fail(kMsgErrStructure, "field index or tag " + std::to_string(tag) + " repeated");
 
-    switch (FieldElementOf(c.name())) {
+    switch (FieldElementOf(name)) {
       case FieldElement::kString: {
         KqMessageField& f = m.appendField(index, tag, KqFieldKind::kString);
         return ReadText(c, a, f.text);
@@ -551,7 +562,7 @@ class Reader {
       case FieldElement::kUnknown:
         break;
     }
-    return Fail(kMsgErrStructure, std::string("unknown field element <") + c.name() + ">");
+    return Fail(kMsgErrStructure, std::string("unknown field element <") + name + ">");
   }
 
   int ReadStringList(pugi::xml_node c, std::vector<std::string>& list) {
@@ -560,13 +571,14 @@ class Reader {
     if (text != nullptr)
       return IsBlankValue(text) ? kMsgOk : Fail(kMsgErrStructure, "text in a string list");
     for (pugi::xml_node v = c.first_child();; v = v.next_sibling()) {
-      const pugi::xml_node_type type = v.type();
+      pugi::xml_node_type type;
+      const char* name = ChildName(v, type);
       if (type == pugi::node_null) break;
       if (type != pugi::node_element) {
         if (IsBlankText(v, type)) continue;
         return Fail(kMsgErrStructure, "text in a string list");
       }
-      if (!IsNamed(v, 'v')) return Fail(kMsgErrStructure, "unexpected element in a string list");
+      if (!IsNamed(name, 'v')) return Fail(kMsgErrStructure, "unexpected element in a string list");
       Attrs va;
       GetAttrs(v, va);
       list.emplace_back();
@@ -593,14 +605,15 @@ class Reader {
     }
     list.reserve(elements);
     for (pugi::xml_node e = c.first_child();; e = e.next_sibling()) {
-      const pugi::xml_node_type type = e.type();
+      pugi::xml_node_type type;
+      const char* name = ChildName(e, type);
       if (type == pugi::node_null) break;
       if (type != pugi::node_element) {
         if (IsBlankText(e, type)) continue;
         return Fail(kMsgErrStructure, "text in an object list");
       }
-      PrefetchAhead(e);
-      if (!IsNamed(e, 'm')) return Fail(kMsgErrStructure, "unexpected element in an object list");
+      PrefetchAhead(e, name);
+      if (!IsNamed(name, 'm')) return Fail(kMsgErrStructure, "unexpected element in an object list");
       if (depth + 1 > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
       Attrs ea;
       GetAttrs(e, ea);
@@ -642,7 +655,12 @@ class Reader {
   KqXMLContextInfo* context_;
   bool embedded_;  // the document was parsed with parse_embed_pcdata
   const char* noValue_;
-  std::vector<pugi::xml_node> nodes_;
+  // An element child met while walking a message's children, with its name.
+  struct Child {
+    pugi::xml_node node;
+    const char* name;
+  };
+  std::vector<Child> nodes_;
 };
 
 }  // namespace
