@@ -200,6 +200,40 @@ TEST(PatchInstallCrc, KnownValuesAndBlockBoundaries) {
   }
 }
 
+TEST(PatchInstallCrc, AFileOfAnOpenFolderGivesWhatItsPathGives) {
+  kqtest::ScopedConfig cfg;
+  CPatchDebug events;
+  const std::string data = RandomBytes(40 * 8192 + 5, 11);
+  kqtest::WriteFile(cfg.root() + "/sub/f.bin", data);
+  ASSERT_EQ(0, ::symlink("f.bin", (cfg.root() + "/sub/link").c_str()));
+  CPxFolderHandle folder;
+  ASSERT_FALSE(folder.Open(cfg.root() + "/sub").IsError());
+  for (bool plain : {true, false}) {
+    unsigned long byPath = 0, inFolder = 1, viaLink = 2, silently = 3;
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRC(plain, cfg.root() + "/sub/f.bin", byPath,
+                                                    events));
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRCAt(plain, folder, "f.bin", inFolder, events));
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRCAt(plain, folder, "link", viaLink, events));
+    ASSERT_EQ(0u, CPatchInstallCommon::CalculateCRCSilently(plain, cfg.root() + "/sub/f.bin",
+                                                            silently));
+    EXPECT_EQ(plain ? BoostCrc(data) : (~BoostCrc(data) & 0xFFFFFFFFu), byPath);
+    EXPECT_EQ(byPath, inFolder);
+    EXPECT_EQ(byPath, viaLink);
+    EXPECT_EQ(byPath, silently);
+  }
+  // A missing entry fails, names its folder's path in the log line and leaves crc alone; the
+  // silent form fails the same way without a line.
+  unsigned long crc = 42;
+  EXPECT_EQ(0x80000010u, CPatchInstallCommon::CalculateCRCAt(true, folder, "gone", crc, events));
+  EXPECT_EQ(42ul, crc);
+  const std::string before = kqtest::ReadFile(cfg.logFile());
+  EXPECT_NE(std::string::npos, before.find("[" + cfg.root() + "/sub/gone]"));
+  EXPECT_EQ(0x80000010u,
+            CPatchInstallCommon::CalculateCRCSilently(true, cfg.root() + "/sub/gone", crc));
+  EXPECT_EQ(42ul, crc);
+  EXPECT_EQ(before, kqtest::ReadFile(cfg.logFile()));
+}
+
 TEST(PatchInstallCrc, UnreadableFileFailsInsteadOfGivingTheEmptyCrc) {
   kqtest::ScopedConfig cfg;
   CPatchDebug events;

@@ -1,5 +1,6 @@
 #include "RetrievalCenterJob.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <iterator>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchDataManager.h"
@@ -36,6 +38,20 @@ bool MatchesManifest(const std::string& path, const CenterFile& f, IPatchEvent& 
   if (static_cast<uint64_t>(st.st_size) != f.size) return false;
   unsigned long crc = 0;
   if (CPatchInstallCommon::CalculateCRC(true, path, crc, event) != 0) return false;
+  return static_cast<uint32_t>(crc) == f.crc;
+}
+
+// MatchesManifest for the entry `name` of an open folder (not open: the folder is missing).
+bool MatchesManifestAt(const CPxFolderHandle& folder, const std::string& name,
+                       const CenterFile& f, IPatchEvent& event) {
+  struct stat st;
+  if (!folder.IsOpen() ||
+      fstatat(folder.nativeHandle(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return false;
+  if (static_cast<uint64_t>(st.st_size) != f.size) return false;
+  unsigned long crc = 0;
+  if (CPatchInstallCommon::CalculateCRCAt(true, folder, name, crc, event) != 0) return false;
   return static_cast<uint32_t>(crc) == f.crc;
 }
 
@@ -88,9 +104,22 @@ unsigned int CenterComponentsRetrieval::CheckFile(const tRetrievalSide& side,
                                            sharedFileNames, target] {
       tFileList checked;
       checked.reserve(files.size());
-      for (const CenterFile* file : files) {
-        CheckOne(*file, pending, freeSpaceKB, sharedFileNames, *target);
-        checked.push_back(FileRecord(*file));
+      // A batch's files mostly share a folder: each folder is opened once, its files relative
+      // to it.
+      CPxFolderHandle folder;
+      std::string folderName;
+      for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i]->path;
+        const size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        if (i == 0 || dir != folderName) {
+          folderName = dir;
+          folder.Close();
+          folder.Open(dir.empty() ? job_.cacheRoot() : job_.cacheRoot() + "/" + dir);
+        }
+        CheckOne(*files[i], folder, path.substr(slash + 1), pending, freeSpaceKB,
+                 sharedFileNames, *target);
+        checked.push_back(FileRecord(*files[i]));
       }
       std::lock_guard<std::mutex> lock(*processed.first);
       processed.second->insert(processed.second->end(), std::make_move_iterator(checked.begin()),
@@ -108,11 +137,12 @@ unsigned int CenterComponentsRetrieval::CheckFile(const tRetrievalSide& side,
   return queue();
 }
 
-void CenterComponentsRetrieval::CheckOne(const CenterFile& file, tGuarded<tFileList> pending,
+void CenterComponentsRetrieval::CheckOne(const CenterFile& file, const CPxFolderHandle& folder,
+                                         const std::string& name, tGuarded<tFileList> pending,
                                          tGuarded<unsigned long long> freeSpaceKB,
                                          tGuarded<std::set<std::string>> sharedFileNames,
                                          tRetrievalEntry& entry) {
-  if (MatchesManifest(job_.cacheRoot() + "/" + file.path, file, job_.m_event)) return;
+  if (MatchesManifestAt(folder, name, file, job_.m_event)) return;
   const unsigned long long needKB = (file.size + 1023) / 1024;
   bool room = true;
   {

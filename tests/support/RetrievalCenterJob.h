@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "MediaAccess/IMediaAccess.h"
+#include "PortableFiles/PxDirectory.h"
 #include "RetrievalCenterGenerator.h"
 #include "nPatchDownload/CSoftwareRetrieval.h"
 
@@ -84,9 +85,10 @@ class CenterComponentsRetrieval : public nPatchDownload::IComponentsRetrieval {
   int type() const { return type_; }
 
  private:
-  // Checks one file against the cache: when it is absent or differs, lowers the free space
-  // and lists it pending, or, without room, marks the entry 0x8000001D.
-  void CheckOne(const CenterFile& file,
+  // Checks one file, the entry `name` of the open cache folder `folder` (not open: missing):
+  // when it is absent or differs, lowers the free space and lists it pending, or, without
+  // room, marks the entry 0x8000001D.
+  void CheckOne(const CenterFile& file, const CPxFolderHandle& folder, const std::string& name,
                 nPatchDownload::tGuarded<nPatchDownload::tFileList> pending,
                 nPatchDownload::tGuarded<unsigned long long> freeSpaceKB,
                 nPatchDownload::tGuarded<std::set<std::string>> sharedFileNames,

@@ -23,6 +23,7 @@ class EvDebug;       // Logging/EvDebug.h
 class FullVersion;   // Versions/FullVersion.h
 class _SPVersion;
 class CNMessageBase;      // Messages/CNMessageBase.h
+class CPxFolderHandle;    // PortableFiles/PxDirectory.h
 
 namespace KQInstallCommonUtils {
 class IFolderStruct;
@@ -149,6 +150,11 @@ class CPatchInstallCommon {
   // whose failures are logged where the result is used.
   static unsigned int CalculateCRCSilently(bool plain, const std::string& path,
                                            unsigned long& crc);
+  // CalculateCRC of the entry `name` of an open folder, opened relative to it (a final link
+  // is followed, as opening its path does); log lines name the folder's path + "/" + name.
+  static unsigned int CalculateCRCAt(bool plain, const CPxFolderHandle& folder,
+                                     const std::string& name, unsigned long& crc,
+                                     IPatchEvent& event);
   // Length of an open stream; its read position is kept.
   static long long fileSize(std::ifstream& stream);
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "CRCCoder.h"
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchEvent.h"
@@ -29,8 +30,11 @@ unsigned char* ThreadChecksumBuffer(size_t size) {
   return buffer.get();
 }
 
-// The CRC of the file at path; each failure is logged to event when one is given.
-unsigned int FileCrc(bool plain, const std::string& path, unsigned long& crc, IPatchEvent* event) {
+// The CRC of the regular file that open() opens (path names it in log lines); each failure
+// is logged to event when one is given.
+template <class Open>
+unsigned int FileCrc(bool plain, const std::string& path, Open open, unsigned long& crc,
+                     IPatchEvent* event) {
   const size_t size =
       static_cast<size_t>(CPatchInstallCommon::GetChecksumBufferSize()) * kBlocksPerRead;
   unsigned char* buffer = size == 0 ? nullptr : ThreadChecksumBuffer(size);
@@ -43,7 +47,7 @@ unsigned int FileCrc(bool plain, const std::string& path, unsigned long& crc, IP
   // Only a regular file is read: a FIFO or device would block or never end.
   CPxFile file;
   uint64_t length = 0;
-  CPxError e = file.OpenRegular(path, UINT64_MAX, &length);
+  CPxError e = open(file, length);
   if (e.IsError()) {
     if (event != nullptr)
       event->Debug("CalculateCRC", "Failed to open file [%s] for checking, error [%d:%s]",
@@ -72,16 +76,33 @@ unsigned int FileCrc(bool plain, const std::string& path, unsigned long& crc, IP
   return 0;
 }
 
+// Opens the file at a path.
+struct tOpenPath {
+  const std::string& path;
+  CPxError operator()(CPxFile& file, uint64_t& length) const {
+    return file.OpenRegular(path, UINT64_MAX, &length);
+  }
+};
+
 }  // namespace
 
 unsigned int CPatchInstallCommon::CalculateCRC(bool plain, const std::string& path,
                                                unsigned long& crc, IPatchEvent& event) {
-  return FileCrc(plain, path, crc, &event);
+  return FileCrc(plain, path, tOpenPath{path}, crc, &event);
 }
 
 unsigned int CPatchInstallCommon::CalculateCRCSilently(bool plain, const std::string& path,
                                                        unsigned long& crc) {
-  return FileCrc(plain, path, crc, nullptr);
+  return FileCrc(plain, path, tOpenPath{path}, crc, nullptr);
+}
+
+unsigned int CPatchInstallCommon::CalculateCRCAt(bool plain, const CPxFolderHandle& folder,
+                                                 const std::string& name, unsigned long& crc,
+                                                 IPatchEvent& event) {
+  auto open = [&folder, &name](CPxFile& file, uint64_t& length) {
+    return file.OpenRegularAt(folder, name, UINT64_MAX, &length);
+  };
+  return FileCrc(plain, folder.path() + "/" + name, open, crc, &event);
 }
 
 long long CPatchInstallCommon::fileSize(std::ifstream& stream) {
