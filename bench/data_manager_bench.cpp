@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -30,11 +31,14 @@ struct Setup {
   size_t packBytes = 0, hotfixBytes = 0;
 };
 
+// The whole file in one read into a string of its size: the cheapest way to get the text.
 std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::string text(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+  in.seekg(0);
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
 }
 
 void Write(const std::string& path, const CNMessageBase& m) {

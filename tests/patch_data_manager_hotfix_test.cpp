@@ -66,6 +66,19 @@ TEST_F(HotfixTest, KeptEntriesFollowTheVersionAndTheVisibilityLevel) {
   EXPECT_EQ(count, Total(expected));
   EXPECT_EQ(Lists(), expected);
 
+  // A comment inside a value: a text only the plain parse reads loads the same entries.
+  const std::string text = kqtest::ReadFile(file);
+  const size_t value = text.find("</s>");
+  ASSERT_NE(value, std::string::npos);
+  kqtest::WriteFile(file, text.substr(0, value) + "<!--c--> " + text.substr(value));
+  count = 999;
+  ASSERT_EQ(manager->GetAllUpdatesList(file, 10, count, version, false), 0u);
+  EXPECT_EQ(count, Total(expected));
+  EXPECT_EQ(Lists(), expected);
+  kqtest::WriteFile(file, text.substr(0, value) + "<!--c-->");
+  EXPECT_EQ(manager->GetAllUpdatesList(file, 9, count, version, false), 0x8000000Fu);
+  WriteHotfixes(true);
+
   // An update-pack transaction id raises the threshold above the media's.
   const FullVersion withPack = WithPack(version, 2, 6000);
   ASSERT_EQ(manager->GetAllUpdatesList(file, 12, count, withPack, false), 0u);

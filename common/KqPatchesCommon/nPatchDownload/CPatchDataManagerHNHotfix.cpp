@@ -131,8 +131,12 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
                   static_cast<int>(rc));
     return rc;
   }
+  // Parsed where it was read; a text that only the plain parse reads is read again for it.
   UpdatePatches::HotfixList hotfixes;
-  if (XMLDecoder::unSerialize(hotfixes, text, nullptr) != 0) {
+  int decoded = XMLDecoder::unSerializeInPlace(hotfixes, &text[0], text.size());
+  if (decoded == kMsgRetryWithText && CPatchInstallCommon::ReadWholeFile(file, text) == KQ_PATCH_OK)
+    decoded = XMLDecoder::unSerialize(hotfixes, text, nullptr);
+  if (decoded != 0) {
     m_event.Debug(kTag, "Failed to unserialize hotfix configuration XML.");
     return KQ_PATCH_E_INVALID_INPUT;
   }
