@@ -118,6 +118,38 @@ void ChecksumText(KQUpdateCache& owner, bool isUnix, long raw, std::string& chec
   checksum.assign(text, static_cast<size_t>(end - text));
 }
 
+// One file of a checksum list, as the pool's tasks do it: `compute` gives its checksum text
+// (false when it cannot), `add` records its entry. A failure or an exception is logged against
+// the file (`folder` + `sep` + `name`) and gives false: the list would be incomplete, so the
+// caller stops and the whole call fails.
+template <class Compute, class Add>
+bool ChecksumListFile(EvDebug& log, long long job, bool verbose, const char* folder, const char* sep,
+                      const char* name, Compute compute, Add add) {
+  static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
+  try {
+    std::string text;
+    if (!compute(text)) {
+      log.DebugJob(0, kTag, job, "Failed to caluculate checksum for File [%s%s%s] ", folder, sep, name);
+      return false;
+    }
+    if (verbose) log.DebugJob(10, kTag, job, "File [%s%s%s] Checksum [%s] ", folder, sep, name, text.c_str());
+    add(std::move(text));
+    return true;
+  } catch (...) {
+    log.DebugJob(0, kTag, job, "Exception caught while checksumming File [%s%s%s]", folder, sep, name);
+    return false;
+  }
+}
+
+// A checksum list's entry.
+UpdatePatches::File ListEntry(std::string relative, std::string checksum) {
+  UpdatePatches::File file;
+  file.reserveFields(2);
+  file.setstring(UpdatePatches::File::kName, std::move(relative));
+  file.setstring(UpdatePatches::File::kChecksum, std::move(checksum));
+  return file;
+}
+
 void LogChecksumFailure(KQUpdateCache& owner, const std::string& path) {
   owner.log().DebugJob(0, "[CalculateFileCksumForFile]", 0, "GetCheckSum failed for file [%s]",
                        path.c_str());
@@ -434,46 +466,32 @@ class ChecksumWalk {
   }
 
   void ChecksumFiles(const WalkFolder& folder, size_t begin, size_t end, Entries& done) {
-    static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
+    const char* const path = folder.handle.path().c_str();
     for (size_t k = begin; k < end; ++k) {
       if (!ok_->load()) return;
       const std::string& name = folder.files[k];
-      try {
-        std::string text;
+      auto compute = [&](std::string& text) {
         // A '\' in the path is read as '/' by the path form, as it always was.
-        const bool good = folder.backslash || name.find('\\') != std::string::npos
-                              ? owner_->CalculateFileCksumForFile(isUnix_, folder.handle.path() + "/" + name, text)
-                              : ChecksumInFolder(*owner_, isUnix_, folder.handle, name, text);
-        if (!good) {
-          log_->DebugJob(0, kTag, Job(), "Failed to caluculate checksum for File [%s] ",
-                         (folder.handle.path() + "/" + name).c_str());
-          ok_->store(false);
-          return;
-        }
-        if (verbose_)
-          log_->DebugJob(10, kTag, Job(), "File [%s] Checksum [%s] ", (folder.handle.path() + "/" + name).c_str(),
-                         text.c_str());
+        return folder.backslash || name.find('\\') != std::string::npos
+                   ? owner_->CalculateFileCksumForFile(isUnix_, folder.handle.path() + "/" + name, text)
+                   : ChecksumInFolder(*owner_, isUnix_, folder.handle, name, text);
+      };
+      auto add = [&](std::string text) {
         std::string relative = folder.relative + name;
         if (files_ != nullptr) {
-          UpdatePatches::File file;
-          file.reserveFields(2);
-          file.setstring(UpdatePatches::File::kName, std::move(relative));
-          file.setstring(UpdatePatches::File::kChecksum, std::move(text));
-          done.files.push_back(std::move(file));
-        } else {
-          // As ConvertFileListToBinaryV11List makes it of the File entry.
-          UpdatePatches::BinaryV11 binary;
-          binary.reserveFields(3);
-          binary.setstring(UpdatePatches::BinaryV11::kRelativePath, relative);
-          binary.setstring(UpdatePatches::BinaryV11::kFileName, std::move(relative));
-          binary.setstring(UpdatePatches::BinaryV11::kChecksum, std::move(text));
-          done.media.push_back(std::move(binary));
+          done.files.push_back(ListEntry(std::move(relative), std::move(text)));
+          return;
         }
-      } catch (...) {
-        // The file has no entry: the list is incomplete, so the whole call fails.
+        // As ConvertFileListToBinaryV11List makes it of the File entry.
+        UpdatePatches::BinaryV11 binary;
+        binary.reserveFields(3);
+        binary.setstring(UpdatePatches::BinaryV11::kRelativePath, relative);
+        binary.setstring(UpdatePatches::BinaryV11::kFileName, std::move(relative));
+        binary.setstring(UpdatePatches::BinaryV11::kChecksum, std::move(text));
+        done.media.push_back(std::move(binary));
+      };
+      if (!ChecksumListFile(*log_, Job(), verbose_, path, "/", name.c_str(), compute, add)) {
         ok_->store(false);
-        log_->DebugJob(0, kTag, Job(), "Exception caught while checksumming File [%s/%s]",
-                       folder.handle.path().c_str(), name.c_str());
         return;
       }
     }
@@ -661,31 +679,17 @@ void CalcCheckSumForFileUsingTP(void* params) {
   // list together, under one lock, when the task ends (also when it stops on a failure).
   std::vector<UpdatePatches::File> done;
   done.reserve(task->more.size() + 1);
+  const bool verbose = task->log->GetDebugLevel() >= 10;
   for (size_t k = 0; k <= task->more.size(); ++k) {
     if (!task->ok->load()) break;
     // The task owns its names: each relative name moves into its entry.
     std::string& relative = k == 0 ? task->relativeName : task->more[k - 1].first;
     const std::string& full = k == 0 ? task->fullPath : task->more[k - 1].second;
-    try {
-      std::string text;
-      if (!task->owner->CalculateFileCksumForFile(task->isUnix, full, text)) {
-        task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
-                            "Failed to caluculate checksum for File [%s] ", full.c_str());
-        task->ok->store(false);
-        break;
-      }
-      task->log->DebugJob(10, kTag, static_cast<long long>(task->jobId),
-                          "File [%s] Checksum [%s] ", full.c_str(), text.c_str());
-      UpdatePatches::File file;
-      file.reserveFields(2);
-      file.setstring(UpdatePatches::File::kName, std::move(relative));
-      file.setstring(UpdatePatches::File::kChecksum, std::move(text));
-      done.push_back(std::move(file));
-    } catch (...) {
-      // The file has no entry: the list is incomplete, so the whole call fails.
+    auto compute = [&](std::string& text) { return task->owner->CalculateFileCksumForFile(task->isUnix, full, text); };
+    auto add = [&](std::string text) { done.push_back(ListEntry(std::move(relative), std::move(text))); };
+    if (!ChecksumListFile(*task->log, static_cast<long long>(task->jobId), verbose, full.c_str(), "", "", compute,
+                          add)) {
       task->ok->store(false);
-      task->log->DebugJob(0, kTag, static_cast<long long>(task->jobId),
-                          "Exception caught while checksumming File [%s]", full.c_str());
       break;
     }
   }
