@@ -161,6 +161,25 @@ TEST_F(RemoteAnswerTest, WholeCacheAnswersTheReleasesOfTheFirstEntryForEveryOper
   EXPECT_TRUE(resp.getlistobject(CacheOpReq::kReleases)->empty());
 }
 
+// Entries of a release other than the Hubnode's add up: each answer holds the folders of the
+// entries before it too, and an earlier answer keeps its own when a later one is made.
+TEST_F(RemoteAnswerTest, EntriesOfAnotherReleaseAddUpAndEachKeepsItsOwn) {
+  KQUpdateCache cache(56, false);
+  CacheOpReq req = Request(remoteRoot(), {Asked(15, {}), Asked(15, {}), Asked(15, {}), Asked(16, {})});
+  CacheOpReq resp;
+  ASSERT_TRUE(cache.CalculateCheckSumForComplCacheFiles(req, resp));
+  const auto& answer = *resp.getlistobject(CacheOpReq::kReleases);
+  ASSERT_EQ(answer.size(), 3u);
+  std::vector<size_t> sizes;
+  for (const CNMessageBase& rel : answer) {
+    EXPECT_EQ(rel.getint64(FilesForRel::kReleaseId), 15);
+    CheckRelease(rel, "KQUpdates/10.0.0");
+    sizes.push_back(rel.getlistobject(FilesForRel::kOSList.index, FilesForRel::kOSList.tag)->size());
+  }
+  ASSERT_GT(sizes[0], 0u);
+  EXPECT_EQ(sizes, (std::vector<size_t>{sizes[0], 2 * sizes[0], 3 * sizes[0]}));
+}
+
 TEST_F(RemoteAnswerTest, ObsoleteFeatureReleaseFoldersAndAdditionalSyncFilesComeWithTheExtraSteps) {
   KQUpdateCache cache(53, false);
   const std::string recut = "SP12_4711_R8";

@@ -1,6 +1,7 @@
 // File-system utilities on real temporary trees: walks, sizes, copy, move and delete, links that
 // point outside the tree, and trees that another process deletes while they are walked.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,6 +108,69 @@ TEST_F(FsTree, AFolderThatCannotBeMeasuredIsNotEmpty) {
   });
   chmod((root_ + "/zeros/closed").c_str(), 0755);
   EXPECT_EQ(rc, 0);
+  const std::string closed = root_ + "/zeros/closed";
+  EXPECT_NE(kqtest::ReadFile(env_.logFile())
+                .find("L0 [GetDirectorySize] Unable to open directory [" + closed +
+                      "] with error: [Cannot open folder [" + closed + "]: Permission denied]"),
+            std::string::npos);
+}
+
+// A folder that can be listed but not searched: its entries cannot be examined, which the
+// measures report with the entry's path.
+TEST_F(FsTree, AnEntryThatCannotBeMeasuredFailsTheMeasure) {
+  kqtest::WriteFile(root_ + "/zeros/listonly/x", "");
+  kqtest::GiveTreeToUnprivileged(env_.root());
+  const std::string listOnly = root_ + "/zeros/listonly";
+  ASSERT_EQ(0, chmod(listOnly.c_str(), 0444));
+  const std::string zeros = root_ + "/zeros";
+  int rc = kqtest::RunUnprivileged([&] {
+    unsigned long long size = 0;
+    std::list<std::string> names;
+    if (IsFileEmpty(zeros.c_str())) return 1;
+    if (GetDirectorySize(zeros.c_str(), size)) return 2;
+    if (GetFolderList(listOnly, names)) return 3;
+    return 0;
+  });
+  chmod(listOnly.c_str(), 0755);
+  EXPECT_EQ(rc, 0);
+  const std::string log = kqtest::ReadFile(env_.logFile());
+  for (const char* tag : {"GetDirectorySize", "GetItemList"}) {
+    EXPECT_NE(log.find(std::string("L0 [") + tag + "] Failed to stat on file [" + listOnly + "] with error [Cannot stat [" +
+                       listOnly + "/x]: Permission denied]"),
+              std::string::npos)
+        << tag;
+  }
+}
+
+// A tree deeper than a walk keeps folders open is measured and listed whole without running out
+// of descriptors.
+TEST_F(FsTree, DeepTreesAreWalkedWithFewDescriptors) {
+  std::string deep = root_ + "/deep";
+  for (int level = 0; level < 150; ++level) deep += "/d";
+  kqtest::WriteFile(deep + "/empty", "");
+  kqtest::WriteFile(deep + "/last", "1234");
+  const std::string top = root_ + "/deep";
+  pid_t pid = fork();
+  if (pid == 0) {
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = 64;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(9);
+    unsigned long long size = 0;
+    std::list<std::string> folders;
+    if (IsFileEmpty(top.c_str())) _exit(1);
+    if (!GetDirectorySize(top.c_str(), size) || size != 4) _exit(2);
+    if (!GetFolderList(top, folders) || folders != std::list<std::string>{"d"}) _exit(3);
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Only empty files below: empty.
+  ASSERT_EQ(0, unlink((deep + "/last").c_str()));
+  EXPECT_TRUE(IsFileEmpty(top.c_str()));
 }
 
 TEST_F(FsTree, FolderAndFileListsAreSortedAndAppended) {

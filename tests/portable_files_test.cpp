@@ -308,6 +308,52 @@ TEST_F(PxTree, RegularFilesOpenRelativeToAFolder) {
   EXPECT_EQ(f.OpenRegularAt(closed, "five", UINT64_MAX).GetErrorCode(), EBADF);
 }
 
+// The entries of an open folder: listed and examined by name as their paths are, with the same
+// texts on failure.
+TEST_F(PxTree, EntriesOfAnOpenFolderListAndStatLikeTheirPaths) {
+  ASSERT_EQ(0, symlink((dir_ / "nowhere").c_str(), (root_ + "/e-dangling").c_str()));
+  CPxFolderHandle top;
+  ASSERT_FALSE(top.Open(root_).IsError());
+  std::vector<SPxDirEntry> byHandle;
+  ASSERT_FALSE(CPxDirectory::ReadNames(top, byHandle).IsError());
+  CPxDirectory byPath;
+  ASSERT_FALSE(byPath.Open(root_, "*", true).IsError());
+  SPxDirEntry e;
+  bool end = false;
+  size_t k = 0;
+  for (byPath.GetEntry(e, &end); !end; byPath.GetEntry(e, &end), ++k) {
+    ASSERT_LT(k, byHandle.size());
+    EXPECT_EQ(byHandle[k].name, e.name);
+    EXPECT_EQ(byHandle[k].type, e.type) << e.name;
+  }
+  EXPECT_EQ(k, byHandle.size());
+  EXPECT_EQ(byHandle.front().name, ".hidden");
+
+  for (const char* name : {"a.txt", "b", "c-link", "e-dangling", "missing"}) {
+    SCOPED_TRACE(name);
+    SPxFileStat atL, pathL, atS, pathS;
+    CPxError el = CPxFile::LstatAt(top, name, atL), pl = CPxFile::Lstat(root_ + "/" + name, pathL);
+    CPxError es = CPxFile::StatAt(top, name, atS), ps = CPxFile::Stat(root_ + "/" + name, pathS);
+    EXPECT_EQ(el.GetErrorCode(), pl.GetErrorCode());
+    EXPECT_EQ(std::string(el.c_str()), pl.c_str());
+    EXPECT_EQ(es.GetErrorCode(), ps.GetErrorCode());
+    EXPECT_EQ(std::string(es.c_str()), ps.c_str());
+    EXPECT_EQ(atL.mode, pathL.mode);
+    EXPECT_EQ(atL.size, pathL.size);
+    EXPECT_EQ(atS.mode, pathS.mode);
+  }
+  SPxFileStat st;
+  ASSERT_FALSE(CPxFile::LstatAt(top, "c-link", st).IsError());
+  EXPECT_TRUE(st.IsLink());
+  ASSERT_FALSE(CPxFile::StatAt(top, "c-link", st).IsError());
+  EXPECT_TRUE(st.IsDirectory());
+  for (const char* bad : {"", "b/z.txt"}) EXPECT_EQ(CPxFile::LstatAt(top, bad, st).GetErrorCode(), EINVAL) << bad;
+
+  CPxFolderHandle closed;
+  EXPECT_EQ(CPxDirectory::ReadNames(closed, byHandle).GetErrorCode(), EBADF);
+  EXPECT_EQ(CPxFile::LstatAt(closed, "a.txt", st).GetErrorCode(), EBADF);
+}
+
 TEST_F(PxTree, CreateRemoveAndEmptiness) {
   const std::string deep = dir_ / "x/y/z";
   ASSERT_FALSE(CPxDirectory::Create(deep, true).IsError());

@@ -253,8 +253,11 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
       FilesForRel rel;
       rel.setint64(FilesForRel::kReleaseId, releaseId);
       // The Hubnode release starts each entry afresh; another release's entries add to the
-      // folders answered for its earlier ones, which therefore stay.
-      if (releaseId == hubRelease)
+      // folders answered for its earlier ones, which therefore stay while an entry of the
+      // release follows.
+      const bool releaseGoesOn = &entry + 1 != asked.data() + asked.size() &&
+                                 (&entry)[1].getint64(FilesForRel::kReleaseId) == releaseId;
+      if (releaseId == hubRelease || !releaseGoesOn)
         kqlists::MoveListInto(rel, FilesForRel::kOSList, std::move(oses));
       else
         rel.setlistobject(FilesForRel::kOSList, oses);

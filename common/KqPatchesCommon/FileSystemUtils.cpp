@@ -16,6 +16,10 @@ namespace {
 constexpr uint32_t kModeDirectory = 0x4000;
 constexpr uint32_t kOwnerOrGroupWrite = 0x90;
 
+// Folders a walk keeps open at once (one per level it is in): deeper levels are read by path,
+// so that a very deep tree does not run out of descriptors.
+constexpr int kHeldFolders = 32;
+
 // One entry of a folder walk, examined without following a link.
 struct Entry {
   std::string name;
@@ -23,36 +27,61 @@ struct Entry {
   SPxFileStat st;     // the entry itself (lstat)
   bool realDir;       // a folder, not a link to one: the only kind a walk descends into
   bool listedAsDir;   // a folder or a link to one
+  // The open folder holding the entry (null when that level was read by path), and its level.
+  const CPxFolderHandle* folder;
+  int depth;
 };
 
 enum class Next { kContinue, kStop, kFail };
 
-// The common walk: opens `folder`, reads its entries in bytewise order, examines each and hands it
-// to `visit`. The three failure points are logged with `tag` and end the walk with false. An entry
-// that vanished before it could be examined is skipped; so is a whole folder below the top
-// (`nested`) that vanished before it could be opened. kStop ends the walk with true.
+// Whether the folder of the entry `from` is opened below its open parent folder.
+bool OpensBelow(const Entry* from) {
+  return from != nullptr && from->folder != nullptr && from->depth + 1 < kHeldFolders;
+}
+
+// Reads the names of `folder` in bytewise order: through `handle` (opened here, by path or, for
+// the entry `from` of an open folder, below it without following a link) while few folders are
+// held open, else by path.
+CPxError ListFolder(const std::string& folder, const Entry* from, CPxFolderHandle& handle,
+                    std::vector<SPxDirEntry>& names) {
+  if (from != nullptr && !OpensBelow(from)) {
+    CPxDirectory dir;
+    CPxError e = dir.Open(folder, "*", true);
+    if (e.IsError()) return e;
+    SPxDirEntry item;
+    bool end = false;
+    for (e = dir.GetEntry(item, &end); !e.IsError() && !end; e = dir.GetEntry(item, &end)) names.push_back(item);
+    return e;
+  }
+  CPxError e = from != nullptr ? handle.OpenBelow(*from->folder, from->name) : handle.Open(folder);
+  if (e.IsError()) return e;
+  return CPxDirectory::ReadNames(handle, names);
+}
+
+// The common walk: opens `folder` (the entry `from` of the level above, when nested), reads its
+// entries in bytewise order, examines each and hands it to `visit`. The failure points are logged
+// with `tag` and end the walk with false. An entry that vanished before it could be examined is
+// skipped; so is a whole folder below the top (`nested`) that vanished, or was replaced by a
+// link, before it could be opened. kStop ends the walk with true.
 bool ForEachEntry(const char* tag, const std::string& folder, bool nested, int openLevel,
-                  const std::function<Next(const Entry&)>& visit) {
+                  const std::function<Next(const Entry&)>& visit, const Entry* from = nullptr) {
   EvDebug log;
-  CPxDirectory dir;
-  CPxError e = dir.Open(folder, "*", true);
+  CPxFolderHandle handle;
+  std::vector<SPxDirEntry> names;
+  CPxError e = ListFolder(folder, from, handle, names);
   if (e.IsError()) {
-    if (nested && e.GetErrorCode() == ENOENT) return true;
+    if (nested && (e.GetErrorCode() == ENOENT || (OpensBelow(from) && e.GetErrorCode() == ELOOP))) return true;
     log.DebugLvl(tag, openLevel, "Unable to open directory [%s] with error: [%s]", folder.c_str(), e.c_str());
     return false;
   }
-  SPxDirEntry item;
-  bool end = false;
-  e = dir.GetEntry(item, &end);
-  if (e.IsError()) {
-    log.Debug(tag, "Unable to get entry on directory [%s] with error: [%s]", folder.c_str(), e.c_str());
-    return false;
-  }
-  while (!end) {
+  const CPxFolderHandle* held = handle.IsOpen() ? &handle : nullptr;
+  for (const SPxDirEntry& item : names) {
     Entry entry;
     entry.name = item.name;
     entry.path = folder + "/" + item.name;
-    e = CPxFile::Lstat(entry.path, entry.st);
+    entry.folder = held;
+    entry.depth = from != nullptr ? from->depth + 1 : 0;
+    e = held ? CPxFile::LstatAt(*held, entry.name, entry.st) : CPxFile::Lstat(entry.path, entry.st);
     if (e.IsError() && e.GetErrorCode() == ENOENT) {
       log.DebugLvl(tag, 8, "Entry [%s] disappeared while reading [%s], skipping", entry.name.c_str(), folder.c_str());
     } else if (e.IsError()) {
@@ -61,31 +90,33 @@ bool ForEachEntry(const char* tag, const std::string& folder, bool nested, int o
     } else {
       entry.realDir = entry.st.IsDirectory();
       SPxFileStat target;
-      entry.listedAsDir = entry.realDir || (entry.st.IsLink() && !CPxFile::Stat(entry.path, target).IsError() &&
-                                            target.IsDirectory());
+      entry.listedAsDir =
+          entry.realDir ||
+          (entry.st.IsLink() &&
+           !(held ? CPxFile::StatAt(*held, entry.name, target) : CPxFile::Stat(entry.path, target)).IsError() &&
+           target.IsDirectory());
       const Next next = visit(entry);
       if (next == Next::kFail) return false;
       if (next == Next::kStop) return true;
-    }
-    e = dir.GetEntry(item, &end);
-    if (e.IsError()) {
-      log.Debug(tag, "Failed to get entry in the dir [%s] with error [%s]", folder.c_str(), e.c_str());
-      return false;
     }
   }
   return true;
 }
 
 // Adds up the sizes below `folder`; with stopAtFirstByte it ends as soon as the total is not 0.
-bool SumTree(const std::string& folder, bool nested, bool stopAtFirstByte, unsigned long long& total) {
-  return ForEachEntry("GetDirectorySize", folder, nested, 0, [&](const Entry& e) {
-    if (e.realDir) {
-      if (!SumTree(e.path, true, stopAtFirstByte, total)) return Next::kFail;
-    } else {
-      total += e.st.size;
-    }
-    return stopAtFirstByte && total > 0 ? Next::kStop : Next::kContinue;
-  });
+bool SumTree(const std::string& folder, bool nested, bool stopAtFirstByte, unsigned long long& total,
+             const Entry* from = nullptr) {
+  return ForEachEntry(
+      "GetDirectorySize", folder, nested, 0,
+      [&](const Entry& e) {
+        if (e.realDir) {
+          if (!SumTree(e.path, true, stopAtFirstByte, total, &e)) return Next::kFail;
+        } else {
+          total += e.st.size;
+        }
+        return stopAtFirstByte && total > 0 ? Next::kStop : Next::kContinue;
+      },
+      from);
 }
 
 bool AllFiles(const std::string& folder, const std::string& relative, std::vector<std::string>& files,

@@ -211,12 +211,10 @@ CPxError CPxDirectory::ReadWalkLevel(const std::string& folder, bool missingIsEm
   return ReadWalkLevel(handle, entries);
 }
 
-CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<SPxWalkEntry>& entries) {
+CPxError CPxDirectory::ReadNames(const CPxFolderHandle& folder, std::vector<SPxDirEntry>& entries) {
   entries.clear();
   const int fd = folder.nativeHandle();
   if (fd < 0) return Errno(EBADF, "No folder is open", FX_CODE_LOCATION());
-  // The listing's types, as the kernel hands them out; sorted below.
-  std::vector<std::pair<std::string, unsigned char>> names;
   alignas(8) char buffer[32768];
   for (;;) {
     const ssize_t got = getdents64(fd, buffer, sizeof buffer);
@@ -225,33 +223,46 @@ CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<
       return Errno(errno, "Cannot read folder [" + folder.path() + "]", FX_CODE_LOCATION());
     }
     if (got == 0) break;
-    names.reserve(names.size() + static_cast<size_t>(got) / 24);  // a record takes 24 bytes at least
+    entries.reserve(entries.size() + static_cast<size_t>(got) / 24);  // a record takes 24 bytes at least
     for (ssize_t at = 0; at < got;) {
       const auto* ent = reinterpret_cast<const struct dirent64*>(buffer + at);
       at += ent->d_reclen;
       const char* n = ent->d_name;
       if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-      names.emplace_back(n, ent->d_type);
+      entries.emplace_back();
+      entries.back().name = n;
+      entries.back().type = ent->d_type;
     }
   }
-  std::sort(names.begin(), names.end());
+  std::sort(entries.begin(), entries.end(),
+            [](const SPxDirEntry& a, const SPxDirEntry& b) { return a.name < b.name; });
+  return CPxError();
+}
+
+CPxError CPxDirectory::ReadWalkLevel(const CPxFolderHandle& folder, std::vector<SPxWalkEntry>& entries) {
+  entries.clear();
+  const int fd = folder.nativeHandle();
+  // The listing's types, as the kernel hands them out, in bytewise order.
+  std::vector<SPxDirEntry> names;
+  CPxError e = ReadNames(folder, names);
+  if (e.IsError()) return e;
   entries.reserve(names.size());
-  for (auto& n : names) {
-    bool realDir = n.second == DT_DIR;
+  for (SPxDirEntry& n : names) {
+    bool realDir = n.type == DT_DIR;
     bool isDir = realDir;
-    if (n.second != DT_REG && n.second != DT_DIR) {
+    if (n.type != DT_REG && n.type != DT_DIR) {
       // Links and file systems that give no type: looked at relative to the folder.
       struct stat sb;
-      if (fstatat(fd, n.first.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (fstatat(fd, n.name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;  // disappeared
-        return Errno(errno, "Cannot stat [" + folder.path() + "/" + n.first + "]", FX_CODE_LOCATION());
+        return Errno(errno, "Cannot stat [" + folder.path() + "/" + n.name + "]", FX_CODE_LOCATION());
       }
       realDir = S_ISDIR(sb.st_mode);
       isDir = realDir;
       struct stat target;
-      if (S_ISLNK(sb.st_mode) && fstatat(fd, n.first.c_str(), &target, 0) == 0) isDir = S_ISDIR(target.st_mode);
+      if (S_ISLNK(sb.st_mode) && fstatat(fd, n.name.c_str(), &target, 0) == 0) isDir = S_ISDIR(target.st_mode);
     }
-    entries.push_back(SPxWalkEntry{std::move(n.first), isDir, realDir});
+    entries.push_back(SPxWalkEntry{std::move(n.name), isDir, realDir});
   }
   return CPxError();
 }

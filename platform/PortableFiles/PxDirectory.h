@@ -122,6 +122,9 @@ class CPxDirectory {
   // The same level of an open folder (see CPxFolderHandle), read through its handle: the
   // entries are typed without a lookup of the folder's path for each.
   static CPxError ReadWalkLevel(const CPxFolderHandle& folder, std::vector<SPxWalkEntry>& entries);
+  // The names of an open folder (see CPxFolderHandle) with the listing's types, in bytewise
+  // order, without "." and "..". Fails when the folder cannot be read.
+  static CPxError ReadNames(const CPxFolderHandle& folder, std::vector<SPxDirEntry>& entries);
   // Size of the file system holding `path` and the bytes free for an ordinary user (statvfs).
   static CPxError GetSpaceUsage(const char* path, uint64_t& totalBytes, uint64_t& freeBytes);
   static CPxError GetSpaceUsage(const std::string& path, uint64_t& totalBytes, uint64_t& freeBytes) {

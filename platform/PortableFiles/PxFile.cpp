@@ -200,6 +200,26 @@ CPxError StatWith(int (*fn)(const char*, struct stat*), const char* path, SPxFil
 CPxError CPxFile::Stat(const char* path, SPxFileStat& info) { return StatWith(::stat, path, info); }
 CPxError CPxFile::Lstat(const char* path, SPxFileStat& info) { return StatWith(::lstat, path, info); }
 
+namespace {
+CPxError StatAtWith(int flags, const CPxFolderHandle& folder, const std::string& name, SPxFileStat& info) {
+  if (name.empty() || name.find('/') != std::string::npos)
+    return Errno(EINVAL, "Cannot stat [" + folder.path() + "/" + name + "]: not one entry name", FX_CODE_LOCATION());
+  struct stat sb;
+  if (fstatat(folder.nativeHandle(), name.c_str(), &sb, flags) != 0)
+    return Errno(errno, "Cannot stat [" + folder.path() + "/" + name + "]", FX_CODE_LOCATION());
+  FillStat(sb, info);
+  return CPxError();
+}
+}  // namespace
+
+CPxError CPxFile::StatAt(const CPxFolderHandle& folder, const std::string& name, SPxFileStat& info) {
+  return StatAtWith(0, folder, name, info);
+}
+
+CPxError CPxFile::LstatAt(const CPxFolderHandle& folder, const std::string& name, SPxFileStat& info) {
+  return StatAtWith(AT_SYMLINK_NOFOLLOW, folder, name, info);
+}
+
 CPxError CPxFile::Copy(const char* source, const char* target) {
   if (source == nullptr || target == nullptr || *source == '\0' || *target == '\0') {
     return Errno(EINVAL, "Copy needs a source and a target", FX_CODE_LOCATION());

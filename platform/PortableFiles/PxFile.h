@@ -94,6 +94,10 @@ class CPxFile {
   // Status of `path` itself: a symbolic link is reported as a link.
   static CPxError Lstat(const char* path, SPxFileStat& info);
   static CPxError Lstat(const std::string& path, SPxFileStat& info) { return Lstat(path.c_str(), info); }
+  // Stat and Lstat of the entry `name` (one entry name, no "/") of an open folder, without a
+  // lookup of the folder's path; the path in texts is the folder's path + "/" + name.
+  static CPxError StatAt(const CPxFolderHandle& folder, const std::string& name, SPxFileStat& info);
+  static CPxError LstatAt(const CPxFolderHandle& folder, const std::string& name, SPxFileStat& info);
 
   // Copies the bytes and the permission bits of `source` (read through a link) to `target`.
   // The copy is written beside the target and renamed over it, so an existing target (even a
