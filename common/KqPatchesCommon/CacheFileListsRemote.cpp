@@ -63,6 +63,11 @@ class CheckFilePoolHold {
 
 // Moves the entries of `from` to the end of `to`.
 void AppendMoved(std::vector<BinaryV11>& from, std::vector<BinaryV11>& to) {
+  if (to.empty()) {
+    to.swap(from);
+    from.clear();
+    return;
+  }
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
   from.clear();
 }
