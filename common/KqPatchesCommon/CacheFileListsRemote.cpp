@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <list>
+#include <string_view>
 #include <unordered_set>
 
 #include "CacheFileListsInternal.h"
@@ -71,6 +72,22 @@ void AppendMoved(std::vector<BinaryV11>& from, std::vector<BinaryV11>& to) {
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
   from.clear();
 }
+
+// Relative paths compared whatever their separators: a backslash and '/' count as the same character.
+char SeparatorBlind(char c) { return c == '\\' ? '/' : c; }
+struct SeparatorBlindHash {
+  size_t operator()(std::string_view s) const {
+    size_t h = 14695981039346656037ull;
+    for (char c : s) h = (h ^ static_cast<unsigned char>(SeparatorBlind(c))) * 1099511628211ull;
+    return h;
+  }
+};
+struct SeparatorBlindEqual {
+  bool operator()(std::string_view a, std::string_view b) const {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return SeparatorBlind(x) == SeparatorBlind(y); });
+  }
+};
 
 RemClientInfo RemoteInfo(const CacheOpReq& request) {
   const CNMessageBase* info = request.getObjectAccessor(CacheOpReq::kRemClientInfo);
@@ -369,16 +386,18 @@ bool KQUpdateCache::CalculateFileCksumForV11Media(std::string osFolder, int osId
     m_event.DebugJob(1, kTag, m_jobId, "Bad OS ID [%d] for [%s]", osId, osFolder.c_str());
     return false;
   }
-  std::unordered_set<std::string> known;
+  // The catalogue's relative paths, viewed in place in its file set.
+  std::vector<BinaryV11> set;
+  std::unordered_set<std::string_view, SeparatorBlindHash, SeparatorBlindEqual> known;
   std::string marker;
   if (unixForm) {
     marker = osFolder + "/" + osName;
   } else {
     std::vector<unsigned> none;
-    std::vector<BinaryV11> set;
     if (!ComputeKQMedia(osFolder, osId, osId, static_cast<unsigned long>(m_jobId), none, set, true))
       m_event.DebugJob(1, kTag, m_jobId, "Failed to read the media files of [%s] for osId [%d]", osFolder.c_str(), osId);
-    for (const BinaryV11& b : set) known.insert(kqlists::WithSlashes(b.getstring(BinaryV11::kRelativePath)));
+    known.reserve(set.size());
+    for (const BinaryV11& b : set) known.insert(b.getstringByRef(BinaryV11::kRelativePath));
     marker = osFolder + "/" + (osId == 1 ? "BinaryPayload32" : "BinaryPayload");
   }
   if (!isFilePresent(marker.c_str())) {
@@ -408,12 +427,12 @@ bool KQUpdateCache::CalculateFileCksumForV11Media(std::string osFolder, int osId
       const bool verbose = m_event.GetDebugLevel() >= 10;
       files.erase(std::remove_if(files.begin(), files.end(),
                                  [&](const BinaryV11& f) {
-                                   const std::string name = kqlists::WithSlashes(f.getstring(BinaryV11::kRelativePath));
+                                   const std::string& name = f.getstringByRef(BinaryV11::kRelativePath);
                                    if (known.count(name)) return false;
                                    if (verbose)
                                      m_event.DebugJob(10, kTag, m_jobId,
                                                       "Removed %s from the file list as it's not present in BinaryInfo.xml for osId %d",
-                                                      name.c_str(), osId);
+                                                      kqlists::WithSlashes(name).c_str(), osId);
                                    return true;
                                  }),
                   files.end());

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <map>
 #include <string_view>
-#include <unordered_set>
 
 #include "Configuration/KQPlatformInfo.h"
 #include "FileSystemUtils.h"
@@ -265,11 +264,12 @@ bool KQPackageCache::ComputeKQMediaForRemoteActivity(std::vector<unsigned>& pkgI
                    IdList(own).c_str(), IdList(thirdParty).c_str());
 
   // 10. Complete the caller's list with the dependencies found.
-  std::unordered_set<unsigned> listed(pkgIds.begin(), pkgIds.end());
+  // `own` holds each id once: only the caller's ids need looking up.
+  std::vector<unsigned> listed(pkgIds.begin(), pkgIds.end());
+  std::sort(listed.begin(), listed.end());
   for (unsigned id : own) {
-    if (!listed.count(id) && !skip.count(id)) {
+    if (!std::binary_search(listed.begin(), listed.end(), id) && !skip.count(id)) {
       pkgIds.push_back(id);
-      listed.insert(id);
       m_log.DebugLvl(kTag, 2, "Adding package Id [%d] into dependent list", static_cast<int>(id));
     } else {
       m_log.DebugLvl(kTag, 10, "Package Id [%d] is already in the input pkglst", static_cast<int>(id));
