@@ -161,6 +161,10 @@ TEST_F(FsTree, DeepTreesAreWalkedWithFewDescriptors) {
     if (IsFileEmpty(top.c_str())) _exit(1);
     if (!GetDirectorySize(top.c_str(), size) || size != 4) _exit(2);
     if (!GetFolderList(top, folders) || folders != std::list<std::string>{"d"}) _exit(3);
+    std::vector<std::string> files, all;
+    if (!GetAllFilesInDir(top, "", files, true) || files.size() != 2) _exit(4);
+    if (!GetRecursiveFilesNFol(top, all) || all.size() != 152) _exit(5);
+    if (!copyDirectory(top.c_str(), (top + "-copy").c_str(), false)) _exit(6);
     _exit(0);
   }
   ASSERT_GT(pid, 0);

@@ -39,12 +39,13 @@ bool OpensBelow(const Entry* from) {
   return from != nullptr && from->folder != nullptr && from->depth + 1 < kHeldFolders;
 }
 
-// Reads the names of `folder` in bytewise order: through `handle` (opened here, by path or, for
-// the entry `from` of an open folder, below it without following a link) while few folders are
-// held open, else by path.
-CPxError ListFolder(const std::string& folder, const Entry* from, CPxFolderHandle& handle,
+// Reads the names of `folder` in bytewise order: through `handle`, which stays open while the
+// level is visited, for the top of a walk (opened by path) and for the entry `from` of an open
+// folder (opened below it without following a link) while few folders are held open; else by
+// path, keeping nothing open (walks that go down by path hold only their top folder).
+CPxError ListFolder(const std::string& folder, bool nested, const Entry* from, CPxFolderHandle& handle,
                     std::vector<SPxDirEntry>& names) {
-  if (from != nullptr && !OpensBelow(from)) {
+  if (from != nullptr ? !OpensBelow(from) : nested) {
     CPxDirectory dir;
     CPxError e = dir.Open(folder, "*", true);
     if (e.IsError()) return e;
@@ -68,7 +69,7 @@ bool ForEachEntry(const char* tag, const std::string& folder, bool nested, int o
   EvDebug log;
   CPxFolderHandle handle;
   std::vector<SPxDirEntry> names;
-  CPxError e = ListFolder(folder, from, handle, names);
+  CPxError e = ListFolder(folder, nested, from, handle, names);
   if (e.IsError()) {
     if (nested && (e.GetErrorCode() == ENOENT || (OpensBelow(from) && e.GetErrorCode() == ELOOP))) return true;
     log.DebugLvl(tag, openLevel, "Unable to open directory [%s] with error: [%s]", folder.c_str(), e.c_str());
