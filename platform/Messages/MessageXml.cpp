@@ -1,12 +1,17 @@
 #include "Messages/MessageXml.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -338,6 +343,16 @@ const char* ChildName(pugi::xml_node c, pugi::xml_node_type& type) {
 // texts (see Reader).
 constexpr int kRetryPlain = -1;
 
+// Reading on several threads: only in a document of at least kParallelDocumentBytes, only a list
+// of at least kParallelListElements messages, on at most kMaxReadThreads threads, each taking
+// ranges of at least kMinChildrenPerRange children, about kRangesPerThread ranges per thread so
+// that a thread held up by the machine's other work delays the others little.
+constexpr size_t kParallelDocumentBytes = 1 << 20;
+constexpr size_t kParallelListElements = 512;
+constexpr size_t kMaxReadThreads = 4;
+constexpr size_t kMinChildrenPerRange = 32;
+constexpr size_t kRangesPerThread = 8;
+
 // The value of an element that has none, as pugixml returns it.
 const char* NoValue() {
   static const char* const none = pugi::xml_node().value();
@@ -357,10 +372,18 @@ const char* NoValue() {
 // is the one the plain way gives.
 class Reader {
  public:
-  Reader(KqXMLContextInfo* context, bool embedded)
-      : context_(context), embedded_(embedded), noValue_(NoValue()) {
+  // With parallel, long lists of messages are read on several threads (see ReadObjectList).
+  Reader(KqXMLContextInfo* context, bool embedded, bool parallel)
+      : context_(context), embedded_(embedded), parallel_(parallel), noValue_(NoValue()) {
     nodes_.reserve(64);
   }
+
+  // A child node met while walking an element's children, with its name ("" for a node that
+  // is no element).
+  struct Child {
+    pugi::xml_node node;
+    const char* name;
+  };
 
   int Fail(int code, const std::string& what) {
     if (context_ != nullptr) {
@@ -588,28 +611,47 @@ class Reader {
     return kMsgOk;
   }
 
-  // The list is reserved for the elements among its first kCountedElements children, so a
-  // short list is allocated once; a longer one grows as it goes (counting all of a long list
-  // first would walk its elements twice, each time from memory).
+  // The children of the list are gathered first (on the stack of nodes), so the list is
+  // allocated once at its size and each element is built in its own slot. A long list in a
+  // large document is then cut into ranges read on several threads (ReadListInParallel).
   int ReadObjectList(pugi::xml_node c, std::vector<CNMessageBase>& list, int depth) {
     const char* text = nullptr;
     if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
     if (text != nullptr)
       return IsBlankValue(text) ? kMsgOk : Fail(kMsgErrStructure, "text in an object list");
-    constexpr size_t kCountedElements = 256;
+    const size_t first = nodes_.size();
     size_t elements = 0;
-    for (pugi::xml_node e = c.first_child(); elements < kCountedElements; e = e.next_sibling()) {
-      const pugi::xml_node_type type = e.type();
-      if (type == pugi::node_null) break;
-      if (type == pugi::node_element) ++elements;
-    }
-    list.reserve(elements);
     for (pugi::xml_node e = c.first_child();; e = e.next_sibling()) {
       pugi::xml_node_type type;
       const char* name = ChildName(e, type);
       if (type == pugi::node_null) break;
-      if (type != pugi::node_element) {
-        if (IsBlankText(e, type)) continue;
+      nodes_.push_back(Child{e, name});
+      if (type == pugi::node_element) ++elements;
+    }
+    const size_t last = nodes_.size();
+    list.resize(elements);
+    int rc;
+    if (parallel_ && elements >= kParallelListElements) {
+      const std::vector<Child> children(nodes_.begin() + first, nodes_.begin() + last);
+      nodes_.resize(first);
+      rc = ReadListInParallel(children, list.data(), depth);
+    } else {
+      rc = ReadListElements(nodes_, first, last, list.data(), depth);
+      nodes_.resize(first);
+    }
+    return rc;
+  }
+
+  // Reads the children children[from, to) of an object list, its elements into slots[0, ...).
+  // The children are taken by index: reading an element pushes onto nodes_, which may be
+  // children itself.
+  int ReadListElements(const std::vector<Child>& children, size_t from, size_t to,
+                       CNMessageBase* slots, int depth) {
+    for (size_t k = from; k < to; ++k) {
+      const pugi::xml_node e = children[k].node;
+      const char* name = children[k].name;
+      if (name[0] == '\0') {
+        if (IsBlankText(e, e.type())) continue;
         return Fail(kMsgErrStructure, "text in an object list");
       }
       PrefetchAhead(e, name);
@@ -621,9 +663,89 @@ class Reader {
       int id = 0;
       int rc = ReadClass(ea, subsystem, id);
       if (rc != kMsgOk) return rc;
-      list.emplace_back(subsystem, id);
-      rc = ReadFields(e, list.back(), depth + 1);
+      CNMessageBase& slot = *slots++;
+      slot = CNMessageBase(subsystem, id);
+      rc = ReadFields(e, slot, depth + 1);
       if (rc != kMsgOk) return rc;
+    }
+    return kMsgOk;
+  }
+
+  // Reads a long list's children in contiguous ranges, taken in turn by up to kMaxReadThreads
+  // threads (this one among them), each with a reader of its own; nested lists are read within
+  // a range. Once parsed, the document is only read, and each range writes its own slots. The
+  // result is the serial reading's: every range before the first failed one was read whole, so
+  // that range's failure is the first in document order, and it is reported with its code and
+  // text. Ranges after a failed one are not started.
+  int ReadListInParallel(const std::vector<Child>& children, CNMessageBase* slots, int depth) {
+    struct Range {
+      size_t from;
+      size_t to;
+      size_t slot;  // the slot of the range's first element
+      int rc = kMsgOk;
+      KqXMLContextInfo context;
+    };
+    const size_t threads = ReadThreads();
+    const size_t count =
+        std::min(threads * kRangesPerThread,
+                 std::max<size_t>(1, children.size() / kMinChildrenPerRange));
+    std::vector<Range> ranges(count);
+    size_t elements = 0;
+    for (size_t r = 0, k = 0; r < count; ++r) {
+      ranges[r].from = k;
+      ranges[r].slot = elements;
+      const size_t to = children.size() * (r + 1) / count;
+      for (; k < to; ++k)
+        if (children[k].name[0] != '\0') ++elements;
+      ranges[r].to = to;
+    }
+
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> firstFailed{count};
+    const bool embedded = embedded_;
+    auto work = [&]() {
+      Reader reader(nullptr, embedded, false);
+      for (size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+        if (r > firstFailed.load(std::memory_order_relaxed)) continue;
+        Range& range = ranges[r];
+        reader.context_ = &range.context;
+        range.rc = reader.ReadListElements(children, range.from, range.to, slots + range.slot,
+                                           depth);
+        if (range.rc == kMsgOk) continue;
+        size_t failed = firstFailed.load(std::memory_order_relaxed);
+        while (r < failed && !firstFailed.compare_exchange_weak(failed, r)) {
+        }
+      }
+    };
+    std::vector<std::exception_ptr> thrown(threads);
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    for (size_t t = 1; t < threads; ++t) {
+      try {
+        helpers.emplace_back([&work, &thrown, t] {
+          try {
+            work();
+          } catch (...) {
+            thrown[t] = std::current_exception();
+          }
+        });
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: the ones running (and this one) take every range
+      }
+    }
+    try {
+      work();
+    } catch (...) {
+      thrown[0] = std::current_exception();
+    }
+    for (std::thread& h : helpers) h.join();
+    for (const std::exception_ptr& e : thrown)
+      if (e) std::rethrow_exception(e);
+
+    for (const Range& range : ranges) {
+      if (range.rc == kMsgOk) continue;
+      if (range.rc != kRetryPlain) Fail(range.rc, range.context.error);
+      return range.rc;
     }
     return kMsgOk;
   }
@@ -652,14 +774,16 @@ class Reader {
     return kMsgOk;
   }
 
+  // Threads for one long list: at most kMaxReadThreads, and no more than the machine has.
+  static size_t ReadThreads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::max<size_t>(1, std::min<size_t>(kMaxReadThreads, cores));
+  }
+
   KqXMLContextInfo* context_;
   bool embedded_;  // the document was parsed with parse_embed_pcdata
+  bool parallel_;  // long lists are read on several threads
   const char* noValue_;
-  // An element child met while walking a message's children, with its name.
-  struct Child {
-    pugi::xml_node node;
-    const char* name;
-  };
   std::vector<Child> nodes_;
 };
 
@@ -687,7 +811,7 @@ namespace {
 // writable, the parse works in that buffer (the same bytes as text) instead of a copy.
 int Decode(CNMessageBase& message, const char* text, size_t size, char* writable,
            KqXMLContextInfo* context, bool embedded) {
-  Reader reader(context, embedded);
+  Reader reader(context, embedded, size >= kParallelDocumentBytes);
   pugi::xml_document doc;
   unsigned options = pugi::parse_cdata | pugi::parse_ws_pcdata_single;
   if (embedded) {
