@@ -177,7 +177,7 @@ TEST(MessageLongLists, FirstFailureInDocumentOrderWins) {
     ASSERT_EQ("untouched", expected.back().message.getstring(90, 90));
   }
   // Faults at the ends, in the middle, and on both sides of where ranges are likely cut.
-  const std::vector<int> places = {0, 1, 186, 187, 188, 2999, 3000, 5811, kLongList - 1};
+  const std::vector<int> places = {0, 1, 63, 64, 511, 512, 2999, 3000, kLongList - 1};
   for (size_t f = 0; f < faults.size(); ++f) {
     for (int at : places) {
       const std::string text = ListText(kLongList, [&](int k) {
@@ -196,9 +196,12 @@ TEST(MessageLongLists, FirstFailureInDocumentOrderWins) {
       ExpectSameAnswer(expected[f], inPlace, where + ", in place");
     }
   }
-  // Two faults: the earlier one is reported, wherever the later one lies.
-  const std::vector<std::pair<int, int>> pairs = {{5, 5990}, {5990, 5}, {3000, 3001},
-                                                  {3001, 3000}, {187, 188}, {188, 187}};
+  // Two faults: the earlier one is reported, wherever the later one lies; also when the later
+  // one is found first (the first element of the next range, read while the earlier fault's
+  // range is still being read).
+  const std::vector<std::pair<int, int>> pairs = {
+      {5, 5990}, {5990, 5}, {3000, 3001}, {3001, 3000}, {127, 128}, {128, 127},
+      {1023, 1024}, {1024, 1023}, {2047, 2048}, {4095, 4096}};
   for (const auto& p : pairs) {
     const size_t first = 0;  // bad number at p.first
     const size_t second = 1; // unknown field at p.second

@@ -1,14 +1,16 @@
 #include "Messages/MessageXml.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -344,14 +346,13 @@ const char* ChildName(pugi::xml_node c, pugi::xml_node_type& type) {
 constexpr int kRetryPlain = -1;
 
 // Reading on several threads: only in a document of at least kParallelDocumentBytes, only a list
-// of at least kParallelListElements messages, on at most kMaxReadThreads threads, each taking
-// ranges of at least kMinChildrenPerRange children, about kRangesPerThread ranges per thread so
-// that a thread held up by the machine's other work delays the others little.
+// of at least kParallelListElements messages, on at most kMaxReadThreads threads, which take
+// ranges of kRangeChildren children in turn (small enough that a thread held up by the
+// machine's other work delays the others little).
 constexpr size_t kParallelDocumentBytes = 1 << 20;
 constexpr size_t kParallelListElements = 512;
 constexpr size_t kMaxReadThreads = 4;
-constexpr size_t kMinChildrenPerRange = 32;
-constexpr size_t kRangesPerThread = 8;
+constexpr size_t kRangeChildren = 64;
 
 // The value of an element that has none, as pugixml returns it.
 const char* NoValue() {
@@ -377,13 +378,6 @@ class Reader {
       : context_(context), embedded_(embedded), parallel_(parallel), noValue_(NoValue()) {
     nodes_.reserve(64);
   }
-
-  // A child node met while walking an element's children, with its name ("" for a node that
-  // is no element).
-  struct Child {
-    pugi::xml_node node;
-    const char* name;
-  };
 
   int Fail(int code, const std::string& what) {
     if (context_ != nullptr) {
@@ -611,49 +605,53 @@ class Reader {
     return kMsgOk;
   }
 
-  // The children of the list are gathered first (on the stack of nodes), so the list is
-  // allocated once at its size and each element is built in its own slot. A long list in a
-  // large document is then cut into ranges read on several threads (ReadListInParallel).
+  // A child node of an object list, and whether it is an element.
+  struct ListChild {
+    pugi::xml_node node;
+    bool element;
+  };
+
+  // The children of the list are gathered first (on a stack of list children), so the list is
+  // allocated once at its size and each element is built in its own slot. A list that reaches
+  // kParallelListElements elements in a large document is read on several threads instead
+  // (ReadListInParallel). Gathering asks each child only for its type: its name lies elsewhere
+  // in memory, and is asked for where the element is read.
   int ReadObjectList(pugi::xml_node c, std::vector<CNMessageBase>& list, int depth) {
     const char* text = nullptr;
     if (EmbeddedText(c, text) != kMsgOk) return kRetryPlain;
     if (text != nullptr)
       return IsBlankValue(text) ? kMsgOk : Fail(kMsgErrStructure, "text in an object list");
-    const size_t first = nodes_.size();
+    const size_t first = listNodes_.size();
     size_t elements = 0;
     for (pugi::xml_node e = c.first_child();; e = e.next_sibling()) {
-      pugi::xml_node_type type;
-      const char* name = ChildName(e, type);
+      const pugi::xml_node_type type = e.type();
       if (type == pugi::node_null) break;
-      nodes_.push_back(Child{e, name});
-      if (type == pugi::node_element) ++elements;
+      const bool element = type == pugi::node_element;
+      listNodes_.push_back(ListChild{e, element});
+      if (element && ++elements == kParallelListElements && parallel_) {
+        std::vector<ListChild> head(listNodes_.begin() + first, listNodes_.end());
+        listNodes_.resize(first);
+        return ReadListInParallel(std::move(head), list, depth);
+      }
     }
-    const size_t last = nodes_.size();
     list.resize(elements);
-    int rc;
-    if (parallel_ && elements >= kParallelListElements) {
-      const std::vector<Child> children(nodes_.begin() + first, nodes_.begin() + last);
-      nodes_.resize(first);
-      rc = ReadListInParallel(children, list.data(), depth);
-    } else {
-      rc = ReadListElements(nodes_, first, last, list.data(), depth);
-      nodes_.resize(first);
-    }
+    const int rc = ReadListElements(listNodes_, first, listNodes_.size(), list.data(), depth);
+    listNodes_.resize(first);
     return rc;
   }
 
   // Reads the children children[from, to) of an object list, its elements into slots[0, ...).
-  // The children are taken by index: reading an element pushes onto nodes_, which may be
+  // The children are taken by index: reading an element pushes onto listNodes_, which may be
   // children itself.
-  int ReadListElements(const std::vector<Child>& children, size_t from, size_t to,
+  int ReadListElements(const std::vector<ListChild>& children, size_t from, size_t to,
                        CNMessageBase* slots, int depth) {
     for (size_t k = from; k < to; ++k) {
       const pugi::xml_node e = children[k].node;
-      const char* name = children[k].name;
-      if (name[0] == '\0') {
+      if (!children[k].element) {
         if (IsBlankText(e, e.type())) continue;
         return Fail(kMsgErrStructure, "text in an object list");
       }
+      const char* name = e.name();
       PrefetchAhead(e, name);
       if (!IsNamed(name, 'm')) return Fail(kMsgErrStructure, "unexpected element in an object list");
       if (depth + 1 > kMaxMessageDepth) return Fail(kMsgErrDepth, "messages nested too deep");
@@ -671,52 +669,58 @@ class Reader {
     return kMsgOk;
   }
 
-  // Reads a long list's children in contiguous ranges, taken in turn by up to kMaxReadThreads
-  // threads (this one among them), each with a reader of its own; nested lists are read within
-  // a range. Once parsed, the document is only read, and each range writes its own slots. The
-  // result is the serial reading's: every range before the first failed one was read whole, so
-  // that range's failure is the first in document order, and it is reported with its code and
-  // text. Ranges after a failed one are not started.
-  int ReadListInParallel(const std::vector<Child>& children, CNMessageBase* slots, int depth) {
+  // Reads a long list on up to kMaxReadThreads threads, this one among them. The list's first
+  // children were gathered into head; this thread gathers the rest and hands them out in ranges
+  // of kRangeChildren contiguous children as it goes, the others read the ranges as they come,
+  // each with a reader of its own (nested lists are read within a range), and this thread
+  // reads the ranges left once it has gathered the last. Once parsed, the document is only
+  // read, and each range builds its own messages, which are moved into the list in order.
+  //
+  // The result is the serial reading's: every range before the first failed one was read
+  // whole, so that range's failure is the first in document order, and it is reported with its
+  // code and text. Ranges after a failed one are not read.
+  int ReadListInParallel(std::vector<ListChild> head, std::vector<CNMessageBase>& list,
+                         int depth) {
     struct Range {
-      size_t from;
-      size_t to;
-      size_t slot;  // the slot of the range's first element
+      std::vector<ListChild> children;
+      size_t elements = 0;
+      std::vector<CNMessageBase> messages;
       int rc = kMsgOk;
       KqXMLContextInfo context;
     };
-    const size_t threads = ReadThreads();
-    const size_t count =
-        std::min(threads * kRangesPerThread,
-                 std::max<size_t>(1, children.size() / kMinChildrenPerRange));
-    std::vector<Range> ranges(count);
-    size_t elements = 0;
-    for (size_t r = 0, k = 0; r < count; ++r) {
-      ranges[r].from = k;
-      ranges[r].slot = elements;
-      const size_t to = children.size() * (r + 1) / count;
-      for (; k < to; ++k)
-        if (children[k].name[0] != '\0') ++elements;
-      ranges[r].to = to;
-    }
+    // Ranges stay where they are while more are added; a reader takes one under the lock.
+    std::deque<Range> ranges;
+    std::mutex mutex;
+    std::condition_variable more;
+    size_t taken = 0;
+    bool gathered = false;
+    size_t firstFailed = SIZE_MAX;
 
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> firstFailed{count};
     const bool embedded = embedded_;
     auto work = [&]() {
       Reader reader(nullptr, embedded, false);
-      for (size_t r; (r = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
-        if (r > firstFailed.load(std::memory_order_relaxed)) continue;
-        Range& range = ranges[r];
-        reader.context_ = &range.context;
-        range.rc = reader.ReadListElements(children, range.from, range.to, slots + range.slot,
-                                           depth);
-        if (range.rc == kMsgOk) continue;
-        size_t failed = firstFailed.load(std::memory_order_relaxed);
-        while (r < failed && !firstFailed.compare_exchange_weak(failed, r)) {
+      for (;;) {
+        size_t r;
+        Range* range;
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          more.wait(lock, [&] { return taken < ranges.size() || gathered; });
+          if (taken == ranges.size()) return;
+          r = taken++;
+          range = &ranges[r];
+          if (r > firstFailed) continue;
+        }
+        reader.context_ = &range->context;
+        range->messages.resize(range->elements);
+        range->rc = reader.ReadListElements(range->children, 0, range->children.size(),
+                                            range->messages.data(), depth);
+        if (range->rc != kMsgOk) {
+          std::lock_guard<std::mutex> lock(mutex);
+          firstFailed = std::min(firstFailed, r);
         }
       }
     };
+    const size_t threads = ReadThreads();
     std::vector<std::exception_ptr> thrown(threads);
     std::vector<std::thread> helpers;
     helpers.reserve(threads - 1);
@@ -730,23 +734,62 @@ class Reader {
           }
         });
       } catch (const std::system_error&) {
-        break;  // no more threads to be had: the ones running (and this one) take every range
+        break;  // no more threads to be had: the ones running (and this one) read every range
       }
     }
+
     try {
+      Range range;
+      auto add = [&](pugi::xml_node node, bool element) {
+        range.children.push_back(ListChild{node, element});
+        if (element) ++range.elements;
+        if (range.children.size() < kRangeChildren) return;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          ranges.push_back(std::move(range));
+        }
+        more.notify_one();
+        range = Range();
+        range.children.reserve(kRangeChildren);
+      };
+      range.children.reserve(kRangeChildren);
+      for (const ListChild& child : head) add(child.node, child.element);
+      for (pugi::xml_node e = head.back().node.next_sibling();; e = e.next_sibling()) {
+        const pugi::xml_node_type type = e.type();
+        if (type == pugi::node_null) break;
+        add(e, type == pugi::node_element);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!range.children.empty()) ranges.push_back(std::move(range));
+        gathered = true;
+      }
+      more.notify_all();
       work();
     } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        gathered = true;
+      }
+      more.notify_all();
       thrown[0] = std::current_exception();
     }
     for (std::thread& h : helpers) h.join();
     for (const std::exception_ptr& e : thrown)
       if (e) std::rethrow_exception(e);
 
+    size_t elements = 0;
     for (const Range& range : ranges) {
-      if (range.rc == kMsgOk) continue;
-      if (range.rc != kRetryPlain) Fail(range.rc, range.context.error);
-      return range.rc;
+      if (range.rc != kMsgOk) {
+        if (range.rc != kRetryPlain) Fail(range.rc, range.context.error);
+        return range.rc;
+      }
+      elements += range.elements;
     }
+    list.clear();
+    list.reserve(elements);
+    for (Range& range : ranges)
+      for (CNMessageBase& m : range.messages) list.push_back(std::move(m));
     return kMsgOk;
   }
 
@@ -784,7 +827,13 @@ class Reader {
   bool embedded_;  // the document was parsed with parse_embed_pcdata
   bool parallel_;  // long lists are read on several threads
   const char* noValue_;
+  // An element child met while walking a message's children, with its name.
+  struct Child {
+    pugi::xml_node node;
+    const char* name;
+  };
   std::vector<Child> nodes_;
+  std::vector<ListChild> listNodes_;
 };
 
 }  // namespace
