@@ -1,6 +1,7 @@
 // Remote cache checksum answers, on a remote cache's variant of a generated cache.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "CacheTestEnv.h"
@@ -90,6 +91,31 @@ class RemoteAnswerTest : public CacheTreeTest {
   }
 
   static const std::string& remoteRoot() { return remote_->root; }
+
+  // A small cache of the test's own: loose updates and installers of WinX64 and a Unix OS
+  // (whose "ServicePacks" holds no feature release), with WinX64's update U2 unreadable
+  // (while the test runs unprivileged). Returns the locked folder.
+  std::string WriteCacheWithUnreadableUpdate(const std::string& name, std::string& root) const {
+    cachegen::Gen g(8);
+    CacheManifest out = ScratchCache(name);
+    CacheModel m;
+    m.osNames = remoteModel_->osNames;
+    for (int os : {3, 16}) {
+      UpdatesOSRecord r;
+      r.osId = os;
+      r.area.updates.push_back(cachegen::LooseUpdate(g, "U1", os, CacheOldPackages()));
+      r.area.updates.push_back(cachegen::LooseUpdate(g, "U2", os, CacheOldPackages()));
+      r.area.installer = cachegen::MakeInstaller(g, os);
+      WriteUpdatesOS(out, m, r);
+    }
+    // A "ServicePacks" folder without feature releases ends the answer of its folder.
+    WriteFile(out.root + "/KQUpdates/10.0.0/" + m.osNames.at(16) + "/ServicePacks/readme.txt", "x");
+    const std::string locked = out.root + "/KQUpdates/10.0.0/WinX64/Updates/U2";
+    ::chmod(locked.c_str(), 0);
+    GiveTreeToUnprivileged(out.root);
+    root = out.root;
+    return locked;
+  }
 
   static CacheModel* remoteModel_;
   static CacheManifest* remote_;
@@ -223,24 +249,8 @@ TEST_F(RemoteAnswerTest, ObsoleteFeatureReleaseFoldersAndAdditionalSyncFilesCome
 }
 
 TEST_F(RemoteAnswerTest, AnUnreadableFolderIsReportedAndTheOthersAreStillAnswered) {
-  cachegen::Gen g(8);
-  CacheManifest out = ScratchCache("unreadable");
-  CacheModel m;
-  m.osNames = remoteModel_->osNames;
-  for (int os : {3, 16}) {
-    UpdatesOSRecord r;
-    r.osId = os;
-    r.area.updates.push_back(cachegen::LooseUpdate(g, "U1", os, CacheOldPackages()));
-    r.area.updates.push_back(cachegen::LooseUpdate(g, "U2", os, CacheOldPackages()));
-    r.area.installer = cachegen::MakeInstaller(g, os);
-    WriteUpdatesOS(out, m, r);
-  }
-  // A "ServicePacks" folder without feature releases ends the answer of its folder.
-  WriteFile(out.root + "/KQUpdates/10.0.0/" + m.osNames.at(16) + "/ServicePacks/readme.txt", "x");
-  const std::string locked = out.root + "/KQUpdates/10.0.0/WinX64/Updates/U2";
-  ::chmod(locked.c_str(), 0);
-  GiveTreeToUnprivileged(out.root);
-  const std::string root = out.root;
+  std::string root;
+  const std::string locked = WriteCacheWithUnreadableUpdate("unreadable", root);
   int rc = RunUnprivileged([&] {
     KQUpdateCache cache(54, false);
     CacheOpReq req = Request(root, {Asked(15, {3, 16})});
@@ -259,6 +269,124 @@ TEST_F(RemoteAnswerTest, AnUnreadableFolderIsReportedAndTheOthersAreStillAnswere
   });
   ::chmod(locked.c_str(), 0755);
   EXPECT_EQ(rc, 0);
+}
+
+// The releases, operating systems and lists of an answer as text, each list sorted (the order
+// within a list is the order in which the walk's threads finished); its other fields as they are.
+std::string AnswerText(const CacheOpReq& resp) {
+  std::string text = "error [" + resp.getstring(CacheOpReq::kErrorText) + "]\n";
+  for (const CNMessageBase& rel : *resp.getlistobject(CacheOpReq::kReleases)) {
+    text += "release " + std::to_string(rel.getint64(FilesForRel::kReleaseId)) + " [" +
+            rel.getstring(FilesForRel::kSPFolderName) + "]\n";
+    for (const CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList.index, FilesForRel::kOSList.tag)) {
+      text += " os " + std::to_string(os.getint64(FilesForOS::kOSId)) + "\n";
+      for (const KqFieldId* f : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles, &FilesForOS::kInstallerFiles,
+                                 &FilesForOS::kMediaFiles})
+        for (const Entry& e : AsSet(Field(os, *f))) text += "  " + std::to_string(f->id) + " " + e.first + " " + e.second + "\n";
+    }
+  }
+  if (resp.isSet(CacheOpReq::kObsoleteSPFolders))
+    for (const std::string& f : *resp.getliststring(CacheOpReq::kObsoleteSPFolders)) text += "obsolete " + f + "\n";
+  if (resp.isSet(CacheOpReq::kAdditionalSyncFiles)) {
+    AdditionalSyncFilesList files(*resp.getObjectAccessor(CacheOpReq::kAdditionalSyncFiles));
+    for (const Entry& e : AsSet(Field(files, AdditionalSyncFilesList::kFiles))) text += "sync " + e.first + " " + e.second + "\n";
+  }
+  return text;
+}
+
+// The log lines of a run, the pool size the configuration gave left out.
+std::vector<std::string> RunLines(const ScopedConfig& cfg) {
+  std::vector<std::string> lines = LogTexts(cfg.logFolder());
+  for (std::string& line : lines)
+    if (line.find("Overriding thread pool size") != std::string::npos) line.erase(line.rfind(':'));
+  return lines;
+}
+
+// A whole answer walks its folders ahead, all at once on the pool, and still answers and logs
+// exactly what it did walking them one by one (a pool of one thread): the same lists, the same
+// lines in the same order, at the product's level and at the most detailed level below the
+// walks' own lines.
+TEST_F(RemoteAnswerTest, AnswersWalkedAheadLogAndAnswerAsWalkedOneByOne) {
+  const std::string recut = "SP12_4711_R8";
+  CacheOpReq withExtras = Request(remoteRoot(), {Asked(16, {}, &recut), Asked(15, {})});
+  {
+    RemClientInfo info(*withExtras.getObjectAccessor(CacheOpReq::kRemClientInfo));
+    info.setstring(RemClientInfo::kAdditionalSyncPath, remoteRoot() + "/AddSync");
+    info.setint64(RemClientInfo::kOSId, 16);
+    withExtras.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    withExtras.setint64(CacheOpReq::kCompleteExtraSteps, 1);
+    withExtras.setint64(CacheOpReq::kAdditionalSyncWanted, 1);
+  }
+  const std::vector<CacheOpReq> whole = {withExtras, Request(remoteRoot(), {Asked(16, {})}),
+                                         Request(remoteRoot(), {Asked(15, {}), Asked(15, {})})};
+  const CacheOpReq asked = Request(remoteRoot(), {Asked(16, {1, 3, 16, 20, 22}), Asked(15, {1, 3, 16, 17})});
+  auto run = [&](const char* level, const char* poolSize, std::vector<std::string>& lines) {
+    ScopedConfig cfg;
+    cfg.set("Logging", "nDebugLevel", level);
+    cfg.set("UpdateFlags", "nThreadPoolSizeCheck", poolSize);
+    KQUpdateCache cache(56, false);
+    std::string text;
+    for (CacheOpReq req : whole) {
+      CacheOpReq resp;
+      EXPECT_TRUE(cache.CalculateCheckSumForComplCacheFiles(req, resp));
+      text += AnswerText(resp);
+    }
+    CacheOpReq req = asked;
+    CacheOpReq resp;
+    EXPECT_TRUE(cache.CalculateCheckSumForCacheFiles(req, resp));
+    text += AnswerText(resp);
+    lines = RunLines(cfg);
+    return text;
+  };
+  for (const char* level : {"1", "7"}) {
+    SCOPED_TRACE(level);
+    std::vector<std::string> oneByOne, ahead;
+    const std::string expected = run(level, "1", oneByOne);
+    EXPECT_EQ(expected, run(level, "5", ahead));
+    EXPECT_EQ(oneByOne, ahead);
+    EXPECT_NE(expected.find("sync "), std::string::npos);
+    EXPECT_NE(expected.find("release 15"), std::string::npos);
+    EXPECT_GT(ahead.size(), 40u);
+  }
+}
+
+// A folder that fails in the walk ahead is walked again when the answer asks for it, so that
+// its failure is met, logged and answered as it was one by one.
+TEST_F(RemoteAnswerTest, AnUnreadableFolderWalkedAheadFailsAsWalkedOneByOne) {
+  std::string root;
+  const std::string locked = WriteCacheWithUnreadableUpdate("unreadable-ahead", root);
+  ScopedConfig oneByOne;
+  oneByOne.set("Logging", "nDebugLevel", "7");
+  oneByOne.set("UpdateFlags", "nThreadPoolSizeCheck", "1");
+  ScopedConfig ahead;
+  ahead.set("Logging", "nDebugLevel", "7");
+  ahead.set("UpdateFlags", "nThreadPoolSizeCheck", "5");
+  GiveTreeToUnprivileged(oneByOne.root());
+  GiveTreeToUnprivileged(ahead.root());
+  int rc = RunUnprivileged([&] {
+    for (const ScopedConfig* cfg : {&oneByOne, &ahead}) {
+      ::setenv("KQ_CONFIG", cfg->configPath().c_str(), 1);
+      KQUpdateCache cache(57, false);
+      CacheOpReq asked = Request(root, {Asked(15, {3, 16})});
+      CacheOpReq whole = Request(root, {Asked(15, {})});
+      for (CacheOpReq* req : {&asked, &whole}) {
+        CacheOpReq resp;
+        const bool ok = req == &asked ? cache.CalculateCheckSumForCacheFiles(*req, resp)
+                                      : cache.CalculateCheckSumForComplCacheFiles(*req, resp);
+        if (!ok) return 1;
+        if (resp.getstring(CacheOpReq::kErrorText) != "Could not get file-checksum list for release 10.0.0 and OS name WinX64")
+          return 2;
+      }
+    }
+    return 0;
+  });
+  ::chmod(locked.c_str(), 0755);
+  EXPECT_EQ(rc, 0);
+  const std::vector<std::string> lines = RunLines(ahead);
+  EXPECT_EQ(RunLines(oneByOne), lines);
+  EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.find("Cannot walk through") != std::string::npos; }),
+            lines.end());
 }
 
 TEST_F(RemoteAnswerTest, DumpsNameEveryListAndSayWhenOneIsEmpty) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <boost/crc.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -20,6 +21,7 @@
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
 #include "PortableFiles/PxDirectory.h"
+#include "UpdateCacheChecksumBatch.h"
 #include "Unprivileged.h"
 #include "nPatchDownload/CPatchDebug.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -525,6 +527,153 @@ TEST(FolderChecksum, TwoWalksOfOneJobShareThePool) {
   EXPECT_TRUE(holder.ReleaseCheckFileTP(5));
   EXPECT_FALSE(holder.ReleaseCheckFileTP(5));
   EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("Failed to Release CheckFileTP."));
+}
+
+// ---- folders walked ahead in a batch ----
+
+// One folder checksum call: CalculateFileCksumForDir's arguments, Unix form for the media ones.
+struct DirCall {
+  std::string dir;
+  std::string subPath;
+  bool recursive;
+  bool media;
+};
+
+// What a call gave: its result and its entries (name and checksum).
+using DirResult = std::pair<bool, Listing>;
+
+// Holds job 61's pool for a batch, adds `ahead` to it, then makes `calls` in order. With a pool
+// of one thread the batch stays inactive and every call walks as usual.
+std::vector<DirResult> RunBatch(const std::vector<DirCall>& ahead, const std::vector<DirCall>& calls,
+                                bool& active) {
+  KQUpdateCache cache(61, false);
+  KqThreadPool* pool = cache.GetCheckFileTP(61);
+  std::vector<DirResult> results;
+  {
+    ChecksumBatch batch(cache, pool);
+    active = batch.active();
+    for (const DirCall& c : ahead) batch.Add(c.dir, c.subPath, c.media, c.recursive, c.media);
+    for (const DirCall& c : calls) {
+      DirResult r;
+      if (c.media) {
+        std::vector<UpdatePatches::BinaryV11> out;
+        r.first = cache.CalculateFileCksumForDir(c.dir, c.subPath, true, c.recursive, out);
+        for (const auto& b : out)
+          r.second.insert({b.getstring(UpdatePatches::BinaryV11::kRelativePath),
+                           b.getstring(UpdatePatches::BinaryV11::kChecksum)});
+      } else {
+        std::vector<UpdatePatches::File> out;
+        r.first = cache.CalculateFileCksumForDir(c.dir, c.subPath, false, c.recursive, out);
+        r.second = AsSet(out);
+      }
+      results.push_back(std::move(r));
+    }
+  }
+  if (pool != nullptr) cache.ReleaseCheckFileTP(61);
+  return results;
+}
+
+// The log lines of a run, the pool size the configuration gave left out.
+std::vector<std::string> RunLines(const kqtest::ScopedConfig& cfg) {
+  std::vector<std::string> lines = kqtest::LogTexts(cfg.logFolder());
+  for (std::string& line : lines)
+    if (line.find("Overriding thread pool size") != std::string::npos) line.erase(line.rfind(':'));
+  return lines;
+}
+
+// Folders walked ahead answer their calls as the usual walks do, with the same log lines in the
+// same order: repeated folders, a folder added but asked for out of turn (given up, walked when
+// asked), one never added, one added and never asked for, and one whose walk fails (a FIFO is
+// no file to read), which is walked again as usual so that its failure is logged where it was.
+TEST(ChecksumBatchWalk, AnswersAndLogLinesAreThoseOfTheUsualWalks) {
+  kqtest::TempDir trees;
+  const std::string root = trees / "tree";
+  const std::string bad = trees / "bad";
+  Listing expected = MakeTree(root, 150, false);
+  MakeTree(bad, 40, false);
+  ASSERT_EQ(0, ::mkfifo((bad + "/d2/pipe").c_str(), 0644));
+  const std::vector<DirCall> ahead = {
+      {root, "", true, false},   {root, "d1", true, true},  {root, "", false, false}, {root, "d2", true, false},
+      {root, "d2", true, false}, {bad, "", true, false},    {root, "d1/e", true, false}, {root, "d3", true, false},
+      {bad, "d1", true, true},   {root, "d0", false, false}};
+  const std::vector<DirCall> calls = {
+      {root, "", true, false},  {root, "d1", true, true}, {root, "", false, false}, {root, "d2", true, false},
+      {root, "d2", true, false}, {bad, "", true, false},  {root, "d3", true, false}, {root, "d1/e", true, false},
+      {bad, "d3", true, false}, {bad, "d1", true, true}};
+  for (const char* level : {"1", "7"}) {
+    SCOPED_TRACE(level);
+    std::vector<DirResult> usual, walkedAhead;
+    std::vector<std::string> usualLines, aheadLines;
+    std::string usualErrors, aheadErrors;  // what the reader tells on stderr
+    bool active = true;
+    {
+      kqtest::ScopedConfig cfg;
+      cfg.set("Logging", "nDebugLevel", level);
+      cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "1");
+      ::testing::internal::CaptureStderr();
+      usual = RunBatch(ahead, calls, active);
+      usualErrors = ::testing::internal::GetCapturedStderr();
+      EXPECT_FALSE(active);
+      usualLines = RunLines(cfg);
+    }
+    {
+      kqtest::ScopedConfig cfg;
+      cfg.set("Logging", "nDebugLevel", level);
+      cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "5");
+      ::testing::internal::CaptureStderr();
+      walkedAhead = RunBatch(ahead, calls, active);
+      aheadErrors = ::testing::internal::GetCapturedStderr();
+      EXPECT_TRUE(active);
+      aheadLines = RunLines(cfg);
+    }
+    EXPECT_EQ(usualErrors, aheadErrors);
+    EXPECT_NE(std::string::npos, aheadErrors.find("pipe"));
+    ASSERT_EQ(calls.size(), walkedAhead.size());
+    for (size_t k = 0; k < calls.size(); ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_EQ(usual[k].first, walkedAhead[k].first);
+      // A failed walk's partial list depends on which threads got how far.
+      if (usual[k].first) {
+        EXPECT_EQ(usual[k].second, walkedAhead[k].second);
+      }
+    }
+    EXPECT_TRUE(walkedAhead[0].first);
+    EXPECT_EQ(expected, walkedAhead[0].second);
+    EXPECT_FALSE(walkedAhead[5].first);
+    EXPECT_EQ(usualLines, aheadLines);
+    EXPECT_NE(aheadLines.end(), std::find_if(aheadLines.begin(), aheadLines.end(), [&](const std::string& l) {
+                return l.find("GetCheckSum failed for file [" + bad + "/d2/pipe]") != std::string::npos;
+              }));
+  }
+}
+
+// A batch only works ahead where nothing can tell: not at the levels that log each walk's
+// threads and joins, not without a pool of several threads, and once per thread.
+TEST(ChecksumBatchWalk, StaysInactiveWhereItWouldShow) {
+  kqtest::ScopedConfig cfg;
+  Listing expected = MakeTree(cfg.root() + "/tree", 20, false);
+  KQUpdateCache cache(62, false);
+  for (const char* level : {"8", "10", "1"}) {
+    cfg.set("Logging", "nDebugLevel", level);
+    KQUpdateCache fresh(62, false);  // its log resolves the level afresh
+    KqThreadPool* pool = fresh.GetCheckFileTP(62);
+    ASSERT_NE(nullptr, pool);
+    ChecksumBatch batch(fresh, pool);
+    EXPECT_EQ(std::string(level) == "1", batch.active()) << level;
+    ChecksumBatch second(fresh, pool);
+    EXPECT_FALSE(second.active());
+    ChecksumBatch without(cache, nullptr);
+    EXPECT_FALSE(without.active());
+    batch.Add(cfg.root(), "tree", false, true, false);
+    std::vector<UpdatePatches::File> out;
+    // Another object of the job on this thread walks as usual.
+    ASSERT_TRUE(cache.CalculateFileCksumForDir(cfg.root(), "tree", false, true, out));
+    std::vector<UpdatePatches::File> own;
+    ASSERT_TRUE(fresh.CalculateFileCksumForDir(cfg.root(), "tree", false, true, own));
+    EXPECT_EQ(AsSet(out), AsSet(own));
+    EXPECT_EQ(20u, own.size());
+    fresh.ReleaseCheckFileTP(62);
+  }
 }
 
 TEST(FolderChecksum, PoolRegistryCountsUsersAndReadsTheSize) {

@@ -86,25 +86,26 @@ bool CRCCoder::GetCheckSumFileMap(const char* path, long& crc) {
   return FoldOpenFile(file, size, crc);
 }
 
-bool CRCCoder::GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc) {
+bool CRCCoder::GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc, bool report) {
   if (table_ == nullptr) return false;
   if (method_ != CRC_FILEMAP) return true;
   uint64_t size = 0;
   CPxError e = file_.OpenRegularAt(folder, name, UINT64_MAX, &size);
   if (e.IsError()) {
-    std::fprintf(stderr, "\nUnable to open file \"%s/%s\" for reading:\n[%d] %s\n", folder.path().c_str(),
-                 name.c_str(), e.GetErrorCode(), e.c_str());
+    if (report)
+      std::fprintf(stderr, "\nUnable to open file \"%s/%s\" for reading:\n[%d] %s\n", folder.path().c_str(),
+                   name.c_str(), e.GetErrorCode(), e.c_str());
     return false;
   }
-  const bool folded = FoldOpenFile(file_, size, crc);
+  const bool folded = FoldOpenFile(file_, size, crc, report);
   file_.Close();
   return folded;
 }
 
-bool CRCCoder::FoldOpenFile(CPxFile& file, uint64_t size, long& crc) {
+bool CRCCoder::FoldOpenFile(CPxFile& file, uint64_t size, long& crc, bool report) {
   unsigned char* buffer = ThreadReadBuffer();
   if (buffer == nullptr) {
-    std::fprintf(stderr, "\nUnable to allocate memory for file reading\n");
+    if (report) std::fprintf(stderr, "\nUnable to allocate memory for file reading\n");
     return false;
   }
   uint32_t value = 0;
@@ -113,8 +114,9 @@ bool CRCCoder::FoldOpenFile(CPxFile& file, uint64_t size, long& crc) {
     size_t got = 0;
     CPxError e = file.Read(buffer, kReadSize, &got);
     if (e.IsError()) {
-      std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", file.path().c_str(),
-                   e.GetErrorCode());
+      if (report)
+        std::fprintf(stderr, "\nError while reading file [%s] Error code:\n[%d]\n", file.path().c_str(),
+                     e.GetErrorCode());
       return false;
     }
     if (got == 0) break;

@@ -41,8 +41,9 @@ class CRCCoder {
   bool GetCheckSum(const char* path, long& crc);
   bool GetCheckSumFileMap(const char* path, long& crc);
   // GetCheckSum of the entry `name` of an open folder, opened relative to it (method
-  // CRC_FILEMAP only computes; the others return true and leave crc untouched).
-  bool GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc);
+  // CRC_FILEMAP only computes; the others return true and leave crc untouched). Without
+  // `report`, a failure is not written to stderr.
+  bool GetCheckSumAt(const CPxFolderHandle& folder, const std::string& name, long& crc, bool report = true);
 
   CRCMETHOD method() const { return method_; }
   const unsigned long long* table() const { return table_; }
@@ -54,7 +55,7 @@ class CRCCoder {
  private:
   void CreateCRCTable();
   // Folds the open file (of `size` bytes when opened) into crc.
-  static bool FoldOpenFile(CPxFile& file, uint64_t size, long& crc);
+  static bool FoldOpenFile(CPxFile& file, uint64_t size, long& crc, bool report = true);
 
   unsigned long long* table_ = nullptr;
   CRCMETHOD method_;

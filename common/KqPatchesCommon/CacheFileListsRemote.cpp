@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <list>
+#include <map>
 #include <string_view>
 #include <unordered_set>
 
@@ -13,8 +14,10 @@
 #include "FileSystemUtils.h"
 #include "KQUpdateCache.h"
 #include "PackageCache.h"
+#include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
 #include "StringUtils.h"
+#include "UpdateCacheChecksumBatch.h"
 #include "UpdateNames.h"
 #include "Vocabulary.h"
 
@@ -50,16 +53,86 @@ std::string OSFolder(const std::string& releaseFolder, int releaseId, int osId, 
 class CheckFilePoolHold {
  public:
   explicit CheckFilePoolHold(KQUpdateCache& cache)
-      : cache_(cache), held_(cache.GetCheckFileTP(static_cast<unsigned int>(cache.jobId())) != nullptr) {}
+      : cache_(cache), pool_(cache.GetCheckFileTP(static_cast<unsigned int>(cache.jobId()))) {}
   ~CheckFilePoolHold() {
-    if (held_) cache_.ReleaseCheckFileTP(static_cast<unsigned int>(cache_.jobId()));
+    if (pool_ != nullptr) cache_.ReleaseCheckFileTP(static_cast<unsigned int>(cache_.jobId()));
   }
   CheckFilePoolHold(const CheckFilePoolHold&) = delete;
   CheckFilePoolHold& operator=(const CheckFilePoolHold&) = delete;
 
+  // The pool held; null when it could not be had.
+  KqThreadPool* pool() const { return pool_; }
+
  private:
   KQUpdateCache& cache_;
-  bool held_;
+  KqThreadPool* pool_;
+};
+
+// Finds ahead, with quiet listings, the folders an answer will checksum for its operating-system
+// folders, and adds them to a batch in the order the answer asks for them: the choices of
+// CalculateFileCheckSumForOS and CalculateFileCksumForV11Media, made without their log lines.
+// A folder added but not asked for after all is dropped; one asked for but not added is walked
+// when asked.
+class AnswerWalkPlan {
+ public:
+  explicit AnswerWalkPlan(ChecksumBatch& batch) : batch_(batch) {}
+
+  // The folders checksummed for the operating-system folder `folder` of a release.
+  void AddOSFolder(const std::string& folder, int releaseId, int osId, const char* osName) {
+    if (!IsADirectory(folder.c_str())) return;  // not answered
+    const bool unixForm = IsUnix(osId);
+    if (releaseId >= kFirstMediaRelease) {
+      AddMediaFolder(folder, osId, osName, unixForm);
+      return;
+    }
+    std::string spFolder = folder + "/ServicePacks";
+    UnixPath(spFolder);
+    // GetHighestSP logs a folder it cannot open: the answer does that itself, when it asks.
+    CPxFolderHandle servicePacks;
+    if (!servicePacks.Open(spFolder).IsError()) {
+      servicePacks.Close();
+      _SPVersion highest;
+      if (GetHighestSP(highest, spFolder.c_str())) {
+        if (highest.GetMajor() == 0) return;  // the folder's answer ends there
+        std::string path = spFolder;
+        FindNewSPPathForOS(osId, highest, path);
+        batch_.Add(path, "", unixForm, true, false);
+      }
+    }
+    batch_.Add(folder + "/Updates", "", unixForm, true, false);
+    batch_.Add(folder, "", unixForm, false, false);
+  }
+
+ private:
+  void AddMediaFolder(const std::string& folder, int osId, const char* osName, bool unixForm) {
+    const std::string marker =
+        folder + "/" + (unixForm ? std::string(osName) : osId == 1 ? "BinaryPayload32" : "BinaryPayload");
+    if (!isFilePresent(marker.c_str())) return;
+    const std::vector<SPxWalkEntry>* entries = Listing(folder);
+    if (entries == nullptr) return;
+    for (const SPxWalkEntry& entry : *entries) {
+      if (!entry.descend) continue;  // neither a file nor a link is walked
+      if ((osId == 1 && entry.name == "BinaryPayload") || (osId == 3 && entry.name == "BinaryPayload32")) continue;
+      if (unixForm && entry.name != osName) continue;
+      batch_.Add(folder, entry.name, unixForm, true, true);
+    }
+    batch_.Add(folder, "", unixForm, false, true);
+  }
+
+  // The entries of a folder, read once for all the operating systems sharing it; null when it
+  // cannot be read.
+  const std::vector<SPxWalkEntry>* Listing(const std::string& folder) {
+    auto found = listings_.find(folder);
+    if (found == listings_.end()) {
+      std::vector<SPxWalkEntry> entries;
+      const bool read = !CPxDirectory::ReadWalkLevel(folder, false, entries).IsError();
+      found = listings_.emplace(folder, std::make_pair(read, std::move(entries))).first;
+    }
+    return found->second.first ? &found->second.second : nullptr;
+  }
+
+  ChecksumBatch& batch_;
+  std::map<std::string, std::pair<bool, std::vector<SPxWalkEntry>>> listings_;
 };
 
 // Moves the entries of `from` to the end of `to`.
@@ -162,6 +235,60 @@ static bool ReleaseToAnswer(KQUpdateCache& cache, const char* tag, const std::st
   return true;
 }
 
+// The folders CalculateCheckSumForCacheFiles checksums for the releases asked.
+static void PlanAskedReleaseWalks(ChecksumBatch& batch, const std::string& cachePath,
+                                  const std::vector<CNMessageBase>& asked) {
+  AnswerWalkPlan plan(batch);
+  for (const CNMessageBase& entry : asked) {
+    const int releaseId = static_cast<int>(entry.getint64(FilesForRel::kReleaseId));
+    const std::string releaseName = GetRelNameFromId(releaseId);
+    if (releaseId <= 14 || releaseName.empty()) continue;
+    const std::string root = ReleaseRoot(cachePath, releaseId, releaseName);
+    for (const CNMessageBase& os : *entry.getlistobject(FilesForRel::kOSList.index, FilesForRel::kOSList.tag)) {
+      const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
+      const char* osName = kqlists::KnownOSName(osId);
+      if (osName != nullptr) plan.AddOSFolder(OSFolder(root, releaseId, osId, osName), releaseId, osId, osName);
+    }
+  }
+}
+
+// The folders CalculateCheckSumForComplCacheFiles checksums, the additional-sync folder last.
+static void PlanWholeCacheWalks(ChecksumBatch& batch, const CacheOpReq& request, const std::string& cachePath,
+                                const std::vector<CNMessageBase>& asked) {
+  AnswerWalkPlan plan(batch);
+  const int hubRelease = GetRelIdFromIndex(0);
+  for (int index = 0; index < 3; ++index) {
+    const int releaseId = GetRelIdFromIndex(index);
+    const std::string releaseName = GetNameFromIndex(index);
+    if (releaseId <= 14 || releaseName.empty()) continue;
+    const std::string root = ReleaseRoot(cachePath, releaseId, releaseName);
+    for (const CNMessageBase& entry : asked) {
+      if (entry.getint64(FilesForRel::kReleaseId) != releaseId) break;
+      std::string releasePath = root;
+      if (releaseId == hubRelease && entry.isSet(FilesForRel::kSPFolderName)) {
+        const std::string folder = entry.getstring(FilesForRel::kSPFolderName);
+        if (!folder.empty() && !kqlists::IsOneFolderName(folder)) continue;
+        if (!folder.empty()) releasePath += "/" + folder;
+      }
+      for (int osId = 1; osId <= kLastOSId; ++osId) {
+        if (osId == 2 || osId == 4 || osId == 5) continue;
+        const char* osName = kqlists::KnownOSName(osId);
+        if (osName != nullptr) plan.AddOSFolder(OSFolder(releasePath, releaseId, osId, osName), releaseId, osId, osName);
+      }
+    }
+  }
+  if (request.getint64(CacheOpReq::kCompleteExtraSteps) == 0 || request.getint64(CacheOpReq::kAdditionalSyncWanted) == 0)
+    return;
+  const RemClientInfo info = RemoteInfo(request);
+  std::string path = info.getstring(RemClientInfo::kAdditionalSyncPath);
+  if (IsUnix(static_cast<int>(info.getint64(RemClientInfo::kOSId))))
+    UnixPath(path);
+  else
+    WinPath(path);
+  UnixPath(path);
+  batch.Add(path, "", false, true, false);
+}
+
 bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpReq& response) {
   static const char* const kTag = "[CalculateCheckSumForCacheFiles]";
   const std::vector<CNMessageBase>& asked = *static_cast<const CacheOpReq&>(request).getlistobject(CacheOpReq::kReleases);
@@ -175,6 +302,8 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
   std::string cachePath = RemoteInfo(request).getstring(RemClientInfo::kCachePath);
   const size_t media = cachePath.find("KQMedia");
   if (media != std::string::npos) cachePath.erase(media);
+  ChecksumBatch batch(*this, poolHold.pool());
+  if (batch.active()) PlanAskedReleaseWalks(batch, cachePath, asked);
   for (const CNMessageBase& entry : asked) {
     const int releaseId = static_cast<int>(entry.getint64(FilesForRel::kReleaseId));
     const std::string releaseName = GetRelNameFromId(releaseId);
@@ -220,6 +349,8 @@ bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, Cac
   std::vector<CNMessageBase> answer;
   std::unordered_set<std::string> requestedFolders;
   CheckFilePoolHold poolHold(*this);
+  ChecksumBatch batch(*this, poolHold.pool());
+  if (batch.active()) PlanWholeCacheWalks(batch, request, cachePath, asked);
 
   for (int index = 0; index < 3; ++index) {
     const int releaseId = GetRelIdFromIndex(index);

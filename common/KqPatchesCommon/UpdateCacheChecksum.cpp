@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,6 +18,7 @@
 #include "KqCriticalSection.h"
 #include "PortableFiles/PxDirectory.h"
 #include "StringUtils.h"
+#include "UpdateCacheChecksumBatch.h"
 #include "Vocabulary.h"
 
 namespace {
@@ -48,6 +50,8 @@ constexpr size_t kFilesPerTask = 16;
 constexpr unsigned int kPoolQueueLimit = 6000;
 // Log id of the tasks' own log.
 constexpr int kChecksumTaskLogId = 0x719C66E9;
+// The lowest log level at which a walk's threads and its join write lines of their own.
+constexpr int kFirstDetailLevel = 8;
 
 }  // namespace
 
@@ -120,23 +124,25 @@ void ChecksumText(KQUpdateCache& owner, bool isUnix, long raw, std::string& chec
 
 // One file of a checksum list, as the pool's tasks do it: `compute` gives its checksum text
 // (false when it cannot), `add` records its entry. A failure or an exception is logged against
-// the file (`folder` + `sep` + `name`) and gives false: the list would be incomplete, so the
-// caller stops and the whole call fails.
+// the file (`folder` + `sep` + `name`) on `log` (nothing when it is null) and gives false: the
+// list would be incomplete, so the caller stops and the whole call fails.
 template <class Compute, class Add>
-bool ChecksumListFile(EvDebug& log, long long job, bool verbose, const char* folder, const char* sep,
+bool ChecksumListFile(EvDebug* log, long long job, bool verbose, const char* folder, const char* sep,
                       const char* name, Compute compute, Add add) {
   static const char* const kTag = "[CalcCheckSumForFileUsingTP]";
   try {
     std::string text;
     if (!compute(text)) {
-      log.DebugJob(0, kTag, job, "Failed to caluculate checksum for File [%s%s%s] ", folder, sep, name);
+      if (log != nullptr)
+        log->DebugJob(0, kTag, job, "Failed to caluculate checksum for File [%s%s%s] ", folder, sep, name);
       return false;
     }
-    if (verbose) log.DebugJob(10, kTag, job, "File [%s%s%s] Checksum [%s] ", folder, sep, name, text.c_str());
+    if (verbose) log->DebugJob(10, kTag, job, "File [%s%s%s] Checksum [%s] ", folder, sep, name, text.c_str());
     add(std::move(text));
     return true;
   } catch (...) {
-    log.DebugJob(0, kTag, job, "Exception caught while checksumming File [%s%s%s]", folder, sep, name);
+    if (log != nullptr)
+      log->DebugJob(0, kTag, job, "Exception caught while checksumming File [%s%s%s]", folder, sep, name);
     return false;
   }
 }
@@ -156,14 +162,15 @@ void LogChecksumFailure(KQUpdateCache& owner, const std::string& path) {
 }
 
 // CalculateFileCksumForFile for the entry `name` of an open folder whose path holds no
-// backslash, opened relative to the folder.
+// backslash, opened relative to the folder; a failure is logged (and told on stderr) only with
+// logFailure.
 bool ChecksumInFolder(KQUpdateCache& owner, bool isUnix, const CPxFolderHandle& folder,
-                      const std::string& name, std::string& checksum) {
+                      const std::string& name, std::string& checksum, bool logFailure = true) {
   std::unique_ptr<CRCCoder> own;
   CRCCoder* coder = ThreadCoder(own);
   long raw = 0;
-  if (coder == nullptr || !coder->GetCheckSumAt(folder, name, raw)) {
-    LogChecksumFailure(owner, folder.path() + "/" + name);
+  if (coder == nullptr || !coder->GetCheckSumAt(folder, name, raw, logFailure)) {
+    if (logFailure) LogChecksumFailure(owner, folder.path() + "/" + name);
     return false;
   }
   ChecksumText(owner, isUnix, raw, checksum);
@@ -249,150 +256,196 @@ size_t RelativeStart(const std::string& base, const std::string& full) {
   return start;
 }
 
+// One tree of a checksum walk: where its entries go, and how its walk went.
+struct WalkRoot {
+  std::string base;  // the folder the entries' names are relative to
+  std::string top;   // the folder walked: base, or base + "/" + subPath, without a final '/'
+  bool isUnix = false;
+  bool recursive = false;
+  std::mutex* outLock = nullptr;                               // guards *files and *media
+  std::vector<UpdatePatches::File>* files = nullptr;           // the entries go here,
+  std::vector<UpdatePatches::BinaryV11>* media = nullptr;      // or (files null) here
+  std::atomic<bool> ok{true};     // lowered by the first failure, or when the tree is given up
+  std::atomic<int> walkError{0};  // the first error met listing a folder below the top
+  CPxError startError;            // opening or listing the top, by the thread that started it
+  // The tree's pieces not done yet: its start, then the pieces its folders add. At 0 the tree
+  // is done, and what its pieces made is in the output list.
+  std::atomic<size_t> pending{1};
+};
+
 // A folder of a checksum walk, open while its files or the folders below it wait to be done.
 struct WalkFolder {
   CPxFolderHandle handle;
-  std::string relative;    // its path below the walk's base folder with a final '/'; "" for the base
+  WalkRoot* root = nullptr;
+  std::string relative;    // its path below the tree's base folder with a final '/'; "" for the base
   bool backslash = false;  // its path holds a '\' (such files are checksummed by path)
   std::vector<std::string> files;
 };
 
-// One piece of a walk: the folder `name` inside `folder` to list, or (no name) the files
-// [begin, end) of `folder` to checksum.
+// One piece of a walk: the start of `root` (no folder: its top to open and list), the folder
+// `name` inside `folder` to list, or (no name) the files [begin, end) of `folder` to checksum.
 struct WalkItem {
+  WalkRoot* root = nullptr;
   std::shared_ptr<WalkFolder> folder;
   std::string name;
   size_t begin = 0;
   size_t end = 0;
 };
 
-// The entries a thread of a walk made (one of the two lists is used).
+// The entries a piece made (one of the two lists is used).
 struct Entries {
   std::vector<UpdatePatches::File> files;
   std::vector<UpdatePatches::BinaryV11> media;
 };
 
-// The checksums of one tree on the job's pool. Each of the walk's threads works depth first
-// through pieces of its own (so that few folders are open at once) and lists the folders it
-// meets itself; it hands the older half of its pieces to a shared stack only while another thread
-// waits for work or the pool may lend one more. A folder is opened once, inside its parent and
-// never through a link, and its files are opened relative to it, kFilesPerTask to a piece. The
-// caller's thread is one of the walk's threads and asks the pool for at most one thread fewer
-// than it has; the walk's object outlives every pool task that uses it. Every thread keeps its
-// entries and hands them to the output list under the caller's mutex when it leaves.
+// The checksums of one or more trees on the job's pool. Each of the walk's threads works depth
+// first through pieces of its own (so that few folders are open at once) and lists the folders
+// it meets itself; it hands the older half of its pieces to a shared stack only while another
+// thread waits for work or the pool may lend one more. Trees queued with Add are started in
+// their order once the shared stack is empty, so that they are done about in that order. A
+// folder is opened once, inside its parent and never through a link, and its files are opened
+// relative to it, kFilesPerTask to a piece; a piece's entries go to its tree's list under the
+// tree's lock. The caller's thread is one of the walk's threads and asks the pool for at most
+// one thread fewer than it has; the walk's object outlives every pool task that uses it. A quiet
+// walk logs nothing: a tree's failure is only in its fields (a file read through a path holding
+// a '\' fails it, as only the logging path form reads such a file).
 class ChecksumWalk {
  public:
-  // Entries go to `files`, or (when it is null) to `media`.
-  ChecksumWalk(KQUpdateCache* owner, EvDebug* log, KqThreadPool* pool, bool isUnix, bool recursive,
-               std::atomic<bool>* ok, std::mutex* outLock, std::vector<UpdatePatches::File>* files,
-               std::vector<UpdatePatches::BinaryV11>* media)
+  ChecksumWalk(KQUpdateCache* owner, EvDebug* log, KqThreadPool* pool, bool quiet)
       : owner_(owner),
         log_(log),
         pool_(pool),
-        isUnix_(isUnix),
-        recursive_(recursive),
-        verbose_(log->GetDebugLevel() >= 10),
-        ok_(ok),
-        outLock_(outLock),
-        files_(files),
-        media_(media),
+        quiet_(quiet),
+        verbose_(!quiet && log->GetDebugLevel() >= 10),
         maxHelpers_(pool->getThreadCount() > 1 ? pool->getThreadCount() - 1 : 0),
         mayLaunch_(maxHelpers_ > 0) {}
   ChecksumWalk(const ChecksumWalk&) = delete;
   ChecksumWalk& operator=(const ChecksumWalk&) = delete;
-  ~ChecksumWalk() {
+  ~ChecksumWalk() { WaitForHelpers(); }
+
+  // Lists the top folder of `root` on the calling thread and shares its pieces; a failure here
+  // is the tree's own (returned; nothing is shared).
+  CPxError Start(WalkRoot& root) {
+    std::vector<WalkItem> pieces;
+    CPxError e = StartTree(root, pieces);
+    if (e.IsError()) return e;
+    // The caller takes one of them first.
+    Share(pieces, pieces.size(), 1, false);
+    Finish(root);
+    return e;
+  }
+
+  // Queues `root` to be started by whichever of the walk's threads is free first.
+  void Add(WalkRoot& root) {
+    std::vector<WalkItem> start(1);
+    start[0].root = &root;
+    Share(start, 1, 0, true);
+  }
+
+  // Works until no piece is left anywhere and no thread holds one.
+  void Run() { Work(nullptr); }
+
+  // Works until `root` is done; the pieces of other trees the calling thread still holds then
+  // are left to the walk's other threads.
+  void RunUntil(WalkRoot& root) { Work(&root); }
+
+  // Waits until every pool task of the walk has left.
+  void WaitForHelpers() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return helpers_ == 0; });
   }
 
-  // Lists the top folder `top` of a walk of `base` on the calling thread and shares its pieces;
-  // a failure here is the walk's own (nothing is shared).
-  CPxError Start(const std::string& base, const std::string& top) {
-    auto folder = std::make_shared<WalkFolder>();
-    CPxError e = folder->handle.Open(top);
-    if (e.IsError()) return e;
-    const std::string probe = top + "/x";
-    const size_t start = RelativeStart(base, probe);
-    std::vector<WalkItem> pieces;
-    e = ListFolder(folder, pieces);
-    if (e.IsError()) return e;
-    if (start == std::string::npos) {
-      if (folder->files.empty()) return CPxError();
-      const std::string full = top + "/" + folder->files.front();
-      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot form relative Path for the file [%s]", full.c_str());
-      return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(), "Cannot form relative Path for the file");
-    }
-    folder->relative = probe.substr(start, probe.size() - 1 - start);
-    folder->backslash = top.find('\\') != std::string::npos;
-    // The caller takes one of them first.
-    Share(pieces, pieces.size(), 1);
-    return CPxError();
-  }
-
-  // Works until no piece is left anywhere and no thread holds one.
-  void Run() {
-    Entries done;
-    std::vector<WalkItem> own;
-    bool working = false;
-    for (;;) {
-      if (own.empty() && !TakeShared(own, working)) break;
-      WalkItem item = std::move(own.back());
-      own.pop_back();
-      if (ok_->load()) Do(item, own, done);
-      item = WalkItem();  // closes what it alone kept open
-      if (own.size() > 1 && (idle_.load() > 0 || mayLaunch_.load())) Share(own, (own.size() + 1) / 2, 0);
-    }
-    Hand(done);
-  }
-
-  // The first error met listing a folder below the top (0: none).
-  int walkError() const { return walkError_.load(); }
-
  private:
   static void Helper(void* walk) {
     auto* self = static_cast<ChecksumWalk*>(walk);
-    self->Run();
+    self->Work(nullptr);
     std::lock_guard<std::mutex> hold(self->mutex_);
     --self->helpers_;
+    if (!self->refused_) self->mayLaunch_.store(true);
     self->changed_.notify_all();
   }
 
   long long Job() const { return static_cast<long long>(owner_->jobId()); }
 
-  // Takes a shared piece into `own`, waiting while other threads still work; false once there is
-  // none left and nobody holds one. `working`: whether this thread counts as holding pieces.
-  bool TakeShared(std::vector<WalkItem>& own, bool& working) {
+  void Work(WalkRoot* target) {
+    Entries done;
+    std::vector<WalkItem> own;
+    bool working = false;
+    for (;;) {
+      if (target != nullptr && target->pending.load() == 0) break;
+      if (own.empty() && !TakeShared(own, working, target)) break;
+      WalkItem item = std::move(own.back());
+      own.pop_back();
+      WalkRoot& root = *item.root;
+      if (root.ok.load()) Do(item, own, done);
+      item = WalkItem();  // closes what it alone kept open
+      Hand(root, done);
+      Finish(root);
+      if (own.size() > 1 && (idle_.load() > 0 || mayLaunch_.load())) Share(own, (own.size() + 1) / 2, 0, false);
+    }
+    if (!own.empty()) Share(own, own.size(), 0, false);
+    if (working) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (--working_ == 0 && stack_.empty() && starts_.empty()) changed_.notify_all();
+    }
+  }
+
+  // Takes a shared piece into `own`, waiting while other threads still work (for `target`:
+  // while it is not done); false once there is none left and nobody holds one, or `target` is
+  // done. `working`: whether this thread counts as holding pieces.
+  bool TakeShared(std::vector<WalkItem>& own, bool& working, WalkRoot* target) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (working) {
       working = false;
-      if (--working_ == 0 && stack_.empty()) changed_.notify_all();
+      if (--working_ == 0 && stack_.empty() && starts_.empty()) changed_.notify_all();
     }
-    while (stack_.empty() && working_ > 0) {
+    for (;;) {
+      if (target != nullptr && target->pending.load() == 0) return false;
+      if (!stack_.empty()) {
+        own.push_back(std::move(stack_.back()));
+        stack_.pop_back();
+        break;
+      }
+      if (!starts_.empty()) {
+        own.push_back(std::move(starts_.front()));
+        starts_.pop_front();
+        break;
+      }
+      if (target == nullptr && working_ == 0) return false;
       ++idle_;
       changed_.wait(lock);
       --idle_;
     }
-    if (stack_.empty()) return false;
-    own.push_back(std::move(stack_.back()));
-    stack_.pop_back();
     working = true;
     ++working_;
     return true;
   }
 
-  // Moves the `count` oldest of `pieces` to the shared stack, wakes as many waiting threads, and
-  // asks the pool for threads for the rest (`takenHere` of the shared pieces are about to be
-  // taken back by the sharing thread itself).
-  void Share(std::vector<WalkItem>& pieces, size_t count, size_t takenHere) {
+  // One piece of `root` is done; the last one tells the threads waiting for the tree.
+  void Finish(WalkRoot& root) {
+    if (root.pending.fetch_sub(1) != 1) return;
+    std::lock_guard<std::mutex> hold(mutex_);
+    changed_.notify_all();
+  }
+
+  // Moves the `count` oldest of `pieces` to the shared stack (tree starts: to the end of the
+  // queue of trees), wakes as many waiting threads, and asks the pool for threads for the rest
+  // (`takenHere` of the shared pieces are about to be taken back by the sharing thread itself).
+  void Share(std::vector<WalkItem>& pieces, size_t count, size_t takenHere, bool starts) {
     if (count == 0) return;
     size_t launch = 0;
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      stack_.insert(stack_.end(), std::make_move_iterator(pieces.begin()),
-                    std::make_move_iterator(pieces.begin() + static_cast<std::ptrdiff_t>(count)));
+      auto first = std::make_move_iterator(pieces.begin());
+      auto last = std::make_move_iterator(pieces.begin() + static_cast<std::ptrdiff_t>(count));
+      if (starts)
+        starts_.insert(starts_.end(), first, last);
+      else
+        stack_.insert(stack_.end(), first, last);
       for (size_t woken = 0; woken < count && woken < idle_; ++woken) changed_.notify_one();
+      const size_t shared = stack_.size() + starts_.size();
       if (mayLaunch_.load())
-        while (helpers_ < maxHelpers_ && stack_.size() > idle_ + launch + takenHere) {
+        while (helpers_ < maxHelpers_ && shared > idle_ + launch + takenHere) {
           ++helpers_;
           ++launch;
         }
@@ -404,44 +457,82 @@ class ChecksumWalk {
       // Refused (the pool is stopping): the walk's other threads do the work.
       std::lock_guard<std::mutex> hold(mutex_);
       helpers_ -= launch;
+      refused_ = true;
       mayLaunch_.store(false);
       changed_.notify_all();
       break;
     }
   }
 
+  // Opens and lists the top folder of `root`; its pieces go onto `pieces`.
+  CPxError StartTree(WalkRoot& root, std::vector<WalkItem>& pieces) {
+    auto folder = std::make_shared<WalkFolder>();
+    folder->root = &root;
+    CPxError e = folder->handle.Open(root.top);
+    if (e.IsError()) return e;
+    const std::string probe = root.top + "/x";
+    const size_t start = RelativeStart(root.base, probe);
+    std::vector<WalkItem> found;
+    e = ListFolder(folder, found);
+    if (e.IsError()) return e;
+    if (start == std::string::npos) {
+      if (folder->files.empty()) return CPxError();
+      const std::string full = root.top + "/" + folder->files.front();
+      if (!quiet_)
+        log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot form relative Path for the file [%s]", full.c_str());
+      return FXErrorUtil::ErrorHResult(0x80000024, FX_CODE_LOCATION(), "Cannot form relative Path for the file");
+    }
+    folder->relative = probe.substr(start, probe.size() - 1 - start);
+    folder->backslash = root.top.find('\\') != std::string::npos;
+    root.pending.fetch_add(found.size());
+    pieces.insert(pieces.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    return CPxError();
+  }
+
   // Reads one open folder: its files into folder->files, and its pieces (the folders to walk
-  // below it, then its files in batches) onto `pieces`.
+  // below it, then its files in batches) onto `pieces`; the tree's count of pieces is the
+  // caller's to raise.
   CPxError ListFolder(const std::shared_ptr<WalkFolder>& folder, std::vector<WalkItem>& pieces) {
+    WalkRoot& root = *folder->root;
     std::vector<SPxWalkEntry> entries;
     CPxError e = CPxDirectory::ReadWalkLevel(folder->handle, entries);
     if (e.IsError()) return e;
     for (SPxWalkEntry& entry : entries) {
-      if (!ok_->load()) break;  // the walk failed elsewhere
+      if (!root.ok.load()) break;  // the walk failed elsewhere
       if (!entry.isDir) {
         if (verbose_)
           log_->DebugJob(10, "[CalcCheckSum]", Job(), "Walking thourgh folder [%s/%s]", folder->handle.path().c_str(),
                          entry.name.c_str());
         folder->files.push_back(std::move(entry.name));
-      } else if (recursive_ && entry.descend) {
-        pieces.push_back(WalkItem{folder, std::move(entry.name), 0, 0});
+      } else if (root.recursive && entry.descend) {
+        pieces.push_back(WalkItem{&root, folder, std::move(entry.name), 0, 0});
       }
     }
     // Pieces are taken from the back: the files first, so that the folder is closed early.
     const size_t count = folder->files.size();
     for (size_t at = 0; at < count; at += kFilesPerTask)
-      pieces.push_back(WalkItem{folder, std::string(), at, std::min(count, at + kFilesPerTask)});
+      pieces.push_back(WalkItem{&root, folder, std::string(), at, std::min(count, at + kFilesPerTask)});
     return CPxError();
   }
 
   // Does one piece; the pieces found go onto `own`.
   void Do(WalkItem& item, std::vector<WalkItem>& own, Entries& done) {
+    WalkRoot& root = *item.root;
     try {
+      if (!item.folder) {
+        CPxError e = StartTree(root, own);
+        if (e.IsError()) {
+          root.startError = e;
+          root.ok.store(false);
+        }
+        return;
+      }
       if (item.name.empty()) {
         ChecksumFiles(*item.folder, item.begin, item.end, done);
         return;
       }
       auto folder = std::make_shared<WalkFolder>();
+      folder->root = &root;
       CPxError e = folder->handle.OpenBelow(item.folder->handle, item.name);
       // A folder that disappeared, or became a link, since its parent was listed is skipped.
       if (e.GetErrorCode() == ENOENT || e.GetErrorCode() == ELOOP) return;
@@ -449,36 +540,45 @@ class ChecksumWalk {
         folder->relative = item.folder->relative + item.name + "/";
         folder->backslash = item.folder->backslash || item.name.find('\\') != std::string::npos;
         item.folder.reset();
+        const size_t before = own.size();
         e = ListFolder(folder, own);
-        if (!e.IsError()) return;
+        if (!e.IsError()) {
+          root.pending.fetch_add(own.size() - before);
+          return;
+        }
       }
-      const std::string path = item.folder ? item.folder->handle.path() + "/" + item.name : folder->handle.path();
-      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot walk through [%s] with return [%d]", path.c_str(),
-                     e.GetErrorCode());
+      if (!quiet_) {
+        const std::string path = item.folder ? item.folder->handle.path() + "/" + item.name : folder->handle.path();
+        log_->DebugJob(0, "[CalcCheckSum]", Job(), "Cannot walk through [%s] with return [%d]", path.c_str(),
+                       e.GetErrorCode());
+      }
       int none = 0;
-      walkError_.compare_exchange_strong(none, e.GetErrorCode() ? e.GetErrorCode() : -1);
-      ok_->store(false);
+      root.walkError.compare_exchange_strong(none, e.GetErrorCode() ? e.GetErrorCode() : -1);
+      root.ok.store(false);
     } catch (...) {
-      ok_->store(false);
-      log_->DebugJob(0, "[CalcCheckSum]", Job(), "Exception caught while walking below [%s]",
-                     item.folder ? item.folder->handle.path().c_str() : "");
+      root.ok.store(false);
+      if (!quiet_)
+        log_->DebugJob(0, "[CalcCheckSum]", Job(), "Exception caught while walking below [%s]",
+                       item.folder ? item.folder->handle.path().c_str() : "");
     }
   }
 
   void ChecksumFiles(const WalkFolder& folder, size_t begin, size_t end, Entries& done) {
+    WalkRoot& root = *folder.root;
+    const bool isUnix = root.isUnix;
     const char* const path = folder.handle.path().c_str();
     for (size_t k = begin; k < end; ++k) {
-      if (!ok_->load()) return;
+      if (!root.ok.load()) return;
       const std::string& name = folder.files[k];
       auto compute = [&](std::string& text) {
         // A '\' in the path is read as '/' by the path form, as it always was.
-        return folder.backslash || name.find('\\') != std::string::npos
-                   ? owner_->CalculateFileCksumForFile(isUnix_, folder.handle.path() + "/" + name, text)
-                   : ChecksumInFolder(*owner_, isUnix_, folder.handle, name, text);
+        if (folder.backslash || name.find('\\') != std::string::npos)
+          return !quiet_ && owner_->CalculateFileCksumForFile(isUnix, folder.handle.path() + "/" + name, text);
+        return ChecksumInFolder(*owner_, isUnix, folder.handle, name, text, !quiet_);
       };
       auto add = [&](std::string text) {
         std::string relative = folder.relative + name;
-        if (files_ != nullptr) {
+        if (root.files != nullptr) {
           done.files.push_back(ListEntry(std::move(relative), std::move(text)));
           return;
         }
@@ -490,55 +590,176 @@ class ChecksumWalk {
         binary.setstring(UpdatePatches::BinaryV11::kChecksum, std::move(text));
         done.media.push_back(std::move(binary));
       };
-      if (!ChecksumListFile(*log_, Job(), verbose_, path, "/", name.c_str(), compute, add)) {
-        ok_->store(false);
+      if (!ChecksumListFile(quiet_ ? nullptr : log_, Job(), verbose_, path, "/", name.c_str(), compute, add)) {
+        root.ok.store(false);
         return;
       }
     }
   }
 
-  // Appends a thread's entries to the output list.
-  void Hand(Entries& done) {
+  // Appends a piece's entries to its tree's list.
+  void Hand(WalkRoot& root, Entries& done) {
     const size_t count = done.files.size() + done.media.size();
     if (count == 0) return;
     try {
-      std::lock_guard<std::mutex> hold(*outLock_);
-      if (files_ != nullptr)
-        files_->insert(files_->end(), std::make_move_iterator(done.files.begin()),
-                       std::make_move_iterator(done.files.end()));
+      std::lock_guard<std::mutex> hold(*root.outLock);
+      if (root.files != nullptr)
+        root.files->insert(root.files->end(), std::make_move_iterator(done.files.begin()),
+                           std::make_move_iterator(done.files.end()));
       else
-        media_->insert(media_->end(), std::make_move_iterator(done.media.begin()),
-                       std::make_move_iterator(done.media.end()));
+        root.media->insert(root.media->end(), std::make_move_iterator(done.media.begin()),
+                           std::make_move_iterator(done.media.end()));
     } catch (...) {
-      ok_->store(false);
-      log_->DebugJob(0, "[CalcCheckSumForFileUsingTP]", Job(), "Exception caught while recording [%zu] checksums",
-                     count);
+      root.ok.store(false);
+      if (!quiet_)
+        log_->DebugJob(0, "[CalcCheckSumForFileUsingTP]", Job(), "Exception caught while recording [%zu] checksums",
+                       count);
     }
+    done.files.clear();
+    done.media.clear();
   }
 
   KQUpdateCache* const owner_;
   EvDebug* const log_;
   KqThreadPool* const pool_;
-  const bool isUnix_;
-  const bool recursive_;
+  const bool quiet_;
   const bool verbose_;
-  std::atomic<bool>* const ok_;
-  std::mutex* const outLock_;
-  std::vector<UpdatePatches::File>* const files_;
-  std::vector<UpdatePatches::BinaryV11>* const media_;
   const unsigned maxHelpers_;
-  std::atomic<int> walkError_{0};
-  std::atomic<size_t> idle_{0};      // threads waiting for a shared piece
-  std::atomic<bool> mayLaunch_;      // the pool may still be asked for a thread
+  std::atomic<size_t> idle_{0};  // threads waiting for a shared piece
+  std::atomic<bool> mayLaunch_;  // the pool may still be asked for a thread
 
   std::mutex mutex_;  // guards what follows (and the changes of idle_ and mayLaunch_)
   std::condition_variable changed_;
-  std::vector<WalkItem> stack_;  // the shared pieces
-  size_t working_ = 0;           // threads holding pieces
-  unsigned helpers_ = 0;         // pool tasks asked for that have not left yet
+  std::vector<WalkItem> stack_;   // the shared pieces
+  std::deque<WalkItem> starts_;   // the trees not started yet, in their order
+  size_t working_ = 0;            // threads holding pieces
+  unsigned helpers_ = 0;          // pool tasks asked for that have not left yet
+  bool refused_ = false;          // the pool refused a task
 };
 
 }  // namespace
+
+// The trees a ChecksumBatch walks ahead, and the walk they share.
+struct ChecksumBatchState {
+  // One tree walked ahead, with the list its entries go to.
+  struct Tree {
+    std::string dir;
+    std::string subPath;
+    bool isUnix = false;
+    bool recursive = false;
+    bool media = false;
+    bool taken = false;  // asked for, or given up
+    std::mutex lock;
+    std::vector<UpdatePatches::File> files;
+    std::vector<UpdatePatches::BinaryV11> mediaFiles;
+    WalkRoot root;
+  };
+
+  ChecksumBatchState(KQUpdateCache* cacheOwner, KqThreadPool* checksumPool)
+      : owner(cacheOwner), pool(checksumPool), walk(cacheOwner, &quietLog, checksumPool, true) {}
+
+  // Moves the entries of the tree walked ahead for these arguments to the end of `files` (or
+  // `media`) and gives true; false when no such tree was added, or its walk failed. Trees added
+  // before it and not asked for yet are given up.
+  bool Take(const std::string& dir, const std::string& subPath, bool isUnix, bool recursive,
+            std::vector<UpdatePatches::File>* outFiles, std::vector<UpdatePatches::BinaryV11>* outMedia) {
+    for (size_t k = next; k < trees.size(); ++k) {
+      Tree& tree = trees[k];
+      if (tree.taken || tree.dir != dir || tree.subPath != subPath || tree.isUnix != isUnix ||
+          tree.recursive != recursive || tree.media != (outMedia != nullptr))
+        continue;
+      for (size_t j = next; j < k; ++j) GiveUp(trees[j]);
+      next = k + 1;
+      tree.taken = true;
+      walk.RunUntil(tree.root);
+      if (!tree.root.ok.load() || tree.root.startError.IsError() || tree.root.walkError.load() != 0) return false;
+      try {
+        if (outFiles != nullptr)
+          outFiles->insert(outFiles->end(), std::make_move_iterator(tree.files.begin()),
+                           std::make_move_iterator(tree.files.end()));
+        else
+          outMedia->insert(outMedia->end(), std::make_move_iterator(tree.mediaFiles.begin()),
+                           std::make_move_iterator(tree.mediaFiles.end()));
+      } catch (...) {
+        return false;  // walked again, as usual
+      }
+      tree.files.clear();
+      tree.mediaFiles.clear();
+      return true;
+    }
+    return false;
+  }
+
+  // Helps the walk until every tree is done and the pool has nothing of it left, so that a walk
+  // of the usual kind can have the pool to itself.
+  void Drain() {
+    walk.Run();
+    walk.WaitForHelpers();
+    // The next walk's join counts only its own tasks.
+    pool->waitForAllThreads(false, false, true, -1);
+  }
+
+  static void GiveUp(Tree& tree) {
+    tree.taken = true;
+    tree.root.ok.store(false);
+  }
+
+  KQUpdateCache* const owner;
+  KqThreadPool* const pool;
+  EvDebug quietLog;  // never written: the walk is quiet
+  std::deque<Tree> trees;
+  size_t next = 0;  // the trees before it are taken or given up
+  ChecksumWalk walk;
+};
+
+namespace {
+
+// The batch of the calling thread, if any.
+thread_local ChecksumBatchState* threadBatch = nullptr;
+
+}  // namespace
+
+ChecksumBatch::ChecksumBatch(KQUpdateCache& owner, KqThreadPool* pool) {
+  // Detail lines at level 8 and up come from each walk's own threads and joins; a walk ahead
+  // would write them elsewhere than the usual walks. One thread gains nothing from walking ahead.
+  if (pool == nullptr || pool->getThreadCount() < 2 || threadBatch != nullptr ||
+      owner.log().GetDebugLevel() >= kFirstDetailLevel || EvDebug().GetDebugLevel() >= kFirstDetailLevel)
+    return;
+  state_.reset(new ChecksumBatchState(&owner, pool));
+  threadBatch = state_.get();
+}
+
+ChecksumBatch::~ChecksumBatch() {
+  if (!state_) return;
+  for (size_t k = state_->next; k < state_->trees.size(); ++k) ChecksumBatchState::GiveUp(state_->trees[k]);
+  state_->next = state_->trees.size();
+  state_->Drain();
+  threadBatch = nullptr;
+}
+
+void ChecksumBatch::Add(const std::string& dir, const std::string& subPath, bool isUnix, bool recursive,
+                        bool media) {
+  if (!state_) return;
+  state_->trees.emplace_back();
+  ChecksumBatchState::Tree& tree = state_->trees.back();
+  tree.dir = dir;
+  tree.subPath = subPath;
+  tree.isUnix = isUnix;
+  tree.recursive = recursive;
+  tree.media = media;
+  WalkRoot& root = tree.root;
+  root.base = dir;
+  root.top = subPath.empty() ? dir : dir + "/" + subPath;
+  while (root.top.size() > 1 && root.top.back() == '/') root.top.pop_back();
+  root.isUnix = isUnix;
+  root.recursive = recursive;
+  root.outLock = &tree.lock;
+  if (media)
+    root.media = &tree.mediaFiles;
+  else
+    root.files = &tree.files;
+  state_->walk.Add(root);
+}
 
 bool KQUpdateCache::CalculateFileCksumForDir(std::string dir, std::string subPath, bool isUnix,
                                              bool recursive,
@@ -556,6 +777,17 @@ bool KQUpdateCache::ChecksumTree(const std::string& dir, const std::string& subP
                                  bool recursive, std::vector<UpdatePatches::File>* files,
                                  std::vector<UpdatePatches::BinaryV11>* media) {
   static const char* const kTag = "[CalculateFileCksumForDir]";
+  std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
+  if (ChecksumBatchState* batch = threadBatch) {
+    if (batch->owner == this && batch->Take(dir, subPath, isUnix, recursive, files, media)) {
+      m_event.DebugJob(1, kTag, m_jobId, "Successfully joined all threads for file-checksum in [%s]",
+                       walkPath.c_str());
+      return true;
+    }
+    // Walked as usual, on a pool that has nothing of the batch left.
+    batch->Drain();
+  }
+
   // The tasks' own log.
   EvDebugFileInstance taskLogInstance;
   EvDebug taskLog(&taskLogInstance);
@@ -565,7 +797,6 @@ bool KQUpdateCache::ChecksumTree(const std::string& dir, const std::string& subP
   m_event.GetDebugLevel();
 
   std::mutex outLock;
-  std::atomic<bool> ok(true);
 
   KqThreadPool* pool = GetCheckFileTP(static_cast<unsigned int>(m_jobId));
   if (pool == nullptr) {
@@ -573,24 +804,29 @@ bool KQUpdateCache::ChecksumTree(const std::string& dir, const std::string& subP
     return false;
   }
 
-  std::string walkPath = subPath.empty() ? dir : dir + "/" + subPath;
-  std::string top = walkPath;
-  while (top.size() > 1 && top.back() == '/') top.pop_back();
-  int walkError = 0;
+  WalkRoot root;
+  root.base = dir;
+  root.top = walkPath;
+  while (root.top.size() > 1 && root.top.back() == '/') root.top.pop_back();
+  root.isUnix = isUnix;
+  root.recursive = recursive;
+  root.outLock = &outLock;
+  root.files = files;
+  root.media = media;
   {
-    ChecksumWalk walk(this, &taskLog, pool, isUnix, recursive, &ok, &outLock, files, media);
+    ChecksumWalk walk(this, &taskLog, pool, false);
     CPxError walked;
     try {
-      walked = walk.Start(dir, top);
+      walked = walk.Start(root);
       if (!walked.IsError()) walk.Run();
     } catch (...) {
       m_event.DebugJob(0, kTag, m_jobId, "Exception caught while walking [%s]", walkPath.c_str());
-      ok = false;
+      root.ok = false;
     }
     if (walked.IsError()) {
       m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
                        walkPath.c_str(), walked.GetErrorCode());
-      ok = false;
+      root.ok = false;
     }
     if (pool->waitForAllThreads(true, true, true, -1)) {
       m_event.DebugJob(1, kTag, m_jobId, "Successfully joined all threads for file-checksum in [%s]",
@@ -598,17 +834,17 @@ bool KQUpdateCache::ChecksumTree(const std::string& dir, const std::string& subP
     } else {
       m_event.DebugJob(1, kTag, m_jobId, "Failed to calculate file-checksum for files in [%s]",
                        walkPath.c_str());
-      ok = false;
+      root.ok = false;
     }
-    walkError = walk.walkError();
   }
+  const int walkError = root.walkError.load();
   if (walkError != 0) {
     m_event.DebugJob(0, kTag, m_jobId, "Cannot walk through [%s] with return [%d], continuing.",
                      walkPath.c_str(), walkError);
-    ok = false;
+    root.ok = false;
   }
   ReleaseCheckFileTP(static_cast<unsigned int>(m_jobId));
-  return ok.load();
+  return root.ok.load();
 }
 
 CPxError CalcCheckSum(const char* dir, const char* name, bool isDir, void* context) {
@@ -687,7 +923,7 @@ void CalcCheckSumForFileUsingTP(void* params) {
     const std::string& full = k == 0 ? task->fullPath : task->more[k - 1].second;
     auto compute = [&](std::string& text) { return task->owner->CalculateFileCksumForFile(task->isUnix, full, text); };
     auto add = [&](std::string text) { done.push_back(ListEntry(std::move(relative), std::move(text))); };
-    if (!ChecksumListFile(*task->log, static_cast<long long>(task->jobId), verbose, full.c_str(), "", "", compute,
+    if (!ChecksumListFile(task->log, static_cast<long long>(task->jobId), verbose, full.c_str(), "", "", compute,
                           add)) {
       task->ok->store(false);
       break;

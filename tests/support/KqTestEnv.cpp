@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -89,6 +90,28 @@ std::map<std::string, std::string> TreeManifest(const std::string& root) {
     out[p.string()] = what;
   }
   return out;
+}
+
+std::vector<std::string> LogTexts(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    if (entry.path().extension() == ".log") names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> lines;
+  for (const std::string& name : names) {
+    std::istringstream in(ReadFile(folder + "/" + name));
+    for (std::string line; std::getline(in, line);) {
+      // "<date> <time> <pid> <tid> L<level> ...": the four fields end at the fourth space.
+      size_t at = 0;
+      for (int field = 0; field < 4 && at != std::string::npos; ++field) {
+        at = line.find(' ', at);
+        if (at != std::string::npos) ++at;
+      }
+      lines.push_back(name + ": " + (at == std::string::npos ? line : line.substr(at)));
+    }
+  }
+  return lines;
 }
 
 }  // namespace kqtest

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace kqtest {
 
@@ -53,6 +54,9 @@ void WriteFile(const std::string& path, const std::string& text);
 // Every entry below `root` (full path) with its kind, contents and link target ("dir",
 // "file:<text>", "link:<target>"): a whole-tree fingerprint; links are not followed.
 std::map<std::string, std::string> TreeManifest(const std::string& root);
+// The lines of every log in `folder` (logs in bytewise order of their names), each without its
+// date, time, process and thread, so that the logs of two runs can be compared.
+std::vector<std::string> LogTexts(const std::string& folder);
 
 }  // namespace kqtest
 
