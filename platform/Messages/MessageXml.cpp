@@ -12,7 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -733,8 +732,10 @@ class Reader {
             thrown[t] = std::current_exception();
           }
         });
-      } catch (const std::system_error&) {
-        break;  // no more threads to be had: the ones running (and this one) read every range
+      } catch (...) {
+        // No more threads to be had (or no memory for one): the ones running, and this one,
+        // read every range. Nothing may leave here while helpers wait for ranges.
+        break;
       }
     }
 
