@@ -583,8 +583,9 @@ std::vector<std::string> RunLines(const kqtest::ScopedConfig& cfg) {
 
 // Folders walked ahead answer their calls as the usual walks do, with the same log lines in the
 // same order: repeated folders, a folder added but asked for out of turn (given up, walked when
-// asked), one never added, one added and never asked for, and one whose walk fails (a FIFO is
-// no file to read), which is walked again as usual so that its failure is logged where it was.
+// asked), one never added, one added and never asked for, and walks that fail (a FIFO is no file
+// to read; a name holding a '\' is read by the path form only), which are walked again as usual
+// so that their failures are logged where they were.
 TEST(ChecksumBatchWalk, AnswersAndLogLinesAreThoseOfTheUsualWalks) {
   kqtest::TempDir trees;
   const std::string root = trees / "tree";
@@ -592,14 +593,17 @@ TEST(ChecksumBatchWalk, AnswersAndLogLinesAreThoseOfTheUsualWalks) {
   Listing expected = MakeTree(root, 150, false);
   MakeTree(bad, 40, false);
   ASSERT_EQ(0, ::mkfifo((bad + "/d2/pipe").c_str(), 0644));
+  const std::string odd = trees / "odd";
+  MakeTree(odd, 20, false);
+  kqtest::WriteFile(odd + "/d1/a\\b.bin", "x");
   const std::vector<DirCall> ahead = {
       {root, "", true, false},   {root, "d1", true, true},  {root, "", false, false}, {root, "d2", true, false},
       {root, "d2", true, false}, {bad, "", true, false},    {root, "d1/e", true, false}, {root, "d3", true, false},
-      {bad, "d1", true, true},   {root, "d0", false, false}};
+      {bad, "d1", true, true},   {root, "d0", false, false}, {odd, "", true, true}};
   const std::vector<DirCall> calls = {
       {root, "", true, false},  {root, "d1", true, true}, {root, "", false, false}, {root, "d2", true, false},
       {root, "d2", true, false}, {bad, "", true, false},  {root, "d3", true, false}, {root, "d1/e", true, false},
-      {bad, "d3", true, false}, {bad, "d1", true, true}};
+      {bad, "d3", true, false}, {bad, "d1", true, true}, {odd, "", true, true}};
   for (const char* level : {"1", "7"}) {
     SCOPED_TRACE(level);
     std::vector<DirResult> usual, walkedAhead;
@@ -640,6 +644,7 @@ TEST(ChecksumBatchWalk, AnswersAndLogLinesAreThoseOfTheUsualWalks) {
     EXPECT_TRUE(walkedAhead[0].first);
     EXPECT_EQ(expected, walkedAhead[0].second);
     EXPECT_FALSE(walkedAhead[5].first);
+    EXPECT_FALSE(walkedAhead.back().first);
     EXPECT_EQ(usualLines, aheadLines);
     EXPECT_NE(aheadLines.end(), std::find_if(aheadLines.begin(), aheadLines.end(), [&](const std::string& l) {
                 return l.find("GetCheckSum failed for file [" + bad + "/d2/pipe]") != std::string::npos;
