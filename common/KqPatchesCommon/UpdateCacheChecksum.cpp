@@ -316,6 +316,7 @@ class ChecksumWalk {
         log_(log),
         pool_(pool),
         quiet_(quiet),
+        handEachPiece_(quiet),
         verbose_(!quiet && log->GetDebugLevel() >= 10),
         maxHelpers_(pool->getThreadCount() > 1 ? pool->getThreadCount() - 1 : 0),
         mayLaunch_(maxHelpers_ > 0) {}
@@ -369,6 +370,7 @@ class ChecksumWalk {
 
   void Work(WalkRoot* target) {
     Entries done;
+    WalkRoot* doneRoot = nullptr;  // the tree of the entries in `done`
     std::vector<WalkItem> own;
     bool working = false;
     for (;;) {
@@ -377,12 +379,17 @@ class ChecksumWalk {
       WalkItem item = std::move(own.back());
       own.pop_back();
       WalkRoot& root = *item.root;
+      // A tree of several is done only once its entries are in its list: they are handed
+      // after each piece. One tree alone gets them when its threads leave, under one lock each.
+      if (doneRoot != &root && doneRoot != nullptr) Hand(*doneRoot, done);
+      doneRoot = &root;
       if (root.ok.load()) Do(item, own, done);
       item = WalkItem();  // closes what it alone kept open
-      Hand(root, done);
+      if (handEachPiece_) Hand(root, done);
       Finish(root);
       if (own.size() > 1 && (idle_.load() > 0 || mayLaunch_.load())) Share(own, (own.size() + 1) / 2, 0, false);
     }
+    if (doneRoot != nullptr) Hand(*doneRoot, done);
     if (!own.empty()) Share(own, own.size(), 0, false);
     if (working) {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -623,6 +630,7 @@ class ChecksumWalk {
   EvDebug* const log_;
   KqThreadPool* const pool_;
   const bool quiet_;
+  const bool handEachPiece_;  // a walk of several trees, each of which is waited for on its own
   const bool verbose_;
   const unsigned maxHelpers_;
   std::atomic<size_t> idle_{0};  // threads waiting for a shared piece
