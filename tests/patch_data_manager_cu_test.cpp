@@ -324,4 +324,56 @@ TEST_F(CUTest, PackFileListsAgainstThePackModel) {
   EXPECT_EQ(manager->GetAllCUPacksList(catalogue, media, nullptr, nullptr), 0x80000010u);
 }
 
+// Names alike in their first bytes, of every length around them, above 0x7F, repeated with
+// another checksum: handed out in bytewise order of the full path, the first found of each.
+TEST_F(CUTest, PackFileListOrdersLookAlikeNamesAndKeepsTheFirstOfEach) {
+  const std::string catalogue = Path("CUConfiguration.xml");
+  const std::string file = Path("CU3/CumulativeUpdatePack.xml");
+  const std::vector<std::pair<std::string, std::string>> binaries = {
+      {"Bin/shared/prefix/b.dll", "1"}, {"Bin/shared/prefix/a.dll", "2"},
+      {"Bin/shared/prefix/a.dl", "3"},  {"Bin/shared/prefix/b.dll", "4"},
+      {"b", "5"},                       {"a", "6"},
+      {"ab", "7"},                      {"abcdefgh", "8"},
+      {"abcdefg", "9"},                 {"abcdefgh0", "10"},
+      {"0123456789abcdef", "11"},       {"0123456789abcdef0", "12"},
+      {"0123456789abcdeg", "13"},       {"0123456789abcdef", "14"},
+      {"\xc3\xa9t\xc3\xa9.dll", "15"},  {"z.dll", "16"},
+      {"A.dll", "17"},                  {"Bin/shared/prefix/a.dll", "18"},
+  };
+  PackModel pack;
+  PackModel::Package package{3, {}};
+  for (const auto& b : binaries) package.binaries.push_back({b.first, b.second, "Binary"});
+  pack.updates.push_back({"T1", {{1, {package}}}, {{"a", "19"}, {"Config/T1.ini", "20"}}});
+  pack.packConfigs = {{"z.dll", "21"}, {"Config/T1.ini", "22"}, {"KQUpdatePack.ini", "23"}};
+  kqfixture::WriteMessageFile(file, pack.Message());
+  kqfixture::WriteMessageFile(catalogue, Catalogue({{media, {3}}}));
+  ASSERT_EQ(manager->GetAllCUPacksList(catalogue, media, nullptr, nullptr), 0u);
+
+  for (const std::string prefix : {"", "CU3/"}) {
+    std::vector<BinaryV11> out;
+    ASSERT_EQ(manager->GetCUFilesList(file, prefix, 3, out, {}), 0u);
+    const std::map<std::string, std::string> expected = pack.Expected(prefix, {});
+    std::vector<std::pair<std::string, std::string>> got;
+    for (const BinaryV11& b : out)
+      got.emplace_back(b.getstring(BinaryV11::kRelativePath), b.getstring(BinaryV11::kChecksum));
+    const std::vector<std::pair<std::string, std::string>> want(expected.begin(), expected.end());
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(Files(out).at(prefix + "Bin/shared/prefix/a.dll"), "2");
+    EXPECT_EQ(Files(out).at(prefix + "0123456789abcdef"), "11");
+  }
+
+  // A text only the copying reader reads (a comment and a blank after a value): the same list.
+  std::string xml = kqfixture::Xml(pack.Message());
+  const std::string value = ">Bin/shared/prefix/a.dl<";
+  ASSERT_NE(xml.find(value), std::string::npos);
+  xml.replace(xml.find(value), value.size(), ">Bin/shared/prefix/a.dl<!--c--> <");
+  std::string copy = xml;
+  UpdatePatches::CumulativeUpdatePack probe;
+  ASSERT_EQ(XMLDecoder::unSerializeInPlace(probe, &copy[0], copy.size()), kMsgRetryWithText);
+  kqtest::WriteFile(file, xml);
+  std::vector<BinaryV11> out;
+  ASSERT_EQ(manager->GetCUFilesList(file, "", 3, out, {}), 0u);
+  EXPECT_EQ(Files(out), pack.Expected("", {}));
+}
+
 }  // namespace

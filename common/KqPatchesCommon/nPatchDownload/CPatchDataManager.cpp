@@ -3,8 +3,10 @@
 #include "nPatchDownload/CPatchDataManager.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
@@ -31,6 +33,45 @@ const std::vector<CNMessageBase>* ConfigFileList(const CNMessageBase& owner, con
   const CNMessageBase* group = owner.getObjectAccessor(f);
   if (group == nullptr || !group->isSet(1)) return nullptr;
   return group->getlistobject(1, 1);
+}
+
+// Up to 8 bytes of text from at, big-endian, zero-padded: numbers that order as the bytes do.
+unsigned long long HeadBytes(const std::string& text, size_t at) {
+  unsigned char bytes[8] = {};
+  if (at < text.size()) std::memcpy(bytes, text.data() + at, std::min<size_t>(8, text.size() - at));
+  unsigned long long value = 0;
+  for (unsigned char b : bytes) value = value << 8 | b;
+  return value;
+}
+
+// Byte b (0 to 15) of a key's head.
+template <class Key>
+unsigned HeadByte(const Key& key, int b) {
+  return static_cast<unsigned>(key.head[b / 8] >> (8 * (7 - b % 8))) & 0xFFu;
+}
+
+// Sorts keys by head, keeping the order of equal heads: a radix sort, one byte a pass from
+// the last, a byte the same in every key taking no pass.
+template <class Key>
+void SortByHead(std::vector<Key>& keys) {
+  const size_t n = keys.size();
+  if (n < 2) return;
+  std::vector<size_t> counts(16 * 256, 0);
+  for (const auto& key : keys)
+    for (int b = 0; b < 16; ++b) ++counts[b * 256 + HeadByte(key, b)];
+  std::vector<Key> spare(n);
+  for (int b = 15; b >= 0; --b) {
+    size_t* count = &counts[b * 256];
+    if (count[HeadByte(keys[0], b)] == n) continue;
+    size_t next = 0;
+    for (int v = 0; v < 256; ++v) {
+      const size_t here = count[v];
+      count[v] = next;
+      next += here;
+    }
+    for (const auto& key : keys) spare[count[HeadByte(key, b)]++] = key;
+    keys.swap(spare);
+  }
 }
 
 const std::vector<CNMessageBase>* ListIfSet(const CNMessageBase& owner, const KqFieldId& f) {
@@ -136,7 +177,11 @@ bool CPatchDataManager::addPackFile(const std::string& prefix, const std::string
                   name.c_str());
     return false;
   }
-  files.emplace_back(prefix + name, checksum);
+  std::string path;
+  path.reserve(prefix.size() + name.size());
+  path.append(prefix).append(name);
+  files.order.push_back({{HeadBytes(name, 0), HeadBytes(name, 8)}, files.found.size()});
+  files.found.emplace_back(std::move(path), checksum);
   return true;
 }
 
@@ -258,21 +303,45 @@ unsigned int CPatchDataManager::GetCUFilesList(const std::string& file, const st
     }
     break;
   }
-  // One entry per path, the first found, in path order.
-  std::stable_sort(files.begin(), files.end(),
-                   [](const std::pair<std::string, std::string>& a,
-                      const std::pair<std::string, std::string>& b) { return a.first < b.first; });
-  files.erase(std::unique(files.begin(), files.end(),
-                          [](const std::pair<std::string, std::string>& a,
-                             const std::pair<std::string, std::string>& b) {
-                            return a.first == b.first;
-                          }),
-              files.end());
-  out.reserve(out.size() + files.size());
-  for (auto& file : files) {
-    out.emplace_back();
-    out.back().setstring(BinaryV11::kRelativePath, file.first);
-    out.back().setstring(BinaryV11::kChecksum, file.second);
+  // One entry per path, the first found, in path order. Every path starts with the same
+  // prefix, so the names' first bytes order them as the paths do; only paths that share them
+  // are compared whole.
+  typedef tBinarySet::tKey tKey;
+  const std::vector<std::pair<std::string, std::string>>& paths = files.found;
+  SortByHead(files.order);
+  for (auto run = files.order.begin(); run != files.order.end();) {
+    auto end = run + 1;
+    while (end != files.order.end() && end->head[0] == run->head[0] &&
+           end->head[1] == run->head[1])
+      ++end;
+    if (end - run > 1)
+      std::stable_sort(run, end, [&paths](const tKey& a, const tKey& b) {
+        return paths[a.at].first < paths[b.at].first;
+      });
+    run = end;
+  }
+  files.order.erase(std::unique(files.order.begin(), files.order.end(),
+                                [&paths](const tKey& a, const tKey& b) {
+                                  return a.head[0] == b.head[0] && a.head[1] == b.head[1] &&
+                                         paths[a.at].first == paths[b.at].first;
+                                }),
+                    files.order.end());
+  // Each entry starts as a copy of one holding both fields, which takes one allocation
+  // instead of growing its field list twice; the texts are moved in.
+  BinaryV11 blank;
+  blank.setstring(BinaryV11::kRelativePath, std::string());
+  blank.setstring(BinaryV11::kChecksum, std::string());
+  out.reserve(out.size() + files.order.size());
+  // The files are taken in path order, far from walk order: the one a few places ahead is
+  // fetched while this one is copied.
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < files.order.size(); ++i) {
+    if (i + kAhead < files.order.size())
+      __builtin_prefetch(&files.found[files.order[i + kAhead].at]);
+    std::pair<std::string, std::string>& file = files.found[files.order[i].at];
+    out.push_back(blank);
+    out.back().setstring(BinaryV11::kRelativePath, std::move(file.first));
+    out.back().setstring(BinaryV11::kChecksum, std::move(file.second));
   }
   return found ? KQ_PATCH_OK : kCUNotFound;
 }

@@ -26,6 +26,37 @@ namespace nPatchDownload {
 // the download center publishes are a few MiB.
 constexpr unsigned long long kMaxCatalogueFileBytes = 256ull << 20;
 
+// Reads the file into text whole, line ends removed. False (with a log line through sink)
+// when it is over kMaxCatalogueFileBytes or unreadable.
+template <class Sink>
+bool ReadMessageText(const std::string& path, std::string& text, Sink& sink, const char* tag) {
+  try {
+    std::ifstream in;
+    in.exceptions(std::ifstream::failbit | std::ifstream::badbit);
+    in.open(path.c_str(), std::ios::in | std::ios::binary);
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<unsigned long long>(size) > kMaxCatalogueFileBytes) {
+      sink.Debug(tag, "Input XML file [%s] has [%lld] bytes, more than the [%llu] allowed",
+                 path.c_str(), static_cast<long long>(size), kMaxCatalogueFileBytes);
+      return false;
+    }
+    text.resize(static_cast<size_t>(size));
+    in.seekg(0, std::ios::beg);
+    if (size > 0) in.read(&text[0], size);
+  } catch (const std::ios_base::failure& e) {
+    sink.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.code().value(),
+               e.what());
+    return false;
+  } catch (const std::bad_alloc&) {
+    sink.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), 12,
+               "out of memory");
+    return false;
+  }
+  CPatchInstallCommon::RemoveNewLines(text);
+  return true;
+}
+
 // Reads a message file whole, line ends removed, and decodes it into message. False (with a
 // log line through sink) when the file is missing, over kMaxCatalogueFileBytes, unreadable or
 // not a message of that class.
@@ -37,36 +68,18 @@ bool loadXMLFromFile(const std::string& path, Message& message, Sink& sink) {
     return false;
   }
   std::string text;
-  try {
-    std::ifstream in;
-    in.exceptions(std::ifstream::failbit | std::ifstream::badbit);
-    in.open(path.c_str(), std::ios::in | std::ios::binary);
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<unsigned long long>(size) > kMaxCatalogueFileBytes) {
-      sink.Debug(kTag, "Input XML file [%s] has [%lld] bytes, more than the [%llu] allowed",
-                 path.c_str(), static_cast<long long>(size), kMaxCatalogueFileBytes);
-      return false;
-    }
-    text.resize(static_cast<size_t>(size));
-    in.seekg(0, std::ios::beg);
-    if (size > 0) in.read(&text[0], size);
-  } catch (const std::ios_base::failure& e) {
-    sink.Debug(kTag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.code().value(),
-               e.what());
-    return false;
-  } catch (const std::bad_alloc&) {
-    sink.Debug(kTag, "Failed to read file [%s], error [%d:%s]", path.c_str(), 12,
-               "out of memory");
-    return false;
-  }
-  CPatchInstallCommon::RemoveNewLines(text);
+  if (!ReadMessageText(path, text, sink, kTag)) return false;
   if (XMLDecoder::initialize() != 0) {
     sink.Debug(kTag, "Failed to initialize XMLDecoder");
     return false;
   }
   UpdatePatches::RegisterSubsystem();
-  int rc = XMLDecoder::unSerialize(message, text, nullptr);
+  // Decoded where it was read; a text that only the plain decode reads is read again for it.
+  int rc = XMLDecoder::unSerializeInPlace(message, &text[0], text.size());
+  if (rc == kMsgRetryWithText) {
+    if (!ReadMessageText(path, text, sink, kTag)) return false;
+    rc = XMLDecoder::unSerialize(message, text, nullptr);
+  }
   if (rc != 0) {
     sink.Debug(kTag, "Failed to unserialize XML file [%s] with error code [%d]", path.c_str(), rc);
     return false;
@@ -114,9 +127,22 @@ class CPatchDataManager : public IPatchDataManager {
   const tCUPackConfig& GetCUPackConfig() const { return m_cuPackConfig; }
 
  protected:
-  // The files of a pack as found: relative path and checksum, in walk order. Handed out
-  // sorted by path (tBinaryV11Less) with the first entry of each path only.
-  typedef std::vector<std::pair<std::string, std::string>> tBinarySet;
+  // A file of a pack as found: its name and checksum, both in the decoded pack, which
+  // outlives the list.
+  // The files of a pack as found: relative path (prefix + name) and checksum, in walk
+  // order, and the order they are handed out in: sorted by path (tBinaryV11Less), the first
+  // entry of each path only.
+  struct tBinarySet {
+    // Where a file stands in the order: the first 16 bytes of its name, big-endian and
+    // zero-padded (they order two names as the names do unless they are equal, and compare
+    // without reading the names), then its place in found.
+    struct tKey {
+      unsigned long long head[2];
+      size_t at;
+    };
+    std::vector<std::pair<std::string, std::string>> found;
+    std::vector<tKey> order;
+  };
 
   // Adds prefix + name with its checksum to files, when name is a safe relative name; else
   // logs and skips it. True when added.
