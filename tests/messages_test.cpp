@@ -9,6 +9,7 @@
 #include "KqTestEnv.h"
 #include "MessageFile.h"
 #include "Messages/EVGui.h"
+#include "Messages/MessageTextScan.h"
 #include "Messages/TMMsg.h"
 #include "Messages/UpdatePatches.h"
 
@@ -239,6 +240,42 @@ TEST(MessageXmlRoundTrip, LineBreaksControlBytesAndMarkupSurviveLineBreakRemoval
   EXPECT_EQ(f, back);
   for (size_t k = 0; k < values.size(); ++k)
     EXPECT_EQ(values[k], back.getstring(static_cast<int>(k + 1), static_cast<int>(k + 1)));
+}
+
+// The one-pass search for two bytes answers as two plain searches would: for every length around
+// its block size, every start alignment, either byte, both or neither at every place, and filler
+// that holds NULs and bytes one off from the ones searched for; nothing outside the text counts.
+TEST(MessageTextScan, FindsEachByteWhereverItStands) {
+  auto plain = [](const std::string& t, char c) { return t.find(c) != std::string::npos; };
+  std::string filler;
+  for (int k = 0; k < 400; ++k) filler += "ab\0%'\x0c\x0e<x>\xff"[k % 10];
+  for (size_t align = 0; align < 3; ++align) {
+    for (size_t size : {0, 1, 63, 64, 65, 127, 128, 129, 191, 200, 257}) {
+      std::vector<std::string> texts = {filler.substr(0, size)};
+      for (size_t at = 0; at < size; ++at) {
+        for (char c : {'&', '\r'}) {
+          texts.push_back(texts[0]);
+          texts.back()[at] = c;
+        }
+        // The other byte at every later place, in the same block or any after it.
+        for (size_t then = at + 1; then < size; then += 7) {
+          texts.push_back(texts[0]);
+          texts.back()[at] = '&';
+          texts.back()[then] = '\r';
+          texts.push_back(texts[0]);
+          texts.back()[at] = '\r';
+          texts.back()[then] = '&';
+        }
+      }
+      for (const std::string& text : texts) {
+        // Both bytes just before and just after the text, which must not be seen.
+        std::string shifted = std::string(align, '&') + text + std::string(80, '\r') + "&";
+        const kq::TwoBytesFound found = kq::FindTwoBytes(shifted.data() + align, size, '&', '\r');
+        ASSERT_EQ(plain(text, '&'), found.first) << "size " << size << " align " << align;
+        ASSERT_EQ(plain(text, '\r'), found.second) << "size " << size << " align " << align;
+      }
+    }
+  }
 }
 
 TEST(MessageXmlRoundTrip, UnknownFieldsAndClassesSurvive) {

@@ -16,6 +16,7 @@
 #include "FileSystemUtils.h"
 #include "InstallUtils/KQInstallCommonUtils.h"
 #include "KqCriticalSection.h"
+#include "Messages/MessageTextScan.h"
 #include "Messages/MessageXml.h"
 #include "PackageCacheInternal.h"
 #include "PortableFiles/SafePath.h"
@@ -68,10 +69,11 @@ StampCheck CheckStamp(const Map& map, const std::string& path, unsigned long lon
 bool isNewLineInFile(char c) { return c == '\n' || c == '\r'; }
 
 // Removes every line feed and carriage return from text[0, size); returns the new size.
-// Catalogues are mostly one long line, so the text is first searched for either byte and left
-// alone when it has none.
+// Catalogues are mostly one long line, so the text is first searched for both bytes at once and
+// left alone when it has neither.
 size_t RemoveLineEnds(char* text, size_t size) {
-  if (!std::memchr(text, '\n', size) && !std::memchr(text, '\r', size)) return size;
+  const kq::TwoBytesFound found = kq::FindTwoBytes(text, size, '\n', '\r');
+  if (!found.first && !found.second) return size;
   return static_cast<size_t>(std::remove_if(text, text + size, isNewLineInFile) - text);
 }
 

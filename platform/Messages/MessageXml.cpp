@@ -18,6 +18,8 @@
 
 #include <pugixml.hpp>
 
+#include "Messages/MessageTextScan.h"
+
 namespace {
 
 // ---- writing ----
@@ -868,8 +870,9 @@ int Decode(CNMessageBase& message, const char* text, size_t size, char* writable
     // References and line ends are only looked for where the text has any: without them the
     // parse is the same, and quicker.
     options |= pugi::parse_embed_pcdata;
-    if (std::memchr(text, '&', size) != nullptr) options |= pugi::parse_escapes;
-    if (std::memchr(text, '\r', size) != nullptr) options |= pugi::parse_eol;
+    const kq::TwoBytesFound found = kq::FindTwoBytes(text, size, '&', '\r');
+    if (found.first) options |= pugi::parse_escapes;
+    if (found.second) options |= pugi::parse_eol;
   } else {
     options |= pugi::parse_escapes | pugi::parse_eol;
   }
