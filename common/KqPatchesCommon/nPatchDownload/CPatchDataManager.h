@@ -127,8 +127,6 @@ class CPatchDataManager : public IPatchDataManager {
   const tCUPackConfig& GetCUPackConfig() const { return m_cuPackConfig; }
 
  protected:
-  // A file of a pack as found: its name and checksum, both in the decoded pack, which
-  // outlives the list.
   // The files of a pack as found: relative path (prefix + name) and checksum, in walk
   // order, and the order they are handed out in: sorted by path (tBinaryV11Less), the first
   // entry of each path only.
