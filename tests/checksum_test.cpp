@@ -609,27 +609,21 @@ TEST(ChecksumBatchWalk, AnswersAndLogLinesAreThoseOfTheUsualWalks) {
     std::vector<DirResult> usual, walkedAhead;
     std::vector<std::string> usualLines, aheadLines;
     std::string usualErrors, aheadErrors;  // what the reader tells on stderr
-    bool active = true;
-    {
+    // The calls with a checksum pool of `threads`; whether a batch was active.
+    auto run = [&](const char* threads, std::vector<DirResult>& results, std::string& errors,
+                   std::vector<std::string>& lines) {
       kqtest::ScopedConfig cfg;
       cfg.set("Logging", "nDebugLevel", level);
-      cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "1");
+      cfg.set("UpdateFlags", "nThreadPoolSizeCheck", threads);
+      bool active = true;
       ::testing::internal::CaptureStderr();
-      usual = RunBatch(ahead, calls, active);
-      usualErrors = ::testing::internal::GetCapturedStderr();
-      EXPECT_FALSE(active);
-      usualLines = RunLines(cfg);
-    }
-    {
-      kqtest::ScopedConfig cfg;
-      cfg.set("Logging", "nDebugLevel", level);
-      cfg.set("UpdateFlags", "nThreadPoolSizeCheck", "5");
-      ::testing::internal::CaptureStderr();
-      walkedAhead = RunBatch(ahead, calls, active);
-      aheadErrors = ::testing::internal::GetCapturedStderr();
-      EXPECT_TRUE(active);
-      aheadLines = RunLines(cfg);
-    }
+      results = RunBatch(ahead, calls, active);
+      errors = ::testing::internal::GetCapturedStderr();
+      lines = RunLines(cfg);
+      return active;
+    };
+    EXPECT_FALSE(run("1", usual, usualErrors, usualLines));
+    EXPECT_TRUE(run("5", walkedAhead, aheadErrors, aheadLines));
     EXPECT_EQ(usualErrors, aheadErrors);
     EXPECT_NE(std::string::npos, aheadErrors.find("pipe"));
     ASSERT_EQ(calls.size(), walkedAhead.size());
