@@ -33,15 +33,23 @@ std::string Element(int k) {
          "<o i=\"9\" t=\"18\" s=\"23\" id=\"152\"><i i=\"1\" t=\"1\">" + n + "</i></o></m>";
 }
 
-// A hotfix list of count elements; element k is special(k) where that is not empty.
+// count elements; element k is special(k) where that is not empty.
 template <typename Special>
-std::string ListText(int count, Special special) {
-  std::string text = "<m s=\"23\" id=\"45\"><lo i=\"1\" t=\"1\">";
+std::string Elements(int count, Special special) {
+  std::string text;
   for (int k = 0; k < count; ++k) {
     const std::string s = special(k);
     text += s.empty() ? Element(k) : s;
   }
-  return text + "</lo></m>";
+  return text;
+}
+
+std::string NoSpecial(int) { return std::string(); }
+
+// A hotfix list of count elements; element k is special(k) where that is not empty.
+template <typename Special>
+std::string ListText(int count, Special special) {
+  return "<m s=\"23\" id=\"45\"><lo i=\"1\" t=\"1\">" + Elements(count, special) + "</lo></m>";
 }
 
 // The answer to a text: the result, the context filled, and the message, which starts as a
@@ -260,6 +268,75 @@ TEST(MessageLongLists, TextsForThePlainReadingAndFaultsInEitherOrder) {
   ASSERT_EQ(static_cast<size_t>(kLongList), list.size());
   EXPECT_EQ("ab", list[4321].getstring(1, 1));
   EXPECT_EQ("T4322.zip & more", list[4322].getstring(1, 1));
+}
+
+// One large text with several lists, among them long ones and a long one nested in an element
+// of a short one: each is read whole, and a fault in any of them gives the answer of a short
+// list holding that fault; with faults in two lists, the earlier one's.
+TEST(MessageLongLists, SeveralListsInOneText) {
+  // lists[i] goes into object list field i + 1.
+  auto text = [](const std::vector<std::string>& lists) {
+    std::string t = "<m s=\"23\" id=\"45\">";
+    for (size_t i = 0; i < lists.size(); ++i) {
+      const std::string field = std::to_string(i + 1);
+      t += "<lo i=\"" + field + "\" t=\"" + field + "\">" + lists[i] + "</lo>";
+    }
+    return t + "</m>";
+  };
+  auto nesting = [](const std::string& inner) {
+    return "<m s=\"23\" id=\"1007\"><lo i=\"8\" t=\"17\">" + inner + "</lo></m>" + Element(1);
+  };
+  const std::string longList = Elements(kLongList, NoSpecial);
+  const std::string nested = nesting(Elements(2000, NoSpecial));
+  const std::string whole = text({longList, Elements(10, NoSpecial), longList, nested});
+  ASSERT_GT(whole.size(), kLargeText);
+  for (int round = 0; round < 3; ++round) {
+    const Answer a = round == 2 ? ReadInPlace(whole) : Read(whole);
+    ASSERT_EQ(kMsgOk, a.rc) << a.context.error;
+    EXPECT_EQ("", a.context.error);
+    const std::vector<size_t> sizes = {kLongList, 10, kLongList, 2};
+    for (size_t i = 0; i < sizes.size(); ++i) {
+      const int f = static_cast<int>(i + 1);
+      const std::vector<CNMessageBase>* list = a.message.getlistobject(f, f);
+      ASSERT_NE(nullptr, list) << f;
+      ASSERT_EQ(sizes[i], list->size()) << f;
+      EXPECT_EQ("T" + std::to_string(sizes[i] - 1) + ".zip & more", list->back().getstring(1, 1));
+    }
+    const std::vector<CNMessageBase>* inner = (*a.message.getlistobject(4, 4))[0].getlistobject(8, 17);
+    ASSERT_NE(nullptr, inner);
+    ASSERT_EQ(2000u, inner->size());
+    EXPECT_EQ("T1999.zip & more", (*inner)[1999].getstring(1, 1));
+  }
+
+  const std::vector<Fault> faults = Faults();
+  const Answer first = ShortListAnswer(faults[0].element);
+  const Answer second = ShortListAnswer(faults[1].element);
+  auto faulty = [&](size_t f, int at) {
+    return Elements(kLongList, [&](int k) { return k == at ? faults[f].element : std::string(); });
+  };
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"first list", {faulty(0, 3000), longList}},
+      {"second list", {longList, faulty(0, 10)}},
+      {"both lists", {faulty(0, kLongList - 1), faulty(1, 0)}},
+      {"nested list", {longList, nesting(Elements(2000, [&](int k) {
+                         return k == 1500 ? faults[0].element : std::string();
+                       }))}},
+      {"nested list, then the next", {nested, faulty(1, 5)}},
+  };
+  for (const auto& c : cases) {
+    const Answer& expected = c.first == "nested list, then the next" ? second : first;
+    ExpectSameAnswer(expected, Read(text(c.second)), c.first);
+    ExpectSameAnswer(expected, ReadInPlace(text(c.second)), c.first + ", in place");
+  }
+
+  // A large text without a long list is read whole too.
+  const std::string padding = "<s i=\"90\" t=\"90\">" + std::string(kLargeText, 'x') + "</s>";
+  std::string noLong = text({Elements(500, NoSpecial)});
+  noLong.insert(noLong.size() - 4, padding);
+  const Answer a = Read(noLong);
+  ASSERT_EQ(kMsgOk, a.rc) << a.context.error;
+  EXPECT_EQ(500u, a.message.getlistobject(1, 1)->size());
+  EXPECT_EQ(kLargeText, a.message.getstring(90, 90).size());
 }
 
 }  // namespace

@@ -355,6 +355,8 @@ constexpr size_t kParallelListElements = 512;
 constexpr size_t kMaxReadThreads = 4;
 constexpr size_t kRangeChildren = 64;
 
+class ReadCrew;
+
 // The value of an element that has none, as pugixml returns it.
 const char* NoValue() {
   static const char* const none = pugi::xml_node().value();
@@ -374,9 +376,9 @@ const char* NoValue() {
 // is the one the plain way gives.
 class Reader {
  public:
-  // With parallel, long lists of messages are read on several threads (see ReadObjectList).
-  Reader(KqXMLContextInfo* context, bool embedded, bool parallel)
-      : context_(context), embedded_(embedded), parallel_(parallel), noValue_(NoValue()) {
+  // With a crew, long lists of messages are read on its threads too (see ReadObjectList).
+  Reader(KqXMLContextInfo* context, bool embedded, ReadCrew* crew)
+      : context_(context), embedded_(embedded), crew_(crew), noValue_(NoValue()) {
     nodes_.reserve(64);
   }
 
@@ -629,7 +631,7 @@ class Reader {
       if (type == pugi::node_null) break;
       const bool element = type == pugi::node_element;
       listNodes_.push_back(ListChild{e, element});
-      if (element && ++elements == kParallelListElements && parallel_) {
+      if (element && ++elements == kParallelListElements && crew_ != nullptr) {
         std::vector<ListChild> head(listNodes_.begin() + first, listNodes_.end());
         listNodes_.resize(first);
         return ReadListInParallel(std::move(head), list, depth);
@@ -670,131 +672,9 @@ class Reader {
     return kMsgOk;
   }
 
-  // Reads a long list on up to kMaxReadThreads threads, this one among them. The list's first
-  // children were gathered into head; this thread gathers the rest and hands them out in ranges
-  // of kRangeChildren contiguous children as it goes, the others read the ranges as they come,
-  // each with a reader of its own (nested lists are read within a range), and this thread
-  // reads the ranges left once it has gathered the last. Once parsed, the document is only
-  // read, and each range builds its own messages, which are moved into the list in order.
-  //
-  // The result is the serial reading's: every range before the first failed one was read
-  // whole, so that range's failure is the first in document order, and it is reported with its
-  // code and text. Ranges after a failed one are not read.
+  // Reads a long list on the crew's threads and this one (see ReadCrew::ReadList).
   int ReadListInParallel(std::vector<ListChild> head, std::vector<CNMessageBase>& list,
-                         int depth) {
-    struct Range {
-      std::vector<ListChild> children;
-      size_t elements = 0;
-      std::vector<CNMessageBase> messages;
-      int rc = kMsgOk;
-      KqXMLContextInfo context;
-    };
-    // Ranges stay where they are while more are added; a reader takes one under the lock.
-    std::deque<Range> ranges;
-    std::mutex mutex;
-    std::condition_variable more;
-    size_t taken = 0;
-    bool gathered = false;
-    size_t firstFailed = SIZE_MAX;
-
-    const bool embedded = embedded_;
-    auto work = [&]() {
-      Reader reader(nullptr, embedded, false);
-      for (;;) {
-        size_t r;
-        Range* range;
-        {
-          std::unique_lock<std::mutex> lock(mutex);
-          more.wait(lock, [&] { return taken < ranges.size() || gathered; });
-          if (taken == ranges.size()) return;
-          r = taken++;
-          range = &ranges[r];
-          if (r > firstFailed) continue;
-        }
-        reader.context_ = &range->context;
-        range->messages.resize(range->elements);
-        range->rc = reader.ReadListElements(range->children, 0, range->children.size(),
-                                            range->messages.data(), depth);
-        if (range->rc != kMsgOk) {
-          std::lock_guard<std::mutex> lock(mutex);
-          firstFailed = std::min(firstFailed, r);
-        }
-      }
-    };
-    const size_t threads = ReadThreads();
-    std::vector<std::exception_ptr> thrown(threads);
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
-    for (size_t t = 1; t < threads; ++t) {
-      try {
-        helpers.emplace_back([&work, &thrown, t] {
-          try {
-            work();
-          } catch (...) {
-            thrown[t] = std::current_exception();
-          }
-        });
-      } catch (...) {
-        // No more threads to be had (or no memory for one): the ones running, and this one,
-        // read every range. Nothing may leave here while helpers wait for ranges.
-        break;
-      }
-    }
-
-    try {
-      Range range;
-      auto add = [&](pugi::xml_node node, bool element) {
-        range.children.push_back(ListChild{node, element});
-        if (element) ++range.elements;
-        if (range.children.size() < kRangeChildren) return;
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          ranges.push_back(std::move(range));
-        }
-        more.notify_one();
-        range = Range();
-        range.children.reserve(kRangeChildren);
-      };
-      range.children.reserve(kRangeChildren);
-      for (const ListChild& child : head) add(child.node, child.element);
-      for (pugi::xml_node e = head.back().node.next_sibling();; e = e.next_sibling()) {
-        const pugi::xml_node_type type = e.type();
-        if (type == pugi::node_null) break;
-        add(e, type == pugi::node_element);
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!range.children.empty()) ranges.push_back(std::move(range));
-        gathered = true;
-      }
-      more.notify_all();
-      work();
-    } catch (...) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        gathered = true;
-      }
-      more.notify_all();
-      thrown[0] = std::current_exception();
-    }
-    for (std::thread& h : helpers) h.join();
-    for (const std::exception_ptr& e : thrown)
-      if (e) std::rethrow_exception(e);
-
-    size_t elements = 0;
-    for (const Range& range : ranges) {
-      if (range.rc != kMsgOk) {
-        if (range.rc != kRetryPlain) Fail(range.rc, range.context.error);
-        return range.rc;
-      }
-      elements += range.elements;
-    }
-    list.clear();
-    list.reserve(elements);
-    for (Range& range : ranges)
-      for (CNMessageBase& m : range.messages) list.push_back(std::move(m));
-    return kMsgOk;
-  }
+                         int depth);
 
   int ReadIntList(pugi::xml_node c, std::vector<int>& out, int tag) {
     const char* text = nullptr;
@@ -820,15 +700,9 @@ class Reader {
     return kMsgOk;
   }
 
-  // Threads for one long list: at most kMaxReadThreads, and no more than the machine has.
-  static size_t ReadThreads() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::max<size_t>(1, std::min<size_t>(kMaxReadThreads, cores));
-  }
-
   KqXMLContextInfo* context_;
   bool embedded_;  // the document was parsed with parse_embed_pcdata
-  bool parallel_;  // long lists are read on several threads
+  ReadCrew* crew_;  // reads long lists with this reader, or null
   const char* noValue_;
   // An element child met while walking a message's children, with its name.
   struct Child {
@@ -837,7 +711,199 @@ class Reader {
   };
   std::vector<Child> nodes_;
   std::vector<ListChild> listNodes_;
+
+  friend class ReadCrew;
 };
+
+// The helper threads that read the long lists of one large document with the thread decoding
+// it: at most kMaxReadThreads threads in all, and no more than the machine has. They are
+// started before the document is parsed, so that their start-up (and each one's reader) is
+// done by the time the first long list is read, and serve every long list of the document, one
+// list at a time. The decoding thread owns the crew; the helpers are joined when it is
+// destroyed, so none outlives the decode.
+//
+// A list is read in ranges of kRangeChildren contiguous children: the decoding thread gathers
+// the list and hands out the ranges as it goes, the helpers read them as they come, each with a
+// reader of its own (nested lists are read within a range), and the decoding thread reads the
+// ranges left once it has gathered the last, then waits until no helper is still reading one.
+// Once parsed, the document is only read, and each range builds its own messages, which are
+// moved into the list in order.
+//
+// The result is the serial reading's: every range before the first failed one was read whole,
+// so that range's failure is the first in document order, and it is reported with its code and
+// text. Ranges after a failed one are not read. An exception thrown while reading a range is
+// re-thrown on the decoding thread once the list is done.
+class ReadCrew {
+ public:
+  using ListChild = Reader::ListChild;
+
+  explicit ReadCrew(bool embedded) : embedded_(embedded) {
+    const unsigned cores = std::thread::hardware_concurrency();
+    const size_t threads = std::max<size_t>(1, std::min<size_t>(kMaxReadThreads, cores));
+    helpers_.reserve(threads - 1);
+    for (size_t t = 1; t < threads; ++t) {
+      try {
+        helpers_.emplace_back([this] { Serve(); });
+      } catch (...) {
+        // No more threads to be had (or no memory for one): the ones running, and the decoding
+        // thread, read every range.
+        break;
+      }
+    }
+  }
+
+  ~ReadCrew() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    more_.notify_all();
+    for (std::thread& h : helpers_) h.join();
+  }
+
+  ReadCrew(const ReadCrew&) = delete;
+  ReadCrew& operator=(const ReadCrew&) = delete;
+
+  // Reads the list whose first children are head (the rest follow the last of them) into list,
+  // for owner, the decoding thread's reader.
+  int ReadList(Reader& owner, std::vector<ListChild> head, std::vector<CNMessageBase>& list,
+               int depth);
+
+ private:
+  struct Range {
+    std::vector<ListChild> children;
+    size_t elements = 0;
+    std::vector<CNMessageBase> messages;
+    int rc = kMsgOk;
+    KqXMLContextInfo context;
+  };
+
+  // The list being read. Ranges stay where they are while more are added; a reader takes one
+  // under the lock.
+  struct List {
+    int depth = 0;
+    std::deque<Range> ranges;
+    size_t taken = 0;
+    size_t reading = 0;  // ranges taken by helpers and not yet read
+    size_t firstFailed = SIZE_MAX;
+    std::exception_ptr thrown;  // the first exception a helper met
+  };
+
+  // Reads ranges of the current list while there are any; called and returning with the lock
+  // held. An exception on the decoding thread leaves with the lock released.
+  void ReadRanges(Reader& reader, std::unique_lock<std::mutex>& lock, bool helper) {
+    while (list_ != nullptr && list_->taken < list_->ranges.size()) {
+      List& list = *list_;
+      const size_t r = list.taken++;
+      if (r > list.firstFailed) continue;
+      Range& range = list.ranges[r];
+      if (helper) ++list.reading;
+      lock.unlock();
+      std::exception_ptr thrown;
+      try {
+        reader.context_ = &range.context;
+        range.messages.resize(range.elements);
+        range.rc = reader.ReadListElements(range.children, 0, range.children.size(),
+                                           range.messages.data(), list.depth);
+      } catch (...) {
+        if (!helper) throw;  // re-taken by ReadList
+        thrown = std::current_exception();
+      }
+      lock.lock();
+      if (range.rc != kMsgOk || thrown) list.firstFailed = std::min(list.firstFailed, r);
+      if (thrown && !list.thrown) list.thrown = thrown;
+      if (helper && --list.reading == 0) done_.notify_all();
+    }
+  }
+
+  void Serve() {
+    Reader reader(nullptr, embedded_, nullptr);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      more_.wait(lock, [this] {
+        return stop_ || (list_ != nullptr && list_->taken < list_->ranges.size());
+      });
+      if (stop_) return;
+      ReadRanges(reader, lock, true);
+    }
+  }
+
+  const bool embedded_;
+  std::vector<std::thread> helpers_;
+  std::mutex mutex_;
+  std::condition_variable more_;  // a range to read, or the crew stops
+  std::condition_variable done_;  // the helpers read no range of the current list
+  List* list_ = nullptr;
+  bool stop_ = false;
+};
+
+int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
+                       std::vector<CNMessageBase>& out, int depth) {
+  List list;
+  list.depth = depth;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list_ = &list;
+  }
+  std::exception_ptr thrown;
+  Reader reader(nullptr, embedded_, nullptr);
+  try {
+    Range range;
+    auto add = [&](pugi::xml_node node, bool element) {
+      range.children.push_back(ListChild{node, element});
+      if (element) ++range.elements;
+      if (range.children.size() < kRangeChildren) return;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        list.ranges.push_back(std::move(range));
+      }
+      more_.notify_one();
+      range = Range();
+      range.children.reserve(kRangeChildren);
+    };
+    range.children.reserve(kRangeChildren);
+    for (const ListChild& child : head) add(child.node, child.element);
+    for (pugi::xml_node e = head.back().node.next_sibling();; e = e.next_sibling()) {
+      const pugi::xml_node_type type = e.type();
+      if (type == pugi::node_null) break;
+      add(e, type == pugi::node_element);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!range.children.empty()) list.ranges.push_back(std::move(range));
+    more_.notify_all();
+    ReadRanges(reader, lock, false);
+  } catch (...) {
+    thrown = std::current_exception();
+  }
+  // The list is done once no helper reads a range of it; ranges nobody took are left.
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    list.taken = list.ranges.size();
+    done_.wait(lock, [&] { return list.reading == 0; });
+    list_ = nullptr;
+    if (!thrown) thrown = list.thrown;
+  }
+  if (thrown) std::rethrow_exception(thrown);
+
+  size_t elements = 0;
+  for (const Range& range : list.ranges) {
+    if (range.rc != kMsgOk) {
+      if (range.rc != kRetryPlain) owner.Fail(range.rc, range.context.error);
+      return range.rc;
+    }
+    elements += range.elements;
+  }
+  out.clear();
+  out.reserve(elements);
+  for (Range& range : list.ranges)
+    for (CNMessageBase& m : range.messages) out.push_back(std::move(m));
+  return kMsgOk;
+}
+
+int Reader::ReadListInParallel(std::vector<ListChild> head, std::vector<CNMessageBase>& list,
+                               int depth) {
+  return crew_->ReadList(*this, std::move(head), list, depth);
+}
 
 }  // namespace
 
@@ -863,8 +929,11 @@ namespace {
 // writable, the parse works in that buffer (the same bytes as text) instead of a copy.
 int Decode(CNMessageBase& message, const char* text, size_t size, char* writable,
            KqXMLContextInfo* context, bool embedded) {
-  Reader reader(context, embedded, size >= kParallelDocumentBytes);
   pugi::xml_document doc;
+  // Started before the parse and joined on every way out, before the document goes.
+  std::unique_ptr<ReadCrew> crew;
+  if (size >= kParallelDocumentBytes) crew.reset(new ReadCrew(embedded));
+  Reader reader(context, embedded, crew.get());
   unsigned options = pugi::parse_cdata | pugi::parse_ws_pcdata_single;
   if (embedded) {
     // References and line ends are only looked for where the text has any: without them the
