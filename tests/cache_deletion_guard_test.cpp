@@ -115,6 +115,27 @@ TEST_F(GuardTree, FoldersBelowARootMayNotPassThroughLinks) {
   EXPECT_FALSE(CacheDeletionGuard::CheckFolderBelow(cache_, sentinel_, why));
 }
 
+TEST_F(GuardTree, CacheRootIsComparedByRealLocationAndNoLinkBelowTheHome) {
+  kqtest::ScopedConfig config;
+  config.set("SoftwareCache", "dHOME", cache_ + "/");
+  kqtest::WriteFile(cache_ + "/real/deeper/f", "f");
+  ASSERT_EQ(0, symlink((cache_ + "/real").c_str(), (cache_ + "/inner").c_str()));
+  ASSERT_EQ(0, symlink(cache_.c_str(), (dir_ / "alias").c_str()));
+  std::string why;
+  // The home reached through a link to it, and real folders below it.
+  for (const std::string& good : {cache_, cache_ + "/real/deeper", cache_ + "/real/missing/x",
+                                   dir_ / "alias", dir_ / "alias/real"})
+    EXPECT_TRUE(CacheDeletionGuard::CheckCacheRoot(good, why)) << good << ": " << why;
+  // A link below the home (to outside or to inside it), a file, and the outside itself.
+  for (const std::string& bad : {cache_ + "/out", cache_ + "/out/sub", dir_ / "alias/out",
+                                 cache_ + "/inner", cache_ + "/inner/deeper", cache_ + "/a.txt",
+                                 sentinel_, dir_.path(), dir_ / "missing/cache"})
+    EXPECT_FALSE(CacheDeletionGuard::CheckCacheRoot(bad, why)) << bad;
+  // A root behind a link removes nothing through RemoveNameUnder's walk either.
+  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder(cache_, "out/sub/y", why));
+  ExpectSentinelWhole();
+}
+
 TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
   ASSERT_EQ(0, mkdir((sentinel_ + "/empty").c_str(), 0755));
   kqtest::WriteFile(cache_ + "/keep/zero", "");

@@ -439,6 +439,11 @@ TEST(MessageXmlMalformed, RefusedAndNothingHalfFilled) {
       {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\" x=\"1\">abc</s></m>", kMsgErrStructure},
       {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\" x=\"1\">zz</s></m>", kMsgErrStructure},
       {"<m s=\"23\" id=\"83\"><ps i=\"1\" t=\"1\" e=\"one\">a</ps></m>", kMsgErrNumber},
+      // References to no character: read, they would cut the text ("a&#0;b" as "a").
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a&#0;b</s></m>", kMsgErrSyntax},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a&#x000;b</s></m>", kMsgErrSyntax},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">a&#4294967296;b</s></m>", kMsgErrSyntax},
+      {"<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\" e=\"a&#0;\">ab</s></m>", kMsgErrSyntax},
   };
   for (const auto& c : cases) {
     File target = MakeFile("keep", "me");

@@ -37,6 +37,17 @@ TEST(SafeName, RefusesEscapesAndNamesOfTheFolderItself) {
   EXPECT_FALSE(kq::IsSafeRelativeName(std::string("a\0b", 3)));
 }
 
+TEST(SafeName, RefusesControlCharactersAndDriveLetters) {
+  for (const char* bad : {"\nKB1.exe", "KB1.exe\r", "a\tb", "sub/\x1b[2Jx", "a\x7f",
+                          "C:\\Windows\\x", "c:x", "Z:/x", "C:"}) {
+    EXPECT_FALSE(kq::IsSafeRelativeName(bad)) << bad;
+  }
+  // A colon after anything but a lone letter, spaces and bytes above 0x7f are plain names.
+  for (const char* ok : {"ab:c", "1:x", "sub/C:x", " KB1.exe", "caf\xc3\xa9.txt"}) {
+    EXPECT_TRUE(kq::IsSafeRelativeName(ok)) << ok;
+  }
+}
+
 TEST(SafeName, JoinUnderRefusesUnsafeNamesAndLeavesOutputAlone) {
   std::string out = "untouched";
   EXPECT_FALSE(kq::JoinUnder("/cache", "../etc", out));
@@ -122,6 +133,35 @@ TEST_F(RemoveTree, RemoveUnderRefusesEscapesAndLinkedFolders) {
   EXPECT_TRUE(kq::RemoveUnder(tree_, "no/such/thing", &err));
   ASSERT_TRUE(kq::RemoveUnder(tree_, "a", &err));
   EXPECT_FALSE(Exists(tree_ + "/a"));
+}
+
+TEST_F(RemoveTree, EmptyFoldersGoByEntriesAndFilesOnlyAsFiles) {
+  std::string err;
+  bool removed = true;
+  ASSERT_EQ(0, mkdir((tree_ + "/e").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((tree_ + "/e/sub").c_str(), 0755));
+  kqtest::WriteFile(tree_ + "/m/sub/marker", "");
+  ASSERT_EQ(0, mkdir((tree_ + "/m/empty").c_str(), 0755));
+  // A zero-byte file keeps its folder, and that folder's empty sub-folders stay as well.
+  ASSERT_TRUE(kq::RemoveFolderIfEmptyUnder(tree_, "m", &removed, &err)) << err;
+  EXPECT_FALSE(removed);
+  EXPECT_TRUE(Exists(tree_ + "/m/sub/marker"));
+  EXPECT_TRUE(Exists(tree_ + "/m/empty"));
+  // A tree of empty folders goes; a link counts as content and is never entered.
+  ASSERT_TRUE(kq::RemoveFolderIfEmptyUnder(tree_, "e", &removed, &err)) << err;
+  EXPECT_TRUE(removed);
+  EXPECT_FALSE(Exists(tree_ + "/e"));
+  ASSERT_TRUE(kq::RemoveFolderIfEmptyUnder(tree_, "a/link-to-dir", &removed, &err));
+  EXPECT_FALSE(removed);
+  EXPECT_FALSE(kq::RemoveFolderIfEmptyUnder(tree_, "a/link-to-dir/x", &removed, &err));
+  EXPECT_EQ(errno, ELOOP);
+  // Files only: a folder is refused, a file below a linked folder too.
+  EXPECT_FALSE(kq::RemoveFileUnder(tree_, "a", &err));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_FALSE(kq::RemoveFileUnder(tree_, "a/link-to-dir/keep.txt", &err));
+  ASSERT_TRUE(kq::RemoveFileUnder(tree_, "a/file.txt", &err)) << err;
+  EXPECT_FALSE(Exists(tree_ + "/a/file.txt"));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
 }
 
 TEST_F(RemoveTree, AFailedRemovalIsReportedAndTheRestStillGoes) {

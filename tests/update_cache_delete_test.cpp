@@ -190,6 +190,9 @@ TEST_F(DeleteOnRequest, ExactlyTheNamedFilesGoAndEmptyFoldersAfterThem) {
     EXPECT_TRUE(Exists(base + kept)) << kept;
   EXPECT_FALSE(Exists(media + "/p"));
   EXPECT_TRUE(Exists(media + "/m2.bin"));
+  EXPECT_NE(kqtest::ReadFile(config_.logFile())
+                .find("Deleted empty directory [" + base + "/ServicePacks/SP2/fr]"),
+            std::string::npos);
   EXPECT_FALSE(Exists(addSync_ + "/s"));
   EXPECT_TRUE(Exists(addSync_ + "/two.txt"));
   EXPECT_FALSE(Exists(root_ + "/KQAppliance/Windows"));

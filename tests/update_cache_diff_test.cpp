@@ -162,6 +162,61 @@ TEST_F(Diff, HostileDeletionsAreRefusedAndNothingOutsideTheCacheGoes) {
   EXPECT_NE(Log().find("Release [99] has no name; skipped"), std::string::npos);
 }
 
+TEST_F(Diff, DeletionKeepsTheGuardsRuleForLinksAndEmptyFolders) {
+  kqtest::TempDir outside;
+  kqtest::WriteFile(outside / "9.0.0/Windows/Updates/win_SP0_fix-1/x", "precious\n");
+  kqtest::WriteFile(outside / "9.0.0/Windows/ServicePacks/SP3/x", "precious\n");
+  const std::map<std::string, std::string> before = kqtest::TreeManifest(outside.path());
+  ASSERT_EQ(0, mkdir((dir_ / "KQUpdates").c_str(), 0755));
+  ASSERT_EQ(0, symlink((outside / "9.0.0").c_str(), (dir_ / "KQUpdates/9.0.0").c_str()));
+  UpdatesAtCache inv;
+  cache_.InitCacheInfo(&inv);
+  Slot(inv, 1).additionalUpdates = {"win_SP0_fix-1"};
+  EXPECT_FALSE(cache_.DeleteCache(Prop(), &inv));
+  cache_.InitCacheInfo(&inv);
+  Slot(inv, 1).spUpdates = {"win_SP3_fix-1"};
+  EXPECT_FALSE(cache_.DeleteCache(Prop(), &inv));
+  EXPECT_EQ(before, kqtest::TreeManifest(outside.path()));
+  // The Part's text on a line of its own, the reason on the next.
+  EXPECT_NE(Log().find("Failed to remove Feature Release <" + dir_ /
+                       "KQUpdates/9.0.0/Windows/ServicePacks>\n"),
+            std::string::npos)
+      << Log();
+  ASSERT_EQ(0, unlink((dir_ / "KQUpdates/9.0.0").c_str()));
+
+  // Zero-byte markers keep their folders; folders of empty folders go.
+  const std::string updates = dir_ / "KQUpdates/9.0.0/Windows/Updates";
+  kqtest::WriteFile(updates + "/win_SP0_marker-1/installed", "");
+  kqtest::WriteFile(updates + "/win_SP0_fix-2/x", "x");
+  ASSERT_EQ(0, mkdir((dir_ / "KQUpdates/9.0.0/Windows/ServicePacks").c_str(), 0755));
+  cache_.InitCacheInfo(&inv);
+  Slot(inv, 1).additionalUpdates = {"win_SP0_fix-2"};
+  ASSERT_TRUE(cache_.DeleteCache(Prop(), &inv));
+  EXPECT_TRUE(isFilePresent((updates + "/win_SP0_marker-1/installed").c_str()));
+  EXPECT_FALSE(isFilePresent((updates + "/win_SP0_fix-2").c_str()));
+  Slot(inv, 1).additionalUpdates = {"win_SP0_marker-1"};
+  ASSERT_TRUE(cache_.DeleteCache(Prop(), &inv));
+  EXPECT_FALSE(isFilePresent((dir_ / "KQUpdates/9.0.0").c_str()));
+
+  // Without the update types no path can be built: the entry fails and nothing goes.
+  kqtest::WriteFile(dir_ / "win_SP0_fix-3/x", "x");
+  kqtest::WriteFile(updates + "/win_SP0_fix-3/x", "x");
+  const QU_UpdateType saved[2] = {UpdateTypesInfo[0], UpdateTypesInfo[1]};
+  UpdateTypesInfo[0] = QU_UpdateType();
+  UpdateTypesInfo[1] = QU_UpdateType();
+  cache_.InitCacheInfo(&inv);
+  Slot(inv, 1).additionalUpdates = {"win_SP0_fix-3"};
+  const bool deleted = cache_.DeleteCache(Prop(), &inv);
+  Slot(inv, 1).spUpdates = {"win_SP3_fix-1"};
+  const bool deletedFr = cache_.DeleteCache(Prop(), &inv);
+  UpdateTypesInfo[0] = saved[0];
+  UpdateTypesInfo[1] = saved[1];
+  EXPECT_FALSE(deleted);
+  EXPECT_FALSE(deletedFr);
+  EXPECT_TRUE(isFilePresent((dir_ / "win_SP0_fix-3/x").c_str()));
+  EXPECT_TRUE(isFilePresent((updates + "/win_SP0_fix-3/x").c_str()));
+}
+
 TEST_F(Diff, FeatureReleaseCheckForWindowsAndTheSharedUnixFolder) {
   std::filesystem::create_directories(dir_ / "KQUpdates/10.0.0/Windows/ServicePacks/SP3");
   std::filesystem::create_directories(dir_ / "KQUpdates/10.0.0/Windows/ServicePacks/SP12");

@@ -199,6 +199,25 @@ TEST_F(ObsoleteMediaTest, HostileRootsTouchNothing) {
   EXPECT_EQ(all, kqtest::TreeManifest(root_));
 }
 
+TEST_F(ObsoleteMediaTest, ARootThatIsALinkBelowTheConfiguredCacheIsRefused) {
+  // The sentinel looks like a cache; a link below the configured cache points at it.
+  for (const char* f : {"/KQMedia/11.0.0/SP11_2_R1/x.bin", "/KQMedia/11.0.0/SP12_4_R3/Unix/u/l.bin",
+                        "/KQAppliance/Other/o.bin"})
+    kqtest::WriteFile(sentinel_ + f, "keep");
+  sentinelBefore_ = kqtest::TreeManifest(sentinel_);
+  config_.set("SoftwareCache", "dHOME", root_);
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (root_ + "/lnk").c_str()));
+  AkamaiDownloadReq req = Request({16}, 0, root_ + "/lnk");
+  EXPECT_EQ(kRefused, cache_.DeleteObsoleteMediaFromCache(
+                          {root_ + "/lnk/KQMedia/11.0.0/SP11_2_R1/x.bin"}, Version(), &req));
+  // The cache reached through a link to it is its own folder and stays usable.
+  ASSERT_EQ(0, symlink(root_.c_str(), (config_.root() + "/alias").c_str()));
+  req = Request({16}, 0, config_.root() + "/alias");
+  EXPECT_EQ(0u, cache_.DeleteObsoleteMediaFromCache({}, Version(), &req));
+  struct stat st;
+  EXPECT_NE(0, lstat((root_ + "/KQMedia/11.0.0/SP11_2_R1").c_str(), &st));
+}
+
 TEST_F(ObsoleteMediaTest, HostileFilesAndLinksLeaveTheOutsideAlone) {
   // Replaced files outside the root, through "..", through a linked folder, the root itself.
   ASSERT_EQ(0, symlink(sentinel_.c_str(), (media_ + "/Unix/linked").c_str()));

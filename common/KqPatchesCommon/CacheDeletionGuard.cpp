@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,16 +56,92 @@ bool CacheDeletionGuard::CheckDeletionFolder(const std::string& folder, std::str
   return true;
 }
 
+namespace {
+
+// Where `root` lies against the existing folder `home` (device and inode): its components are
+// opened one at a time from "/", links followed until the folder reached is `home`, and from
+// there on with O_NOFOLLOW. kInside when `home` was reached and nothing after it is a link
+// (a missing level ends the walk: nothing below it exists), kLinked when a link or a non-folder
+// follows `home`, kOutside when `home` was never reached.
+enum class RootPlace { kInside, kLinked, kOutside, kFailed };
+
+RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::string& level) {
+  int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return RootPlace::kFailed;
+  level = "";
+  bool reached = false;
+  RootPlace place = RootPlace::kOutside;
+  size_t at = 0;
+  for (;;) {
+    struct stat st;
+    if (!reached && fstat(fd, &st) == 0 && st.st_dev == home.st_dev && st.st_ino == home.st_ino)
+      reached = true;
+    while (at < root.size() && root[at] == '/') ++at;
+    if (at >= root.size()) {
+      place = reached ? RootPlace::kInside : RootPlace::kOutside;
+      break;
+    }
+    size_t end = root.find('/', at);
+    if (end == std::string::npos) end = root.size();
+    const std::string part = root.substr(at, end - at);
+    level = root.substr(0, end);
+    at = end;
+    const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (reached ? O_NOFOLLOW : 0);
+    const int next = openat(fd, part.c_str(), flags);
+    if (next < 0) {
+      const int e = errno;
+      struct stat lst;
+      if (e == ENOENT) {
+        place = reached ? RootPlace::kInside : RootPlace::kOutside;
+      } else if (reached && (e == ENOTDIR || e == ELOOP)) {
+        place = RootPlace::kLinked;
+      } else if (e == ENOTDIR && fstatat(fd, part.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 !S_ISLNK(lst.st_mode)) {
+        place = RootPlace::kOutside;  // a file: nothing below it
+      } else {
+        place = RootPlace::kFailed;
+      }
+      break;
+    }
+    close(fd);
+    fd = next;
+  }
+  close(fd);
+  return place;
+}
+
+}  // namespace
+
 bool CacheDeletionGuard::CheckCacheRoot(const std::string& root, std::string& why) {
   if (!CheckDeletionFolder(root, why)) return false;
   std::string home;
   if (!KQPlatformInfo().getString("SoftwareCache", "dHOME", home) || home.empty()) return true;
   const std::string configured = WithoutTrailingSlashes(Slashed(home));
   const std::string asked = WithoutTrailingSlashes(Slashed(root));
-  if (asked == configured) return true;
-  const std::string prefix = configured == "/" ? configured : configured + "/";
-  if (asked.compare(0, prefix.size(), prefix) == 0) return true;
-  return Refuse(why, "Cache root [" + root + "] is outside the configured cache [" + home + "]");
+  struct stat homeStat;
+  if (stat(configured.c_str(), &homeStat) != 0 || !S_ISDIR(homeStat.st_mode)) {
+    // No cache folder yet: nothing can lie below it, so its text decides.
+    if (asked == configured) return true;
+    const std::string prefix = configured == "/" ? configured : configured + "/";
+    if (asked.compare(0, prefix.size(), prefix) == 0) return true;
+    return Refuse(why,
+                  "Cache root [" + root + "] is outside the configured cache [" + home + "]");
+  }
+  std::string level;
+  switch (PlaceOfRoot(asked, homeStat, level)) {
+    case RootPlace::kInside:
+      return true;
+    case RootPlace::kLinked:
+      return Refuse(why, "Cache root [" + root + "] passes through [" + level +
+                             "], a link or not a folder below the configured cache [" + home + "]");
+    case RootPlace::kOutside:
+      return Refuse(why,
+                    "Cache root [" + root + "] is outside the configured cache [" + home + "]");
+    case RootPlace::kFailed:
+      break;
+  }
+  return Refuse(why, "Cache root [" + root + "] cannot be examined at [" + level + "], errno [" +
+                         std::to_string(errno) + "]");
 }
 
 bool CacheDeletionGuard::CheckDeletionName(const std::string& name, std::string& why) {
@@ -124,14 +201,24 @@ bool CacheDeletionGuard::RemoveNameUnder(const std::string& folder, const std::s
 
 namespace {
 
-// One post-order pass: sub-folders first, then the folder itself when `removeSelf`.
-// Returns false on the first failure (the scan of that folder ends there).
-bool PruneEmpty(const std::string& path, bool removeSelf, std::string& why) {
-  DIR* dir = opendir(path.c_str());
+// Deeper folders than this are left as they are (a hostile tree cannot exhaust descriptors).
+const int kMaxPruneDepth = 256;
+
+// One post-order pass over the folder open at `fd` (shown as `path`): sub-folders first, each
+// opened from its parent with O_NOFOLLOW (a link is never entered, even one swapped in during
+// the walk), then removed relative to that parent when empty. Returns false on the first
+// failure (the scan of that folder ends there).
+bool PruneEmpty(int fd, const std::string& path, int depth, std::vector<std::string>* removed,
+                std::string& why) {
+  const int copy = dup(fd);
+  DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
   if (!dir) {
-    why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
+    const int e = errno;
+    if (copy >= 0) close(copy);
+    why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(e) + "]";
     return false;
   }
+  rewinddir(dir);  // the copy shares its offset with fd
   std::vector<std::string> names;
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
@@ -140,24 +227,50 @@ bool PruneEmpty(const std::string& path, bool removeSelf, std::string& why) {
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string child = path + "/" + name;
-    struct stat st;
-    if (lstat(child.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;  // links are never entered
-    if (!PruneEmpty(child, name != "KQMedia", why)) return false;
+    const int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cfd < 0) {
+      // Links (and entries that are no folder or went meanwhile) are never entered.
+      if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) continue;
+      why = "Failed to open directory [" + child + "]. Error: [" + std::to_string(errno) + "]";
+      return false;
+    }
+    bool ok = depth >= kMaxPruneDepth || PruneEmpty(cfd, child, depth + 1, removed, why);
+    close(cfd);
+    if (!ok) return false;
+    if (name == "KQMedia" || depth >= kMaxPruneDepth) continue;
+    if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) {
+      if (removed != nullptr) removed->push_back(child);
+    } else if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+      why = "Failed to remove empty directory [" + child + "] with errno [" +
+            std::to_string(errno) + "]";
+      return false;
+    }
   }
-  if (!removeSelf) return true;
-  if (rmdir(path.c_str()) == 0 || errno == ENOTEMPTY || errno == EEXIST || errno == ENOENT)
-    return true;
-  why = "Failed to remove empty directory [" + path + "] with errno [" + std::to_string(errno) + "]";
-  return false;
+  return true;
 }
 
 }  // namespace
 
 bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::string& why) {
+  return RemoveEmptySubFolders(folder, why, nullptr);
+}
+
+bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::string& why,
+                                               std::vector<std::string>* removed) {
   if (folder.empty()) return true;
   const std::string path = WithoutTrailingSlashes(Slashed(folder));
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
-  if (!CheckDeletionFolder(path, why)) return false;
-  return PruneEmpty(path, false, why);
+  if (!CheckDeletionFolder(path, why)) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return true;
+    why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
+    return false;
+  }
+  const bool ok = PruneEmpty(fd, path, 0, removed, why);
+  close(fd);
+  return ok;
 }

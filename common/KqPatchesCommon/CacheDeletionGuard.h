@@ -2,7 +2,7 @@
 // is removed, over the shared path rules of PortableFiles/SafePath.h.
 //
 // Folders and names in a cache-operation request come from another machine; none of them may
-// lead a deletion outside the cache. The guard decides, from the texts alone, whether a folder
+// lead a deletion outside the cache. The guard decides whether a folder
 // may be deleted under (a cache root, an additional-sync folder), whether a name may be deleted
 // below such a folder, and whether an obsolete media folder lies where media folders live. The
 // removal itself goes through kq::RemoveUnder(), which never follows a link. The guard keeps no
@@ -11,6 +11,7 @@
 #define KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 
 #include <string>
+#include <vector>
 
 class CacheDeletionGuard {
  public:
@@ -19,8 +20,12 @@ class CacheDeletionGuard {
   static bool CheckDeletionFolder(const std::string& folder, std::string& why);
 
   // A cache root from a request: CheckDeletionFolder(), and when the configured cache home
-  // ("SoftwareCache"/"dHOME") is set, the root is that folder or lies below it (compared as
-  // texts, trailing '/' ignored).
+  // ("SoftwareCache"/"dHOME") is set, the root is that folder or lies below it. Real locations
+  // are compared: the root's path is followed from "/" (links included) until it reaches the
+  // home folder (device and inode), and every level after that must be a real folder, not a
+  // link, so a link below the home can never lead deletions outside it. A missing level ends
+  // the check (nothing below it exists). While the home folder does not exist, the texts are
+  // compared (trailing '/' ignored).
   static bool CheckCacheRoot(const std::string& root, std::string& why);
 
   // A name to delete below a folder: after '\' became '/', not empty, relative, and no "." or
@@ -47,12 +52,18 @@ class CacheDeletionGuard {
                                std::string& why);
 
   // Removes the empty sub-folders below `folder`, deepest first, in one walk that never enters a
-  // link nor a sub-folder whose name begins with '.'. A sub-folder holding any entry (even an empty
-  // file) stays, and so does any folder named "KQMedia" (a cache's media root; it is walked).
-  // `folder` itself is never removed; a `folder` that is a link is not walked. True when the
-  // folder is missing, not a folder or every removal that was tried succeeded (a folder that filled up meanwhile is kept);
-  // false with `why` when a folder cannot be read or an empty one cannot be removed.
+  // link nor a sub-folder whose name begins with '.'. A sub-folder holding any entry (even an
+  // empty file) stays, and so does any folder named "KQMedia" (a cache's media root; it is
+  // walked). `folder` itself is never removed; a `folder` that is a link is not walked. Every
+  // sub-folder is opened from its parent without following links and removed relative to it, so
+  // a folder swapped for a link during the walk is not entered; folders deeper than 256 levels
+  // stay. True when the folder is missing, not a folder or every removal that was tried
+  // succeeded (a folder that filled up meanwhile is kept); false with `why` when a folder cannot
+  // be read or an empty one cannot be removed.
   static bool RemoveEmptySubFolders(const std::string& folder, std::string& why);
+  // The same; `removed` (when not null) receives the path of every folder removed, in order.
+  static bool RemoveEmptySubFolders(const std::string& folder, std::string& why,
+                                    std::vector<std::string>* removed);
 };
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_

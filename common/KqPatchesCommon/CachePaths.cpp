@@ -166,7 +166,8 @@ bool FindNewPathForOS(int releaseId, int osId, int updateType, std::string& path
 bool FindPathForOS(int releaseId, int osId, int updateType, std::string& path) {
   const char* osName = UpdateTreeOSName(osId);
   const char* typeName = GetUtypeNameFromId(updateType);
-  if (osName == nullptr || typeName == nullptr) return false;
+  // An unfilled update-type row has no name: the path would end at the OS folder.
+  if (osName == nullptr || typeName == nullptr || *typeName == '\0') return false;
   const bool unix = IsUnix(osId);
   path += std::string("/") + kUpdates + "/" + GetRelNameFromId(releaseId) + "/" +
           (unix ? "Unix" : osName) + "/" + typeName;

@@ -124,7 +124,11 @@ bool KQUpdateCache::DeleteFolderIfEmpty(std::string folder) {
   static const char* const kTag = "[DeleteFolderIfEmpty]";
   UnixPath(folder);
   std::string why;
-  if (CacheDeletionGuard::RemoveEmptySubFolders(folder, why)) return true;
+  std::vector<std::string> removed;
+  const bool ok = CacheDeletionGuard::RemoveEmptySubFolders(folder, why, &removed);
+  for (const std::string& path : removed)
+    m_event.DebugJob(1, kTag, m_jobId, "Deleted empty directory [%s]", path.c_str());
+  if (ok) return true;
   m_event.DebugJob(0, kTag, m_jobId, "%s", why.c_str());
   return false;
 }

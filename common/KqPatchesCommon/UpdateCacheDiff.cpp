@@ -1,10 +1,11 @@
 // Work on whole inventories: what a client cache lacks of the Hubnode's, deleting what an
 // inventory lists, recording the feature releases of the newer layout, and manifest files.
 //
-// Deletion only ever removes folders below "<cache root>/KQUpdates": every folder is removed
-// as one component under its parent through kq::RemoveUnder, which never follows a link, and
-// every update name must be a single valid update name. Links above the removed folder (a
-// release folder kept on another disk) keep working.
+// Deletion only ever removes folders below "<cache root>/KQUpdates", walked from the cache root
+// through kq::RemoveUnder: the folders between the root and what is removed must be real
+// folders (a link there refuses the deletion, as a deletion on request does), while the root
+// itself may be reached through links. Every update name must be a single valid update name.
+// A folder counts as empty when it holds no entry but empty folders (an empty file keeps it).
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -37,16 +38,6 @@ const std::string* DiffNames(const std::list<std::string>& source,
   if (out.empty() || !lastNoted || copyUnneeded) return nullptr;
   out.push_back(*last);
   return last;
-}
-
-// Removes the folder at path (below the cache root) as one component of its parent.
-bool RemoveFolder(const std::string& path, std::string& error) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) {
-    error = "not a folder below the cache root";
-    return false;
-  }
-  return kq::RemoveUnder(path.substr(0, slash), path.substr(slash + 1), &error);
 }
 
 // True for a name that names one update folder and nothing else.
@@ -128,13 +119,16 @@ bool KQUpdateCache::DeleteCache(CacheProp prop, UpdatesAtCache* toDelete) {
   }
   if (toDelete == nullptr) return true;
   std::string error;
-  auto removeIfEmpty = [&](const std::string& folder) {
-    if (!IsFileEmpty(folder.c_str()) || !isFilePresent(folder.c_str())) return;
-    if (RemoveFolder(folder, error))
+  // Every cache path below is root + "/" + its part below the root.
+  const auto below = [&root](const std::string& path) { return path.substr(root.size() + 1); };
+  const auto removeIfEmpty = [&](const std::string& folder) {
+    bool removed = false;
+    if (!kq::RemoveFolderIfEmptyUnder(root, below(folder), &removed, &error)) {
+      m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove %s", folder.c_str());
+      m_event.DebugJob(1, kDeleteTag, m_jobId, "%s", error.c_str());
+    } else if (removed) {
       m_event.DebugJob(1, kDeleteTag, m_jobId, "Successfully removed %s", folder.c_str());
-    else
-      m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove %s: %s", folder.c_str(),
-                       error.c_str());
+    }
   };
 
   for (const UpdatesForRelease& entry : toDelete->releases) {
@@ -159,10 +153,14 @@ bool KQUpdateCache::DeleteCache(CacheProp prop, UpdatesAtCache* toDelete) {
       osFolder = root + osFolder;
       if (!slot.spUpdates.empty()) {
         std::string spFolder = root;
-        FindPathForOS(entry.relId, slot.osId, 0, spFolder);
-        if (!RemoveFolder(spFolder, error)) {
-          m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove Feature Release <%s>: %s",
-                           spFolder.c_str(), error.c_str());
+        const bool built = FindPathForOS(entry.relId, slot.osId, 0, spFolder);
+        if (!built || !kq::RemoveUnder(root, below(spFolder), &error)) {
+          m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove Feature Release <%s>",
+                           spFolder.c_str());
+          if (!built) error = "No feature release folder for release [" +
+                              std::to_string(entry.relId) + "] OS [" +
+                              std::to_string(slot.osId) + "]";
+          m_event.DebugJob(1, kDeleteTag, m_jobId, "%s", error.c_str());
           return false;
         }
         m_event.DebugJob(1, kDeleteTag, m_jobId, "Successfully removed Feature Release <%s>",
@@ -170,29 +168,29 @@ bool KQUpdateCache::DeleteCache(CacheProp prop, UpdatesAtCache* toDelete) {
       }
       if (!slot.additionalUpdates.empty()) {
         std::string updates = root;
-        FindPathForOS(entry.relId, slot.osId, 1, updates);
+        const bool built = FindPathForOS(entry.relId, slot.osId, 1, updates);
         for (std::string name : slot.additionalUpdates) {
           UnixPath(name);
           const std::string path = updates + "/" + name;
-          if (!IsOneUpdateName(name)) {
+          if (!built) {
+            error = "No update folder for release [" + std::to_string(entry.relId) + "] OS [" +
+                    std::to_string(slot.osId) + "]";
+          } else if (!IsOneUpdateName(name)) {
+            error = "[" + name + "] is not an update name";
+          } else if (kq::RemoveUnder(root, below(path), &error)) {
             m_event.DebugJob(1, kDeleteTag, m_jobId,
-                             "Failed to remove Update from cache <%s>: not an update name",
-                             path.c_str());
-            return false;
+                             "Successfully removed Update from cache <%s>", path.c_str());
+            continue;
           }
-          if (!kq::RemoveUnder(updates, name, &error)) {
-            m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove Update from cache <%s>: %s",
-                             path.c_str(), error.c_str());
-            return false;
-          }
-          m_event.DebugJob(1, kDeleteTag, m_jobId, "Successfully removed Update from cache <%s>",
+          m_event.DebugJob(1, kDeleteTag, m_jobId, "Failed to remove Update from cache <%s>",
                            path.c_str());
+          m_event.DebugJob(1, kDeleteTag, m_jobId, "%s", error.c_str());
+          return false;
         }
         removeIfEmpty(updates);
       }
-      if (IsFileEmpty((osFolder + "/ServicePacks").c_str()) &&
-          IsFileEmpty((osFolder + "/Updates").c_str()))
-        removeIfEmpty(osFolder);
+      // The OS folder goes when nothing but empty folders ("ServicePacks", "Updates") is left.
+      removeIfEmpty(osFolder);
     }
     removeIfEmpty(relFolder);
   }

@@ -18,6 +18,7 @@
 #include "KQUpdateCache.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
+#include "PortableFiles/SafePath.h"
 #include "StringUtils.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/RetrievalSide.h"
@@ -122,10 +123,11 @@ unsigned int KQUpdateCache::DeleteObsoleteMediaFromCache(const std::set<std::str
                        why.c_str());
       continue;
     }
-    const CPxError e = CPxFile::Delete(path);
-    if (e.IsError())
+    // Removed relative to the cache root, no folder on the way followed if it became a link.
+    std::string err;
+    if (!kq::RemoveFileUnder(root, rel, &err))
       m_event.DebugJob(1, kTag, m_jobId, "Failed to delete the file %s. ErrorCode [%d]",
-                       path.c_str(), e.GetErrorCode());
+                       path.c_str(), errno);
     else
       m_event.DebugJob(2, kTag, m_jobId, "Successfully deleted the file %s", path.c_str());
   }

@@ -923,6 +923,41 @@ int XMLEncoder::serialize(const CNMessageBase* message, std::string& xml, bool f
 
 namespace {
 
+// True when text[0, size) holds a character reference that names no XML character: "&#0;"
+// (in any spelling, leading zeros or hexadecimal) or one beyond U+10FFFF. The parser would
+// decode the first to a NUL byte that silently cuts the text it stands in ("a&#0;b" read as
+// "a"), and wraps the second around to any value.
+bool HasBadCharReference(const char* text, size_t size) {
+  const char* end = text + size;
+  for (const char* p = text; p + 2 < end;) {
+    const void* hit = std::memchr(p, '&', static_cast<size_t>(end - p));
+    if (hit == nullptr) break;
+    p = static_cast<const char*>(hit) + 1;
+    if (p >= end || *p != '#') continue;
+    const char* q = p + 1;
+    const bool hex = q < end && (*q == 'x' || *q == 'X');
+    if (hex) ++q;
+    unsigned long long value = 0;
+    const char* digits = q;
+    for (; q < end; ++q) {
+      int d;
+      if (*q >= '0' && *q <= '9') {
+        d = *q - '0';
+      } else if (hex && *q >= 'a' && *q <= 'f') {
+        d = *q - 'a' + 10;
+      } else if (hex && *q >= 'A' && *q <= 'F') {
+        d = *q - 'A' + 10;
+      } else {
+        break;
+      }
+      value = value * (hex ? 16 : 10) + static_cast<unsigned>(d);
+      if (value > 0x10FFFF) value = 0x110000;  // stays out of range, never wraps
+    }
+    if (q > digits && q < end && *q == ';' && (value == 0 || value > 0x10FFFF)) return true;
+  }
+  return false;
+}
+
 // Parses text[0, size) and reads it into message. The quick way (embedded) parses with embedded
 // texts and without the reference and line-end passes where the text needs none; it hands
 // anything unusual (a syntax error, mixed content) back as kRetryPlain to the plain way. With
@@ -945,6 +980,8 @@ int Decode(CNMessageBase& message, const char* text, size_t size, char* writable
   } else {
     options |= pugi::parse_escapes | pugi::parse_eol;
   }
+  if ((options & pugi::parse_escapes) != 0 && HasBadCharReference(text, size))
+    return reader.Fail(kMsgErrSyntax, "character reference to NUL or beyond U+10FFFF");
   pugi::xml_parse_result parsed =
       writable != nullptr ? doc.load_buffer_inplace(writable, size, options, pugi::encoding_utf8)
                           : doc.load_buffer(text, size, options, pugi::encoding_utf8);

@@ -43,6 +43,7 @@ bool ListNames(int dfd, std::vector<std::string>& names) {
     errno = e;
     return false;
   }
+  rewinddir(dir);  // the copy shares its offset with dfd, which may have been listed before
   bool ok = true;
   for (;;) {
     errno = 0;
@@ -195,8 +196,15 @@ bool Finish(const RemoveState& st, std::string* err) {
 }  // namespace
 
 bool IsSafeRelativeName(const std::string& name) {
-  if (name.empty() || name.find('\0') != std::string::npos) return false;
-  if (IsSeparator(name[0])) return false;
+  if (name.empty() || IsSeparator(name[0])) return false;
+  for (const char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return false;  // NUL, line breaks, tabs and the other controls
+  }
+  // "C:\x" and "C:x" name a place on a drive, not below the folder.
+  if (name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
+    return false;
   bool namesSomething = false;
   size_t start = 0;
   while (start <= name.size()) {
@@ -317,47 +325,224 @@ bool RemoveTreeNoFollow(const std::string& given, std::string* err) {
   return Finish(st, err);
 }
 
-bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err) {
-  std::string full;
-  if (!JoinUnder(base, rel, full)) {
-    if (err != nullptr) *err = "Refusing to remove unsafe name [" + rel + "] under [" + base + "]";
-    errno = EINVAL;
+namespace {
+
+// The folder that holds the last component of `rel` below `base`, open for *at() calls.
+// `base` is opened as it is (links in it are followed: a cache may be reached through links);
+// every component of `rel` before the last is opened from its parent's descriptor with
+// O_NOFOLLOW, so a folder swapped for a link between two steps is never followed.
+enum class Walk { kOpen, kMissing, kRefused, kFailed };
+
+struct WalkResult {
+  Walk what = Walk::kFailed;
+  int fd = -1;
+  std::string last;    // the last component of rel
+  std::string walked;  // base and the components opened so far, for messages
+};
+
+WalkResult WalkToParent(const std::string& base, const std::string& rel, RemoveState& st) {
+  WalkResult r;
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= rel.size()) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) slash = rel.size();
+    if (slash > start) parts.push_back(rel.substr(start, slash - start));
+    start = slash + 1;
+  }
+  r.walked = base;
+  while (r.walked.size() > 1 && r.walked.back() == '/') r.walked.pop_back();
+  if (parts.empty()) {
+    st.Fail(r.walked, EINVAL);
+    return r;
+  }
+  r.last = parts.back();
+  r.fd = open(r.walked.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (r.fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      r.what = Walk::kMissing;
+    } else {
+      st.Fail(r.walked, errno);
+    }
+    return r;
+  }
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    r.walked += "/" + parts[i];
+    const int next = openat(r.fd, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next >= 0) {
+      close(r.fd);
+      r.fd = next;
+      continue;
+    }
+    const int e = errno;
+    struct stat sb;
+    if (e == ENOENT) {
+      r.what = Walk::kMissing;
+    } else if ((e == ENOTDIR || e == ELOOP) &&
+               fstatat(r.fd, parts[i].c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISLNK(sb.st_mode)) {
+      r.what = Walk::kRefused;  // a link in the way
+    } else if (e == ENOTDIR || e == ELOOP) {
+      r.what = Walk::kMissing;  // a file in the way: nothing of that name below it
+    } else {
+      st.Fail(r.walked, e);
+    }
+    close(r.fd);
+    r.fd = -1;
+    return r;
+  }
+  r.what = Walk::kOpen;
+  return r;
+}
+
+// The result of a walk that did not reach the parent folder, as RemoveUnder() reports it.
+bool WalkEnded(const WalkResult& r, const std::string& full, const RemoveState& st,
+               std::string* err) {
+  if (r.what == Walk::kMissing) {
+    if (err != nullptr) err->clear();
+    return true;  // nothing of that name exists: it counts as removed
+  }
+  if (r.what == Walk::kRefused) {
+    if (err != nullptr) {
+      *err = "Refusing to remove [" + full + "]: [" + r.walked + "] is a symbolic link";
+    }
+    errno = ELOOP;
     return false;
   }
-  // Every folder between base and the last component must be a real folder, not a link.
-  std::string walked = base;
-  if (!walked.empty() && walked.back() == '/') walked.pop_back();
-  size_t start = 0;
-  for (;;) {
-    size_t slash = rel.find('/', start);
-    if (slash == std::string::npos) break;  // the last component is left to the removal
-    const std::string part = rel.substr(start, slash - start);
-    start = slash + 1;
-    if (part.empty() || part == ".") continue;
-    walked += "/" + part;
-    struct stat sb;
-    if (lstat(walked.c_str(), &sb) != 0) {
-      if (errno == ENOENT || errno == ENOTDIR) {
-        if (err != nullptr) err->clear();
-        return true;  // nothing of that name exists: it counts as removed
-      }
-      RemoveState st;
-      st.Fail(walked, errno);
-      return Finish(st, err);
+  return Finish(st, err);
+}
+
+bool RefuseName(const std::string& base, const std::string& rel, std::string* err) {
+  if (err != nullptr) *err = "Refusing to remove unsafe name [" + rel + "] under [" + base + "]";
+  errno = EINVAL;
+  return false;
+}
+
+// Removes the entry `name` of the folder open at `dfd` (a tree when it is a real folder; a
+// link or a file is unlinked). `path` is its path for errors. A missing entry is no error.
+void RemoveEntryAt(int dfd, const std::string& name, const std::string& path, bool filesOnly,
+                   RemoveState& st) {
+  struct stat sb;
+  if (fstatat(dfd, name.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) st.Fail(path, errno, "Error while executing stat on");
+    return;
+  }
+  if (!S_ISDIR(sb.st_mode)) {
+    if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(path, errno);
+    return;
+  }
+  if (filesOnly) {
+    st.Fail(path, EISDIR);
+    return;
+  }
+  const int fd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    if (e == ENOENT) return;
+    if (e == ELOOP || e == ENOTDIR) {  // swapped for a link or a file meanwhile
+      if (unlinkat(dfd, name.c_str(), 0) != 0 && errno != ENOENT) st.Fail(path, errno);
+      return;
     }
-    if (S_ISLNK(sb.st_mode)) {
-      if (err != nullptr) {
-        *err = "Refusing to remove [" + full + "]: [" + walked + "] is a symbolic link";
-      }
-      errno = ELOOP;
+    // Unreadable folder: it can still go when it is empty.
+    if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(path, e);
+    return;
+  }
+  RemoveChildren(fd, path, st);
+  close(fd);
+  if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) st.Fail(path, errno);
+}
+
+// True when the folder open at `fd` holds nothing but folders that hold nothing but folders.
+// Links, files and anything unreadable count as content.
+// Deeper than kMaxEmptyDepth levels counts as content too.
+const int kMaxEmptyDepth = 256;
+
+bool HoldsOnlyEmptyFolders(int fd, int depth = 0) {
+  std::vector<std::string> names;
+  if (depth > kMaxEmptyDepth || !ListNames(fd, names)) return false;
+  for (const std::string& name : names) {
+    const int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cfd < 0) return false;
+    const bool empty = HoldsOnlyEmptyFolders(cfd, depth + 1);
+    close(cfd);
+    if (!empty) return false;
+  }
+  return true;
+}
+
+// Removes the empty folders inside the folder open at `fd`, deepest first, never following a
+// link. False (errno set) at the first folder that cannot be removed.
+bool RemoveEmptyFoldersIn(int fd, int depth = 0) {
+  std::vector<std::string> names;
+  if (depth > kMaxEmptyDepth) {
+    errno = ENOTEMPTY;
+    return false;
+  }
+  if (!ListNames(fd, names)) return false;
+  for (const std::string& name : names) {
+    const int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cfd < 0) {
+      if (errno == ENOENT) continue;
       return false;
     }
-    if (!S_ISDIR(sb.st_mode)) {
-      if (err != nullptr) err->clear();
-      return true;
+    const bool ok = RemoveEmptyFoldersIn(cfd, depth + 1);
+    close(cfd);
+    if (!ok || (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err) {
+  std::string full;
+  if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
+  RemoveState st;
+  const WalkResult r = WalkToParent(base, rel, st);
+  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
+  RemoveEntryAt(r.fd, r.last, full, false, st);
+  close(r.fd);
+  return Finish(st, err);
+}
+
+bool RemoveFileUnder(const std::string& base, const std::string& rel, std::string* err) {
+  std::string full;
+  if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
+  RemoveState st;
+  const WalkResult r = WalkToParent(base, rel, st);
+  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
+  RemoveEntryAt(r.fd, r.last, full, true, st);
+  close(r.fd);
+  return Finish(st, err);
+}
+
+bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, bool* removed,
+                              std::string* err) {
+  if (removed != nullptr) *removed = false;
+  std::string full;
+  if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
+  RemoveState st;
+  const WalkResult r = WalkToParent(base, rel, st);
+  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
+  const int fd = openat(r.fd, r.last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // Missing, a link or not a folder: no empty folder to remove.
+    if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) st.Fail(full, errno);
+    close(r.fd);
+    return Finish(st, err);
+  }
+  if (HoldsOnlyEmptyFolders(fd)) {
+    if (!RemoveEmptyFoldersIn(fd) && errno != ENOTEMPTY && errno != EEXIST) {
+      st.Fail(full, errno);
+    } else if (unlinkat(r.fd, r.last.c_str(), AT_REMOVEDIR) == 0) {
+      if (removed != nullptr) *removed = true;
+    } else if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+      st.Fail(full, errno);  // something arrived meanwhile: it stays
     }
   }
-  return RemoveTreeNoFollow(full, err);
+  close(fd);
+  close(r.fd);
+  return Finish(st, err);
 }
 
 }  // namespace kq

@@ -5,9 +5,10 @@
 //  * A name that comes from a file, an XML message, the database or a request is joined under a
 //    folder only through JoinUnder() (or after IsSafeRelativeName() said yes). Such a name never
 //    carries an absolute path or a ".." component into a path.
-//  * Every delete goes through RemoveTreeNoFollow(), RemoveContentsNoFollow(), RemoveFileNoFollow()
-//    or RemoveUnder(). None of them ever follows a symbolic link: a link is removed as a link and
-//    whatever it points to survives, wherever it is.
+//  * Every delete goes through RemoveTreeNoFollow(), RemoveContentsNoFollow(),
+//    RemoveFileNoFollow(), RemoveUnder(), RemoveFileUnder() or RemoveFolderIfEmptyUnder().
+//    None of them ever follows a symbolic link: a link is removed as a link and whatever it
+//    points to survives, wherever it is.
 //
 // All functions are thread-safe and keep no state. When a removal returns false, errno holds the
 // error number of its first failure (EINVAL for a refused name, ELOOP for a link in the way).
@@ -19,13 +20,14 @@
 namespace kq {
 
 // True when `name` is a relative name that stays under the folder it is joined to:
-//  - not empty, and no NUL byte;
-//  - not absolute: does not start with "/" or "\";
+//  - not empty, and no control character (NUL, line breaks, tabs, 0x01-0x1f, 0x7f);
+//  - not absolute: does not start with "/" or "\", nor with a drive letter and ":" ("C:\x");
 //  - no "." or ".." component, with both "/" and "\" counted as separators (so "a\..\b" and
 //    "a/./b" are refused too; after a link, "link/." would name the link's target);
 //  - names something below the folder: at least one non-empty component.
 // Examples: "a.txt", "SP1_2_R3/Config", "a//b" are safe; "", "/etc", "..", "a/../b", "\\srv",
-// ".", "./x" are not. The test is on the text only; see RemoveUnder() for links inside the path.
+// ".", "./x", "C:\\x", "a\nb" are not. The test is on the text only; see RemoveUnder() for
+// links inside the path.
 bool IsSafeRelativeName(const std::string& name);
 
 // out = base + "/" + rel (no doubled "/" when base ends with one) when rel passes
@@ -65,10 +67,26 @@ bool RemoveContentsNoFollow(const std::string& path, std::string* err);
 bool RemoveFileNoFollow(const std::string& path, std::string* err);
 
 // The safe delete of a name from input under a folder: refuses a name that
-// IsSafeRelativeName() rejects, refuses when any folder between `base` and the last component of
-// `rel` is a symbolic link (the path would lead outside `base`), then RemoveTreeNoFollow().
-// A name whose intermediate folders are missing counts as removed (true).
+// IsSafeRelativeName() rejects, then walks from a descriptor of `base` (links in `base` itself
+// are followed) one folder of `rel` at a time with O_NOFOLLOW, and removes the last component
+// relative to the folder so reached, as RemoveTreeNoFollow() would. A folder of `rel` that is a
+// symbolic link refuses the removal (false, ELOOP): it would lead outside `base`. A folder of
+// `rel` swapped for a link while the removal runs is never followed either. Only '/' separates
+// the components. A name whose intermediate folders are missing (or are files) counts as
+// removed (true).
 bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err);
+
+// Like RemoveUnder(), for one non-folder entry: a real folder at `rel` is refused (false,
+// EISDIR), as RemoveFileNoFollow() does.
+bool RemoveFileUnder(const std::string& base, const std::string& rel, std::string* err);
+
+// Removes the folder `rel` below `base` (reached as RemoveUnder() reaches it) when it holds no
+// entry but folders that are empty in the same sense; those go with it. A folder holding any
+// file, link or other entry (even an empty file), or a sub-folder that cannot be read, stays
+// untouched, and so does a `rel` that is missing, a link or no folder. True unless a removal
+// failed or the walk was refused; `removed` (when not null) tells whether the folder went.
+bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, bool* removed,
+                              std::string* err);
 
 }  // namespace kq
 
