@@ -86,8 +86,15 @@ RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::str
     const std::string part = root.substr(at, end - at);
     level = root.substr(0, end);
     at = end;
-    const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (reached ? O_NOFOLLOW : 0);
-    const int next = openat(fd, part.c_str(), flags);
+    // Below the home, each level is opened as whatever it is (a link as the link itself).
+    const int flags = O_PATH | O_CLOEXEC | (reached ? O_NOFOLLOW : O_DIRECTORY);
+    int next = openat(fd, part.c_str(), flags);
+    struct stat nst;
+    if (next >= 0 && reached && (fstat(next, &nst) != 0 || !S_ISDIR(nst.st_mode))) {
+      close(next);
+      next = -1;
+      errno = ENOTDIR;
+    }
     if (next < 0) {
       const int e = errno;
       struct stat lst;

@@ -368,25 +368,24 @@ WalkResult WalkToParent(const std::string& base, const std::string& rel, RemoveS
   }
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     r.walked += "/" + parts[i];
-    const int next = openat(r.fd, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next >= 0) {
+    // Opened as whatever it is at this instant (a link opens as the link itself), then judged.
+    const int next = openat(r.fd, parts[i].c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat sb;
+    const bool seen = next >= 0 && fstat(next, &sb) == 0;
+    if (seen && S_ISDIR(sb.st_mode)) {
       close(r.fd);
       r.fd = next;
       continue;
     }
     const int e = errno;
-    struct stat sb;
-    if (e == ENOENT) {
-      r.what = Walk::kMissing;
-    } else if ((e == ENOTDIR || e == ELOOP) &&
-               fstatat(r.fd, parts[i].c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISLNK(sb.st_mode)) {
-      r.what = Walk::kRefused;  // a link in the way
-    } else if (e == ENOTDIR || e == ELOOP) {
-      r.what = Walk::kMissing;  // a file in the way: nothing of that name below it
-    } else {
+    if (!seen && (next >= 0 || (e != ENOENT && e != ENOTDIR))) {
       st.Fail(r.walked, e);
+    } else if (seen && S_ISLNK(sb.st_mode)) {
+      r.what = Walk::kRefused;  // a link in the way
+    } else {
+      r.what = Walk::kMissing;  // missing, or a file in the way: nothing of that name below it
     }
+    if (next >= 0) close(next);
     close(r.fd);
     r.fd = -1;
     return r;
