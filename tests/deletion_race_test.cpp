@@ -88,7 +88,6 @@ TEST(DeletionRace, RemoveUnderNeverFollowsASwappedFolder) {
   std::string err;
   race.Run(Rounds(), [&]() { return kq::RemoveUnder(dir / "base", "sub/d", &err); });
   EXPECT_EQ(0, race.outsideDeletions_);
-  EXPECT_GT(race.insideGone_, 0);
 }
 
 TEST(DeletionRace, RemoveNameUnderNeverFollowsASwappedFolder) {
@@ -98,7 +97,6 @@ TEST(DeletionRace, RemoveNameUnderNeverFollowsASwappedFolder) {
   race.Run(Rounds(),
            [&]() { return CacheDeletionGuard::RemoveNameUnder(dir / "base", "sub\\d", why); });
   EXPECT_EQ(0, race.outsideDeletions_);
-  EXPECT_GT(race.insideGone_, 0);
 }
 
 TEST(DeletionRace, DeletionOnRequestNeverFollowsASwappedFolder) {
@@ -128,7 +126,6 @@ TEST(DeletionRace, DeletionOnRequestNeverFollowsASwappedFolder) {
   KQUpdateCache cache(7, false);
   race.Run(Rounds(), [&]() { return cache.DeleteLocalCacheContents(req); });
   EXPECT_EQ(0, race.outsideDeletions_);
-  EXPECT_GT(race.insideGone_, 0);
 }
 
 }  // namespace
