@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -296,6 +297,119 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   EXPECT_TRUE(Exists(root_ + "/KQMedia"));
   EXPECT_TRUE(Exists(base + "/Updates/keep.exe"));
   EXPECT_TRUE(Exists(addSync_ + "/keep"));
+}
+
+TEST_F(DeleteOnRequest, SystemsWithNothingNamedAreSkippedBeforeTheirFoldersAreChecked) {
+  // OS ids without a cache folder and releases without a name, each with no files: the request
+  // goes on past them and deletes what the last system names.
+  const std::string base = InstallFolder(15, 1);
+  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
+  CacheOpReq req = Request();
+  SetReleases(req, {Release(15, 0, FilesForOS::kLooseUpdateFiles, {}),
+                    Release(15, 5, FilesForOS::kSPFiles, {}),
+                    Release(20, 3, FilesForOS::kMediaFiles, {}),
+                    Release(20, 1, FilesForOS::kInstallerFiles, {}),
+                    Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/Updates/u1.exe"));
+  const std::string log = kqtest::ReadFile(config_.logFile());
+  for (const char* line : {"File list is empty for Rel [15] OS ID [0]",
+                           "File list is empty for Rel [15] OS ID [5]",
+                           "File list is empty for Rel [20] OS ID [3]"})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+// Opens of one folder, seen through inotify while the object lives.
+class FolderOpens {
+ public:
+  explicit FolderOpens(const std::string& folder)
+      : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    // Closes are watched too: the kernel folds an event into the one before it when the two are
+    // the same, and an open always follows a close.
+    EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+  }
+  ~FolderOpens() { close(fd_); }
+  // The opens of the folder itself since the last call.
+  int Count() {
+    int opens = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (char* at = buffer; at < buffer + n;) {
+        const inotify_event* e = reinterpret_cast<const inotify_event*>(at);
+        opens += (e->mask & IN_OPEN) && (e->mask & IN_ISDIR) && e->len == 0;
+        at += sizeof(inotify_event) + e->len;
+      }
+    }
+    return opens;
+  }
+
+ private:
+  int fd_;
+};
+
+TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
+  // Media of twelve systems in two entries of one release (all pruned from the cache root) and
+  // loose updates of two installed systems, one between the media entries and one after them.
+  const std::string copy = config_.root() + "/copy";
+  const std::vector<std::vector<int>> mediaOses = {{1, 3, 5, 6, 7, 8}, {9, 10, 11, 12, 13, 14}};
+  auto fill = [&](const std::string& root) {
+    for (const auto& group : mediaOses)
+      for (int os : group)
+        kqtest::WriteFile(root + "/KQMedia/11.0.0/" + (IsUnix(os) ? "Unix" : "Windows") + "/os" +
+                              std::to_string(os) + "/f.bin", "m");
+    kqtest::WriteFile(root + "/KQMedia/11.0.0/Windows/keep/k.bin", "k");
+    ASSERT_EQ(0, mkdir((root + "/stale").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((root + "/stale/deeper").c_str(), 0755));
+    for (int os : {1, 3}) {
+      std::string base = root;
+      ASSERT_TRUE(FindInstallUpdPathForOS(15, os, base));
+      kqtest::WriteFile(base + "/Updates/sub/u.exe", "u");
+    }
+  };
+  fill(root_);
+  fill(copy);
+
+  auto media = [&](const std::vector<int>& oses) {
+    FilesForRel rel;
+    rel.setint64(FilesForRel::kReleaseId, 16);
+    std::vector<CNMessageBase> list;
+    for (int os : oses) {
+      FilesForOS entry;
+      entry.setint64(FilesForOS::kOSId, os);
+      entry.setlistobject(FilesForOS::kMediaFiles, Media({"os" + std::to_string(os) + "/f.bin"}));
+      list.push_back(entry);
+    }
+    rel.setlistobject(FilesForRel::kOSList, list);
+    return rel;
+  };
+  auto loose = [&](int os) { return Release(15, os, FilesForOS::kLooseUpdateFiles, Files({"sub/u.exe"})); };
+  const std::vector<FilesForRel> whole = {media(mediaOses[0]), loose(1), media(mediaOses[1]), loose(3)};
+
+  FolderOpens opens(root_ + "/KQMedia/11.0.0/Windows/keep");
+  CacheOpReq req = Request();
+  SetReleases(req, whole);
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_EQ(opens.Count(), 1);  // the cache was walked once
+
+  // The same systems one request each: pruned after every one of them.
+  for (const FilesForRel& rel : whole) {
+    for (const CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      FilesForRel one = rel;
+      one.setlistobject(FilesForRel::kOSList, std::vector<CNMessageBase>{os});
+      CacheOpReq single = Request(copy);
+      SetReleases(single, {one});
+      ASSERT_TRUE(cache_.DeleteLocalCacheContents(single));
+    }
+  }
+  auto relative = [](const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : TreeManifest(root)) out[entry.first.substr(root.size())] = entry.second;
+    return out;
+  };
+  EXPECT_EQ(relative(root_), relative(copy));
+  EXPECT_FALSE(Exists(root_ + "/stale"));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/Unix"));
+  EXPECT_TRUE(Exists(root_ + "/KQMedia/11.0.0/Windows/keep/k.bin"));
 }
 
 class ApplianceDelete : public DeleteOnRequest {
