@@ -21,6 +21,7 @@
 #include "FileSystemUtils.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
+#include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 #include "StringUtils.h"
 #include "UpdateNames.h"
@@ -526,7 +527,7 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
     }
     std::string err;
     if (!kq::RemoveUnder(Unix(root + "/KQMedia"), rel, &err)) {
-      if (err.empty()) err = strerror(errno);
+      if (err.empty()) err = PxErrnoText(errno);
       m_event.DebugJob(1, kTag, m_jobId,
                        "Deleting obsolete servie pack directory [%s] failed with error [%s]",
                        path.c_str(), err.c_str());
