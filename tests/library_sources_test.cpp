@@ -10,94 +10,57 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// The text of a C or C++ source with its comments and the contents of its literals blanked; line
-// breaks stay, so that a position keeps its line number.
-std::string CodeOnly(const std::string& text) {
-  std::string out = text;
-  enum { kCode, kLine, kBlock, kString, kChar } state = kCode;
+// The lines (1-based) that call `function` in a C or C++ text: the name on its own, then '(',
+// outside comments and literals.
+std::vector<int> LinesCalling(const std::string& function, const std::string& text) {
+  std::vector<int> lines;
+  int line = 1;
+  char quote = 0;          // inside a literal opened by this character
+  bool block = false, lineComment = false;
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-    switch (state) {
-      case kCode:
-        if (c == '/' && (next == '/' || next == '*')) {
-          state = next == '/' ? kLine : kBlock;
-          out[i] = out[i + 1] = ' ';
-          ++i;
-        } else if (c == '"' || c == '\'') {
-          state = c == '"' ? kString : kChar;
-        }
-        break;
-      case kLine:
-        if (c == '\n') state = kCode;
-        else out[i] = ' ';
-        break;
-      case kBlock:
-        if (c == '*' && next == '/') {
-          state = kCode;
-          out[i] = out[i + 1] = ' ';
-          ++i;
-        } else if (c != '\n') {
-          out[i] = ' ';
-        }
-        break;
-      case kString:
-      case kChar:
-        if (c == (state == kString ? '"' : '\'')) {
-          state = kCode;
-        } else if (c != '\n') {
-          out[i] = ' ';
-          if (c == '\\' && next != '\0' && next != '\n') out[++i] = ' ';
-        }
-        break;
+    if (c == '\n') ++line, lineComment = false;
+    if (lineComment) continue;
+    if (block) {
+      if (c == '*' && next == '/') block = false, ++i;
+    } else if (quote != 0) {
+      if (c == '\\') ++i;
+      else if (c == quote) quote = 0;
+    } else if (c == '/' && (next == '/' || next == '*')) {
+      (next == '/' ? lineComment : block) = true;
+      ++i;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (text.compare(i, function.size(), function) == 0 &&
+               (i == 0 || !(std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '_'))) {
+      size_t after = i + function.size();
+      while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
+      if (after < text.size() && text[after] == '(') lines.push_back(line);
     }
   }
-  return out;
-}
-
-// "file:line" of every call of `function` (the name alone, followed by '(') in the code.
-std::vector<std::string> CallsOf(const std::string& function, const std::string& code,
-                                 const std::string& file) {
-  std::vector<std::string> found;
-  for (size_t at = code.find(function); at != std::string::npos;
-       at = code.find(function, at + 1)) {
-    const bool startsName = at == 0 || !(std::isalnum(static_cast<unsigned char>(code[at - 1])) ||
-                                         code[at - 1] == '_');
-    size_t after = at + function.size();
-    while (after < code.size() && std::isspace(static_cast<unsigned char>(code[after]))) ++after;
-    if (startsName && after < code.size() && code[after] == '(')
-      found.push_back(file + ":" + std::to_string(1 + std::count(code.begin(), code.begin() + at, '\n')));
-  }
-  return found;
-}
-
-TEST(LibrarySources, ScannerSeesCallsOnlyInCode) {
-  const std::string code = CodeOnly(
-      "a = strerror (e); b = strerror_r(e, x, n); c = my_strerror(e);\n"
-      "// strerror(e)\n/* strerror(e) */ d = \"strerror(\\\"\"; f = strerror(e);");
-  EXPECT_EQ(CallsOf("strerror", code, "t"), (std::vector<std::string>{"t:1", "t:3"}));
+  return lines;
 }
 
 TEST(LibrarySources, ErrorTextsUseTheThreadSafeForm) {
+  EXPECT_EQ(LinesCalling("strerror", "a = strerror (e); b = strerror_r(e, x, n); my_strerror(e);\n"
+                                     "// strerror(e)\n/* strerror(e) */ s = \"strerror(\\\"\";\n"
+                                     "f = strerror(e);"),
+            (std::vector<int>{1, 4}));
+
   // strerror() hands out a buffer that other threads may overwrite; PxErrnoText() is used.
   std::vector<std::string> found;
   size_t files = 0;
   for (const char* top : {"common", "platform", "include"}) {
-    const fs::path dir = fs::path(KQ_SOURCE_DIR) / top;
-    ASSERT_TRUE(fs::is_directory(dir)) << dir;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(std::string(KQ_SOURCE_DIR) + "/" + top)) {
       const std::string ext = entry.path().extension().string();
-      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c" && ext != ".hpp"))
-        continue;
-      std::ifstream in(entry.path(), std::ios::binary);
+      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c")) continue;
       std::stringstream text;
-      text << in.rdbuf();
+      text << std::ifstream(entry.path(), std::ios::binary).rdbuf();
       ++files;
-      for (const std::string& call :
-           CallsOf("strerror", CodeOnly(text.str()), entry.path().string()))
-        found.push_back(call);
+      for (int line : LinesCalling("strerror", text.str()))
+        found.push_back(entry.path().string() + ":" + std::to_string(line));
     }
   }
   EXPECT_GT(files, 100u);

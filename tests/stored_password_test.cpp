@@ -105,13 +105,8 @@ TEST(PasswordKey, ProcessesMakingTheKeyAtOnceAllSucceedWithOneKey) {
     close(start);
     for (auto& helper : helpers) EXPECT_EQ(helper->Finish(), 0);
     for (const std::string& text : stored) EXPECT_EQ(Decrypted(text), "one text") << "round " << round;
-    struct stat st;
-    ASSERT_EQ(stat(key.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(st.st_size, 32);
   }
-  // No temporary key was left behind.
-  size_t keys = 0;
+  size_t keys = 0;  // no temporary key is left behind
   for (const auto& entry : std::filesystem::directory_iterator(cfg.root()))
     keys += entry.path().filename().string().compare(0, 3, "key") == 0;
   EXPECT_EQ(keys, 10u);

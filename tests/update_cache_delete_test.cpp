@@ -245,6 +245,16 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   }
   SetReleases(req, {Release(20, 3, FilesForOS::kMediaFiles, Media({"Unix/keep.bin"}))});
   EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+  // The same with no files named: passed over ("File list is empty"), and the request goes on.
+  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
+  SetReleases(req, {Release(15, 0, FilesForOS::kLooseUpdateFiles, {}),
+                    Release(15, 5, FilesForOS::kSPFiles, {}), Release(20, 3, FilesForOS::kMediaFiles, {}),
+                    Release(20, 1, FilesForOS::kInstallerFiles, {}),
+                    Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/Updates/u1.exe"));
+  EXPECT_NE(kqtest::ReadFile(config_.logFile()).find("File list is empty for Rel [20] OS ID [3]"),
+            std::string::npos);
   // The named link goes, its target stays.
   SetReleases(req, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x-link"}))});
   EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
@@ -299,53 +309,20 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   EXPECT_TRUE(Exists(addSync_ + "/keep"));
 }
 
-TEST_F(DeleteOnRequest, SystemsWithNothingNamedAreSkippedBeforeTheirFoldersAreChecked) {
-  // OS ids without a cache folder and releases without a name, each with no files: the request
-  // goes on past them and deletes what the last system names.
-  const std::string base = InstallFolder(15, 1);
-  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
-  CacheOpReq req = Request();
-  SetReleases(req, {Release(15, 0, FilesForOS::kLooseUpdateFiles, {}),
-                    Release(15, 5, FilesForOS::kSPFiles, {}),
-                    Release(20, 3, FilesForOS::kMediaFiles, {}),
-                    Release(20, 1, FilesForOS::kInstallerFiles, {}),
-                    Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}))});
-  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
-  EXPECT_FALSE(Exists(base + "/Updates/u1.exe"));
-  const std::string log = kqtest::ReadFile(config_.logFile());
-  for (const char* line : {"File list is empty for Rel [15] OS ID [0]",
-                           "File list is empty for Rel [15] OS ID [5]",
-                           "File list is empty for Rel [20] OS ID [3]"})
-    EXPECT_NE(log.find(line), std::string::npos) << line;
-}
-
-// Opens of one folder, seen through inotify while the object lives.
-class FolderOpens {
- public:
-  explicit FolderOpens(const std::string& folder)
-      : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    // Closes are watched too: the kernel folds an event into the one before it when the two are
-    // the same, and an open always follows a close.
-    EXPECT_GE(inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
-  }
-  ~FolderOpens() { close(fd_); }
-  // The opens of the folder itself since the last call.
-  int Count() {
-    int opens = 0;
-    alignas(inotify_event) char buffer[4096];
-    for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
-      for (char* at = buffer; at < buffer + n;) {
-        const inotify_event* e = reinterpret_cast<const inotify_event*>(at);
-        opens += (e->mask & IN_OPEN) && (e->mask & IN_ISDIR) && e->len == 0;
-        at += sizeof(inotify_event) + e->len;
-      }
+// The opens of the watched folder itself read from an inotify descriptor (watch closes too: the
+// kernel folds an event into the one before it when the two are the same).
+int Opens(int inotify) {
+  int opens = 0;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = read(inotify, buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + n;) {
+      const inotify_event* e = reinterpret_cast<const inotify_event*>(at);
+      opens += (e->mask & IN_OPEN) && (e->mask & IN_ISDIR) && e->len == 0;
+      at += sizeof(inotify_event) + e->len;
     }
-    return opens;
   }
-
- private:
-  int fd_;
-};
+  return opens;
+}
 
 TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
   // Media of twelve systems in two entries of one release (all pruned from the cache root) and
@@ -385,11 +362,14 @@ TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
   auto loose = [&](int os) { return Release(15, os, FilesForOS::kLooseUpdateFiles, Files({"sub/u.exe"})); };
   const std::vector<FilesForRel> whole = {media(mediaOses[0]), loose(1), media(mediaOses[1]), loose(3)};
 
-  FolderOpens opens(root_ + "/KQMedia/11.0.0/Windows/keep");
+  const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(inotify, (root_ + "/KQMedia/11.0.0/Windows/keep").c_str(),
+                              IN_OPEN | IN_CLOSE_NOWRITE), 0);
   CacheOpReq req = Request();
   SetReleases(req, whole);
   ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
-  EXPECT_EQ(opens.Count(), 1);  // the cache was walked once
+  EXPECT_EQ(Opens(inotify), 1);  // the cache was walked once
+  close(inotify);
 
   // The same systems one request each: pruned after every one of them.
   for (const FilesForRel& rel : whole) {
