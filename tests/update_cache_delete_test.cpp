@@ -325,42 +325,26 @@ int Opens(int inotify) {
 }
 
 TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
-  // Media of twelve systems in two entries of one release (all pruned from the cache root) and
-  // loose updates of two installed systems, one between the media entries and one after them.
-  const std::string copy = config_.root() + "/copy";
-  const std::vector<std::vector<int>> mediaOses = {{1, 3, 5, 6, 7, 8}, {9, 10, 11, 12, 13, 14}};
-  auto fill = [&](const std::string& root) {
-    for (const auto& group : mediaOses)
-      for (int os : group)
-        kqtest::WriteFile(root + "/KQMedia/11.0.0/" + (IsUnix(os) ? "Unix" : "Windows") + "/os" +
-                              std::to_string(os) + "/f.bin", "m");
-    kqtest::WriteFile(root + "/KQMedia/11.0.0/Windows/keep/k.bin", "k");
-    ASSERT_EQ(0, mkdir((root + "/stale").c_str(), 0755));
-    ASSERT_EQ(0, mkdir((root + "/stale/deeper").c_str(), 0755));
-    for (int os : {1, 3}) {
-      std::string base = root;
-      ASSERT_TRUE(FindInstallUpdPathForOS(15, os, base));
+  // Media of twelve systems (all pruned from the cache root) and loose updates of two installed
+  // systems, one between the media systems and one after them.
+  std::vector<FilesForRel> whole;
+  for (int os : {1, 3, 5, 6, 7, 8, -1, 9, 10, 11, 12, 13, 14, -3}) {  // -n: loose updates of n
+    const std::string name = "os" + std::to_string(os) + "/f.bin";
+    if (os < 0) {
+      std::string base = root_;
+      ASSERT_TRUE(FindInstallUpdPathForOS(15, -os, base));
       kqtest::WriteFile(base + "/Updates/sub/u.exe", "u");
+      whole.push_back(Release(15, -os, FilesForOS::kLooseUpdateFiles, Files({"sub/u.exe"})));
+      continue;
     }
-  };
-  fill(root_);
-  fill(copy);
-
-  auto media = [&](const std::vector<int>& oses) {
-    FilesForRel rel;
-    rel.setint64(FilesForRel::kReleaseId, 16);
-    std::vector<CNMessageBase> list;
-    for (int os : oses) {
-      FilesForOS entry;
-      entry.setint64(FilesForOS::kOSId, os);
-      entry.setlistobject(FilesForOS::kMediaFiles, Media({"os" + std::to_string(os) + "/f.bin"}));
-      list.push_back(entry);
-    }
-    rel.setlistobject(FilesForRel::kOSList, list);
-    return rel;
-  };
-  auto loose = [&](int os) { return Release(15, os, FilesForOS::kLooseUpdateFiles, Files({"sub/u.exe"})); };
-  const std::vector<FilesForRel> whole = {media(mediaOses[0]), loose(1), media(mediaOses[1]), loose(3)};
+    kqtest::WriteFile(root_ + "/KQMedia/11.0.0/" + (IsUnix(os) ? "Unix/" : "Windows/") + name, "m");
+    whole.push_back(Release(16, os, FilesForOS::kMediaFiles, Media({name})));
+  }
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/keep/k.bin", "k");
+  ASSERT_EQ(0, mkdir((root_ + "/stale").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((root_ + "/stale/deeper").c_str(), 0755));
+  const std::string copy = config_.root() + "/copy";
+  fs::copy(root_, copy, fs::copy_options::recursive);
 
   const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(inotify, (root_ + "/KQMedia/11.0.0/Windows/keep").c_str(),
@@ -371,15 +355,11 @@ TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
   EXPECT_EQ(Opens(inotify), 1);  // the cache was walked once
   close(inotify);
 
-  // The same systems one request each: pruned after every one of them.
+  // The same systems one request each leave the same tree.
   for (const FilesForRel& rel : whole) {
-    for (const CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
-      FilesForRel one = rel;
-      one.setlistobject(FilesForRel::kOSList, std::vector<CNMessageBase>{os});
-      CacheOpReq single = Request(copy);
-      SetReleases(single, {one});
-      ASSERT_TRUE(cache_.DeleteLocalCacheContents(single));
-    }
+    CacheOpReq single = Request(copy);
+    SetReleases(single, {rel});
+    ASSERT_TRUE(cache_.DeleteLocalCacheContents(single));
   }
   auto relative = [](const std::string& root) {
     std::map<std::string, std::string> out;
