@@ -225,6 +225,34 @@ TEST_F(CompareTest, DroppedPairsKeepFilesAKeptOsStillNeeds) {
             (NameSums{{"linux-ppc64/r", "4"}, {"pkg.xml", "3"}}));
 }
 
+// At level 10 the retention logs each release and OS it works through before its files, and the
+// comparison ends with both results.
+TEST_F(CompareTest, LevelTenLogsRetentionStepsAndBothResults) {
+  auto hub = std::vector<FilesForRel>{SyncRel(
+      16, {MediaOs(15, {{"linux-x86/p", "1"}}), MediaOs(16, {{"shared.txt", "3"}})}, "SP2_9_R1", 2, 9, 1)};
+  auto remote = std::vector<FilesForRel>{SyncRel(
+      16, {MediaOs(15, {{"linux-x86/p", "1"}, {"shared.txt", "3"}, {"linux-x86/old", "4"}}),
+           MediaOs(16, {{"shared.txt", "3"}})},
+      "SP2_9_R1", 2, 9, 1)};
+  Compare(hub, remote);
+  std::vector<FilesForRel> del = {SyncRel(17, {}), SyncRel(16, {MediaOs(3, {})})};
+  cache_.RetainFilesNeededForCache(del, hub);
+
+  const std::string log = ReadFile(config_.logFile());
+  size_t at = 0;
+  for (const char* line :
+       {"Processing release id : [16]", "Feature Release folder name is : [SP2_9_R1]",
+        "Processing OS ID: [15]", "Need to retain file [SP2_9_R1\\Unix\\shared.txt]",
+        "File [SP2_9_R1\\Unix\\linux-x86\\old] needs to be deleted", "Files to send to remote cache:",
+        "Files to delete from remote cache:", "[linux-x86/old : 4]", "Processing release id : [17]",
+        "No OS types present for release [17]", "Processing release id : [16]",
+        "No media files present for OS [3]"}) {
+    const size_t found = log.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\n" << log.substr(at);
+    at = found;
+  }
+}
+
 TEST_F(CompareTest, RetentionLeavesOldReleasesAlone) {
   std::vector<FilesForRel> del = {SyncRel(15, {OldOs(1, {{"a", "1"}})})};
   std::vector<FilesForRel> hub = {SyncRel(15, {OldOs(1, {{"a", "1"}})}),

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +248,16 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   }
   SetReleases(req, {Release(20, 3, FilesForOS::kMediaFiles, Media({"Unix/keep.bin"}))});
   EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+  // The same with no files named: passed over ("File list is empty"), and the request goes on.
+  kqtest::WriteFile(base + "/Updates/u1.exe", "u");
+  SetReleases(req, {Release(15, 0, FilesForOS::kLooseUpdateFiles, {}),
+                    Release(15, 5, FilesForOS::kSPFiles, {}), Release(20, 3, FilesForOS::kMediaFiles, {}),
+                    Release(20, 1, FilesForOS::kInstallerFiles, {}),
+                    Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"u1.exe"}))});
+  EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/Updates/u1.exe"));
+  EXPECT_NE(kqtest::ReadFile(config_.logFile()).find("File list is empty for Rel [20] OS ID [3]"),
+            std::string::npos);
   // The named link goes, its target stays.
   SetReleases(req, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x-link"}))});
   EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
@@ -299,6 +310,69 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   EXPECT_TRUE(Exists(root_ + "/KQMedia"));
   EXPECT_TRUE(Exists(base + "/Updates/keep.exe"));
   EXPECT_TRUE(Exists(addSync_ + "/keep"));
+}
+
+// The opens of the watched folder itself read from an inotify descriptor (watch closes too: the
+// kernel folds an event into the one before it when the two are the same).
+int Opens(int inotify) {
+  int opens = 0;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = read(inotify, buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + n;) {
+      const inotify_event* e = reinterpret_cast<const inotify_event*>(at);
+      opens += (e->mask & IN_OPEN) && (e->mask & IN_ISDIR) && e->len == 0;
+      at += sizeof(inotify_event) + e->len;
+    }
+  }
+  return opens;
+}
+
+TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
+  // Media of twelve systems (all pruned from the cache root) and loose updates of two installed
+  // systems, one between the media systems and one after them.
+  std::vector<FilesForRel> whole;
+  for (int os : {1, 3, 5, 6, 7, 8, -1, 9, 10, 11, 12, 13, 14, -3}) {  // -n: loose updates of n
+    const std::string name = "os" + std::to_string(os) + "/f.bin";
+    if (os < 0) {
+      std::string base = root_;
+      ASSERT_TRUE(FindInstallUpdPathForOS(15, -os, base));
+      kqtest::WriteFile(base + "/Updates/sub/u.exe", "u");
+      whole.push_back(Release(15, -os, FilesForOS::kLooseUpdateFiles, Files({"sub/u.exe"})));
+      continue;
+    }
+    kqtest::WriteFile(root_ + "/KQMedia/11.0.0/" + (IsUnix(os) ? "Unix/" : "Windows/") + name, "m");
+    whole.push_back(Release(16, os, FilesForOS::kMediaFiles, Media({name})));
+  }
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/keep/k.bin", "k");
+  ASSERT_EQ(0, mkdir((root_ + "/stale").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((root_ + "/stale/deeper").c_str(), 0755));
+  const std::string copy = config_.root() + "/copy";
+  fs::copy(root_, copy, fs::copy_options::recursive);
+
+  const int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(inotify, (root_ + "/KQMedia/11.0.0/Windows/keep").c_str(),
+                              IN_OPEN | IN_CLOSE_NOWRITE), 0);
+  CacheOpReq req = Request();
+  SetReleases(req, whole);
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_EQ(Opens(inotify), 1);  // the cache was walked once
+  close(inotify);
+
+  // The same systems one request each leave the same tree.
+  for (const FilesForRel& rel : whole) {
+    CacheOpReq single = Request(copy);
+    SetReleases(single, {rel});
+    ASSERT_TRUE(cache_.DeleteLocalCacheContents(single));
+  }
+  auto relative = [](const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : TreeManifest(root)) out[entry.first.substr(root.size())] = entry.second;
+    return out;
+  };
+  EXPECT_EQ(relative(root_), relative(copy));
+  EXPECT_FALSE(Exists(root_ + "/stale"));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/Unix"));
+  EXPECT_TRUE(Exists(root_ + "/KQMedia/11.0.0/Windows/keep/k.bin"));
 }
 
 class ApplianceDelete : public DeleteOnRequest {

@@ -485,6 +485,12 @@ bool KQUpdateCache::CompareCacheFiles(std::vector<FilesForRel>& local,
   if (!noRetain && !pairsToDrop.empty() && CountFilesForRelVec(pairsToDrop) != 0)
     RetainFilesNeededForCache(pairsToDrop, local);
 
+  if (m_event.GetDebugLevel() >= 10) {
+    m_event.DebugJob(10, kTag, m_jobId, "Files to send to remote cache:");
+    PrintFilesForRelVec(&toSend);
+    m_event.DebugJob(10, kTag, m_jobId, "Files to delete from remote cache:");
+    PrintFilesForRelVec(&toDelete);
+  }
   return true;
 }
 
@@ -583,31 +589,47 @@ bool KQUpdateCache::RetainFilesNeededForCache(std::vector<FilesForRel>& toDelete
     }
   }
 
-  // Drop the needed ones, list by list, in order.
+  // Drop the needed ones, release by release and list by list, in order.
   std::vector<std::string> retained;
-  for (size_t begin = 0; begin < candidates.size();) {
-    MessageList& media = *candidates[begin].media;
-    size_t end = begin;
-    while (end < candidates.size() && candidates[end].media == &media) ++end;
-    size_t kept = 0;
-    for (size_t c = begin; c < end; ++c) {
-      const size_t i = candidates[c].index;
-      if (needed[candidates[c].group] || verbose) {
-        std::string path = CachePathOf(*candidates[c].prefix, media[i].getstringByRef(BinaryV11::kRelativePath));
-        if (needed[candidates[c].group]) {
-          m_event.DebugJob(1, kTag, m_jobId,
-                           "Need to retain file [%s] in cache as per configuration, removing it from the list of files to be deleted",
-                           path.c_str());
-          retained.push_back(std::move(path));
-          continue;
-        }
-        m_event.DebugJob(10, kTag, m_jobId, "File [%s] needs to be deleted", path.c_str());
-      }
-      if (kept != i) media[kept] = std::move(media[i]);
-      ++kept;
+  size_t next = 0;  // the first candidate of the next media list
+  for (FilesForRel& rel : toDelete) {
+    const int relId = RelIdOf(rel);
+    if (relId < 16) continue;
+    m_event.DebugJob(10, kTag, m_jobId, "Processing release id : [%d]", relId);
+    const std::string folder = FolderNameOf(rel);
+    if (!folder.empty())
+      m_event.DebugJob(10, kTag, m_jobId, "Feature Release folder name is : [%s]", folder.c_str());
+    if (ListOf(rel, FilesForRel::kOSList).empty()) {
+      m_event.DebugJob(10, kTag, m_jobId, "No OS types present for release [%d]", relId);
+      continue;
     }
-    media.erase(media.begin() + static_cast<long>(kept), media.end());
-    begin = end;
+    for (CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      MessageList& media = *os.getlistobject(FilesForOS::kMediaFiles);
+      if (media.empty()) {
+        m_event.DebugJob(10, kTag, m_jobId, "No media files present for OS [%d]", OsIdOf(os));
+        continue;
+      }
+      m_event.DebugJob(10, kTag, m_jobId, "Processing OS ID: [%d]", OsIdOf(os));
+      size_t kept = 0;
+      for (; next < candidates.size() && candidates[next].media == &media; ++next) {
+        const Candidate& c = candidates[next];
+        const size_t i = c.index;
+        if (needed[c.group] || verbose) {
+          std::string path = CachePathOf(*c.prefix, media[i].getstringByRef(BinaryV11::kRelativePath));
+          if (needed[c.group]) {
+            m_event.DebugJob(1, kTag, m_jobId,
+                             "Need to retain file [%s] in cache as per configuration, removing it from the list of files to be deleted",
+                             path.c_str());
+            retained.push_back(std::move(path));
+            continue;
+          }
+          m_event.DebugJob(10, kTag, m_jobId, "File [%s] needs to be deleted", path.c_str());
+        }
+        if (kept != i) media[kept] = std::move(media[i]);
+        ++kept;
+      }
+      media.erase(media.begin() + static_cast<long>(kept), media.end());
+    }
   }
   if (!retained.empty()) {
     m_event.DebugJob(1, kTag, m_jobId,

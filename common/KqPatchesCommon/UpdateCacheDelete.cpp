@@ -8,8 +8,10 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "FileSystemUtils.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
+#include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 #include "StringUtils.h"
 #include "UpdateNames.h"
@@ -144,6 +147,54 @@ bool FolderAllowed(EvDebug& log, unsigned long long job, const char* tag, const 
   return false;
 }
 
+// Where the files of one operating system of a deletion request go from, decided before
+// anything is deleted.
+struct OsFolders {
+  enum Kind {
+    kNothing,   // no files named: nothing to delete, nothing to prune
+    kNoFolder,  // files named, but the release or the operating system has no cache folder
+    kMedia,     // media files below `media`
+    kInstall,   // feature-release, loose-update and installer files below `base`
+  };
+  Kind kind = kNothing;
+  std::string base;   // pruned of empty folders once the files are gone
+  std::string media;  // kMedia: the folder the media files are named relative to
+};
+
+OsFolders FoldersOf(const std::string& root, long long operation, int releaseId,
+                    const std::string& releaseName, const std::string& frFolder,
+                    const CNMessageBase& os) {
+  OsFolders out;
+  const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
+  out.base = root;
+  if (releaseId > 15 && os.isSet(FilesForOS::kMediaFiles)) {
+    if (os.getlistobject(FilesForOS::kMediaFiles)->empty()) return out;
+    out.kind = OsFolders::kMedia;
+    out.media = root;
+    if (root.find("KQMedia") == std::string::npos) {
+      std::string why;
+      if (releaseName.empty() ||
+          (!frFolder.empty() && !CacheDeletionGuard::CheckDeletionName(frFolder, why))) {
+        out.kind = OsFolders::kNoFolder;
+        return out;
+      }
+      out.media = root + "/KQMedia/" + releaseName + "/" + (frFolder.empty() ? "" : frFolder + "/") +
+                  (IsUnix(osId) ? "Unix" : "Windows");
+    }
+    return out;
+  }
+  if (os.getlistobject(FilesForOS::kSPFiles)->empty() &&
+      os.getlistobject(FilesForOS::kLooseUpdateFiles)->empty() &&
+      os.getlistobject(FilesForOS::kInstallerFiles)->empty())
+    return out;
+  out.kind = OsFolders::kInstall;
+  if (operation != kDeletePackageCacheFiles &&
+      (releaseName.empty() || !FindInstallUpdPathForOS(releaseId, osId, out.base)))
+    out.kind = OsFolders::kNoFolder;
+  out.base = Unix(out.base);
+  return out;
+}
+
 }  // namespace
 
 bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
@@ -164,7 +215,46 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
       return false;
     }
   }
-  const bool rootIsMedia = root.find("KQMedia") != std::string::npos;
+  auto releaseNameOf = [](const CNMessageBase& rel) {
+    return GetRelNameFromId(static_cast<int>(rel.getint64(FilesForRel::kReleaseId)));
+  };
+  long long hnRelease = -1;  // asked for when a release first names a feature-release folder
+  auto frFolderOf = [&hnRelease](const CNMessageBase& rel) {
+    if (!rel.isSet(FilesForRel::kSPFolderName)) return std::string();
+    if (hnRelease < 0) hnRelease = static_cast<long long>(getHNReleaseID());
+    return rel.getint64(FilesForRel::kReleaseId) == hnRelease
+               ? rel.getstring(FilesForRel::kSPFolderName)
+               : std::string();
+  };
+
+  // Pruning a folder removes every empty folder below it, so of several operating systems that
+  // prune the same folder (all media of a request prune the root) only the last one needs to:
+  // the tree left is the same, and the cache is walked once instead of once per system.
+  std::map<std::string, size_t> prunesLeft;
+  for (const CNMessageBase& rel : releases) {
+    const std::string releaseName = releaseNameOf(rel);
+    const std::string frFolder = frFolderOf(rel);
+    for (const CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
+      const OsFolders step =
+          FoldersOf(root, operation, static_cast<int>(rel.getint64(FilesForRel::kReleaseId)),
+                    releaseName, frFolder, os);
+      if (step.kind == OsFolders::kMedia || step.kind == OsFolders::kInstall) ++prunesLeft[step.base];
+    }
+  }
+  std::vector<std::string> postponed;  // folders whose pruning waits for a later system
+  auto prune = [&](const std::string& base) {
+    if (FolderAllowed(m_event, m_jobId, kTag, root, base) && DeleteFolderIfEmpty(base)) return true;
+    m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
+                     base.c_str());
+    return false;
+  };
+  // A failing step ends the request; what the systems before it emptied is pruned as it would
+  // have been after each of them.
+  auto fail = [&]() {
+    for (const std::string& base : postponed) prune(base);
+    return false;
+  };
+
   for (const CNMessageBase& rel : releases) {
     const int releaseId = static_cast<int>(rel.getint64(FilesForRel::kReleaseId));
     const std::vector<CNMessageBase>& oses = *rel.getlistobject(FilesForRel::kOSList);
@@ -173,58 +263,43 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
                        releaseId);
       continue;
     }
-    const std::string releaseName = GetRelNameFromId(releaseId);
-    std::string frFolder;
-    if (releaseId == static_cast<int>(getHNReleaseID()) && rel.isSet(FilesForRel::kSPFolderName))
-      frFolder = rel.getstring(FilesForRel::kSPFolderName);
+    const std::string releaseName = releaseNameOf(rel);
+    const std::string frFolder = frFolderOf(rel);
     for (const CNMessageBase& os : oses) {
       const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
-      std::string base = root;
-      if (releaseId > 15 && os.isSet(FilesForOS::kMediaFiles)) {
-        std::string folder = root;
-        if (!rootIsMedia) {
-          std::string why;
-          if (releaseName.empty() ||
-              (!frFolder.empty() && !CacheDeletionGuard::CheckDeletionName(frFolder, why))) {
-            m_event.DebugJob(0, kTag, m_jobId,
-                             "Refused to delete media files of Rel [%d] OS ID [%d]: no release "
-                             "name or a bad feature release folder [%s]",
-                             releaseId, osId, frFolder.c_str());
-            return false;
-          }
-          folder = root + "/KQMedia/" + releaseName + "/" + (frFolder.empty() ? "" : frFolder + "/") +
-                   (IsUnix(osId) ? "Unix" : "Windows");
-        }
+      const OsFolders step = FoldersOf(root, operation, releaseId, releaseName, frFolder, os);
+      const bool media = releaseId > 15 && os.isSet(FilesForOS::kMediaFiles);
+      if (step.kind == OsFolders::kNothing) {
+        m_event.DebugJob(1, kTag, m_jobId, "File list is empty for Rel [%d] OS ID [%d]",
+                         releaseId, osId);
+        continue;
+      }
+      if (step.kind == OsFolders::kNoFolder) {
+        if (media)
+          m_event.DebugJob(0, kTag, m_jobId,
+                           "Refused to delete media files of Rel [%d] OS ID [%d]: no release "
+                           "name or a bad feature release folder [%s]",
+                           releaseId, osId, frFolder.c_str());
+        else
+          m_event.DebugJob(0, kTag, m_jobId,
+                           "Refused to delete files of Rel [%d] OS ID [%d]: the release or the "
+                           "operating system has no cache folder", releaseId, osId);
+        return fail();
+      }
+      const std::string& base = step.base;
+      if (step.kind == OsFolders::kMedia) {
         std::vector<File> files = MediaFilesAsFiles(os);
-        if (files.empty()) {
-          m_event.DebugJob(1, kTag, m_jobId, "File list is empty for Rel [%d] OS ID [%d]",
-                           releaseId, osId);
-          continue;
-        }
-        m_event.DebugJob(1, kTag, m_jobId, "Deleting binary files from [%s]", folder.c_str());
-        if (!FolderAllowed(m_event, m_jobId, kTag, root, folder) ||
-            !DeleteFilesFromVec(folder, &files)) {
+        m_event.DebugJob(1, kTag, m_jobId, "Deleting binary files from [%s]", step.media.c_str());
+        if (!FolderAllowed(m_event, m_jobId, kTag, root, step.media) ||
+            !DeleteFilesFromVec(step.media, &files)) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete binary files from [%s]",
-                           folder.c_str());
-          return false;
+                           step.media.c_str());
+          return fail();
         }
       } else {
-        if (operation != kDeletePackageCacheFiles) {
-          if (releaseName.empty() || !FindInstallUpdPathForOS(releaseId, osId, base)) {
-            m_event.DebugJob(0, kTag, m_jobId,
-                             "Refused to delete files of Rel [%d] OS ID [%d]: the release or the "
-                             "operating system has no cache folder", releaseId, osId);
-            return false;
-          }
-        }
         std::vector<File> frFiles = FilesOf(os, FilesForOS::kSPFiles);
         std::vector<File> looseFiles = FilesOf(os, FilesForOS::kLooseUpdateFiles);
         std::vector<File> installerFiles = FilesOf(os, FilesForOS::kInstallerFiles);
-        if (frFiles.empty() && looseFiles.empty() && installerFiles.empty()) {
-          m_event.DebugJob(1, kTag, m_jobId, "File list is empty for Rel [%d] OS ID [%d]",
-                           releaseId, osId);
-          continue;
-        }
         if (!frFiles.empty()) {
           std::string folder = Unix(base + "/ServicePacks");
           _SPVersion highest;
@@ -232,13 +307,13 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
             m_event.DebugJob(1, kTag, m_jobId,
                              "Failed to get highest feature release number from directory [%s]",
                              folder.c_str());
-            return false;
+            return fail();
           }
           if (!FindNewSPPathForOS(osId, highest, folder)) {
             m_event.DebugJob(0, kTag, m_jobId,
                              "Refused to delete feature release files for OS ID [%d] from [%s]",
                              osId, folder.c_str());
-            return false;
+            return fail();
           }
           folder = Unix(folder);
           m_event.DebugJob(1, kTag, m_jobId, "Deleting additional feature release files from [%s]",
@@ -248,7 +323,7 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
             m_event.DebugJob(1, kTag, m_jobId,
                              "Failed to delete additional feature release files from [%s]",
                              folder.c_str());
-            return false;
+            return fail();
           }
         }
         const std::string updates = Unix(base + "/Updates");
@@ -259,24 +334,24 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
           m_event.DebugJob(1, kTag, m_jobId,
                            "Failed to delete additional loose update files from [%s]",
                            updates.c_str());
-          return false;
+          return fail();
         }
-        base = Unix(base);
         m_event.DebugJob(1, kTag, m_jobId, "Deleting additional installer files from [%s]",
                          base.c_str());
         if (!installerFiles.empty() && (!FolderAllowed(m_event, m_jobId, kTag, root, base) ||
                                         !DeleteFilesFromVec(base, &installerFiles))) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete additional installer files from [%s]",
                            base.c_str());
-          return false;
+          return fail();
         }
       }
-      base = Unix(base);
-      if (!FolderAllowed(m_event, m_jobId, kTag, root, base) || !DeleteFolderIfEmpty(base)) {
-        m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
-                         base.c_str());
-        return false;
+      if (--prunesLeft[base] > 0) {
+        if (std::find(postponed.begin(), postponed.end(), base) == postponed.end())
+          postponed.push_back(base);
+        continue;
       }
+      postponed.erase(std::remove(postponed.begin(), postponed.end(), base), postponed.end());
+      if (!prune(base)) return fail();
     }
   }
 
@@ -456,7 +531,7 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
     }
     std::string err;
     if (!kq::RemoveUnder(Unix(root + "/KQMedia"), rel, &err)) {
-      if (err.empty()) err = strerror(errno);
+      if (err.empty()) err = PxErrnoText(errno);
       m_event.DebugJob(1, kTag, m_jobId,
                        "Deleting obsolete servie pack directory [%s] failed with error [%s]",
                        path.c_str(), err.c_str());

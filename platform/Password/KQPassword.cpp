@@ -43,32 +43,58 @@ bool ReadAll(int fd, unsigned char* out, size_t n, size_t& got) {
   return true;
 }
 
-// Reads the key; exactly kKeyBytes must be in the file.
+// Reads the key. The file is opened without following a link and without waiting (a FIFO or a
+// device in its place never blocks), and is used only when it is a regular file of this
+// process's user with mode 0600 holding exactly kKeyBytes: a key someone else planted, or one
+// that others could read, is refused.
 bool ReadKey(const std::string& path, KeyBuffer& key) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     EvDebug().Debug(kTag, "Cannot open key file [%s], errno [%d]", path.c_str(), errno);
     return false;
   }
-  unsigned char extra = 0;
-  size_t got = 0, more = 0;
-  bool ok = ReadAll(fd, key.bytes, kKeyBytes, got) && got == kKeyBytes &&
-            ReadAll(fd, &extra, 1, more) && more == 0;
+  struct stat st;
+  bool ok = false;
+  if (::fstat(fd, &st) != 0) {
+    EvDebug().Debug(kTag, "Cannot examine key file [%s], errno [%d]", path.c_str(), errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    EvDebug().Debug(kTag, "Key file [%s] is not a regular file", path.c_str());
+  } else if (st.st_uid != ::geteuid()) {
+    EvDebug().Debug(kTag, "Key file [%s] belongs to user [%u], not to this process's user [%u]",
+                    path.c_str(), static_cast<unsigned>(st.st_uid),
+                    static_cast<unsigned>(::geteuid()));
+  } else if ((st.st_mode & 07777) != 0600) {
+    EvDebug().Debug(kTag, "Key file [%s] has mode [%04o], not 0600", path.c_str(),
+                    static_cast<unsigned>(st.st_mode & 07777));
+  } else {
+    unsigned char extra = 0;
+    size_t got = 0, more = 0;
+    ok = ReadAll(fd, key.bytes, kKeyBytes, got) && got == kKeyBytes &&
+         ReadAll(fd, &extra, 1, more) && more == 0;
+    if (!ok) EvDebug().Debug(kTag, "Key file [%s] does not hold a key", path.c_str());
+  }
   ::close(fd);
-  if (!ok) EvDebug().Debug(kTag, "Key file [%s] does not hold a key", path.c_str());
   return ok;
 }
 
-// Makes the key file (mode 0600) when it does not exist, then reads it. Two processes making
-// it at once: one wins (O_EXCL), the other reads the winner's key.
+// Makes the key file when it does not exist, then reads it. A new key is written whole under a
+// temporary name beside the key file and linked to the key's name: the key file never exists
+// half written, and link(2) never replaces, so of processes making it at once the first link
+// wins and the others read its key.
 bool MakeOrReadKey(const std::string& path, KeyBuffer& key) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) return ReadKey(path, key);
+  if (errno != ENOENT) {
+    EvDebug().Debug(kTag, "Cannot examine key file [%s], errno [%d]", path.c_str(), errno);
+    return false;
+  }
+  std::string temp = path + ".XXXXXX";
+  int fd = ::mkostemp(&temp[0], O_CLOEXEC);
   if (fd < 0) {
-    if (errno == EEXIST) return ReadKey(path, key);
     EvDebug().Debug(kTag, "Cannot create key file [%s], errno [%d]", path.c_str(), errno);
     return false;
   }
-  bool ok = RAND_bytes(key.bytes, kKeyBytes) == 1;
+  bool ok = ::fchmod(fd, 0600) == 0 && RAND_bytes(key.bytes, kKeyBytes) == 1;
   size_t done = 0;
   while (ok && done < kKeyBytes) {
     ssize_t w = ::write(fd, key.bytes + done, kKeyBytes - done);
@@ -80,9 +106,16 @@ bool MakeOrReadKey(const std::string& path, KeyBuffer& key) {
   ::close(fd);
   if (!ok) {
     EvDebug().Debug(kTag, "Cannot write key file [%s]", path.c_str());
-    ::unlink(path.c_str());
+    ::unlink(temp.c_str());
+    return false;
   }
-  return ok;
+  const int linked = ::link(temp.c_str(), path.c_str());
+  const int error = errno;
+  ::unlink(temp.c_str());
+  if (linked == 0) return true;
+  if (error == EEXIST) return ReadKey(path, key);  // another process made it first
+  EvDebug().Debug(kTag, "Cannot put key file [%s] in place, errno [%d]", path.c_str(), error);
+  return false;
 }
 
 std::string Base64(const unsigned char* data, size_t n) {

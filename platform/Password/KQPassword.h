@@ -4,7 +4,9 @@
 // A stored text is base64 of a 12-byte nonce, the AES-256-GCM cipher text and its 16-byte tag.
 // The key is 32 random bytes in a file that the configuration store names
 // ("Security"/"sPasswordKeyFile"); encrypt makes that file, mode 0600, when it does not exist
-// yet, decrypt only reads it. Nothing here logs a clear text.
+// yet, decrypt only reads it. A key file is used only when it is a regular file of the
+// process's own user with mode 0600; anything else is refused with a log line. Processes making
+// the key at once all end up with the same key. Nothing here logs a clear text.
 #ifndef KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
 #define KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
 

@@ -1,0 +1,70 @@
+// Rules over the library's own sources (common/, platform/, include/), read from the source tree.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The lines (1-based) that call `function` in a C or C++ text: the name on its own, then '(',
+// outside comments and literals.
+std::vector<int> LinesCalling(const std::string& function, const std::string& text) {
+  std::vector<int> lines;
+  int line = 1;
+  char quote = 0;          // inside a literal opened by this character
+  bool block = false, lineComment = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (c == '\n') ++line, lineComment = false;
+    if (lineComment) continue;
+    if (block) {
+      if (c == '*' && next == '/') block = false, ++i;
+    } else if (quote != 0) {
+      if (c == '\\') ++i;
+      else if (c == quote) quote = 0;
+    } else if (c == '/' && (next == '/' || next == '*')) {
+      (next == '/' ? lineComment : block) = true;
+      ++i;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (text.compare(i, function.size(), function) == 0 &&
+               (i == 0 || !(std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '_'))) {
+      size_t after = i + function.size();
+      while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
+      if (after < text.size() && text[after] == '(') lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+TEST(LibrarySources, ErrorTextsUseTheThreadSafeForm) {
+  EXPECT_EQ(LinesCalling("strerror", "a = strerror (e); b = strerror_r(e, x, n); my_strerror(e);\n"
+                                     "// strerror(e)\n/* strerror(e) */ s = \"strerror(\\\"\";\n"
+                                     "f = strerror(e);"),
+            (std::vector<int>{1, 4}));
+
+  // strerror() hands out a buffer that other threads may overwrite; PxErrnoText() is used.
+  std::vector<std::string> found;
+  size_t files = 0;
+  for (const char* top : {"common", "platform", "include"}) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(std::string(KQ_SOURCE_DIR) + "/" + top)) {
+      const std::string ext = entry.path().extension().string();
+      if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c")) continue;
+      std::stringstream text;
+      text << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+      ++files;
+      for (int line : LinesCalling("strerror", text.str()))
+        found.push_back(entry.path().string() + ":" + std::to_string(line));
+    }
+  }
+  EXPECT_GT(files, 100u);
+  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+}
+
+}  // namespace
