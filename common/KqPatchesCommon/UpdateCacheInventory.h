@@ -9,6 +9,11 @@
 #ifndef KQPATCHESCOMMON_UPDATECACHEINVENTORY_H_
 #define KQPATCHESCOMMON_UPDATECACHEINVENTORY_H_
 
+// A field below is named "requires" after the record it mirrors; C++20 made that a keyword.
+#if __cplusplus > 201703L
+#error "UpdateCacheInventory.h needs C++17 (-std=c++17): its field 'requires' is a keyword from C++20 on"
+#endif
+
 #include <list>
 #include <string>
 #include <vector>

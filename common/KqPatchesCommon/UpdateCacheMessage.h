@@ -9,6 +9,11 @@
 #ifndef KQPATCHESCOMMON_UPDATECACHEMESSAGE_H_
 #define KQPATCHESCOMMON_UPDATECACHEMESSAGE_H_
 
+// A field below is named "requires" after the record it mirrors; C++20 made that a keyword.
+#if __cplusplus > 201703L
+#error "UpdateCacheMessage.h needs C++17 (-std=c++17): its field 'requires' is a keyword from C++20 on"
+#endif
+
 constexpr int KQSP_OS_ENTRIES = 14;
 constexpr int KQSP_RELEASE_ENTRIES = 3;
 // Longest feature-release version text ("20", "12a") the message may carry.

@@ -1,27 +1,35 @@
-// Uses both installed libraries: the vocabulary and path builders of the cache library, and the
-// message classes and logging of the platform layer. Prints "ok" and exits 0 when all agree.
+// Lists a folder through the library, names an operating system and its cache folder, and sends
+// a file name through a message and back. Run as: kq_consumer <folder>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CachePaths.h"
+#include "FileSystemUtils.h"
 #include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
 #include "Vocabulary.h"
 
-int main() {
-  SetOSTypesInfo();
-  const char* name = GetOSNameFromId(16);
-  std::string path = "/cache";
-  GetPackageLocation(path, "11.0.0", PUSH_UPD_OS_UNIX, nullptr, false, nullptr);
-  UpdatePatches::File file;
-  file.setstring(1, 1, "a/b.txt");
-  std::string xml;
-  if (file.serialize(xml) != 0) return 2;
-  UpdatePatches::File back;
-  if (back.unserialize(xml) != 0 || back.getstring(1, 1) != "a/b.txt") return 3;
-  EvDebug().DebugLvl("[consumer]", 1, "built against the installed libraries");
-  if (name == nullptr || std::string(name) != "linux-x8664") return 4;
-  if (path != "/cache/KQMedia/11.0.0/Unix") return 5;
-  std::printf("ok\n");
+// A function of the program's own that shares its name with one of the library's; the library
+// goes on calling its own. (This one answers wrongly on purpose, to show that.)
+bool IsADirectory(const char*) { return false; }
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  SetOSTypesInfo();  // the vocabulary is filled by its user, before the first lookup
+  std::string cacheFolder = "/cache";
+  GetPackageLocation(cacheFolder, "11.0.0", PUSH_UPD_OS_UNIX, nullptr, false, nullptr);
+  std::printf("%s %s\n", GetOSNameFromId(16), cacheFolder.c_str());
+
+  std::vector<std::string> entries;  // every file and folder below argv[1], sorted
+  if (!GetRecursiveFilesNFol(argv[1], entries)) return 1;
+  EvDebug().DebugLvl("[consumer]", 1, "[%zu] entries below [%s]", entries.size(), argv[1]);
+  for (const std::string& entry : entries) {
+    UpdatePatches::File file, copy;
+    file.setstring(1, 1, entry);
+    std::string xml;
+    if (file.serialize(xml) != 0 || copy.unserialize(xml) != 0) return 1;
+    std::printf("%s\n", copy.getstring(1, 1).c_str());
+  }
   return 0;
 }
