@@ -296,6 +296,13 @@ size_t Count(const std::vector<FilesForRel>& list) {
 TEST(ReferenceTables, ZeroChecksumFilesAreNeverSentAndTheirRemoteNamesakesGoAsDescribed) {
   kqtest::ScopedConfig cfg;
   KQUpdateCache cache(3, false);
+  // An empty file: "0" in the Windows form, "0xffffffff" in the Unix form.
+  kqtest::WriteFile(cfg.root() + "/empty", "");
+  std::string windowsForm, unixForm;
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(false, cfg.root() + "/empty", windowsForm));
+  ASSERT_TRUE(cache.CalculateFileCksumForFile(true, cfg.root() + "/empty", unixForm));
+  EXPECT_EQ(windowsForm, "0");
+  EXPECT_EQ(unixForm, "0xffffffff");
   for (int release : {15, 16}) {
     for (bool noRetain : {false, true}) {
       std::vector<FilesForRel> hub{OneFile(release, 3, "empty.cfg", "0")}, send, del, drop;
