@@ -15,6 +15,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbSession.h"
 #include "CacheTreeGenerator.h"
+#include "ExampleSteps.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
 #include "KQUpdates.h"
@@ -25,7 +26,6 @@
 #include "RetrievalCenterJob.h"
 #include "ReducedPackages.h"
 #include "RetrievalCenterRun.h"
-#include "SyncRoundDriver.h"
 #include "TessaraDownloadCenter.h"
 #include "TessaraGenerator.h"
 #include "UpdateCacheGenerator.h"
@@ -34,6 +34,7 @@
 #include "Vocabulary.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
 #include "nPatchDownload/CPatchDebug.h"
+#include "nPatchDownload/PatchResultCodes.h"
 #include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace {
@@ -272,6 +273,7 @@ void AnswerRemoteRequest(const std::string& root) {
   shape.mediaUpdates = 3;
   shape.bigFile = false;
   shape.applianceRpms = 40;
+  shape.missingChecksumFile = false;  // every update of the example has its checksum file
   kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
   hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
   hub.model.mediaRelease = GetRelNameFromId(16);
@@ -298,7 +300,7 @@ void AnswerRemoteRequest(const std::string& root) {
     rel.setlistobject(UpdatePatches::FilesForRel::kOSList, oses);
     request.push_back(rel);
   }
-  UpdatePatches::KQApplianceOSInfoList applianceOS = kqtest::SyncRoundDriver::ApplianceOS();
+  UpdatePatches::KQApplianceOSInfoList applianceOS = kqexample::RemoteApplianceOSes();
 
   KQUpdateCache cache(1, true);
   std::vector<UpdatePatches::PackageDesc> packages;
@@ -359,6 +361,7 @@ void DeleteOnRequest(const std::string& root) {
   shape.mediaUpdates = 2;
   shape.bigFile = false;
   shape.applianceRpms = 0;
+  shape.missingChecksumFile = false;  // every update of the example has its checksum file
   kqtest::GeneratedCache remote = kqtest::GenerateCache(shape);
   remote.model.oldRelease = GetRelNameFromId(15);
   remote.model.mediaRelease = GetRelNameFromId(16);
@@ -454,6 +457,7 @@ void FileListsOfAGeneratedCache(const std::string& root) {
   shape.mediaUpdates = 4;
   shape.bigFile = false;
   shape.applianceRpms = 0;
+  shape.missingChecksumFile = false;  // every update of the example has its checksum file
   kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
   hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
   hub.model.mediaRelease = GetRelNameFromId(16);
@@ -498,15 +502,36 @@ void FileListsOfAGeneratedCache(const std::string& root) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Step: remote-cache synchronisation. A generated Hubnode cache and a remote cache that differs
-// from it in every way a synchronisation meets (files missing, changed, added; a release/OS pair
-// the Hubnode lacks; additional-sync and appliance files) run one round: the remote cache
-// answers what it holds, the Hubnode compares it with what it should hold, the files to send are
-// copied and the remote cache deletes the rest through DeleteLocalCacheContents. A second round
-// then finds nothing to do.
+// Step: remote-cache synchronisation (examples/sync_round.cpp is the round, call by call). A
+// generated Hubnode cache and a remote cache that differs from it in every way a
+// synchronisation meets (files missing, changed, added; a release/OS pair the Hubnode lacks;
+// additional-sync and appliance files) run one round: the remote cache answers what it holds,
+// the Hubnode compares it with what it should hold, the files to send are copied and the remote
+// cache deletes the rest through DeleteLocalCacheContents. A second round then finds nothing.
+// "11.0.0 Windows, ..." for the release/OS pairs of a list (with wholePairs, every pair; else
+// only those that name a file).
+std::string PairNames(const std::vector<UpdatePatches::FilesForRel>& list, bool wholePairs) {
+  using UpdatePatches::FilesForOS;
+  std::string text;
+  for (const UpdatePatches::FilesForRel& rel : list)
+    for (const CNMessageBase& os : *rel.getlistobject(UpdatePatches::FilesForRel::kOSList)) {
+      size_t files = 0;
+      for (const KqFieldId* f : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles, &FilesForOS::kInstallerFiles,
+                                 &FilesForOS::kMediaFiles})
+        files += os.getlistobject(*f)->size();
+      if (files == 0 && !wholePairs) continue;
+      const int release = static_cast<int>(rel.getint64(UpdatePatches::FilesForRel::kReleaseId));
+      const char* name = GetOSNameFromId(static_cast<int>(os.getint64(FilesForOS::kOSId)));
+      text += std::string(text.empty() ? "" : ", ") + GetRelNameFromId(release) + " " + (name ? name : "?");
+    }
+  return text.empty() ? "none" : text;
+}
+
 void SynchroniseRemoteCache(const std::string& root) {
   std::printf("== Remote-cache synchronisation on generated caches\n");
-  kqtest::GeneratedCache hub = kqtest::GenerateCache(kqtest::SyncCacheOptions());
+  kqtest::CacheOptions shape = kqtest::SyncCacheOptions();
+  shape.missingChecksumFile = false;
+  kqtest::GeneratedCache hub = kqtest::GenerateCache(shape);
   hub.model.oldRelease = GetRelNameFromId(15);  // the folder names of the release table
   hub.model.mediaRelease = GetRelNameFromId(16);
   const kqtest::CacheModel remote = kqtest::MakeRemoteVariant(hub, 101);
@@ -514,18 +539,21 @@ void SynchroniseRemoteCache(const std::string& root) {
   const std::string hubRoot = root + "/sync-hub", remoteRoot = root + "/cache/sync-remote";
   kqtest::WriteCache(hub.model, hubRoot);
   kqtest::WriteCache(remote, remoteRoot);
-  kqtest::SyncRoundDriver driver(hubRoot, remoteRoot, false);
+  std::printf("  Hubnode cache %s, remote cache %s\n", hubRoot.c_str(), remoteRoot.c_str());
   for (long long round : {1, 2}) {
-    const kqtest::SyncRound r = driver.Run(round);
+    const kqexample::SyncRoundResult r = kqexample::RunSyncRound(hubRoot, remoteRoot, round, 77, "RC1");
     using UpdatePatches::AdditionalSyncFilesList;
     using UpdatePatches::ApplianceFilesInfo;
     const size_t addSend = r.addSend.getlistobject(AdditionalSyncFilesList::kFiles)->size();
     const size_t addDel = r.addDel.getlistobject(AdditionalSyncFilesList::kFiles)->size();
     const size_t applSend = r.applSend.getlistobject(ApplianceFilesInfo::kFiles)->size();
     const size_t applDel = r.applDel.getlistobject(ApplianceFilesInfo::kFiles)->size();
-    std::printf("  round %lld: %llu files sent, %llu deleted, %zu release/OS pairs dropped;\n"
-                "           additional sync %zu sent, %zu deleted; appliance %zu sent, %zu deleted\n",
-                round, r.sendCount, r.deleteCount, r.drop.size(), addSend, addDel, applSend, applDel);
+    std::printf("  round %lld (job %lld):\n"
+                "    cache files: %llu sent (to %s), %llu deleted (from %s)\n"
+                "    release/OS pairs the Hubnode no longer has, dropped whole: %s\n"
+                "    additional-sync files: %zu sent, %zu deleted; appliance files: %zu sent, %zu deleted\n",
+                round, round, r.sendCount, PairNames(r.send, false).c_str(), r.deleteCount,
+                PairNames(r.del, false).c_str(), PairNames(r.drop, true).c_str(), addSend, addDel, applSend, applDel);
     for (const std::string& e : r.errors) Check(false, e.c_str());
     if (round == 2)
       Check(r.sendCount == 0 && r.deleteCount == 0 && r.drop.empty() && addSend + addDel + applSend + applDel == 0,
@@ -574,8 +602,15 @@ void RunUpdateAlerts(const std::string& root) {
   }
   Check(alerts.size() == 3, "three alerts recorded");
   for (const kq::db::Row& a : alerts) {
-    std::printf("  alert %lld (%lld, %lld) clients [%s]\n", a[0].i, a[1].i, a[2].i,
-                a[3].s.c_str());
+    // The alert kinds by category and type.
+    const char* kind = a[1].i == 26 && a[2].i == 40   ? "clients needing an update"
+                       : a[1].i == 26 && a[2].i == 39 ? "clients needing an upgrade"
+                       : a[1].i == 24 && a[2].i == 38 ? "downloads available"
+                                                      : "unknown kind";
+    // One alert object sends all three: the download alert still carries the last id list set.
+    const bool download = a[1].i == 24 && a[2].i == 38;
+    std::printf("  alert %lld: %s (category %lld, type %lld); client ids%s: %s\n", a[0].i, kind, a[1].i,
+                a[2].i, download ? " (left from the alert before)" : "", a[3].s.empty() ? "none" : a[3].s.c_str());
     kq::db::ExecuteSql(*db, "SELECT Text FROM EvAlertText WHERE AlertId = $1 ORDER BY Seq", {a[0]},
                        &texts, err);
     std::string text;
@@ -623,9 +658,12 @@ std::pair<size_t, unsigned long long> Fetched(const kqtest::RetrievalCenter& cen
 RetrievalRunOutcome RunRetrievalJob(const kqtest::RetrievalCenter& center, const std::string& cache,
                                     const std::string& site, nPatchDownload::IPatchDataManager& data,
                                     nPatchDownload::CPatchDebug& sink) {
-  const kqtest::CenterJobResult r = kqtest::RunCenterDownloadJob(center, cache, site, data, sink, 4);
-  std::printf("    job result 0x%x; %llu files, %llu bytes fetched in all\n", r.code, r.files,
-              r.bytes);
+  const kqexample::DownloadJobResult r = kqexample::RunDownloadJob(center, cache, site, data, sink);
+  if (r.code == 0)
+    std::printf("    job succeeded; %llu files, %llu bytes fetched in all\n", r.files, r.bytes);
+  else
+    std::printf("    job failed in %s with 0x%08X (%s); %llu files, %llu bytes fetched in all\n",
+                r.failedPhase.c_str(), r.code, nPatchDownload::PatchResultText(r.code), r.files, r.bytes);
   const struct {
     const char* name;
     const nPatchDownload::tRetrievalEntries* entries;
@@ -708,6 +746,9 @@ void RetrieveSoftware(const std::string& root) {
   const kqtest::CenterCacheState state = kqtest::CompareCacheWithCenter(center, cache);
   std::printf("  the cache holds %zu of the center's %zu files as listed (%zu differ, %zu partial)\n",
               state.equal.size(), center.files.size(), state.differ.size(), state.partial.size());
+  // Below feature-release major 22 the job reads the Unix appliance configuration from
+  // "KQApplianceConfig_Unix.xml"; the center's "PlatformInfo_Unix.xml" is then not fetched.
+  for (const std::string& name : state.missing) std::printf("    not fetched: %s\n", name.c_str());
   Check(state.differ.empty() && state.partial.empty(), "every fetched file equals its record");
   std::vector<kq::db::Row> committed;
   kq::db::ExecuteSql(*db, "SELECT OSNameVersion FROM PatchApplianceVersion ORDER BY OSNameVersion",
@@ -723,10 +764,24 @@ void RetrieveSoftware(const std::string& root) {
 
 }  // namespace
 
-int main() {
+// Usage: kq_example [--keep]. The example works in a fresh folder below /tmp (about 175 MB)
+// and removes it when it ends, unless --keep is given or KQ_EXAMPLE_KEEP is set to a non-empty
+// value other than "0": then it names the folder and its log for inspection.
+int main(int argc, char** argv) {
+  bool keep = false;
+  if (const char* env = std::getenv("KQ_EXAMPLE_KEEP")) keep = *env != '\0' && std::string(env) != "0";
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--keep") {
+      keep = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--keep]\n", argv[0]);
+      return 2;
+    }
+  }
   char tmpl[] = "/tmp/kq-example.XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
-  std::string root = tmpl;
+  const std::string root = tmpl;
+  // Set before any thread starts: the configuration store of this run.
   setenv("KQ_CONFIG", (root + "/config.ini").c_str(), 1);
   KQPlatformInfo config;
   config.setString("Logging", "dLogFolder", root + "/logs");
@@ -747,8 +802,17 @@ int main() {
   RetrieveSoftware(root);
   SynchroniseRemoteCache(root);
 
-  std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
-              EvDebug().logFilePath().c_str());
+  if (keep) {
+    std::printf("== Example folder kept for inspection: %s (log: %s)\n", root.c_str(),
+                EvDebug().logFilePath().c_str());
+  } else {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+    if (ec) std::printf("  FAILED: remove the example folder %s: %s\n", root.c_str(), ec.message().c_str());
+    g_failures += ec ? 1 : 0;
+    std::printf("== Example folder %s removed (run with --keep or KQ_EXAMPLE_KEEP=1 to keep it)\n",
+                root.c_str());
+  }
   std::printf(g_failures ? "%d step(s) failed\n" : "all steps passed\n", g_failures);
   return g_failures ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the library and runs its main road on an example cache. The
+# Installs what is needed, builds the library and runs its main road on an example cache (its
+# working folder is removed at the end unless --keep is given, see examples/main_road.cpp). The
 # download centers of the update-alert step and of the download job are served over http on
 # 127.0.0.1 meanwhile (the example writes them into the served folder).
 set -euo pipefail

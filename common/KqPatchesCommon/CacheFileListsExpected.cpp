@@ -394,6 +394,7 @@ bool KQUpdateCache::GetCacheFilesFromXMLPerRelOS(std::string cachePath, int rele
                                                  _SPVersion* featureRelease, std::vector<PackageDesc>* packages,
                                                  FilesForOS* osFiles, bool installUpdatesJob,
                                                  std::string updatePackLevel) {
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, "[GetCacheFilesFromXMLPerRelOS]")) return false;
   PerRelOSLists lists;
   if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, osFiles != nullptr,
                      installUpdatesJob, updatePackLevel, lists))
@@ -412,6 +413,7 @@ bool KQUpdateCache::GetCacheFilesFromXMLPerRelOS(std::string cachePath, int rele
                                                  _SPVersion* featureRelease, std::vector<PackageDesc>* packages,
                                                  std::vector<FilesForRel>* releases, bool installUpdatesJob,
                                                  std::string updatePackLevel) {
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, "[GetCacheFilesFromXMLPerRelOS]")) return false;
   PerRelOSLists lists;
   if (!BuildPerRelOS(*this, cachePath, releaseId, osId, binarySetId, featureRelease, packages, releases != nullptr,
                      installUpdatesJob, updatePackLevel, lists))

@@ -298,6 +298,7 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
     kqlists::MoveListInto(response, CacheOpReq::kReleases, std::move(answer));
     return true;
   }
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
   CheckFilePoolHold poolHold(*this);
   std::string cachePath = RemoteInfo(request).getstring(RemClientInfo::kCachePath);
   const size_t media = cachePath.find("KQMedia");
@@ -341,6 +342,7 @@ bool KQUpdateCache::CalculateCheckSumForCacheFiles(CacheOpReq& request, CacheOpR
 
 bool KQUpdateCache::CalculateCheckSumForComplCacheFiles(CacheOpReq& request, CacheOpReq& response) {
   static const char* const kTag = "[CalculateCheckSumForComplCacheFiles]";
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
   const RemClientInfo info = RemoteInfo(request);
   const std::string cachePath = info.getstring(RemClientInfo::kCachePath);
   const int hubRelease = GetRelIdFromIndex(0);

@@ -131,9 +131,10 @@ class KQUpdateCache {
                            std::vector<std::string>* names);
   bool GetOSUpdatesInCacheNew(int relId, int osId, int updateType, CacheProp prop,
                               _SPVersion& sp, std::vector<std::string>* names);
-  // Resets inv and fills every supported release below 15 (the flag is not read).
+  // Resets inv and fills every supported release below 15 (the flag is not read). False only
+  // when the release or update-type table is empty.
   bool GetAllUpadtesFromCache(CacheProp prop, UpdatesAtCache* inv, bool flag);
-  // Fills the release-15 entries (no reset).
+  // Fills the release-15 entries (no reset); false also when a vocabulary table is empty.
   bool GetAllUpdatesInCacheNew(CacheProp prop, UpdatesAtCache* inv);
   void InitCacheInfo(UpdatesAtCache* inv);
   void PrintCacheInfo(UpdatesAtCache* inv);
@@ -235,12 +236,13 @@ class KQUpdateCache {
   // ---- Remote cache checksum answers (CacheFileListsRemote.cpp) ----
   // Answers a cache-operation request with the checksummed lists of the files this cache holds
   // for the releases and operating systems asked (response 7/10; a failing folder's text in
-  // 3/3). Always true.
+  // 3/3). True unless the release or operating-system table is empty.
   bool CalculateCheckSumForCacheFiles(UpdatePatches::CacheOpReq& request,
                                       UpdatePatches::CacheOpReq& response);
   // The same for every supported release and operating system; with request 8/11 also the
   // feature-release folders of the newest release that the request does not name (14/17) and,
-  // with 10/13, the files of the additional-sync folder (11/14). Always true.
+  // with 10/13, the files of the additional-sync folder (11/14). True unless the release or
+  // operating-system table is empty.
   bool CalculateCheckSumForComplCacheFiles(UpdatePatches::CacheOpReq& request,
                                            UpdatePatches::CacheOpReq& response);
   // The four lists of one operating-system folder (releases up to 15: feature release, loose
@@ -410,7 +412,8 @@ class KQUpdateCache {
   // operating systems, their appliance files per type to applianceFiles. False when the cache
   // root is missing, a release and OS cannot be listed (result keeps what came before), the
   // appliance files cannot be listed, or request, packages or result is null (applianceFiles
-  // too, when appliance operating systems are asked for). The unnamed arguments are not read.
+  // too, when appliance operating systems are asked for), or a vocabulary table is empty. The
+  // unnamed arguments are not read.
   bool GetCacheFilesFromXML(
       std::string cacheRoot, std::vector<UpdatePatches::FilesForRel>* request, _SPVersion*,
       std::vector<UpdatePatches::PackageDesc>* packages,
@@ -469,7 +472,8 @@ class KQUpdateCache {
   // media releases (ids from 16).
   void ToFileNamesRelativeToCachePath(std::vector<UpdatePatches::FilesForRel>& list,
                                       std::list<std::string>& out);
-  // Drops from toSend the files the source cache folder of details lacks.
+  // Drops from toSend the files the source cache folder of details lacks. With a vocabulary
+  // table empty it logs at level 0 and leaves toSend as it is.
   void RemoveNonExistentFiles(LocalAndRemClientDetails& details,
                               std::vector<UpdatePatches::FilesForRel>& toSend);
   // Keeps the feature-release files present in the highest feature release below folder,
@@ -509,7 +513,8 @@ class KQUpdateCache {
 
   // Deletes the files the request names per release and operating system (7/10), then the
   // additional-sync (11/14) and appliance (12/15) files, whose failures are only logged. False
-  // at the first failing release/OS step (files already gone stay gone).
+  // at the first failing release/OS step (files already gone stay gone), and before any deletion
+  // when the request names releases while the release or operating-system table is empty.
   bool DeleteLocalCacheContents(UpdatePatches::CacheOpReq request);
   // Deletes the additional-sync files below the remote cache's additional-sync folder (9/18).
   bool DeleteLocalCacheAdditionalSyncContents(UpdatePatches::CacheOpReq request);
@@ -546,6 +551,10 @@ class KQUpdateCache {
   bool releaseBuild() const { return m_releaseBuild; }
   EvDebug& log() { return m_event; }
   EvEvent& event() { return m_event; }
+
+  // True when the vocabulary tables named in `tables` (KqVocabularyTable bits) hold rows; else
+  // logs at level 0 under tag which filler was never called, and returns false.
+  bool VocabularyReady(unsigned tables, const char* tag);
 
  private:
   // The body of both CalculateFileCksumForDir forms: entries go to `files`, or to `media`.

@@ -808,6 +808,7 @@ void KQUpdateCache::GenerateReducedFilesV10(std::string folder, std::vector<CNMe
     m_event.DebugJob(1, kTag, m_jobId, "SP file is empty.");
     return;
   }
+  if (!VocabularyReady(kVocabUpdateTypes, kTag)) return;
   _SPVersion highest;
   if (!GetHighestSP(highest, (folder + "/ServicePacks").c_str()) || highest.GetMajor() == 0) return;
   m_event.DebugJob(2, kTag, m_jobId, "Before reducing the SP file size is [%zu]", files->size());
@@ -861,6 +862,7 @@ void KQUpdateCache::RemoveNonExistentFiles(LocalAndRemClientDetails& details,
                                            std::vector<FilesForRel>& toSend) {
   static const char kTag[] = "[RemoveNonExistentFiles]";
   if (toSend.empty()) return;
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes | kVocabUpdateTypes, kTag)) return;
   m_event.DebugJob(2, kTag, m_jobId, "Source cache path is set to [%s]",
                    details.m_sourceCachePath.c_str());
   const bool verbose = m_event.GetDebugLevel() >= 10;

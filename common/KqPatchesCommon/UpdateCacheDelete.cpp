@@ -208,6 +208,7 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
   if (releases.empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "Release and OS list is empty");
   } else {
+    if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
     std::string why;
     if (!CacheDeletionGuard::CheckCacheRoot(root, why)) {
       m_event.DebugJob(0, kTag, m_jobId, "Refused to delete from cache root [%s]: %s",

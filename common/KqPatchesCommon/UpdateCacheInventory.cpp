@@ -147,12 +147,14 @@ bool KQUpdateCache::ScanReleases(CacheProp& prop, UpdatesAtCache* inv, bool newL
 bool KQUpdateCache::GetAllUpadtesFromCache(CacheProp prop, UpdatesAtCache* inv, bool) {
   if (inv == nullptr) return true;
   InitCacheInfo(inv);
+  if (!VocabularyReady(kVocabReleases | kVocabUpdateTypes, "[GetAllUpadtesFromCache]")) return false;
   ScanReleases(prop, inv, false);
   return true;
 }
 
 bool KQUpdateCache::GetAllUpdatesInCacheNew(CacheProp prop, UpdatesAtCache* inv) {
   if (inv == nullptr) return false;
+  if (!VocabularyReady(kVocabReleases | kVocabUpdateTypes, "[GetAllUpdatesInCacheNew]")) return false;
   return ScanReleases(prop, inv, true);
 }
 

@@ -20,6 +20,7 @@ namespace {
 KqCriticalSection csReleaseInfoLock;  // guards ReleasesSupported
 KqCriticalSection csOSInfoLock;       // guards the one fill of the OS tables
 std::atomic<bool> bvInitialized{false};
+std::atomic<bool> bUpdateTypesFilled{false};
 
 // The operating systems: id, name, short name, new-OS flag, old-style folder
 // and prefix (empty where the old layout has none).
@@ -92,10 +93,36 @@ void SetUpdateTypesInfo() {
     UpdateTypesInfo[0].name = "ServicePacks";
     UpdateTypesInfo[1].id = 1;
     UpdateTypesInfo[1].name = "Updates";
+    bUpdateTypesFilled.store(true, std::memory_order_release);
   });
 }
 
 KqCriticalSection* getHNReleaseInfoHN() { return &csReleaseInfoLock; }
+
+// ---- Fill state ----
+
+bool VocabularyFilled(unsigned tables, std::string& missing) {
+  missing.clear();
+  auto add = [&missing](const char* text) {
+    if (!missing.empty()) missing += "; ";
+    missing += text;
+  };
+  if (tables & kVocabReleases) {
+    bool any = false;
+    {
+      KqCriticalSectionLock lock(&csReleaseInfoLock);
+      for (const QU_ReleaseInfo& row : ReleasesSupported) any = any || row.id != 0;
+    }
+    if (!any)
+      add("the release table is empty: call SetReleasesSupported (Hubnode) or "
+          "SetReleasesSupportedOnClient first");
+  }
+  if ((tables & kVocabOSTypes) && !bvInitialized.load(std::memory_order_acquire))
+    add("the operating-system table is empty: call SetOSTypesInfo first");
+  if ((tables & kVocabUpdateTypes) && !bUpdateTypesFilled.load(std::memory_order_acquire))
+    add("the update-type table is empty: call SetUpdateTypesInfo first");
+  return missing.empty();
+}
 
 // ---- Release lookups ----
 

@@ -5,7 +5,11 @@
 // library loads. SetOSTypesInfo fills the operating-system tables once (later
 // calls do nothing); SetReleasesSupported (Hubnode, from the database) or
 // SetReleasesSupportedOnClient (client, from the product version) fills the
-// release table; SetUpdateTypesInfo fills the update types once.
+// release table; SetUpdateTypesInfo fills the update types once. The caller
+// fills the tables before it asks the cache anything: the calls that walk
+// releases, operating systems or update types check VocabularyFilled first and
+// fail, with a level-0 line naming the filler to call, on a table never filled
+// (a filled table that lacks one release answers as before, without it).
 //
 // Release lookups take the release-table lock; it is re-entrant, so a caller
 // holding it through getHNReleaseInfoHN may call them. Operating-system and
@@ -55,6 +59,16 @@ bool SetReleasesSupported();         // Hubnode: from the release table of the d
 void SetReleasesSupportedOnClient(); // client: from the product version; defaults 16, 15, 14
 void SetUpdateTypesInfo();
 KqCriticalSection* getHNReleaseInfoHN();  // the release table's (re-entrant) lock
+
+// ---- Fill state ----
+enum KqVocabularyTable : unsigned {
+  kVocabReleases = 1u,     // SetReleasesSupported or SetReleasesSupportedOnClient
+  kVocabOSTypes = 2u,      // SetOSTypesInfo
+  kVocabUpdateTypes = 4u,  // SetUpdateTypesInfo
+};
+// True when every table named in `tables` (bits above) holds rows. Otherwise
+// false, and `missing` says which tables are empty and which filler to call.
+bool VocabularyFilled(unsigned tables, std::string& missing);
 
 // ---- Release lookups (under the release-table lock) ----
 int GetRelIdFromIndex(int index);              // 0 outside 0..2

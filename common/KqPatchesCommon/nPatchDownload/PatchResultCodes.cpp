@@ -8,6 +8,7 @@ const char* PatchResultText(unsigned int code) {
   case value:                                   \
     return text;
     KQ_PATCH_RESULT_CODES(KQ_PATCH_RESULT_CASE)
+    KQ_MEDIA_RESULT_CODES(KQ_PATCH_RESULT_CASE)
 #undef KQ_PATCH_RESULT_CASE
   }
   return "unknown result";

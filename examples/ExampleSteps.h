@@ -1,0 +1,58 @@
+// The two roads of the library that a service walks, written out call by call for the example:
+// a remote-cache synchronisation round (sync_round.cpp) and a software download job
+// (download_job.cpp). main_road.cpp makes their data and prints what they did.
+#ifndef KQ_EXAMPLES_EXAMPLESTEPS_H_
+#define KQ_EXAMPLES_EXAMPLESTEPS_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "KQUpdateCache.h"
+#include "RetrievalCenterGenerator.h"
+#include "nPatchDownload/CSoftwareRetrieval.h"
+#include "nPatchDownload/IPatchDataManager.h"
+#include "nPatchDownload/IPatchEvent.h"
+
+namespace kqexample {
+
+// What one synchronisation round decided and did.
+struct SyncRoundResult {
+  std::vector<UpdatePatches::FilesForRel> send, del, drop;  // per release and operating system
+  UpdatePatches::AdditionalSyncFilesList addSend, addDel;
+  UpdatePatches::ApplianceFilesInfo applSend, applDel;
+  unsigned long long sendCount = 0, deleteCount = 0;
+  std::vector<std::string> errors;  // the steps that failed, in words
+};
+
+// The appliance operating systems the example's remote cache serves, one of each main type
+// (Unix "RHEL8", Windows "Windows Server 2019", database "SQL Server 2019").
+UpdatePatches::KQApplianceOSInfoList RemoteApplianceOSes();
+
+// One round between a Hubnode cache and a remote cache on this machine, the service acting for
+// both ends: `job` is the round's job id, `clientId` and `remoteName` the remote cache's.
+SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& remoteCache,
+                             long long job, int clientId, const std::string& remoteName);
+
+// What one download job did: the first failing phase's code (0: none) and its name, the entry
+// maps and side maps, and the files and bytes it fetched.
+struct DownloadJobResult {
+  unsigned int code = 0;
+  std::string failedPhase;
+  nPatchDownload::tRetrievalEntries packages, maintenanceReleases, updates;
+  nPatchDownload::tApplianceEntries appliance;
+  nPatchDownload::tSideFolderMap succeededPackages, failedPackages, succeededPacks, failedPacks,
+      succeededUpdates, failedUpdates;
+  std::map<std::string, nPatchDownload::tRetrievalEntry> failedApplianceOSes;
+  unsigned long long files = 0, bytes = 0;
+};
+
+// One download job from `site` (http, over the generated center) into `cache`, over the
+// caller's data manager and event sink.
+DownloadJobResult RunDownloadJob(const kqtest::RetrievalCenter& center, const std::string& cache,
+                                 const std::string& site, nPatchDownload::IPatchDataManager& data,
+                                 nPatchDownload::IPatchEvent& sink);
+
+}  // namespace kqexample
+
+#endif  // KQ_EXAMPLES_EXAMPLESTEPS_H_
