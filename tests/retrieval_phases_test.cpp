@@ -337,6 +337,35 @@ TEST_F(RetrievalPhasesTest, ACopyJobSettlesTheCachedPacksOfTheUpdatePacksItFound
   }
 }
 
+TEST_F(RetrievalPhasesTest, EachJobHasATemporaryFolderOfItsOwnUntilItEnds) {
+  Job(false);
+  ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  const std::string shared = base / "Temp/CopySoftware";
+  const std::string mine = job->m_copyTempFolder;
+  ASSERT_EQ(shared + "/", mine.substr(0, shared.size() + 1));
+  kqtest::WriteFile(mine + "/part.bin", "a");
+
+  // A second job at the same time works in another folder and leaves this one alone.
+  std::string theirs;
+  {
+    TestRetrievalJob other(jobObject, sink, *dataManager, policy, builder, checkPool, getPool,
+                           *media);
+    other.m_localCacheTemplate = job->m_localCacheTemplate;
+    ASSERT_EQ(0u, other.GetIncrementalFile(packages, cus, updates, unused, appliance));
+    theirs = other.m_copyTempFolder;
+    EXPECT_NE(mine, theirs);
+    EXPECT_EQ("a", kqtest::ReadFile(mine + "/part.bin"));
+  }
+  EXPECT_FALSE(CPatchInstallCommon::IsFolderExisted(theirs));
+
+  // The job's own folder is emptied at its next patch type and goes with the job.
+  ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_FALSE(CPatchInstallCommon::IsFileExisted(mine + "/part.bin"));
+  job.reset();
+  EXPECT_FALSE(CPatchInstallCommon::IsFolderExisted(mine));
+  EXPECT_TRUE(CPatchInstallCommon::IsFolderExisted(shared));
+}
+
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {
   Job(false);
   ScriptedRetrieval& newer = Retriever(eUpdates, kNewer, {3, 5});
