@@ -383,7 +383,8 @@ TEST_F(ApplianceTest, AFileOfTwoSystemsIsPendingForBothAndFailsBoth) {
   ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
   EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/shared.msu"}),
             Paths(entries[side]["Windows 2022"].pending));
-  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/shared.msu", "KQAppliance/Windows/own.msu"}),
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/shared.msu",
+                                      "KQAppliance/Windows/own.msu"}),
             Paths(entries[side]["Windows 2019"].pending));
 
   // The file is missing on the source: every system that lists it fails.

@@ -91,8 +91,8 @@ CSoftwareRetrieval::~CSoftwareRetrieval() {
   if (!m_copyTempFolder.empty()) {
     std::string error;
     if (!kq::RemoveUnder(m_copyTempShared, m_copyTempName, &error))
-      m_event.Debug("~CSoftwareRetrieval", "Cannot delete folder [%s]: %s", m_copyTempFolder.c_str(),
-                    error.c_str());
+      m_event.Debug("~CSoftwareRetrieval", "Cannot delete folder [%s]: %s",
+                    m_copyTempFolder.c_str(), error.c_str());
   }
 }
 

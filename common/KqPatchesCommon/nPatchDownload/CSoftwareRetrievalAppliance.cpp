@@ -76,7 +76,8 @@ unsigned long long ListedChecksum(const BinaryV11& file) {
 bool SafeName(const BinaryV11& file, std::string& name, IPatchEvent& event, const char* fn) {
   name = Slashed(file.getstringByRef(BinaryV11::kRelativePath));
   if (kq::IsSafeRelativeName(name)) return true;
-  event.Debug(fn, "Skipping appliance file [%s]: its name leaves the appliance folder", name.c_str());
+  event.Debug(fn, "Skipping appliance file [%s]: its name leaves the appliance folder",
+              name.c_str());
   return false;
 }
 
@@ -137,8 +138,9 @@ void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
     auto before = checked.find(name);
     if (before != checked.end()) {
       event.DebugLvl(fn, 8,
-                     before->second ? "File [%s] was checked already, adding it to the download list"
-                                    : "File [%s] was checked already, skipping it",
+                     before->second
+                         ? "File [%s] was checked already, adding it to the download list"
+                         : "File [%s] was checked already, skipping it",
                      name.c_str());
       if (before->second) pending.push_back(file);
       continue;
