@@ -3,6 +3,7 @@
 // verified, and how their results are settled across packages, maintenance releases and
 // updates.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -12,6 +13,8 @@
 #include <thread>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "PortableFiles/PxDirectory.h"
+#include "PortableFiles/SafePath.h"
 #include "RetrievalJobParts.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 
@@ -363,7 +366,13 @@ TEST_F(RetrievalPhasesTest, EachJobHasATemporaryFolderOfItsOwnUntilItEnds) {
   EXPECT_FALSE(CPatchInstallCommon::IsFileExisted(mine + "/part.bin"));
   job.reset();
   EXPECT_FALSE(CPatchInstallCommon::IsFolderExisted(mine));
-  EXPECT_TRUE(CPatchInstallCommon::IsFolderExisted(shared));
+
+  // A shared folder that is a link is not worked in.
+  ASSERT_TRUE(kq::RemoveTreeNoFollow(shared, nullptr));
+  ASSERT_EQ(0, symlink(source.path().c_str(), shared.c_str()));
+  Job(false);
+  EXPECT_EQ(0x80000010u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_TRUE(CPxDirectory::IsEmpty(source.path()));
 }
 
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <queue>
 
+#include "CacheDeletionGuard.h"
 #include "Concurrency/KqCurrentIds.h"
 #include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -59,6 +60,12 @@ unsigned int CSoftwareRetrieval::prepareCopyTempFolder(EvDebug& log) {
   std::string shared;
   unsigned int rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", shared, log, false);
   if (rc != 0) return rc;
+  // The job's folder is emptied and removed below it: it must be a real folder of Temp.
+  std::string why;
+  if (!CacheDeletionGuard::CheckFolderBelow(shared.substr(0, shared.rfind('/')), shared, why)) {
+    log.Debug(kFn, "Temp folder [%s] cannot be used: %s", shared.c_str(), why.c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
   if (m_copyTempFolder.empty()) {
     static std::atomic<unsigned long> jobs{0};
     m_copyTempName = "P" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++jobs);
