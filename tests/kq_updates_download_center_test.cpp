@@ -239,6 +239,21 @@ TEST_F(DownloadCenter, UnusableNamesAreSkippedAndNothingIsFetchedForThem) {
   EXPECT_EQ(server->Requests().size(), 2u);
 }
 
+TEST_F(DownloadCenter, ARefusedReleaseFileIsLoggedByItsSizeAndAShortHead) {
+  KQUpdates u;
+  u.m_dvdInfoFile = root() + "/DVDInfo.xml";
+  const std::string garbage = "<DVDInfo\x01\n\\" + std::string(100000, 'g') + "TAIL-MARKER";
+  kqtest::WriteFile(u.m_dvdInfoFile, garbage);
+  const size_t before = Log().size();
+  EXPECT_FALSE(u.PopulateFTPSPInfoTable());
+  const std::string added = Log().substr(before);
+  EXPECT_NE(added.find("holds [" + std::to_string(garbage.size()) + "] bytes"), std::string::npos);
+  EXPECT_NE(added.find("XML Content of DVDInfo.xml is <DVDInfo\\x01\\x0a\\x5cggg"),
+            std::string::npos);
+  EXPECT_EQ(added.find("TAIL-MARKER"), std::string::npos);
+  EXPECT_LT(added.size(), 2048u);
+}
+
 TEST_F(DownloadCenter, ADatabaseFailureEndsTheLevelLoop) {
   KQUpdates u;
   Prepare(u);

@@ -69,6 +69,9 @@ TEST_F(UpdateObject, MediaAccessFromTheDownloadConfiguration) {
   KQUpdates u;
   EXPECT_EQ(u.m_mediaAccess, nullptr);
   EXPECT_NE(Log().find("Failed to get correct configuration for current job."), std::string::npos);
+  EXPECT_FALSE(u.DownloadFileFromServer("KQMedia/DVDInfo.xml", db_.config().root() + "/x.xml"));
+  EXPECT_NE(Log().find("[DownloadFileFromServer]"), std::string::npos);
+  EXPECT_NE(Log().find("Media access object is empty"), std::string::npos);
   EXPECT_FALSE(u.UpdateCacheStatistics(true));
   EXPECT_NE(Log().find("Media access object is empty"), std::string::npos);
   EXPECT_EQ(u.MakePrettier("a\nb"), "a | b");

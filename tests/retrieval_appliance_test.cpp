@@ -281,7 +281,10 @@ TEST_F(ApplianceTest, UnixFilesAreCheckedAgainstTheCacheRoot) {
   ASSERT_EQ(1u, entries.count(unix));
   EXPECT_EQ((std::vector<std::string>{"KQAppliance/Unix/Packages/new.rpm"}),
             Paths(entries[unix]["rhel-7.3"].pending));
-  EXPECT_TRUE(entries[unix]["rhel-8"].pending.empty());  // checked once
+  // Checked once, and pending for each system that lists it.
+  EXPECT_EQ(Paths(entries[unix]["rhel-7.3"].pending), Paths(entries[unix]["rhel-8"].pending));
+  EXPECT_EQ(1u, TimesLogged("File [" + (cache / "KQAppliance/Unix/Packages/new.rpm") +
+                            "] does not exist"));
   EXPECT_EQ(3u, entries[unix]["rhel-7.3"].retrieved.size());
   EXPECT_TRUE(Logged("Skipping appliance file [KQAppliance/../../x.rpm]"));
 
@@ -324,7 +327,8 @@ TEST_F(ApplianceTest, ChecksumsWorkedOutOnThePoolGiveWhatReadingInTurnGives) {
     windows.push_back({name, Dec(Crc(body))});
     unixFiles[i % 2 == 0 ? "rhel-7.3" : "rhel-8"].retrieved.push_back(File(rpm, Dec(Crc(body))));
   }
-  // A folder where a file is listed cannot be read; a file listed twice is checked once.
+  // A folder where a file is listed cannot be read; a file listed twice is checked once (and is
+  // pending for both systems that list it).
   ASSERT_EQ(0, mkdir((folder + "/Windows/folder.msu").c_str(), 0755));
   windows.push_back({"Windows/folder.msu", "1"});
   windows.push_back({"Windows/kb1.msu", windows[1].second});
@@ -363,8 +367,59 @@ TEST_F(ApplianceTest, ChecksumsWorkedOutOnThePoolGiveWhatReadingInTurnGives) {
   expected.push_back("KQAppliance/Windows/folder.msu");
   EXPECT_EQ(expected, Paths(entries[1][side]["Windows 2022"].pending));
   tKQApplainceFilesInfo& unix = entries[1][Side(16, policy.m_candidateVersion)];
-  EXPECT_EQ(unixExpected, unix["rhel-7.3"].pending.size() + unix["rhel-8"].pending.size());
+  EXPECT_EQ(unixExpected + 1, unix["rhel-7.3"].pending.size() + unix["rhel-8"].pending.size());
   EXPECT_TRUE(Logged("Cannot calculate the checksum for [KQAppliance/Windows/folder.msu]"));
+}
+
+TEST_F(ApplianceTest, AFileOfTwoSystemsIsPendingForBothAndFailsBoth) {
+  Clients();
+  Sql("INSERT INTO APP_ApplianceOS VALUES (104, 'Windows 2019', 2, 0)");
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/shared.msu", "1"}}}},
+                                          {"Windows 2019", {{{"Windows/shared.msu", "1"},
+                                                             {"Windows/own.msu", "1"}}}}})});
+  TestRetrievalJob& job = Job(source.path(), false);
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/shared.msu"}),
+            Paths(entries[side]["Windows 2022"].pending));
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/shared.msu",
+                                      "KQAppliance/Windows/own.msu"}),
+            Paths(entries[side]["Windows 2019"].pending));
+
+  // The file is missing on the source: every system that lists it fails.
+  EXPECT_EQ(Win32(2), job.getOSAppliancePatches(entries));
+  EXPECT_EQ(1u, job.m_failedApplianceOSes.count("Windows 2022"));
+  EXPECT_EQ(1u, job.m_failedApplianceOSes.count("Windows 2019"));
+}
+
+TEST_F(ApplianceTest, AnApplianceFolderThatIsALinkIsNeitherWrittenNorCleaned) {
+  Clients();
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", "1"}}}}})});
+  kqtest::WriteFile(outside / "Windows/stale.msu", "not ours");
+  ASSERT_EQ(0, symlink(outside.path().c_str(), (cache / "KQAppliance").c_str()));
+  TestRetrievalJob& job = Job(source.path(), false);
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(Logged("Appliance folder [" + (cache / "KQAppliance") + "] is not a folder of the "
+                     "software cache"));
+  EXPECT_FALSE(Exists(outside / "KQApplianceConfig_Windows.xml"));
+
+  // Asked directly, the cleanup refuses the link, a folder behind one and a folder elsewhere.
+  kqtest::WriteFile(cache / "real/KQAppliance/stale.msu", "x");
+  ASSERT_EQ(0, symlink((cache / "real").c_str(), (cache / "KQMedia").c_str()));
+  for (const std::string& folder : {cache / "KQAppliance", cache / "KQMedia/KQAppliance",
+                                    outside / "Windows", cache.path()}) {
+    EXPECT_EQ(0u, job.cleanStaleLocalApplianceFiles({}, folder));
+    EXPECT_TRUE(Logged("Skipping the cleanup of appliance folder [" + folder + "]")) << folder;
+  }
+  EXPECT_EQ("not ours", kqtest::ReadFile(outside / "Windows/stale.msu"));
+  EXPECT_EQ("x", kqtest::ReadFile(cache / "real/KQAppliance/stale.msu"));
+  // The real folder is cleaned.
+  EXPECT_EQ(0u, job.cleanStaleLocalApplianceFiles({}, cache / "real/KQAppliance"));
+  EXPECT_FALSE(Exists(cache / "real/KQAppliance/stale.msu"));
 }
 
 TEST_F(ApplianceTest, TheGetFileStepKeepsTheFirstFailureAndFetchesEachPathOnce) {

@@ -48,6 +48,13 @@ std::set<std::string> Sides(const tSideFolderMap& map) {
   return out;
 }
 
+UpdatePatches::BinaryV11 File(const std::string& path, const std::string& checksum) {
+  UpdatePatches::BinaryV11 b;
+  b.setstring(UpdatePatches::BinaryV11::kRelativePath, path);
+  b.setstring(UpdatePatches::BinaryV11::kChecksum, checksum);
+  return b;
+}
+
 std::string Name(const tRetrievalSide& s) {
   return s.mediaVersion.formatted_str(FullVersion::kFormatSide) + ":" + std::to_string(s.osId);
 }
@@ -149,10 +156,16 @@ TEST_F(OldMediaTest, OldFeatureReleasesGoUnlessClientsUseThem) {
     job.m_foldersToDelete.clear();  // the job would remove them when it ends
   }
   {
-    // Nobody keeps SP18 now.
+    // A job that never filled its media to keep judges by the sides installed now: SP18 stays
+    // while its client does.
     TestRetrievalJob& job = Job(source.path(), false);
     job.m_localMediaRoot = Release();
     FullVersion previous;
+    ASSERT_TRUE(job.getLatestServicePackDownloaded(latest, previous));
+    EXPECT_EQ((std::vector<std::string>{Release() + "/SP21_5000_R1"}), job.m_foldersToDelete);
+    job.m_foldersToDelete.clear();
+    ScopedHostBody only19("SimGetFullVersionAndOSInfo", 0,
+                          ScopedHostBody::Answer(Installed({{Version(19, 200, 1), 3}})));
     ASSERT_TRUE(job.getLatestServicePackDownloaded(latest, previous));
     EXPECT_EQ((std::vector<std::string>{Release() + "/SP18_100_R1", Release() + "/SP21_5000_R1"}),
               job.m_foldersToDelete);
@@ -170,6 +183,10 @@ TEST_F(OldMediaTest, OldFeatureReleasesGoUnlessClientsUseThem) {
     EXPECT_TRUE(job.getLatestServicePackDownloaded(latest, previous));
     EXPECT_TRUE(job.m_foldersToDelete.empty());
     EXPECT_TRUE(job.m_oldMediaToRemove.empty());
+    // Nor when no side at all is installed: that is no answer either.
+    ScopedHostBody none("SimGetFullVersionAndOSInfo", 0, ScopedHostBody::Answer(Installed({})));
+    EXPECT_TRUE(job.getLatestServicePackDownloaded(latest, previous));
+    EXPECT_TRUE(job.m_foldersToDelete.empty());
   }
   {
     policy.m_callerType = 2;
@@ -187,6 +204,42 @@ TEST_F(OldMediaTest, OldFeatureReleasesGoUnlessClientsUseThem) {
   }
   for (const char* name : {"SP18_100_R1", "SP19_200_R1", "SP20_4711_R3", "SP21_5000_R1", "Other"})
     EXPECT_TRUE(Exists(Release() + "/" + name)) << name;
+}
+
+// An event sink without a log object of its own: its lines go to the default log.
+class SinkWithoutLog : public CPatchDebug {
+ public:
+  EvDebug* GetEvDebug() override { return nullptr; }
+};
+
+TEST_F(OldMediaTest, TheStepsRunWithASinkWithoutALogObject) {
+  FeatureRelease("SP18_100_R1");
+  FeatureRelease("SP20_4711_R3");
+  Packs({3, 5}, false);
+  ScopedHostBody installed("SimGetFullVersionAndOSInfo", 0,
+                           ScopedHostBody::Answer(Installed({{Version(19, 200, 1), 3}})));
+  manager.reset();
+  sink.reset(new SinkWithoutLog());
+  int status = -1;
+  manager.reset(new CPatchDataManagerHN(*sink, status));
+  TestRetrievalJob& job = Job(source.path(), false);
+  job.m_localMediaRoot = Release();
+  FullVersion previous;
+  job.getLatestServicePackDownloaded(Version(20), previous);
+  ASSERT_EQ(0u, job.processExistingCUs(3, Version(20)));
+  EXPECT_EQ((std::vector<std::string>{Release() + "/SP18_100_R1", PackRoot() + "/CU3"}),
+            job.m_foldersToDelete);
+  job.m_foldersToDelete.clear();
+  tSideFolderMap packages, packs, updates{{Side(3, Version(20)), nullptr}}, failed[3];
+  EXPECT_EQ(0u, job.DoRootFilesPatching(packages, packs, updates, failed[0], failed[1], failed[2]));
+
+  // The appliance steps, with names that are logged as they are skipped.
+  job.unixFiles["rhel-7.3"].retrieved = {File("KQAppliance/../../x.rpm", "7")};
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  entries[Side(3, Version(20))]["Windows 2022"].pending = {File("KQAppliance/../../e.msu", "1")};
+  EXPECT_EQ(0u, job.getOSAppliancePatches(entries));
+  EXPECT_EQ(2u, TimesLogged("Skipping appliance file [KQAppliance/../../"));
 }
 
 TEST_F(OldMediaTest, WhichInstalledMediaKeepARelease) {

@@ -3,6 +3,7 @@
 // verified, and how their results are settled across packages, maintenance releases and
 // updates.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -12,6 +13,8 @@
 #include <thread>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "PortableFiles/PxDirectory.h"
+#include "PortableFiles/SafePath.h"
 #include "RetrievalJobParts.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 
@@ -335,6 +338,41 @@ TEST_F(RetrievalPhasesTest, ACopyJobSettlesTheCachedPacksOfTheUpdatePacksItFound
     ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
     EXPECT_EQ(copy ? 2 : 0, job->m_lowerBoundCUVersion.Get(FullVersion::kUPNumber));
   }
+}
+
+TEST_F(RetrievalPhasesTest, EachJobHasATemporaryFolderOfItsOwnUntilItEnds) {
+  Job(false);
+  ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  const std::string shared = base / "Temp/CopySoftware";
+  const std::string mine = job->m_copyTempFolder;
+  ASSERT_EQ(shared + "/", mine.substr(0, shared.size() + 1));
+  kqtest::WriteFile(mine + "/part.bin", "a");
+
+  // A second job at the same time works in another folder and leaves this one alone.
+  std::string theirs;
+  {
+    TestRetrievalJob other(jobObject, sink, *dataManager, policy, builder, checkPool, getPool,
+                           *media);
+    other.m_localCacheTemplate = job->m_localCacheTemplate;
+    ASSERT_EQ(0u, other.GetIncrementalFile(packages, cus, updates, unused, appliance));
+    theirs = other.m_copyTempFolder;
+    EXPECT_NE(mine, theirs);
+    EXPECT_EQ("a", kqtest::ReadFile(mine + "/part.bin"));
+  }
+  EXPECT_FALSE(CPatchInstallCommon::IsFolderExisted(theirs));
+
+  // The job's own folder is emptied at its next patch type and goes with the job.
+  ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_FALSE(CPatchInstallCommon::IsFileExisted(mine + "/part.bin"));
+  job.reset();
+  EXPECT_FALSE(CPatchInstallCommon::IsFolderExisted(mine));
+
+  // A shared folder that is a link is not worked in.
+  ASSERT_TRUE(kq::RemoveTreeNoFollow(shared, nullptr));
+  ASSERT_EQ(0, symlink(source.path().c_str(), shared.c_str()));
+  Job(false);
+  EXPECT_EQ(0x80000010u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  EXPECT_TRUE(CPxDirectory::IsEmpty(source.path()));
 }
 
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {

@@ -66,6 +66,28 @@ bool IsLevelName(const std::string& name) {
   return k == name.size();
 }
 
+// The first kLogHeadBytes bytes of text for a log line, every byte outside printable ASCII (line
+// ends, control characters, bytes above 126) and the backslash written as "\xNN"; "..." ends
+// a text that was cut.
+constexpr size_t kLogHeadBytes = 256;
+std::string LogHead(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  const size_t n = text.size() < kLogHeadBytes ? text.size() : kLogHeadBytes;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+  if (n < text.size()) out += "...";
+  return out;
+}
+
 }  // namespace
 
 bool KQUpdates::DownloadFilesFromServer(bool& configRetrieved, bool& populate,
@@ -153,6 +175,10 @@ bool KQUpdates::GetFTPInfoFiles(bool newFormat, bool& populate) {
 
 bool KQUpdates::DownloadFileFromServer(const std::string& source, const std::string& local) {
   static const char kTag[] = "[DownloadFileFromServer]";
+  if (m_mediaAccess == nullptr) {
+    Log().Debug(kTag, "Media access object is empty");
+    return false;
+  }
   const unsigned int rc = m_mediaAccess->GetFile(source, local, 0);
   if (rc != 0) {
     Log().Debug(kTag, "Cannot download file [%s] to [%s]: error code [%d], error string [%s]",
@@ -188,7 +214,10 @@ bool KQUpdates::UpdateSPInfoFromXML() {
   if (rc != kRow && rc != kNoRow) {
     Log().DebugLvl(kTag, 1, "Failed to update DVDInfo in DB with error [%d:%s]", rc,
                    DBtable::getErrorStr(rc));
-    Log().DebugLvl(kTag, 1, "XML Content of DVDInfo.xml is %s", text.c_str());
+    // The file came from the download center: only its size and a short head go to the log.
+    Log().DebugLvl(kTag, 1, "DVDInfo.xml file [%s] holds [%llu] bytes", m_dvdInfoFile.c_str(),
+                   CPatchInstallCommon::GetFileSize(m_dvdInfoFile));
+    Log().DebugLvl(kTag, 1, "XML Content of DVDInfo.xml is %s", LogHead(text).c_str());
     return false;
   }
   return true;

@@ -105,6 +105,7 @@ class TestRetrievalJob : public nPatchDownload::CSoftwareRetrieval {
   using CSoftwareRetrieval::m_checkFileNames;
   using CSoftwareRetrieval::m_lowerBoundCUVersion;
   using CSoftwareRetrieval::m_sideStatus;
+  using CSoftwareRetrieval::m_copyTempFolder;
 };
 
 }  // namespace kqtest

@@ -38,6 +38,7 @@
 #include "nPatchDownload/RetrievalSide.h"
 #include "nPatchDownload/RetrievalTypes.h"
 
+class CPxFolderHandle;
 class IMediaAccess;
 
 namespace nPatchDownload {
@@ -240,8 +241,10 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   void checksumApplianceFilesAhead(const std::vector<const tFileList*>& lists,
                                    const std::string& root, tFileChecksums& known);
   // Deletes the files below folder that are not in kept, except the appliance configurations,
-  // the mini configurations and anything under a "Unix" folder. Links are left alone and never
-  // followed. Always 0.
+  // the mini configurations and anything under a "Unix" folder. The folder must lie below the
+  // local cache root with no link from there down to it (else nothing is cleaned, logged); it is
+  // opened from the root one folder at a time, and links are left alone and never followed.
+  // Always 0.
   unsigned int cleanStaleLocalApplianceFiles(const std::set<std::string>& kept,
                                              const std::string& folder);
   // GetFile step: fetches every pending appliance file, checks its CRC and the space left (4
@@ -314,9 +317,20 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   std::list<unsigned long long> m_selectedUpdateIds;
   bool m_selectedUpdatesFlag = false;
   std::map<tRetrievalSide, unsigned int> m_sideStatus;  // final status of every side
+  // This job's own temporary folder below the install folder's "Temp/CopySoftware", made by the
+  // GetFile phase (emptied at each patch type) and removed when the object is destroyed; empty
+  // until then. Concrete jobs may hand it to their retrievers.
+  std::string m_copyTempFolder;
 
  private:
   void DeleteQueuedFolders();
+  // Makes or empties m_copyTempFolder; 0 or the failing step's code.
+  unsigned int prepareCopyTempFolder(EvDebug& log);
+  // The cleanup of one open appliance folder (rel: its path below the local cache root).
+  void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::string& rel,
+                         const std::set<std::string>& kept);
+  std::string m_copyTempShared;  // the folder m_copyTempFolder lies in
+  std::string m_copyTempName;    // the leaf name of m_copyTempFolder
 };
 
 }  // namespace nPatchDownload

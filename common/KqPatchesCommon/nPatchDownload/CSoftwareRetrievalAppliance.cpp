@@ -11,13 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <queue>
 #include <system_error>
 
+#include "CacheDeletionGuard.h"
 #include "InstallUtils/IFolderStruct.h"
 #include "MediaAccess/IMediaAccess.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchDebug.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -25,6 +28,7 @@
 #include "nPatchDownload/IPatchDataManager.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace nPatchDownload {
 
@@ -69,10 +73,11 @@ unsigned long long ListedChecksum(const BinaryV11& file) {
 
 // The file's relative path with "/" separators; false (logged) when it would leave the folder
 // it is joined to.
-bool SafeName(const BinaryV11& file, std::string& name, EvDebug& log, const char* fn) {
+bool SafeName(const BinaryV11& file, std::string& name, IPatchEvent& event, const char* fn) {
   name = Slashed(file.getstringByRef(BinaryV11::kRelativePath));
   if (kq::IsSafeRelativeName(name)) return true;
-  log.Debug(fn, "Skipping appliance file [%s]: its name leaves the appliance folder", name.c_str());
+  event.Debug(fn, "Skipping appliance file [%s]: its name leaves the appliance folder",
+              name.c_str());
   return false;
 }
 
@@ -118,18 +123,31 @@ bool IsPending(const std::string& root, const std::string& name, const BinaryV11
   return false;
 }
 
-// Checks the files of one appliance operating system; each path once per step.
+// Checks the files of one appliance operating system into its pending list, each file once for
+// it. A path is read once per step: checked holds, per path, whether it is pending, and another
+// system that lists the path gets the same answer, so that each system that needs a file waits
+// for it (and fails with it).
 void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
-                std::vector<BinaryV11>& pending, std::set<std::string>& seen,
+                std::vector<BinaryV11>& pending, std::map<std::string, bool>& checked,
                 const tFileChecksums* known, IPatchEvent& event, const char* fn) {
+  std::set<std::string> listed;
   for (const BinaryV11& file : files) {
     std::string name;
-    if (!SafeName(file, name, *event.GetEvDebug(), fn)) continue;
-    if (!seen.insert(name).second) {
-      event.DebugLvl(fn, 8, "File [%s] was checked already, skipping it", name.c_str());
+    if (!SafeName(file, name, event, fn)) continue;
+    if (!listed.insert(name).second) continue;  // listed twice for this system
+    auto before = checked.find(name);
+    if (before != checked.end()) {
+      event.DebugLvl(fn, 8,
+                     before->second
+                         ? "File [%s] was checked already, adding it to the download list"
+                         : "File [%s] was checked already, skipping it",
+                     name.c_str());
+      if (before->second) pending.push_back(file);
       continue;
     }
-    if (IsPending(root, name, file, known, event, fn)) pending.push_back(file);
+    const bool isPending = IsPending(root, name, file, known, event, fn);
+    checked.emplace(name, isPending);
+    if (isPending) pending.push_back(file);
   }
 }
 
@@ -170,6 +188,40 @@ void RaiseSpaceError(IPatchEvent& event, const std::string& local, long long req
   details.push(tErrorDetails(tErrorDetails::eInt64, &required));
   details.push(tErrorDetails(tErrorDetails::eInt64, &freeKB));
   event.SetSpecificError(0x44000012, kJobFailed, &details);
+}
+
+// The part of `path` below `root` ("a/b" for root + "/a/b"); false when path is not below root
+// by text or the part is not a plain relative name.
+bool PartBelow(const std::string& root, const std::string& path, std::string& rel) {
+  if (root.empty() || path.compare(0, root.size(), root) != 0) return false;
+  size_t at = root.size();
+  if (root.back() != '/' && (at >= path.size() || path[at] != '/')) return false;
+  while (at < path.size() && path[at] == '/') ++at;
+  rel = path.substr(at);
+  return kq::IsSafeRelativeName(rel);
+}
+
+// Opens root, then each folder of rel inside the one before it, never through a link (ELOOP
+// when one of them is a link). root itself may be reached through links.
+CPxError OpenFolderDown(const std::string& root, const std::string& rel,
+                        std::unique_ptr<CPxFolderHandle>& out) {
+  auto current = std::make_unique<CPxFolderHandle>();
+  CPxError e = current->Open(root);
+  if (e.IsError()) return e;
+  size_t at = 0;
+  while (at < rel.size()) {
+    size_t end = rel.find('/', at);
+    if (end == std::string::npos) end = rel.size();
+    if (end > at) {
+      auto next = std::make_unique<CPxFolderHandle>();
+      e = next->OpenBelow(*current, rel.substr(at, end - at));
+      if (e.IsError()) return e;
+      current = std::move(next);
+    }
+    at = end + 1;
+  }
+  out = std::move(current);
+  return CPxError();
 }
 
 unsigned int Win32Code(uint32_t code) {
@@ -249,10 +301,10 @@ unsigned int CSoftwareRetrieval::calculatePendingUnixOSPatchFiles(tKQApplainceFi
   for (const auto& os : info) lists.push_back(&os.second.retrieved);
   tFileChecksums known;
   checksumApplianceFilesAhead(lists, m_localCacheRoot, known);
-  std::set<std::string> seen;
+  std::map<std::string, bool> checked;
   for (auto& os : info) {
     m_event.DebugLvl(kFn, 8, "Checking files for Appliance OS [%s]", os.first.c_str());
-    CheckFiles(os.second.retrieved, m_localCacheRoot, os.second.pending, seen, &known, m_event,
+    CheckFiles(os.second.retrieved, m_localCacheRoot, os.second.pending, checked, &known, m_event,
                kFn);
   }
   return KQ_PATCH_OK;
@@ -280,7 +332,17 @@ unsigned int CSoftwareRetrieval::checkApplianceOSPatches(tApplianceEntries& entr
                                                          bool cleanStale) {
   static const char kFn[] = "checkApplianceOSPatches";
   const std::string root = ApplianceRoot(m_localCacheRoot, m_policy.GetCallerType());
-  const std::string local = root + "/" + kApplianceFolder + "/" + kWindowsConfig;
+  const std::string folder = root + "/" + kApplianceFolder;
+  const std::string local = folder + "/" + kWindowsConfig;
+  // The configuration is written into the appliance folder and stale files are deleted there:
+  // neither may happen through a link that leads out of the cache.
+  std::string why;
+  if (!CacheDeletionGuard::CheckFolderBelow(m_localCacheRoot, folder, why)) {
+    m_event.Debug(kFn, "Appliance folder [%s] is not a folder of the software cache: %s, skipping "
+                       "appliance patches",
+                  folder.c_str(), why.c_str());
+    return KQ_PATCH_OK;
+  }
   std::string remote;
   unsigned int rc;
   if (m_policy.IsDownload()) {
@@ -305,7 +367,8 @@ unsigned int CSoftwareRetrieval::checkApplianceOSPatches(tApplianceEntries& entr
     return KQ_PATCH_OK;
   }
 
-  EvDebug& log = *m_event.GetEvDebug();
+  EvDebug defaultLog;
+  EvDebug& log = JobLog(m_event, defaultLog);
   tApplianceCandidates candidates;
   rc = getPatchFilesList(local, windowsNames, sqlNames, candidates, m_policy.GetCandidateVersion(),
                          log, m_policy.GetCallerType() == kCallerAppliance);
@@ -326,14 +389,14 @@ unsigned int CSoftwareRetrieval::checkApplianceOSPatches(tApplianceEntries& entr
     for (const auto& os : side.second) {
       for (const BinaryV11& file : os.second.pending) {
         std::string name;
-        if (!SafeName(file, name, log, kFn)) continue;
+        if (!SafeName(file, name, m_event, kFn)) continue;
         const std::string path = root + "/" + name;
         m_event.DebugLvl(kFn, 8, "Adding file [%s] to all files set", path.c_str());
         kept.insert(path);
       }
     }
   }
-  if (cleanStale) cleanStaleLocalApplianceFiles(kept, root + "/" + kApplianceFolder);
+  if (cleanStale) cleanStaleLocalApplianceFiles(kept, folder);
   m_windowsApplianceConfigPath = local;
   return KQ_PATCH_OK;
 }
@@ -344,13 +407,13 @@ void CSoftwareRetrieval::generatePatchList(tApplianceCandidates& candidates,
                                            const tFileChecksums* known) {
   static const char kFn[] = "generatePatchList";
   CPatchDebug sink(log);
-  std::set<std::string> seen;
+  std::map<std::string, bool> checked;
   for (auto& side : candidates) {
     log.DebugLvl(kFn, 8, "Checking files for Appliance OS Id [%d]", side.first.osId);
     for (auto& os : side.second) {
       log.DebugLvl(kFn, 8, "Checking on [%s]", os.first.c_str());
-      CheckFiles(os.second.pending, localRoot, entries[side.first][os.first].pending, seen, known,
-                 sink, kFn);
+      CheckFiles(os.second.pending, localRoot, entries[side.first][os.first].pending, checked,
+                 known, sink, kFn);
     }
   }
 }
@@ -358,47 +421,73 @@ void CSoftwareRetrieval::generatePatchList(tApplianceCandidates& candidates,
 unsigned int CSoftwareRetrieval::cleanStaleLocalApplianceFiles(const std::set<std::string>& kept,
                                                                const std::string& folder) {
   static const char kFn[] = "cleanStaleLocalApplianceFiles";
-  CPxDirectory dir;
-  CPxError e = dir.Open(folder, "*", true);
-  if (e.IsError()) {
-    m_event.Debug(kFn, "Unable to open directory [%s] with error: [%s]", folder.c_str(), e.c_str());
+  // The folder is checked and opened from the cache root down, one folder inside the other and
+  // never through a link, as any folder deletions happen in.
+  std::string rel, why;
+  if (!PartBelow(m_localCacheRoot, folder, rel)) {
+    why = "it does not lie below the software cache [" + m_localCacheRoot + "]";
+  } else {
+    CacheDeletionGuard::CheckFolderBelow(m_localCacheRoot, folder, why);
+  }
+  if (!why.empty()) {
+    m_event.Debug(kFn, "Skipping the cleanup of appliance folder [%s]: %s", folder.c_str(),
+                  why.c_str());
     return KQ_PATCH_OK;
   }
-  SPxDirEntry entry;
-  bool end = false;
-  e = dir.GetEntry(entry, &end);
+  std::unique_ptr<CPxFolderHandle> dir;
+  CPxError e = OpenFolderDown(m_localCacheRoot, rel, dir);
+  if (e.IsError()) {
+    if (e.GetErrorCode() == ELOOP)
+      m_event.Debug(kFn, "Appliance folder [%s] is a link, skipping the cleanup", folder.c_str());
+    else
+      m_event.Debug(kFn, "Unable to open directory [%s] with error: [%s]", folder.c_str(),
+                    e.c_str());
+    return KQ_PATCH_OK;
+  }
+  cleanStaleFilesIn(*dir, rel, kept);
+  return KQ_PATCH_OK;
+}
+
+void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir, const std::string& rel,
+                                           const std::set<std::string>& kept) {
+  static const char kFn[] = "cleanStaleLocalApplianceFiles";
+  std::vector<SPxDirEntry> entries;
+  CPxError e = CPxDirectory::ReadNames(dir, entries);
   if (e.IsError()) {
     m_event.Debug(kFn,
                   "Unable to get entry on directory [%s] with error: [%s], skipping cleaning up "
                   "current folder",
-                  folder.c_str(), e.c_str());
-    return KQ_PATCH_OK;
+                  dir.path().c_str(), e.c_str());
+    return;
   }
-  for (; !end; e = dir.GetEntry(entry, &end)) {
+  for (const SPxDirEntry& entry : entries) {
+    const std::string path = dir.path() + "/" + entry.name;
+    SPxFileStat st;
+    e = CPxFile::LstatAt(dir, entry.name, st);
     if (e.IsError()) {
-      m_event.Debug(kFn, "Cannot get entry in the dir [%s] with error [%s], skipping the cleanup",
-                    folder.c_str(), e.c_str());
-      break;
-    }
-    const std::string path = folder + "/" + entry.name;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
       m_event.Debug(kFn, "Cannot stat on file [%s] with error [%s], continuing", path.c_str(),
-                    PxErrnoText(errno).c_str());
+                    e.c_str());
       continue;
     }
-    if (S_ISLNK(st.st_mode)) {
+    if (st.IsLink()) {
       // Whatever a link leads to is not ours to clean, nor the link itself.
       m_event.Debug(kFn, "Skipping link [%s], continuing", path.c_str());
       continue;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (st.IsDirectory()) {
       if (entry.name == "Unix") {
         m_event.DebugLvl(kFn, 8, "Skipping cleanup for Unix folder, continuing.");
         continue;
       }
       m_event.DebugLvl(kFn, 8, "Searching files to delete under [%s].", path.c_str());
-      cleanStaleLocalApplianceFiles(kept, path);
+      CPxFolderHandle sub;
+      e = sub.OpenBelow(dir, entry.name);
+      if (e.IsError()) {
+        m_event.Debug(kFn, "Unable to open directory [%s] with error: [%s]", path.c_str(),
+                      e.c_str());
+        continue;
+      }
+      cleanStaleFilesIn(sub, rel + "/" + entry.name, kept);
       continue;
     }
     if (IsProtectedConfig(entry.GetName())) {
@@ -408,15 +497,16 @@ unsigned int CSoftwareRetrieval::cleanStaleLocalApplianceFiles(const std::set<st
     if (kept.count(path) != 0) continue;
     m_event.Debug(kFn, "Local appliance file [%s] does not exist on download center, delete it",
                   path.c_str());
+    // Removed by its name below the cache root: no folder on the way may be a link.
     std::string error;
-    if (!kq::RemoveFileNoFollow(path, &error) && lstat(path.c_str(), &st) == 0) {
+    if (!kq::RemoveUnder(m_localCacheRoot, rel + "/" + entry.name, &error) &&
+        !CPxFile::LstatAt(dir, entry.name, st).IsError()) {
       m_event.Debug(kFn, "Cannot delete file [%s] with error [%s], skipping it", path.c_str(),
                     error.c_str());
     } else {
       m_event.DebugLvl(kFn, 8, "Successfully deleted file [%s]", path.c_str());
     }
   }
-  return KQ_PATCH_OK;
 }
 
 unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entries) {
@@ -424,7 +514,6 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
   const std::string root = ApplianceRoot(m_localCacheRoot, m_policy.GetCallerType());
   const std::string prefix = std::string(kApplianceFolder) + "/";
   const unsigned int diskFull = Win32Code(112);
-  EvDebug& log = *m_event.GetEvDebug();
   unsigned int result = KQ_PATCH_OK;
   std::map<std::string, unsigned int> fetched;  // path -> result of its one fetch
 
@@ -440,7 +529,7 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
           return KQ_PATCH_E_INTERRUPTED;
         }
         std::string name;
-        if (!SafeName(file, name, log, kFn)) continue;
+        if (!SafeName(file, name, m_event, kFn)) continue;
         const std::string local = root + "/" + name;
         auto before = fetched.find(name);
         if (before != fetched.end()) {

@@ -4,10 +4,20 @@
 // side's retrieved list and the job's two counters only through the mutexes handed to them.
 // The post-retrieval and verification passes read the retrieved lists, so they run only after
 // the GetFile pool has no work left.
+//
+// "CopySoftware" under the install folder's "Temp" is shared by every job of the host, and the
+// frame takes no software-cache lock or named mutex around its phases, so nothing keeps two jobs
+// from running at once: each job works in a folder of its own below it, "P<process id>_<n>"
+// with n counting the job objects of the process, emptied at each patch type and removed when
+// the job object is destroyed.
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <queue>
 
+#include "CacheDeletionGuard.h"
+#include "Concurrency/KqCurrentIds.h"
+#include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/CSoftwareRetrieval.h"
 #include "nPatchDownload/IPatchDataManager.h"
@@ -45,6 +55,40 @@ unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
   return KQ_PATCH_OK;
 }
 
+unsigned int CSoftwareRetrieval::prepareCopyTempFolder(EvDebug& log) {
+  static const char kFn[] = "prepareCopyTempFolder";
+  std::string shared;
+  unsigned int rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", shared, log, false);
+  if (rc != 0) return rc;
+  // The job's folder is emptied and removed below it: it must be a real folder of Temp.
+  std::string why;
+  if (!CacheDeletionGuard::CheckFolderBelow(shared.substr(0, shared.rfind('/')), shared, why)) {
+    log.Debug(kFn, "Temp folder [%s] cannot be used: %s", shared.c_str(), why.c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
+  if (m_copyTempFolder.empty()) {
+    static std::atomic<unsigned long> jobs{0};
+    m_copyTempName = "P" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++jobs);
+  }
+  m_copyTempShared = shared;
+  m_copyTempFolder = shared + "/" + m_copyTempName;
+  // A folder of this name left by an earlier process with the same id is emptied as well.
+  std::string error;
+  if (!kq::RemoveUnder(shared, m_copyTempName, &error)) {
+    log.Debug(kFn, "Could not empty temp folder [%s]: %s", m_copyTempFolder.c_str(),
+              error.c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
+  rc = CPatchInstallCommon::CreateDirectories(m_copyTempFolder);
+  if (rc != 0) {
+    log.Debug(kFn, "Could not create temp folder [%s] with error [%d]", m_copyTempFolder.c_str(),
+              static_cast<int>(rc));
+    return rc;
+  }
+  log.DebugLvl(kFn, 8, "Temp folder of this job is [%s]", m_copyTempFolder.c_str());
+  return KQ_PATCH_OK;
+}
+
 unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries& target,
                                                     tRetrievalEntries& packages,
                                                     tRetrievalEntries& maintenanceReleases) {
@@ -64,11 +108,8 @@ unsigned int CSoftwareRetrieval::getIncrementalFile(int type, tRetrievalEntries&
   m_event.Debug(kFn, "Software Cache [%s] has [%llu]KB free space left.", root.c_str(),
                 static_cast<unsigned long long>(freeKB));
 
-  std::string tempFolder;
-  EvDebug fallbackLog;
-  EvDebug* log = m_event.GetEvDebug();
-  rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", tempFolder,
-                                             log != nullptr ? *log : fallbackLog, true);
+  EvDebug defaultLog;
+  rc = prepareCopyTempFolder(JobLog(m_event, defaultLog));
   if (rc != 0) return rc;
 
   std::map<tRetrievalSide, std::mutex> retrievedLocks;

@@ -12,6 +12,7 @@
 #include "nPatchDownload/IPatchDataManager.h"
 #include "nPatchDownload/IPatchEvent.h"
 #include "nPatchDownload/PatchResultCodes.h"
+#include "nPatchDownload/RetrievalPhaseUtil.h"
 
 namespace nPatchDownload {
 
@@ -153,14 +154,19 @@ bool CSoftwareRetrieval::getLatestServicePackDownloaded(const FullVersion& lates
   if (FullVersion::Compare(FullVersion::kCompareMedia, latest, hubnode) > 0) walk.latest = latest;
   if (m_policy.GetCallerType() != kCallerCacheMaintenance) return found;
 
-  // Without the installed sides every older release would look unused: keep them all.
+  // A release is judged against the sides installed now, and against what the job keeps besides.
+  // Without any installed side every older release would look unused: keep them all (the
+  // Hubnode's own side is always installed, so an empty answer is no answer either).
   std::set<tRetrievalSide> installed;
-  if (m_dataManager.GetAllowedSPs(installed) != 0) {
+  if (m_dataManager.GetAllowedSPs(installed) != 0 || installed.empty()) {
     m_event.Debug(kFn, "Cannot read the installed sides, no Feature Release folder is queued for "
                        "deletion");
     return found;
   }
-  EvDebug& log = *m_event.GetEvDebug();
+  tSideFolderMap inUse(m_mediaToKeep);
+  for (const tRetrievalSide& side : installed) inUse.emplace(side, nullptr);
+  EvDebug defaultLog;
+  EvDebug& log = JobLog(m_event, defaultLog);
   const std::string localCache = m_mediaAccess.GetMediaConfiguration().GetLocalCache();
   for (const FullVersion& v : walk.versions) {
     if (FullVersion::Compare(FullVersion::kCompareMedia, v, hubnode) == 0 ||
@@ -178,7 +184,7 @@ bool CSoftwareRetrieval::getLatestServicePackDownloaded(const FullVersion& lates
     std::set<tRetrievalSide> kept;
     const bool removable =
         FullVersion::Compare(FullVersion::kCompareMedia, v, hubnode) > 0 ||
-        !IsSPAllowed(v, m_mediaToKeep, kept, FullVersion::kCompareMedia, hubnode);
+        !IsSPAllowed(v, inUse, kept, FullVersion::kCompareMedia, hubnode);
     if (removable) {
       CPatchInstallCommon::addSPToDelete(v, m_foldersToDelete, m_oldMediaToRemove, localCache, log);
     } else {
@@ -258,7 +264,8 @@ unsigned int CSoftwareRetrieval::processExistingCUs(int osId, const FullVersion&
     m_event.Debug(kFn, "Adding root updates folder [%s] to deletion list", updates.c_str());
     m_foldersToDelete.push_back(updates);
   }
-  EvDebug& log = *m_event.GetEvDebug();
+  EvDebug defaultLog;
+  EvDebug& log = JobLog(m_event, defaultLog);
   for (unsigned int n : toDelete) {
     if (n == 0) continue;
     tRetrievalSide side;
@@ -333,7 +340,8 @@ unsigned int CSoftwareRetrieval::DoRootFilesPatching(tSideFolderMap& succeededPa
       if (status == 0) status = rc;
     }
   }
-  if (m_event.GetEvDebug()->GetDebugLevel() > 1) {
+  EvDebug* evDebug = m_event.GetEvDebug();
+  if (evDebug != nullptr && evDebug->GetDebugLevel() > 1) {
     m_event.Debug(kFn, "Media status after root files patching:");
     ShowResultInLogging(succeededPackages, succeededMaintenanceReleases, succeededUpdates, true);
     ShowResultInLogging(failedPackages, failedMaintenanceReleases, failedUpdates, false);

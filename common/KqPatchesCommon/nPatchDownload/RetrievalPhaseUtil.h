@@ -1,5 +1,5 @@
-// Small pieces the phases of a retrieval job share: how a side is named in log lines, and the
-// report of a job that the job manager asked to stop.
+// Small pieces the phases of a retrieval job share: how a side is named in log lines, the log
+// object of a sink that may have none, and the report of a job that the job manager asked to stop.
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALPHASEUTIL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALPHASEUTIL_H_
 
@@ -21,6 +21,12 @@ inline const char* SideOSName(const tRetrievalSide& side) {
 // A version as side texts show it ("V11B80_SP20_4711_R3_CU2").
 inline std::string SideVersionText(const FullVersion& version) {
   return version.formatted_str(FullVersion::kFormatSide);
+}
+
+// The sink's logging object, or `fallback` (a default log the caller owns) when it has none.
+inline EvDebug& JobLog(IPatchEvent& event, EvDebug& fallback) {
+  EvDebug* log = event.GetEvDebug();
+  return log != nullptr ? *log : fallback;
 }
 
 // Logs the stop request, raises the job error 0x44000061 (job status 4, no details) and gives
