@@ -244,7 +244,7 @@ TEST(PatchInstallCrc, UnreadableFileFailsInsteadOfGivingTheEmptyCrc) {
             CPatchInstallCommon::CalculateCRC(true, cfg.root() + "/missing", crc, events));
   EXPECT_EQ(0x80000010u, CPatchInstallCommon::CalculateCRC(false, cfg.root(), crc, events));
   EXPECT_EQ(42ul, crc);
-  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("[CalculateCRC]"));
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find(" CalculateCRC "));
 
   std::string locked = cfg.root() + "/locked";
   kqtest::WriteFile(locked, "abc");

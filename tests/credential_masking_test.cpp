@@ -77,8 +77,8 @@ TEST(CredentialMasking, PasswordIsBlankedAndEverythingElseKept) {
     EXPECT_EQ(xml, again);
   }
   std::string log = kqtest::ReadFile(cfg.logFile());
-  EXPECT_NE(std::string::npos, log.find("[DoXMLHide] Masking input GUI XML for download/copy"));
-  EXPECT_NE(std::string::npos, log.find("[DoXMLHide] Masking input GUI XML for push"));
+  EXPECT_NE(std::string::npos, log.find(" DoXMLHide Masking input GUI XML for download/copy"));
+  EXPECT_NE(std::string::npos, log.find(" DoXMLHide Masking input GUI XML for push"));
   EXPECT_NE(std::string::npos, log.find("No item found for masking for push job"));
 }
 

@@ -110,7 +110,7 @@ TEST_F(FsTree, AFolderThatCannotBeMeasuredIsNotEmpty) {
   EXPECT_EQ(rc, 0);
   const std::string closed = root_ + "/zeros/closed";
   EXPECT_NE(kqtest::ReadFile(env_.logFile())
-                .find("L0 [GetDirectorySize] Unable to open directory [" + closed +
+                .find("L0 GetDirectorySize Unable to open directory [" + closed +
                       "] with error: [Cannot open folder [" + closed + "]: Permission denied]"),
             std::string::npos);
 }
@@ -135,7 +135,7 @@ TEST_F(FsTree, AnEntryThatCannotBeMeasuredFailsTheMeasure) {
   EXPECT_EQ(rc, 0);
   const std::string log = kqtest::ReadFile(env_.logFile());
   for (const char* tag : {"GetDirectorySize", "GetItemList"}) {
-    EXPECT_NE(log.find(std::string("L0 [") + tag + "] Failed to stat on file [" + listOnly + "] with error [Cannot stat [" +
+    EXPECT_NE(log.find(std::string("L0 ") + tag + " Failed to stat on file [" + listOnly + "] with error [Cannot stat [" +
                        listOnly + "/x]: Permission denied]"),
               std::string::npos)
         << tag;
@@ -307,7 +307,7 @@ TEST_F(FsTree, AnEntryThatCannotBeExaminedIsNamed) {
   });
   chmod((root_ + "/0listonly").c_str(), 0755);
   EXPECT_EQ(rc, 0);
-  EXPECT_NE(kqtest::ReadFile(env_.logFile()).find("L0 [[RemoveDirUnix]] " + expected),
+  EXPECT_NE(kqtest::ReadFile(env_.logFile()).find("L0 [RemoveDirUnix] " + expected),
             std::string::npos);
 }
 

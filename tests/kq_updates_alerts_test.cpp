@@ -142,7 +142,7 @@ TEST_F(AlertRun, OneRunRaisesTheThreeAlertsAndLaterRunsTheSame) {
   EXPECT_EQ(Count("PatchSPVersion"), static_cast<long long>(center.releases.size()));
 
   // The run wrote into its own log; the default log saw none of the driver's lines.
-  EXPECT_NE(Log("KQUpdates").find("[[AlertIfUpdatesNeeded]] Finished Computing the client list"),
+  EXPECT_NE(Log("KQUpdates").find("[AlertIfUpdatesNeeded] Finished Computing the client list"),
             std::string::npos);
   EXPECT_EQ(Log().find("[AlertIfUpdatesNeeded]"), std::string::npos);
 }

@@ -8,9 +8,13 @@
 #include <thread>
 #include <vector>
 
+#include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "PackageCache.h"
+#include "SyncRegistries.h"
 #include "Events/EvEvent.h"
 #include "Logging/EvDebug.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
 
 namespace {
 
@@ -29,10 +33,35 @@ TEST(Logging, LinesCarryLevelTagJobAndText) {
   std::string text = kqtest::ReadFile(cfg.logFile());
   auto lines = Lines(text);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find(" L0 [[GetCacheFilesFromXML]] value [42] name [abc]"), std::string::npos)
+  EXPECT_NE(lines[0].find(" L0 [GetCacheFilesFromXML] value [42] name [abc]"), std::string::npos)
       << lines[0];
   EXPECT_NE(lines[0].find(" " + std::to_string(getpid()) + " "), std::string::npos);
-  EXPECT_NE(lines[1].find(" L8 [Registry::Add] J77 job line"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find(" L8 Registry::Add J77 job line"), std::string::npos) << lines[1];
+}
+
+// Each family writes its tag in its own form, and the log keeps it as given: in brackets for
+// the cache and catalogue classes, plain for the patch job classes, after "::" for the per-job
+// registries.
+TEST(Logging, EachFamilyWritesItsOwnTagForm) {
+  kqtest::ScopedConfig cfg;
+  KQUpdateCache cache(7, false);
+  EXPECT_FALSE(cache.GetCacheFilesFromXML(cfg.root(), nullptr, nullptr, nullptr, nullptr, "", "",
+                                          nullptr, false, "", nullptr, nullptr, ""));
+  KQPackageCache catalogue(false);
+  EXPECT_FALSE(catalogue.SetTempPath(std::string(kPackageCacheTempFolderSize, 't')));
+  std::string text;
+  EXPECT_NE(0u, nPatchDownload::CPatchInstallCommon::ReadWholeFile(cfg.root() + "/none", text));
+  ClearCachedBaselineList(4711);
+
+  std::string all;
+  for (const std::string& line : kqtest::LogTexts(cfg.logFolder())) all += line + "\n";
+  EXPECT_NE(all.find("L0 [GetCacheFilesFromXML] J7 Invalid input"), std::string::npos) << all;
+  EXPECT_NE(all.find("L0 [SetTempPath] Temp path of"), std::string::npos) << all;
+  EXPECT_NE(all.find("L0 ReadWholeFile Cannot to open file ["), std::string::npos) << all;
+  EXPECT_NE(all.find("L1 ::ClearCachedBaselineList Cleared cached baseline list for JobId[4711]"),
+            std::string::npos)
+      << all;
+  EXPECT_EQ(all.find("[["), std::string::npos) << all;
 }
 
 TEST(Logging, LevelFilterAndNamedLogs) {
@@ -85,7 +114,7 @@ TEST(Logging, EventsGatherTheirTextAndLogAsTheirLog) {
   EvDebug& log = copy;
   log.DebugJob(1, "[T]", 0, "through the event");
   EXPECT_NE(std::string::npos,
-            kqtest::ReadFile(cfg.logFile("EventLog")).find("L1 [[T]] J12 through the event"));
+            kqtest::ReadFile(cfg.logFile("EventLog")).find("L1 [T] J12 through the event"));
 }
 
 TEST(Logging, LongLinesAreNotCut) {

@@ -560,8 +560,8 @@ TEST(MessageFileLoad, ReadsLikeTheReadersAndReportsEachFailure) {
     EXPECT_EQ(before, other) << path;
   }
   std::string text = kqtest::ReadFile(cfg.logFile());
-  EXPECT_NE(std::string::npos, text.find("[Reader] Input XML file [" + cfg.root() + "/missing.xml] does not exist"));
-  EXPECT_NE(std::string::npos, text.find("[Reader] Failed to read file [" + cfg.root() + "], error [21:"));
+  EXPECT_NE(std::string::npos, text.find(" Reader Input XML file [" + cfg.root() + "/missing.xml] does not exist"));
+  EXPECT_NE(std::string::npos, text.find(" Reader Failed to read file [" + cfg.root() + "], error [21:"));
   EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/bad.xml] with error code [1]"));
   EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/req.xml] with error code [5]"));
 }

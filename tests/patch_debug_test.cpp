@@ -53,7 +53,7 @@ TEST(PatchDebugLogging, EachFormPlacesLevelTagJobAndFunction) {
   ASSERT_EQ(8u, lines.size());
   const std::vector<std::string> want = {
       "L0 plain 1",       "L3 lvl x",           "L4 J11 lvl job",       "L0 J7 F: job 2",
-      "L5 J8 G: job lvl", "L0 [Tag] tagged",    "L6 [Tag2] tagged lvl", "L2 [Tag3] J9 tagged lvl job"};
+      "L5 J8 G: job lvl", "L0 Tag tagged",      "L6 Tag2 tagged lvl",   "L2 Tag3 J9 tagged lvl job"};
   for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(want[k], Body(lines[k]));
   sink.InfoEvent(1, 2, 3);
   sink.MajorEvent(1, 2, 3);
@@ -67,7 +67,7 @@ TEST(PatchDebugLogging, NamedLogAndCallersLogObject) {
     sink.Debug("T", "to the named log");
   }
   EXPECT_NE(std::string::npos,
-            kqtest::ReadFile(cfg.logFile("AutoInstallServer")).find("[T] to the named log"));
+            kqtest::ReadFile(cfg.logFile("AutoInstallServer")).find(" T to the named log"));
   {
     // A sink set up for a job marks every line with the job, whatever form wrote it.
     CPatchDebug jobSink(EvDebugFileInstance(), "JobLog", 31);
@@ -78,8 +78,8 @@ TEST(PatchDebugLogging, NamedLogAndCallersLogObject) {
     auto lines = Lines(kqtest::ReadFile(cfg.logFile("JobLog")));
     ASSERT_EQ(4u, lines.size());
     EXPECT_EQ("L0 J31 plain", Body(lines[0]));
-    EXPECT_EQ("L0 [T] J31 tagged", Body(lines[1]));
-    EXPECT_EQ("L2 [T] J31 tagged lvl", Body(lines[2]));
+    EXPECT_EQ("L0 T J31 tagged", Body(lines[1]));
+    EXPECT_EQ("L2 T J31 tagged lvl", Body(lines[2]));
     EXPECT_EQ("L3 J44 own job", Body(lines[3]));
   }
   CPatchDebug copyOfCallers(EvDebug("CallerLog", 5));
@@ -206,8 +206,8 @@ TEST(ErrorDetails, TypedConstructorCopiesOrFallsBackToEmptyText) {
     EXPECT_EQ(0, d.llValue);
   }
   std::string log = kqtest::ReadFile(cfg.logFile());
-  EXPECT_NE(std::string::npos, log.find("[tErrorDetails] Input param is null"));
-  EXPECT_NE(std::string::npos, log.find("[tErrorDetails] Unknown error description type [4]"));
+  EXPECT_NE(std::string::npos, log.find(" tErrorDetails Input param is null"));
+  EXPECT_NE(std::string::npos, log.find(" tErrorDetails Unknown error description type [4]"));
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ bool KQUpdateCache::GetCacheFilesFromXML(
     std::map<UpdatePatches::KQApplianceMainOSType, UpdatePatches::ApplianceFilesInfo>*
         applianceFiles,
     UpdatePatches::KQApplianceOSInfoList* applianceOS, std::string updatePackLevel) {
-  static const char* kTag = "GetCacheFilesFromXML";
+  static const char* kTag = "[GetCacheFilesFromXML]";
   using UpdatePatches::KQApplianceOSInfoList;
   const bool wantsAppliance = applianceOS != nullptr &&
                               applianceOS->isSet(KQApplianceOSInfoList::kList) &&

@@ -31,7 +31,7 @@ struct KqPlatformLineLookup {
 
 namespace {
 
-const char kReadTag[] = "ReadUpdateINIFile";
+const char kReadTag[] = "[ReadUpdateINIFile]";
 
 // ASCII lower case; keys and platform forms are compared this way.
 char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -307,7 +307,7 @@ bool KQUpdateCache::ReadNewUpdateINIFile(INIInfoForPatch& info, std::string fold
   std::string content;
   if (const int error = ReadDescriptor(path, content)) {
     if (!IsReducedSPAllowedInCache())
-      m_event.DebugJob(1, "ReadNewUpdateINIFile", m_jobId,
+      m_event.DebugJob(1, "[ReadNewUpdateINIFile]", m_jobId,
                        "Failed to open update.ini file [%s]. Error [%d]", path.c_str(), error);
     return false;
   }
@@ -329,7 +329,7 @@ bool KQUpdateCache::IsReducedSPAllowedInCache() {
   long long value = 0;
   if (!KQPlatformInfo().getNumber(kSection, kValue, value) || value == 0) return false;
   if (!logged.exchange(true)) {
-    m_event.DebugJob(1, "IsReducedSPAllowedInCache", m_jobId,
+    m_event.DebugJob(1, "[IsReducedSPAllowedInCache]", m_jobId,
                      "Registry hook [%s\\%s] is present to allow reduced servicepack/updates in "
                      "cache (%lu)",
                      kSection, kValue, static_cast<unsigned long>(value));

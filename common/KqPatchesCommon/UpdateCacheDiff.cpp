@@ -17,9 +17,9 @@
 
 namespace {
 
-const char kDiffTag[] = "GetCacheDiff";
+const char kDiffTag[] = "[GetCacheDiff]";
 const char kDeleteTag[] = "KQUpdateCache::DeleteCache";
-const char kIntegrityTag[] = "CheckServicePackIntegrity";
+const char kIntegrityTag[] = "[CheckServicePackIntegrity]";
 
 // Appends to out the names of source that client lacks, in source order. When something is
 // missing, client's last name is among source's and unneeded copies are not wanted, that last
@@ -259,7 +259,7 @@ void KQUpdateCache::GrabManifest(const char* folder, const char* fileName,
   std::string content;
   int error = 0;
   if (kqtext::ReadSmallTextFile(path, content, &error) != kqtext::ReadStatus::kOk) {
-    m_event.DebugJob(1, "GrabManifest", m_jobId, "Could not open file [%s] with errno [%d]",
+    m_event.DebugJob(1, "[GrabManifest]", m_jobId, "Could not open file [%s] with errno [%d]",
                      path.c_str(), error);
     return;
   }

@@ -279,7 +279,7 @@ bool KQUpdateCache::GetINIInfo(UpdatesAtCache* inv, std::string cacheRoot) {
 
 bool KQUpdateCache::GetINIInfoNew(UpdatesAtCache* inv, std::string cacheRoot,
                                   KQInstallCommonUtils::IFolderStruct* folders) {
-  static const char kTag[] = "GetINIInfoNew";
+  static const char kTag[] = "[GetINIInfoNew]";
   if (inv == nullptr) return true;
   const bool reducedAllowed = IsReducedSPAllowedInCache();
   for (int r = 0; r < KQ_NUM_RELEASES_SUPPORTED; ++r) {
@@ -366,7 +366,7 @@ bool KQUpdateCache::AdditionalUpdatesFolder(int relId, const UpdatesForOS& slot,
     const char* osName = GetOSNameFromId(slot.osId);
     if (osName == nullptr) return false;
     folder = LooseUpdatesPathFromReader(folders, osName, FullVersion(slot.spVersion));
-    m_event.DebugJob(8, "GetINIInfoNew", m_jobId, "Updates path is [%s]", folder.c_str());
+    m_event.DebugJob(8, "[GetINIInfoNew]", m_jobId, "Updates path is [%s]", folder.c_str());
     return !folder.empty();
   }
   const std::string loose = GetLooseUpdateFolder(relId, slot.osId, false, false);

@@ -15,8 +15,8 @@
 
 namespace {
 
-const char kToMessageTag[] = "CacheStruct_Message";
-const char kFromMessageTag[] = "Message_CacheStruct";
+const char kToMessageTag[] = "[CacheStruct_Message]";
+const char kFromMessageTag[] = "[Message_CacheStruct]";
 
 // The OS entries a release's message entry uses: its OS count, never more than the message holds.
 int MessageOsCount(int relId) { return std::min(GetNumOSForRelease(relId), KQSP_OS_ENTRIES); }

@@ -199,7 +199,9 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, 
                         static_cast<long>(::syscall(SYS_gettid)), level);
   line.append(head, n > 0 ? static_cast<size_t>(n) : 0);
   if (jobId == 0) jobId = jobId_;  // a log set up for a job marks every line with it
-  if (tag && *tag) line.append("[").append(tag).append("] ");
+  // The tag is written as the caller passed it: its decoration (brackets, a "::" prefix) is
+  // part of the tag.
+  if (tag && *tag) line.append(tag).append(" ");
   if (jobId != 0) line.append("J").append(std::to_string(jobId)).append(" ");
   if (function && *function) line.append(function).append(": ");
 

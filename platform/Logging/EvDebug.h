@@ -6,6 +6,8 @@
 //
 //   2026-12-07 04:31:02.117 4711 4713 L8 [GetCacheFilesFromXML] J42 <text>
 //
+// The tag is written exactly as passed ("[GetCacheFilesFromXML]", "GetIncrementalFile",
+// "::ClearCachedBaselineList"); an empty or null tag writes nothing.
 // The log folder is "Logging"/"dLogFolder" of the configuration store, else $KQ_LOG_DIR, else
 // the default state folder "Logs" (Configuration/StateFolders.h: under the install folder, else
 // private to the user). A log name is one file name: "/" and "\" in it become "_", so a name
