@@ -270,19 +270,6 @@ std::string PartStem(const std::string& name, long nameMax) {
   return name.substr(0, keep) + hash;
 }
 
-bool MakeParentFolders(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return true;
-  if (!MakeFolders(path.substr(0, slash))) return false;
-  struct stat st;
-  if (stat(path.substr(0, slash).c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
-
 PartFile::~PartFile() {
   if (fd_ >= 0) close(fd_);
   if (!name_.empty()) unlinkat(folder_.get(), name_.c_str(), 0);

@@ -128,9 +128,6 @@ class PartFile {
 // takes names of up to nameMax bytes.
 std::string PartStem(const std::string& name, long nameMax);
 
-// Makes the missing folders of path's parent (mode 0777 less the umask); false with errno.
-bool MakeParentFolders(const std::string& path);
-
 // The process's umask, read once.
 unsigned int CurrentUmask();
 

@@ -18,7 +18,7 @@
 //                                       file whose length the server does not announce (256)
 //   "MediaAccess"/"nMaxMediaFileMB"     the same for any other file (8192)
 //   "MediaAccess"/"nFreeSpaceReserveMB" a fetch fails before it leaves less free space on the
-//                                       target's file system (64)
+//                                       target's file system (1; 0 none)
 //   "MediaAccess"/"nFailFastAfter"      see above (3; 0 never)
 //   "MediaAccess"/"nFailFastStallSec"   the stall window of those one-try fetches (10)
 // A target below the record's local cache is written without following any link below the
@@ -114,7 +114,7 @@ tTransferOptions OptionsFor(const CMediaConfiguration& record, const std::string
   o.maxUnannouncedBytes =
       IsTextFile(remote) ? Megabytes(ConfigNumber(config, "nMaxTextFileMB", 256, 1, 1L << 20))
                          : Megabytes(ConfigNumber(config, "nMaxMediaFileMB", 8192, 1, 1L << 24));
-  o.reserveBytes = Megabytes(ConfigNumber(config, "nFreeSpaceReserveMB", 64, 1, 1L << 30));
+  o.reserveBytes = Megabytes(ConfigNumber(config, "nFreeSpaceReserveMB", 1, 0, 1L << 30));
   return o;
 }
 

@@ -51,7 +51,7 @@ struct tTransferOptions {
   int maxTries = 3;             // tries of one transfer (timeouts and server errors)
   long retryWaitMs = 500;       // wait before the second try, doubled each time, capped at 5 s
   long long maxUnannouncedBytes = 8LL << 30;  // the size cap when no length is announced
-  long long reserveBytes = 64LL << 20;         // free space a transfer leaves at least
+  long long reserveBytes = 1LL << 20;         // free space a transfer leaves at least
 };
 
 // Outcome of a transfer or a probe.
@@ -110,7 +110,7 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
 // No link below sourceRoot is followed and only a regular file is read: a link, a FIFO, a
 // device or a folder is refused.
 tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& relative,
-                              const tLocalTarget& target, long long reserveBytes = 64LL << 20);
+                              const tLocalTarget& target, long long reserveBytes = 1LL << 20);
 
 }  // namespace kqmedia
 
