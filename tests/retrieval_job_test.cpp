@@ -305,6 +305,7 @@ TEST_F(RetrievalJobTest, ACacheWithoutRoomForItsSidesFailsTheCheck) {
 TEST_F(RetrievalJobTest, AppliancePatchesStopWhenTheCacheRunsShortOfFourTimesAFile) {
   ScopedTmpfs small(cache.path(), "320k");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs for the cache: " << small.error();
+  db.config().set("MediaAccess", "nFreeSpaceReserveMB", "0");  // smaller than any reserve
   Serve("http");
   Run& run = NewRun();
   run.job->packages.clear();  // appliance patches alone

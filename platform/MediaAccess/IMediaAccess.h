@@ -12,10 +12,14 @@
 //
 // A fetch reads the remote path relative to the record's server name (a relative name, "\"
 // read as "/"; an absolute path or a ".." step is refused) and writes the local path, making
-// its missing parent folders. The file is written beside the target under a name unique to
-// the transfer and renamed over the target only when the transfer is complete; a failure
+// its missing parent folders; below the record's local cache no link is followed (a target
+// reached through one is refused), and a copy reads no link below its copy folder and nothing
+// but a regular file. The file is written beside the target under a name unique to the
+// transfer and renamed over the target only when the transfer is complete (http(s): a 200
+// reply, ftp: a transfer reported complete, with the length announced, if any); a failure
 // removes it and leaves an existing target as it was. Timeouts and server errors (5xx) are
-// tried again a few times after a short wait; nothing waits without bound.
+// tried again a few times after a short wait; every transfer ends (low-speed limit, deadline,
+// size cap, free-space reserve).
 //
 // Results: 0 on success, otherwise a code of FXErrorUtil::ErrorWin32 (0x8007xxxx): 2 the file
 // is missing on the source, 5 access refused (login, 401, 403), 13 an incomplete or

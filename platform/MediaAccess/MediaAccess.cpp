@@ -2,18 +2,33 @@
 //
 // Owns copies of the two source records. Keeps between fetches the last-error text of each
 // thread that failed, under a mutex, and the idle transfer handles, whose open http(s)
-// connections later fetches and probes reuse; Close closes them. A fetch reads its tuning
-// from the configuration store when it starts:
+// connections later fetches and probes reuse; Close closes them. It also counts, per server,
+// the fetches in a row that failed after all their tries: from a server that did so
+// "nFailFastAfter" times, later fetches get one try each with a short stall window, until one
+// succeeds. A fetch reads its tuning from the configuration store when it starts:
 //   "MediaAccess"/"sCAFile"             certificates to trust for https besides the system's
 //   "MediaAccess"/"nConnectTimeoutSec"  connect timeout (30)
-//   "MediaAccess"/"nStallTimeoutSec"    a transfer that moves no byte this long fails (60)
+//   "MediaAccess"/"nStallTimeoutSec"    a try that moves fewer than nLowSpeedBytes in this
+//                                       long fails (60)
+//   "MediaAccess"/"nLowSpeedBytes"      see nStallTimeoutSec (16384)
+//   "MediaAccess"/"nTransferTimeoutSec" all tries of one fetch end within this (43200)
 //   "MediaAccess"/"nMaxTries"           tries of one transfer on timeouts and 5xx (3)
 //   "MediaAccess"/"nRetryWaitMs"        first wait between tries, doubled, capped at 5 s (500)
+//   "MediaAccess"/"nMaxTextFileMB"      size cap of an ".xml", ".ini", ".txt" or ".description"
+//                                       file whose length the server does not announce (256)
+//   "MediaAccess"/"nMaxMediaFileMB"     the same for any other file (8192)
+//   "MediaAccess"/"nFreeSpaceReserveMB" a fetch fails before it leaves less free space on the
+//                                       target's file system (1; 0 none)
+//   "MediaAccess"/"nFailFastAfter"      see above (3; 0 never)
+//   "MediaAccess"/"nFailFastStallSec"   the stall window of those one-try fetches (10)
+// A target below the record's local cache is written without following any link below the
+// cache (LocalFiles.h); a copy reads its source without following any link below the copy
+// folder.
 #include <sys/stat.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
-
 #include <map>
 #include <mutex>
 #include <thread>
@@ -65,7 +80,22 @@ std::string BaseUrl(const CMediaConfiguration& record) {
   return base;
 }
 
-tTransferOptions OptionsFor(const CMediaConfiguration& record) {
+bool EndsWithNoCase(const std::string& text, const char* suffix) {
+  const size_t n = strlen(suffix);
+  return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
+}
+
+// Catalogues, descriptors and lists, as opposed to media payloads.
+bool IsTextFile(const std::string& remote) {
+  for (const char* suffix : {".xml", ".ini", ".txt", ".description"})
+    if (EndsWithNoCase(remote, suffix)) return true;
+  return false;
+}
+
+long long Megabytes(long mb) { return static_cast<long long>(mb) << 20; }
+
+// The tuning of one fetch of `remote`.
+tTransferOptions OptionsFor(const CMediaConfiguration& record, const std::string& remote) {
   tTransferOptions o;
   o.scheme = record.m_protocol == CMediaConfiguration::eFTP ? tTransferOptions::eFtp
                                                             : tTransferOptions::eHttp;
@@ -77,9 +107,24 @@ tTransferOptions OptionsFor(const CMediaConfiguration& record) {
   config.getString(kSection, "sCAFile", o.caFile);
   o.connectTimeoutSec = ConfigNumber(config, "nConnectTimeoutSec", 30, 1, 3600);
   o.stallTimeoutSec = ConfigNumber(config, "nStallTimeoutSec", 60, 1, 3600);
+  o.lowSpeedBytes = ConfigNumber(config, "nLowSpeedBytes", 16384, 1, 1L << 30);
+  o.deadlineSec = ConfigNumber(config, "nTransferTimeoutSec", 43200, 1, 7L * 86400);
   o.maxTries = static_cast<int>(ConfigNumber(config, "nMaxTries", 3, 1, 10));
   o.retryWaitMs = ConfigNumber(config, "nRetryWaitMs", 500, 0, 5000);
+  o.maxUnannouncedBytes =
+      IsTextFile(remote) ? Megabytes(ConfigNumber(config, "nMaxTextFileMB", 256, 1, 1L << 20))
+                         : Megabytes(ConfigNumber(config, "nMaxMediaFileMB", 8192, 1, 1L << 24));
+  o.reserveBytes = Megabytes(ConfigNumber(config, "nFreeSpaceReserveMB", 1, 0, 1L << 30));
   return o;
+}
+
+// Cuts a fetch down to one try with a short stall window (the low-speed rate kept).
+void FailFast(tTransferOptions& o, long stallSec) {
+  o.maxTries = 1;
+  if (stallSec >= o.stallTimeoutSec) return;
+  o.lowSpeedBytes = std::max(1L, o.lowSpeedBytes * stallSec / o.stallTimeoutSec);
+  o.stallTimeoutSec = stallSec;
+  o.connectTimeoutSec = std::min(o.connectTimeoutSec, stallSec);
 }
 
 // A remote name with "\" read as "/", or "" when it is not a safe relative name.
@@ -117,7 +162,7 @@ class CMediaAccess : public IMediaAccess {
       return Finish("Open", Failure(kqmedia::eInvalidParameter,
                                     "Unknown download protocol [" + std::to_string(r.m_protocol) +
                                         "]"));
-    return Finish("Open", kqmedia::ProbeUrl(BaseUrl(r) + "/", OptionsFor(r), &handles_));
+    return Finish("Open", kqmedia::ProbeUrl(BaseUrl(r) + "/", OptionsFor(r, ""), &handles_));
   }
 
   unsigned int Close() override {
@@ -161,23 +206,56 @@ class CMediaAccess : public IMediaAccess {
                                        "Local path [" + localPath + "] is not an absolute file path"));
     if (record.m_serverName.empty())
       return Finish("GetFile", Failure(kqmedia::eInvalidParameter, "The server name is empty"));
+    const kqmedia::tLocalTarget target =
+        kqmedia::tLocalTarget::Below(record.GetLocalCache(), localPath);
+    tTransferOptions options = OptionsFor(record, remote);
     tTransferResult result;
     if (IsCopySource(record)) {
-      std::string source;
-      kq::JoinUnder(record.m_serverName, remote, source);
-      sink_.DebugLvl("GetFile", 10, "Copying [%s] to [%s]", source.c_str(), localPath.c_str());
-      result = kqmedia::CopyLocalFile(source, localPath);
+      sink_.DebugLvl("GetFile", 10, "Copying [%s] from [%s] to [%s]", remote.c_str(),
+                     record.m_serverName.c_str(), localPath.c_str());
+      result = kqmedia::CopyLocalFile(record.m_serverName, remote, target, options.reserveBytes);
     } else if (!IsNetworkProtocol(record.m_protocol)) {
       result = Failure(kqmedia::eInvalidParameter,
                        "Unknown download protocol [" + std::to_string(record.m_protocol) + "]");
     } else {
-      const std::string url = BaseUrl(record) + "/" + kqmedia::EscapePath(remote);
+      const std::string server = BaseUrl(record);
+      const std::string url = server + "/" + kqmedia::EscapePath(remote);
+      KQPlatformInfo config;
+      const long failFastAfter = ConfigNumber(config, "nFailFastAfter", 3, 0, 1000000);
+      if (failFastAfter > 0 && GaveUpInARow(server) >= failFastAfter)
+        FailFast(options, ConfigNumber(config, "nFailFastStallSec", 10, 1, 3600));
       sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", url.c_str(), localPath.c_str());
-      result = kqmedia::FetchUrl(url, localPath, OptionsFor(record), &handles_);
+      result = kqmedia::FetchUrl(url, target, options, &handles_);
       if (result.ok() && result.tries > 1)
         sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", url.c_str(), result.tries);
+      CountGiveUps(server, result, failFastAfter);
     }
     return Finish("GetFile", result);
+  }
+
+  int GaveUpInARow(const std::string& server) const {
+    std::lock_guard<std::mutex> lock(serversLock_);
+    auto it = gaveUp_.find(server);
+    return it == gaveUp_.end() ? 0 : it->second;
+  }
+
+  // A success clears the server's count; a fetch that used every try adds to it.
+  void CountGiveUps(const std::string& server, const tTransferResult& result, long failFastAfter) {
+    int count = 0;
+    {
+      std::lock_guard<std::mutex> lock(serversLock_);
+      if (result.ok()) {
+        gaveUp_.erase(server);
+        return;
+      }
+      if (!result.gaveUp) return;
+      count = ++gaveUp_[server];
+    }
+    if (count == failFastAfter)
+      sink_.Debug("GetFile",
+                  "[%d] transfers in a row from [%s] failed after all their tries; its next "
+                  "transfers get one try each until one succeeds",
+                  count, server.c_str());
   }
 
   // Records the thread's error text (or clears it) and turns the result into the code.
@@ -202,6 +280,8 @@ class CMediaAccess : public IMediaAccess {
   nPatchDownload::IPatchEvent& sink_;
   mutable std::mutex errorsLock_;
   std::map<std::thread::id, std::string> errors_;
+  mutable std::mutex serversLock_;  // guards gaveUp_
+  std::map<std::string, int> gaveUp_;  // server -> fetches in a row that used every try
   kqmedia::TransferHandles handles_;
 };
 

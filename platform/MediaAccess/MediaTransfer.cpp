@@ -3,12 +3,15 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,8 +23,6 @@ namespace kqmedia {
 
 namespace {
 
-mode_t CurrentUmask();
-
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -30,122 +31,175 @@ void GlobalInit() {
   });
 }
 
-mode_t CurrentUmask() {
-  // umask can only be read by setting it; do it once, before transfers run in threads.
-  static const mode_t mask = [] {
-    const mode_t m = umask(022);
-    umask(m);
-    return m;
-  }();
-  return mask;
-}
-
-// The file a transfer writes: "<target>.XXXXXX.part" beside the target. It becomes the target
-// only through Commit(); otherwise it is removed when the object dies.
-class PartFile {
- public:
-  ~PartFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-
-  // errno on failure.
-  bool Create(const std::string& target) {
-    GlobalInit();
-    if (!MakeParentFolders(target)) return false;
-    std::vector<char> name(target.begin(), target.end());
-    static const char kSuffix[] = ".XXXXXX.part";
-    name.insert(name.end(), kSuffix, kSuffix + sizeof(kSuffix));
-    fd_ = mkstemps(name.data(), 5);
-    if (fd_ < 0) return false;
-    path_ = name.data();
-    fcntl(fd_, F_SETFD, FD_CLOEXEC);
-    return true;
-  }
-
-  bool Write(const char* data, size_t size) {
-    while (size > 0) {
-      const ssize_t n = write(fd_, data, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        writeErrno_ = errno;
-        return false;
-      }
-      data += n;
-      size -= static_cast<size_t>(n);
-      written_ += n;
-    }
-    return true;
-  }
-
-  // Closes and renames over the target; errno on failure (the part file is then removed).
-  bool Commit(const std::string& target) {
-    fchmod(fd_, 0666 & ~CurrentUmask());
-    const int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) {
-      writeErrno_ = errno;
-      return false;
-    }
-    if (rename(path_.c_str(), target.c_str()) != 0) return false;
-    path_.clear();
-    return true;
-  }
-
-  // Resets the file for another try.
-  bool Truncate() {
-    written_ = 0;
-    writeErrno_ = 0;
-    return ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0;
-  }
-
-  int writeErrno() const { return writeErrno_; }
-  long long written() const { return written_; }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-  int writeErrno_ = 0;
-  long long written_ = 0;
-};
-
-unsigned int LocalWriteError(int err) {
-  return err == ENOSPC || err == EDQUOT ? eDiskFull : eWriteFault;
-}
-
 void Fail(tTransferResult& result, unsigned int error, const std::string& text) {
   result.error = error;
   result.text = text;
 }
 
-size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
-  PartFile* part = static_cast<PartFile*>(user);
-  return part->Write(data, size * count) ? size * count : 0;
-}
-
 size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
-// Ends a transfer that has moved no byte in either direction for `limit`.
+using Clock = std::chrono::steady_clock;
+
+// Ends a try that moves fewer than minBytes (both directions together) in any `window`, or
+// that is still running at `deadline`. The counts are sampled every 100 ms at most; a new
+// request of the same try (a redirect) starts the window again.
 struct tStallWatch {
-  std::chrono::steady_clock::duration limit;
-  std::chrono::steady_clock::time_point lastMove;
-  curl_off_t lastDown = -1;
-  curl_off_t lastUp = -1;
+  Clock::duration window;
+  long long minBytes = 1;
+  Clock::time_point deadline;
+  std::deque<std::pair<Clock::time_point, curl_off_t>> samples;  // oldest first
+  curl_off_t last = 0;
   bool stalled = false;
+  bool expired = false;
+
+  void Restart(Clock::time_point now, curl_off_t moved) {
+    samples.clear();
+    samples.emplace_back(now, moved);
+    last = moved;
+  }
 };
 
 int WatchProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
   tStallWatch* w = static_cast<tStallWatch*>(user);
-  const auto now = std::chrono::steady_clock::now();
-  if (down != w->lastDown || up != w->lastUp) {
-    w->lastDown = down;
-    w->lastUp = up;
-    w->lastMove = now;
-    return 0;
+  const Clock::time_point now = Clock::now();
+  if (now >= w->deadline) {
+    w->expired = true;
+    return 1;
   }
-  if (now - w->lastMove < w->limit) return 0;
+  const curl_off_t moved = down + up;
+  if (moved < w->last) w->Restart(now, moved);
+  w->last = moved;
+  if (now - w->samples.back().first >= std::chrono::milliseconds(100))
+    w->samples.emplace_back(now, moved);
+  const Clock::time_point edge = now - w->window;
+  while (w->samples.size() >= 2 && w->samples[1].first <= edge) w->samples.pop_front();
+  if (w->samples.front().first > edge || moved - w->samples.front().second >= w->minBytes)
+    return 0;
   w->stalled = true;
   return 1;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  return strncasecmp(text.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+// A decimal length: digits only, no sign, no room for overflow; -1 when it is not one.
+long long ParseLength(const std::string& text) {
+  if (text.empty() || text.size() > 18) return -1;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// What the current reply says about the length of the file, from its header lines (http) or
+// from the replies to SIZE and RETR (ftp).
+struct tAnnounced {
+  int lengthHeaders = 0;
+  long long httpLength = -1;
+  long long ftpSize = -1;     // "213 <n>", the reply to SIZE
+  long long ftpOpening = -1;  // "150 ... (<n> bytes)", the reply to RETR
+  std::string fault;          // why the lengths cannot be trusted; "" when they can
+
+  long long Length(bool ftp) const {
+    if (!ftp) return httpLength;
+    return ftpSize >= 0 ? ftpSize : ftpOpening;
+  }
+
+  // One header line (http) or reply line (ftp); false when it makes the lengths untrustworthy.
+  bool Add(const std::string& rawLine, bool ftp) {
+    const std::string line = Trimmed(rawLine);
+    if (!ftp) {
+      if (line.compare(0, 5, "HTTP/") == 0) {  // a new reply: a redirect's or the file's
+        *this = tAnnounced();
+        return true;
+      }
+      static const char kName[] = "content-length:";
+      if (!StartsWithNoCase(line, kName)) return true;
+      const std::string value = Trimmed(line.substr(sizeof(kName) - 1));
+      if (++lengthHeaders > 1) return Refuse("it announces more than one Content-Length");
+      httpLength = ParseLength(value);
+      if (httpLength < 0) return Refuse("its Content-Length [" + value + "] is not a length");
+      return true;
+    }
+    if (line.size() < 4 || line[3] != ' ') return true;  // not the last line of a reply
+    if (line.compare(0, 3, "213") == 0) {
+      const std::string value = Trimmed(line.substr(4));
+      ftpSize = ParseLength(value);
+      if (ftpSize < 0) return Refuse("its size [" + value + "] is not a size");
+    } else if (line.compare(0, 3, "150") == 0) {
+      const size_t open = line.rfind('(');
+      if (open != std::string::npos) {
+        const size_t digitsEnd = line.find_first_not_of("0123456789", open + 1);
+        if (digitsEnd != std::string::npos && digitsEnd > open + 1 &&
+            StartsWithNoCase(line.substr(digitsEnd), " bytes"))
+          ftpOpening = ParseLength(line.substr(open + 1, digitsEnd - open - 1));
+      }
+    }
+    if (ftpSize >= 0 && ftpOpening >= 0 && ftpSize != ftpOpening)
+      return Refuse("its size [" + std::to_string(ftpSize) + "] contradicts the [" +
+                    std::to_string(ftpOpening) + "] bytes of its transfer reply");
+    return true;
+  }
+
+  bool Refuse(const std::string& why) {
+    fault = why;
+    return false;
+  }
+};
+
+// The state of one try that writes a body: the part file, what the reply announced, and why
+// the try was refused (a reply that is not the file, a size beyond the cap or the free space).
+struct tBodyContext {
+  CURL* handle = nullptr;
+  PartFile* part = nullptr;
+  const tTransferOptions* options = nullptr;
+  bool ftp = false;
+  bool started = false;  // the first byte of the body arrived
+  tAnnounced announced;
+  unsigned int refusal = eNoError;
+  std::string refusalText;
+
+  size_t Refuse(unsigned int error, const std::string& text) {
+    refusal = error;
+    refusalText = text;
+    return 0;
+  }
+};
+
+size_t HeaderLine(char* data, size_t size, size_t count, void* user) {
+  tBodyContext* c = static_cast<tBodyContext*>(user);
+  if (c->announced.Add(std::string(data, size * count), c->ftp)) return size * count;
+  return c->Refuse(eInvalidData, "the reply cannot be trusted: " + c->announced.fault);
+}
+
+size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
+  tBodyContext* c = static_cast<tBodyContext*>(user);
+  const size_t n = size * count;
+  if (!c->started) {
+    c->started = true;
+    if (!c->ftp) {
+      long status = 0;
+      curl_easy_getinfo(c->handle, CURLINFO_RESPONSE_CODE, &status);
+      if (status != 200)
+        return c->Refuse(status == 206 ? eInvalidData : eInternalError,
+                         "the reply of status " + std::to_string(status) + " is not the file");
+    }
+    const long long length = c->announced.Length(c->ftp);
+    c->part->SetLimits(length >= 0 ? length : c->options->maxUnannouncedBytes,
+                       c->options->reserveBytes);
+    if (length >= 0 && !c->part->CheckRoomFor(length)) return 0;
+  }
+  return c->part->Write(data, n) ? n : 0;
 }
 
 struct CurlDeleter {
@@ -155,7 +209,7 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 // Sets a transfer's options on a handle: idle (options cleared) when given, else a new one.
 CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions& o,
-                      char* errorBuffer, tStallWatch* watch) {
+                      Clock::time_point deadline, char* errorBuffer, tStallWatch* watch) {
   GlobalInit();
   CurlHandle h(idle != nullptr ? idle : curl_easy_init());
   if (!h) return h;
@@ -164,9 +218,13 @@ CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, o.connectTimeoutSec);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(left.count() > 1 ? left.count() : 1));
   curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024L);
-  watch->limit = std::chrono::seconds(o.stallTimeoutSec);
-  watch->lastMove = std::chrono::steady_clock::now();
+  watch->window = std::chrono::seconds(o.stallTimeoutSec);
+  watch->minBytes = o.lowSpeedBytes < 1 ? 1 : o.lowSpeedBytes;
+  watch->deadline = deadline;
+  watch->Restart(Clock::now(), 0);
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, WatchProgress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, watch);
@@ -181,7 +239,9 @@ CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, o.stallTimeoutSec);
   } else {
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A transfer that began secure stays secure: from https, redirects go to https only.
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR,
+                     StartsWithNoCase(url, "https:") ? "https" : "http,https");
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, o.verifyPeer ? 1L : 0L);
@@ -194,10 +254,11 @@ CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions
 // One try: a handle with its error text and its stall watch. An http(s) try with the
 // owner's handles takes an idle one of them and gives it back when done.
 struct tAttempt {
-  tAttempt(const std::string& url, const tTransferOptions& o, TransferHandles* owner)
+  tAttempt(const std::string& url, const tTransferOptions& o, Clock::time_point deadline,
+           TransferHandles* owner)
       : handles(o.scheme == tTransferOptions::eHttp ? owner : nullptr),
         handle(MakeHandle(handles != nullptr ? static_cast<CURL*>(handles->Take()) : nullptr, url,
-                          o, errorBuffer, &watch)) {}
+                          o, deadline, errorBuffer, &watch)) {}
   ~tAttempt() {
     if (handles != nullptr && handle) handles->Give(handle.release());
   }
@@ -208,8 +269,7 @@ struct tAttempt {
 };
 
 // Maps a finished transfer to an error; `retry` says whether another try may help.
-unsigned int MapCurlResult(CURLcode code, long status, const PartFile* part, bool ftp,
-                           bool& retry) {
+unsigned int MapCurlResult(CURLcode code, long status, bool ftp, bool& retry) {
   retry = false;
   switch (code) {
     case CURLE_OK:
@@ -254,8 +314,7 @@ unsigned int MapCurlResult(CURLcode code, long status, const PartFile* part, boo
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
       return eSecureChannel;
     case CURLE_WRITE_ERROR:
-      return part != nullptr && part->writeErrno() != 0 ? LocalWriteError(part->writeErrno())
-                                                        : eWriteFault;
+      return eWriteFault;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
@@ -278,11 +337,12 @@ std::string DescribeCurl(const std::string& url, CURLcode code, const char* buff
   return text;
 }
 
-void WaitBeforeRetry(const tTransferOptions& o, int tried) {
+void WaitBeforeRetry(const tTransferOptions& o, int tried, Clock::time_point deadline) {
   long wait = o.retryWaitMs;
   for (int i = 1; i < tried && wait < 5000; ++i) wait *= 2;
   if (wait > 5000) wait = 5000;
-  if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+  const Clock::time_point until = std::min(Clock::now() + std::chrono::milliseconds(wait), deadline);
+  std::this_thread::sleep_until(until);
 }
 
 }  // namespace
@@ -325,28 +385,6 @@ size_t TransferHandles::IdleCount() const {
   return idle_.size();
 }
 
-bool MakeParentFolders(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return true;
-  std::string prefix;
-  size_t pos = 0;
-  while (pos < slash) {
-    size_t next = path.find('/', pos + 1);
-    if (next == std::string::npos || next > slash) next = slash;
-    prefix = path.substr(0, next);
-    pos = next;
-    if (prefix.empty() || prefix.back() == '/') continue;
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  if (stat(path.substr(0, slash).c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
-}
-
 std::string EscapePath(const std::string& relative) {
   GlobalInit();
   std::string out;
@@ -378,84 +416,114 @@ struct tTryOutcome {
 };
 
 // One try of url: into part, or, without a part, a probe that asks for no body.
-tTryOutcome RunTry(const std::string& url, const tTransferOptions& options, PartFile* part,
-                   TransferHandles* handles) {
+tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
+                   Clock::time_point deadline, PartFile* part, TransferHandles* handles) {
   tTryOutcome out;
-  tAttempt attempt(url, options, handles);
+  tAttempt attempt(url, options, deadline, handles);
   CURL* c = attempt.handle.get();
   if (c == nullptr) {
     out.error = eInternalError;
     out.text = "Cannot make a transfer handle for [" + url + "]";
     return out;
   }
+  const bool ftp = options.scheme == tTransferOptions::eFtp;
+  tBodyContext body;
+  body.handle = c;
+  body.part = part;
+  body.options = &options;
+  body.ftp = ftp;
   if (part != nullptr) {
     curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToPart);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, part);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, HeaderLine);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &body);
   } else {
     curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DiscardBody);
   }
   const CURLcode code = curl_easy_perform(c);
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
-  const bool ftp = options.scheme == tTransferOptions::eFtp;
-  out.error = MapCurlResult(code, out.status, part, ftp, out.retry);
+  out.error = MapCurlResult(code, out.status, ftp, out.retry);
   out.text = DescribeCurl(url, code, attempt.errorBuffer, out.status);
+  if (attempt.watch.expired || (code == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline)) {
+    out.error = eTimeout;
+    out.retry = false;
+    out.text = url + ": not complete within the deadline of " +
+               std::to_string(options.deadlineSec) + " s";
+    return out;
+  }
   if (attempt.watch.stalled) {
     out.error = eTimeout;
     out.retry = true;
-    out.text = url + ": no data moved for " + std::to_string(options.stallTimeoutSec) + " s";
+    out.text = url + ": fewer than " + std::to_string(attempt.watch.minBytes) +
+               " bytes moved in " + std::to_string(options.stallTimeoutSec) + " s";
+    return out;
   }
-  if (out.error == eNoError && part != nullptr) {
-    curl_off_t announced = -1;
-    curl_easy_getinfo(c, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-    if (!ftp && out.status >= 400) {
-      out.error = eInternalError;
-    } else if (announced >= 0 && announced != part->written()) {
-      out.error = eInvalidData;
-      out.text = url + ": received " + std::to_string(part->written()) + " of " +
-                 std::to_string(static_cast<long long>(announced)) + " bytes";
-    }
+  if (body.refusal != eNoError) {
+    out.error = body.refusal;
+    out.retry = false;
+    out.text = url + ": " + body.refusalText;
+    return out;
+  }
+  if (code == CURLE_WRITE_ERROR && part != nullptr && part->failure() != eNoError) {
+    out.error = part->failure();
+    out.retry = false;
+    out.text = url + ": " + part->failureText();
+    return out;
+  }
+  if (out.error != eNoError || part == nullptr) return out;
+  // Only the file is the file: a 200 reply over http(s), a transfer reported complete over
+  // ftp, and as many bytes as were announced.
+  if (ftp ? out.status != 226 && out.status != 250 : out.status != 200) {
+    out.error = out.status == 206 ? eInvalidData : eInternalError;
+    out.text = url + ": the reply of status " + std::to_string(out.status) + " is not the file";
+    return out;
+  }
+  const long long announced = body.announced.Length(ftp);
+  if (announced >= 0 && announced != part->written()) {
+    out.error = eInvalidData;
+    out.text = url + ": received " + std::to_string(part->written()) + " of " +
+               std::to_string(announced) + " bytes";
   }
   return out;
 }
 
 }  // namespace
 
-tTransferResult FetchUrl(const std::string& url, const std::string& target,
+tTransferResult FetchUrl(const std::string& url, const tLocalTarget& target,
                          const tTransferOptions& options, TransferHandles* handles) {
+  GlobalInit();
   tTransferResult result;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.deadlineSec);
   PartFile part;
   if (!part.Create(target)) {
-    const int err = errno;
-    Fail(result, LocalWriteError(err), "Cannot create a file beside [" + target + "]: " +
-                                           PxErrnoText(err));
+    Fail(result, part.failure(), part.failureText());
     return result;
   }
   const int maxTries = options.maxTries < 1 ? 1 : options.maxTries;
   for (int tried = 1;; ++tried) {
     result.tries = tried;
-    const tTryOutcome outcome = RunTry(url, options, &part, handles);
+    const tTryOutcome outcome = RunTry(url, options, deadline, &part, handles);
     result.status = outcome.status;
     if (outcome.error == eNoError) {
       result.error = eNoError;
       result.text.clear();
       result.bytes = part.written();
-      if (!part.Commit(target)) {
-        const int err = part.writeErrno() != 0 ? part.writeErrno() : errno;
-        Fail(result, LocalWriteError(err), "Cannot complete [" + target + "]: " + PxErrnoText(err));
-      }
+      if (!part.Commit()) Fail(result, part.failure(), part.failureText());
       return result;
     }
     Fail(result, outcome.error, outcome.text);
-    if (!outcome.retry || tried >= maxTries) return result;
-    if (!part.Truncate()) {
-      const int err = errno;
-      Fail(result, LocalWriteError(err), "Cannot reset the file beside [" + target + "]: " +
-                                             PxErrnoText(err));
+    const bool timeLeft = Clock::now() < deadline;
+    if (!outcome.retry || tried >= maxTries || !timeLeft) {
+      result.gaveUp = outcome.retry || (outcome.error == eTimeout && !timeLeft);
       return result;
     }
-    WaitBeforeRetry(options, tried);
+    if (!part.Truncate()) {
+      Fail(result, part.failure(), part.failureText());
+      return result;
+    }
+    WaitBeforeRetry(options, tried, deadline);
   }
 }
 
@@ -463,7 +531,8 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
                          TransferHandles* handles) {
   tTransferResult result;
   result.tries = 1;
-  const tTryOutcome outcome = RunTry(url, options, nullptr, handles);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.deadlineSec);
+  const tTryOutcome outcome = RunTry(url, options, deadline, nullptr, handles);
   result.status = outcome.status;
   unsigned int error = outcome.error;
   // An http server that answers with any status is there; an ftp server must let us in.
@@ -474,60 +543,63 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
   return result;
 }
 
-tTransferResult CopyLocalFile(const std::string& source, const std::string& target) {
+tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& relative,
+                              const tLocalTarget& target, long long reserveBytes) {
   tTransferResult result;
   result.tries = 1;
-  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    const int err = errno;
-    Fail(result, err == ENOENT || err == ENOTDIR ? eFileNotFound
-                 : err == EACCES               ? eAccessDenied
-                                               : eInternalError,
-         "Cannot open [" + source + "]: " + PxErrnoText(err));
+  tWalkFailure walk;
+  FileDescriptor in = OpenFileBelow(sourceRoot, relative, walk);
+  if (!in.valid()) {
+    const int err = walk.err;
+    if (walk.link)
+      Fail(result, eAccessDenied, "Cannot copy [" + sourceRoot + "/" + relative + "]: [" +
+                                      walk.where + "] is a link below the copy source");
+    else if (err == EINVAL)
+      Fail(result, eFileNotFound, "[" + walk.where + "] is not a file");
+    else
+      Fail(result, err == ENOENT || err == ENOTDIR ? eFileNotFound
+                   : err == EACCES               ? eAccessDenied
+                                                 : eInternalError,
+           "Cannot open [" + walk.where + "]: " + PxErrnoText(err));
     return result;
   }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{in};
   struct stat st;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    Fail(result, eFileNotFound, "[" + source + "] is not a file");
+  if (fstat(in.get(), &st) != 0) {
+    Fail(result, eInternalError, "Cannot examine [" + walk.where + "]: " + PxErrnoText(errno));
     return result;
   }
   PartFile part;
   if (!part.Create(target)) {
-    const int err = errno;
-    Fail(result, LocalWriteError(err), "Cannot create a file beside [" + target + "]: " +
-                                           PxErrnoText(err));
+    Fail(result, part.failure(), part.failureText());
+    return result;
+  }
+  // A source that grows while it is read ends the copy instead of filling the disk.
+  part.SetLimits(st.st_size, reserveBytes);
+  if (!part.CheckRoomFor(st.st_size)) {
+    Fail(result, part.failure(), part.failureText());
     return result;
   }
   std::vector<char> buffer(1 << 20);
   for (;;) {
-    const ssize_t n = read(in, buffer.data(), buffer.size());
+    const ssize_t n = read(in.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int err = errno;
-      Fail(result, eInvalidData, "Cannot read [" + source + "]: " + PxErrnoText(err));
+      Fail(result, eInvalidData, "Cannot read [" + walk.where + "]: " + PxErrnoText(err));
       return result;
     }
     if (n == 0) break;
     if (!part.Write(buffer.data(), static_cast<size_t>(n))) {
-      const int err = part.writeErrno();
-      Fail(result, LocalWriteError(err), "Cannot write beside [" + target + "]: " +
-                                             PxErrnoText(err));
+      Fail(result, part.failure(), part.failureText());
       return result;
     }
   }
   if (part.written() != st.st_size) {
-    Fail(result, eInvalidData, "[" + source + "] changed while it was copied");
+    Fail(result, eInvalidData, "[" + walk.where + "] changed while it was copied");
     return result;
   }
   result.bytes = part.written();
-  if (!part.Commit(target)) {
-    const int err = part.writeErrno() != 0 ? part.writeErrno() : errno;
-    Fail(result, LocalWriteError(err), "Cannot complete [" + target + "]: " + PxErrnoText(err));
-  }
+  if (!part.Commit()) Fail(result, part.failure(), part.failureText());
   return result;
 }
 

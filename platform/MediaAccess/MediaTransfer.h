@@ -1,8 +1,11 @@
 // The transfer core of media access: one file from a URL (libcurl) or from a folder of this
 // machine, into a local file that appears only when it is complete.
 //
-// Both write to "<target>.XXXXXX.part" (made with mkstemps beside the target) and rename it
-// over the target after a complete transfer; every failure removes it. Thread-safe: every
+// Both write to a part file beside the target (LocalFiles.h) and rename it over the target
+// after a complete transfer; every failure removes it and leaves an existing target as it
+// was. Only a whole file is complete: over http(s) a reply of status 200 whose length matches
+// what its headers announce, over ftp a transfer the server reports complete (226 or 250)
+// with no contradicting sizes; nothing else is ever renamed over a target. Thread-safe: every
 // call has its own handle, file and result. A network transfer makes a fresh handle, or,
 // given the caller's TransferHandles, takes an idle one of them (http and https only), so
 // that it goes over a connection an earlier transfer left open.
@@ -12,6 +15,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "MediaAccess/LocalFiles.h"
 
 namespace kqmedia {
 
@@ -40,9 +45,13 @@ struct tTransferOptions {
   bool verifyPeer = true;     // https: check the certificate and the host name
   std::string caFile;         // https: certificates to trust besides the system's; "" for none
   long connectTimeoutSec = 30;
-  long stallTimeoutSec = 60;  // no byte moved for this long fails the transfer
-  int maxTries = 3;           // tries of one transfer (timeouts and server errors)
-  long retryWaitMs = 500;     // wait before the second try, doubled each time, capped at 5 s
+  long stallTimeoutSec = 60;    // fewer than lowSpeedBytes moved in this long fails a try
+  long lowSpeedBytes = 16384;   // at least 1
+  long deadlineSec = 43200;     // all tries of one transfer end within this
+  int maxTries = 3;             // tries of one transfer (timeouts and server errors)
+  long retryWaitMs = 500;       // wait before the second try, doubled each time, capped at 5 s
+  long long maxUnannouncedBytes = 8LL << 30;  // the size cap when no length is announced
+  long long reserveBytes = 1LL << 20;         // free space a transfer leaves at least
 };
 
 // Outcome of a transfer or a probe.
@@ -51,6 +60,7 @@ struct tTransferResult {
   std::string text;               // what failed, for the caller's last-error text
   long status = 0;                // last protocol status seen (http or ftp reply code)
   int tries = 0;
+  bool gaveUp = false;            // failed after every try with an error a try may mend
   long long bytes = 0;            // bytes written to the target
   bool ok() const { return error == eNoError; }
 };
@@ -84,10 +94,11 @@ class TransferHandles {
 // "a/b c.bin" -> "a/b%20c.bin": each segment escaped, "/" kept.
 std::string EscapePath(const std::string& relative);
 
-// Fetches url into target (parents made). Tries again on timeouts and on server errors (http
-// 5xx, ftp 4xx) up to options.maxTries.
+// Fetches url into target (folders made). Tries again on timeouts and on server errors (http
+// 5xx, ftp 4xx) up to options.maxTries, within options.deadlineSec. A redirect is followed
+// to http or https from http, to https only from https.
 // With handles, an http(s) transfer reuses their idle handles and connections.
-tTransferResult FetchUrl(const std::string& url, const std::string& target,
+tTransferResult FetchUrl(const std::string& url, const tLocalTarget& target,
                          const tTransferOptions& options, TransferHandles* handles = nullptr);
 
 // Asks url once without fetching a body: success when the server answers at all (any http
@@ -95,11 +106,11 @@ tTransferResult FetchUrl(const std::string& url, const std::string& target,
 tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options,
                          TransferHandles* handles = nullptr);
 
-// Copies the regular file source into target (parents made).
-tTransferResult CopyLocalFile(const std::string& source, const std::string& target);
-
-// Makes the missing folders of path's parent (mode 0777 less the umask); false with errno.
-bool MakeParentFolders(const std::string& path);
+// Copies the regular file `relative` below the folder sourceRoot into target (folders made).
+// No link below sourceRoot is followed and only a regular file is read: a link, a FIFO, a
+// device or a folder is refused.
+tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& relative,
+                              const tLocalTarget& target, long long reserveBytes = 1LL << 20);
 
 }  // namespace kqmedia
 

@@ -1,0 +1,409 @@
+// Folder walks without links, and part files.
+#include "MediaAccess/LocalFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "MediaAccess/MediaTransfer.h"
+#include "PortableFiles/PxError.h"
+
+namespace kqmedia {
+
+namespace {
+
+constexpr char kPartSuffix[] = ".part";
+constexpr size_t kUniqueLength = 6;                                        // "XXXXXX"
+constexpr size_t kPartExtra = 1 + kUniqueLength + sizeof(kPartSuffix) - 1;  // ".XXXXXX.part"
+
+// Non-empty components of a "/"-separated name.
+std::vector<std::string> Components(const std::string& name) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (end > start) out.push_back(name.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string Joined(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+  std::string path = root;
+  for (size_t i = 0; i < count && i < parts.size(); ++i) path += "/" + parts[i];
+  return path;
+}
+
+bool MakeFolders(const std::string& path) {
+  std::string prefix;
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t next = path.find('/', pos + 1);
+    if (next == std::string::npos) next = path.size();
+    prefix = path.substr(0, next);
+    pos = next;
+    if (prefix.empty() || prefix.back() == '/') continue;
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+// Opens `name` in `folder` as a folder, not through a link; with make, made when missing.
+int OpenChildFolder(int folder, const std::string& name, bool make, tWalkFailure& failure) {
+  if (name == "." || name == "..") {
+    failure.err = EINVAL;
+    return -1;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return fd;
+      close(fd);
+      failure.err = ENOTDIR;
+    } else {
+      failure.err = errno;
+    }
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      failure.link = true;
+      failure.err = ELOOP;
+      return -1;
+    }
+    if (failure.err != ENOENT || !make || attempt > 0) return -1;
+    if (mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
+      failure.err = errno;
+      return -1;
+    }
+  }
+  return -1;
+}
+
+uint64_t NameHash(const std::string& text) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : text) {
+    h ^= c;
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+std::string UniqueText() {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 gen{
+      std::random_device{}() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      std::hash<std::thread::id>{}(std::this_thread::get_id())};
+  std::string out(kUniqueLength, 'X');
+  for (char& c : out) c = kAlphabet[gen() % (sizeof(kAlphabet) - 1)];
+  return out;
+}
+
+bool IsAlnum(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// "<stem>.XXXXXX.part" for this stem.
+bool IsPartOf(const std::string& entry, const std::string& stem) {
+  if (entry.size() != stem.size() + kPartExtra || entry.compare(0, stem.size(), stem) != 0 ||
+      entry[stem.size()] != '.' ||
+      entry.compare(entry.size() - (sizeof(kPartSuffix) - 1), std::string::npos, kPartSuffix) != 0)
+    return false;
+  for (size_t i = 0; i < kUniqueLength; ++i)
+    if (!IsAlnum(entry[stem.size() + 1 + i])) return false;
+  return true;
+}
+
+unsigned int LocalWriteError(int err) {
+  return err == ENOSPC || err == EDQUOT ? eDiskFull : eWriteFault;
+}
+
+}  // namespace
+
+unsigned int CurrentUmask() {
+  // umask can only be read by setting it; done once, before transfers run in threads.
+  static const mode_t mask = [] {
+    const mode_t m = umask(022);
+    umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+tLocalTarget::tLocalTarget(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) {
+    root = ".";
+    relative = path;
+  } else {
+    root = slash == 0 ? std::string("/") : path.substr(0, slash);
+    relative = path.substr(slash + 1);
+  }
+}
+
+tLocalTarget tLocalTarget::Below(const std::string& root, const std::string& path) {
+  std::string base = root;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base.size() > 1 && base[0] == '/' && path.size() > base.size() + 1 &&
+      path.compare(0, base.size(), base) == 0 && path[base.size()] == '/') {
+    tLocalTarget t;
+    t.root = base;
+    t.relative = path.substr(base.size() + 1);
+    while (!t.relative.empty() && t.relative[0] == '/') t.relative.erase(0, 1);
+    if (!t.relative.empty()) return t;
+  }
+  return tLocalTarget(path);
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relative, bool make,
+                               tWalkFailure& failure) {
+  failure = tWalkFailure();
+  failure.where = root;
+  if (root.empty()) {
+    failure.err = EINVAL;
+    return FileDescriptor();
+  }
+  if (make && !MakeFolders(root)) {
+    failure.err = errno;
+    return FileDescriptor();
+  }
+  FileDescriptor folder(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) {
+    failure.err = errno;
+    return folder;
+  }
+  const std::vector<std::string> parts = Components(relative);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    FileDescriptor child(OpenChildFolder(folder.get(), parts[i], make, failure));
+    if (!child.valid()) {
+      failure.where = Joined(root, parts, i + 1);
+      return child;
+    }
+    folder = std::move(child);
+  }
+  return folder;
+}
+
+FileDescriptor OpenFileBelow(const std::string& root, const std::string& relative,
+                             tWalkFailure& failure) {
+  std::vector<std::string> parts = Components(relative);
+  if (parts.empty()) {
+    failure = tWalkFailure();
+    failure.err = EINVAL;
+    failure.where = root;
+    return FileDescriptor();
+  }
+  const std::string name = parts.back();
+  parts.pop_back();
+  std::string folderName;
+  for (const std::string& p : parts) folderName += (folderName.empty() ? "" : "/") + p;
+  FileDescriptor folder = OpenFolderBelow(root, folderName, false, failure);
+  if (!folder.valid()) return folder;
+  failure.where = Joined(root, Components(relative), parts.size() + 1);
+  if (name == "." || name == "..") {
+    failure.err = EINVAL;
+    return FileDescriptor();
+  }
+  struct stat st;
+  if (fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    failure.err = errno;
+    return FileDescriptor();
+  }
+  if (S_ISLNK(st.st_mode)) {
+    failure.link = true;
+    failure.err = ELOOP;
+    return FileDescriptor();
+  }
+  if (!S_ISREG(st.st_mode)) {
+    failure.err = EINVAL;
+    return FileDescriptor();
+  }
+  // Not blocking: the name may have become a FIFO since it was looked at.
+  FileDescriptor file(
+      openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) {
+    failure.err = errno;
+    failure.link = failure.err == ELOOP;
+    return file;
+  }
+  if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    failure.err = EINVAL;
+    return FileDescriptor();
+  }
+  fcntl(file.get(), F_SETFL, fcntl(file.get(), F_GETFL) & ~O_NONBLOCK);
+  return file;
+}
+
+std::string PartStem(const std::string& name, long nameMax) {
+  if (nameMax <= 0) nameMax = 255;
+  const size_t limit = static_cast<size_t>(nameMax);
+  if (name.size() + kPartExtra <= limit) return name;
+  char hash[24];
+  snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
+  const size_t hashLength = 17;
+  const size_t keep = limit > kPartExtra + hashLength ? limit - kPartExtra - hashLength : 0;
+  return name.substr(0, keep) + hash;
+}
+
+PartFile::~PartFile() {
+  if (fd_ >= 0) close(fd_);
+  if (!name_.empty()) unlinkat(folder_.get(), name_.c_str(), 0);
+}
+
+bool PartFile::Fail(unsigned int error, const std::string& text) {
+  failure_ = error;
+  failureText_ = text;
+  return false;
+}
+
+bool PartFile::FailErrno(const std::string& what, int err) {
+  return Fail(LocalWriteError(err), what + " [" + target_.full() + "]: " + PxErrnoText(err));
+}
+
+bool PartFile::Create(const tLocalTarget& target) {
+  CurrentUmask();
+  target_ = target;
+  std::vector<std::string> parts = Components(target.relative);
+  if (parts.empty())
+    return Fail(eInvalidParameter, "[" + target.full() + "] does not name a file");
+  const std::string name = parts.back();
+  parts.pop_back();
+  std::string folderName;
+  for (const std::string& p : parts) folderName += (folderName.empty() ? "" : "/") + p;
+  tWalkFailure walk;
+  folder_ = OpenFolderBelow(target.root, folderName, true, walk);
+  if (!folder_.valid()) {
+    if (walk.link)
+      return Fail(eInvalidParameter, "Cannot write [" + target.full() + "]: [" + walk.where +
+                                         "] is a link below [" + target.root + "]");
+    return Fail(LocalWriteError(walk.err), "Cannot make the folder [" + walk.where + "] of [" +
+                                               target.full() + "]: " + PxErrnoText(walk.err));
+  }
+  const std::string stem = PartStem(name, fpathconf(folder_.get(), _PC_NAME_MAX));
+  RemoveLeftovers(stem);
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    const std::string candidate = stem + "." + UniqueText() + kPartSuffix;
+    fd_ = openat(folder_.get(), candidate.c_str(),
+                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      name_ = candidate;
+      // Held until the file is gone or renamed: it tells a later sweep that it is in use.
+      flock(fd_, LOCK_EX | LOCK_NB);
+    } else if (errno != EEXIST) {
+      return FailErrno("Cannot create a file beside", errno);
+    }
+  }
+  if (fd_ < 0) return FailErrno("Cannot create a file beside", EEXIST);
+  return true;
+}
+
+// A part file left by a killed process holds no lock; a live transfer's does (a transfer that
+// is just between making its file and locking it may lose the file to this sweep, and then
+// fails when it renames it, but no file ever becomes the target incomplete).
+void PartFile::RemoveLeftovers(const std::string& stem) {
+  const int listFd = openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  DIR* dir = fdopendir(listFd);
+  if (dir == nullptr) {
+    close(listFd);
+    return;
+  }
+  std::vector<std::string> found;
+  while (const dirent* e = readdir(dir))
+    if (IsPartOf(e->d_name, stem)) found.push_back(e->d_name);
+  closedir(dir);
+  for (const std::string& name : found) {
+    FileDescriptor fd(
+        openat(folder_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st, now;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    if (fstatat(folder_.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+      unlinkat(folder_.get(), name.c_str(), 0);
+  }
+}
+
+bool PartFile::CheckRoomFor(long long expected) {
+  if (expected < 0) expected = 0;
+  struct statvfs fs;
+  if (fstatvfs(fd_, &fs) != 0) return true;  // unknown: the write itself will tell
+  const unsigned long long available =
+      static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_frsize);
+  const unsigned long long needed =
+      static_cast<unsigned long long>(expected) + static_cast<unsigned long long>(reserve_);
+  if (available >= needed) return true;
+  return Fail(eDiskFull, "Writing [" + std::to_string(expected) + "] more bytes to [" +
+                             target_.full() + "] would leave less than [" +
+                             std::to_string(reserve_) + "] bytes free; [" +
+                             std::to_string(available) + "] are free");
+}
+
+bool PartFile::Write(const char* data, size_t size) {
+  if (limit_ >= 0 && written_ + static_cast<long long>(size) > limit_)
+    return Fail(eInvalidData, "[" + target_.full() + "] would grow beyond [" +
+                                  std::to_string(limit_) + "] bytes");
+  if (reserve_ > 0 && !CheckRoomFor(static_cast<long long>(size))) return false;
+  while (size > 0) {
+    const ssize_t n = write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return FailErrno("Cannot write beside", errno);
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+    written_ += n;
+  }
+  return true;
+}
+
+bool PartFile::Commit() {
+  fchmod(fd_, 0666 & ~CurrentUmask());
+  // A second descriptor keeps the lock while the first is closed (a close reports the write
+  // errors of some file systems) and until the rename is done.
+  FileDescriptor lock(dup(fd_));
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) return FailErrno("Cannot complete", errno);
+  const std::string name = Components(target_.relative).back();
+  if (renameat(folder_.get(), name_.c_str(), folder_.get(), name.c_str()) != 0)
+    return FailErrno("Cannot complete", errno);
+  name_.clear();
+  return true;
+}
+
+bool PartFile::Truncate() {
+  written_ = 0;
+  failure_ = 0;
+  failureText_.clear();
+  if (ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0) return true;
+  return FailErrno("Cannot reset the file beside", errno);
+}
+
+}  // namespace kqmedia
