@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "CacheTestEnv.h"
@@ -308,6 +310,49 @@ TEST_F(TinyMediaTest, ConcurrentCallersOnOneListFileReadTheirOwnList) {
     ASSERT_EQ(child, ::waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
+}
+
+// Runs body in a child process; true when it returned true within the limit (a child still
+// running then is killed).
+bool ChildSucceedsWithin(std::chrono::seconds limit, const std::function<bool()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body() ? 0 : 1);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A list written by one catalogue, which keeps it until its own read-back, is read at once by
+// another catalogue: in another process and on the writer's own thread.
+TEST_F(TinyMediaTest, OtherCataloguesReadAWrittenListWithoutWaitingForItsWriter) {
+  SetReleasesSupportedOnClient();
+  KQPackageCache writer(root(), false, 0, true);
+  ASSERT_TRUE(writer.SetTempPath(temp_));
+  writer.setDvdLocation(media_, true);
+  ASSERT_TRUE(writer.ReadWinPackageDetails());
+  ASSERT_TRUE(writer.CreatePkgInfoFile({20}, "Held", 3, 3, 0)) << writer.getErrMsg();
+  const auto readsTheList = [&] {
+    KQPackageCache reader(root(), false, 0, true);
+    std::list<std::string> files, folders;
+    unsigned long long size = 0;
+    return reader.SetTempPath(temp_) && reader.ComputeFileList("Held", media_, files, folders, size, 3) &&
+           files == TinyList({20});
+  };
+  ASSERT_TRUE(ChildSucceedsWithin(std::chrono::seconds(20), readsTheList));
+  EXPECT_TRUE(readsTheList());
+  // The writer still reads back its own list.
+  std::list<std::string> files, folders;
+  unsigned long long size = 0;
+  ASSERT_TRUE(writer.ComputeFileList("Held", media_, files, folders, size, 3));
+  EXPECT_EQ(TinyList({20}), files);
 }
 
 TEST_F(ReducedPackagesTest, UnixNamesAndMediaFoldersAreChecked) {
