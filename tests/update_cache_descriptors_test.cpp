@@ -131,6 +131,22 @@ TEST_F(Descriptors, PlatformRowsAreFetchedOncePerObject) {
   EXPECT_EQ(fresh.packages, "Late,Core Agent,");
 }
 
+TEST_F(Descriptors, AnUnreadablePlatformTableIsAskedOncePerObject) {
+  Sql("DROP TABLE simPackage");
+  const std::string dir = Write("e.ini", "[Core Agent]=Yes\n");
+  KQUpdateCache cache(0, true);
+  for (int round = 0; round < 3; ++round) {
+    INIInfoForPatch info;
+    EXPECT_FALSE(cache.ReadUpdateINIFile(info, dir, false, false, "e.ini"));
+  }
+  const std::string log = Log();
+  size_t lines = 0;
+  for (size_t at = log.find("Failed to get the platform list"); at != std::string::npos;
+       at = log.find("Failed to get the platform list", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u);
+}
+
 TEST_F(Descriptors, SpaceNeededIsUnsigned64BitAndJunkGivesZero) {
   KQUpdateCache cache(0, true);
   const struct {
