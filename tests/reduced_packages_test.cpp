@@ -234,6 +234,12 @@ TEST_F(TinyMediaTest, UnsafeListFoldersAndPlantedLinksFailAndLeaveTheirTargets) 
   fs::create_directories(temp_);
   fs::create_directory_symlink(victim, temp_ + "/Install");
   EXPECT_EQ(0, Run(media_, {2}, 3).rc);
+  // The logged text as it stands, the reason on a line of its own.
+  const std::string log = Log();
+  const size_t at = log.find("Failed to create the directory [" + temp_ + "/Install] with errno [");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_EQ(']', log.at(log.find('\n', at) - 1));
+  EXPECT_NE(std::string::npos, log.find("Reason: it is not a real folder", at));
   EXPECT_EQ((std::vector<std::string>{"keep.txt"}), [&] {
     std::vector<std::string> n;
     for (auto& e : fs::directory_iterator(victim)) n.push_back(e.path().filename());
