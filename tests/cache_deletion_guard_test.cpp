@@ -7,6 +7,7 @@
 #include <string>
 
 #include "CacheDeletionGuard.h"
+#include "Jail.h"
 #include "KqTestEnv.h"
 
 namespace {
@@ -97,9 +98,25 @@ TEST_F(GuardTree, HostileNamesTouchNothingOutside) {
   EXPECT_FALSE(Exists(cache_ + "/out"));
   EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "a.txt", why));
   EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnder(cache_, "missing\\deeper", why));
-  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder("/", "tmp", why));
-  EXPECT_FALSE(CacheDeletionGuard::RemoveNameUnder("relative", "a.txt", why));
   ExpectSentinelWhole();
+}
+
+// "/" and a relative folder are refused; tried in a child whose root is a folder of this test.
+TEST_F(GuardTree, RootAndRelativeFoldersAreRefused) {
+  const std::string jail = dir_ / "jail";
+  kqtest::WriteFile(jail + "/tmp/keep.txt", "keep");
+  kqtest::WriteFile(jail + "/relative/a.txt", "keep");
+  const int jailed = kqtest::RunJailed(jail, [] {
+    std::string why;
+    return CacheDeletionGuard::RemoveNameUnder("/", "tmp", why) ||
+                   CacheDeletionGuard::RemoveNameUnder("relative", "a.txt", why)
+               ? 1
+               : 0;
+  });
+  if (jailed == kqtest::kJailUnavailable) GTEST_SKIP() << "the root folder cannot be changed";
+  EXPECT_EQ(0, jailed);
+  EXPECT_EQ(kqtest::ReadFile(jail + "/tmp/keep.txt"), "keep");
+  EXPECT_EQ(kqtest::ReadFile(jail + "/relative/a.txt"), "keep");
 }
 
 TEST_F(GuardTree, FoldersBelowARootMayNotPassThroughLinks) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "Jail.h"
 #include "KqTestEnv.h"
 #include "PortableFiles/PxDirectory.h"
 #include "Unprivileged.h"
@@ -192,18 +193,30 @@ TEST_F(MediaFoldersTest, StaleFolderDeletionKeepsExactlyTheFailures) {
   MakeDirs(release_ + "/SP11_1_R1");
   // A planned folder that is a link: the link goes, the sentinel it points at stays.
   ASSERT_EQ(0, symlink((sentinel_ + "/SP12_4_R3").c_str(), (release_ + "/SP12_4_R3").c_str()));
-  std::vector<std::string> folders = {release_ + "/SP10_2_R1", "/",           "relative/SP1_1_R1",
-                                      release_ + "/../../sentinel/CU3",        release_ + "/SP12_4_R3",
-                                      release_ + "/missing",                   release_ + "/SP11_1_R1"};
+  std::vector<std::string> folders = {release_ + "/SP10_2_R1", release_ + "/../../sentinel/CU3",
+                                      release_ + "/SP12_4_R3", release_ + "/missing",
+                                      release_ + "/SP11_1_R1"};
   EXPECT_EQ(0x80000008u, CPatchInstallCommon::DeleteStaleFolders(folders));
-  EXPECT_EQ((std::vector<std::string>{"/", "relative/SP1_1_R1", release_ + "/../../sentinel/CU3"}),
-            folders);
+  EXPECT_EQ((std::vector<std::string>{release_ + "/../../sentinel/CU3"}), folders);
   EXPECT_FALSE(Exists(release_ + "/SP10_2_R1"));
   EXPECT_FALSE(Exists(release_ + "/SP11_1_R1"));
   EXPECT_FALSE(Exists(release_ + "/SP12_4_R3"));
 
   std::vector<std::string> none;
   EXPECT_EQ(0u, CPatchInstallCommon::DeleteStaleFolders(none));
+
+  // "/" and a relative folder stay listed; tried in a child whose root is a folder of this test.
+  const std::string jail = config_.root() + "/jail";
+  kqtest::WriteFile(jail + "/relative/SP1_1_R1/keep.txt", "keep");
+  const int jailed = kqtest::RunJailed(jail, [] {
+    std::vector<std::string> refused = {"/", "relative/SP1_1_R1"};
+    const std::vector<std::string> expected = refused;
+    return CPatchInstallCommon::DeleteStaleFolders(refused) == 0x80000008u && refused == expected ? 0 : 1;
+  });
+  if (jailed != kqtest::kJailUnavailable) {
+    EXPECT_EQ(0, jailed);
+  }
+  EXPECT_EQ("keep", kqtest::ReadFile(jail + "/relative/SP1_1_R1/keep.txt"));
 }
 
 TEST_F(MediaFoldersTest, StaleFolderThatCannotGoStaysListed) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "CacheTestEnv.h"
+#include "Jail.h"
 #include "ReducedPackBuilder.h"
 
 namespace kqtest {
@@ -261,11 +262,32 @@ TEST_F(SeedTest, MissingMediaAndUnsafeFoldersOrNames) {
   EXPECT_EQ("", ComputeUnixSeedUpdates(media_ + "/missing", seed_, 0));
   EXPECT_FALSE(fs::exists(seed_));
   const std::set<std::string> before = Tree(media_);
-  for (const std::string& seed : {config().root(), media_, std::string("relative/seed"), std::string("/")}) {
+  // The media location, a folder above it, folders inside it (present or not, also through a
+  // link or a ".." spelling) are refused and nothing is deleted.
+  fs::create_directory_symlink(media_ + "/linux-x86", Scratch("into-media"));
+  for (const std::string& seed : {config().root(), media_, media_ + "/linux-x86", media_ + "/linux",
+                                  media_ + "/linux-x86/Updates/U1", Scratch("into-media") + "/seed",
+                                  media_ + "/../10.0.0//linux-x8664"}) {
     SCOPED_TRACE(seed);
     EXPECT_EQ(0u, ComputeUnixSeedUpdates(media_, seed, 0).find("INFO:"));
   }
   EXPECT_EQ(before, Tree(media_));
+  EXPECT_NE(std::string::npos, ReadFile(config().logFile()).find("lies inside the media location"));
+
+  // "/" and a relative folder, in a child whose root is a folder of this test.
+  const std::string jail = Scratch("jail");
+  WriteFile(jail + "/media/linux-x86/keep.txt", "keep");
+  WriteFile(jail + "/relative/seed/keep.txt", "keep");
+  const int jailed = RunJailed(jail, [] {
+    int refused = 0;
+    for (const char* seed : {"/", "relative/seed"}) refused += ComputeUnixSeedUpdates("/media", seed, 0).find("INFO:") == 0;
+    return refused == 2 ? 0 : 1;
+  });
+  if (jailed != kJailUnavailable) {
+    EXPECT_EQ(0, jailed);
+  }
+  EXPECT_EQ("keep", ReadFile(jail + "/media/linux-x86/keep.txt"));
+  EXPECT_EQ("keep", ReadFile(jail + "/relative/seed/keep.txt"));
 
   // A binary-set name that is not one folder name.
   UpdateRecord u;

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "CacheTestEnv.h"
@@ -232,6 +233,12 @@ TEST_F(TinyMediaTest, UnsafeListFoldersAndPlantedLinksFailAndLeaveTheirTargets) 
   fs::create_directories(temp_);
   fs::create_directory_symlink(victim, temp_ + "/Install");
   EXPECT_EQ(0, Run(media_, {2}, 3).rc);
+  // The logged text as it stands, the reason on a line of its own.
+  const std::string log = Log();
+  const size_t at = log.find("Failed to create the directory [" + temp_ + "/Install] with errno [");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_EQ(']', log.at(log.find('\n', at) - 1));
+  EXPECT_NE(std::string::npos, log.find("Reason: it is not a real folder", at));
   EXPECT_EQ((std::vector<std::string>{"keep.txt"}), [&] {
     std::vector<std::string> n;
     for (auto& e : fs::directory_iterator(victim)) n.push_back(e.path().filename());
@@ -308,6 +315,43 @@ TEST_F(TinyMediaTest, ConcurrentCallersOnOneListFileReadTheirOwnList) {
     ASSERT_EQ(child, ::waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
+}
+
+// Runs body in a child process that is ended (SIGALRM) when it takes longer than `seconds`;
+// true when body returned true in time.
+bool ChildSucceedsWithin(unsigned seconds, const std::function<bool()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::alarm(seconds);
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A list written by one catalogue, which keeps it until its own read-back, is read at once by
+// another catalogue: in another process and on the writer's own thread.
+TEST_F(TinyMediaTest, OtherCataloguesReadAWrittenListWithoutWaitingForItsWriter) {
+  SetReleasesSupportedOnClient();
+  KQPackageCache writer(root(), false, 0, true);
+  ASSERT_TRUE(writer.SetTempPath(temp_));
+  writer.setDvdLocation(media_, true);
+  ASSERT_TRUE(writer.ReadWinPackageDetails());
+  ASSERT_TRUE(writer.CreatePkgInfoFile({20}, "Held", 3, 3, 0)) << writer.getErrMsg();
+  const auto readsTheList = [&] {
+    KQPackageCache reader(root(), false, 0, true);
+    std::list<std::string> files, folders;
+    unsigned long long size = 0;
+    return reader.SetTempPath(temp_) && reader.ComputeFileList("Held", media_, files, folders, size, 3) &&
+           files == TinyList({20});
+  };
+  ASSERT_TRUE(ChildSucceedsWithin(20, readsTheList));
+  EXPECT_TRUE(readsTheList());
+  // The writer still reads back its own list.
+  std::list<std::string> files, folders;
+  unsigned long long size = 0;
+  ASSERT_TRUE(writer.ComputeFileList("Held", media_, files, folders, size, 3));
+  EXPECT_EQ(TinyList({20}), files);
 }
 
 TEST_F(ReducedPackagesTest, UnixNamesAndMediaFoldersAreChecked) {

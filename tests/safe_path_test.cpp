@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "Jail.h"
 #include "KqTestEnv.h"
 #include "Unprivileged.h"
 #include "PortableFiles/SafePath.h"
@@ -104,8 +105,18 @@ TEST_F(RemoveTree, MissingPathCountsAsRemovedAndRootIsRefused) {
   EXPECT_TRUE(kq::RemoveTreeNoFollow(dir_ / "never-was", nullptr));
   EXPECT_TRUE(kq::RemoveFileNoFollow(dir_ / "never-was", nullptr));
   std::string err;
-  EXPECT_FALSE(kq::RemoveTreeNoFollow("/", &err));
   EXPECT_FALSE(kq::RemoveTreeNoFollow("", &err));
+  // "/" in a child whose root is a folder of this test.
+  const std::string jail = dir_ / "jail";
+  kqtest::WriteFile(jail + "/keep.txt", "keep");
+  const int jailed = kqtest::RunJailed(jail, [] {
+    std::string why;
+    return kq::RemoveTreeNoFollow("/", &why) || kq::RemoveContentsNoFollow("/", &why) ? 1 : 0;
+  });
+  if (jailed != kqtest::kJailUnavailable) {
+    EXPECT_EQ(0, jailed);
+  }
+  EXPECT_EQ(kqtest::ReadFile(jail + "/keep.txt"), "keep");
 }
 
 TEST_F(RemoveTree, RemoveFileRefusesFoldersAndUnlinksLinks) {

@@ -21,6 +21,7 @@
 #include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "KQUpdateCache.h"
+#include "Jail.h"
 #include "KqTestEnv.h"
 #include "LockHelpers.h"
 #include "Vocabulary.h"
@@ -263,26 +264,41 @@ TEST_F(DeleteOnRequest, HostileRequestsTouchNothingOutsideTheCache) {
   EXPECT_TRUE(cache_.DeleteLocalCacheContents(req));
   EXPECT_FALSE(Exists(base + "/Updates/x-link"));
 
-  // Roots: the file-system root, relative, with "..", outside the configured cache.
-  for (const std::string& bad : {std::string("/"), std::string("cache"), root_ + "/../sentinel",
-                                 sentinel_}) {
+  // Roots: the file-system root and a relative one (in a child whose root is a folder of this
+  // test, holding what they would name), with "..", outside the configured cache.
+  const auto refusedEverywhere = [&](const std::string& bad) {
     CacheOpReq r = Request(bad);
     SetReleases(r, {Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x", "u.exe"}))});
-    if (bad == sentinel_) config_.set("SoftwareCache", "dHOME", root_);
-    EXPECT_FALSE(cache_.DeleteLocalCacheContents(r)) << bad;
+    bool deleted = cache_.DeleteLocalCacheContents(r);
     SetObject(r, CacheOpReq::kApplianceFiles, 177, {"x", "Windows/x"});
-    EXPECT_FALSE(cache_.DeleteLocalCacheApplianceContents(r)) << bad;
+    deleted = cache_.DeleteLocalCacheApplianceContents(r) || deleted;
     r.setliststring(CacheOpReq::kObsoleteSPFolders, {bad + "/KQMedia/11.0.0/SP1_0_R1"});
-    EXPECT_FALSE(cache_.DeleteLocalObsoleteSPMediaCacheContents(r)) << bad;
-  }
-  // Additional-sync folder "/", and hostile names below the real one.
-  {
+    return !cache_.DeleteLocalObsoleteSPMediaCacheContents(r) && !deleted;
+  };
+  const std::string jail = config_.root() + "/jail";
+  for (const std::string& top : {jail, jail + "/cache"})
+    for (const std::string& rel : {base.substr(root_.size()) + "/Updates", std::string("/KQAppliance/Windows"),
+                                  std::string("/KQMedia/11.0.0/SP1_0_R1"), std::string()})
+      for (const char* name : {"/x", "/u.exe"}) kqtest::WriteFile(top + rel + name, "keep");
+  const auto jailBefore = TreeManifest(jail);
+  const int jailed = kqtest::RunJailed(jail, [&] {
     CacheOpReq r = Request();
     RemClientInfo info(*r.getObjectAccessor(CacheOpReq::kRemClientInfo));
     info.setstring(RemClientInfo::kAdditionalSyncPath, "/");
     r.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
     SetObject(r, CacheOpReq::kAdditionalSyncFiles, 160, {"x"});
-    EXPECT_FALSE(cache_.DeleteLocalCacheAdditionalSyncContents(r));
+    const bool syncRefused = !cache_.DeleteLocalCacheAdditionalSyncContents(r);
+    return refusedEverywhere("/") && refusedEverywhere("cache") && syncRefused ? 0 : 1;
+  });
+  if (jailed != kqtest::kJailUnavailable) {
+    EXPECT_EQ(0, jailed);
+  }
+  EXPECT_EQ(jailBefore, TreeManifest(jail));
+  EXPECT_TRUE(refusedEverywhere(root_ + "/../sentinel"));
+  config_.set("SoftwareCache", "dHOME", root_);
+  EXPECT_TRUE(refusedEverywhere(sentinel_));
+  // Hostile names below the real additional-sync folder.
+  {
     CacheOpReq s = Request();
     SetObject(s, CacheOpReq::kAdditionalSyncFiles, 160, names);
     EXPECT_FALSE(cache_.DeleteLocalCacheAdditionalSyncContents(s));

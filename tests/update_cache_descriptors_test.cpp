@@ -131,6 +131,20 @@ TEST_F(Descriptors, PlatformRowsAreFetchedOncePerObject) {
   EXPECT_EQ(fresh.packages, "Late,Core Agent,");
 }
 
+TEST_F(Descriptors, AnUnreadablePlatformTableIsAskedOncePerObject) {
+  Sql("DROP TABLE simPackage");
+  const std::string dir = Write("e.ini", "[Core Agent]=Yes\n");
+  KQUpdateCache cache(0, true);
+  for (int round = 0; round < 3; ++round) {
+    INIInfoForPatch info;
+    EXPECT_FALSE(cache.ReadUpdateINIFile(info, dir, false, false, "e.ini"));
+  }
+  const std::string log = Log();
+  const size_t first = log.find("Failed to get the platform list");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find("Failed to get the platform list", first + 1), std::string::npos);
+}
+
 TEST_F(Descriptors, SpaceNeededIsUnsigned64BitAndJunkGivesZero) {
   KQUpdateCache cache(0, true);
   const struct {

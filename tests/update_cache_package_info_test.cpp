@@ -89,11 +89,12 @@ TEST_F(PackageInfoTest, UnusableStampsCountAsZero) {
   EXPECT_EQ((Infos{{"Unix", 42}, {"Unix/linux-x8664", 42}}), Entries(packages).at(1).second);
 }
 
-TEST_F(PackageInfoTest, ReleaseWithoutNameFailsAndLeavesTheAnswer) {
+TEST_F(PackageInfoTest, ReleaseWithoutNameAnswersTwoEmptyEntries) {
+  WriteFile(Platform("Windows") + "/A/y.bin", "a");  // a named release's folders do not count
   UpdatePatches::PackagesAtCache packages;
   packages.setlistobject(UpdatePatches::PackagesAtCache::kOSList, std::vector<CNMessageBase>(1));
-  EXPECT_EQ(0, cache_.GetPackageInfoFromCache(prop_, 77, packages));
-  EXPECT_EQ(1u, packages.getlistobject(UpdatePatches::PackagesAtCache::kOSList)->size());
+  ASSERT_EQ(1, cache_.GetPackageInfoFromCache(prop_, 77, packages));
+  EXPECT_EQ((std::vector<std::pair<long long, Infos>>{{1, {}}, {2, {}}}), Entries(packages));
 }
 
 TEST_F(PackageInfoTest, TimestampFilesOfAPackageFolder) {

@@ -79,12 +79,16 @@ TEST_F(UpdateFolders, HighestServicePackReadsEveryNameAsWritten) {
   EXPECT_EQ(highest.GetMajor(), 1);
   EXPECT_EQ(highest.ToStr(true), "SP01");
 
-  // Names that are no service pack count as nothing.
+  // Names that are no service pack count as nothing; a major too large for the version's
+  // number is skipped with a log line.
   Dir("refused/SP0");
   Dir("refused/SP2147483648");
   highest = _SPVersion(3);
   ASSERT_TRUE(GetHighestSP(highest, Path("refused").c_str()));
   EXPECT_EQ(highest, _SPVersion());
+  const std::string log = kqtest::ReadFile(config_.logFile());
+  EXPECT_NE(log.find("Service pack [SP2147483648] has a major number too large to be read, skipped"), std::string::npos);
+  EXPECT_EQ(log.find("Service pack [SP0] has"), std::string::npos);
 }
 
 TEST_F(UpdateFolders, ServicePackNumberSkipsFoldersThatAreNoServicePack) {

@@ -61,7 +61,8 @@ bool ModelUpdate(const std::string& name, bool remote) {
 // A service-pack name split as the grammar reads it: the major's value, the
 // minor part as written.
 struct ModelSP {
-  bool valid = false;
+  bool valid = false;     // the name grammar accepts it
+  bool readable = false;  // and the version's number can hold its major
   long long major = 0;
   std::string minor;
 };
@@ -76,12 +77,13 @@ ModelSP ModelServicePackParts(const std::string& examined) {
   if (major.size() > 32 || sp.minor.size() > 32) return sp;
   if (sp.minor.find_first_of("/\\") != std::string::npos) return sp;
   if (major == "0") return sp;
-  // The major's value must fit a 32-bit signed number: compare its digits.
+  sp.valid = true;
+  // The version reads the major only when it fits a 32-bit signed number: compare its digits.
   const size_t nonZero = major.find_first_not_of('0');
   const std::string digits = nonZero == std::string::npos ? "" : major.substr(nonZero);
   if (digits.size() > 10 || (digits.size() == 10 && digits > "2147483647")) return sp;
   sp.major = digits.empty() ? 0 : std::stoll(digits);
-  sp.valid = true;
+  sp.readable = true;
   return sp;
 }
 
@@ -126,8 +128,10 @@ TEST_F(NameGrammar, ServicePackExamples) {
   EXPECT_TRUE(Valid("SP3.exe.exe", sp, remote));
   EXPECT_FALSE(Valid("SP" + std::string(33, '1'), sp, local));
   EXPECT_TRUE(Valid("SP" + std::string(22, '0') + "2147483647" + std::string(32, 'b'), sp, local));
-  EXPECT_FALSE(Valid("SP" + std::string(32, '1'), sp, local));  // no 32-bit number
-  EXPECT_FALSE(Valid("SP2147483648", sp, local));
+  // Each part may hold 32 characters, whether or not the version's number can hold the major.
+  EXPECT_TRUE(Valid("SP" + std::string(32, '1'), sp, local));
+  EXPECT_TRUE(Valid("SP2147483648", sp, local));
+  EXPECT_TRUE(Valid("SP" + std::string(32, '9') + std::string(32, 'b') + ".exe", sp, remote));
   EXPECT_FALSE(Valid("SP1" + std::string(33, 'b'), sp, local));
   // These names become folders that are deleted: no separators in the minor.
   EXPECT_FALSE(Valid("SP1/..", sp, local));
@@ -309,8 +313,9 @@ class GrammarAndParser : public NameGrammar {
 };
 
 // Whatever the validator accepts in the local cache, the version parser reads,
-// with the major and minor the grammar gives; whatever it refuses, the parser
-// refuses and every reader leaves its record alone.
+// with the major and minor the grammar gives, unless the major is too large for
+// the version's number; whatever it refuses, or cannot read, the parser refuses
+// and every reader leaves its record alone.
 TEST_F(GrammarAndParser, AgreeOnEveryName) {
   std::mt19937 rng(5020);
   int accepted = 0, refused = 0, listed = 0;
@@ -326,10 +331,12 @@ TEST_F(GrammarAndParser, AgreeOnEveryName) {
     const bool valid = Valid(name, UPDATETYPE_SERVICEPACK, UPDATE_FILE_LOC_LOCAL);
     ASSERT_EQ(valid, m.valid);
     (valid ? accepted : refused)++;
+    // What the version cannot hold (a major beyond its number) it refuses like an invalid name.
+    const bool readable = m.readable;
 
     _SPVersion parsed = Before();
-    ASSERT_EQ(_SPVersion::ParseSPName(name, &parsed), valid);
-    if (valid) {
+    ASSERT_EQ(_SPVersion::ParseSPName(name, &parsed), readable);
+    if (readable) {
       ExpectNumber(parsed, m, name);
       EXPECT_EQ(parsed.GetTransId(), 4711);  // only the number is taken
     } else {
@@ -344,20 +351,20 @@ TEST_F(GrammarAndParser, AgreeOnEveryName) {
       bool missing = false;
       EXPECT_TRUE(parseUpdateStr("Updates for ServicePack " + rest + " [Missing for 1 client]", sp,
                                  &missing));
-      if (valid) {
+      if (readable) {
         ExpectNumber(sp, m, name);
         EXPECT_EQ(sp.GetTransId(), 4711);
       } else {
         EXPECT_EQ(sp, Before());
       }
-      EXPECT_EQ(missing, valid);
+      EXPECT_EQ(missing, readable);
     }
 
     // GetSPversionFromSPFolderName: the name before the first underscore.
     if (name.find('_') == std::string::npos) {
       _SPVersion sp = Before();
       GetSPversionFromSPFolderName(name + "_12_R5", sp);
-      if (valid) {
+      if (readable) {
         ExpectNumber(sp, m, name);
         EXPECT_EQ(sp.GetTransId(), 12);
         EXPECT_EQ(sp.GetRevId(), 5);
@@ -374,11 +381,11 @@ TEST_F(GrammarAndParser, AgreeOnEveryName) {
     ++listed;
     _SPVersion highest = Before();
     EXPECT_TRUE(GetHighestSP(highest, sps.c_str()));
-    if (valid && (m.major != 0 || !m.minor.empty())) ExpectNumber(highest, m, name);
+    if (readable && (m.major != 0 || !m.minor.empty())) ExpectNumber(highest, m, name);
     else EXPECT_EQ(highest, _SPVersion());  // nothing above no feature release
     _SPVersion found = Before();
-    EXPECT_EQ(getServicePackNumber(os, 3, found), valid);
-    if (valid) ExpectNumber(found, m, name);
+    EXPECT_EQ(getServicePackNumber(os, 3, found), readable);
+    if (readable) ExpectNumber(found, m, name);
     else EXPECT_EQ(found, Before());
     ASSERT_EQ(::rmdir(folder.c_str()), 0);
   }

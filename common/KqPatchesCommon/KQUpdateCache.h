@@ -114,7 +114,8 @@ class KQUpdateCache {
   // "UpdateFlags"/"nAllowReducedUpdates" present and non-zero.
   bool IsReducedSPAllowedInCache();
   // Old-format platform lines to platform names, from the database rows fetched on the first
-  // call that needs them (then kept by the object). Null (logged) when they cannot be fetched.
+  // call that needs them (then kept by the object). Null when they cannot be fetched: logged
+  // once, and the database is not asked again for the object's life.
   const KqPlatformLineLookup* PlatformLines();
 
   // ---- Cache inventory (UpdateCacheInventory.cpp) ----
@@ -577,6 +578,7 @@ class KQUpdateCache {
   EvEvent m_event;  // the object's log and event text; lines carry m_jobId
   // Old-format platform lines to platform names, built from the database on first need.
   std::shared_ptr<const KqPlatformLineLookup> m_platformLines;
+  bool m_platformLinesFailed = false;  // the platform rows could not be fetched
   bool m_releaseBuild = false;
 };
 

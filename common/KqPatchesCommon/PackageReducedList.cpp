@@ -3,12 +3,17 @@
 // folders of the media, each checked, sized and sorted.
 //
 // The list lives in an "Install" or "Upgrade" folder that this code made (0700) or that is a real
-// folder of our user that others cannot write to; the file is never opened through a link. Calls
-// on one list file are serialised across threads and processes by an exclusive lock on the list
-// file itself, taken before it is written and held by the catalogue object until the list was
-// read back (ComputeFileList) or the object goes away.
+// folder of our user that others cannot write to; the file is never opened through a link.
+//
+// Two byte-range locks on the list file itself (open-file-description locks, so that threads of
+// one process exclude each other as processes do) keep calls on one list apart:
+//  - the content byte: held exclusively only while the list is emptied or written; a reader
+//    takes it shared without waiting, and a reader that finds it taken tries again later within
+//    its bounded retries. A reader never waits for a writer that is not writing.
+//  - the writer byte: held by the catalogue object that wrote the list from before it empties
+//    the file until it read the list back (ComputeFileList), writes again or goes away. Writers
+//    wait for it (bounded), so a writer reads back its own list, never another writer's.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +36,12 @@ namespace {
 // Attempts to open an existing list file, and the pause between two of them.
 constexpr int kListFileOpenAttempts = 61;
 constexpr std::chrono::seconds kListFileRetryPause(5);
+// The locked bytes of a list file (see the top of the file), the longest a writer waits for
+// another writer (as long as a reader's retries last) and how often it looks.
+constexpr off_t kContentByte = 0;
+constexpr off_t kWriterByte = 1;
+constexpr std::chrono::seconds kWriterWaitLimit = kListFileOpenAttempts * kListFileRetryPause;
+constexpr std::chrono::milliseconds kWriterPoll(10);
 
 // A descriptor closed when it goes out of scope.
 class ScopedFd {
@@ -130,6 +141,35 @@ bool ReadAll(int fd, std::string& text) {
   }
 }
 
+// Locks (F_RDLCK, F_WRLCK) or unlocks (F_UNLCK) one byte of fd without waiting; false with
+// errno EAGAIN (or EACCES) when another open file holds a conflicting lock.
+bool LockByte(int fd, short type, off_t byte) {
+  struct flock fl = {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  for (;;) {
+    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Locks one byte of fd exclusively, waiting at most `limit` for others to let it go; false with
+// errno set (EAGAIN when the wait ran out).
+bool LockByteWithin(int fd, off_t byte, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (LockByte(fd, F_WRLCK, byte)) return true;
+    if (errno != EAGAIN && errno != EACCES) return false;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      errno = EAGAIN;
+      return false;
+    }
+    std::this_thread::sleep_for(kWriterPoll);
+  }
+}
+
 // The payload folder of an operating system below a media location.
 std::string PayloadFolder(int osId) {
   if (osId == 1) return "BinaryPayload32";
@@ -178,14 +218,16 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
   std::string why;
   ScopedFd dir(OpenListFolder(folder, why));
   if (dir.get() < 0) {
-    m_log.DebugJob(0, kTag, m_jobId, "Failed to create the directory [%s] with errno [%d]: %s",
-                   folder.c_str(), errno, why.c_str());
+    const int error = errno;
+    m_log.DebugJob(0, kTag, m_jobId, "Failed to create the directory [%s] with errno [%d]",
+                   folder.c_str(), error);
+    m_log.DebugJob(0, kTag, m_jobId, "Reason: %s", why.c_str());
     m_errMsg += "Unusable package list folder " + folder;
     return false;
   }
   const std::string name = listFileName(packageName);
   const std::string path = folder + "/" + name;
-  // Opened without truncating: the content goes only once the lock is ours.
+  // Opened without truncating: the content goes only once no other writer holds the list.
   ScopedFd lock(::openat(dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   struct stat st;
   if (lock.get() < 0 || ::fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -194,9 +236,10 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
     m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(), error);
     return false;
   }
-  while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-  }
-  if (::ftruncate(lock.get(), 0) != 0) {
+  const std::chrono::milliseconds waitLimit = kWriterWaitLimit;
+  if (!LockByteWithin(lock.get(), kWriterByte, waitLimit) ||
+      !LockByteWithin(lock.get(), kContentByte, waitLimit) || ::ftruncate(lock.get(), 0) != 0 ||
+      !LockByte(lock.get(), F_UNLCK, kContentByte)) {
     m_errMsg += "Failed to open file " + path;
     m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(), errno);
     return false;
@@ -250,12 +293,20 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
     UnixPath(line);
     text += line + "\n";
   }
-  // Written and closed through a second descriptor of the same open file, so that the lock,
-  // held by the first, outlives a checked close.
+  // Written and closed through a second descriptor of the same open file, so that the writer
+  // lock, held by the first, outlives a checked close. Readers wait only for the write itself.
   ScopedFd writer(::dup(lock.get()));
-  if (writer.get() < 0 || !WriteAll(writer.get(), text) || ::close(writer.release()) != 0) {
+  bool written = writer.get() >= 0 && LockByteWithin(writer.get(), kContentByte, waitLimit);
+  written = written && WriteAll(writer.get(), text);
+  int error = errno;
+  LockByte(lock.get(), F_UNLCK, kContentByte);
+  if (written && ::close(writer.release()) != 0) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
     m_errMsg += "Failed to write file " + path;
-    m_log.DebugJob(0, kTag, m_jobId, "Failed to write file [%s] with errno [%d]", path.c_str(), errno);
+    m_log.DebugJob(0, kTag, m_jobId, "Failed to write file [%s] with errno [%d]", path.c_str(), error);
     return false;
   }
   m_listLockFd = lock.release();
@@ -280,7 +331,7 @@ bool KQPackageCache::ComputeFileList(std::string packageName, std::string packag
   }
   const std::string name = listFileName(packageName);
   const std::string listFile = folder + "/" + name;
-  // The lock this object took when it wrote the list goes once the list was read.
+  // The writer lock this object took when it wrote the list goes once the list was read.
   const bool ownLock = m_listLockFd >= 0 && m_listLockPath == listFile;
   struct Unlock {
     KQPackageCache* self;
@@ -293,7 +344,8 @@ bool KQPackageCache::ComputeFileList(std::string packageName, std::string packag
   std::string why;
   ScopedFd dir(OpenListFolder(folder, why));
   if (dir.get() < 0) {
-    m_log.Debug(kTag, "Failed to create the directory [%s]: %s", folder.c_str(), why.c_str());
+    m_log.Debug(kTag, "Failed to create the directory [%s]", folder.c_str());
+    m_log.Debug(kTag, "Reason: %s", why.c_str());
     m_errMsg += "Unusable package list folder " + folder;
     return false;
   }
@@ -304,12 +356,9 @@ bool KQPackageCache::ComputeFileList(std::string packageName, std::string packag
     int error = errno;
     if (in.get() < 0 && error == ENOENT) return true;  // no list: nothing to add
     if (in.get() >= 0) {
-      // Without our own lock, wait for a writer of the same list to finish.
-      if (!ownLock) {
-        while (::flock(in.get(), LOCK_SH) != 0 && errno == EINTR) {
-        }
-      }
-      if (ReadAll(in.get(), text)) break;
+      // A list being written right now is tried again after the pause, like one that cannot
+      // be opened yet; nothing waits here.
+      if (LockByte(in.get(), F_RDLCK, kContentByte) && ReadAll(in.get(), text)) break;
       error = errno;
     }
     m_errMsg = "Could not open output file [" + listFile + "]";

@@ -3,7 +3,8 @@
 // <seed>/<binary set>/Updates/<OS>/<entry>.
 //
 // The seed folder is emptied at the start; it must be an absolute path other than "/" that is
-// neither the media location nor a folder above it. Per operating system only its own
+// not the media location, not a folder above it and not a folder inside it (real locations are
+// compared, so links and spellings such as "//" or ".." cannot hide either). Per operating system only its own
 // <seed>/<binary set>/Updates/<OS> folder is emptied before copying, so operating systems that
 // share a binary set keep each other's copies. Names from the media (binary-set names, list
 // entries) are joined only through the shared path check.
@@ -33,6 +34,8 @@ std::string SeedFolderProblem(const std::string& seed, const std::string& media)
   if (seed.find_first_not_of('/') == std::string::npos) return "Seed folder [" + seed + "] is the root folder";
   if (kq::IsSameOrInside(seed, media))
     return "Seed folder [" + seed + "] is the media location [" + media + "] or above it";
+  if (kq::IsSameOrInside(media, seed))
+    return "Seed folder [" + seed + "] lies inside the media location [" + media + "]";
   return std::string();
 }
 

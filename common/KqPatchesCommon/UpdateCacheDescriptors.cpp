@@ -239,10 +239,15 @@ class KqDescriptorParser {
 
 const KqPlatformLineLookup* KQUpdateCache::PlatformLines() {
   if (m_platformLines) return m_platformLines.get();
+  // A database that could not answer is not asked again by this object (one log line).
+  if (m_platformLinesFailed) return nullptr;
   CKqPatchesUpdateDBClient client;
   std::vector<KqPlatformRow> rows;
   if (client.GetPlatformList(rows) != 0) {
-    m_event.DebugJob(1, kReadTag, m_jobId, "Failed to get the platform list from the database: [%s]",
+    m_platformLinesFailed = true;
+    m_event.DebugJob(1, "[ReadUpdateINIFile]", m_jobId,
+                     "Failed to get the platform list from the database: [%s]; old-format "
+                     "descriptors cannot be read by this object",
                      client.errorText().c_str());
     return nullptr;
   }

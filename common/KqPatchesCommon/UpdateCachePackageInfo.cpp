@@ -40,11 +40,10 @@ int KQUpdateCache::GetPackageInfoFromCache(CacheProp cache, int releaseId,
                                            UpdatePatches::PackagesAtCache& packages) {
   static const char* const kTag = "[GetPackageInfoFromCache]";
   SetPackageOsTypes();
+  // A release id without a name is looked for under "KQMedia" with an empty release folder,
+  // where no platform folder normally is: two entries without packages.
   const std::string release = GetRelNameFromId(releaseId);
-  if (release.empty()) {
-    m_event.DebugJob(1, kTag, m_jobId, "No release name for release id [%d]", releaseId);
-    return 0;
-  }
+  if (release.empty()) m_event.DebugJob(2, kTag, m_jobId, "No release name for release id [%d]", releaseId);
   std::vector<CNMessageBase> entries;
   for (int mainOs : {1, 2}) {
     const std::string platform = GetMainOsName(mainOs);

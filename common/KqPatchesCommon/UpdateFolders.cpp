@@ -14,6 +14,16 @@ namespace {
 
 bool StartsWithSP(const std::string& name) { return name.compare(0, 2, "SP") == 0; }
 
+// The version of a service-pack folder or file name. A valid name whose major part is too large
+// for the version's number cannot be read: false with a log line (other names quietly false).
+bool ReadSPName(const std::string& name, _SPVersion& version, const char* tag) {
+  if (_SPVersion::ParseSPName(name, &version)) return true;
+  const bool majorZero = name.size() > 2 && name[2] == '0' && (name.size() == 3 || name[3] < '0' || name[3] > '9');
+  if (!majorZero && ReadServicePackName(name.data(), name.size(), nullptr) == kSPNameBadMajor)
+    EvDebug().Debug(tag, "Service pack [%s] has a major number too large to be read, skipped", name.c_str());
+  return false;
+}
+
 }  // namespace
 
 bool GetUnixUpdatePrefix(const char* folder, std::string& prefix) {
@@ -47,7 +57,7 @@ bool GetHighestSP(_SPVersion& highest, const char* folder) {
   for (CPxError e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
     if (!StartsWithSP(entry.name)) continue;
     _SPVersion version;
-    if (!_SPVersion::ParseSPName(entry.name, &version)) continue;  // no service pack
+    if (!ReadSPName(entry.name, version, "[GetHighestSP]")) continue;  // no service pack
     if (version > best) best = version;
   }
   highest = best;
@@ -105,8 +115,7 @@ bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp) {
       return false;
     }
     _SPVersion found;
-    if (info.IsDirectory() && StartsWithSP(entry.name) &&
-        _SPVersion::ParseSPName(entry.name, &found)) {
+    if (info.IsDirectory() && StartsWithSP(entry.name) && ReadSPName(entry.name, found, kTag)) {
       sp.SetSPNumber(found);
       return true;
     }

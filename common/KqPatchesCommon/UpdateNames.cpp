@@ -31,7 +31,9 @@ std::size_t MinimumLength(UPDATETYPE type, bool remote) {
 }
 
 // The first `examined` bytes of name as a service-pack name; empty when valid,
-// else the reason. The version parser reads names by the same grammar.
+// else the reason. The version parser reads names by the same grammar, except that it also
+// refuses a major part too large for its number: such a name is valid here (each part may
+// hold up to 32 characters), and the readers of versions log that they cannot read it.
 std::string CheckServicePack(const char* name, std::size_t examined) {
   switch (ReadServicePackName(name, examined, nullptr)) {
     case kSPNameOk: return std::string();
@@ -40,7 +42,8 @@ std::string CheckServicePack(const char* name, std::size_t examined) {
     case kSPNameBadMinor: return "Invalid character in SP minor number";
     case kSPNameBadMajor: break;
   }
-  return "Invalid SP major number";
+  const bool majorZero = name[2] == '0' && (examined == 3 || !IsDigit(static_cast<unsigned char>(name[3])));
+  return majorZero ? "Invalid SP major number" : std::string();
 }
 
 // The first `examined` bytes of name as an update name; empty when valid,

@@ -9,12 +9,13 @@
 //
 // Service-pack name: "SP" <major digits> <minor>, plus ".exe" on a remote
 // site (only what precedes the first ".exe" is examined). Major and minor hold
-// at most 32 bytes each; a major of exactly "0", or one whose value does not
-// fit a 32-bit number, is refused; the minor holds no '/' or '\'. At least 3
-// bytes in the local cache, 7 on a remote site. The version parser
-// (_SPVersion::ParseSPName) reads exactly the names valid in the local cache,
-// so every reader below takes a name's version as written ("SP01", "SP5ab")
-// and leaves its record untouched for a name that is no service pack.
+// at most 32 bytes each; a major of exactly "0" is refused; the minor holds no
+// '/' or '\'. At least 3 bytes in the local cache, 7 on a remote site. The
+// version parser (_SPVersion::ParseSPName) reads the names valid in the local
+// cache except those whose major does not fit a 32-bit number, so every reader
+// below takes a name's version as written ("SP01", "SP5ab") and leaves its
+// record untouched for a name that is no service pack (the folder readers log
+// a valid name whose major they cannot hold).
 //
 // These names become folder names that are later deleted, hence the refusal
 // of path separators. The validator logs each rejection once on the default

@@ -7,8 +7,8 @@
 // A service-pack name is "SP", then its major part (a run of decimal digits, possibly empty),
 // then its minor part (everything from the first non-digit on, possibly empty); see
 // ReadServicePackName for the whole grammar. The name validator of the cache and this parser
-// share that grammar, so a name is either a valid service pack with a readable version or
-// neither. A version read from a name keeps the name as written ("SP01", "SP5ab") and prints
+// share that grammar, except that the validator accepts a major part too large for the
+// version's number (each part may hold 32 characters), which the parser refuses. A version read from a name keeps the name as written ("SP01", "SP5ab") and prints
 // it back that way, so a folder found by name is found again by the version's text.
 //
 // Other numbers in the text forms are canonical decimal 32-bit signed integers: "0", or an
