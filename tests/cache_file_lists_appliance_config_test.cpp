@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "ApplianceTreeGenerator.h"
+#include "CacheFileListsLoadXml.h"
 #include "InstallClientEnv.h"
 #include "KqTestEnv.h"
 #include "Logging/EvDebug.h"
+#include "nPatchDownload/CPatchDataManager.h"
+#include "nPatchDownload/CPatchDebug.h"
 #include "nPatchDownload/CSoftwareRetrieval.h"
 #include "nPatchDownload/PatchResultCodes.h"
 
@@ -142,6 +145,30 @@ TEST_F(ApplianceConfigTest, ConfigurationWithoutSectionsYieldsNothing) {
     EXPECT_TRUE(candidates_.empty());
   }
   EXPECT_EQ(2u, Count(Log(), "Empty section in OSPatches"));
+}
+
+// The configuration readers and the data manager load their files through one loader, with a
+// job's event sink or a plain log, each under its own size cap.
+TEST_F(ApplianceConfigTest, OneLoaderForEverySinkUnderTheCallersCap) {
+  using nPatchDownload::loadXMLFromFile;
+  EvDebug log;
+  nPatchDownload::CPatchDebug events;
+  UpdatePatches::KQApplianceOSPatches plain, viaEvents;
+  ASSERT_TRUE(loadXMLFromFile(config_, plain, log, nPatchDownload::kMaxConfigFileBytes));
+  ASSERT_TRUE(loadXMLFromFile(config_, viaEvents, events, nPatchDownload::kMaxCatalogueFileBytes));
+  EXPECT_TRUE(plain == viaEvents);
+
+  // Above the configuration cap, below the catalogue cap (zero bytes after the root element):
+  // refused unread under the first, read under the second.
+  const std::string huge = cfg_.root() + "/huge.xml";
+  kqtest::WriteFile(huge, kqtest::ReadFile(config_));
+  ASSERT_EQ(0, ::truncate(huge.c_str(), (64LL << 20) + 1));
+  UpdatePatches::KQApplianceOSPatches refused, read;
+  EXPECT_FALSE(loadXMLFromFile(huge, refused, log, nPatchDownload::kMaxConfigFileBytes));
+  EXPECT_TRUE(loadXMLFromFile(huge, read, events, nPatchDownload::kMaxCatalogueFileBytes));
+  EXPECT_TRUE(read == plain);
+  EXPECT_EQ(1u, Count(Log(), "Failed to read file [" + huge +
+                                 "], error [27:[67108865] bytes, more than the [67108864] allowed]"));
 }
 
 TEST_F(ApplianceConfigTest, UnreadableConfigurationsFailWithTheFileError) {

@@ -2,6 +2,7 @@
 // hold (Unix with and without the remote cache's mini configuration, Windows and MSSQL), checked
 // against the generator's manifest and the files' real CRCs, and a remote cache's own list.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -201,6 +202,33 @@ TEST_F(ApplianceListsTest, RemoteCacheListsWhatItHolds) {
   EXPECT_TRUE(cache.CalculateCheckSumForApplianceFiles(empty, "KQAppliance/", none));
   EXPECT_TRUE(cache.CalculateCheckSumForApplianceFiles(cfg_.root() + "/missing", "", none));
   EXPECT_FALSE(none.isSet(UpdatePatches::ApplianceFilesInfo::kFiles));
+}
+
+// The configuration reader: every step logs, a FIFO or a file larger than a configuration can
+// be is refused without waiting or allocating, and the text ends at the file's first zero byte.
+TEST_F(ApplianceListsTest, ConfigurationReaderStepsAndTheTextUpToTheFirstZeroByte) {
+  const std::string path = cfg_.root() + "/config.xml";
+  kqtest::WriteFile(path, std::string("<m s=\"23\"/>\0tail after the zero", 30));
+  std::string content = "before";
+  ASSERT_EQ(0, loadKQApplianceConfigFile(path, content));
+  EXPECT_EQ("<m s=\"23\"/>", content);
+  EXPECT_EQ(1u, Count(Log(), "Current file [" + path + "] size is [30] [30]"));
+
+  const std::string fifo = cfg_.root() + "/fifo.xml";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const std::string huge = cfg_.root() + "/huge.xml";
+  kqtest::WriteFile(huge, "x");
+  ASSERT_EQ(0, ::truncate(huge.c_str(), (64LL << 20) + 1));
+  for (const std::string& bad : {cfg_.root() + "/missing.xml", fifo, huge}) {
+    content = "kept";
+    EXPECT_EQ(1, loadKQApplianceConfigFile(bad, content)) << bad;
+    EXPECT_EQ("kept", content) << bad;
+  }
+  const std::string log = Log();
+  EXPECT_EQ(1u, Count(log, "Cannot to open file [" + cfg_.root() + "/missing.xml] with error [2:"));
+  EXPECT_EQ(1u, Count(log, "Cannot to open file [" + fifo + "] with error [22:"));
+  EXPECT_EQ(1u, Count(log, "Current file [" + huge + "] size is [67108865] [67108865]"));
+  EXPECT_EQ(1u, Count(log, "Failed to allocate memory for reading XML file."));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "KqTestEnv.h"
 #include "PackageCache.h"
 #include "SyncRegistries.h"
+#include "Configuration/KQPlatformInfo.h"
 #include "Events/EvEvent.h"
 #include "Logging/EvDebug.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -100,6 +102,28 @@ TEST(Logging, DetailLevelsOnlyWhenConfigured) {
   EvDebug verbose;
   verbose.DebugLvl("t", 10, "asked-for detail");
   EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("asked-for detail"));
+}
+
+// The store is not read for every line, yet every object follows the configured level: a change
+// made through this process's configuration layer at once (also for an object that logged
+// before it), one made by another process a few milliseconds later at most.
+TEST(Logging, ObjectsFollowLevelChangesOfThisAndOtherProcesses) {
+  kqtest::ScopedConfig cfg;
+  EvDebug log;
+  log.DebugLvl("t", 10, "detail before");
+  cfg.set("Logging", "nDebugLevel", "1");
+  log.DebugLvl("t", 10, "detail after");
+  EXPECT_EQ(1, log.GetDebugLevel());
+  pid_t pid = fork();
+  if (pid == 0) _exit(KQPlatformInfo().setString("Logging", "nDebugLevel", "8") ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(8, log.GetDebugLevel());
+  const std::string text = kqtest::ReadFile(cfg.logFile());
+  EXPECT_NE(text.find("detail before"), std::string::npos);
+  EXPECT_EQ(text.find("detail after"), std::string::npos);
 }
 
 TEST(Logging, EventsGatherTheirTextAndLogAsTheirLog) {

@@ -4,7 +4,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <new>
 #include <set>
 #include <unordered_set>
 
@@ -176,14 +178,61 @@ bool AppendUnixCrcEntry(const std::string& folder, const std::string& path,
 
 int loadKQApplianceConfigFile(const std::string& path, std::string& content) {
   static const char* kTag = "loadKQApplianceConfigFile";
-  SPxFileStat info;
-  if (!CPxFile::Stat(path, info).IsError() && info.size > nPatchDownload::kMaxConfigFileBytes) {
-    EvDebug log;
-    log.DebugLvl(kTag, 0, "Failed to read file [%s] with error [%d: %s]", path.c_str(), EFBIG,
-                 "file is larger than a configuration file can be");
+  EvDebug log;
+  CPxFile file;
+  // Regular files only: a FIFO or device put in the configuration's place is refused at once,
+  // never waited on. The size is judged below, before anything is allocated for it.
+  CPxError e = file.OpenRegular(path, UINT64_MAX);
+  if (e.IsError()) {
+    log.DebugLvl(kTag, 0, "Cannot to open file [%s] with error [%d:%s]", path.c_str(),
+                 e.GetErrorCode(), e.c_str());
     return 1;
   }
-  return nPatchDownload::CPatchInstallCommon::ReadWholeFile(path, content) == 0 ? 0 : 1;
+  int64_t size = 0;
+  e = file.Seek(0, CPxFile::kEnd, &size);
+  if (e.IsError()) {
+    log.Debug(kTag, "Failed to seek file [%s] with error [%d: %s]", path.c_str(), e.GetErrorCode(),
+              e.c_str());
+    return 1;
+  }
+  log.DebugLvl(kTag, 2, "Current file [%s] size is [%lld] [%u]", path.c_str(),
+               static_cast<long long>(size), static_cast<unsigned>(size));
+  e = file.Seek(0, CPxFile::kBegin);
+  if (e.IsError()) {
+    log.Debug(kTag, "Failed to rewind file [%s] with error [%d: %s]", path.c_str(),
+              e.GetErrorCode(), e.c_str());
+    return 1;
+  }
+  // A file above the cap of a configuration file is not given the memory it asks for.
+  std::string text;
+  bool allocated = size >= 0 && static_cast<uint64_t>(size) <= nPatchDownload::kMaxConfigFileBytes;
+  if (allocated) {
+    try {
+      text.assign(static_cast<size_t>(size) + 1, '\0');
+    } catch (const std::bad_alloc&) {
+      allocated = false;
+    }
+  }
+  if (!allocated) {
+    log.Debug(kTag, "Failed to allocate memory for reading XML file.");
+    return 1;
+  }
+  // The bytes the size promised (a file that shrank meanwhile gives what it still holds).
+  size_t got = 0;
+  while (got < static_cast<size_t>(size)) {
+    size_t n = 0;
+    e = file.Read(&text[got], static_cast<size_t>(size) - got, &n);
+    if (e.IsError()) {
+      log.Debug(kTag, "Failed to read file [%s] with error [%d: %s]", path.c_str(),
+                e.GetErrorCode(), e.c_str());
+      return 1;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  // The text ends at its first zero byte, as a terminated buffer would read.
+  content.assign(text.c_str());
+  return 0;
 }
 
 bool ExtractUnixOSApplPatchesFromCache(std::string applianceFolder, KQApplianceOSInfo /*osInfo*/,

@@ -146,7 +146,7 @@ unsigned int CSoftwareRetrieval::getPatchFilesList(const std::string& configPath
                                                    bool installAware) {
   static const char* kTag = "getPatchFilesList";
   KQApplianceOSPatches config;
-  if (!loadXMLFromFile(configPath, config, log)) {
+  if (!loadXMLFromFile(configPath, config, log, kMaxConfigFileBytes)) {
     log.Debug(kTag, "Failed to load appliance config file [%s]", configPath.c_str());
     return KQ_PATCH_E_FILE_IO;
   }

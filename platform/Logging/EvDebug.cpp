@@ -7,13 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
 
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 
@@ -86,6 +90,64 @@ int FileFor(const std::string& folder, const std::string& path) {
   return fd;
 }
 
+// The logging values of the configuration store as the calling thread found them last. A line
+// that is filtered out costs little more than this check, so the store is not looked at for
+// every line: the values are used as they are while this process wrote to no store (its own
+// writes are seen at once), $KQ_CONFIG names the same store, and the store was looked at less
+// than a few milliseconds ago; another process's change is seen that much later at most. A
+// look-up costs a file status call, and the values are worked out again only when the store
+// changed.
+struct LogSettings {
+  bool valid = false;
+  unsigned long long generation = 0;
+  std::string configEnv;  // $KQ_CONFIG as it was ("" when unset)
+  std::chrono::steady_clock::time_point checked;
+  std::shared_ptr<const kqconfig::IniData> config;
+  int level = kDefaultLevel;
+  std::string folder;  // "Logging"/"dLogFolder"; empty when unset
+};
+constexpr std::chrono::milliseconds kSettingsRecheck(5);
+// Set when the thread's settings are destroyed (at its end): a line logged after that, from a
+// destructor that runs later, looks the store up itself.
+thread_local bool t_settingsGone = false;
+struct ThreadSettings {
+  LogSettings settings;
+  ~ThreadSettings() { t_settingsGone = true; }
+};
+thread_local ThreadSettings t_settings;
+
+void Refresh(LogSettings& s) {
+  const unsigned long long generation = kqconfig::IniStore::Generation();
+  const char* env = std::getenv("KQ_CONFIG");
+  if (env == nullptr) env = "";
+  const auto now = std::chrono::steady_clock::now();
+  const bool sameStore = s.valid && std::strcmp(env, s.configEnv.c_str()) == 0;
+  if (sameStore && generation == s.generation && now - s.checked < kSettingsRecheck) return;
+  std::shared_ptr<const kqconfig::IniData> config = kqconfig::IniStore::Default().snapshot();
+  if (!sameStore || config != s.config) {
+    s.level = kDefaultLevel;
+    long long level = 0;
+    const std::string* text = config->find("Logging", "nDebugLevel");
+    if (text != nullptr && KqParseConfigNumber(*text, level) && level >= 0 && level <= INT_MAX)
+      s.level = static_cast<int>(level);
+    const std::string* folder = config->find("Logging", "dLogFolder");
+    s.folder = folder != nullptr ? *folder : std::string();
+    s.config = std::move(config);
+    s.configEnv = env;
+  }
+  s.generation = generation;
+  s.checked = now;
+  s.valid = true;
+}
+
+// The calling thread's settings, brought up to date; scratch serves once the thread's own are
+// gone.
+const LogSettings& Settings(LogSettings& scratch) {
+  LogSettings& s = t_settingsGone ? scratch : t_settings.settings;
+  Refresh(s);
+  return s;
+}
+
 }  // namespace
 
 ThLvlEvDebugFileInstance::ThLvlEvDebugFileInstance(EvDebugFileInstance* instance)
@@ -101,20 +163,6 @@ EvDebug::EvDebug(EvDebugFileInstance* instance)
 
 EvDebug::EvDebug(const char* logName, long long jobId)
     : logName_(FileNameOf(logName)), ownLog_(logName && *logName), jobId_(jobId) {}
-
-EvDebug::EvDebug(const EvDebug& other)
-    : logName_(other.logName_),
-      ownLog_(other.ownLog_),
-      jobId_(other.jobId_),
-      level_(other.level_.load()) {}
-
-EvDebug& EvDebug::operator=(const EvDebug& other) {
-  logName_ = other.logName_;
-  ownLog_ = other.ownLog_;
-  jobId_ = other.jobId_;
-  level_.store(other.level_.load());
-  return *this;
-}
 
 bool EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long jobId, bool,
                          const std::string&) {
@@ -132,7 +180,6 @@ bool EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long job
   logName_ = FileNameOf(name.c_str());
   if (instance != nullptr && ownLog_) instance->setLogName(logName_);
   jobId_ = jobId;
-  level_.store(-1);
   const std::string folder = LogFolder();
   return FileFor(folder, folder + "/" + logName_ + ".log") >= 0;
 }
@@ -141,7 +188,6 @@ void EvDebug::initialize(const char* logName, long long jobId) {
   ownLog_ = logName && *logName;
   logName_ = FileNameOf(logName);
   jobId_ = jobId;
-  level_.store(-1);
 }
 
 const std::string& EvDebug::logName() const {
@@ -160,19 +206,18 @@ int EvDebug::getLogId(const char* logName) {
 }
 
 int EvDebug::GetDebugLevel() const {
-  int level = level_.load();
-  if (level < 0) {
-    if (!KQPlatformInfo().getNumber("Logging", "nDebugLevel", level) || level < 0)
-      level = kDefaultLevel;
-    level_.store(level);
+  if (!t_settingsGone) {
+    Refresh(t_settings.settings);
+    return t_settings.settings.level;
   }
-  return level;
+  LogSettings scratch;
+  return Settings(scratch).level;
 }
 
 std::string EvDebug::LogFolder() {
-  std::string folder;
-  if (KQPlatformInfo().getString("Logging", "dLogFolder", folder) && !folder.empty())
-    return folder;
+  LogSettings scratch;
+  const std::string& folder = Settings(scratch).folder;
+  if (!folder.empty()) return folder;
   const char* env = std::getenv("KQ_LOG_DIR");
   return env && *env ? env : kq::DefaultStateFolder(kStateKind);
 }

@@ -53,8 +53,6 @@ class EvDebug {
  public:
   explicit EvDebug(EvDebugFileInstance* instance = nullptr);
   explicit EvDebug(const char* logName, long long jobId = 0);
-  EvDebug(const EvDebug& other);
-  EvDebug& operator=(const EvDebug& other);
 
   // Points this object at the log with the given id (from getLogId, or one of the fixed ids
   // below) and job id; a file instance with a name of its own takes precedence over the id,
@@ -66,7 +64,9 @@ class EvDebug {
   // A stable small number for a log name (the same name gives the same id in this process).
   static int getLogId(const char* logName);
 
-  // The configured level: lines above it are dropped.
+  // The configured level: lines above it are dropped. The configuration store is not read for
+  // every call: a change made through this process's configuration layer is seen at once, one
+  // made by another process (or written to the file directly) a few milliseconds later at most.
   int GetDebugLevel() const;
 
   void Debug(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
@@ -93,9 +93,6 @@ class EvDebug {
   std::string logName_;
   bool ownLog_ = false;  // named explicitly: the thread's lent log does not apply
   long long jobId_ = 0;
-  // Resolved from the configuration on first use; threads logging through one object may
-  // resolve it at once, and all store the same value.
-  mutable std::atomic<int> level_{-1};
 };
 
 // Logs an error with its source location on the default log.

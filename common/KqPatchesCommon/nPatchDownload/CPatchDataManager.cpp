@@ -206,7 +206,7 @@ unsigned int CPatchDataManager::GetCUFilesList(const std::string& file, const st
     return KQ_PATCH_OK;
   }
   CumulativeUpdatePack pack;
-  if (!loadXMLFromFile(file, pack, m_event)) {
+  if (!loadXMLFromFile(file, pack, m_event, kMaxCatalogueFileBytes)) {
     m_event.Debug(kTag, "Failed to load XML file [%s]", file.c_str());
     return KQ_PATCH_E_FILE_IO;
   }

@@ -8,7 +8,6 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGER_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGER_H_
 
-#include <fstream>
 #include <set>
 #include <string>
 #include <utility>
@@ -19,73 +18,13 @@
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IPatchDataManager.h"
 #include "nPatchDownload/IPatchEvent.h"
+#include "nPatchDownload/LoadXmlFromFile.h"
 
 namespace nPatchDownload {
 
 // Catalogue and pack files larger than this are refused before they are read: the largest
 // the download center publishes are a few MiB.
 constexpr unsigned long long kMaxCatalogueFileBytes = 256ull << 20;
-
-// Reads the file into text whole, line ends removed. False (with a log line through sink)
-// when it is over kMaxCatalogueFileBytes or unreadable.
-template <class Sink>
-bool ReadMessageText(const std::string& path, std::string& text, Sink& sink, const char* tag) {
-  try {
-    std::ifstream in;
-    in.exceptions(std::ifstream::failbit | std::ifstream::badbit);
-    in.open(path.c_str(), std::ios::in | std::ios::binary);
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<unsigned long long>(size) > kMaxCatalogueFileBytes) {
-      sink.Debug(tag, "Input XML file [%s] has [%lld] bytes, more than the [%llu] allowed",
-                 path.c_str(), static_cast<long long>(size), kMaxCatalogueFileBytes);
-      return false;
-    }
-    text.resize(static_cast<size_t>(size));
-    in.seekg(0, std::ios::beg);
-    if (size > 0) in.read(&text[0], size);
-  } catch (const std::ios_base::failure& e) {
-    sink.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.code().value(),
-               e.what());
-    return false;
-  } catch (const std::bad_alloc&) {
-    sink.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), 12,
-               "out of memory");
-    return false;
-  }
-  CPatchInstallCommon::RemoveNewLines(text);
-  return true;
-}
-
-// Reads a message file whole, line ends removed, and decodes it into message. False (with a
-// log line through sink) when the file is missing, over kMaxCatalogueFileBytes, unreadable or
-// not a message of that class.
-template <class Message, class Sink>
-bool loadXMLFromFile(const std::string& path, Message& message, Sink& sink) {
-  static const char* kTag = "loadXMLFromFile";
-  if (!CPatchInstallCommon::IsFileExisted(path)) {
-    sink.Debug(kTag, "Input XML file [%s] does not exist", path.c_str());
-    return false;
-  }
-  std::string text;
-  if (!ReadMessageText(path, text, sink, kTag)) return false;
-  if (XMLDecoder::initialize() != 0) {
-    sink.Debug(kTag, "Failed to initialize XMLDecoder");
-    return false;
-  }
-  UpdatePatches::RegisterSubsystem();
-  // Decoded where it was read; a text that only the plain decode reads is read again for it.
-  int rc = XMLDecoder::unSerializeInPlace(message, &text[0], text.size());
-  if (rc == kMsgRetryWithText) {
-    if (!ReadMessageText(path, text, sink, kTag)) return false;
-    rc = XMLDecoder::unSerialize(message, text, nullptr);
-  }
-  if (rc != 0) {
-    sink.Debug(kTag, "Failed to unserialize XML file [%s] with error code [%d]", path.c_str(), rc);
-    return false;
-  }
-  return true;
-}
 
 class CPatchDataManager : public IPatchDataManager {
  public:

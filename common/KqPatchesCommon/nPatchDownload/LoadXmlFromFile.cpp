@@ -1,0 +1,36 @@
+#include "nPatchDownload/LoadXmlFromFile.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "PortableFiles/PxFile.h"
+#include "nPatchDownload/CPatchInstallCommon.h"
+
+namespace nPatchDownload {
+
+bool ReadMessageFileText(const std::string& path, unsigned long long maxBytes, std::string& text,
+                         tMessageFileError& error) {
+  error = tMessageFileError();
+  if (!CPatchInstallCommon::IsFileExisted(path)) {
+    error.missing = true;
+    return false;
+  }
+  // A regular file only, and at most maxBytes of it: a FIFO put in its place is not waited on,
+  // and a huge file is refused before it takes the memory of the process.
+  CPxError e = CPxFile::ReadRegular(path, maxBytes, text);
+  if (e.IsError()) {
+    error.code = e.GetErrorCode();
+    error.text = e.c_str();
+    struct stat sb;
+    if (error.code == EFBIG && ::stat(path.c_str(), &sb) == 0) {
+      error.text = "[" + std::to_string(static_cast<long long>(sb.st_size)) +
+                   "] bytes, more than the [" + std::to_string(maxBytes) + "] allowed";
+    }
+    return false;
+  }
+  CPatchInstallCommon::RemoveNewLines(text);
+  return true;
+}
+
+}  // namespace nPatchDownload
