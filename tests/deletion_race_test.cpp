@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -161,6 +162,30 @@ TEST(DeletionRace, DeletionOnRequestNeverFollowsASwappedFolder) {
     race.Run(Rounds(), [&]() { return cache.DeleteLocalCacheContents(req); });
     EXPECT_EQ(0, race.outsideDeletions_);
   }
+}
+
+// The files a download replaced are removed from the held cache root: a level between the
+// configured cache home and the root swapped for a link never leads the removal outside.
+TEST(DeletionRace, ObsoleteMediaFilesNeverFollowASwappedLevelAboveTheRoot) {
+  using namespace UpdatePatches;
+  kqtest::ScopedConfig config;
+  const std::string home = config.root() + "/home";
+  config.set("SoftwareCache", "dHOME", home);
+  const std::string root = home + "/site/cache";
+  SwapRace race(home, config.root() + "/outside", "site", "cache");
+  RemClientInfo info;
+  info.setstring(RemClientInfo::kCachePath, root);
+  AkamaiDownloadInfo download;
+  download.setint64(AkamaiDownloadInfo::kDownloadMode, 2);  // files only
+  AkamaiDownloadReq req;
+  req.setObjectAccessor(AkamaiDownloadReq::kRemClientInfo, info);
+  req.setObjectAccessor(AkamaiDownloadReq::kDownload, download);
+  KQUpdateCache cache(7, false);
+  const std::set<std::string> files{root + "/d/x"};
+  const ::FullVersion media(_SPVersion(12, 0, 4, 3));
+  race.Run(Rounds(),
+           [&]() { return cache.DeleteObsoleteMediaFromCache(files, media, &req) == 0; });
+  EXPECT_EQ(0, race.outsideDeletions_);
 }
 
 }  // namespace
