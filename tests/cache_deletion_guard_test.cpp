@@ -163,7 +163,8 @@ TEST_F(GuardTree, HeldRootAndFoldersBelowItNeverPassThroughLinks) {
   close(updates);
 
   ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/moved/root/lnk").c_str()));
-  for (const std::string& bad : {root + "/lnk", root + "/lnk/root", cache_ + "/other", root + "/../x"}) {
+  for (const std::string& bad :
+       {root + "/lnk", root + "/lnk/root", cache_ + "/other", root + "/../x"}) {
     EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(fd, root, bad, why)) << bad;
     EXPECT_NE(why, "") << bad;
   }

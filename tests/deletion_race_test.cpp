@@ -41,7 +41,10 @@ class SwapRace {
  public:
   SwapRace(const std::string& base, const std::string& outside, const std::string& swapped = "sub",
            const std::string& inner = "")
-      : base_(base), outside_(outside), swapped_(swapped), inner_(inner.empty() ? "" : inner + "/") {
+      : base_(base),
+        outside_(outside),
+        swapped_(swapped),
+        inner_(inner.empty() ? "" : inner + "/") {
     kqtest::WriteFile(base_ + "/" + swapped_ + "/keep", "k");
     kqtest::WriteFile(outside_ + "/" + inner_ + "d/x", "precious");
     mkdir((outside_ + "/" + inner_ + "empty").c_str(), 0755);
@@ -52,7 +55,8 @@ class SwapRace {
     if (real_ >= 0) close(real_);
   }
 
-  // Runs `remove` (of <inner>/d in the real folder) for `rounds` rounds against the swapping thread.
+  // Runs `remove` (of <inner>/d in the real folder) for `rounds` rounds against the swapping
+  // thread.
   void Run(int rounds, const std::function<bool()>& remove) {
     std::atomic<bool> stop{false};
     std::thread swapper([&]() {

@@ -245,7 +245,8 @@ int CacheDeletionGuard::OpenFolderBelow(int rootFd, const std::string& root,
   if (fd >= 0 || errno == ENOENT) return fd;
   const int e = errno;
   if (e == ELOOP || e == ENOTDIR)
-    Refuse(why, "Folder [" + folder + "] has a link or not a folder on its way from [" + root + "]");
+    Refuse(why, "Folder [" + folder + "] has a link or not a folder on its way from [" + root +
+                    "]");
   else
     why = "Folder [" + folder + "] cannot be opened, errno [" + std::to_string(e) + "]";
   errno = e == ENOTDIR ? ELOOP : e;

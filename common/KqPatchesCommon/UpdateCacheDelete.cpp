@@ -586,7 +586,8 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
   bool result = true;
   // Each folder is removed from this descriptor of the root, walked to without following links.
   std::string rootWhy;
-  const HeldFolder rootFolder(paths.empty() ? -1 : CacheDeletionGuard::OpenCacheRoot(root, rootWhy));
+  const HeldFolder rootFolder(paths.empty() ? -1
+                                            : CacheDeletionGuard::OpenCacheRoot(root, rootWhy));
   for (std::string path : paths) {
     UnixPath(path);
     m_event.DebugJob(1, kTag, m_jobId, "Trying to delete obsolete servie pack directory [%s]",
