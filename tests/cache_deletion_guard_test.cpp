@@ -1,5 +1,6 @@
 // The deletion guard: refusals of folders, names and media folders from requests, and the
 // empty-folder pruning, on real trees beside a sentinel folder that must survive untouched.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,6 +154,49 @@ TEST_F(GuardTree, CacheRootIsComparedByRealLocationAndNoLinkBelowTheHome) {
   ExpectSentinelWhole();
 }
 
+// The root is held as the check found it, and folders below it are opened from it: a level
+// swapped for a link after the check leads nowhere outside.
+TEST_F(GuardTree, HeldRootAndFoldersBelowItNeverPassThroughLinks) {
+  kqtest::ScopedConfig config;
+  config.set("SoftwareCache", "dHOME", cache_);
+  kqtest::WriteFile(cache_ + "/site/root/Updates/f", "f");
+  kqtest::WriteFile(sentinel_ + "/root/Updates/f", "keep");
+  std::string why;
+  const std::string root = cache_ + "/site/root";
+  const int fd = CacheDeletionGuard::OpenCacheRoot(root, why);
+  ASSERT_GE(fd, 0) << why;
+  ASSERT_EQ(0, rename((cache_ + "/site").c_str(), (cache_ + "/moved").c_str()));
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/site").c_str()));
+  EXPECT_EQ(-1, CacheDeletionGuard::OpenCacheRoot(root, why));
+  EXPECT_NE(why, "");
+  const int updates = CacheDeletionGuard::OpenFolderBelow(fd, root, root + "/Updates", why);
+  ASSERT_GE(updates, 0) << why;
+  EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnderAt(updates, root + "/Updates", "f", why)) << why;
+  EXPECT_FALSE(Exists(cache_ + "/moved/root/Updates/f"));
+  EXPECT_EQ(kqtest::ReadFile(sentinel_ + "/root/Updates/f"), "keep");
+  EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFoldersAt(fd, root, why, nullptr)) << why;
+  EXPECT_FALSE(Exists(cache_ + "/moved/root/Updates"));
+  EXPECT_TRUE(Exists(sentinel_ + "/root/Updates"));
+  close(updates);
+
+  ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/moved/root/lnk").c_str()));
+  for (const std::string& bad :
+       {root + "/lnk", root + "/lnk/root", cache_ + "/other", root + "/../x"}) {
+    EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(fd, root, bad, why)) << bad;
+    EXPECT_NE(why, "") << bad;
+  }
+  // Missing levels and a missing root: nothing there, no refusal.
+  EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(fd, root, root + "/none/x", why));
+  EXPECT_EQ(why, "");
+  EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(-1, root, root + "/x", why));
+  EXPECT_EQ(why, "");
+  EXPECT_EQ(-1, CacheDeletionGuard::OpenCacheRoot(cache_ + "/none/root", why));
+  EXPECT_EQ(why, "");
+  EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFoldersAt(-1, root, why, nullptr));
+  close(fd);
+  ExpectSentinelWhole();
+}
+
 TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
   ASSERT_EQ(0, mkdir((sentinel_ + "/empty").c_str(), 0755));
   kqtest::WriteFile(cache_ + "/keep/zero", "");
@@ -164,6 +208,13 @@ TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
   ASSERT_EQ(0, mkdir((cache_ + "/KQMedia").c_str(), 0755));
   ASSERT_EQ(0, mkdir((cache_ + "/KQMedia/11.0.0").c_str(), 0755));
   ASSERT_EQ(0, symlink((sentinel_ + "/empty").c_str(), (cache_ + "/deep/lnk").c_str()));
+  // Content below empty folders: a hidden folder, a fifo, and a folder under an emptied one.
+  ASSERT_EQ(0, mkdir((cache_ + "/hid").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/hid/.h").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((cache_ + "/pipe").c_str(), 0755));
+  ASSERT_EQ(0, mkfifo((cache_ + "/pipe/p").c_str(), 0600));
+  kqtest::WriteFile(cache_ + "/mixed/full/f", "");
+  ASSERT_EQ(0, mkdir((cache_ + "/mixed/empty").c_str(), 0755));
   const std::string top = dir_ / "only";
   ASSERT_EQ(0, mkdir(top.c_str(), 0755));
 
@@ -174,6 +225,10 @@ TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
   EXPECT_FALSE(Exists(cache_ + "/deep/er"));
   EXPECT_TRUE(Exists(cache_ + "/deep/lnk"));  // a link is an entry: its folder stays
   EXPECT_TRUE(Exists(cache_ + "/.hidden"));
+  EXPECT_TRUE(Exists(cache_ + "/hid/.h"));
+  EXPECT_TRUE(Exists(cache_ + "/pipe/p"));
+  EXPECT_TRUE(Exists(cache_ + "/mixed/full/f"));
+  EXPECT_FALSE(Exists(cache_ + "/mixed/empty"));
   EXPECT_TRUE(Exists(cache_ + "/KQMedia"));
   EXPECT_FALSE(Exists(cache_ + "/KQMedia/11.0.0"));
   EXPECT_TRUE(Exists(sentinel_ + "/empty"));

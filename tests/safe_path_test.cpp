@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <thread>
 
 #include "Jail.h"
@@ -144,6 +145,40 @@ TEST_F(RemoveTree, RemoveUnderRefusesEscapesAndLinkedFolders) {
   EXPECT_TRUE(kq::RemoveUnder(tree_, "no/such/thing", &err));
   ASSERT_TRUE(kq::RemoveUnder(tree_, "a", &err));
   EXPECT_FALSE(Exists(tree_ + "/a"));
+}
+
+// Opened once, a folder keeps being the one removed from even when its path is swapped for a
+// link afterwards; opening below it tells a missing level, a link and a file apart.
+TEST_F(RemoveTree, HeldFolderOutlivesItsPathAndOpensNoLinkBelow) {
+  const int fd = open((tree_ + "/a").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, rename((tree_ + "/a").c_str(), (tree_ + "/moved").c_str()));
+  ASSERT_EQ(0, symlink(outside_.c_str(), (tree_ + "/a").c_str()));
+  kqtest::WriteFile(outside_ + "/file.txt", "precious");
+  std::string err;
+  EXPECT_TRUE(kq::RemoveFileUnderAt(fd, tree_ + "/a", "file.txt", &err)) << err;
+  EXPECT_FALSE(Exists(tree_ + "/moved/file.txt"));
+  EXPECT_FALSE(kq::RemoveUnderAt(fd, tree_ + "/a", "link-to-dir/keep.txt", &err));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/file.txt"), "precious");
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+  close(fd);
+  EXPECT_FALSE(kq::RemoveUnderAt(-1, tree_, "b.txt", &err));
+
+  const int root = open(tree_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  const std::pair<const char*, int> refused[] = {
+      {"a", ELOOP}, {"a/x", ELOOP}, {"moved/link-to-dir", ELOOP}, {"b.txt", ENOTDIR},
+      {"b.txt/x", ENOTDIR}, {"none/x", ENOENT}, {"moved/../moved", EINVAL}};
+  for (const auto& r : refused) {
+    EXPECT_EQ(-1, kq::OpenFolderUnder(root, r.first)) << r.first;
+    EXPECT_EQ(r.second, errno) << r.first;
+  }
+  for (const char* good : {"", "moved", "moved//"}) {
+    const int sub = kq::OpenFolderUnder(root, good);
+    EXPECT_GE(sub, 0) << good;
+    if (sub >= 0) close(sub);
+  }
+  close(root);
 }
 
 TEST_F(RemoveTree, EmptyFoldersGoByEntriesAndFilesOnlyAsFiles) {

@@ -65,7 +65,11 @@ namespace {
 // follows `home`, kOutside when `home` was never reached.
 enum class RootPlace { kInside, kLinked, kOutside, kFailed };
 
-RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::string& level) {
+// With `held` not null, a root reached whole (kInside) is left open there (O_PATH); -1 when a
+// missing level ended the walk.
+RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::string& level,
+                      int* held = nullptr) {
+  if (held != nullptr) *held = -1;
   int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return RootPlace::kFailed;
   level = "";
@@ -79,6 +83,10 @@ RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::str
     while (at < root.size() && root[at] == '/') ++at;
     if (at >= root.size()) {
       place = reached ? RootPlace::kInside : RootPlace::kOutside;
+      if (reached && held != nullptr) {
+        *held = fd;
+        return place;
+      }
       break;
     }
     size_t end = root.find('/', at);
@@ -120,22 +128,45 @@ RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::str
 }  // namespace
 
 bool CacheDeletionGuard::CheckCacheRoot(const std::string& root, std::string& why) {
+  return CheckCacheRoot(root, why, nullptr);
+}
+
+int CacheDeletionGuard::OpenCacheRoot(const std::string& root, std::string& why) {
+  why.clear();
+  int fd = -1;
+  if (!CheckCacheRoot(root, why, &fd)) return -1;
+  if (fd >= 0) return fd;
+  errno = ENOENT;
+  return -1;
+}
+
+bool CacheDeletionGuard::CheckCacheRoot(const std::string& root, std::string& why, int* held) {
+  if (held != nullptr) *held = -1;
   if (!CheckDeletionFolder(root, why)) return false;
+  // Without a home folder to hold on to, the root is opened as it is (links in it followed).
+  auto openAsIs = [&]() {
+    if (held == nullptr) return true;
+    *held = open(WithoutTrailingSlashes(Slashed(root)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (*held >= 0 || errno == ENOENT) return true;
+    return Refuse(why, "Cache root [" + root + "] cannot be opened, errno [" +
+                           std::to_string(errno) + "]");
+  };
   std::string home;
-  if (!KQPlatformInfo().getString("SoftwareCache", "dHOME", home) || home.empty()) return true;
+  if (!KQPlatformInfo().getString("SoftwareCache", "dHOME", home) || home.empty())
+    return openAsIs();
   const std::string configured = WithoutTrailingSlashes(Slashed(home));
   const std::string asked = WithoutTrailingSlashes(Slashed(root));
   struct stat homeStat;
   if (stat(configured.c_str(), &homeStat) != 0 || !S_ISDIR(homeStat.st_mode)) {
     // No cache folder yet: nothing can lie below it, so its text decides.
-    if (asked == configured) return true;
+    if (asked == configured) return openAsIs();
     const std::string prefix = configured == "/" ? configured : configured + "/";
-    if (asked.compare(0, prefix.size(), prefix) == 0) return true;
+    if (asked.compare(0, prefix.size(), prefix) == 0) return openAsIs();
     return Refuse(why,
                   "Cache root [" + root + "] is outside the configured cache [" + home + "]");
   }
   std::string level;
-  switch (PlaceOfRoot(asked, homeStat, level)) {
+  switch (PlaceOfRoot(asked, homeStat, level, held)) {
     case RootPlace::kInside:
       return true;
     case RootPlace::kLinked:
@@ -195,6 +226,44 @@ bool CacheDeletionGuard::CheckFolderBelow(const std::string& root, const std::st
   return true;
 }
 
+int CacheDeletionGuard::OpenFolderBelow(int rootFd, const std::string& root,
+                                        const std::string& folder, std::string& why) {
+  why.clear();
+  if (!CheckDeletionFolder(root, why) || !CheckDeletionFolder(folder, why)) return -1;
+  const std::string top = WithoutTrailingSlashes(Slashed(root));
+  const std::string path = WithoutTrailingSlashes(Slashed(folder));
+  if (path != top && path.compare(0, top.size() + 1, top + "/") != 0) {
+    Refuse(why, "Folder [" + folder + "] is not below [" + root + "]");
+    return -1;
+  }
+  if (rootFd < 0) {
+    errno = ENOENT;  // no root: nothing below it exists
+    return -1;
+  }
+  const std::string rel = path == top ? std::string() : path.substr(top.size() + 1);
+  const int fd = kq::OpenFolderUnder(rootFd, rel);
+  if (fd >= 0 || errno == ENOENT) return fd;
+  const int e = errno;
+  if (e == ELOOP || e == ENOTDIR)
+    Refuse(why, "Folder [" + folder + "] has a link or not a folder on its way from [" + root +
+                    "]");
+  else
+    why = "Folder [" + folder + "] cannot be opened, errno [" + std::to_string(e) + "]";
+  errno = e == ENOTDIR ? ELOOP : e;
+  return -1;
+}
+
+bool CacheDeletionGuard::RemoveNameUnderAt(int folderFd, const std::string& folder,
+                                           const std::string& name, std::string& why) {
+  if (!CheckDeletionName(name, why)) return false;
+  std::string err;
+  if (kq::RemoveUnderAt(folderFd, folder, Slashed(name), &err)) return true;
+  const int saved = errno;
+  why = err.empty() ? "Refused to remove [" + name + "] below [" + folder + "]" : err;
+  errno = saved;
+  return false;
+}
+
 bool CacheDeletionGuard::RemoveNameUnder(const std::string& folder, const std::string& name,
                                          std::string& why) {
   if (!CheckDeletionFolder(folder, why) || !CheckDeletionName(name, why)) return false;
@@ -211,49 +280,85 @@ namespace {
 // Deeper folders than this are left as they are (a hostile tree cannot exhaust descriptors).
 const int kMaxPruneDepth = 256;
 
-// One post-order pass over the folder open at `fd` (shown as `path`): sub-folders first, each
-// opened from its parent with O_NOFOLLOW (a link is never entered, even one swapped in during
-// the walk), then removed relative to that parent when empty. Returns false on the first
-// failure (the scan of that folder ends there).
+// One post-order pass over the folder open at `fd` (shown as `path`; the descriptor is taken
+// over and closed here): sub-folders first, each opened from its parent with O_NOFOLLOW (a link
+// is never entered, even one swapped in during the walk), then removed relative to that parent
+// when it was emptied. The kind of each entry comes from its directory entry (fstatat() only when
+// the file system does not tell); a folder seen to hold anything but sub-folders that all went
+// is never tried. `emptied` tells the caller whether this folder is such a folder. Returns false
+// on the first failure (the scan of that folder ends there).
 bool PruneEmpty(int fd, const std::string& path, int depth, std::vector<std::string>* removed,
-                std::string& why) {
-  const int copy = dup(fd);
-  DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+                std::string& why, bool& emptied) {
+  emptied = false;
+  DIR* dir = fdopendir(fd);
   if (!dir) {
     const int e = errno;
-    if (copy >= 0) close(copy);
+    close(fd);
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(e) + "]";
     return false;
   }
-  rewinddir(dir);  // the copy shares its offset with fd
+  const int dfd = dirfd(dir);
   std::vector<std::string> names;
+  bool kept = false;  // an entry that stays: a file, a link, a hidden entry, a folder that stays
   while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    const char* n = entry->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    bool folder = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(dfd, n, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        folder = S_ISDIR(st.st_mode);
+      } else if (errno == ENOENT) {
+        continue;  // went meanwhile
+      } else {
+        folder = true;  // opening it below tells what it is, or fails the walk
+      }
+    }
+    if (folder && n[0] != '.') {
+      names.emplace_back(n);
+    } else {
+      kept = true;
+    }
   }
-  closedir(dir);
   std::sort(names.begin(), names.end());
+  bool ok = true;
   for (const std::string& name : names) {
     const std::string child = path + "/" + name;
-    const int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int cfd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (cfd < 0) {
-      // Links (and entries that are no folder or went meanwhile) are never entered.
-      if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) continue;
+      if (errno == ENOENT) continue;  // went meanwhile
+      // Swapped for a link or a file meanwhile: never entered, and it stays.
+      kept = true;
+      if (errno == ENOTDIR || errno == ELOOP) continue;
       why = "Failed to open directory [" + child + "]. Error: [" + std::to_string(errno) + "]";
-      return false;
+      ok = false;
+      break;
     }
-    bool ok = depth >= kMaxPruneDepth || PruneEmpty(cfd, child, depth + 1, removed, why);
-    close(cfd);
-    if (!ok) return false;
-    if (name == "KQMedia" || depth >= kMaxPruneDepth) continue;
-    if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) {
+    bool childEmptied = false;
+    if (depth >= kMaxPruneDepth) {
+      close(cfd);
+    } else if (!PruneEmpty(cfd, child, depth + 1, removed, why, childEmptied)) {
+      ok = false;
+      break;
+    }
+    if (!childEmptied || name == "KQMedia") {
+      kept = true;
+      continue;
+    }
+    if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
       if (removed != nullptr) removed->push_back(child);
-    } else if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+    } else if (errno == ENOTEMPTY || errno == EEXIST) {
+      kept = true;  // filled up meanwhile
+    } else if (errno != ENOENT) {
       why = "Failed to remove empty directory [" + child + "] with errno [" +
             std::to_string(errno) + "]";
-      return false;
+      ok = false;
+      break;
     }
   }
-  return true;
+  closedir(dir);
+  emptied = ok && !kept;
+  return ok;
 }
 
 }  // namespace
@@ -277,7 +382,20 @@ bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::s
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
     return false;
   }
-  const bool ok = PruneEmpty(fd, path, 0, removed, why);
-  close(fd);
-  return ok;
+  bool emptied = false;
+  return PruneEmpty(fd, path, 0, removed, why, emptied);
+}
+
+bool CacheDeletionGuard::RemoveEmptySubFoldersAt(int folderFd, const std::string& folder,
+                                                 std::string& why,
+                                                 std::vector<std::string>* removed) {
+  if (folderFd < 0) return true;  // no folder: nothing to prune
+  const std::string path = WithoutTrailingSlashes(Slashed(folder));
+  const int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
+    return false;
+  }
+  bool emptied = false;
+  return PruneEmpty(fd, path, 0, removed, why, emptied);
 }

@@ -27,6 +27,12 @@ class CacheDeletionGuard {
   // the check (nothing below it exists). While the home folder does not exist, the texts are
   // compared (trailing '/' ignored).
   static bool CheckCacheRoot(const std::string& root, std::string& why);
+  // CheckCacheRoot(), keeping the root that very check reached open: the descriptor (O_PATH,
+  // close-on-exec; the caller closes it) of the folder found at the end of the walk, so that
+  // removals made relative to it stay below the home whatever becomes of the path's levels
+  // afterwards. -1 on a refusal (with `why`), and -1 with `why` empty and errno ENOENT when the
+  // root does not exist (nothing below it to delete).
+  static int OpenCacheRoot(const std::string& root, std::string& why);
 
   // A name to delete below a folder: after '\' became '/', not empty, relative, and no "." or
   // ".." component (kq::IsSafeRelativeName()).
@@ -50,6 +56,18 @@ class CacheDeletionGuard {
   // (nothing below it exists). A link there would lead deletions and pruning outside.
   static bool CheckFolderBelow(const std::string& root, const std::string& folder,
                                std::string& why);
+  // The folder `folder` below the cache root `root` open at `rootFd` (from OpenCacheRoot()),
+  // opened one level at a time from the root's descriptor without following links: a level
+  // swapped for a link after any earlier check is still never followed. Returns a descriptor
+  // (O_RDONLY; the caller closes it). -1 with `why` on a refusal (a text check failed, errno
+  // EINVAL; a link or a non-folder on the way, errno ELOOP) or a failure; -1 with `why` empty and
+  // errno ENOENT when a level is missing or `rootFd` is negative (nothing there to delete).
+  static int OpenFolderBelow(int rootFd, const std::string& root, const std::string& folder,
+                             std::string& why);
+  // RemoveNameUnder() for the folder open at `folderFd` (shown as `folder`): the name is walked
+  // from that descriptor, never from the folder's path.
+  static bool RemoveNameUnderAt(int folderFd, const std::string& folder, const std::string& name,
+                                std::string& why);
 
   // Removes the empty sub-folders below `folder`, deepest first, in one walk that never enters a
   // link nor a sub-folder whose name begins with '.'. A sub-folder holding any entry (even an
@@ -64,6 +82,14 @@ class CacheDeletionGuard {
   // The same; `removed` (when not null) receives the path of every folder removed, in order.
   static bool RemoveEmptySubFolders(const std::string& folder, std::string& why,
                                     std::vector<std::string>* removed);
+  // The same for the folder open at `folderFd` (shown as `folder`); a negative `folderFd` (a
+  // folder that does not exist) gives true.
+  static bool RemoveEmptySubFoldersAt(int folderFd, const std::string& folder, std::string& why,
+                                      std::vector<std::string>* removed);
+
+ private:
+  // CheckCacheRoot(); with `held` not null the root reached is left open there (-1 when missing).
+  static bool CheckCacheRoot(const std::string& root, std::string& why, int* held);
 };
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_

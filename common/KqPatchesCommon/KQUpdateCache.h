@@ -558,6 +558,12 @@ class KQUpdateCache {
   bool VocabularyReady(unsigned tables, const char* tag);
 
  private:
+  // DeleteFilesFromVec() and DeleteFolderIfEmpty() for the folder open at `folderFd` (shown as
+  // `folder`): every name is walked from that descriptor, never from the folder's path. A
+  // negative `folderFd` stands for a folder that does not exist (nothing to delete or prune).
+  bool DeleteFilesFromVecAt(int folderFd, const std::string& folder,
+                            std::vector<UpdatePatches::File>* files);
+  bool DeleteFolderIfEmptyAt(int folderFd, const std::string& folder);
   // The body of both CalculateFileCksumForDir forms: entries go to `files`, or to `media`.
   bool ChecksumTree(const std::string& dir, const std::string& subPath, bool isUnix, bool recursive,
                     std::vector<UpdatePatches::File>* files, std::vector<UpdatePatches::BinaryV11>* media);

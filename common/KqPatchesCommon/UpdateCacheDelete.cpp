@@ -3,10 +3,12 @@
 // update-pack folder after a maintenance-release download. Every folder and name of the request
 // passes CacheDeletionGuard before anything is removed.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -80,11 +82,44 @@ std::string Unix(std::string path) {
   return path;
 }
 
+// A folder descriptor owned for the length of one deletion step (-1: none).
+class HeldFolder {
+ public:
+  explicit HeldFolder(int fd = -1) : fd_(fd) {}
+  ~HeldFolder() { reset(-1); }
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* files) {
-  static const char* const kTag = "[DeleteFilesFromVec]";
   UnixPath(folder);
+  std::string why;
+  HeldFolder held;
+  if (files && !files->empty() && CacheDeletionGuard::CheckDeletionFolder(folder, why)) {
+    // The folder itself may be reached through links; nothing below it is followed.
+    held.reset(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (held.fd() < 0 && errno != ENOENT && errno != ENOTDIR) {
+      m_event.DebugJob(0, "[DeleteFilesFromVec]", m_jobId,
+                       "Failed to open directory [%s]. Error: [%d]", folder.c_str(), errno);
+      return false;
+    }
+  }
+  return DeleteFilesFromVecAt(held.fd(), folder, files);
+}
+
+bool KQUpdateCache::DeleteFilesFromVecAt(int folderFd, const std::string& folder,
+                                         std::vector<File>* files) {
+  static const char* const kTag = "[DeleteFilesFromVec]";
   if (!files || files->empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "File vector to be deleted is empty");
     return true;
@@ -102,8 +137,9 @@ bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* fi
       continue;
     }
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) continue;  // not there: nothing to do
-    if (CacheDeletionGuard::RemoveNameUnder(folder, name, why)) {
+    if (folderFd < 0 || fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;  // not there: nothing to do
+    if (CacheDeletionGuard::RemoveNameUnderAt(folderFd, folder, name, why)) {
       m_event.DebugJob(1, kTag, m_jobId, "Deleted file [%s]", path.c_str());
     } else {
       const int error = errno;
@@ -117,7 +153,7 @@ bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* fi
   if (failed.empty()) return true;
   m_event.DebugJob(0, kTag, m_jobId, "Failed to Delete following files from Local Cache: ");
   for (const std::string& path : failed) m_event.DebugJob(0, kTag, m_jobId, "%s", path.c_str());
-  if (!DeleteFolderIfEmpty(folder))
+  if (!DeleteFolderIfEmptyAt(folderFd, folder))
     m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
                      folder.c_str());
   return false;
@@ -136,13 +172,28 @@ bool KQUpdateCache::DeleteFolderIfEmpty(std::string folder) {
   return false;
 }
 
+bool KQUpdateCache::DeleteFolderIfEmptyAt(int folderFd, const std::string& folder) {
+  static const char* const kTag = "[DeleteFolderIfEmpty]";
+  std::string why;
+  std::vector<std::string> removed;
+  const bool ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folderFd, folder, why, &removed);
+  for (const std::string& path : removed)
+    m_event.DebugJob(1, kTag, m_jobId, "Deleted empty directory [%s]", path.c_str());
+  if (ok) return true;
+  m_event.DebugJob(0, kTag, m_jobId, "%s", why.c_str());
+  return false;
+}
+
 namespace {
 
-// The checks of one deletion folder below the request's root, logged at level 0 on refusal.
-bool FolderAllowed(EvDebug& log, unsigned long long job, const char* tag, const std::string& root,
-                   const std::string& folder) {
+// One deletion folder below the request's root, opened level by level from the root's
+// descriptor without following links. True with `held` set (-1 when the folder does not exist:
+// nothing to delete there); false, logged at level 0, on a refusal.
+bool OpenAllowed(EvDebug& log, unsigned long long job, const char* tag, int rootFd,
+                 const std::string& root, const std::string& folder, HeldFolder& held) {
   std::string why;
-  if (CacheDeletionGuard::CheckFolderBelow(root, folder, why)) return true;
+  held.reset(CacheDeletionGuard::OpenFolderBelow(rootFd, root, folder, why));
+  if (held.fd() >= 0 || why.empty()) return true;
   log.DebugJob(0, tag, job, "Refused to delete from [%s]: %s", folder.c_str(), why.c_str());
   return false;
 }
@@ -205,12 +256,15 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
       *static_cast<const CacheOpReq&>(request).getlistobject(CacheOpReq::kReleases);
   const long long operation = request.getint64(CacheOpReq::kOperationCode);
 
+  // Every folder deleted from is reached from this descriptor of the root, never by its path.
+  HeldFolder rootFolder;
   if (releases.empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "Release and OS list is empty");
   } else {
     if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
     std::string why;
-    if (!CacheDeletionGuard::CheckCacheRoot(root, why)) {
+    rootFolder.reset(CacheDeletionGuard::OpenCacheRoot(root, why));
+    if (rootFolder.fd() < 0 && !why.empty()) {
       m_event.DebugJob(0, kTag, m_jobId, "Refused to delete from cache root [%s]: %s",
                        root.c_str(), why.c_str());
       return false;
@@ -244,7 +298,10 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
   }
   std::vector<std::string> postponed;  // folders whose pruning waits for a later system
   auto prune = [&](const std::string& base) {
-    if (FolderAllowed(m_event, m_jobId, kTag, root, base) && DeleteFolderIfEmpty(base)) return true;
+    HeldFolder held;
+    if (OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, base, held) &&
+        DeleteFolderIfEmptyAt(held.fd(), base))
+      return true;
     m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
                      base.c_str());
     return false;
@@ -291,8 +348,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
       if (step.kind == OsFolders::kMedia) {
         std::vector<File> files = MediaFilesAsFiles(os);
         m_event.DebugJob(1, kTag, m_jobId, "Deleting binary files from [%s]", step.media.c_str());
-        if (!FolderAllowed(m_event, m_jobId, kTag, root, step.media) ||
-            !DeleteFilesFromVec(step.media, &files)) {
+        HeldFolder held;
+        if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, step.media, held) ||
+            !DeleteFilesFromVecAt(held.fd(), step.media, &files)) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete binary files from [%s]",
                            step.media.c_str());
           return fail();
@@ -319,8 +377,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
           folder = Unix(folder);
           m_event.DebugJob(1, kTag, m_jobId, "Deleting additional feature release files from [%s]",
                            folder.c_str());
-          if (!FolderAllowed(m_event, m_jobId, kTag, root, folder) ||
-              !DeleteFilesFromVec(folder, &frFiles)) {
+          HeldFolder held;
+          if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, folder, held) ||
+              !DeleteFilesFromVecAt(held.fd(), folder, &frFiles)) {
             m_event.DebugJob(1, kTag, m_jobId,
                              "Failed to delete additional feature release files from [%s]",
                              folder.c_str());
@@ -330,8 +389,10 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
         const std::string updates = Unix(base + "/Updates");
         m_event.DebugJob(1, kTag, m_jobId, "Deleting additional loose update files from [%s]",
                          updates.c_str());
-        if (!looseFiles.empty() && (!FolderAllowed(m_event, m_jobId, kTag, root, updates) ||
-                                    !DeleteFilesFromVec(updates, &looseFiles))) {
+        HeldFolder held;
+        if (!looseFiles.empty() &&
+            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, updates, held) ||
+             !DeleteFilesFromVecAt(held.fd(), updates, &looseFiles))) {
           m_event.DebugJob(1, kTag, m_jobId,
                            "Failed to delete additional loose update files from [%s]",
                            updates.c_str());
@@ -339,8 +400,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
         }
         m_event.DebugJob(1, kTag, m_jobId, "Deleting additional installer files from [%s]",
                          base.c_str());
-        if (!installerFiles.empty() && (!FolderAllowed(m_event, m_jobId, kTag, root, base) ||
-                                        !DeleteFilesFromVec(base, &installerFiles))) {
+        if (!installerFiles.empty() &&
+            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, base, held) ||
+             !DeleteFilesFromVecAt(held.fd(), base, &installerFiles))) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete additional installer files from [%s]",
                            base.c_str());
           return fail();
@@ -437,20 +499,26 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
   }
   const std::string root = Unix(RemoteInfo(request).getstring(RemClientInfo::kCachePath));
   const std::string applianceRoot = Unix(root + "/" + kApplianceWord);
+  // The appliance root is reached from the cache root's descriptor and held open: what is
+  // deleted below it is walked from there, never from its path.
   std::string why;
-  if (!CacheDeletionGuard::CheckCacheRoot(root, why) ||
-      !CacheDeletionGuard::CheckFolderBelow(root, applianceRoot, why)) {
+  const HeldFolder rootFolder(CacheDeletionGuard::OpenCacheRoot(root, why));
+  HeldFolder appliance;
+  if (why.empty())
+    appliance.reset(
+        CacheDeletionGuard::OpenFolderBelow(rootFolder.fd(), root, applianceRoot, why));
+  if (!why.empty()) {
     m_event.DebugJob(0, kTag, m_jobId, "Refused to delete appliance files from [%s]: %s",
                      applianceRoot.c_str(), why.c_str());
     return false;
   }
   // One list below the appliance root, then the folders it left empty.
   auto deleteList = [&](std::vector<File>& list, const char* failure) {
-    if (!DeleteFilesFromVec(applianceRoot, &list)) {
+    if (!DeleteFilesFromVecAt(appliance.fd(), applianceRoot, &list)) {
       m_event.DebugJob(1, kTag, m_jobId, failure, applianceRoot.c_str());
       return false;
     }
-    if (!DeleteFolderIfEmpty(applianceRoot)) {
+    if (!DeleteFolderIfEmptyAt(appliance.fd(), applianceRoot)) {
       m_event.DebugJob(0, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
                        applianceRoot.c_str());
       return false;
@@ -517,13 +585,16 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
   const std::vector<std::string>& paths =
       *static_cast<const CacheOpReq&>(request).getliststring(CacheOpReq::kObsoleteSPFolders);
   bool result = true;
+  // Each folder is removed from this descriptor of the root, walked to without following links.
+  std::string rootWhy;
+  const HeldFolder rootFolder(paths.empty() ? -1
+                                            : CacheDeletionGuard::OpenCacheRoot(root, rootWhy));
   for (std::string path : paths) {
     UnixPath(path);
     m_event.DebugJob(1, kTag, m_jobId, "Trying to delete obsolete servie pack directory [%s]",
                      path.c_str());
-    std::string rel, why;
-    if (!CacheDeletionGuard::CheckCacheRoot(root, why) ||
-        !CacheDeletionGuard::CheckMediaFolder(root, path, rel, why) ||
+    std::string rel, why = rootWhy;
+    if (!rootWhy.empty() || !CacheDeletionGuard::CheckMediaFolder(root, path, rel, why) ||
         !CacheDeletionGuard::CheckFolderBelow(root, root + "/KQMedia", why)) {
       m_event.DebugJob(0, kTag, m_jobId, "Refused to delete obsolete servie pack directory [%s]: %s",
                        path.c_str(), why.c_str());
@@ -531,7 +602,8 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
       continue;
     }
     std::string err;
-    if (!kq::RemoveUnder(Unix(root + "/KQMedia"), rel, &err)) {
+    if (rootFolder.fd() >= 0 &&
+        !kq::RemoveUnderAt(rootFolder.fd(), root, "KQMedia/" + rel, &err)) {
       if (err.empty()) err = PxErrnoText(errno);
       m_event.DebugJob(1, kTag, m_jobId,
                        "Deleting obsolete servie pack directory [%s] failed with error [%s]",

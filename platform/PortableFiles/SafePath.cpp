@@ -340,7 +340,10 @@ struct WalkResult {
   std::string walked;  // base and the components opened so far, for messages
 };
 
-WalkResult WalkToParent(const std::string& base, const std::string& rel, RemoveState& st) {
+// `basefd`, when not -1, is the folder `base` already open: the walk starts there and `base` is
+// only shown in messages.
+WalkResult WalkToParent(int basefd, const std::string& base, const std::string& rel,
+                        RemoveState& st) {
   WalkResult r;
   std::vector<std::string> parts;
   size_t start = 0;
@@ -357,7 +360,8 @@ WalkResult WalkToParent(const std::string& base, const std::string& rel, RemoveS
     return r;
   }
   r.last = parts.back();
-  r.fd = open(r.walked.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  r.fd = basefd >= 0 ? openat(basefd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                    : open(r.walked.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (r.fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       r.what = Walk::kMissing;
@@ -497,18 +501,81 @@ bool RemoveUnder(const std::string& base, const std::string& rel, std::string* e
   std::string full;
   if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
   RemoveState st;
-  const WalkResult r = WalkToParent(base, rel, st);
+  const WalkResult r = WalkToParent(-1, base, rel, st);
   if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
   RemoveEntryAt(r.fd, r.last, full, false, st);
   close(r.fd);
   return Finish(st, err);
 }
 
+bool RemoveUnderAt(int basefd, const std::string& base, const std::string& rel,
+                   std::string* err) {
+  std::string full;
+  if (basefd < 0 || !JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
+  RemoveState st;
+  const WalkResult r = WalkToParent(basefd, base, rel, st);
+  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
+  RemoveEntryAt(r.fd, r.last, full, false, st);
+  close(r.fd);
+  return Finish(st, err);
+}
+
+bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& rel,
+                       std::string* err) {
+  std::string full;
+  if (basefd < 0 || !JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
+  RemoveState st;
+  const WalkResult r = WalkToParent(basefd, base, rel, st);
+  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
+  RemoveEntryAt(r.fd, r.last, full, true, st);
+  close(r.fd);
+  return Finish(st, err);
+}
+
+int OpenFolderUnder(int basefd, const std::string& rel) {
+  int fd = openat(basefd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  size_t start = 0;
+  while (fd >= 0 && start < rel.size()) {
+    size_t slash = rel.find('/', start);
+    if (slash == std::string::npos) slash = rel.size();
+    const std::string part = rel.substr(start, slash - start);
+    start = slash + 1;
+    if (part.empty()) continue;
+    if (part == "." || part == "..") {
+      close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    // Opened as whatever it is at this instant (a link opens as the link itself), then judged.
+    const int next = openat(fd, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int e = next < 0 ? errno : 0;
+    struct stat sb;
+    if (next >= 0 && fstat(next, &sb) != 0) {
+      e = errno;
+    } else if (next >= 0 && !S_ISDIR(sb.st_mode)) {
+      e = S_ISLNK(sb.st_mode) ? ELOOP : ENOTDIR;
+    }
+    close(fd);
+    fd = next;
+    if (e != 0) {
+      if (fd >= 0) close(fd);
+      errno = e;
+      return -1;
+    }
+  }
+  if (fd < 0) return -1;
+  const int out = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int e = errno;
+  close(fd);
+  errno = e;
+  return out;
+}
+
 bool RemoveFileUnder(const std::string& base, const std::string& rel, std::string* err) {
   std::string full;
   if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
   RemoveState st;
-  const WalkResult r = WalkToParent(base, rel, st);
+  const WalkResult r = WalkToParent(-1, base, rel, st);
   if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
   RemoveEntryAt(r.fd, r.last, full, true, st);
   close(r.fd);
@@ -521,7 +588,7 @@ bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, b
   std::string full;
   if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
   RemoveState st;
-  const WalkResult r = WalkToParent(base, rel, st);
+  const WalkResult r = WalkToParent(-1, base, rel, st);
   if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
   const int fd = openat(r.fd, r.last.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {

@@ -6,7 +6,8 @@
 //    folder only through JoinUnder() (or after IsSafeRelativeName() said yes). Such a name never
 //    carries an absolute path or a ".." component into a path.
 //  * Every delete goes through RemoveTreeNoFollow(), RemoveContentsNoFollow(),
-//    RemoveFileNoFollow(), RemoveUnder(), RemoveFileUnder() or RemoveFolderIfEmptyUnder().
+//    RemoveFileNoFollow(), RemoveUnder(), RemoveFileUnder(), their *At() forms or
+//    RemoveFolderIfEmptyUnder().
 //    None of them ever follows a symbolic link: a link is removed as a link and whatever it
 //    points to survives, wherever it is.
 //
@@ -79,6 +80,21 @@ bool RemoveUnder(const std::string& base, const std::string& rel, std::string* e
 // Like RemoveUnder(), for one non-folder entry: a real folder at `rel` is refused (false,
 // EISDIR), as RemoveFileNoFollow() does.
 bool RemoveFileUnder(const std::string& base, const std::string& rel, std::string* err);
+
+// RemoveUnder() and RemoveFileUnder() from the folder already open at `basefd` (any descriptor
+// of a folder, O_PATH included): the walk starts at that very folder, whatever became of its
+// path since it was opened. `base` is its path, for messages only. A negative `basefd` is
+// refused (EINVAL).
+bool RemoveUnderAt(int basefd, const std::string& base, const std::string& rel, std::string* err);
+bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& rel,
+                       std::string* err);
+
+// Opens the folder `rel` below the folder open at `basefd`, one component at a time from its
+// parent's descriptor without following links, and returns a new descriptor of it (O_RDONLY,
+// close-on-exec; the caller closes it). An empty `rel` opens `basefd`'s folder itself. On failure
+// -1 with errno: ENOENT for a missing level, ELOOP for a symbolic link in the way, ENOTDIR for
+// another non-folder, EINVAL for a "." or ".." component, else the system's error.
+int OpenFolderUnder(int basefd, const std::string& rel);
 
 // Removes the folder `rel` below `base` (reached as RemoveUnder() reaches it) when it holds no
 // entry but folders that are empty in the same sense; those go with it. A folder holding any
