@@ -34,6 +34,28 @@ UpdatePatches::KQApplianceOSInfoList RemoteApplianceOSes();
 SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& remoteCache,
                              long long job, int clientId, const std::string& remoteName);
 
+// The parts of RunSyncRound that a round with another kind of answer makes the same way (the
+// tests' whole-cache round uses them). The remote cache's client id and name are `remote`'s.
+
+// The remote cache as a request names it.
+UpdatePatches::RemClientInfo RemoteCacheInfo(const std::string& remoteCache, int clientId,
+                                             const std::string& remoteName);
+
+// Steps 2 to 5, on the Hubnode: `answer` (the remote cache's lists for `asked`) becomes the job's
+// baseline, the remote cache's expected lists are compared with it and with the remote
+// additional-sync and appliance lists, and the job's delta and transfer lists are computed.
+void CompareOnHubnode(const std::string& hubCache, long long job, const UpdatePatches::RemClientInfo& remote,
+                      std::vector<UpdatePatches::FilesForRel> asked, const UpdatePatches::CacheOpReq& answer,
+                      const UpdatePatches::AdditionalSyncFilesList& remoteAddSync,
+                      const UpdatePatches::ApplianceFilesInfo& remoteAppliance, SyncRoundResult& r);
+
+// Step 6: copies what `r` says to send from the Hubnode's cache into the remote cache.
+void SendRoundFiles(const std::string& hubCache, const std::string& remoteCache, long long job,
+                    const UpdatePatches::RemClientInfo& remote, SyncRoundResult& r);
+
+// Step 7: the remote cache deletes what `r` says to delete and drop.
+void DeleteOnRemote(long long job, const UpdatePatches::RemClientInfo& remote, SyncRoundResult& r);
+
 // What one download job did: the first failing phase's code (0: none) and its name, the entry
 // maps and side maps, and the files and bytes it fetched.
 struct DownloadJobResult {

@@ -94,53 +94,32 @@ UpdatePatches::KQApplianceOSInfoList RemoteApplianceOSes() {
   return list;
 }
 
-SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& remoteCache, long long job,
-                             int clientId, const std::string& remoteName) {
-  SyncRoundResult r;
-  // 0. Once per process, before any cache call: the vocabulary of operating systems, update
-  //    types and releases (on the Hubnode from its database; a remote cache would call
-  //    SetReleasesSupportedOnClient). Without it the cache calls below fail and say so.
-  SetOSTypesInfo();
-  SetUpdateTypesInfo();
-  Check(SetReleasesSupported(), "fill the release table", r);
-
-  // The remote cache as the request names it: its name, client id, operating system, cache
-  // folder and additional-sync folder.
+RemClientInfo RemoteCacheInfo(const std::string& remoteCache, int clientId, const std::string& remoteName) {
   RemClientInfo remote;
   remote.setstring(RemClientInfo::kField1, remoteName);
   remote.setint64(RemClientInfo::kField3, clientId);
   remote.setint64(RemClientInfo::kOSId, 16);
   remote.setstring(RemClientInfo::kCachePath, remoteCache);
   remote.setstring(RemClientInfo::kAdditionalSyncPath, remoteCache + "/AddSync");
-  std::vector<FilesForRel> asked = Request();
+  return remote;
+}
 
-  // 1. On the remote cache: the checksummed lists of what it holds for the releases and
-  //    operating systems asked, of its additional-sync folder and of its appliance files.
-  CacheOpReq request, answer;
-  request.setObjectAccessor(CacheOpReq::kRemClientInfo, remote);
-  request.setlistobject(CacheOpReq::kReleases, std::vector<CNMessageBase>(asked.begin(), asked.end()));
-  AdditionalSyncFilesList remoteAddSync;
-  ApplianceFilesInfo remoteAppliance;
-  {
-    KQUpdateCache remoteSide(static_cast<unsigned long>(job), false);
-    Check(remoteSide.CalculateCheckSumForCacheFiles(request, answer), "the remote cache's answer", r);
-    Check(remoteSide.CalculateCheckSumForAdditionalSyncFiles(remoteCache + "/AddSync", remoteAddSync),
-          "the remote cache's additional-sync answer", r);
-    Check(remoteSide.CalculateCheckSumForApplianceFiles(remoteCache + "/KQAppliance", "KQAppliance/",
-                                                        remoteAppliance),
-          "the remote cache's appliance answer", r);
-  }
-
-  // 2. On the Hubnode: the answer is kept as the job's baseline of this client.
+void CompareOnHubnode(const std::string& hubCache, long long job, const RemClientInfo& remote,
+                      std::vector<FilesForRel> asked, const CacheOpReq& answer,
+                      const AdditionalSyncFilesList& remoteAddSync, const ApplianceFilesInfo& remoteAppliance,
+                      SyncRoundResult& r) {
+  const int clientId = static_cast<int>(remote.getint64(RemClientInfo::kField3));
+  const std::string remoteName = remote.getstring(RemClientInfo::kField1);
+  // 2. The answer is kept as the job's baseline of this client.
   Check(AppendCachedBaselineList(clientId, answer, job) == 1, "keep the baseline", r);
   CacheOpReq baseline;
   Check(GetCachedBaselineForUA(clientId, baseline, job) == 1, "read the baseline", r);
   std::vector<FilesForRel> remoteLists;
   for (const CNMessageBase& rel : *baseline.getlistobject(CacheOpReq::kReleases)) remoteLists.emplace_back(rel);
 
-  // 3. On the Hubnode: what the remote cache should hold, from the Hubnode's cache, its install
-  //    maps and the packages asked for, with the additional-sync files and the appliance files
-  //    of the appliance operating systems the remote cache serves (one list per main type).
+  // 3. What the remote cache should hold, from the Hubnode's cache, its install maps and the
+  //    packages asked for, with the additional-sync files and the appliance files of the
+  //    appliance operating systems the remote cache serves (one list per main type).
   KQUpdateCache hub(static_cast<unsigned long>(job), true);
   std::vector<FilesForRel> expected;
   std::vector<UpdatePatches::PackageDesc> packages;
@@ -169,9 +148,13 @@ SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& rem
   Check(hub.CalculateDeltaFilesList(r.send, details) == 1, "the delta lists", r);
   r.sendCount = hub.CountFilesForRelVec(r.send);
   r.deleteCount = hub.CountFilesForRelVec(r.del);
+}
 
-  // 6. The transfer (the service's work): media files by the side's transfer list, the other
-  //    lists by name, then the additional-sync and appliance files.
+void SendRoundFiles(const std::string& hubCache, const std::string& remoteCache, long long job,
+                    const RemClientInfo& remote, SyncRoundResult& r) {
+  const int clientId = static_cast<int>(remote.getint64(RemClientInfo::kField3));
+  const std::string remoteName = remote.getstring(RemClientInfo::kField1);
+  // Media files by the side's transfer list (a side is a version and an operating system)...
   for (const FilesForRel& rel : r.send) {
     FullVersion version;
     if (const CNMessageBase* sp = rel.getObjectAccessor(FilesForRel::kSPVersion))
@@ -187,19 +170,20 @@ SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& rem
         for (const fileNode& n : transfer)
           Send(hubCache, remoteCache, ListFolder(hubCache, rel, osId, FilesForOS::kMediaFiles), n.name, r);
       }
+      // ...the other lists by name...
       for (const KqFieldId* list : {&FilesForOS::kSPFiles, &FilesForOS::kLooseUpdateFiles, &FilesForOS::kInstallerFiles})
         for (const CNMessageBase& f : *os.getlistobject(*list))
           Send(hubCache, remoteCache, ListFolder(hubCache, rel, osId, *list), f.getstring(UpdatePatches::File::kName), r);
     }
   }
+  // ...then the additional-sync and appliance files.
   for (const CNMessageBase& f : *r.addSend.getlistobject(AdditionalSyncFilesList::kFiles))
     Send(hubCache, remoteCache, "AddSync", f.getstring(UpdatePatches::File::kName), r);
   for (const CNMessageBase& f : *r.applSend.getlistobject(ApplianceFilesInfo::kFiles))
     Send(hubCache, remoteCache, "", f.getstring(UpdatePatches::File::kName), r);
+}
 
-  // 7. On the remote cache: it deletes what it was told to (the files to delete and the pairs
-  //    to drop, the additional-sync and appliance files to delete), only below its configured
-  //    cache folder ("SoftwareCache"/"dHOME").
+void DeleteOnRemote(long long job, const RemClientInfo& remote, SyncRoundResult& r) {
   CacheOpReq deletion;
   deletion.setObjectAccessor(CacheOpReq::kRemClientInfo, remote);
   std::vector<CNMessageBase> releases(r.del.begin(), r.del.end());
@@ -207,10 +191,55 @@ SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& rem
   deletion.setlistobject(CacheOpReq::kReleases, releases);
   deletion.setObjectAccessor(CacheOpReq::kAdditionalSyncFiles, r.addDel);
   deletion.setObjectAccessor(CacheOpReq::kApplianceFiles, r.applDel);
+  KQUpdateCache remoteSide(static_cast<unsigned long>(job), false);
+  Check(remoteSide.DeleteLocalCacheContents(deletion), "the remote cache's deletion", r);
+}
+
+SyncRoundResult RunSyncRound(const std::string& hubCache, const std::string& remoteCache, long long job,
+                             int clientId, const std::string& remoteName) {
+  SyncRoundResult r;
+  // 0. Once per process, before any cache call: the vocabulary of operating systems, update
+  //    types and releases (on the Hubnode from its database; a remote cache would call
+  //    SetReleasesSupportedOnClient). Without it the cache calls below fail and say so.
+  SetOSTypesInfo();
+  SetUpdateTypesInfo();
+  Check(SetReleasesSupported(), "fill the release table", r);
+
+  // The remote cache as the request names it (RemoteCacheInfo): its name, client id, operating
+  // system, cache folder and additional-sync folder.
+  const RemClientInfo remote = RemoteCacheInfo(remoteCache, clientId, remoteName);
+  std::vector<FilesForRel> asked = Request();
+
+  // 1. On the remote cache: the checksummed lists of what it holds for the releases and
+  //    operating systems asked, of its additional-sync folder and of its appliance files.
+  CacheOpReq request, answer;
+  request.setObjectAccessor(CacheOpReq::kRemClientInfo, remote);
+  request.setlistobject(CacheOpReq::kReleases, std::vector<CNMessageBase>(asked.begin(), asked.end()));
+  AdditionalSyncFilesList remoteAddSync;
+  ApplianceFilesInfo remoteAppliance;
   {
     KQUpdateCache remoteSide(static_cast<unsigned long>(job), false);
-    Check(remoteSide.DeleteLocalCacheContents(deletion), "the remote cache's deletion", r);
+    Check(remoteSide.CalculateCheckSumForCacheFiles(request, answer), "the remote cache's answer", r);
+    Check(remoteSide.CalculateCheckSumForAdditionalSyncFiles(remoteCache + "/AddSync", remoteAddSync),
+          "the remote cache's additional-sync answer", r);
+    Check(remoteSide.CalculateCheckSumForApplianceFiles(remoteCache + "/KQAppliance", "KQAppliance/",
+                                                        remoteAppliance),
+          "the remote cache's appliance answer", r);
   }
+
+  // 2.-5. On the Hubnode (CompareOnHubnode): the answer becomes the job's baseline; what the
+  //    remote cache should hold is listed and compared with it; the job's delta and transfer
+  //    lists are computed.
+  CompareOnHubnode(hubCache, job, remote, asked, answer, remoteAddSync, remoteAppliance, r);
+
+  // 6. The transfer (the service's work, SendRoundFiles): media files by the side's transfer
+  //    list, the other lists by name, then the additional-sync and appliance files.
+  SendRoundFiles(hubCache, remoteCache, job, remote, r);
+
+  // 7. On the remote cache (DeleteOnRemote): it deletes what it was told to (the files to
+  //    delete and the pairs to drop, the additional-sync and appliance files to delete), only
+  //    below its configured cache folder ("SoftwareCache"/"dHOME").
+  DeleteOnRemote(job, remote, r);
 
   // 8. On the Hubnode: the job's baseline, delta and transfer lists are dropped.
   Check(ClearCachedBaselineList(job) == 1, "drop the job's lists", r);
