@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
+#include "BenchScratch.h"
 #include "KQUpdateCache.h"
 #include "Vocabulary.h"
 
@@ -107,11 +108,8 @@ BENCHMARK(BM_DeleteRequest)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const char* tmp = std::getenv("TMPDIR");
-  g_work = (::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm")
-                                             : std::string(tmp && *tmp ? tmp : "/tmp")) +
-           "/kqdelbench.XXXXXX";
-  if (::mkdtemp(&g_work[0]) == nullptr) return 1;
+  g_work = MakeScratchFolder("kqdelbench");
+  if (g_work.empty()) return 1;
   g_root = g_work + "/cache";
   std::ofstream(g_work + "/config.ini") << "[Logging]\nnDebugLevel=1\ndLogFolder=" << g_work
                                         << "/logs\n";

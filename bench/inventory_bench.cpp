@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
+#include "BenchScratch.h"
 #include "Database/DbSession.h"
 #include "KQUpdateCache.h"
 #include "UpdateCacheGenerator.h"
@@ -125,11 +126,8 @@ BENCHMARK(BM_InventoryLevel10)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const char* tmp = std::getenv("TMPDIR");
-  g_work = (::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm")
-                                             : std::string(tmp && *tmp ? tmp : "/tmp")) +
-           "/kqinvbench.XXXXXX";
-  if (::mkdtemp(&g_work[0]) == nullptr) return 1;
+  g_work = MakeScratchFolder("kqinvbench");
+  if (g_work.empty()) return 1;
   WriteConfig(1);
   ::setenv("KQ_CONFIG", (g_work + "/config.ini").c_str(), 1);
   SetOSTypesInfo();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
+#include "BenchScratch.h"
 #include "KQUpdateCache.h"
 #include "StringUtils.h"
 #include "SyncListFixture.h"
@@ -169,11 +170,8 @@ bool SameOutputs(size_t n) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const char* tmp = std::getenv("TMPDIR");
-  std::string work = (::access("/dev/shm", W_OK) == 0 ? std::string("/dev/shm")
-                                                      : std::string(tmp && *tmp ? tmp : "/tmp")) +
-                     "/kqsyncbench.XXXXXX";
-  if (::mkdtemp(&work[0]) == nullptr) return 1;
+  std::string work = MakeScratchFolder("kqsyncbench");
+  if (work.empty()) return 1;
   std::ofstream(work + "/config.ini") << "[Logging]\nnDebugLevel=2\ndLogFolder=" << work << "/logs\n";
   ::setenv("KQ_CONFIG", (work + "/config.ini").c_str(), 1);
   SetOSTypesInfo();

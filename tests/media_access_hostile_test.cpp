@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "KqTestEnv.h"
@@ -56,14 +57,7 @@ class ScriptedServer {
                                      "--script", dir_ / "script.json", "--port-file", dir_ / "port",
                                      "--log", dir_ / "log", "--cert-dir", dir_ / "tls",
                                      "--parent-pid", std::to_string(getpid())};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
+    pid_ = kqtest::SpawnProgram(std::move(args));
     for (int i = 0; i < 1000 && port_ == 0; ++i) {
       const std::string text = kqtest::ReadFile(dir_ / "port");
       if (!text.empty()) port_ = std::stoi(text);

@@ -18,6 +18,7 @@
 
 #include "MediaAccess/MediaTransfer.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/SafePath.h"
 
 namespace kqmedia {
 
@@ -26,19 +27,6 @@ namespace {
 constexpr char kPartSuffix[] = ".part";
 constexpr size_t kUniqueLength = 6;                                        // "XXXXXX"
 constexpr size_t kPartExtra = 1 + kUniqueLength + sizeof(kPartSuffix) - 1;  // ".XXXXXX.part"
-
-// Non-empty components of a "/"-separated name.
-std::vector<std::string> Components(const std::string& name) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (end > start) out.push_back(name.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
 
 std::string Joined(const std::string& root, const std::vector<std::string>& parts, size_t count) {
   std::string path = root;
@@ -197,7 +185,7 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
     failure.err = errno;
     return folder;
   }
-  const std::vector<std::string> parts = Components(relative);
+  const std::vector<std::string> parts = kq::NameComponents(relative);
   for (size_t i = 0; i < parts.size(); ++i) {
     FileDescriptor child(OpenChildFolder(folder.get(), parts[i], make, failure));
     if (!child.valid()) {
@@ -211,7 +199,7 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
 
 FileDescriptor OpenFileBelow(const std::string& root, const std::string& relative,
                              tWalkFailure& failure) {
-  std::vector<std::string> parts = Components(relative);
+  std::vector<std::string> parts = kq::NameComponents(relative);
   if (parts.empty()) {
     failure = tWalkFailure();
     failure.err = EINVAL;
@@ -224,7 +212,7 @@ FileDescriptor OpenFileBelow(const std::string& root, const std::string& relativ
   for (const std::string& p : parts) folderName += (folderName.empty() ? "" : "/") + p;
   FileDescriptor folder = OpenFolderBelow(root, folderName, false, failure);
   if (!folder.valid()) return folder;
-  failure.where = Joined(root, Components(relative), parts.size() + 1);
+  failure.where = Joined(root, kq::NameComponents(relative), parts.size() + 1);
   if (name == "." || name == "..") {
     failure.err = EINVAL;
     return FileDescriptor();
@@ -288,7 +276,7 @@ bool PartFile::FailErrno(const std::string& what, int err) {
 bool PartFile::Create(const tLocalTarget& target) {
   CurrentUmask();
   target_ = target;
-  std::vector<std::string> parts = Components(target.relative);
+  std::vector<std::string> parts = kq::NameComponents(target.relative);
   if (parts.empty())
     return Fail(eInvalidParameter, "[" + target.full() + "] does not name a file");
   const std::string name = parts.back();
@@ -391,7 +379,7 @@ bool PartFile::Commit() {
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return FailErrno("Cannot complete", errno);
-  const std::string name = Components(target_.relative).back();
+  const std::string name = kq::NameComponents(target_.relative).back();
   if (renameat(folder_.get(), name_.c_str(), folder_.get(), name.c_str()) != 0)
     return FailErrno("Cannot complete", errno);
   name_.clear();

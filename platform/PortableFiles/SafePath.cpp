@@ -195,6 +195,18 @@ bool Finish(const RemoveState& st, std::string* err) {
 
 }  // namespace
 
+std::vector<std::string> NameComponents(const std::string& name) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (end > start) out.push_back(name.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
 bool IsSafeRelativeName(const std::string& name) {
   if (name.empty() || IsSeparator(name[0])) return false;
   for (const char c : name) {
@@ -345,14 +357,7 @@ struct WalkResult {
 WalkResult WalkToParent(int basefd, const std::string& base, const std::string& rel,
                         RemoveState& st) {
   WalkResult r;
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= rel.size()) {
-    size_t slash = rel.find('/', start);
-    if (slash == std::string::npos) slash = rel.size();
-    if (slash > start) parts.push_back(rel.substr(start, slash - start));
-    start = slash + 1;
-  }
+  const std::vector<std::string> parts = NameComponents(rel);
   r.walked = base;
   while (r.walked.size() > 1 && r.walked.back() == '/') r.walked.pop_back();
   if (parts.empty()) {
@@ -495,41 +500,36 @@ bool RemoveEmptyFoldersIn(int fd, int depth = 0) {
   return true;
 }
 
-}  // namespace
-
-bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err) {
+// The removal calls' one road: rel is walked from basefd (-1: from base by name) and its entry
+// removed; fileOnly: only a file is removed (see RemoveEntryAt).
+bool RemoveWalked(int basefd, const std::string& base, const std::string& rel, bool fileOnly,
+                  std::string* err) {
   std::string full;
   if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
   RemoveState st;
-  const WalkResult r = WalkToParent(-1, base, rel, st);
+  const WalkResult r = WalkToParent(basefd, base, rel, st);
   if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
-  RemoveEntryAt(r.fd, r.last, full, false, st);
+  RemoveEntryAt(r.fd, r.last, full, fileOnly, st);
   close(r.fd);
   return Finish(st, err);
+}
+
+}  // namespace
+
+bool RemoveUnder(const std::string& base, const std::string& rel, std::string* err) {
+  return RemoveWalked(-1, base, rel, false, err);
 }
 
 bool RemoveUnderAt(int basefd, const std::string& base, const std::string& rel,
                    std::string* err) {
-  std::string full;
-  if (basefd < 0 || !JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
-  RemoveState st;
-  const WalkResult r = WalkToParent(basefd, base, rel, st);
-  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
-  RemoveEntryAt(r.fd, r.last, full, false, st);
-  close(r.fd);
-  return Finish(st, err);
+  if (basefd < 0) return RefuseName(base, rel, err);
+  return RemoveWalked(basefd, base, rel, false, err);
 }
 
 bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& rel,
                        std::string* err) {
-  std::string full;
-  if (basefd < 0 || !JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
-  RemoveState st;
-  const WalkResult r = WalkToParent(basefd, base, rel, st);
-  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
-  RemoveEntryAt(r.fd, r.last, full, true, st);
-  close(r.fd);
-  return Finish(st, err);
+  if (basefd < 0) return RefuseName(base, rel, err);
+  return RemoveWalked(basefd, base, rel, true, err);
 }
 
 int OpenFolderUnder(int basefd, const std::string& rel) {

@@ -17,6 +17,7 @@
 #define KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
 
 #include <string>
+#include <vector>
 
 namespace kq {
 
@@ -30,6 +31,10 @@ namespace kq {
 // ".", "./x", "C:\\x", "a\nb" are not. The test is on the text only; see RemoveUnder() for
 // links inside the path.
 bool IsSafeRelativeName(const std::string& name);
+
+// The non-empty components of a "/"-separated name, in order: "a//b/" gives "a" and "b"; "."
+// and ".." are kept as they are (IsSafeRelativeName() judges them).
+std::vector<std::string> NameComponents(const std::string& name);
 
 // out = base + "/" + rel (no doubled "/" when base ends with one) when rel passes
 // IsSafeRelativeName(); otherwise returns false and leaves `out` untouched. An empty base is

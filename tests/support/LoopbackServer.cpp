@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace kqtest {
 
@@ -25,6 +26,18 @@ std::string JsonString(const std::string& text) {
 }  // namespace
 
 std::string LoopbackServerScript() { return std::string(KQ_TEST_SUPPORT_DIR) + "/loopback_server.py"; }
+
+pid_t SpawnProgram(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
 
 LoopbackServer::LoopbackServer(const Options& options) : protocol_(options.protocol) {
   certDir_ = options.certDir.empty() ? dir_.path() + "/tls" : options.certDir;
@@ -44,14 +57,7 @@ LoopbackServer::LoopbackServer(const Options& options) : protocol_(options.proto
     args.push_back("--make-cert");
     args.push_back(certDir_);
   }
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_ = SpawnProgram(std::move(args));
   if (pid_ < 0) {
     error_ = "fork failed";
     return;

@@ -60,6 +60,10 @@ class LoopbackServer {
 // The loopback server script.
 std::string LoopbackServerScript();
 
+// Starts the program args[0] with the arguments args (no shell, no search of PATH); the child's
+// pid, or -1 when fork failed. The caller ends and reaps it.
+pid_t SpawnProgram(std::vector<std::string> args);
+
 }  // namespace kqtest
 
 #endif  // KQ_TESTS_SUPPORT_LOOPBACKSERVER_H_

@@ -19,39 +19,26 @@ A name without a case gets 404 (ftp: 550). Requests are appended to --log as
 """
 
 import argparse
-import json
 import os
 import signal
 import socket
 import ssl
-import subprocess
 import sys
 import threading
 import time
 
+from loopback_server import WatchedJson, make_cert, write_port_file
+
 
 class Script:
     def __init__(self, path):
-        self.path = path
-        self.stamp = None
-        self.table = {}
+        self.file = WatchedJson(path)
         self.lock = threading.Lock()
 
     def case(self, name):
         with self.lock:
-            try:
-                st = os.stat(self.path)
-                stamp = (st.st_mtime_ns, st.st_size)
-            except OSError:
-                stamp = None
-            if stamp != self.stamp:
-                self.stamp = stamp
-                try:
-                    with open(self.path, encoding="utf-8") as f:
-                        self.table = json.load(f)
-                except (OSError, ValueError):
-                    self.table = {}
-            return self.table.get(name)
+            self.file.reload()
+            return self.file.table.get(name)
 
 
 class Log:
@@ -193,18 +180,6 @@ def serve_ftp_connection(sock, script, log):
         close(sock)
 
 
-def make_cert(folder):
-    cert = os.path.join(folder, "cert.pem")
-    key = os.path.join(folder, "key.pem")
-    if not (os.path.exists(cert) and os.path.exists(key)):
-        os.makedirs(folder, exist_ok=True)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                        "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
-                        "-addext", "subjectAltName=IP:127.0.0.1"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return cert, key
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--protocol", choices=("http", "https", "ftp"), default="http")
@@ -229,10 +204,7 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(64)
     listener.settimeout(0.2)
-    tmp = args.port_file + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
-        f.write("%d\n" % listener.getsockname()[1])
-    os.replace(tmp, args.port_file)
+    write_port_file(args.port_file, listener.getsockname()[1])
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

@@ -39,33 +39,55 @@ import time
 import urllib.parse
 
 
-class Faults:
-    """The fault table, reloaded when its file changes; counts requests per path."""
+class WatchedJson:
+    """A JSON file, read again whenever its modification time or size changes ({} while it is
+    missing or malformed). Not locked: its owner serialises the calls. Also used by
+    hostile_media_server.py."""
 
     def __init__(self, path):
         self.path = path
         self.stamp = None
         self.table = {}
+
+    def reload(self):
+        """True when the file changed since the last call; self.table is then what it holds."""
+        try:
+            st = os.stat(self.path)
+            stamp = (st.st_mtime_ns, st.st_size)
+        except OSError:
+            stamp = None
+        if stamp == self.stamp:
+            return False
+        self.stamp = stamp
+        try:
+            with open(self.path, encoding="utf-8") as f:
+                self.table = json.load(f) if stamp else {}
+        except (OSError, ValueError):
+            self.table = {}
+        return True
+
+
+def write_port_file(path, port):
+    """Writes the listening port into path at once (through a temporary beside it)."""
+    tmp = path + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write("%d\n" % port)
+    os.replace(tmp, path)
+
+
+class Faults:
+    """The fault table, reloaded when its file changes; counts requests per path."""
+
+    def __init__(self, path):
+        self.file = WatchedJson(path) if path else None
         self.counts = {}
         self.lock = threading.Lock()
 
     def mode_for(self, rel):
         with self.lock:
-            if self.path:
-                try:
-                    st = os.stat(self.path)
-                    stamp = (st.st_mtime_ns, st.st_size)
-                except OSError:
-                    stamp = None
-                if stamp != self.stamp:
-                    self.stamp = stamp
-                    try:
-                        with open(self.path, encoding="utf-8") as f:
-                            self.table = json.load(f) if stamp else {}
-                    except (OSError, ValueError):
-                        self.table = {}
-                    self.counts = {}
-            mode = self.table.get(rel, "")
+            if self.file is not None and self.file.reload():
+                self.counts = {}
+            mode = (self.file.table if self.file is not None else {}).get(rel, "")
             if mode.startswith("500:"):
                 seen = self.counts.get(rel, 0)
                 self.counts[rel] = seen + 1
@@ -95,6 +117,8 @@ def safe_relative(root, url_path):
 
 
 def make_cert(folder):
+    """The self-signed pair for 127.0.0.1 in folder, made unless it is there (also used by
+    hostile_media_server.py)."""
     cert = os.path.join(folder, "cert.pem")
     key = os.path.join(folder, "key.pem")
     if not (os.path.exists(cert) and os.path.exists(key)):
@@ -341,10 +365,7 @@ def main():
     log = RequestLog(args.log)
 
     def ready(port):
-        tmp = args.port_file + ".tmp"
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write("%d\n" % port)
-        os.replace(tmp, args.port_file)
+        write_port_file(args.port_file, port)
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
