@@ -363,10 +363,6 @@ bool PruneEmpty(int fd, const std::string& path, int depth, std::vector<std::str
 
 }  // namespace
 
-bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::string& why) {
-  return RemoveEmptySubFolders(folder, why, nullptr);
-}
-
 bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::string& why,
                                                std::vector<std::string>* removed) {
   if (folder.empty()) return true;

@@ -78,10 +78,9 @@ class CacheDeletionGuard {
   // stay. True when the folder is missing, not a folder or every removal that was tried
   // succeeded (a folder that filled up meanwhile is kept); false with `why` when a folder cannot
   // be read or an empty one cannot be removed.
-  static bool RemoveEmptySubFolders(const std::string& folder, std::string& why);
-  // The same; `removed` (when not null) receives the path of every folder removed, in order.
+  // `removed` (when not null) receives the path of every folder removed, in order.
   static bool RemoveEmptySubFolders(const std::string& folder, std::string& why,
-                                    std::vector<std::string>* removed);
+                                    std::vector<std::string>* removed = nullptr);
   // The same for the folder open at `folderFd` (shown as `folder`); a negative `folderFd` (a
   // folder that does not exist) gives true.
   static bool RemoveEmptySubFoldersAt(int folderFd, const std::string& folder, std::string& why,

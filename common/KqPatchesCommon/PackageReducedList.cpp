@@ -27,11 +27,14 @@
 #include "KQUpdateCache.h"
 #include "PackageCache.h"
 #include "PortableFiles/SafePath.h"
+#include "PortableFiles/ScopedFd.h"
 #include "SmallTextFile.h"
 #include "StringUtils.h"
 #include "Vocabulary.h"
 
 namespace {
+
+using kq::ScopedFd;
 
 // Attempts to open an existing list file, and the pause between two of them.
 constexpr int kListFileOpenAttempts = 61;
@@ -42,26 +45,6 @@ constexpr off_t kContentByte = 0;
 constexpr off_t kWriterByte = 1;
 constexpr std::chrono::seconds kWriterWaitLimit = kListFileOpenAttempts * kListFileRetryPause;
 constexpr std::chrono::milliseconds kWriterPoll(10);
-
-// A descriptor closed when it goes out of scope.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd = -1) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // Opens the list folder, creating it (0700) with its missing parents. The folder must be a real
 // folder, not a link, owned by the effective user and not writable by others; otherwise -1 with

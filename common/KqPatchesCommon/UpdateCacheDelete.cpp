@@ -25,6 +25,7 @@
 #include "KQUpdateCache.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
+#include "PortableFiles/ScopedFd.h"
 #include "StringUtils.h"
 #include "UpdateNames.h"
 #include "Vocabulary.h"
@@ -82,39 +83,22 @@ std::string Unix(std::string path) {
   return path;
 }
 
-// A folder descriptor owned for the length of one deletion step (-1: none).
-class HeldFolder {
- public:
-  explicit HeldFolder(int fd = -1) : fd_(fd) {}
-  ~HeldFolder() { reset(-1); }
-  HeldFolder(const HeldFolder&) = delete;
-  HeldFolder& operator=(const HeldFolder&) = delete;
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* files) {
   UnixPath(folder);
   std::string why;
-  HeldFolder held;
+  kq::ScopedFd held;
   if (files && !files->empty() && CacheDeletionGuard::CheckDeletionFolder(folder, why)) {
     // The folder itself may be reached through links; nothing below it is followed.
     held.reset(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (held.fd() < 0 && errno != ENOENT && errno != ENOTDIR) {
+    if (held.get() < 0 && errno != ENOENT && errno != ENOTDIR) {
       m_event.DebugJob(0, "[DeleteFilesFromVec]", m_jobId,
                        "Failed to open directory [%s]. Error: [%d]", folder.c_str(), errno);
       return false;
     }
   }
-  return DeleteFilesFromVecAt(held.fd(), folder, files);
+  return DeleteFilesFromVecAt(held.get(), folder, files);
 }
 
 bool KQUpdateCache::DeleteFilesFromVecAt(int folderFd, const std::string& folder,
@@ -159,29 +143,33 @@ bool KQUpdateCache::DeleteFilesFromVecAt(int folderFd, const std::string& folder
   return false;
 }
 
-bool KQUpdateCache::DeleteFolderIfEmpty(std::string folder) {
+namespace {
+
+// Logs what one pruning removed, and why it stopped when it failed; returns ok.
+bool ReportPrune(EvDebug& log, unsigned long long job, bool ok,
+                 const std::vector<std::string>& removed, const std::string& why) {
   static const char* const kTag = "[DeleteFolderIfEmpty]";
+  for (const std::string& path : removed)
+    log.DebugJob(1, kTag, job, "Deleted empty directory [%s]", path.c_str());
+  if (!ok) log.DebugJob(0, kTag, job, "%s", why.c_str());
+  return ok;
+}
+
+}  // namespace
+
+bool KQUpdateCache::DeleteFolderIfEmpty(std::string folder) {
   UnixPath(folder);
   std::string why;
   std::vector<std::string> removed;
   const bool ok = CacheDeletionGuard::RemoveEmptySubFolders(folder, why, &removed);
-  for (const std::string& path : removed)
-    m_event.DebugJob(1, kTag, m_jobId, "Deleted empty directory [%s]", path.c_str());
-  if (ok) return true;
-  m_event.DebugJob(0, kTag, m_jobId, "%s", why.c_str());
-  return false;
+  return ReportPrune(m_event, m_jobId, ok, removed, why);
 }
 
 bool KQUpdateCache::DeleteFolderIfEmptyAt(int folderFd, const std::string& folder) {
-  static const char* const kTag = "[DeleteFolderIfEmpty]";
   std::string why;
   std::vector<std::string> removed;
   const bool ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folderFd, folder, why, &removed);
-  for (const std::string& path : removed)
-    m_event.DebugJob(1, kTag, m_jobId, "Deleted empty directory [%s]", path.c_str());
-  if (ok) return true;
-  m_event.DebugJob(0, kTag, m_jobId, "%s", why.c_str());
-  return false;
+  return ReportPrune(m_event, m_jobId, ok, removed, why);
 }
 
 namespace {
@@ -190,10 +178,10 @@ namespace {
 // descriptor without following links. True with `held` set (-1 when the folder does not exist:
 // nothing to delete there); false, logged at level 0, on a refusal.
 bool OpenAllowed(EvDebug& log, unsigned long long job, const char* tag, int rootFd,
-                 const std::string& root, const std::string& folder, HeldFolder& held) {
+                 const std::string& root, const std::string& folder, kq::ScopedFd& held) {
   std::string why;
   held.reset(CacheDeletionGuard::OpenFolderBelow(rootFd, root, folder, why));
-  if (held.fd() >= 0 || why.empty()) return true;
+  if (held.get() >= 0 || why.empty()) return true;
   log.DebugJob(0, tag, job, "Refused to delete from [%s]: %s", folder.c_str(), why.c_str());
   return false;
 }
@@ -257,14 +245,14 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
   const long long operation = request.getint64(CacheOpReq::kOperationCode);
 
   // Every folder deleted from is reached from this descriptor of the root, never by its path.
-  HeldFolder rootFolder;
+  kq::ScopedFd rootFolder;
   if (releases.empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "Release and OS list is empty");
   } else {
     if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
     std::string why;
     rootFolder.reset(CacheDeletionGuard::OpenCacheRoot(root, why));
-    if (rootFolder.fd() < 0 && !why.empty()) {
+    if (rootFolder.get() < 0 && !why.empty()) {
       m_event.DebugJob(0, kTag, m_jobId, "Refused to delete from cache root [%s]: %s",
                        root.c_str(), why.c_str());
       return false;
@@ -298,9 +286,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
   }
   std::vector<std::string> postponed;  // folders whose pruning waits for a later system
   auto prune = [&](const std::string& base) {
-    HeldFolder held;
-    if (OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, base, held) &&
-        DeleteFolderIfEmptyAt(held.fd(), base))
+    kq::ScopedFd held;
+    if (OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, base, held) &&
+        DeleteFolderIfEmptyAt(held.get(), base))
       return true;
     m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
                      base.c_str());
@@ -348,9 +336,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
       if (step.kind == OsFolders::kMedia) {
         std::vector<File> files = MediaFilesAsFiles(os);
         m_event.DebugJob(1, kTag, m_jobId, "Deleting binary files from [%s]", step.media.c_str());
-        HeldFolder held;
-        if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, step.media, held) ||
-            !DeleteFilesFromVecAt(held.fd(), step.media, &files)) {
+        kq::ScopedFd held;
+        if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, step.media, held) ||
+            !DeleteFilesFromVecAt(held.get(), step.media, &files)) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete binary files from [%s]",
                            step.media.c_str());
           return fail();
@@ -377,9 +365,9 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
           folder = Unix(folder);
           m_event.DebugJob(1, kTag, m_jobId, "Deleting additional feature release files from [%s]",
                            folder.c_str());
-          HeldFolder held;
-          if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, folder, held) ||
-              !DeleteFilesFromVecAt(held.fd(), folder, &frFiles)) {
+          kq::ScopedFd held;
+          if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, folder, held) ||
+              !DeleteFilesFromVecAt(held.get(), folder, &frFiles)) {
             m_event.DebugJob(1, kTag, m_jobId,
                              "Failed to delete additional feature release files from [%s]",
                              folder.c_str());
@@ -389,10 +377,10 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
         const std::string updates = Unix(base + "/Updates");
         m_event.DebugJob(1, kTag, m_jobId, "Deleting additional loose update files from [%s]",
                          updates.c_str());
-        HeldFolder held;
+        kq::ScopedFd held;
         if (!looseFiles.empty() &&
-            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, updates, held) ||
-             !DeleteFilesFromVecAt(held.fd(), updates, &looseFiles))) {
+            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, updates, held) ||
+             !DeleteFilesFromVecAt(held.get(), updates, &looseFiles))) {
           m_event.DebugJob(1, kTag, m_jobId,
                            "Failed to delete additional loose update files from [%s]",
                            updates.c_str());
@@ -401,8 +389,8 @@ bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
         m_event.DebugJob(1, kTag, m_jobId, "Deleting additional installer files from [%s]",
                          base.c_str());
         if (!installerFiles.empty() &&
-            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.fd(), root, base, held) ||
-             !DeleteFilesFromVecAt(held.fd(), base, &installerFiles))) {
+            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, base, held) ||
+             !DeleteFilesFromVecAt(held.get(), base, &installerFiles))) {
           m_event.DebugJob(1, kTag, m_jobId, "Failed to delete additional installer files from [%s]",
                            base.c_str());
           return fail();
@@ -502,11 +490,11 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
   // The appliance root is reached from the cache root's descriptor and held open: what is
   // deleted below it is walked from there, never from its path.
   std::string why;
-  const HeldFolder rootFolder(CacheDeletionGuard::OpenCacheRoot(root, why));
-  HeldFolder appliance;
+  const kq::ScopedFd rootFolder(CacheDeletionGuard::OpenCacheRoot(root, why));
+  kq::ScopedFd appliance;
   if (why.empty())
     appliance.reset(
-        CacheDeletionGuard::OpenFolderBelow(rootFolder.fd(), root, applianceRoot, why));
+        CacheDeletionGuard::OpenFolderBelow(rootFolder.get(), root, applianceRoot, why));
   if (!why.empty()) {
     m_event.DebugJob(0, kTag, m_jobId, "Refused to delete appliance files from [%s]: %s",
                      applianceRoot.c_str(), why.c_str());
@@ -514,11 +502,11 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
   }
   // One list below the appliance root, then the folders it left empty.
   auto deleteList = [&](std::vector<File>& list, const char* failure) {
-    if (!DeleteFilesFromVecAt(appliance.fd(), applianceRoot, &list)) {
+    if (!DeleteFilesFromVecAt(appliance.get(), applianceRoot, &list)) {
       m_event.DebugJob(1, kTag, m_jobId, failure, applianceRoot.c_str());
       return false;
     }
-    if (!DeleteFolderIfEmptyAt(appliance.fd(), applianceRoot)) {
+    if (!DeleteFolderIfEmptyAt(appliance.get(), applianceRoot)) {
       m_event.DebugJob(0, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
                        applianceRoot.c_str());
       return false;
@@ -587,7 +575,7 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
   bool result = true;
   // Each folder is removed from this descriptor of the root, walked to without following links.
   std::string rootWhy;
-  const HeldFolder rootFolder(paths.empty() ? -1
+  const kq::ScopedFd rootFolder(paths.empty() ? -1
                                             : CacheDeletionGuard::OpenCacheRoot(root, rootWhy));
   for (std::string path : paths) {
     UnixPath(path);
@@ -602,8 +590,8 @@ bool KQUpdateCache::DeleteLocalObsoleteSPMediaCacheContents(CacheOpReq request) 
       continue;
     }
     std::string err;
-    if (rootFolder.fd() >= 0 &&
-        !kq::RemoveUnderAt(rootFolder.fd(), root, "KQMedia/" + rel, &err)) {
+    if (rootFolder.get() >= 0 &&
+        !kq::RemoveUnderAt(rootFolder.get(), root, "KQMedia/" + rel, &err)) {
       if (err.empty()) err = PxErrnoText(errno);
       m_event.DebugJob(1, kTag, m_jobId,
                        "Deleting obsolete servie pack directory [%s] failed with error [%s]",

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <list>
 #include <memory>
@@ -20,6 +19,7 @@
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
 #include "PortableFiles/SafePath.h"
+#include "PortableFiles/ScopedFd.h"
 #include "StringUtils.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/RetrievalSide.h"
@@ -56,17 +56,6 @@ std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
-
-// The cache root's descriptor for the length of one call (-1: the root does not exist).
-struct HeldRoot {
-  explicit HeldRoot(int held) : fd(held) {}
-  ~HeldRoot() {
-    if (fd >= 0) close(fd);
-  }
-  HeldRoot(const HeldRoot&) = delete;
-  HeldRoot& operator=(const HeldRoot&) = delete;
-  const int fd;
-};
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -121,8 +110,8 @@ unsigned int KQUpdateCache::DeleteObsoleteMediaFromCache(const std::set<std::str
   // Every removal walks from this descriptor of the root, never from the root's path: a level
   // between the configured cache and the root swapped for a link after the check leads nowhere.
   std::string why;
-  const HeldRoot held(CacheDeletionGuard::OpenCacheRoot(root, why));
-  if (held.fd < 0 && !why.empty()) {
+  const kq::ScopedFd held(CacheDeletionGuard::OpenCacheRoot(root, why));
+  if (held.get() < 0 && !why.empty()) {
     m_event.DebugJob(0, kTag, m_jobId, "Refused cache root, nothing is deleted: %s", why.c_str());
     return kRefused;
   }
@@ -140,7 +129,7 @@ unsigned int KQUpdateCache::DeleteObsoleteMediaFromCache(const std::set<std::str
     }
     // Removed relative to the cache root, no folder on the way followed if it became a link.
     std::string err;
-    if (!kq::RemoveFileUnderAt(held.fd, root, rel, &err))
+    if (!kq::RemoveFileUnderAt(held.get(), root, rel, &err))
       m_event.DebugJob(1, kTag, m_jobId, "Failed to delete the file %s. ErrorCode [%d]",
                        path.c_str(), errno);
     else
@@ -272,7 +261,7 @@ unsigned int KQUpdateCache::DeleteObsoleteMediaFromCache(const std::set<std::str
       if (result == 0) result = kRefused;
       continue;
     }
-    if (CacheDeletionGuard::RemoveNameUnderAt(held.fd, root, rel, why)) {
+    if (CacheDeletionGuard::RemoveNameUnderAt(held.get(), root, rel, why)) {
       m_event.DebugJob(1, kTag, m_jobId, "Deleted folder [%s] from cache", folder.c_str());
       continue;
     }

@@ -352,6 +352,24 @@ struct WalkResult {
   std::string walked;  // base and the components opened so far, for messages
 };
 
+// The real folder `part` of the folder open at `fd`, opened (O_PATH) as whatever it is at this
+// instant (a link opens as the link itself) and then judged: -1 with errno ELOOP for a link,
+// ENOTDIR for another non-folder, else the system's error.
+int OpenLevel(int fd, const std::string& part) {
+  const int next = openat(fd, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (next < 0) return -1;
+  struct stat sb;
+  int e = 0;
+  if (fstat(next, &sb) != 0)
+    e = errno;
+  else if (!S_ISDIR(sb.st_mode))
+    e = S_ISLNK(sb.st_mode) ? ELOOP : ENOTDIR;
+  if (e == 0) return next;
+  close(next);
+  errno = e;
+  return -1;
+}
+
 // `basefd`, when not -1, is the folder `base` already open: the walk starts there and `base` is
 // only shown in messages.
 WalkResult WalkToParent(int basefd, const std::string& base, const std::string& rel,
@@ -377,26 +395,18 @@ WalkResult WalkToParent(int basefd, const std::string& base, const std::string& 
   }
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     r.walked += "/" + parts[i];
-    // Opened as whatever it is at this instant (a link opens as the link itself), then judged.
-    const int next = openat(r.fd, parts[i].c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    struct stat sb;
-    const bool seen = next >= 0 && fstat(next, &sb) == 0;
-    if (seen && S_ISDIR(sb.st_mode)) {
-      close(r.fd);
-      r.fd = next;
-      continue;
-    }
+    const int next = OpenLevel(r.fd, parts[i]);
     const int e = errno;
-    if (!seen && (next >= 0 || (e != ENOENT && e != ENOTDIR))) {
-      st.Fail(r.walked, e);
-    } else if (seen && S_ISLNK(sb.st_mode)) {
-      r.what = Walk::kRefused;  // a link in the way
-    } else {
-      r.what = Walk::kMissing;  // missing, or a file in the way: nothing of that name below it
-    }
-    if (next >= 0) close(next);
     close(r.fd);
-    r.fd = -1;
+    r.fd = next;
+    if (next >= 0) continue;
+    if (e == ELOOP) {
+      r.what = Walk::kRefused;  // a link in the way
+    } else if (e == ENOENT || e == ENOTDIR) {
+      r.what = Walk::kMissing;  // missing, or a file in the way: nothing of that name below it
+    } else {
+      st.Fail(r.walked, e);
+    }
     return r;
   }
   r.what = Walk::kOpen;
@@ -534,34 +544,17 @@ bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& r
 
 int OpenFolderUnder(int basefd, const std::string& rel) {
   int fd = openat(basefd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  size_t start = 0;
-  while (fd >= 0 && start < rel.size()) {
-    size_t slash = rel.find('/', start);
-    if (slash == std::string::npos) slash = rel.size();
-    const std::string part = rel.substr(start, slash - start);
-    start = slash + 1;
-    if (part.empty()) continue;
-    if (part == "." || part == "..") {
-      close(fd);
+  for (const std::string& part : NameComponents(rel)) {
+    if (fd < 0) return -1;
+    int next = -1;
+    if (part == "." || part == "..")
       errno = EINVAL;
-      return -1;
-    }
-    // Opened as whatever it is at this instant (a link opens as the link itself), then judged.
-    const int next = openat(fd, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    int e = next < 0 ? errno : 0;
-    struct stat sb;
-    if (next >= 0 && fstat(next, &sb) != 0) {
-      e = errno;
-    } else if (next >= 0 && !S_ISDIR(sb.st_mode)) {
-      e = S_ISLNK(sb.st_mode) ? ELOOP : ENOTDIR;
-    }
+    else
+      next = OpenLevel(fd, part);
+    const int e = errno;
     close(fd);
     fd = next;
-    if (e != 0) {
-      if (fd >= 0) close(fd);
-      errno = e;
-      return -1;
-    }
+    errno = e;
   }
   if (fd < 0) return -1;
   const int out = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -572,14 +565,7 @@ int OpenFolderUnder(int basefd, const std::string& rel) {
 }
 
 bool RemoveFileUnder(const std::string& base, const std::string& rel, std::string* err) {
-  std::string full;
-  if (!JoinUnder(base, rel, full)) return RefuseName(base, rel, err);
-  RemoveState st;
-  const WalkResult r = WalkToParent(-1, base, rel, st);
-  if (r.what != Walk::kOpen) return WalkEnded(r, full, st, err);
-  RemoveEntryAt(r.fd, r.last, full, true, st);
-  close(r.fd);
-  return Finish(st, err);
+  return RemoveWalked(-1, base, rel, true, err);
 }
 
 bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, bool* removed,
