@@ -28,7 +28,7 @@ constexpr int kOses = 30;
 constexpr int kTop = 50;      // folders per platform folder
 constexpr int kLeaves = 1000;  // folders below each of them, one file in each
 
-std::string g_work, g_root;
+std::string g_root;
 UpdatePatches::CacheOpReq g_request;
 std::vector<std::string> g_requestFiles;  // what the request deletes, put back before each run
 
@@ -108,12 +108,10 @@ BENCHMARK(BM_DeleteRequest)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  g_work = MakeScratchFolder("kqdelbench");
-  if (g_work.empty()) return 1;
-  g_root = g_work + "/cache";
-  std::ofstream(g_work + "/config.ini") << "[Logging]\nnDebugLevel=1\ndLogFolder=" << g_work
-                                        << "/logs\n";
-  ::setenv("KQ_CONFIG", (g_work + "/config.ini").c_str(), 1);
+  const ScratchFolder work("kqdelbench");
+  if (work.path.empty()) return 1;
+  WriteBenchConfig(work.path, 1);
+  g_root = work.path + "/cache";
   SetOSTypesInfo();
   SetReleasesSupportedOnClient();
   MakeCache();
@@ -126,7 +124,5 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("deletion request against a plain walk (goal >= 0.5)", "BM_PlainWalk",
                       "BM_DeleteRequest");
   benchmark::Shutdown();
-  std::error_code ignored;
-  std::filesystem::remove_all(g_work, ignored);
   return 0;
 }

@@ -28,11 +28,7 @@ kqtest::UpdateCacheModel g_model;
 std::vector<std::string> g_folders;      // listed by the walk
 std::vector<std::string> g_files;        // read whole by the walk ("Updates.txt", descriptors)
 
-void WriteConfig(int level) {
-  std::ofstream(g_work + "/config.ini") << "[Database]\nsPath=" << g_work << "/hubnode.db\n"
-                                        << "[Logging]\nnDebugLevel=" << level
-                                        << "\ndLogFolder=" << g_work << "/logs\n";
-}
+void WriteConfig(int level) { WriteBenchConfig(g_work, level, "[Database]\nsPath=" + g_work + "/hubnode.db\n"); }
 
 // What the inventory lists and reads, as the plain walk will: per OS of each release, the
 // feature-release folder and the highest feature release's update folder (old layout) or
@@ -126,10 +122,10 @@ BENCHMARK(BM_InventoryLevel10)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  g_work = MakeScratchFolder("kqinvbench");
-  if (g_work.empty()) return 1;
+  const ScratchFolder work("kqinvbench");
+  if (work.path.empty()) return 1;
+  g_work = work.path;
   WriteConfig(1);
-  ::setenv("KQ_CONFIG", (g_work + "/config.ini").c_str(), 1);
   SetOSTypesInfo();
   SetUpdateTypesInfo();
   SetReleasesSupportedOnClient();
@@ -157,7 +153,5 @@ int main(int argc, char** argv) {
                       "BM_InventoryLevel10");
   benchmark::Shutdown();
   kq::db::CloseThreadSessions();
-  std::error_code ignored;
-  std::filesystem::remove_all(g_work, ignored);
   return 0;
 }

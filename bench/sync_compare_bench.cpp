@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <list>
 #include <map>
 #include <string>
@@ -170,10 +168,9 @@ bool SameOutputs(size_t n) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  std::string work = MakeScratchFolder("kqsyncbench");
-  if (work.empty()) return 1;
-  std::ofstream(work + "/config.ini") << "[Logging]\nnDebugLevel=2\ndLogFolder=" << work << "/logs\n";
-  ::setenv("KQ_CONFIG", (work + "/config.ini").c_str(), 1);
+  const ScratchFolder work("kqsyncbench");
+  if (work.path.empty()) return 1;
+  WriteBenchConfig(work.path, 2);
   SetOSTypesInfo();
   SetUpdateTypesInfo();
   SetReleasesSupportedOnClient();
@@ -198,7 +195,5 @@ int main(int argc, char** argv) {
   reporter.PrintRatio("straightforward 30k / 10k (growth)", "BM_Plain30k", "BM_Plain10k");
   reporter.PrintRatio("ours 30k / 10k (growth)", "BM_Ours30k", "BM_Ours10k");
   benchmark::Shutdown();
-  std::error_code ignored;
-  std::filesystem::remove_all(work, ignored);
   return 0;
 }

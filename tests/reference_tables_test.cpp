@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -16,22 +14,14 @@
 
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "LibrarySources.h"
 #include "nPatchDownload/PatchResultCodes.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
   return s;
-}
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // The text without its comments (string and character literals kept whole).
@@ -61,21 +51,11 @@ std::string WithoutComments(const std::string& text) {
   return out;
 }
 
-struct Source {
-  std::string path;  // relative to the source folder
-  std::string text;  // without comments
-};
-
-// The library's sources: common/, platform/ and include/.
-const std::vector<Source>& Sources() {
-  static const std::vector<Source> sources = [] {
-    std::vector<Source> out;
-    for (const char* top : {"common", "platform", "include"})
-      for (const auto& e : fs::recursive_directory_iterator(fs::path(KQ_SOURCE_DIR) / top)) {
-        const std::string ext = e.path().extension().string();
-        if (e.is_regular_file() && (ext == ".cpp" || ext == ".h"))
-          out.push_back({fs::relative(e.path(), KQ_SOURCE_DIR).string(), WithoutComments(Slurp(e.path()))});
-      }
+// The library's sources without their comments.
+const std::vector<kqtest::LibrarySource>& Sources() {
+  static const std::vector<kqtest::LibrarySource> sources = [] {
+    std::vector<kqtest::LibrarySource> out = kqtest::LibrarySources();
+    for (kqtest::LibrarySource& src : out) src.text = WithoutComments(src.text);
     return out;
   }();
   return sources;
@@ -83,7 +63,7 @@ const std::vector<Source>& Sources() {
 
 // One section of README.md: from its "## " heading to the next.
 std::string ReadmeSection(const std::string& heading) {
-  const std::string readme = Slurp(fs::path(KQ_SOURCE_DIR) / "README.md");
+  const std::string readme = kqtest::SourceTreeFile("README.md");
   const size_t at = readme.find("\n## " + heading + "\n");
   if (at == std::string::npos) return std::string();
   const size_t end = readme.find("\n## ", at + 1);
@@ -135,7 +115,7 @@ std::vector<KeyUse> ConfigKeysOfSources() {
   static const std::regex typedName(R"re("([nsdb][A-Z][A-Za-z0-9_]*)")re");
 
   std::vector<KeyUse> uses;
-  for (const Source& src : Sources()) {
+  for (const kqtest::LibrarySource& src : Sources()) {
     const std::string& t = src.text;
     const bool usesConfig = t.find("KQPlatformInfo") != std::string::npos || t.find("IniStore") != std::string::npos ||
                             t.find("GetStringVal") != std::string::npos || t.find("GetDWORDVal") != std::string::npos ||
@@ -222,7 +202,7 @@ std::set<unsigned> ResultCodesOfSources() {
   static const std::regex win32Call(R"re(\b(?:Win32Code|ErrorWin32)\(\s*(\d+))re");
   static const std::regex enumEntry(R"re(\b\w+\s*=\s*(\d+))re");
   std::set<unsigned> codes;
-  for (const Source& src : Sources()) {
+  for (const kqtest::LibrarySource& src : Sources()) {
     const std::string& t = src.text;
     for (std::sregex_iterator it(t.begin(), t.end(), literal), end; it != end; ++it)
       codes.insert(static_cast<unsigned>(std::stoul(it->str(), nullptr, 16)));

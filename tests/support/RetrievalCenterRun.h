@@ -1,6 +1,7 @@
-// Whole download-job runs over a served download center outside a test fixture: the example's
-// download step and the retrieval benchmark make their runs here, as a job process would, each
-// with its own media access, pools, job object and policy over the caller's data manager.
+// Whole download-job runs over a served download center outside a test fixture: the retrieval
+// benchmark makes its runs here, as a job process would, each with its own media access, pools,
+// job object and policy over the caller's data manager (the example writes its run out call by
+// call in examples/download_job.cpp). The example also records its appliance clients here.
 #ifndef KQ_TESTS_SUPPORT_RETRIEVALCENTERRUN_H_
 #define KQ_TESTS_SUPPORT_RETRIEVALCENTERRUN_H_
 

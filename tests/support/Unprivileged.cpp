@@ -16,17 +16,19 @@ int ChownEntry(const char* path, const struct stat*, int, struct FTW*) {
 }
 }  // namespace
 
-int RunUnprivileged(const std::function<int()>& body) {
-  if (geteuid() != 0) return body();
-  pid_t pid = fork();
+int RunInChild(const std::function<bool()>& enter, int enterFailed, const std::function<int()>& body) {
+  const pid_t pid = fork();
   if (pid < 0) return -1;
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(125);
-    _exit(body());
-  }
+  if (pid == 0) _exit(enter() ? body() : enterFailed);
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunUnprivileged(const std::function<int()>& body) {
+  if (geteuid() != 0) return body();
+  return RunInChild([] { return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0; },
+                    125, body);
 }
 
 void GiveTreeToUnprivileged(const std::string& path) {

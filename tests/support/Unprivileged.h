@@ -8,6 +8,10 @@
 
 namespace kqtest {
 
+// Runs `enter`, then `body`, in a child process. Returns body's result, `enterFailed` when
+// `enter` fails, or -1 when the child did not exit normally.
+int RunInChild(const std::function<bool()>& enter, int enterFailed, const std::function<int()>& body);
+
 // Runs `body` in a child process as user and group "nobody" (65534) when the test runs as root,
 // else directly. Returns body's result, or -1 when the child did not exit normally.
 // `body` must report through its result only (gtest assertions in a child are lost).
