@@ -532,7 +532,7 @@ bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& r
   return RemoveWalked(basefd, base, rel, true, err);
 }
 
-int OpenFolderUnder(int basefd, const std::string& rel) {
+int OpenFolderUnder(int basefd, const std::string& rel, bool pathOnly) {
   int fd = openat(basefd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   size_t start = 0;
   while (fd >= 0 && start < rel.size()) {
@@ -563,7 +563,7 @@ int OpenFolderUnder(int basefd, const std::string& rel) {
       return -1;
     }
   }
-  if (fd < 0) return -1;
+  if (fd < 0 || pathOnly) return fd;
   const int out = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int e = errno;
   close(fd);
