@@ -58,13 +58,11 @@ class ScriptedServer {
                                      "--log", dir_ / "log", "--cert-dir", dir_ / "tls",
                                      "--parent-pid", std::to_string(getpid())};
     pid_ = kqtest::SpawnProgram(std::move(args));
-    for (int i = 0; i < 1000 && port_ == 0; ++i) {
-      const std::string text = kqtest::ReadFile(dir_ / "port");
-      if (!text.empty()) port_ = std::stoi(text);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::string error;
+    port_ = kqtest::WaitForPortFile(dir_ / "port", pid_, error);
   }
   ~ScriptedServer() {
+    if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
