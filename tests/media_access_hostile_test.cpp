@@ -58,13 +58,11 @@ class ScriptedServer {
                                      "--log", dir_ / "log", "--cert-dir", dir_ / "tls",
                                      "--parent-pid", std::to_string(getpid())};
     pid_ = kqtest::SpawnProgram(std::move(args));
-    for (int i = 0; i < 1000 && port_ == 0; ++i) {
-      const std::string text = kqtest::ReadFile(dir_ / "port");
-      if (!text.empty()) port_ = std::stoi(text);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::string error;
+    port_ = kqtest::WaitForPortFile(dir_ / "port", pid_, error);
   }
   ~ScriptedServer() {
+    if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
@@ -119,10 +117,12 @@ class HostileTransferTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(outside, kqtest::TreeManifest(out.path())); }
 
-  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const std::string& server, int protocol) {
+  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const std::string& server, int protocol,
+                                                                 const std::string& local = "") {
+    const std::string& localCache = local.empty() ? cache : local;
     CMediaConfiguration r;
-    if (protocol == CMediaConfiguration::eFTP) r.Reset(cache, server, "u", "p", true);
-    else r.Reset(static_cast<CMediaConfiguration::eProtocolType>(protocol), cache, server, true, true);
+    if (protocol == CMediaConfiguration::eFTP) r.Reset(localCache, server, "u", "p", true);
+    else r.Reset(static_cast<CMediaConfiguration::eProtocolType>(protocol), localCache, server, true, true);
     IMediaAccess* a = nullptr;
     EXPECT_EQ(0u, CreateMediaAccess(r, r, sink, &a));
     return {a, DestroyMediaAccess};
@@ -271,12 +271,8 @@ TEST_F(HostileTransferTest, LinksBelowTheCacheAndTheCopySourceAreNotFollowed) {
   EXPECT_EQ(Win32(2), copy->GetFile("fifo", cache + "/c3", 0));
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 
-  CMediaConfiguration viaLink;
   ASSERT_EQ(0, symlink(cache.c_str(), (home / "cache-link").c_str()));
-  viaLink.Reset(CMediaConfiguration::eHTTP, home / "cache-link", server.base(), true, true);
-  IMediaAccess* a = nullptr;
-  ASSERT_EQ(0u, CreateMediaAccess(viaLink, viaLink, sink, &a));
-  std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> linked(a, DestroyMediaAccess);
+  auto linked = Access(server.base(), CMediaConfiguration::eHTTP, home / "cache-link");
   EXPECT_EQ(0u, linked->GetFile("ok", home / "cache-link/via/f", 0));
   EXPECT_EQ("hello", kqtest::ReadFile(cache + "/via/f"));
 

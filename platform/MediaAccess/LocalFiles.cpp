@@ -48,35 +48,14 @@ bool MakeFolders(const std::string& path) {
   return true;
 }
 
-// Opens `name` in `folder` as a folder, not through a link; with make, made when missing.
-int OpenChildFolder(int folder, const std::string& name, bool make, tWalkFailure& failure) {
-  if (name == "." || name == "..") {
-    failure.err = EINVAL;
-    return -1;
-  }
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int fd = openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat st;
-      if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) return fd;
-      close(fd);
-      failure.err = ENOTDIR;
-    } else {
-      failure.err = errno;
-    }
-    struct stat st;
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-      failure.link = true;
-      failure.err = ELOOP;
-      return -1;
-    }
-    if (failure.err != ENOENT || !make || attempt > 0) return -1;
-    if (mkdirat(folder, name.c_str(), 0777) != 0 && errno != EEXIST) {
-      failure.err = errno;
-      return -1;
-    }
-  }
-  return -1;
+// The folders of a relative name, "/"-joined, and its last component; false when it has none.
+bool SplitLast(const std::string& relative, std::string& folder, std::string& name) {
+  const std::vector<std::string> parts = kq::NameComponents(relative);
+  if (parts.empty()) return false;
+  name = parts.back();
+  folder.clear();
+  for (size_t i = 0; i + 1 < parts.size(); ++i) folder += (i > 0 ? "/" : "") + parts[i];
+  return true;
 }
 
 uint64_t NameHash(const std::string& text) {
@@ -187,8 +166,13 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
   }
   const std::vector<std::string> parts = kq::NameComponents(relative);
   for (size_t i = 0; i < parts.size(); ++i) {
-    FileDescriptor child(OpenChildFolder(folder.get(), parts[i], make, failure));
+    // A name already there (a link included) is judged by the opening.
+    const bool made =
+        !make || mkdirat(folder.get(), parts[i].c_str(), 0777) == 0 || errno == EEXIST;
+    FileDescriptor child(made ? kq::OpenFolderUnder(folder.get(), parts[i], true) : -1);
     if (!child.valid()) {
+      failure.err = errno;
+      failure.link = failure.err == ELOOP;
       failure.where = Joined(root, parts, i + 1);
       return child;
     }
@@ -199,20 +183,16 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
 
 FileDescriptor OpenFileBelow(const std::string& root, const std::string& relative,
                              tWalkFailure& failure) {
-  std::vector<std::string> parts = kq::NameComponents(relative);
-  if (parts.empty()) {
+  std::string folderName, name;
+  if (!SplitLast(relative, folderName, name)) {
     failure = tWalkFailure();
     failure.err = EINVAL;
     failure.where = root;
     return FileDescriptor();
   }
-  const std::string name = parts.back();
-  parts.pop_back();
-  std::string folderName;
-  for (const std::string& p : parts) folderName += (folderName.empty() ? "" : "/") + p;
   FileDescriptor folder = OpenFolderBelow(root, folderName, false, failure);
   if (!folder.valid()) return folder;
-  failure.where = Joined(root, kq::NameComponents(relative), parts.size() + 1);
+  failure.where = Joined(root, kq::NameComponents(relative), std::string::npos);
   if (name == "." || name == "..") {
     failure.err = EINVAL;
     return FileDescriptor();
@@ -276,13 +256,9 @@ bool PartFile::FailErrno(const std::string& what, int err) {
 bool PartFile::Create(const tLocalTarget& target) {
   CurrentUmask();
   target_ = target;
-  std::vector<std::string> parts = kq::NameComponents(target.relative);
-  if (parts.empty())
+  std::string folderName, name;
+  if (!SplitLast(target.relative, folderName, name))
     return Fail(eInvalidParameter, "[" + target.full() + "] does not name a file");
-  const std::string name = parts.back();
-  parts.pop_back();
-  std::string folderName;
-  for (const std::string& p : parts) folderName += (folderName.empty() ? "" : "/") + p;
   tWalkFailure walk;
   folder_ = OpenFolderBelow(target.root, folderName, true, walk);
   if (!folder_.valid()) {

@@ -542,7 +542,7 @@ bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& r
   return RemoveWalked(basefd, base, rel, true, err);
 }
 
-int OpenFolderUnder(int basefd, const std::string& rel) {
+int OpenFolderUnder(int basefd, const std::string& rel, bool pathOnly) {
   int fd = openat(basefd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   for (const std::string& part : NameComponents(rel)) {
     if (fd < 0) return -1;
@@ -556,7 +556,7 @@ int OpenFolderUnder(int basefd, const std::string& rel) {
     fd = next;
     errno = e;
   }
-  if (fd < 0) return -1;
+  if (fd < 0 || pathOnly) return fd;
   const int out = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int e = errno;
   close(fd);

@@ -98,8 +98,9 @@ bool RemoveFileUnderAt(int basefd, const std::string& base, const std::string& r
 // parent's descriptor without following links, and returns a new descriptor of it (O_RDONLY,
 // close-on-exec; the caller closes it). An empty `rel` opens `basefd`'s folder itself. On failure
 // -1 with errno: ENOENT for a missing level, ELOOP for a symbolic link in the way, ENOTDIR for
-// another non-folder, EINVAL for a "." or ".." component, else the system's error.
-int OpenFolderUnder(int basefd, const std::string& rel);
+// another non-folder, EINVAL for a "." or ".." component, else the system's error. With
+// `pathOnly` the descriptor is O_PATH instead (enough for *at() calls; no read right needed).
+int OpenFolderUnder(int basefd, const std::string& rel, bool pathOnly = false);
 
 // Removes the folder `rel` below `base` (reached as RemoveUnder() reaches it) when it holds no
 // entry but folders that are empty in the same sense; those go with it. A folder holding any

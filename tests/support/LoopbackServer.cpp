@@ -39,6 +39,27 @@ pid_t SpawnProgram(std::vector<std::string> args) {
   return pid;
 }
 
+int WaitForPortFile(const std::string& portFile, pid_t& pid, std::string& error) {
+  if (pid < 0) {
+    error = "fork failed";
+    return 0;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const std::string text = ReadFile(portFile);
+    if (!text.empty()) return std::stoi(text);
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      error = "server exited with status " + std::to_string(status);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  error = "server did not start within 30 s";
+  return 0;
+}
+
 LoopbackServer::LoopbackServer(const Options& options) : protocol_(options.protocol) {
   certDir_ = options.certDir.empty() ? dir_.path() + "/tls" : options.certDir;
   const std::string portFile = dir_ / "port";
@@ -58,26 +79,7 @@ LoopbackServer::LoopbackServer(const Options& options) : protocol_(options.proto
     args.push_back(certDir_);
   }
   pid_ = SpawnProgram(std::move(args));
-  if (pid_ < 0) {
-    error_ = "fork failed";
-    return;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const std::string text = ReadFile(portFile);
-    if (!text.empty()) {
-      port_ = std::stoi(text);
-      return;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      error_ = "server exited with status " + std::to_string(status);
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  error_ = "server did not start within 30 s";
+  port_ = WaitForPortFile(portFile, pid_, error_);
 }
 
 LoopbackServer::~LoopbackServer() {

@@ -64,6 +64,10 @@ std::string LoopbackServerScript();
 // pid, or -1 when fork failed. The caller ends and reaps it.
 pid_t SpawnProgram(std::vector<std::string> args);
 
+// Waits up to 30 s for the server `pid` (from SpawnProgram) to write its port to portFile: the
+// port, or 0 with `error` set. A server that exited is reaped and `pid` becomes -1.
+int WaitForPortFile(const std::string& portFile, pid_t& pid, std::string& error);
+
 }  // namespace kqtest
 
 #endif  // KQ_TESTS_SUPPORT_LOOPBACKSERVER_H_

@@ -19,15 +19,13 @@ A name without a case gets 404 (ftp: 550). Requests are appended to --log as
 """
 
 import argparse
-import os
-import signal
 import socket
 import ssl
 import sys
 import threading
 import time
 
-from loopback_server import WatchedJson, make_cert, write_port_file
+from loopback_server import Lifetime, WatchedJson, make_cert, write_port_file
 
 
 class Script:
@@ -206,15 +204,8 @@ def main():
     listener.settimeout(0.2)
     write_port_file(args.port_file, listener.getsockname()[1])
 
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    deadline = time.monotonic() + args.timeout
-    while not stop.is_set() and time.monotonic() < deadline:
-        if args.parent_pid:
-            try:
-                os.kill(args.parent_pid, 0)
-            except ProcessLookupError:
-                break
+    lifetime = Lifetime(args)
+    while lifetime.going_on():
         try:
             sock, _ = listener.accept()
         except socket.timeout:

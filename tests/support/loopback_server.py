@@ -75,6 +75,28 @@ def write_port_file(path, port):
     os.replace(tmp, path)
 
 
+class Lifetime:
+    """How long a server runs: until SIGTERM or SIGINT, for --timeout seconds, and while
+    --parent-pid lives. Also used by hostile_media_server.py."""
+
+    def __init__(self, args):
+        self.stop = threading.Event()
+        self.deadline = time.monotonic() + args.timeout
+        self.parent_pid = args.parent_pid
+        signal.signal(signal.SIGTERM, lambda *_: self.stop.set())
+        signal.signal(signal.SIGINT, lambda *_: self.stop.set())
+
+    def going_on(self):
+        if self.stop.is_set() or time.monotonic() >= self.deadline:
+            return False
+        if self.parent_pid:
+            try:
+                os.kill(self.parent_pid, 0)
+            except ProcessLookupError:
+                return False
+        return True
+
+
 class Faults:
     """The fault table, reloaded when its file changes; counts requests per path."""
 
@@ -367,23 +389,14 @@ def main():
     def ready(port):
         write_port_file(args.port_file, port)
 
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    lifetime = Lifetime(args)
     if args.protocol == "ftp":
         shutdown = serve_ftp(args, faults, log, ready)
     else:
         shutdown = serve_http(args, faults, log, ready)
 
-    deadline = time.monotonic() + args.timeout
-    while not stop.wait(0.2):
-        if time.monotonic() > deadline:
-            break
-        if args.parent_pid:
-            try:
-                os.kill(args.parent_pid, 0)
-            except ProcessLookupError:
-                break
+    while lifetime.going_on():
+        lifetime.stop.wait(0.2)
     try:
         shutdown()
     except Exception:  # noqa: BLE001 - leaving anyway
