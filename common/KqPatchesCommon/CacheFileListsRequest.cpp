@@ -66,7 +66,7 @@ bool KQUpdateCache::GetCacheFilesFromXML(
     return false;
   }
 
-  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, "[GetCacheFilesFromXML]")) return false;
+  if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
   UnixPath(cacheRoot);
   if (!IsADirectory(cacheRoot.c_str())) {
     m_event.DebugJob(0, kTag, m_jobId,

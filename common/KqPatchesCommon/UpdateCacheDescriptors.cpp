@@ -245,7 +245,7 @@ const KqPlatformLineLookup* KQUpdateCache::PlatformLines() {
   std::vector<KqPlatformRow> rows;
   if (client.GetPlatformList(rows) != 0) {
     m_platformLinesFailed = true;
-    m_event.DebugJob(1, "[ReadUpdateINIFile]", m_jobId,
+    m_event.DebugJob(1, kReadTag, m_jobId,
                      "Failed to get the platform list from the database: [%s]; old-format "
                      "descriptors cannot be read by this object",
                      client.errorText().c_str());

@@ -18,8 +18,7 @@ bool StartsWithSP(const std::string& name) { return name.compare(0, 2, "SP") == 
 // for the version's number cannot be read: false with a log line (other names quietly false).
 bool ReadSPName(const std::string& name, _SPVersion& version, const char* tag) {
   if (_SPVersion::ParseSPName(name, &version)) return true;
-  const bool majorZero = name.size() > 2 && name[2] == '0' && (name.size() == 3 || name[3] < '0' || name[3] > '9');
-  if (!majorZero && ReadServicePackName(name.data(), name.size(), nullptr) == kSPNameBadMajor)
+  if (ReadServicePackName(name.data(), name.size(), nullptr) == kSPNameMajorTooLarge)
     EvDebug().Debug(tag, "Service pack [%s] has a major number too large to be read, skipped", name.c_str());
   return false;
 }

@@ -40,10 +40,10 @@ std::string CheckServicePack(const char* name, std::size_t examined) {
     case kSPNameBadPrefix: return "Invalid initial tokens";
     case kSPNamePartTooLong: return kTooLongSPPart;
     case kSPNameBadMinor: return "Invalid character in SP minor number";
-    case kSPNameBadMajor: break;
+    case kSPNameBadMajor: return "Invalid SP major number";
+    case kSPNameMajorTooLarge: break;
   }
-  const bool majorZero = name[2] == '0' && (examined == 3 || !IsDigit(static_cast<unsigned char>(name[3])));
-  return majorZero ? "Invalid SP major number" : std::string();
+  return std::string();
 }
 
 // The first `examined` bytes of name as an update name; empty when valid,

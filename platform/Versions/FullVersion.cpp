@@ -178,7 +178,8 @@ SPNameCheck ReadServicePackName(const char* text, std::size_t length, SPNamePart
     if (!IsMinorByte(text[i])) return kSPNameBadMinor;
     if (i - minorStart + 1 > kSPPartLimit) return kSPNamePartTooLong;
   }
-  if ((majorLength == 1 && text[2] == '0') || !fits) return kSPNameBadMajor;
+  if (majorLength == 1 && text[2] == '0') return kSPNameBadMajor;
+  if (!fits) return kSPNameMajorTooLarge;
   if (parts != nullptr) {
     parts->major = static_cast<int>(value);
     parts->majorLength = majorLength;

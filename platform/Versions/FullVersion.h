@@ -32,7 +32,8 @@ enum SPNameCheck {
   kSPNameBadPrefix,      // does not begin with "SP"
   kSPNamePartTooLong,    // a major or minor part of more than 32 bytes
   kSPNameBadMinor,       // a path separator ('/' or '\\') in the minor part
-  kSPNameBadMajor,       // a major part of exactly "0", or one above the 32-bit range
+  kSPNameBadMajor,       // a major part of exactly "0"
+  kSPNameMajorTooLarge,  // a major part above the 32-bit range
 };
 
 // The parts of a service-pack name as ReadServicePackName finds them.

@@ -208,17 +208,11 @@ CPxError OpenFolderDown(const std::string& root, const std::string& rel,
   auto current = std::make_unique<CPxFolderHandle>();
   CPxError e = current->Open(root);
   if (e.IsError()) return e;
-  size_t at = 0;
-  while (at < rel.size()) {
-    size_t end = rel.find('/', at);
-    if (end == std::string::npos) end = rel.size();
-    if (end > at) {
-      auto next = std::make_unique<CPxFolderHandle>();
-      e = next->OpenBelow(*current, rel.substr(at, end - at));
-      if (e.IsError()) return e;
-      current = std::move(next);
-    }
-    at = end + 1;
+  for (const std::string& part : kq::NameComponents(rel)) {
+    auto next = std::make_unique<CPxFolderHandle>();
+    e = next->OpenBelow(*current, part);
+    if (e.IsError()) return e;
+    current = std::move(next);
   }
   out = std::move(current);
   return CPxError();

@@ -340,8 +340,7 @@ unsigned int CSoftwareRetrieval::DoRootFilesPatching(tSideFolderMap& succeededPa
       if (status == 0) status = rc;
     }
   }
-  EvDebug* evDebug = m_event.GetEvDebug();
-  if (evDebug != nullptr && evDebug->GetDebugLevel() > 1) {
+  if (JobLogsAt(m_event, 2)) {
     m_event.Debug(kFn, "Media status after root files patching:");
     ShowResultInLogging(succeededPackages, succeededMaintenanceReleases, succeededUpdates, true);
     ShowResultInLogging(failedPackages, failedMaintenanceReleases, failedUpdates, false);

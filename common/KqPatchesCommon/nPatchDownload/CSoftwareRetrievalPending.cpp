@@ -93,8 +93,7 @@ unsigned int CSoftwareRetrieval::CalculatePendingIncrementalFiles(
     if (rc != 0) return rc;
   }
 
-  EvDebug* log = m_event.GetEvDebug();
-  if (log == nullptr || log->GetDebugLevel() < 2) return KQ_PATCH_OK;
+  if (!JobLogsAt(m_event, 2)) return KQ_PATCH_OK;
   for (const auto& kind : kinds) {
     long long n = 1;
     for (const auto& side : *kind.entries) {

@@ -230,8 +230,7 @@ unsigned int CSoftwareRetrieval::GetRetrievalResult(
   };
   for (const tPass& pass : kPasses) RunPass(pass, maps, log);
 
-  EvDebug* evDebug = m_event.GetEvDebug();
-  if (evDebug != nullptr && evDebug->GetDebugLevel() > 1) {
+  if (JobLogsAt(m_event, 2)) {
     m_event.Debug(kFn, "Initial media status:");
     ShowResultInLogging(succeededPackages, succeededMaintenanceReleases, succeededUpdates, true);
     ShowResultInLogging(failedPackages, failedMaintenanceReleases, failedUpdates, false);

@@ -1,7 +1,5 @@
 #include "nPatchDownload/LoadXmlFromFile.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 
 #include "PortableFiles/PxFile.h"
@@ -22,9 +20,9 @@ bool ReadMessageFileText(const std::string& path, unsigned long long maxBytes, s
   if (e.IsError()) {
     error.code = e.GetErrorCode();
     error.text = e.c_str();
-    struct stat sb;
-    if (error.code == EFBIG && ::stat(path.c_str(), &sb) == 0) {
-      error.text = "[" + std::to_string(static_cast<long long>(sb.st_size)) +
+    SPxFileStat info;
+    if (error.code == EFBIG && !CPxFile::Stat(path, info).IsError()) {
+      error.text = "[" + std::to_string(static_cast<long long>(info.size)) +
                    "] bytes, more than the [" + std::to_string(maxBytes) + "] allowed";
     }
     return false;

@@ -29,6 +29,12 @@ inline EvDebug& JobLog(IPatchEvent& event, EvDebug& fallback) {
   return log != nullptr ? *log : fallback;
 }
 
+// True when the sink has a logging object whose level lets lines of `level` through.
+inline bool JobLogsAt(IPatchEvent& event, int level) {
+  EvDebug* log = event.GetEvDebug();
+  return log != nullptr && log->GetDebugLevel() >= level;
+}
+
 // Logs the stop request, raises the job error 0x44000061 (job status 4, no details) and gives
 // the code a phase returns for it, 0x8000001A.
 inline unsigned int ReportJobInterrupted(IPatchEvent& event, const char* function) {
