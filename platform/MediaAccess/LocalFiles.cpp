@@ -135,18 +135,6 @@ tLocalTarget tLocalTarget::Below(const std::string& root, const std::string& pat
   return tLocalTarget(path);
 }
 
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) close(fd_);
-}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
 FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relative, bool make,
                                tWalkFailure& failure) {
   failure = tWalkFailure();

@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "PortableFiles/ScopedFd.h"
+
 namespace kqmedia {
 
 // Where a transfer writes: root + "/" + relative. Built from a plain path, the root is the
@@ -29,27 +31,7 @@ struct tLocalTarget {
 };
 
 // An open descriptor, closed with the object.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor();
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using FileDescriptor = kq::ScopedFd;
 
 // Why a walk below a root stopped.
 struct tWalkFailure {
