@@ -86,4 +86,12 @@ bool PrepareStateFolder(const std::string& kind, std::string& folder, std::strin
   return CheckFolder(base, 0700, false, err) && CheckFolder(folder, 0700, false, err);
 }
 
+bool PrepareConfiguredFolder(const std::string& folder, std::string& err) {
+  if (folder.empty() || folder[0] != '/') {
+    err = "folder [" + folder + "] is not an absolute path";
+    return false;
+  }
+  return MakeParents(folder, err) && CheckFolder(folder, 0700, true, err);
+}
+
 }  // namespace kq

@@ -23,6 +23,12 @@ std::string DefaultStateFolder(const std::string& kind);
 // the reason in `err` ("folder [...] is owned by user 1000", "... is a link", ...).
 bool PrepareStateFolder(const std::string& kind, std::string& folder, std::string& err);
 
+// The same check for a folder that the configuration or the environment names (a log, lock,
+// store or database folder): it must be an absolute path; it is made (0700, missing parents
+// 0755) when missing; then it must be a real folder, owned by this user or by root, and
+// writable by nobody else. False with the reason in `err`.
+bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
+
 }  // namespace kq
 
 #endif  // KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
