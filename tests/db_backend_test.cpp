@@ -290,6 +290,54 @@ TEST_F(PgBackendTest, AWriterWaitsForAnotherOnlyUpToTheBusyTimeout) {
   EXPECT_TRUE(second->commit(err)) << err;
 }
 
+// A session the server dropped (a restart, an administrator) is opened again with the set-up of
+// the first connect. The server's defaults here differ from ours on purpose: a reconnect that
+// fell back to them would change dates and texts, and wait for locks without end.
+TEST_F(PgBackendTest, AReconnectedSessionKeepsItsSetUp) {
+  kq::db::DbSettings settings = kq::db::ReadDbSettings();
+  settings["nbusytimeoutms"] = "500";
+  std::string& info = settings["sconnectionstring"];
+  const size_t options = info.find("options='");
+  ASSERT_NE(options, std::string::npos) << info;
+  info.insert(options + 9, "-c DateStyle=SQL,DMY -c client_encoding=LATIN1 -c lock_timeout=0 ");
+  std::shared_ptr<kq::db::Backend> pg = kq::db::FindDbBackend("postgres");
+  std::string err;
+  std::unique_ptr<kq::db::Connection> session = pg->connect(settings, err);
+  ASSERT_TRUE(session) << err;
+  auto ask = [&session](const std::string& sql) {
+    std::string e;
+    std::unique_ptr<Statement> st = session->prepare(sql, e);
+    if (!st || !st->bind({}, e) || st->step(e) != kq::db::kDbRow) return "failed: " + e;
+    size_t n = 0;
+    const char* text = st->getText(0, n);
+    return std::string(text, n);
+  };
+  const char* const kSetUp[] = {"SHOW DateStyle", "SHOW client_encoding", "SHOW lock_timeout"};
+  std::vector<std::string> first;
+  for (const char* q : kSetUp) first.push_back(ask(q));
+  EXPECT_EQ(first, (std::vector<std::string>{"ISO, DMY", "UTF8", "500ms"}));
+
+  const std::string pid = ask("SELECT pg_backend_pid()::text");
+  ASSERT_TRUE(kqtest::RunOnPgServer("SELECT pg_terminate_backend(" + pid + ")", err)) << err;
+  std::string now = ask("SELECT pg_backend_pid()::text");  // meets the dropped connection
+  if (now.rfind("failed", 0) == 0) now = ask("SELECT pg_backend_pid()::text");
+  ASSERT_NE(now, pid);
+  ASSERT_EQ(now.find("failed"), std::string::npos) << now;
+  for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(ask(kSetUp[i]), first[i]) << kSetUp[i];
+
+  // Another connection holds the writers' lock (for 10 s at most, should the wait not end).
+  std::unique_ptr<kq::db::Connection> holder = pg->connect(settings, err);
+  ASSERT_TRUE(holder) << err;
+  ASSERT_TRUE(holder->execScript("SET idle_in_transaction_session_timeout = 10000", err)) << err;
+  ASSERT_TRUE(holder->begin(true, err)) << err;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(session->begin(true, err));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(err.find("lock"), std::string::npos) << err;
+  session->rollback();
+  holder->rollback();
+}
+
 TEST_F(PgBackendTest, TextWithAZeroByteIsRefused) {
   EXPECT_EQ(Exec("INSERT INTO Sample (Id, Name) VALUES ($1, $2)",
                  {Value::Int(1), Value::Text(std::string("a\0b", 3))}, nullptr),

@@ -96,6 +96,8 @@ struct PgLink {
   unsigned long generation = 1;
   unsigned long nextStatement = 0;
   bool inTransaction = false;  // between begin() and commit() or rollback()
+  std::string setupSql;        // what each connect runs before the session is used
+  bool ready = false;          // the set-up ran on the current connection
 
   ~PgLink() {
     if (conn == nullptr) return;
@@ -104,7 +106,20 @@ struct PgLink {
   }
 
   bool ours() const { return getpid() == owner; }
-  bool usable() const { return ours() && PQstatus(conn) == CONNECTION_OK; }
+  bool usable() const { return ours() && ready && PQstatus(conn) == CONNECTION_OK; }
+
+  // Runs the set-up on a connection just made, the first one and each reset: the server's
+  // defaults (date style, encoding, lock wait) must never show through. Until it succeeds the
+  // session is not used.
+  bool setUp(std::string& err) {
+    ready = false;
+    PGresult* res = nullptr;
+    if (PQsetClientEncoding(conn, "UTF8") == 0) res = PQexec(conn, setupSql.c_str());
+    ready = res != nullptr && ResultOk(res);
+    if (!ready) err = "cannot set up the PostgreSQL connection: " + ResultError(res, conn);
+    PQclear(res);
+    return ready;
+  }
 
   // Resets a broken connection unless a transaction was open on it (its work is lost: that
   // must fail until the caller rolls back).
@@ -118,7 +133,7 @@ struct PgLink {
       PQreset(conn);
       if (PQstatus(conn) == CONNECTION_OK) {
         ++generation;
-        return true;
+        return setUp(err);
       }
     }
     err = "the PostgreSQL connection is broken: " + OneLine(PQerrorMessage(conn));
@@ -511,15 +526,11 @@ class PgBackend : public Backend {
     // "already exists, skipping" and similar notices are expected; they are not errors.
     PQsetNoticeProcessor(link->conn, IgnoreNotice, nullptr);
     // Texts travel as UTF-8, and date-times come back as "YYYY-MM-DD HH:MM:SS[.f]" whatever
-    // the server's defaults.
-    // A wait for a lock (a writer's queue, a row) ends like the embedded backend's busy wait.
-    std::string setup =
+    // the server's defaults. A wait for a lock (a writer's queue, a row) ends like the embedded
+    // backend's busy wait.
+    link->setupSql =
         "SET DateStyle = ISO; SET lock_timeout = " + std::to_string(BusyTimeoutMs(settings));
-    if (PQsetClientEncoding(link->conn, "UTF8") != 0 || !link->exec(setup.c_str(), err)) {
-      err = "cannot set up the PostgreSQL connection: " +
-            (err.empty() ? OneLine(PQerrorMessage(link->conn)) : err);
-      return nullptr;
-    }
+    if (!link->setUp(err)) return nullptr;
     return std::unique_ptr<Connection>(new PgConnection(std::move(link)));
   }
 };
