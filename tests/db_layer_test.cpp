@@ -205,6 +205,41 @@ TEST_F(DbLayer, ClosedOrUnopenableDatabaseGives1000) {
   EXPECT_NE(std::string(DBtable::getErrorStr(1000)).find("nosuchbackend"), std::string::npos);
 }
 
+// Where the embedded database file may be: never below the working folder (a relative path),
+// never in a folder that other users could write; a new file is this user's alone, and the log
+// says it was made.
+TEST_F(DbLayer, TheDatabaseFileIsPrivateAndItsFolderChecked) {
+  if (kqtest::DbTestOnPostgres()) GTEST_SKIP() << "embedded database only";
+  const std::string root = db.config().root();
+  std::string err;
+  char cwd[4096];
+  ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, ::chdir(root.c_str()));
+  db.config().set("Database", "sPath", "relative.db");
+  EXPECT_EQ(nullptr, kq::db::ThreadSession(err));
+  EXPECT_NE(std::string::npos, err.find("is not absolute")) << err;
+  ASSERT_EQ(0, ::chdir(cwd));
+  struct stat sb;
+  EXPECT_NE(0, ::lstat((root + "/relative.db").c_str(), &sb));
+
+  ASSERT_EQ(0, ::mkdir((root + "/open").c_str(), 0700));
+  ASSERT_EQ(0, ::chmod((root + "/open").c_str(), 0777));
+  db.config().set("Database", "sPath", root + "/open/hubnode.db");
+  EXPECT_EQ(nullptr, kq::db::ThreadSession(err));
+  EXPECT_NE(std::string::npos, err.find("writable by other users")) << err;
+  EXPECT_NE(0, ::lstat((root + "/open/hubnode.db").c_str(), &sb));
+
+  const std::string made = root + "/private/new.db";
+  db.config().set("Database", "sPath", made);
+  ASSERT_NE(nullptr, kq::db::ThreadSession(err)) << err;
+  ASSERT_EQ(0, ::lstat(made.c_str(), &sb));
+  EXPECT_EQ(0600u, sb.st_mode & 07777);
+  const std::string log = kqtest::ReadFile(db.config().logFile());
+  EXPECT_NE(std::string::npos, log.find("Created the database file [" + made + "]")) << log;
+  EXPECT_NE(std::string::npos, log.find("[relative.db]: \"Database\"/\"sPath\" is not absolute"))
+      << log;
+}
+
 TEST_F(DbLayer, TextArgumentsArriveIntact) {
   const std::string hostile[] = {
       "it's", "'); DROP TABLE PatchUAContentConfig; --", "<a b='1'>x\"y</a>", "%s %d %%", ""};

@@ -1,7 +1,9 @@
 // The built-in SQLite backend: one database file, shared by the threads (one connection each)
 // and processes that use it, in WAL mode with a busy timeout.
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Database/DbBackend.h"
+#include "Logging/EvDebug.h"
 #include "PortableFiles/PxError.h"
 
 namespace kq {
@@ -193,6 +196,40 @@ class SqliteConnection : public Connection {
   sqlite3* m_db;
 };
 
+// The folder of the database file is made here and checked on every connection, the default
+// one and one the configuration names alike: another user must not be able to make it first,
+// swap it for a link or write into it. A relative "sPath" would land below whatever folder the
+// process runs in, and is refused.
+bool PrepareFolder(const std::string& path, bool isDefault, std::string& err) {
+  std::string folder;
+  if (isDefault) {
+    if (kq::PrepareStateFolder(kStateKind, folder, err)) return true;
+    err = "refusing the folder of the database file: " + err;
+    return false;
+  }
+  if (path[0] != '/') {
+    err = "refusing the database file [" + path + "]: \"Database\"/\"sPath\" is not absolute";
+    return false;
+  }
+  if (kq::PrepareConfiguredFolder(path.substr(0, path.rfind('/') + 1), err)) return true;
+  err = "cannot open database file [" + path + "]: " + err;
+  return false;
+}
+
+// A new database file is made by us, private to this user (the engine gives its journal files
+// the same mode), and said in the log; an existing one is left as it is.
+bool MakeFile(const std::string& path, std::string& err) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return true;
+    err = "cannot open database file [" + path + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  ::close(fd);
+  EvDebug().DebugLvl("Database", 1, "Created the database file [%s]", path.c_str());
+  return true;
+}
+
 class SqliteBackend : public Backend {
  public:
   const char* name() const override { return "sqlite"; }
@@ -205,11 +242,8 @@ class SqliteBackend : public Backend {
 
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
-    // The default folder is made here and checked on every connection: another user must
-    // not be able to make it first or swap it for a link.
-    std::string folder;
-    if (GetSetting(settings, "spath").empty() && !kq::PrepareStateFolder(kStateKind, folder, err)) {
-      err = "refusing the folder of the database file: " + err;
+    if (!PrepareFolder(path, GetSetting(settings, "spath").empty(), err) || !MakeFile(path, err)) {
+      EvDebug().DebugLvl("Database", 0, "%s", err.c_str());
       return nullptr;
     }
     long timeoutMs = BusyTimeoutMs(settings);
