@@ -1,7 +1,9 @@
 // Deleting cache contents on request: the remote cache removes what the Hubnode named, the
 // additional-sync and appliance files, obsolete feature-release folders, and renames its
 // update-pack folder after a maintenance-release download. Every folder and name of the request
-// passes CacheDeletionGuard before anything is removed.
+// passes CacheDeletionGuard before anything is removed. The files named per release and
+// operating system are deleted in UpdateCacheDeleteRequest.cpp, with the pieces of this file
+// that UpdateCacheDeleteInternal.h declares.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,10 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <list>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,13 +21,12 @@
 #include "CachePaths.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "FileSystemUtils.h"
-#include "HostIdentity.h"
 #include "KQUpdateCache.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 #include "PortableFiles/ScopedFd.h"
+#include "UpdateCacheDeleteInternal.h"
 #include "StringUtils.h"
-#include "UpdateNames.h"
 #include "Vocabulary.h"
 
 using UpdatePatches::AdditionalSyncFilesList;

@@ -23,7 +23,6 @@
 
 #include "CacheDeletionGuard.h"
 #include "CachePaths.h"
-#include "FileSystemUtils.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
 #include "PortableFiles/SafePath.h"
@@ -112,9 +111,8 @@ SystemStep StepOf(const std::string& root, long long operation, int releaseId,
     return step;
   }
   below = Unix(below);
-  step.base = below.substr(below.find_first_not_of('/') == std::string::npos
-                               ? below.size()
-                               : below.find_first_not_of('/'));
+  const size_t start = below.find_first_not_of('/');
+  step.base = start == std::string::npos ? std::string() : below.substr(start);
   return step;
 }
 
