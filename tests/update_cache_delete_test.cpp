@@ -149,7 +149,8 @@ class DeleteOnRequest : public ::testing::Test {
   // The tree below `root`, by paths relative to it.
   static std::map<std::string, std::string> Relative(const std::string& root) {
     std::map<std::string, std::string> out;
-    for (const auto& entry : TreeManifest(root)) out[entry.first.substr(root.size())] = entry.second;
+    for (const auto& entry : TreeManifest(root))
+      out[entry.first.substr(root.size())] = entry.second;
     return out;
   }
   // The tree `copy` is left as after its systems were deleted one request each, in order, until

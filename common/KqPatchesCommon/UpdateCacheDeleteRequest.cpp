@@ -328,7 +328,8 @@ bool DeletionRun::Prune(const std::string& base, const CacheDeletionGuard::KeptF
   std::vector<std::string> removed;
   bool ok = false;
   if (!folder.valid() && !why.empty()) {
-    log_.DebugJob(0, kTag, job_, "Refused to delete from [%s]: %s", Full(base).c_str(), why.c_str());
+    log_.DebugJob(0, kTag, job_, "Refused to delete from [%s]: %s", Full(base).c_str(),
+                  why.c_str());
   } else {
     ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folder.get(), Full(base), why, &removed, kept);
     ok = kqdelete::ReportPrune(log_, job_, ok, removed, why);
