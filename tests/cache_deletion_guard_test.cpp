@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "CacheDeletionGuard.h"
+#include "PortableFiles/SafePath.h"
 #include "Jail.h"
 #include "KqTestEnv.h"
 
@@ -169,8 +171,8 @@ TEST_F(GuardTree, HeldRootAndFoldersBelowItNeverPassThroughLinks) {
   ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/site").c_str()));
   EXPECT_EQ(-1, CacheDeletionGuard::OpenCacheRoot(root, why));
   EXPECT_NE(why, "");
-  const int updates = CacheDeletionGuard::OpenFolderBelow(fd, root, root + "/Updates", why);
-  ASSERT_GE(updates, 0) << why;
+  const int updates = kq::OpenFolderUnder(fd, "Updates");
+  ASSERT_GE(updates, 0);
   EXPECT_TRUE(CacheDeletionGuard::RemoveNameUnderAt(updates, root + "/Updates", "f", why)) << why;
   EXPECT_FALSE(Exists(cache_ + "/moved/root/Updates/f"));
   EXPECT_EQ(kqtest::ReadFile(sentinel_ + "/root/Updates/f"), "keep");
@@ -180,16 +182,12 @@ TEST_F(GuardTree, HeldRootAndFoldersBelowItNeverPassThroughLinks) {
   close(updates);
 
   ASSERT_EQ(0, symlink(sentinel_.c_str(), (cache_ + "/moved/root/lnk").c_str()));
-  for (const std::string& bad :
-       {root + "/lnk", root + "/lnk/root", cache_ + "/other", root + "/../x"}) {
-    EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(fd, root, bad, why)) << bad;
-    EXPECT_NE(why, "") << bad;
+  for (const char* bad : {"lnk", "lnk/root", "../x"}) {
+    EXPECT_EQ(-1, kq::OpenFolderUnder(fd, bad)) << bad;
+    EXPECT_NE(errno, ENOENT) << bad;
   }
-  // Missing levels and a missing root: nothing there, no refusal.
-  EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(fd, root, root + "/none/x", why));
-  EXPECT_EQ(why, "");
-  EXPECT_EQ(-1, CacheDeletionGuard::OpenFolderBelow(-1, root, root + "/x", why));
-  EXPECT_EQ(why, "");
+  EXPECT_EQ(-1, kq::OpenFolderUnder(fd, "none/x"));
+  EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(-1, CacheDeletionGuard::OpenCacheRoot(cache_ + "/none/root", why));
   EXPECT_EQ(why, "");
   EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFoldersAt(-1, root, why, nullptr));
@@ -240,6 +238,37 @@ TEST_F(GuardTree, PruningKeepsZeroByteFilesDotFoldersLinksAndTheFolderItself) {
   EXPECT_TRUE(CacheDeletionGuard::RemoveEmptySubFolders(cache_ + "/out", why));
   ExpectSentinelWhole();
   EXPECT_TRUE(Exists(sentinel_ + "/empty"));
+}
+
+// What a pruning would take whole, told without removing anything, and folders a pruning keeps
+// as if they held a file (with every folder above them).
+TEST_F(GuardTree, EmptyFolderTreesAreToldAndKeptFoldersStay) {
+  for (const char* folder : {"/e/a/b", "/e/c", "/f/a", "/KQMedia/x", "/h/.hidden", "/k/a/b",
+                             "/k/c", "/l"})
+    ASSERT_TRUE(std::filesystem::create_directories(cache_ + folder)) << folder;
+  kqtest::WriteFile(cache_ + "/f/a/zero", "");
+  ASSERT_EQ(0, symlink((sentinel_ + "/sub").c_str(), (cache_ + "/l/lnk").c_str()));
+  const int fd = open(cache_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(CacheDeletionGuard::IsEmptyFolderTree(fd, "e"));
+  EXPECT_TRUE(CacheDeletionGuard::IsEmptyFolderTree(fd, "e/a"));
+  EXPECT_TRUE(CacheDeletionGuard::IsEmptyFolderTree(fd, "KQMedia/x"));
+  for (const char* kept : {"f", "KQMedia", "h", "l", "out", "a.txt", "none"})
+    EXPECT_FALSE(CacheDeletionGuard::IsEmptyFolderTree(fd, kept)) << kept;
+  EXPECT_TRUE(Exists(cache_ + "/e/a/b"));
+
+  struct stat st;
+  ASSERT_EQ(0, stat((cache_ + "/k/a").c_str(), &st));
+  const CacheDeletionGuard::KeptFolders kept = {{st.st_dev, st.st_ino}};
+  std::string why;
+  ASSERT_TRUE(CacheDeletionGuard::RemoveEmptySubFoldersAt(fd, cache_, why, nullptr, &kept)) << why;
+  close(fd);
+  EXPECT_TRUE(Exists(cache_ + "/k/a"));
+  EXPECT_FALSE(Exists(cache_ + "/k/a/b"));
+  EXPECT_FALSE(Exists(cache_ + "/k/c"));
+  EXPECT_FALSE(Exists(cache_ + "/e"));
+  EXPECT_TRUE(Exists(cache_ + "/f/a/zero"));
+  ExpectSentinelWhole();
 }
 
 }  // namespace

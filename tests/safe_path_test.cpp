@@ -1,12 +1,16 @@
 // Path safety and no-follow removal on real temporary trees.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <thread>
@@ -207,6 +211,69 @@ TEST_F(RemoveTree, EmptyFoldersGoByEntriesAndFilesOnlyAsFiles) {
   EXPECT_FALSE(kq::RemoveFileUnder(tree_, "a/link-to-dir/keep.txt", &err));
   ASSERT_TRUE(kq::RemoveFileUnder(tree_, "a/file.txt", &err)) << err;
   EXPECT_FALSE(Exists(tree_ + "/a/file.txt"));
+  EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
+}
+
+// Entries that arrive while the empty folders are being removed: the first removal (of
+// "s0000") is seen through inotify, and then a file and a link arrive in folders the walk has
+// yet to reach. The folder is simply not empty: it stays with them, and nothing failed.
+TEST_F(RemoveTree, EntriesArrivingDuringTheEmptyFolderRemovalKeepTheFolder) {
+  constexpr int kFolders = 800;
+  int arrived = 0;
+  for (int round = 0; round < 5 && arrived < 1; ++round) {
+    const std::string top = tree_ + "/top" + std::to_string(round);
+    ASSERT_EQ(0, mkdir(top.c_str(), 0755));
+    char name[16];
+    for (int i = 0; i < kFolders; ++i) {
+      std::snprintf(name, sizeof name, "/s%04d", i);
+      ASSERT_EQ(0, mkdir((top + name).c_str(), 0755));
+    }
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, top.c_str(), IN_DELETE), 0);
+    const std::string file = top + "/s0798/late", link = top + "/s0799/late-link";
+    bool fileArrived = false, linkArrived = false;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      alignas(inotify_event) char buffer[4096];
+      for (bool seen = false; !seen;) {
+        pollfd ready = {watch, POLLIN, 0};
+        if (poll(&ready, 1, 20) <= 0) {
+          if (done) return;  // the walk ended without removing anything
+          continue;
+        }
+        const ssize_t n = read(watch, buffer, sizeof buffer);
+        for (char* at = buffer; n > 0 && at < buffer + n;) {
+          const inotify_event* e = reinterpret_cast<const inotify_event*>(at);
+          seen = seen || (e->len > 0 && std::string(e->name) == "s0000");
+          at += sizeof(inotify_event) + e->len;
+        }
+      }
+      const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      fileArrived = fd >= 0;
+      if (fd >= 0) close(fd);
+      linkArrived = symlink(outside_.c_str(), link.c_str()) == 0;
+    });
+    bool removed = true;
+    std::string err;
+    const bool ok = kq::RemoveFolderIfEmptyUnder(tree_, "top" + std::to_string(round), &removed,
+                                                 &err);
+    done = true;
+    writer.join();
+    close(watch);
+    EXPECT_TRUE(ok) << err;
+    if (!fileArrived && !linkArrived) continue;
+    ++arrived;
+    EXPECT_FALSE(removed);
+    EXPECT_TRUE(Exists(top));
+    if (fileArrived) {
+      EXPECT_TRUE(Exists(file));
+    }
+    if (linkArrived) {
+      EXPECT_TRUE(Exists(link));
+    }
+  }
+  EXPECT_GE(arrived, 1) << "no entry ever arrived during the walk";
   EXPECT_EQ(kqtest::ReadFile(outside_ + "/keep.txt"), "precious");
 }
 

@@ -146,6 +146,26 @@ class DeleteOnRequest : public ::testing::Test {
     holder.setlistobject(AdditionalSyncFilesList::kFiles, Files(names));
     req.setObjectAccessor(object, holder);
   }
+  // The tree below `root`, by paths relative to it.
+  static std::map<std::string, std::string> Relative(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : TreeManifest(root))
+      out[entry.first.substr(root.size())] = entry.second;
+    return out;
+  }
+  // The tree `copy` is left as after its systems were deleted one request each, in order, until
+  // the first that fails: each one's folder pruned right after it.
+  std::map<std::string, std::string> OneSystemAtATime(const std::string& copy,
+                                                      const std::vector<FilesForRel>& systems,
+                                                      long long operation = 0) {
+    for (const FilesForRel& rel : systems) {
+      CacheOpReq single = Request(copy);
+      single.setint64(CacheOpReq::kOperationCode, operation);
+      SetReleases(single, {rel});
+      if (!cache_.DeleteLocalCacheContents(single)) break;
+    }
+    return Relative(copy);
+  }
   std::string InstallFolder(int rel, int os) {
     std::string path = root_;
     EXPECT_TRUE(FindInstallUpdPathForOS(rel, os, path));
@@ -375,20 +395,92 @@ TEST_F(DeleteOnRequest, EmptyFoldersArePrunedOncePerRequestAsAfterEachSystem) {
   close(inotify);
 
   // The same systems one request each leave the same tree.
-  for (const FilesForRel& rel : whole) {
-    CacheOpReq single = Request(copy);
-    SetReleases(single, {rel});
-    ASSERT_TRUE(cache_.DeleteLocalCacheContents(single));
-  }
-  auto relative = [](const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (const auto& entry : TreeManifest(root)) out[entry.first.substr(root.size())] = entry.second;
-    return out;
-  };
-  EXPECT_EQ(relative(root_), relative(copy));
+  EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, whole));
   EXPECT_FALSE(Exists(root_ + "/stale"));
   EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/Unix"));
   EXPECT_TRUE(Exists(root_ + "/KQMedia/11.0.0/Windows/keep/k.bin"));
+}
+
+// A system that reads the tree after others that prune the same folders (the highest feature
+// release of its "ServicePacks" folder) finds what pruning after each of them would have left:
+// an empty newer feature-release folder is gone by then, and the named file is deleted from the
+// highest one that holds files.
+TEST_F(DeleteOnRequest, AFeatureReleaseReadAfterOtherSystemsSeesTheirFoldersPruned) {
+  const std::string copy = config_.root() + "/copy";
+  const auto emptyNewerFeatureRelease = [](const std::string& servicePacks) {
+    kqtest::WriteFile(servicePacks + "/SP4/a.dll", "a");
+    kqtest::WriteFile(servicePacks + "/SP4/b.dll", "b");
+    ASSERT_EQ(0, mkdir((servicePacks + "/SP5").c_str(), 0755));
+  };
+  // Operation 9 deletes below the cache root: the loose file's system prunes the root.
+  emptyNewerFeatureRelease(root_ + "/ServicePacks");
+  kqtest::WriteFile(root_ + "/Updates/x.exe", "x");
+  fs::copy(root_, copy, fs::copy_options::recursive);
+  const std::vector<FilesForRel> operation9 = {
+      Release(15, 1, FilesForOS::kLooseUpdateFiles, Files({"x.exe"})),
+      Release(15, 3, FilesForOS::kSPFiles, Files({"a.dll"}))};
+  CacheOpReq req = Request();
+  req.setint64(CacheOpReq::kOperationCode, 9);
+  SetReleases(req, operation9);
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(root_ + "/ServicePacks/SP4/a.dll"));
+  EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, operation9, 9));
+
+  // Media of release 16 prune the root, release 15's feature release is read in between.
+  fs::remove_all(root_);
+  fs::remove_all(copy);
+  const std::string base = InstallFolder(15, 1);
+  emptyNewerFeatureRelease(base + "/ServicePacks");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/p/m1.bin", "m");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Unix/q/m2.bin", "m");
+  fs::copy(root_, copy, fs::copy_options::recursive);
+  const std::vector<FilesForRel> mixed = {
+      Release(16, 3, FilesForOS::kMediaFiles, Media({"p/m1.bin"})),
+      Release(15, 1, FilesForOS::kSPFiles, Files({"a.dll"})),
+      Release(16, 6, FilesForOS::kMediaFiles, Media({"q/m2.bin"}))};
+  req = Request();
+  SetReleases(req, mixed);
+  ASSERT_TRUE(cache_.DeleteLocalCacheContents(req));
+  EXPECT_FALSE(Exists(base + "/ServicePacks/SP4/a.dll"));
+  EXPECT_TRUE(Exists(base + "/ServicePacks/SP4/b.dll"));
+  EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, mixed));
+}
+
+// A system that fails after removing files leaves the folders it emptied, as it would after
+// systems that each pruned at once: the prunes that waited for a later system take only what
+// was empty before it, and its failed list prunes its own folder.
+TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatItsRemovalsEmptied) {
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/p/m1.bin", "m");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/keep.bin", "k");
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Unix/u/f.bin", "u");
+  ASSERT_EQ(0, mkdir((root_ + "/stale").c_str(), 0755));
+  const std::string base = InstallFolder(15, 1);
+  kqtest::WriteFile(base + "/ServicePacks/SP4/fr/a.dll", "a");
+  kqtest::WriteFile(base + "/Updates/u.exe", "u");
+  const std::string copy = config_.root() + "/copy";
+  fs::copy(root_, copy, fs::copy_options::recursive);
+  FilesForRel install = Release(15, 1, FilesForOS::kSPFiles, Files({"fr/a.dll"}));
+  (*install.getlistobject(FilesForRel::kOSList))[0].setlistobject(
+      FilesForOS::kLooseUpdateFiles, Files({"u.exe", "../x"}));
+  // Each failing system after media of release 16, which prune the root after the last one.
+  const auto failAfterMedia = [&](const FilesForRel& failing) {
+    const std::vector<FilesForRel> systems = {
+        Release(16, 3, FilesForOS::kMediaFiles, Media({"p/m1.bin"})), failing,
+        Release(16, 7, FilesForOS::kMediaFiles, Media({"v/g.bin"}))};
+    CacheOpReq req = Request();
+    SetReleases(req, systems);
+    EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+    EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, systems));
+  };
+  failAfterMedia(Release(16, 6, FilesForOS::kMediaFiles, Media({"u/f.bin", "../x"})));
+  EXPECT_TRUE(Exists(root_ + "/KQMedia/11.0.0/Unix"));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/Unix/u"));
+  EXPECT_FALSE(Exists(root_ + "/KQMedia/11.0.0/Windows/p"));
+  EXPECT_FALSE(Exists(root_ + "/stale"));
+  failAfterMedia(install);
+  EXPECT_TRUE(Exists(base + "/ServicePacks/SP4/fr"));
+  EXPECT_FALSE(Exists(base + "/ServicePacks/SP4/fr/a.dll"));
+  EXPECT_FALSE(Exists(base + "/Updates/u.exe"));
 }
 
 class ApplianceDelete : public DeleteOnRequest {

@@ -60,13 +60,13 @@ namespace {
 
 // Where `root` lies against the existing folder `home` (device and inode): its components are
 // opened one at a time from "/", links followed until the folder reached is `home`, and from
-// there on with O_NOFOLLOW. kInside when `home` was reached and nothing after it is a link
-// (a missing level ends the walk: nothing below it exists), kLinked when a link or a non-folder
-// follows `home`, kOutside when `home` was never reached.
-enum class RootPlace { kInside, kLinked, kOutside, kFailed };
+// there on with O_NOFOLLOW. kInside when `home` was reached and every level after it is a real
+// folder; kMissing when `home` was reached and a level after it does not exist (nothing below it
+// exists, so nothing there can be deleted); kLinked when a link or a non-folder follows `home`;
+// kOutside when `home` was never reached.
+enum class RootPlace { kInside, kMissing, kLinked, kOutside, kFailed };
 
-// With `held` not null, a root reached whole (kInside) is left open there (O_PATH); -1 when a
-// missing level ended the walk.
+// With `held` not null, a root reached whole (kInside) is left open there (O_PATH); else -1.
 RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::string& level,
                       int* held = nullptr) {
   if (held != nullptr) *held = -1;
@@ -107,7 +107,7 @@ RootPlace PlaceOfRoot(const std::string& root, const struct stat& home, std::str
       const int e = errno;
       struct stat lst;
       if (e == ENOENT) {
-        place = reached ? RootPlace::kInside : RootPlace::kOutside;
+        place = reached ? RootPlace::kMissing : RootPlace::kOutside;
       } else if (reached && (e == ENOTDIR || e == ELOOP)) {
         place = RootPlace::kLinked;
       } else if (e == ENOTDIR && fstatat(fd, part.c_str(), &lst, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -168,6 +168,7 @@ bool CacheDeletionGuard::CheckCacheRoot(const std::string& root, std::string& wh
   std::string level;
   switch (PlaceOfRoot(asked, homeStat, level, held)) {
     case RootPlace::kInside:
+    case RootPlace::kMissing:
       return true;
     case RootPlace::kLinked:
       return Refuse(why, "Cache root [" + root + "] passes through [" + level +
@@ -226,33 +227,6 @@ bool CacheDeletionGuard::CheckFolderBelow(const std::string& root, const std::st
   return true;
 }
 
-int CacheDeletionGuard::OpenFolderBelow(int rootFd, const std::string& root,
-                                        const std::string& folder, std::string& why) {
-  why.clear();
-  if (!CheckDeletionFolder(root, why) || !CheckDeletionFolder(folder, why)) return -1;
-  const std::string top = WithoutTrailingSlashes(Slashed(root));
-  const std::string path = WithoutTrailingSlashes(Slashed(folder));
-  if (path != top && path.compare(0, top.size() + 1, top + "/") != 0) {
-    Refuse(why, "Folder [" + folder + "] is not below [" + root + "]");
-    return -1;
-  }
-  if (rootFd < 0) {
-    errno = ENOENT;  // no root: nothing below it exists
-    return -1;
-  }
-  const std::string rel = path == top ? std::string() : path.substr(top.size() + 1);
-  const int fd = kq::OpenFolderUnder(rootFd, rel);
-  if (fd >= 0 || errno == ENOENT) return fd;
-  const int e = errno;
-  if (e == ELOOP || e == ENOTDIR)
-    Refuse(why, "Folder [" + folder + "] has a link or not a folder on its way from [" + root +
-                    "]");
-  else
-    why = "Folder [" + folder + "] cannot be opened, errno [" + std::to_string(e) + "]";
-  errno = e == ENOTDIR ? ELOOP : e;
-  return -1;
-}
-
 bool CacheDeletionGuard::RemoveNameUnderAt(int folderFd, const std::string& folder,
                                            const std::string& name, std::string& why) {
   if (!CheckDeletionName(name, why)) return false;
@@ -280,6 +254,14 @@ namespace {
 // Deeper folders than this are left as they are (a hostile tree cannot exhaust descriptors).
 const int kMaxPruneDepth = 256;
 
+// What one pruning walk carries from folder to folder.
+struct PruneWalk {
+  std::vector<std::string>* removed;             // paths removed, when not null
+  const CacheDeletionGuard::KeptFolders* kept;   // folders that stay as if they held a file
+  bool dryRun;                                   // nothing is removed; only `emptied` is told
+  std::string why;                               // the failure
+};
+
 // One post-order pass over the folder open at `fd` (shown as `path`; the descriptor is taken
 // over and closed here): sub-folders first, each opened from its parent with O_NOFOLLOW (a link
 // is never entered, even one swapped in during the walk), then removed relative to that parent
@@ -287,14 +269,13 @@ const int kMaxPruneDepth = 256;
 // the file system does not tell); a folder seen to hold anything but sub-folders that all went
 // is never tried. `emptied` tells the caller whether this folder is such a folder. Returns false
 // on the first failure (the scan of that folder ends there).
-bool PruneEmpty(int fd, const std::string& path, int depth, std::vector<std::string>* removed,
-                std::string& why, bool& emptied) {
+bool PruneEmpty(int fd, const std::string& path, int depth, PruneWalk& walk, bool& emptied) {
   emptied = false;
   DIR* dir = fdopendir(fd);
   if (!dir) {
     const int e = errno;
     close(fd);
-    why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(e) + "]";
+    walk.why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(e) + "]";
     return false;
   }
   const int dfd = dirfd(dir);
@@ -330,28 +311,32 @@ bool PruneEmpty(int fd, const std::string& path, int depth, std::vector<std::str
       // Swapped for a link or a file meanwhile: never entered, and it stays.
       kept = true;
       if (errno == ENOTDIR || errno == ELOOP) continue;
-      why = "Failed to open directory [" + child + "]. Error: [" + std::to_string(errno) + "]";
+      walk.why = "Failed to open directory [" + child + "]. Error: [" + std::to_string(errno) + "]";
       ok = false;
       break;
     }
+    struct stat cst;
+    const bool keep = walk.kept != nullptr && fstat(cfd, &cst) == 0 &&
+                      walk.kept->count({cst.st_dev, cst.st_ino}) > 0;
     bool childEmptied = false;
     if (depth >= kMaxPruneDepth) {
       close(cfd);
-    } else if (!PruneEmpty(cfd, child, depth + 1, removed, why, childEmptied)) {
+    } else if (!PruneEmpty(cfd, child, depth + 1, walk, childEmptied)) {
       ok = false;
       break;
     }
-    if (!childEmptied || name == "KQMedia") {
+    if (!childEmptied || keep || name == "KQMedia") {
       kept = true;
       continue;
     }
+    if (walk.dryRun) continue;  // it would go
     if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
-      if (removed != nullptr) removed->push_back(child);
+      if (walk.removed != nullptr) walk.removed->push_back(child);
     } else if (errno == ENOTEMPTY || errno == EEXIST) {
       kept = true;  // filled up meanwhile
     } else if (errno != ENOENT) {
-      why = "Failed to remove empty directory [" + child + "] with errno [" +
-            std::to_string(errno) + "]";
+      walk.why = "Failed to remove empty directory [" + child + "] with errno [" +
+                 std::to_string(errno) + "]";
       ok = false;
       break;
     }
@@ -378,13 +363,17 @@ bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::s
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
     return false;
   }
+  PruneWalk walk{removed, nullptr, false, std::string()};
   bool emptied = false;
-  return PruneEmpty(fd, path, 0, removed, why, emptied);
+  const bool ok = PruneEmpty(fd, path, 0, walk, emptied);
+  if (!ok) why = walk.why;
+  return ok;
 }
 
 bool CacheDeletionGuard::RemoveEmptySubFoldersAt(int folderFd, const std::string& folder,
                                                  std::string& why,
-                                                 std::vector<std::string>* removed) {
+                                                 std::vector<std::string>* removed,
+                                                 const KeptFolders* kept) {
   if (folderFd < 0) return true;  // no folder: nothing to prune
   const std::string path = WithoutTrailingSlashes(Slashed(folder));
   const int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -392,6 +381,20 @@ bool CacheDeletionGuard::RemoveEmptySubFoldersAt(int folderFd, const std::string
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
     return false;
   }
+  PruneWalk walk{removed, kept, false, std::string()};
   bool emptied = false;
-  return PruneEmpty(fd, path, 0, removed, why, emptied);
+  const bool ok = PruneEmpty(fd, path, 0, walk, emptied);
+  if (!ok) why = walk.why;
+  return ok;
+}
+
+bool CacheDeletionGuard::IsEmptyFolderTree(int folderFd, const std::string& name) {
+  const std::vector<std::string> parts = kq::NameComponents(name);
+  if (folderFd < 0 || parts.empty() || parts.back() == "KQMedia" || parts.back()[0] == '.')
+    return false;
+  const int fd = kq::OpenFolderUnder(folderFd, name);
+  if (fd < 0) return false;
+  PruneWalk walk{nullptr, nullptr, true, std::string()};
+  bool emptied = false;
+  return PruneEmpty(fd, name, 0, walk, emptied) && emptied;
 }

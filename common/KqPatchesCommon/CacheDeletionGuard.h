@@ -5,12 +5,17 @@
 // lead a deletion outside the cache. The guard decides whether a folder
 // may be deleted under (a cache root, an additional-sync folder), whether a name may be deleted
 // below such a folder, and whether an obsolete media folder lies where media folders live. The
-// removal itself goes through kq::RemoveUnder(), which never follows a link. The guard keeps no
+// removal itself goes through kq::RemoveUnder(), which never follows a link; a folder below a
+// held cache root is opened with kq::OpenFolderUnder(). The guard keeps no
 // state; every function is thread-safe. A refusal leaves a reason in `why`.
 #ifndef KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 #define KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 
+#include <sys/types.h>
+
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CacheDeletionGuard {
@@ -56,14 +61,6 @@ class CacheDeletionGuard {
   // (nothing below it exists). A link there would lead deletions and pruning outside.
   static bool CheckFolderBelow(const std::string& root, const std::string& folder,
                                std::string& why);
-  // The folder `folder` below the cache root `root` open at `rootFd` (from OpenCacheRoot()),
-  // opened one level at a time from the root's descriptor without following links: a level
-  // swapped for a link after any earlier check is still never followed. Returns a descriptor
-  // (O_RDONLY; the caller closes it). -1 with `why` on a refusal (a text check failed, errno
-  // EINVAL; a link or a non-folder on the way, errno ELOOP) or a failure; -1 with `why` empty and
-  // errno ENOENT when a level is missing or `rootFd` is negative (nothing there to delete).
-  static int OpenFolderBelow(int rootFd, const std::string& root, const std::string& folder,
-                             std::string& why);
   // RemoveNameUnder() for the folder open at `folderFd` (shown as `folder`): the name is walked
   // from that descriptor, never from the folder's path.
   static bool RemoveNameUnderAt(int folderFd, const std::string& folder, const std::string& name,
@@ -81,10 +78,18 @@ class CacheDeletionGuard {
   // `removed` (when not null) receives the path of every folder removed, in order.
   static bool RemoveEmptySubFolders(const std::string& folder, std::string& why,
                                     std::vector<std::string>* removed = nullptr);
+  // Folders (device and inode) that a pruning keeps as if each held a file.
+  using KeptFolders = std::set<std::pair<dev_t, ino_t>>;
   // The same for the folder open at `folderFd` (shown as `folder`); a negative `folderFd` (a
-  // folder that does not exist) gives true.
+  // folder that does not exist) gives true. The folders of `kept` (when not null) stay, and so
+  // do the folders above them.
   static bool RemoveEmptySubFoldersAt(int folderFd, const std::string& folder, std::string& why,
-                                      std::vector<std::string>* removed);
+                                      std::vector<std::string>* removed,
+                                      const KeptFolders* kept = nullptr);
+  // True when `name` below the folder open at `folderFd` is a real folder that a pruning of that
+  // folder would remove whole: it holds nothing but such folders (no file, link or hidden
+  // entry), and neither it nor any of them is named "KQMedia". Nothing is removed.
+  static bool IsEmptyFolderTree(int folderFd, const std::string& name);
 
  private:
   // CheckCacheRoot(); with `held` not null the root reached is left open there (-1 when missing).

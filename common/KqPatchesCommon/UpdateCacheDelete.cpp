@@ -1,7 +1,9 @@
 // Deleting cache contents on request: the remote cache removes what the Hubnode named, the
 // additional-sync and appliance files, obsolete feature-release folders, and renames its
 // update-pack folder after a maintenance-release download. Every folder and name of the request
-// passes CacheDeletionGuard before anything is removed.
+// passes CacheDeletionGuard before anything is removed. The files named per release and
+// operating system are deleted in UpdateCacheDeleteRequest.cpp, with the pieces of this file
+// that UpdateCacheDeleteInternal.h declares.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,10 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <list>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,13 +21,12 @@
 #include "CachePaths.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "FileSystemUtils.h"
-#include "HostIdentity.h"
 #include "KQUpdateCache.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 #include "PortableFiles/ScopedFd.h"
+#include "UpdateCacheDeleteInternal.h"
 #include "StringUtils.h"
-#include "UpdateNames.h"
 #include "Vocabulary.h"
 
 using UpdatePatches::AdditionalSyncFilesList;
@@ -46,7 +45,10 @@ const char kUpgradeValue[] = "sTallowmereUpgradeInProgress";
 const char kSyncValue[] = "sSWCacheSyncInProgress";
 const char kLastSyncValue[] = "nSWCacheLastSyncTime";
 const char kApplianceWord[] = "KQAppliance";
-const long long kDeletePackageCacheFiles = 9;
+
+}  // namespace
+
+namespace kqdelete {
 
 RemClientInfo RemoteInfo(const CacheOpReq& request) {
   const CNMessageBase* info = request.getObjectAccessor(CacheOpReq::kRemClientInfo);
@@ -58,11 +60,9 @@ std::vector<File> FilesOf(const CNMessageBase& message, const KqFieldId& field) 
   return std::vector<File>(list->begin(), list->end());
 }
 
-// The File list of a file-list object (additional-sync or appliance), empty when absent.
 std::vector<File> ObjectFiles(const CacheOpReq& request, const KqFieldId& object,
-                              const KqFieldId& files, bool* present) {
+                              const KqFieldId& files) {
   const CNMessageBase* held = request.getObjectAccessor(object);
-  *present = held != nullptr;
   return held ? FilesOf(*held, files) : std::vector<File>();
 }
 
@@ -83,7 +83,93 @@ std::string Unix(std::string path) {
   return path;
 }
 
-}  // namespace
+std::string Below(const std::string& rel, const std::string& name) {
+  return rel.empty() ? name : rel + "/" + name;
+}
+
+bool ReportPrune(EvDebug& log, unsigned long long job, bool ok,
+                 const std::vector<std::string>& removed, const std::string& why) {
+  static const char* const kTag = "[DeleteFolderIfEmpty]";
+  for (const std::string& path : removed)
+    log.DebugJob(1, kTag, job, "Deleted empty directory [%s]", path.c_str());
+  if (!ok) log.DebugJob(0, kTag, job, "%s", why.c_str());
+  return ok;
+}
+
+int OpenDeletionFolder(int rootFd, const std::string& root, const std::string& rel,
+                       std::string& why) {
+  why.clear();
+  if (rootFd < 0) return -1;  // no root: nothing below it exists
+  const int fd = kq::OpenFolderUnder(rootFd, rel);
+  if (fd >= 0 || errno == ENOENT) return fd;
+  const int e = errno;
+  const std::string folder = Below(root, rel);
+  if (e == ELOOP || e == ENOTDIR || e == EINVAL)
+    why = "Folder [" + folder + "] has a link or not a folder on its way from [" + root + "]";
+  else
+    why = "Folder [" + folder + "] cannot be opened, errno [" + std::to_string(e) + "]";
+  errno = e;
+  return -1;
+}
+
+bool DeleteNamedFiles(EvDebug& log, unsigned long long job, int folderFd,
+                      const std::string& folder, std::vector<File>* files,
+                      std::vector<std::string>* removed) {
+  static const char* const kTag = "[DeleteFilesFromVec]";
+  if (!files || files->empty()) {
+    log.DebugJob(1, kTag, job, "File vector to be deleted is empty");
+    return true;
+  }
+  std::vector<std::string> failed;
+  for (const File& file : *files) {
+    const std::string name = Unix(file.getstring(File::kName));
+    const std::string path = Unix(folder + "/" + name);
+    std::string why;
+    if (!CacheDeletionGuard::CheckDeletionFolder(folder, why) ||
+        !CacheDeletionGuard::CheckDeletionName(name, why)) {
+      log.DebugJob(0, kTag, job, "Refused to delete [%s] below [%s]: %s", name.c_str(),
+                   folder.c_str(), why.c_str());
+      failed.push_back(path);
+      continue;
+    }
+    struct stat st;
+    if (folderFd < 0 || fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;  // not there: nothing to do
+    // A folder holding only empty folders would have gone with any pruning: its removal
+    // empties nothing that was not empty already.
+    const bool emptiesSomething =
+        removed != nullptr &&
+        !(S_ISDIR(st.st_mode) && CacheDeletionGuard::IsEmptyFolderTree(folderFd, name));
+    if (CacheDeletionGuard::RemoveNameUnderAt(folderFd, folder, name, why)) {
+      log.DebugJob(1, kTag, job, "Deleted file [%s]", path.c_str());
+      if (emptiesSomething) removed->push_back(name);
+    } else {
+      const int error = errno;
+      log.DebugJob(1, kTag, job, "Failed to delete file [%s], Error code [%d]", path.c_str(),
+                   error);
+      if (error == EINVAL || error == ELOOP)
+        log.DebugJob(0, kTag, job, "Refused to delete [%s]: %s", path.c_str(), why.c_str());
+      failed.push_back(path);
+    }
+  }
+  if (failed.empty()) return true;
+  log.DebugJob(0, kTag, job, "Failed to Delete following files from Local Cache: ");
+  for (const std::string& path : failed) log.DebugJob(0, kTag, job, "%s", path.c_str());
+  std::string why;
+  std::vector<std::string> pruned;
+  const bool ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folderFd, folder, why, &pruned);
+  if (!ReportPrune(log, job, ok, pruned, why))
+    log.DebugJob(1, kTag, job, "Failed to delete empty folders recursively from [%s]",
+                 folder.c_str());
+  return false;
+}
+
+}  // namespace kqdelete
+
+using kqdelete::FilesOf;
+using kqdelete::ObjectFiles;
+using kqdelete::RemoteInfo;
+using kqdelete::Unix;
 
 bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* files) {
   UnixPath(folder);
@@ -103,338 +189,28 @@ bool KQUpdateCache::DeleteFilesFromVec(std::string folder, std::vector<File>* fi
 
 bool KQUpdateCache::DeleteFilesFromVecAt(int folderFd, const std::string& folder,
                                          std::vector<File>* files) {
-  static const char* const kTag = "[DeleteFilesFromVec]";
-  if (!files || files->empty()) {
-    m_event.DebugJob(1, kTag, m_jobId, "File vector to be deleted is empty");
-    return true;
-  }
-  std::vector<std::string> failed;
-  for (const File& file : *files) {
-    const std::string name = Unix(file.getstring(File::kName));
-    const std::string path = Unix(folder + "/" + name);
-    std::string why;
-    if (!CacheDeletionGuard::CheckDeletionFolder(folder, why) ||
-        !CacheDeletionGuard::CheckDeletionName(name, why)) {
-      m_event.DebugJob(0, kTag, m_jobId, "Refused to delete [%s] below [%s]: %s", name.c_str(),
-                       folder.c_str(), why.c_str());
-      failed.push_back(path);
-      continue;
-    }
-    struct stat st;
-    if (folderFd < 0 || fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-      continue;  // not there: nothing to do
-    if (CacheDeletionGuard::RemoveNameUnderAt(folderFd, folder, name, why)) {
-      m_event.DebugJob(1, kTag, m_jobId, "Deleted file [%s]", path.c_str());
-    } else {
-      const int error = errno;
-      m_event.DebugJob(1, kTag, m_jobId, "Failed to delete file [%s], Error code [%d]",
-                       path.c_str(), error);
-      if (error == EINVAL || error == ELOOP)
-        m_event.DebugJob(0, kTag, m_jobId, "Refused to delete [%s]: %s", path.c_str(), why.c_str());
-      failed.push_back(path);
-    }
-  }
-  if (failed.empty()) return true;
-  m_event.DebugJob(0, kTag, m_jobId, "Failed to Delete following files from Local Cache: ");
-  for (const std::string& path : failed) m_event.DebugJob(0, kTag, m_jobId, "%s", path.c_str());
-  if (!DeleteFolderIfEmptyAt(folderFd, folder))
-    m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
-                     folder.c_str());
-  return false;
+  return kqdelete::DeleteNamedFiles(m_event, m_jobId, folderFd, folder, files, nullptr);
 }
-
-namespace {
-
-// Logs what one pruning removed, and why it stopped when it failed; returns ok.
-bool ReportPrune(EvDebug& log, unsigned long long job, bool ok,
-                 const std::vector<std::string>& removed, const std::string& why) {
-  static const char* const kTag = "[DeleteFolderIfEmpty]";
-  for (const std::string& path : removed)
-    log.DebugJob(1, kTag, job, "Deleted empty directory [%s]", path.c_str());
-  if (!ok) log.DebugJob(0, kTag, job, "%s", why.c_str());
-  return ok;
-}
-
-}  // namespace
 
 bool KQUpdateCache::DeleteFolderIfEmpty(std::string folder) {
   UnixPath(folder);
   std::string why;
   std::vector<std::string> removed;
   const bool ok = CacheDeletionGuard::RemoveEmptySubFolders(folder, why, &removed);
-  return ReportPrune(m_event, m_jobId, ok, removed, why);
+  return kqdelete::ReportPrune(m_event, m_jobId, ok, removed, why);
 }
 
 bool KQUpdateCache::DeleteFolderIfEmptyAt(int folderFd, const std::string& folder) {
   std::string why;
   std::vector<std::string> removed;
   const bool ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folderFd, folder, why, &removed);
-  return ReportPrune(m_event, m_jobId, ok, removed, why);
-}
-
-namespace {
-
-// One deletion folder below the request's root, opened level by level from the root's
-// descriptor without following links. True with `held` set (-1 when the folder does not exist:
-// nothing to delete there); false, logged at level 0, on a refusal.
-bool OpenAllowed(EvDebug& log, unsigned long long job, const char* tag, int rootFd,
-                 const std::string& root, const std::string& folder, kq::ScopedFd& held) {
-  std::string why;
-  held.reset(CacheDeletionGuard::OpenFolderBelow(rootFd, root, folder, why));
-  if (held.get() >= 0 || why.empty()) return true;
-  log.DebugJob(0, tag, job, "Refused to delete from [%s]: %s", folder.c_str(), why.c_str());
-  return false;
-}
-
-// Where the files of one operating system of a deletion request go from, decided before
-// anything is deleted.
-struct OsFolders {
-  enum Kind {
-    kNothing,   // no files named: nothing to delete, nothing to prune
-    kNoFolder,  // files named, but the release or the operating system has no cache folder
-    kMedia,     // media files below `media`
-    kInstall,   // feature-release, loose-update and installer files below `base`
-  };
-  Kind kind = kNothing;
-  std::string base;   // pruned of empty folders once the files are gone
-  std::string media;  // kMedia: the folder the media files are named relative to
-};
-
-OsFolders FoldersOf(const std::string& root, long long operation, int releaseId,
-                    const std::string& releaseName, const std::string& frFolder,
-                    const CNMessageBase& os) {
-  OsFolders out;
-  const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
-  out.base = root;
-  if (releaseId > 15 && os.isSet(FilesForOS::kMediaFiles)) {
-    if (os.getlistobject(FilesForOS::kMediaFiles)->empty()) return out;
-    out.kind = OsFolders::kMedia;
-    out.media = root;
-    if (root.find("KQMedia") == std::string::npos) {
-      std::string why;
-      if (releaseName.empty() ||
-          (!frFolder.empty() && !CacheDeletionGuard::CheckDeletionName(frFolder, why))) {
-        out.kind = OsFolders::kNoFolder;
-        return out;
-      }
-      out.media = root + "/KQMedia/" + releaseName + "/" + (frFolder.empty() ? "" : frFolder + "/") +
-                  (IsUnix(osId) ? "Unix" : "Windows");
-    }
-    return out;
-  }
-  if (os.getlistobject(FilesForOS::kSPFiles)->empty() &&
-      os.getlistobject(FilesForOS::kLooseUpdateFiles)->empty() &&
-      os.getlistobject(FilesForOS::kInstallerFiles)->empty())
-    return out;
-  out.kind = OsFolders::kInstall;
-  if (operation != kDeletePackageCacheFiles &&
-      (releaseName.empty() || !FindInstallUpdPathForOS(releaseId, osId, out.base)))
-    out.kind = OsFolders::kNoFolder;
-  out.base = Unix(out.base);
-  return out;
-}
-
-}  // namespace
-
-bool KQUpdateCache::DeleteLocalCacheContents(CacheOpReq request) {
-  static const char* const kTag = "[DeleteLocalCacheContents]";
-  const RemClientInfo info = RemoteInfo(request);
-  const std::string root = Unix(info.getstring(RemClientInfo::kCachePath));
-  const std::vector<CNMessageBase>& releases =
-      *static_cast<const CacheOpReq&>(request).getlistobject(CacheOpReq::kReleases);
-  const long long operation = request.getint64(CacheOpReq::kOperationCode);
-
-  // Every folder deleted from is reached from this descriptor of the root, never by its path.
-  kq::ScopedFd rootFolder;
-  if (releases.empty()) {
-    m_event.DebugJob(1, kTag, m_jobId, "Release and OS list is empty");
-  } else {
-    if (!VocabularyReady(kVocabReleases | kVocabOSTypes, kTag)) return false;
-    std::string why;
-    rootFolder.reset(CacheDeletionGuard::OpenCacheRoot(root, why));
-    if (rootFolder.get() < 0 && !why.empty()) {
-      m_event.DebugJob(0, kTag, m_jobId, "Refused to delete from cache root [%s]: %s",
-                       root.c_str(), why.c_str());
-      return false;
-    }
-  }
-  auto releaseNameOf = [](const CNMessageBase& rel) {
-    return GetRelNameFromId(static_cast<int>(rel.getint64(FilesForRel::kReleaseId)));
-  };
-  long long hnRelease = -1;  // asked for when a release first names a feature-release folder
-  auto frFolderOf = [&hnRelease](const CNMessageBase& rel) {
-    if (!rel.isSet(FilesForRel::kSPFolderName)) return std::string();
-    if (hnRelease < 0) hnRelease = static_cast<long long>(getHNReleaseID());
-    return rel.getint64(FilesForRel::kReleaseId) == hnRelease
-               ? rel.getstring(FilesForRel::kSPFolderName)
-               : std::string();
-  };
-
-  // Pruning a folder removes every empty folder below it, so of several operating systems that
-  // prune the same folder (all media of a request prune the root) only the last one needs to:
-  // the tree left is the same, and the cache is walked once instead of once per system.
-  std::map<std::string, size_t> prunesLeft;
-  for (const CNMessageBase& rel : releases) {
-    const std::string releaseName = releaseNameOf(rel);
-    const std::string frFolder = frFolderOf(rel);
-    for (const CNMessageBase& os : *rel.getlistobject(FilesForRel::kOSList)) {
-      const OsFolders step =
-          FoldersOf(root, operation, static_cast<int>(rel.getint64(FilesForRel::kReleaseId)),
-                    releaseName, frFolder, os);
-      if (step.kind == OsFolders::kMedia || step.kind == OsFolders::kInstall) ++prunesLeft[step.base];
-    }
-  }
-  std::vector<std::string> postponed;  // folders whose pruning waits for a later system
-  auto prune = [&](const std::string& base) {
-    kq::ScopedFd held;
-    if (OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, base, held) &&
-        DeleteFolderIfEmptyAt(held.get(), base))
-      return true;
-    m_event.DebugJob(1, kTag, m_jobId, "Failed to delete empty folders recursively from [%s]",
-                     base.c_str());
-    return false;
-  };
-  // A failing step ends the request; what the systems before it emptied is pruned as it would
-  // have been after each of them.
-  auto fail = [&]() {
-    for (const std::string& base : postponed) prune(base);
-    return false;
-  };
-
-  for (const CNMessageBase& rel : releases) {
-    const int releaseId = static_cast<int>(rel.getint64(FilesForRel::kReleaseId));
-    const std::vector<CNMessageBase>& oses = *rel.getlistobject(FilesForRel::kOSList);
-    if (oses.empty()) {
-      m_event.DebugJob(1, kTag, m_jobId, "OS list is empty for release ID [%d], nothing to do",
-                       releaseId);
-      continue;
-    }
-    const std::string releaseName = releaseNameOf(rel);
-    const std::string frFolder = frFolderOf(rel);
-    for (const CNMessageBase& os : oses) {
-      const int osId = static_cast<int>(os.getint64(FilesForOS::kOSId));
-      const OsFolders step = FoldersOf(root, operation, releaseId, releaseName, frFolder, os);
-      const bool media = releaseId > 15 && os.isSet(FilesForOS::kMediaFiles);
-      if (step.kind == OsFolders::kNothing) {
-        m_event.DebugJob(1, kTag, m_jobId, "File list is empty for Rel [%d] OS ID [%d]",
-                         releaseId, osId);
-        continue;
-      }
-      if (step.kind == OsFolders::kNoFolder) {
-        if (media)
-          m_event.DebugJob(0, kTag, m_jobId,
-                           "Refused to delete media files of Rel [%d] OS ID [%d]: no release "
-                           "name or a bad feature release folder [%s]",
-                           releaseId, osId, frFolder.c_str());
-        else
-          m_event.DebugJob(0, kTag, m_jobId,
-                           "Refused to delete files of Rel [%d] OS ID [%d]: the release or the "
-                           "operating system has no cache folder", releaseId, osId);
-        return fail();
-      }
-      const std::string& base = step.base;
-      if (step.kind == OsFolders::kMedia) {
-        std::vector<File> files = MediaFilesAsFiles(os);
-        m_event.DebugJob(1, kTag, m_jobId, "Deleting binary files from [%s]", step.media.c_str());
-        kq::ScopedFd held;
-        if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, step.media, held) ||
-            !DeleteFilesFromVecAt(held.get(), step.media, &files)) {
-          m_event.DebugJob(1, kTag, m_jobId, "Failed to delete binary files from [%s]",
-                           step.media.c_str());
-          return fail();
-        }
-      } else {
-        std::vector<File> frFiles = FilesOf(os, FilesForOS::kSPFiles);
-        std::vector<File> looseFiles = FilesOf(os, FilesForOS::kLooseUpdateFiles);
-        std::vector<File> installerFiles = FilesOf(os, FilesForOS::kInstallerFiles);
-        if (!frFiles.empty()) {
-          std::string folder = Unix(base + "/ServicePacks");
-          _SPVersion highest;
-          if (!GetHighestSP(highest, folder.c_str())) {
-            m_event.DebugJob(1, kTag, m_jobId,
-                             "Failed to get highest feature release number from directory [%s]",
-                             folder.c_str());
-            return fail();
-          }
-          if (!FindNewSPPathForOS(osId, highest, folder)) {
-            m_event.DebugJob(0, kTag, m_jobId,
-                             "Refused to delete feature release files for OS ID [%d] from [%s]",
-                             osId, folder.c_str());
-            return fail();
-          }
-          folder = Unix(folder);
-          m_event.DebugJob(1, kTag, m_jobId, "Deleting additional feature release files from [%s]",
-                           folder.c_str());
-          kq::ScopedFd held;
-          if (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, folder, held) ||
-              !DeleteFilesFromVecAt(held.get(), folder, &frFiles)) {
-            m_event.DebugJob(1, kTag, m_jobId,
-                             "Failed to delete additional feature release files from [%s]",
-                             folder.c_str());
-            return fail();
-          }
-        }
-        const std::string updates = Unix(base + "/Updates");
-        m_event.DebugJob(1, kTag, m_jobId, "Deleting additional loose update files from [%s]",
-                         updates.c_str());
-        kq::ScopedFd held;
-        if (!looseFiles.empty() &&
-            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, updates, held) ||
-             !DeleteFilesFromVecAt(held.get(), updates, &looseFiles))) {
-          m_event.DebugJob(1, kTag, m_jobId,
-                           "Failed to delete additional loose update files from [%s]",
-                           updates.c_str());
-          return fail();
-        }
-        m_event.DebugJob(1, kTag, m_jobId, "Deleting additional installer files from [%s]",
-                         base.c_str());
-        if (!installerFiles.empty() &&
-            (!OpenAllowed(m_event, m_jobId, kTag, rootFolder.get(), root, base, held) ||
-             !DeleteFilesFromVecAt(held.get(), base, &installerFiles))) {
-          m_event.DebugJob(1, kTag, m_jobId, "Failed to delete additional installer files from [%s]",
-                           base.c_str());
-          return fail();
-        }
-      }
-      if (--prunesLeft[base] > 0) {
-        if (std::find(postponed.begin(), postponed.end(), base) == postponed.end())
-          postponed.push_back(base);
-        continue;
-      }
-      postponed.erase(std::remove(postponed.begin(), postponed.end(), base), postponed.end());
-      if (!prune(base)) return fail();
-    }
-  }
-
-  bool present = false;
-  if (!ObjectFiles(request, CacheOpReq::kAdditionalSyncFiles, AdditionalSyncFilesList::kFiles,
-                   &present).empty()) {
-    m_event.DebugJob(2, kTag, m_jobId,
-                     "Additional sync files to delete list is non empty. Try to delete files from "
-                     "addtioanl sync file list");
-    if (DeleteLocalCacheAdditionalSyncContents(request))
-      m_event.DebugJob(2, kTag, m_jobId, "Successfully deleted addtional sync files");
-    else
-      m_event.DebugJob(0, kTag, m_jobId, "Failed to delete additonal sync files");
-  }
-  if (!ObjectFiles(request, CacheOpReq::kApplianceFiles, ApplianceFilesInfo::kFiles, &present)
-           .empty()) {
-    m_event.DebugJob(2, kTag, m_jobId,
-                     "Appliance files to delete list is non empty. Try to delete files from "
-                     "appliance file list");
-    if (DeleteLocalCacheApplianceContents(request))
-      m_event.DebugJob(2, kTag, m_jobId, "Successfully deleted appliance files");
-    else
-      m_event.DebugJob(0, kTag, m_jobId, "Failed to delete appliance files");
-  }
-  return true;
+  return kqdelete::ReportPrune(m_event, m_jobId, ok, removed, why);
 }
 
 bool KQUpdateCache::DeleteLocalCacheAdditionalSyncContents(CacheOpReq request) {
   static const char* const kTag = "[DeleteLocalCacheAdditionalSyncContents]";
-  bool present = false;
   std::vector<File> files = ObjectFiles(request, CacheOpReq::kAdditionalSyncFiles,
-                                        AdditionalSyncFilesList::kFiles, &present);
+                                        AdditionalSyncFilesList::kFiles);
   if (files.empty()) {
     m_event.DebugJob(1, kTag, m_jobId,
                      "Additonal Sync files to delete list is empty, nothing to do");
@@ -461,9 +237,8 @@ bool KQUpdateCache::DeleteLocalCacheAdditionalSyncContents(CacheOpReq request) {
 
 bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
   static const char* const kTag = "[DeleteLocalCacheApplianceContents]";
-  bool present = false;
   const std::vector<File> files =
-      ObjectFiles(request, CacheOpReq::kApplianceFiles, ApplianceFilesInfo::kFiles, &present);
+      ObjectFiles(request, CacheOpReq::kApplianceFiles, ApplianceFilesInfo::kFiles);
   if (files.empty()) {
     m_event.DebugJob(1, kTag, m_jobId, "Appliance files to delete list is empty, nothing to do");
     return true;
@@ -493,8 +268,7 @@ bool KQUpdateCache::DeleteLocalCacheApplianceContents(CacheOpReq request) {
   const kq::ScopedFd rootFolder(CacheDeletionGuard::OpenCacheRoot(root, why));
   kq::ScopedFd appliance;
   if (why.empty())
-    appliance.reset(
-        CacheDeletionGuard::OpenFolderBelow(rootFolder.get(), root, applianceRoot, why));
+    appliance.reset(kqdelete::OpenDeletionFolder(rootFolder.get(), root, kApplianceWord, why));
   if (!why.empty()) {
     m_event.DebugJob(0, kTag, m_jobId, "Refused to delete appliance files from [%s]: %s",
                      applianceRoot.c_str(), why.c_str());

@@ -488,26 +488,32 @@ bool HoldsOnlyEmptyFolders(int fd, int depth = 0) {
   return true;
 }
 
+// What a removal of empty folders found in a folder.
+enum class Emptying { kEmptied, kNotEmpty, kFailed };
+
 // Removes the empty folders inside the folder open at `fd`, deepest first, never following a
-// link. False (errno set) at the first folder that cannot be removed.
-bool RemoveEmptyFoldersIn(int fd, int depth = 0) {
+// link. Anything else found there, even one that arrived after HoldsOnlyEmptyFolders() looked
+// (a file, a link, a folder that filled up), makes the folder not empty: the walk stops and
+// what is left stays. kFailed (errno set) when a folder cannot be read or removed.
+Emptying RemoveEmptyFoldersIn(int fd, int depth = 0) {
   std::vector<std::string> names;
-  if (depth > kMaxEmptyDepth) {
-    errno = ENOTEMPTY;
-    return false;
-  }
-  if (!ListNames(fd, names)) return false;
+  if (depth > kMaxEmptyDepth) return Emptying::kNotEmpty;
+  if (!ListNames(fd, names)) return Emptying::kFailed;
   for (const std::string& name : names) {
     const int cfd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (cfd < 0) {
-      if (errno == ENOENT) continue;
-      return false;
+      if (errno == ENOENT) continue;  // went meanwhile
+      if (errno == ENOTDIR || errno == ELOOP) return Emptying::kNotEmpty;
+      return Emptying::kFailed;
     }
-    const bool ok = RemoveEmptyFoldersIn(cfd, depth + 1);
+    const Emptying below = RemoveEmptyFoldersIn(cfd, depth + 1);
     close(cfd);
-    if (!ok || (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)) return false;
+    if (below != Emptying::kEmptied) return below;
+    if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
+    if (errno == ENOTEMPTY || errno == EEXIST) return Emptying::kNotEmpty;
+    return Emptying::kFailed;
   }
-  return true;
+  return Emptying::kEmptied;
 }
 
 // The removal calls' one road: rel is walked from basefd (-1: from base by name) and its entry
@@ -584,12 +590,16 @@ bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, b
     return Finish(st, err);
   }
   if (HoldsOnlyEmptyFolders(fd)) {
-    if (!RemoveEmptyFoldersIn(fd) && errno != ENOTEMPTY && errno != EEXIST) {
+    // Something may arrive while the folders go: then the folder is simply not empty.
+    const Emptying inside = RemoveEmptyFoldersIn(fd);
+    if (inside == Emptying::kFailed) {
       st.Fail(full, errno);
+    } else if (inside == Emptying::kNotEmpty) {
+      // stays
     } else if (unlinkat(r.fd, r.last.c_str(), AT_REMOVEDIR) == 0) {
       if (removed != nullptr) *removed = true;
     } else if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
-      st.Fail(full, errno);  // something arrived meanwhile: it stays
+      st.Fail(full, errno);
     }
   }
   close(fd);
