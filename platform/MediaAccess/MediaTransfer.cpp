@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "MediaAccess/UrlText.h"
 #include "PortableFiles/PxError.h"
 
 namespace kqmedia {
@@ -419,11 +420,12 @@ struct tTryOutcome {
 tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
                    Clock::time_point deadline, PartFile* part, TransferHandles* handles) {
   tTryOutcome out;
+  const std::string shown = UrlForText(url);  // texts never show the user information
   tAttempt attempt(url, options, deadline, handles);
   CURL* c = attempt.handle.get();
   if (c == nullptr) {
     out.error = eInternalError;
-    out.text = "Cannot make a transfer handle for [" + url + "]";
+    out.text = "Cannot make a transfer handle for [" + shown + "]";
     return out;
   }
   const bool ftp = options.scheme == tTransferOptions::eFtp;
@@ -445,31 +447,31 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
   const CURLcode code = curl_easy_perform(c);
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
   out.error = MapCurlResult(code, out.status, ftp, out.retry);
-  out.text = DescribeCurl(url, code, attempt.errorBuffer, out.status);
+  out.text = DescribeCurl(shown, code, attempt.errorBuffer, out.status);
   if (attempt.watch.expired || (code == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline)) {
     out.error = eTimeout;
     out.retry = false;
-    out.text = url + ": not complete within the deadline of " +
+    out.text = shown + ": not complete within the deadline of " +
                std::to_string(options.deadlineSec) + " s";
     return out;
   }
   if (attempt.watch.stalled) {
     out.error = eTimeout;
     out.retry = true;
-    out.text = url + ": fewer than " + std::to_string(attempt.watch.minBytes) +
+    out.text = shown + ": fewer than " + std::to_string(attempt.watch.minBytes) +
                " bytes moved in " + std::to_string(options.stallTimeoutSec) + " s";
     return out;
   }
   if (body.refusal != eNoError) {
     out.error = body.refusal;
     out.retry = false;
-    out.text = url + ": " + body.refusalText;
+    out.text = shown + ": " + body.refusalText;
     return out;
   }
   if (code == CURLE_WRITE_ERROR && part != nullptr && part->failure() != eNoError) {
     out.error = part->failure();
     out.retry = false;
-    out.text = url + ": " + part->failureText();
+    out.text = shown + ": " + part->failureText();
     return out;
   }
   if (out.error != eNoError || part == nullptr) return out;
@@ -477,13 +479,13 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
   // ftp, and as many bytes as were announced.
   if (ftp ? out.status != 226 && out.status != 250 : out.status != 200) {
     out.error = out.status == 206 ? eInvalidData : eInternalError;
-    out.text = url + ": the reply of status " + std::to_string(out.status) + " is not the file";
+    out.text = shown + ": the reply of status " + std::to_string(out.status) + " is not the file";
     return out;
   }
   const long long announced = body.announced.Length(ftp);
   if (announced >= 0 && announced != part->written()) {
     out.error = eInvalidData;
-    out.text = url + ": received " + std::to_string(part->written()) + " of " +
+    out.text = shown + ": received " + std::to_string(part->written()) + " of " +
                std::to_string(announced) + " bytes";
   }
   return out;
