@@ -118,10 +118,11 @@ class HostileTransferTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(outside, kqtest::TreeManifest(out.path())); }
 
   std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const std::string& server, int protocol,
-                                                                 const std::string& local = "") {
+                                                                 const std::string& local = "",
+                                                                 bool passive = true) {
     const std::string& localCache = local.empty() ? cache : local;
     CMediaConfiguration r;
-    if (protocol == CMediaConfiguration::eFTP) r.Reset(localCache, server, "u", "p", true);
+    if (protocol == CMediaConfiguration::eFTP) r.Reset(localCache, server, "u", "p", passive);
     else r.Reset(static_cast<CMediaConfiguration::eProtocolType>(protocol), localCache, server, true, true);
     IMediaAccess* a = nullptr;
     EXPECT_EQ(0u, CreateMediaAccess(r, r, sink, &a));
@@ -203,6 +204,29 @@ TEST_F(HostileTransferTest, FtpTransfersMustCompleteWithOneSize) {
   for (const char* name : {"no-final", "aborted", "odd-final", "contradicts", "negative", "longer", "endless"})
     Expect(*access, name, "", Win32(13));
   Expect(*access, "trickle", "", Win32(1460));
+}
+
+TEST_F(HostileTransferTest, EncodedRepliesAreNotTheFile) {
+  ScriptedServer server("http");
+  auto reply = [](const std::string& headers, const std::string& body) {
+    return Http("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
+  };
+  server.Set({{"identity", reply("Content-Encoding: identity\r\n", "hello")},
+              {"gzip", reply("Content-Encoding: gzip\r\n", "\x1f\x8b\x08zip")},
+              {"upper", reply("CONTENT-ENCODING:  BR \r\n", "brbr")},
+              {"listed", reply("Content-Encoding: identity\r\nContent-Encoding: deflate\r\n", "x")},
+              {"empty", reply("Content-Encoding: gzip\r\n", "")},
+              // Only the reply that carries the file counts, not a redirect before it.
+              {"moved", Http("HTTP/1.1 302 Found\r\nLocation: /identity\r\nContent-Encoding: gzip\r\n"
+                             "Content-Length: 0\r\n\r\n")}});
+  auto access = Access(server.base(), CMediaConfiguration::eHTTP);
+  for (const char* name : {"identity", "moved"}) Expect(*access, name, "hello", 0);
+  for (const char* name : {"gzip", "upper", "listed", "empty"}) {
+    Expect(*access, name, "", Win32(13));
+    EXPECT_NE(std::string::npos, access->GetLastErrorString().find("encoded")) << name;
+  }
+  EXPECT_EQ(1, server.Count("GET gzip"));  // not tried again
 }
 
 TEST_F(HostileTransferTest, HttpsRedirectsOnlyToHttps) {

@@ -109,6 +109,7 @@ struct tAnnounced {
   long long httpLength = -1;
   long long ftpSize = -1;     // "213 <n>", the reply to SIZE
   long long ftpOpening = -1;  // "150 ... (<n> bytes)", the reply to RETR
+  std::string encoding;       // http: a Content-Encoding other than identity; "" when none
   std::string fault;          // why the lengths cannot be trusted; "" when they can
 
   long long Length(bool ftp) const {
@@ -122,6 +123,14 @@ struct tAnnounced {
     if (!ftp) {
       if (line.compare(0, 5, "HTTP/") == 0) {  // a new reply: a redirect's or the file's
         *this = tAnnounced();
+        return true;
+      }
+      static const char kEncoding[] = "content-encoding:";
+      if (StartsWithNoCase(line, kEncoding)) {
+        // Nothing asks for an encoding: an encoded body is not the file's bytes.
+        const std::string value = Trimmed(line.substr(sizeof(kEncoding) - 1));
+        if (!value.empty() && strcasecmp(value.c_str(), "identity") != 0)
+          encoding += (encoding.empty() ? "" : ", ") + value;
         return true;
       }
       static const char kName[] = "content-length:";
@@ -155,6 +164,10 @@ struct tAnnounced {
   bool Refuse(const std::string& why) {
     fault = why;
     return false;
+  }
+
+  std::string EncodedText() const {
+    return "the reply is encoded [" + encoding + "], it is not the file";
   }
 };
 
@@ -194,6 +207,7 @@ size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
       if (status != 200)
         return c->Refuse(status == 206 ? eInvalidData : eInternalError,
                          "the reply of status " + std::to_string(status) + " is not the file");
+      if (!c->announced.encoding.empty()) return c->Refuse(eInvalidData, c->announced.EncodedText());
     }
     const long long length = c->announced.Length(c->ftp);
     c->part->SetLimits(length >= 0 ? length : c->options->maxUnannouncedBytes,
@@ -480,6 +494,11 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
   if (ftp ? out.status != 226 && out.status != 250 : out.status != 200) {
     out.error = out.status == 206 ? eInvalidData : eInternalError;
     out.text = shown + ": the reply of status " + std::to_string(out.status) + " is not the file";
+    return out;
+  }
+  if (!ftp && !body.announced.encoding.empty()) {  // an empty body that claims an encoding
+    out.error = eInvalidData;
+    out.text = shown + ": " + body.announced.EncodedText();
     return out;
   }
   const long long announced = body.announced.Length(ftp);
