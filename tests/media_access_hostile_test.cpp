@@ -229,6 +229,22 @@ TEST_F(HostileTransferTest, EncodedRepliesAreNotTheFile) {
   EXPECT_EQ(1, server.Count("GET gzip"));  // not tried again
 }
 
+TEST_F(HostileTransferTest, ActiveFtpTakesItsDataOnlyFromTheServer) {
+  ScriptedServer server("ftp");
+  std::map<std::string, std::string> file{
+      {"size", "213 5"}, {"opening", "150 Opening (5 bytes)"}, {"body", "hello"}, {"final", "226 Done"}};
+  std::map<std::string, std::string> raced = file;
+  raced["intruder"] = "EVIL!";  // as long as the file: its size alone does not give it away
+  server.Set({{"ok", file}, {"raced", raced}});
+  auto access = Access(server.base(), CMediaConfiguration::eFTP, "", false);
+  Expect(*access, "ok", "hello", 0);
+  Expect(*access, "raced", "", Win32(12029));
+  EXPECT_EQ(1, server.Count("INTRUDER raced"));  // the third party did come first
+  EXPECT_NE(std::string::npos, access->GetLastErrorString().find("[127.0.0.2]"))
+      << access->GetLastErrorString();
+  Expect(*access, "ok", "hello", 0);
+}
+
 TEST_F(HostileTransferTest, HttpsRedirectsOnlyToHttps) {
   ScriptedServer http("http"), https("https");
   http.Set({{"ok", Http(kOk)}});

@@ -3,6 +3,8 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -217,6 +219,36 @@ size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
   return c->part->Write(data, n) ? n : 0;
 }
 
+// Active ftp: the listening data port takes the first connection that comes, so it is kept only
+// when it comes from the address of the control connection's server.
+struct tDataPeerCheck {
+  CURL* handle = nullptr;
+  std::string stranger;  // the address of a refused data connection; "" when none was
+};
+
+// The numeric address of a socket's peer, "" when it has none.
+std::string PeerAddress(curl_socket_t fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char host[NI_MAXHOST] = "";
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, nullptr, 0,
+                  NI_NUMERICHOST) != 0)
+    return std::string();
+  return host;
+}
+
+int CheckDataPeer(void* user, curl_socket_t fd, curlsocktype purpose) {
+  if (purpose != CURLSOCKTYPE_ACCEPT) return CURL_SOCKOPT_OK;
+  tDataPeerCheck* check = static_cast<tDataPeerCheck*>(user);
+  char* server = nullptr;
+  curl_easy_getinfo(check->handle, CURLINFO_PRIMARY_IP, &server);
+  const std::string peer = PeerAddress(fd);
+  if (!peer.empty() && server != nullptr && peer == server) return CURL_SOCKOPT_OK;
+  check->stranger = peer.empty() ? "an unknown address" : peer;
+  return CURL_SOCKOPT_ERROR;
+}
+
 struct CurlDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
@@ -224,7 +256,8 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 // Sets a transfer's options on a handle: idle (options cleared) when given, else a new one.
 CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions& o,
-                      Clock::time_point deadline, char* errorBuffer, tStallWatch* watch) {
+                      Clock::time_point deadline, char* errorBuffer, tStallWatch* watch,
+                      tDataPeerCheck* dataPeer) {
   GlobalInit();
   CurlHandle h(idle != nullptr ? idle : curl_easy_init());
   if (!h) return h;
@@ -249,6 +282,11 @@ CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions
     curl_easy_setopt(c, CURLOPT_PASSWORD, o.password.c_str());
     // Active mode: the server connects back to the address of the control connection.
     curl_easy_setopt(c, CURLOPT_FTPPORT, o.passive ? nullptr : "-");
+    if (!o.passive) {
+      dataPeer->handle = c;
+      curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, CheckDataPeer);
+      curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, dataPeer);
+    }
     // The accept of an active data connection is bounded like every other wait.
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, o.connectTimeoutSec * 1000L);
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, o.stallTimeoutSec);
@@ -273,12 +311,13 @@ struct tAttempt {
            TransferHandles* owner)
       : handles(o.scheme == tTransferOptions::eHttp ? owner : nullptr),
         handle(MakeHandle(handles != nullptr ? static_cast<CURL*>(handles->Take()) : nullptr, url,
-                          o, deadline, errorBuffer, &watch)) {}
+                          o, deadline, errorBuffer, &watch, &dataPeer)) {}
   ~tAttempt() {
     if (handles != nullptr && handle) handles->Give(handle.release());
   }
   char errorBuffer[CURL_ERROR_SIZE] = "";
   tStallWatch watch;
+  tDataPeerCheck dataPeer;
   TransferHandles* handles;
   CurlHandle handle;
 };
@@ -474,6 +513,13 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
     out.retry = true;
     out.text = shown + ": fewer than " + std::to_string(attempt.watch.minBytes) +
                " bytes moved in " + std::to_string(options.stallTimeoutSec) + " s";
+    return out;
+  }
+  if (!attempt.dataPeer.stranger.empty()) {
+    out.error = eCannotConnect;
+    out.retry = false;
+    out.text = shown + ": the data connection came from [" + attempt.dataPeer.stranger +
+               "], not from the server; refused";
     return out;
   }
   if (body.refusal != eNoError) {
