@@ -55,7 +55,9 @@ TEST(UrlForTextTest, DropsTheUserInformationAndKeepsTheRest) {
            {"HTTP://u@host", "HTTP://***@host"},
            {"http://u:p@w?#@host/x@y", "http://***@host/x@y"},  // the last "@" before the path
            {"u:pw@127.0.0.1:21/dir", "***@127.0.0.1:21/dir"},   // an ftp site
-           {"https://host/a@b", "https://host/a@b"},
+           {"http://u:pa/ss@host/x", "http://***@host/x"},      // a "/" that was not escaped
+           {"https://host/a@b", "https://***@b"},             // errs towards hiding
+           {"https://host/a", "https://host/a"},
            {"/var/cache/a@b", "/var/cache/a@b"},
            {"", ""}})
     EXPECT_EQ(c.second, UrlForText(c.first)) << c.first;

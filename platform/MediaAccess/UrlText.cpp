@@ -17,13 +17,15 @@ bool IsScheme(const std::string& text) {
 }  // namespace
 
 std::string UrlForText(const std::string& url) {
+  if (!url.empty() && url[0] == '/') return url;  // a local path
   const size_t scheme = url.find("://");
   const size_t hostStart =
       scheme != std::string::npos && IsScheme(url.substr(0, scheme)) ? scheme + 3 : 0;
-  size_t hostEnd = url.find('/', hostStart);
+  size_t at = url.find('@', hostStart);
+  if (at == std::string::npos) return url;
+  size_t hostEnd = url.find('/', at);
   if (hostEnd == std::string::npos) hostEnd = url.size();
-  const size_t at = url.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
-  if (at == std::string::npos || at < hostStart || at >= hostEnd) return url;
+  at = url.rfind('@', hostEnd - 1);
   return url.substr(0, hostStart) + "***" + url.substr(at);
 }
 

@@ -11,9 +11,11 @@ namespace kqmedia {
 // `url` with the user information before its host replaced by "***":
 //   "https://user:pw@host:8443/a/b" -> "https://***@host:8443/a/b"
 //   "user:pw@host/dir" (an ftp site) -> "***@host/dir"
-// The host part runs from after "scheme://" (or from the start) to the first "/", and the user
-// information ends at its last "@", so a password holding "@", "?" or "#" goes whole. A text
-// without user information, a local path among them, comes back as it is.
+// The user information runs from after "scheme://" (or from the start) to the last "@" before
+// the first "/" that follows an "@", so a password holding "@", ":", "?", "#" or even "/" goes
+// whole. The rule errs towards hiding: in a URL without user information but with "@" in its
+// path, the text up to that "@" goes too. A local path (starting with "/") and a text without
+// "@" come back as they are.
 std::string UrlForText(const std::string& url);
 
 }  // namespace kqmedia
