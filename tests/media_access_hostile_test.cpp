@@ -240,7 +240,7 @@ TEST_F(HostileTransferTest, ActiveFtpTakesItsDataOnlyFromTheServer) {
   Expect(*access, "ok", "hello", 0);
   Expect(*access, "raced", "", Win32(12029));
   EXPECT_EQ(1, server.Count("INTRUDER raced"));  // the third party did come first
-  EXPECT_NE(std::string::npos, access->GetLastErrorString().find("[127.0.0.2]"))
+  EXPECT_NE(std::string::npos, access->GetLastErrorString().find("[127.0.0.2], not from the server [127.0.0.1]"))
       << access->GetLastErrorString();
   Expect(*access, "ok", "hello", 0);
 }

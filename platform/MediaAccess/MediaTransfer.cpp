@@ -4,8 +4,8 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <sys/socket.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,6 +224,7 @@ size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
 struct tDataPeerCheck {
   CURL* handle = nullptr;
   std::string stranger;  // the address of a refused data connection; "" when none was
+  std::string server;    // the server's address when one was refused
 };
 
 // The numeric address of a socket's peer, "" when it has none.
@@ -246,6 +247,7 @@ int CheckDataPeer(void* user, curl_socket_t fd, curlsocktype purpose) {
   const std::string peer = PeerAddress(fd);
   if (!peer.empty() && server != nullptr && peer == server) return CURL_SOCKOPT_OK;
   check->stranger = peer.empty() ? "an unknown address" : peer;
+  check->server = server != nullptr ? server : "";
   return CURL_SOCKOPT_ERROR;
 }
 
@@ -519,7 +521,7 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
     out.error = eCannotConnect;
     out.retry = false;
     out.text = shown + ": the data connection came from [" + attempt.dataPeer.stranger +
-               "], not from the server; refused";
+               "], not from the server [" + attempt.dataPeer.server + "]; refused";
     return out;
   }
   if (body.refusal != eNoError) {
