@@ -23,7 +23,7 @@
 //   "MediaAccess"/"nFailFastStallSec"   the stall window of those one-try fetches (10)
 // A target below the record's local cache is written without following any link below the
 // cache (LocalFiles.h); a copy reads its source without following any link below the copy
-// folder.
+// folder. Lines and error texts show a URL without its user information (UrlText.h).
 #include <sys/stat.h>
 #include <strings.h>
 
