@@ -2,10 +2,13 @@
 // (support/hostile_media_server.py) and links or FIFOs in the caches. Every case must fail
 // cleanly or deliver exactly the file, end quickly, keep an old target, and leave everything
 // outside the cache as it was.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,10 +121,11 @@ class HostileTransferTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(outside, kqtest::TreeManifest(out.path())); }
 
   std::unique_ptr<IMediaAccess, void (*)(IMediaAccess*)> Access(const std::string& server, int protocol,
-                                                                 const std::string& local = "") {
+                                                                 const std::string& local = "",
+                                                                 bool passive = true) {
     const std::string& localCache = local.empty() ? cache : local;
     CMediaConfiguration r;
-    if (protocol == CMediaConfiguration::eFTP) r.Reset(localCache, server, "u", "p", true);
+    if (protocol == CMediaConfiguration::eFTP) r.Reset(localCache, server, "u", "p", passive);
     else r.Reset(static_cast<CMediaConfiguration::eProtocolType>(protocol), localCache, server, true, true);
     IMediaAccess* a = nullptr;
     EXPECT_EQ(0u, CreateMediaAccess(r, r, sink, &a));
@@ -203,6 +207,57 @@ TEST_F(HostileTransferTest, FtpTransfersMustCompleteWithOneSize) {
   for (const char* name : {"no-final", "aborted", "odd-final", "contradicts", "negative", "longer", "endless"})
     Expect(*access, name, "", Win32(13));
   Expect(*access, "trickle", "", Win32(1460));
+}
+
+TEST_F(HostileTransferTest, EncodedRepliesAreNotTheFile) {
+  ScriptedServer server("http");
+  auto reply = [](const std::string& headers, const std::string& body) {
+    return Http("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body);
+  };
+  server.Set({{"identity", reply("Content-Encoding: identity\r\n", "hello")},
+              {"gzip", reply("Content-Encoding: gzip\r\n", "\x1f\x8b\x08zip")},
+              {"upper", reply("CONTENT-ENCODING:  BR \r\n", "brbr")},
+              {"listed", reply("Content-Encoding: identity\r\nContent-Encoding: deflate\r\n", "x")},
+              {"empty", reply("Content-Encoding: gzip\r\n", "")},
+              // Only the reply that carries the file counts, not a redirect before it.
+              {"moved", Http("HTTP/1.1 302 Found\r\nLocation: /identity\r\nContent-Encoding: gzip\r\n"
+                             "Content-Length: 0\r\n\r\n")}});
+  auto access = Access(server.base(), CMediaConfiguration::eHTTP);
+  for (const char* name : {"identity", "moved"}) Expect(*access, name, "hello", 0);
+  for (const char* name : {"gzip", "upper", "listed", "empty"}) {
+    Expect(*access, name, "", Win32(13));
+    EXPECT_NE(std::string::npos, access->GetLastErrorString().find("encoded")) << name;
+  }
+  EXPECT_EQ(1, server.Count("GET gzip"));  // not tried again
+}
+
+// Whether a socket can take 127.0.0.2 as its own address (the third party's, below).
+bool SecondLoopbackAddress() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(0x7f000002);
+  const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+TEST_F(HostileTransferTest, ActiveFtpTakesItsDataOnlyFromTheServer) {
+  if (!SecondLoopbackAddress()) GTEST_SKIP() << "127.0.0.2 cannot be a socket's address here";
+  ScriptedServer server("ftp");
+  std::map<std::string, std::string> file{
+      {"size", "213 5"}, {"opening", "150 Opening (5 bytes)"}, {"body", "hello"}, {"final", "226 Done"}};
+  std::map<std::string, std::string> raced = file;
+  raced["intruder"] = "EVIL!";  // as long as the file: its size alone does not give it away
+  server.Set({{"ok", file}, {"raced", raced}});
+  auto access = Access(server.base(), CMediaConfiguration::eFTP, "", false);
+  Expect(*access, "ok", "hello", 0);
+  Expect(*access, "raced", "", Win32(12029));
+  EXPECT_EQ(1, server.Count("INTRUDER raced"));  // the third party did come first
+  EXPECT_NE(std::string::npos, access->GetLastErrorString().find("[127.0.0.2], not from the server [127.0.0.1]"))
+      << access->GetLastErrorString();
+  Expect(*access, "ok", "hello", 0);
 }
 
 TEST_F(HostileTransferTest, HttpsRedirectsOnlyToHttps) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "MediaAccess/UrlText.h"
 #include "PortableFiles/SafePath.h"
 
 namespace KQInstallCommonUtils {
@@ -245,7 +246,8 @@ unsigned int CreateFolderStructReader(IFolderStruct** out, EvDebug* log,
   const std::string mediaRoot = root == placeholders.end() ? std::string() : root->second;
   if (mediaRoot.empty() || !HasNoParentStep(mediaRoot) ||
       (location == eLocalHierarchy && mediaRoot[0] != '/')) {
-    LogFailure(log, "Media root [%s] is empty, relative or leaves its folder", mediaRoot);
+    LogFailure(log, "Media root [%s] is empty, relative or leaves its folder",
+               kqmedia::UrlForText(mediaRoot));
     return kNotBuilt;
   }
   std::map<int, tFolder> folders;

@@ -23,7 +23,7 @@
 //   "MediaAccess"/"nFailFastStallSec"   the stall window of those one-try fetches (10)
 // A target below the record's local cache is written without following any link below the
 // cache (LocalFiles.h); a copy reads its source without following any link below the copy
-// folder.
+// folder. Lines and error texts show a URL without its user information (UrlText.h).
 #include <sys/stat.h>
 #include <strings.h>
 
@@ -36,6 +36,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "MediaAccess/IMediaAccess.h"
 #include "MediaAccess/MediaTransfer.h"
+#include "MediaAccess/UrlText.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
@@ -224,10 +225,11 @@ class CMediaAccess : public IMediaAccess {
       const long failFastAfter = ConfigNumber(config, "nFailFastAfter", 3, 0, 1000000);
       if (failFastAfter > 0 && GaveUpInARow(server) >= failFastAfter)
         FailFast(options, ConfigNumber(config, "nFailFastStallSec", 10, 1, 3600));
-      sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", url.c_str(), localPath.c_str());
+      const std::string shown = kqmedia::UrlForText(url);
+      sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", shown.c_str(), localPath.c_str());
       result = kqmedia::FetchUrl(url, target, options, &handles_);
       if (result.ok() && result.tries > 1)
-        sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", url.c_str(), result.tries);
+        sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", shown.c_str(), result.tries);
       CountGiveUps(server, result, failFastAfter);
     }
     return Finish("GetFile", result);
@@ -255,7 +257,7 @@ class CMediaAccess : public IMediaAccess {
       sink_.Debug("GetFile",
                   "[%d] transfers in a row from [%s] failed after all their tries; its next "
                   "transfers get one try each until one succeeds",
-                  count, server.c_str());
+                  count, kqmedia::UrlForText(server).c_str());
   }
 
   // Records the thread's error text (or clears it) and turns the result into the code.

@@ -3,7 +3,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "MediaAccess/UrlText.h"
 #include "PortableFiles/PxError.h"
 
 namespace kqmedia {
@@ -108,6 +111,7 @@ struct tAnnounced {
   long long httpLength = -1;
   long long ftpSize = -1;     // "213 <n>", the reply to SIZE
   long long ftpOpening = -1;  // "150 ... (<n> bytes)", the reply to RETR
+  std::string encoding;       // http: a Content-Encoding other than identity; "" when none
   std::string fault;          // why the lengths cannot be trusted; "" when they can
 
   long long Length(bool ftp) const {
@@ -121,6 +125,14 @@ struct tAnnounced {
     if (!ftp) {
       if (line.compare(0, 5, "HTTP/") == 0) {  // a new reply: a redirect's or the file's
         *this = tAnnounced();
+        return true;
+      }
+      static const char kEncoding[] = "content-encoding:";
+      if (StartsWithNoCase(line, kEncoding)) {
+        // Nothing asks for an encoding: an encoded body is not the file's bytes.
+        const std::string value = Trimmed(line.substr(sizeof(kEncoding) - 1));
+        if (!value.empty() && strcasecmp(value.c_str(), "identity") != 0)
+          encoding += (encoding.empty() ? "" : ", ") + value;
         return true;
       }
       static const char kName[] = "content-length:";
@@ -154,6 +166,10 @@ struct tAnnounced {
   bool Refuse(const std::string& why) {
     fault = why;
     return false;
+  }
+
+  std::string EncodedText() const {
+    return "the reply is encoded [" + encoding + "], it is not the file";
   }
 };
 
@@ -193,6 +209,7 @@ size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
       if (status != 200)
         return c->Refuse(status == 206 ? eInvalidData : eInternalError,
                          "the reply of status " + std::to_string(status) + " is not the file");
+      if (!c->announced.encoding.empty()) return c->Refuse(eInvalidData, c->announced.EncodedText());
     }
     const long long length = c->announced.Length(c->ftp);
     c->part->SetLimits(length >= 0 ? length : c->options->maxUnannouncedBytes,
@@ -202,6 +219,38 @@ size_t WriteToPart(char* data, size_t size, size_t count, void* user) {
   return c->part->Write(data, n) ? n : 0;
 }
 
+// Active ftp: the listening data port takes the first connection that comes, so it is kept only
+// when it comes from the address of the control connection's server.
+struct tDataPeerCheck {
+  CURL* handle = nullptr;
+  std::string stranger;  // the address of a refused data connection; "" when none was
+  std::string server;    // the server's address when one was refused
+};
+
+// The numeric address of a socket's peer, "" when it has none.
+std::string PeerAddress(curl_socket_t fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char host[NI_MAXHOST] = "";
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, nullptr, 0,
+                  NI_NUMERICHOST) != 0)
+    return std::string();
+  return host;
+}
+
+int CheckDataPeer(void* user, curl_socket_t fd, curlsocktype purpose) {
+  if (purpose != CURLSOCKTYPE_ACCEPT) return CURL_SOCKOPT_OK;
+  tDataPeerCheck* check = static_cast<tDataPeerCheck*>(user);
+  char* server = nullptr;
+  curl_easy_getinfo(check->handle, CURLINFO_PRIMARY_IP, &server);
+  const std::string peer = PeerAddress(fd);
+  if (!peer.empty() && server != nullptr && peer == server) return CURL_SOCKOPT_OK;
+  check->stranger = peer.empty() ? "an unknown address" : peer;
+  check->server = server != nullptr ? server : "";
+  return CURL_SOCKOPT_ERROR;
+}
+
 struct CurlDeleter {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
 };
@@ -209,7 +258,8 @@ using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
 // Sets a transfer's options on a handle: idle (options cleared) when given, else a new one.
 CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions& o,
-                      Clock::time_point deadline, char* errorBuffer, tStallWatch* watch) {
+                      Clock::time_point deadline, char* errorBuffer, tStallWatch* watch,
+                      tDataPeerCheck* dataPeer) {
   GlobalInit();
   CurlHandle h(idle != nullptr ? idle : curl_easy_init());
   if (!h) return h;
@@ -234,6 +284,11 @@ CurlHandle MakeHandle(CURL* idle, const std::string& url, const tTransferOptions
     curl_easy_setopt(c, CURLOPT_PASSWORD, o.password.c_str());
     // Active mode: the server connects back to the address of the control connection.
     curl_easy_setopt(c, CURLOPT_FTPPORT, o.passive ? nullptr : "-");
+    if (!o.passive) {
+      dataPeer->handle = c;
+      curl_easy_setopt(c, CURLOPT_SOCKOPTFUNCTION, CheckDataPeer);
+      curl_easy_setopt(c, CURLOPT_SOCKOPTDATA, dataPeer);
+    }
     // The accept of an active data connection is bounded like every other wait.
     curl_easy_setopt(c, CURLOPT_ACCEPTTIMEOUT_MS, o.connectTimeoutSec * 1000L);
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, o.stallTimeoutSec);
@@ -258,12 +313,13 @@ struct tAttempt {
            TransferHandles* owner)
       : handles(o.scheme == tTransferOptions::eHttp ? owner : nullptr),
         handle(MakeHandle(handles != nullptr ? static_cast<CURL*>(handles->Take()) : nullptr, url,
-                          o, deadline, errorBuffer, &watch)) {}
+                          o, deadline, errorBuffer, &watch, &dataPeer)) {}
   ~tAttempt() {
     if (handles != nullptr && handle) handles->Give(handle.release());
   }
   char errorBuffer[CURL_ERROR_SIZE] = "";
   tStallWatch watch;
+  tDataPeerCheck dataPeer;
   TransferHandles* handles;
   CurlHandle handle;
 };
@@ -419,11 +475,12 @@ struct tTryOutcome {
 tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
                    Clock::time_point deadline, PartFile* part, TransferHandles* handles) {
   tTryOutcome out;
+  const std::string shown = UrlForText(url);  // texts never show the user information
   tAttempt attempt(url, options, deadline, handles);
   CURL* c = attempt.handle.get();
   if (c == nullptr) {
     out.error = eInternalError;
-    out.text = "Cannot make a transfer handle for [" + url + "]";
+    out.text = "Cannot make a transfer handle for [" + shown + "]";
     return out;
   }
   const bool ftp = options.scheme == tTransferOptions::eFtp;
@@ -445,31 +502,38 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
   const CURLcode code = curl_easy_perform(c);
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
   out.error = MapCurlResult(code, out.status, ftp, out.retry);
-  out.text = DescribeCurl(url, code, attempt.errorBuffer, out.status);
+  out.text = DescribeCurl(shown, code, attempt.errorBuffer, out.status);
   if (attempt.watch.expired || (code == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline)) {
     out.error = eTimeout;
     out.retry = false;
-    out.text = url + ": not complete within the deadline of " +
+    out.text = shown + ": not complete within the deadline of " +
                std::to_string(options.deadlineSec) + " s";
     return out;
   }
   if (attempt.watch.stalled) {
     out.error = eTimeout;
     out.retry = true;
-    out.text = url + ": fewer than " + std::to_string(attempt.watch.minBytes) +
+    out.text = shown + ": fewer than " + std::to_string(attempt.watch.minBytes) +
                " bytes moved in " + std::to_string(options.stallTimeoutSec) + " s";
+    return out;
+  }
+  if (!attempt.dataPeer.stranger.empty()) {
+    out.error = eCannotConnect;
+    out.retry = false;
+    out.text = shown + ": the data connection came from [" + attempt.dataPeer.stranger +
+               "], not from the server [" + attempt.dataPeer.server + "]; refused";
     return out;
   }
   if (body.refusal != eNoError) {
     out.error = body.refusal;
     out.retry = false;
-    out.text = url + ": " + body.refusalText;
+    out.text = shown + ": " + body.refusalText;
     return out;
   }
   if (code == CURLE_WRITE_ERROR && part != nullptr && part->failure() != eNoError) {
     out.error = part->failure();
     out.retry = false;
-    out.text = url + ": " + part->failureText();
+    out.text = shown + ": " + part->failureText();
     return out;
   }
   if (out.error != eNoError || part == nullptr) return out;
@@ -477,13 +541,18 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
   // ftp, and as many bytes as were announced.
   if (ftp ? out.status != 226 && out.status != 250 : out.status != 200) {
     out.error = out.status == 206 ? eInvalidData : eInternalError;
-    out.text = url + ": the reply of status " + std::to_string(out.status) + " is not the file";
+    out.text = shown + ": the reply of status " + std::to_string(out.status) + " is not the file";
+    return out;
+  }
+  if (!ftp && !body.announced.encoding.empty()) {  // an empty body that claims an encoding
+    out.error = eInvalidData;
+    out.text = shown + ": " + body.announced.EncodedText();
     return out;
   }
   const long long announced = body.announced.Length(ftp);
   if (announced >= 0 && announced != part->written()) {
     out.error = eInvalidData;
-    out.text = url + ": received " + std::to_string(part->written()) + " of " +
+    out.text = shown + ": received " + std::to_string(part->written()) + " of " +
                std::to_string(announced) + " bytes";
   }
   return out;

@@ -4,8 +4,11 @@
 // Both write to a part file beside the target (LocalFiles.h) and rename it over the target
 // after a complete transfer; every failure removes it and leaves an existing target as it
 // was. Only a whole file is complete: over http(s) a reply of status 200 whose length matches
-// what its headers announce, over ftp a transfer the server reports complete (226 or 250)
-// with no contradicting sizes; nothing else is ever renamed over a target. Thread-safe: every
+// what its headers announce and that is not encoded (no Content-Encoding but identity; none is
+// asked for), over ftp a transfer the server reports complete (226 or 250) with no
+// contradicting sizes; nothing else is ever renamed over a target. An active ftp transfer
+// takes its data connection only from the address of the control connection's server; one from
+// elsewhere fails the transfer. Texts show URLs without user information. Thread-safe: every
 // call has its own handle, file and result. A network transfer makes a fresh handle, or,
 // given the caller's TransferHandles, takes an idle one of them (http and https only), so
 // that it goes over a connection an earlier transfer left open.

@@ -12,7 +12,11 @@ http case:
     zero bytes as fast as the client takes them.
 ftp case:
     {"size": "<reply to SIZE>", "opening": "<reply to RETR>", "body": "<data>",
-     "then": as above, on the data connection, "final": "<reply after the data>" or ""}
+     "then": as above, on the data connection, "final": "<reply after the data>" or "",
+     "intruder": "<data>"}
+    Passive (EPSV, PASV) and active (EPRT, PORT) data connections are served. With "intruder",
+    in active mode a third party connects first to the client's data port, from 127.0.0.2,
+    sends its data and closes (logged as "INTRUDER <name>"); the server connects after it.
 A name without a case gets 404 (ftp: 550). Requests are appended to --log as
 "<method> <name>" lines. Writes its port to --port-file once listening; exits with its parent
 (--parent-pid), after --timeout seconds, or on SIGTERM.
@@ -104,9 +108,29 @@ def serve_http_connection(sock, script, log):
         close(sock)
 
 
+def connect_to(address, source=None):
+    """A connection to the client's active data port, from `source` when given."""
+    conn = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    conn.settimeout(10)
+    if source:
+        conn.bind((source, 0))
+    conn.connect(address)
+    return conn
+
+
+def active_address(verb, arg):
+    """The client's data port from an EPRT ("|1|h|p|") or PORT ("h1,h2,h3,h4,p1,p2") argument."""
+    if verb == "EPRT":
+        fields = arg.split(arg[0]) if arg else []
+        return fields[2], int(fields[3])
+    numbers = [int(x) for x in arg.split(",")]
+    return ".".join(str(n) for n in numbers[:4]), numbers[4] * 256 + numbers[5]
+
+
 def serve_ftp_connection(sock, script, log):
     f = sock.makefile("rb")
     data_listener = None
+    active = None  # the client's data port in active mode
 
     def say(text):
         sock.sendall((text + "\r\n").encode("latin-1"))
@@ -129,7 +153,14 @@ def serve_ftp_connection(sock, script, log):
                 say('257 "/" is the current folder')
             elif verb in ("CWD", "TYPE"):
                 say("250 ok" if verb == "CWD" else "200 ok")
+            elif verb in ("EPRT", "PORT"):
+                try:
+                    active = active_address(verb, arg)
+                    say("200 ok")
+                except (ValueError, IndexError):
+                    say("501 bad address")
             elif verb in ("EPSV", "PASV"):
+                active = None
                 if data_listener is not None:
                     data_listener.close()
                 data_listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -147,19 +178,36 @@ def serve_ftp_connection(sock, script, log):
             elif verb == "RETR":
                 log.add("RETR", name)
                 case = script.case(name)
-                if case is None or data_listener is None:
+                if case is None or (data_listener is None and active is None):
                     say("550 no such file")
                     continue
+                if active is not None and "intruder" in case:
+                    try:
+                        stranger = connect_to(active, "127.0.0.2")
+                        stranger.sendall(case["intruder"].encode("latin-1"))
+                        close(stranger)
+                        log.add("INTRUDER", name)
+                    except OSError:
+                        pass
                 say(case.get("opening", "150 opening data connection"))
-                data_listener.settimeout(10)
-                conn, _ = data_listener.accept()
-                data_listener.close()
-                data_listener = None
-                try:
-                    conn.sendall(case.get("body", "").encode("latin-1"))
-                    follow_up(conn, case)
-                finally:
-                    close(conn)
+                if active is not None:
+                    try:
+                        conn = connect_to(active)
+                    except OSError:
+                        conn = None  # the client took the intruder's connection
+                else:
+                    data_listener.settimeout(10)
+                    conn, _ = data_listener.accept()
+                    data_listener.close()
+                    data_listener = None
+                if conn is not None:
+                    try:
+                        conn.sendall(case.get("body", "").encode("latin-1"))
+                        follow_up(conn, case)
+                    except OSError:
+                        pass
+                    finally:
+                        close(conn)
                 final = case.get("final", "226 transfer complete")
                 if final:
                     say(final)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Db/Proc/PatchGetConfig.h"
+#include "MediaAccess/UrlText.h"
 #include "Password/KQPassword.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
 #include "nPatchDownload/PatchResultCodes.h"
@@ -60,7 +61,8 @@ unsigned int CPatchDataManagerHN::QueryDownloadConfigs(CMediaConfiguration& down
       const bool passive = row.oFTPUsePassive != 0;
       download.Reset(row.oHNCacheDirectory, row.oFTPSite, row.oFTPUsername, password, passive);
       m_event.Debug(kTag, "HN cache is [%s], FTP site is [%s], username is [%s], isPassive is [%s]",
-                    row.oHNCacheDirectory, row.oFTPSite, row.oFTPUsername,
+                    row.oHNCacheDirectory, kqmedia::UrlForText(row.oFTPSite).c_str(),
+                    row.oFTPUsername,
                     passive ? "true" : "false");
     }
   } else if (protocol == "HTTP" || protocol == "HTTPS") {
@@ -109,7 +111,7 @@ unsigned int CPatchDataManagerHN::constructHotfixConfig(const std::string& local
   } else {
     m_event.Debug("constructHotfixConfig",
                   "Patch Config URL Prefix [%s] did not start with correct protocol name",
-                  urlPrefix.c_str());
+                  kqmedia::UrlForText(urlPrefix).c_str());
     return KQ_PATCH_E_INVALID_INPUT;
   }
   unsigned int ignore = 0;

@@ -3,6 +3,7 @@
 
 #include "InstallUtils/IFolderStruct.h"
 #include "MediaAccess/IMediaAccess.h"
+#include "MediaAccess/UrlText.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/IComponentsRetrieval.h"
 #include "nPatchDownload/IPatchEvent.h"
@@ -41,7 +42,8 @@ unsigned int IComponentsRetrieval::ConstructFolderStructObjects(
   static const std::string kNone, kNA = "NA";
   const auto& keys = params.placeholders;
   event.DebugLvl(kFn, 2, "Using [%s], [%s], [%s] and [%s] in creation",
-                 ValueOr(keys, "MEDIAROOT", kNone).c_str(), ValueOr(keys, "VERSION", kNone).c_str(),
+                 kqmedia::UrlForText(ValueOr(keys, "MEDIAROOT", kNone)).c_str(),
+                 ValueOr(keys, "VERSION", kNone).c_str(),
                  ValueOr(keys, "BUILD", kNone).c_str(), ValueOr(keys, "SPMAJOR", kNA).c_str());
   event.DebugLvl(kFn, 8, "XML template is [%s].", params.xmlTemplate.c_str());
   KQInstallCommonUtils::CacheHierarchy hierarchy;
@@ -63,14 +65,20 @@ unsigned int IComponentsRetrieval::ConstructFolderStructObjects(
     return rc;
   }
   const FullVersion zero{_SPVersion(0)};
+  // A download job's media root is its server's URL: shown without its user information.
+  using kqmedia::UrlForText;
+  const std::string root = UrlForText(ValueOr(object->GetPlaceHolderMap(), "MEDIAROOT", kNone));
+  const std::string loose =
+      UrlForText(object->GetPath(KQInstallCommonUtils::eKindPlatformRoot, "WinX64", zero, 0));
+  const std::string info =
+      UrlForText(object->GetFilePath(KQInstallCommonUtils::eKindUpdatesInfoFile, "", zero, 0));
+  const std::string hotfix =
+      UrlForText(object->GetPath(KQInstallCommonUtils::eKindHotfixRoot, "WinX64", zero, 0));
   event.DebugLvl(
       kFn, 10,
       "Successfully created it. Now media root path is [%s], loose folder is [%s], updatesInfo "
       "file is [%s], hotfix root is [%s]",
-      ValueOr(object->GetPlaceHolderMap(), "MEDIAROOT", kNone).c_str(),
-      object->GetPath(KQInstallCommonUtils::eKindPlatformRoot, "WinX64", zero, 0).c_str(),
-      object->GetFilePath(KQInstallCommonUtils::eKindUpdatesInfoFile, "", zero, 0).c_str(),
-      object->GetPath(KQInstallCommonUtils::eKindHotfixRoot, "WinX64", zero, 0).c_str());
+      root.c_str(), loose.c_str(), info.c_str(), hotfix.c_str());
   return KQ_PATCH_OK;
 }
 
