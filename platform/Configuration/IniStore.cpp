@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "Concurrency/LockFile.h"
@@ -265,7 +266,12 @@ std::string UnpredictableName(const std::string& path) {
 // Makes the new file beside the store: never through a link, never over an existing file.
 int CreateTemporary(const std::string& path, std::string& tmp) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    tmp = UnpredictableName(path);
+    try {
+      tmp = UnpredictableName(path);
+    } catch (const std::exception&) {  // no source of randomness: no guessable name either
+      errno = EIO;
+      return -1;
+    }
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
