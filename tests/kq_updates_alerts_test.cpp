@@ -4,11 +4,13 @@
 // log and the sleep marker. Every test here may reach Initialize, which waits on the marker.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,8 @@
 #include "KQUpdates.h"
 #include "KqDbTestEnv.h"
 #include "Logging/EvDebug.h"
+#include "PrivateTmp.h"
+#include "Unprivileged.h"
 #include "UpdateAlertTestEnv.h"
 #include "Vocabulary.h"
 
@@ -252,6 +256,45 @@ TEST_F(AlertRun, InitializeWaitsWhileTheSleepMarkerExists) {
   EXPECT_TRUE(u.m_initialized);
   EXPECT_EQ(u.m_hnVersionName, "11.0.0");
   EXPECT_TRUE(u.m_clientRecords.empty());
+}
+
+// Markers another user plants hold nothing: each is planted by user 65534 in a child with a /tmp
+// of its own, where Initialize then runs (bounded by an alarm, should it wait after all).
+TEST_F(AlertRun, InitializeIgnoresAMarkerAnotherUserPlanted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant as another user";
+  const char* marker = "/tmp/kqupdates.sleep";
+  const std::string rootsFile = root() + "/roots-file";
+  kqtest::WriteFile(rootsFile, "");
+  ASSERT_EQ(0, ::chmod(root().c_str(), 0711));  // so that a link to it can be followed
+  struct Plant {
+    const char* name;
+    std::function<bool()> make;  // runs as user 65534
+  };
+  const std::vector<Plant> plants = {
+      {"a file of another user",
+       [&] {
+         int fd = ::open(marker, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+         return fd >= 0 && ::close(fd) == 0;
+       }},
+      {"a link to a file of root", [&] { return ::symlink(rootsFile.c_str(), marker) == 0; }},
+  };
+  for (const Plant& p : plants) {
+    SCOPED_TRACE(p.name);
+    int rc = kqtest::RunWithPrivateTmp(root(), [&] {
+      if (kqtest::RunUnprivileged([&] { return p.make() ? 0 : 1; }) != 0) return 2;
+      ::alarm(30);
+      KQUpdates u;
+      return u.Initialize(false) ? 0 : 3;
+    });
+    if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+    EXPECT_EQ(0, rc) << "2: not planted, 3: Initialize failed, -1: it waited";
+  }
+  const std::string log = Log();
+  size_t first = log.find("Ignoring [/tmp/kqupdates.sleep]");
+  ASSERT_NE(std::string::npos, first) << log;
+  size_t second = log.find("Ignoring [/tmp/kqupdates.sleep]", first + 1);
+  EXPECT_NE(std::string::npos, second);  // one line for each run
+  EXPECT_EQ(std::string::npos, log.find("Ignoring [/tmp/kqupdates.sleep]", second + 1));
 }
 
 }  // namespace

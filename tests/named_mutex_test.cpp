@@ -185,7 +185,7 @@ TEST_F(NamedMutexTest, UnwritableFolderIsAFailureNotAHang) {
   KqNamedMutex m("1_lock");
   EXPECT_FALSE(m.lock(100));
   EXPECT_EQ(m.getLockCnt(), 0);
-  EXPECT_NE(kqtest::ReadFile(cfg_.logFile()).find("Cannot create the lock folder"),
+  EXPECT_NE(kqtest::ReadFile(cfg_.logFile()).find("Refusing the lock folder"),
             std::string::npos);
 }
 

@@ -65,17 +65,19 @@ std::vector<CNMessageBase> Media(const std::vector<std::string>& names) {
 
 using kqtest::TreeManifest;
 
-// Whether /proc/locks shows a process waiting for a lock on the file with that inode.
-bool SomeoneWaitsOn(ino_t inode) {
-  std::ifstream locks("/proc/locks");
-  const std::string key = ":" + std::to_string(static_cast<unsigned long long>(inode)) + " ";
-  for (std::string line; std::getline(locks, line);)
-    if (line.find("->") != std::string::npos && line.find(key) != std::string::npos) return true;
+// Whether process `pid` has the file (dev, inode) open: a writer of the store opens the lock
+// file only to take it, and keeps trying while another holds it.
+bool HasOpen(pid_t pid, dev_t dev, ino_t inode) {
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    struct stat sb;
+    if (stat(fd.path().c_str(), &sb) == 0 && sb.st_dev == dev && sb.st_ino == inode) return true;
+  }
   return false;
 }
 
 // Helper process "upgrade": an upgrade that starts while a deletion is setting its flag. It holds
-// the configuration store's write lock, waits until another process blocks on it (the deletion
+// the configuration store's write lock, waits until another process waits for it (the deletion
 // setting "sSWCacheSyncInProgress" after it found no upgrade running), writes
 // "sTallowmereUpgradeInProgress" = "yes" under that lock, as a writer of the store does, and
 // lets the other writer go on. Prints "locked", then "waited" (or "timeout").
@@ -89,7 +91,7 @@ int RunHelper(int argc, char** argv) {
   struct stat st;
   if (fstat(fd, &st) != 0) return 3;
   bool waited = false;
-  for (int i = 0; i < 2000 && !(waited = SomeoneWaitsOn(st.st_ino)); ++i)
+  for (int i = 0; i < 2000 && !(waited = HasOpen(getppid(), st.st_dev, st.st_ino)); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   kqconfig::IniData data = kqconfig::IniData::parse(kqtest::ReadFile(store));
   data.set("Tapewright", "sTallowmereUpgradeInProgress", "yes");

@@ -8,11 +8,13 @@
 #include <string>
 
 #include "Alerts/EvAlertEx.h"
+#include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/PxSleep.h"
 #include "Db/Proc/simGetUpdatesNeedsDownload.h"
 #include "FileSystemUtils.h"
 #include "KQUpdates.h"
 #include "Logging/EvDebug.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/PxString.h"
 #include "Vocabulary.h"
 #include "nPatchDownload/CPatchDataManagerHN.h"
@@ -41,12 +43,26 @@ std::string HotfixPackNote(const FullVersion& v, const char* after = "") {
   return CPxString::Format(" [HPK{1}]{2}", number, after).str();
 }
 
+// The marker holds the run only when whoever may hold the service left it: a regular file (a
+// link is not followed) owned by root or by this process's user. Another one is ignored with a
+// line, which ends the wait, so the line is written once.
+bool SleepMarkerHolds(EvDebug& log) {
+  SPxFileStat st;
+  if (CPxFile::Lstat(kSleepMarker, st).IsError()) return false;
+  if (st.IsRegular() && (st.uid == 0 || st.uid == GetCurrentUserId())) return true;
+  log.Debug("Initialize",
+            "Ignoring [%s]: not a regular file owned by root or user %lu (owner %lu, mode %o)",
+            kSleepMarker, GetCurrentUserId(), static_cast<unsigned long>(st.uid),
+            static_cast<unsigned>(st.mode));
+  return false;
+}
+
 }  // namespace
 
 bool KQUpdates::Initialize(bool gatherClients) {
   if (m_initialized) return true;
   if (m_log == nullptr) return false;
-  while (isFilePresent(kSleepMarker)) PXSLEEP_InTeRnAl(kSleepStepMs);
+  while (SleepMarkerHolds(Log())) PXSLEEP_InTeRnAl(kSleepStepMs);
   setHNVersion();
   if (gatherClients) GatherClientInfo();
   getVersionNameForID(m_hnVersion, m_hnVersionName);

@@ -1,7 +1,6 @@
 #include "SwCacheLocks.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,6 +16,7 @@
 #include "Concurrency/CTimeStamp.h"
 #include "Concurrency/FXProcess.h"
 #include "Concurrency/KqCurrentIds.h"
+#include "Concurrency/LockFile.h"
 #include "Configuration/KQClient.h"
 #include "FileSystemUtils.h"
 #include "Jobs/KQJobQuery.h"
@@ -42,24 +42,17 @@ long long g_guardWaitMs = kSwCacheMutexWaitMs;
 class GuardLock {
  public:
   explicit GuardLock(const std::string& path) {
-    // Read access is enough for flock, so takers of other users share the guard.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // The owner's alone: anyone who can open the guard can hold it (see Concurrency/LockFile.h).
+    fd_ = kq::OpenLockFile(path, openErr_);
     if (fd_ < 0) {
       err_ = errno;
       return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_guardWaitMs);
-    long long pauseUs = 200;
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-        err_ = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
-        ::close(fd_);
-        fd_ = -1;
-        return;
-      }
-      ::usleep(static_cast<useconds_t>(pauseUs));
-      if (pauseUs < 20000) pauseUs *= 2;
+    err_ = kq::LockFileUntil(fd_, std::chrono::steady_clock::now() +
+                                      std::chrono::milliseconds(g_guardWaitMs));
+    if (err_ != 0) {
+      ::close(fd_);
+      fd_ = -1;
     }
   }
   ~GuardLock() {
@@ -70,10 +63,13 @@ class GuardLock {
 
   bool held() const { return fd_ >= 0; }
   int error() const { return err_; }
+  // Why the guard file was refused, when it was.
+  const std::string& openError() const { return openErr_; }
 
  private:
   int fd_ = -1;
   int err_ = 0;
+  std::string openErr_;
 };
 
 // An item name must not lead into the lock folders or the guard file of another item.
@@ -340,8 +336,8 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
   // Test and creation under one guard: two takers never both find the item free.
   GuardLock guard(root + "/" + kGuardFileName);
   if (!guard.held()) {
-    log.Debug(kTagGet, "Failed to lock the guard file of [%s] with errno [%d]", root.c_str(),
-              guard.error());
+    log.Debug(kTagGet, "Failed to lock the guard file of [%s] with errno [%d] %s", root.c_str(),
+              guard.error(), guard.openError().c_str());
     return kSwCacheLockFailed;
   }
 
@@ -364,7 +360,7 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
   // The name is this process's and job's own: whatever has it (an earlier lock file of ours,
   // or a link another user put in its place) is replaced, never written through.
   CPxFile::Delete(path);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
     return kSwCacheLockFailed;

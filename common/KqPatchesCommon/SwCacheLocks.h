@@ -10,7 +10,8 @@
 // The test for live locks and the creation of the own lock file happen under one exclusive
 // flock on the guard file "Locks.guard" of the lock root, so two takers never both succeed.
 // The guard is waited for at most two minutes (as the named mutexes), so a stuck taker cannot
-// block the others for ever. Guard and lock files are never opened through a link.
+// block the others for ever. Guard and lock files are the owner's alone (0600; a guard file
+// that another user owns is refused) and are never opened through a link.
 //
 // A lock is given up only on proof that its holder is gone: a process that exists but cannot
 // be looked at (hidden /proc entries, an unreadable /proc), and a job that runs inside a daemon

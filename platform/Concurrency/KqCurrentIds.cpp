@@ -7,3 +7,5 @@
 unsigned long GetCurrentThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
 
 unsigned long GetCurrentProcessId() { return static_cast<unsigned long>(getpid()); }
+
+unsigned long GetCurrentUserId() { return static_cast<unsigned long>(geteuid()); }

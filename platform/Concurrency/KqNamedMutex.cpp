@@ -1,17 +1,15 @@
 #include "Concurrency/KqNamedMutex.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "Concurrency/KqCurrentIds.h"
+#include "Concurrency/LockFile.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
@@ -26,18 +24,6 @@ using Clock = std::chrono::steady_clock;
 std::string ErrorText(int err) {
   char buf[128];
   return strerror_r(err, buf, sizeof buf);
-}
-
-// Makes the folder and its missing parents; true when it exists afterwards.
-bool MakeFolders(const std::string& folder) {
-  struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos != folder.size() && folder[pos] != '/') continue;
-    std::string part = folder.substr(0, pos);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -61,6 +47,12 @@ KqNamedMutex::~KqNamedMutex() {
 std::string KqNamedMutex::lockFolder() {
   std::string folder;
   if (KQPlatformInfo().getString("NamedMutex", "dLockFolder", folder) && !folder.empty()) {
+    // A relative folder would land below whatever the working folder is; it is refused when
+    // the mutex is first taken (acquireFile).
+    if (folder[0] != '/') {
+      EvDebug().Debug(kTag, "Refusing the relative lock folder [%s] of NamedMutex/dLockFolder",
+                      folder.c_str());
+    }
     return folder;
   }
   const char* env = std::getenv("KQ_MUTEX_DIR");
@@ -125,50 +117,30 @@ bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_poi
     EvDebug().Debug(kTag, "Refused a named mutex without a name");
     return false;
   }
+  std::string err;
+  bool folderOk;
   if (m_folder == kq::DefaultStateFolder(kStateKind)) {
-    std::string folder, err;
-    if (!kq::PrepareStateFolder(kStateKind, folder, err)) {
-      EvDebug().Debug(kTag, "Refusing the lock folder: %s", err.c_str());
-      return false;
-    }
-  } else if (!MakeFolders(m_folder)) {
-    int err = errno;
-    EvDebug().Debug(kTag, "Cannot create the lock folder [%s]: [%d] [%s]", m_folder.c_str(), err,
-                    ErrorText(err).c_str());
+    std::string folder;
+    folderOk = kq::PrepareStateFolder(kStateKind, folder, err);
+  } else {
+    folderOk = kq::PrepareConfiguredFolder(m_folder, err);
+  }
+  if (!folderOk) {
+    EvDebug().Debug(kTag, "Refusing the lock folder: %s", err.c_str());
+    kq::ReportRefusedFolder(kTag, err);
     return false;
   }
-  int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0 && errno == EACCES) fd = open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = kq::OpenLockFile(m_path, err);
   if (fd < 0) {
-    int err = errno;
-    EvDebug().Debug(kTag, "Cannot open the lock file [%s]: [%d] [%s]", m_path.c_str(), err,
-                    ErrorText(err).c_str());
+    EvDebug().Debug(kTag, "Refusing the lock file: %s", err.c_str());
     return false;
   }
 
-  int rc;
-  if (forever) {
-    do {
-      rc = flock(fd, LOCK_EX);
-    } while (rc != 0 && errno == EINTR);
-  } else {
-    // flock has no timed form: try, then sleep a little, growing to 10 ms between tries.
-    std::chrono::microseconds pause(200);
-    for (;;) {
-      rc = flock(fd, LOCK_EX | LOCK_NB);
-      if (rc == 0 || (errno != EWOULDBLOCK && errno != EINTR)) break;
-      Clock::time_point now = Clock::now();
-      if (now >= deadline) break;
-      auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
-      std::this_thread::sleep_for(pause < left ? pause : left);
-      if (pause < std::chrono::milliseconds(10)) pause *= 2;
-    }
-  }
+  int rc = kq::LockFileUntil(fd, forever ? Clock::time_point::max() : deadline);
   if (rc != 0) {
-    int err = errno;
-    if (err != EWOULDBLOCK && err != EINTR) {
-      EvDebug().Debug(kTag, "Cannot lock [%s]: [%d] [%s]", m_path.c_str(), err,
-                      ErrorText(err).c_str());
+    if (rc != ETIMEDOUT) {
+      EvDebug().Debug(kTag, "Cannot lock [%s]: [%d] [%s]", m_path.c_str(), rc,
+                      ErrorText(rc).c_str());
     }
     close(fd);
     return false;

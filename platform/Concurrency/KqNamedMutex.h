@@ -3,9 +3,11 @@
 // It is an exclusive flock(2) on the lock file <folder>/<name>.lock, so the kernel frees it
 // the moment its holder dies, however it dies. The folder is the configuration value
 // "NamedMutex"/"dLockFolder", else $KQ_MUTEX_DIR, else the default state folder "NamedMutex"
-// (Configuration/StateFolders.h: under the install folder, else private to the user, checked
-// on every use and refused with a log line when another user could write it); it is made when
-// missing. Characters of the name other than letters, digits, '.', '_' and '-' are written as
+// (Configuration/StateFolders.h: under the install folder, else private to the user). Whichever
+// it is, it is made (0700) when missing and checked on every use: an absolute path, a real
+// folder owned by this user or root and writable by nobody else, else refused with a log line.
+// Lock files are the owner's alone (0600, Concurrency/LockFile.h): another user cannot open,
+// so cannot hold, them. Characters of the name other than letters, digits, '.', '_' and '-' are written as
 // %XX in the file name, so a name never reaches outside the folder. Lock files stay behind:
 // removing one while others wait on it would let two holders in.
 //

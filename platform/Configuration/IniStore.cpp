@@ -2,15 +2,23 @@
 
 #include <fcntl.h>
 
-#include <atomic>
 #include <strings.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <random>
+#include <stdexcept>
 #include <unordered_map>
+
+#include "Concurrency/LockFile.h"
+#include "Configuration/StateFolders.h"
+#include "Logging/EvDebug.h"
+#include "PortableFiles/PxError.h"
 
 namespace kqconfig {
 
@@ -231,34 +239,127 @@ bool IniStore::get(const std::string& section, const std::string& name, std::str
   return true;
 }
 
+namespace {
+
+const char kTag[] = "IniStore";
+std::atomic<long long> g_lockWaitMs{IniStore::kDefaultLockWaitMs};
+
+// The folder part of a store path ("" for a bare name, which is refused as relative).
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// A name beside `path` that nobody can guess beforehand.
+std::string UnpredictableName(const std::string& path) {
+  static const char kHex[] = "0123456789abcdef";
+  std::random_device random;
+  std::string name = path + ".tmp.";
+  for (int i = 0; i < 4; ++i) {
+    unsigned int bits = random();
+    for (int j = 0; j < 8; ++j, bits >>= 4) name += kHex[bits & 0xF];
+  }
+  return name;
+}
+
+// Makes the new file beside the store: never through a link, never over an existing file.
+int CreateTemporary(const std::string& path, std::string& tmp) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    try {
+      tmp = UnpredictableName(path);
+    } catch (const std::exception&) {  // no source of randomness: no guessable name either
+      errno = EIO;
+      return -1;
+    }
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Gives the new file the old one's owner and mode (0600 and this user for a new store).
+bool KeepOwnerAndMode(int fd, const struct stat* old, std::string& err) {
+  if (old == nullptr) return true;  // made 0600 as this user already
+  struct stat now;
+  if (::fstat(fd, &now) != 0) {
+    err = PxErrnoText(errno);
+    return false;
+  }
+  if ((now.st_uid != old->st_uid || now.st_gid != old->st_gid) &&
+      ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+    err = "cannot keep the owner " + std::to_string(old->st_uid) + ":" +
+          std::to_string(old->st_gid) + ": " + PxErrnoText(errno);
+    return false;
+  }
+  // After the owner: a change of owner may clear mode bits.
+  if (::fchmod(fd, old->st_mode & 07777) != 0) {
+    err = "cannot keep the mode: " + PxErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void IniStore::SetLockWait(long long waitMs) {
+  g_lockWaitMs = waitMs < 0 || waitMs > kDefaultLockWaitMs ? kDefaultLockWaitMs : waitMs;
+}
+
 template <class Edit>
 bool IniStore::update(Edit edit) {
-  std::string lockPath = path_ + ".lock";
-  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lockFd < 0) return false;
-  if (::flock(lockFd, LOCK_EX) != 0) {
+  std::string err;
+  if (!kq::PrepareConfiguredFolder(FolderOf(path_), err)) {
+    EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
+    kq::ReportRefusedFolder(kTag, err);
+    return false;
+  }
+  int lockFd = kq::OpenLockFile(path_ + ".lock", err);
+  if (lockFd < 0) {
+    EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
+    return false;
+  }
+  const long long waitMs = g_lockWaitMs.load();
+  int rc = kq::LockFileUntil(lockFd, std::chrono::steady_clock::now() +
+                                         std::chrono::milliseconds(waitMs));
+  if (rc != 0) {
+    EvDebug().Debug(kTag, "Cannot lock the store [%s] (waited at most %lld ms): %s",
+                    path_.c_str(), waitMs, PxErrnoText(rc).c_str());
     ::close(lockFd);
     return false;
   }
   std::string text;
+  struct stat old;
+  bool existed = false;
   int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
-    bool ok = ReadAll(fd, text);
+    bool ok = ::fstat(fd, &old) == 0 && ReadAll(fd, text);
     ::close(fd);
     if (!ok) {
       ::close(lockFd);
       return false;
     }
+    existed = true;
   }
   IniData data = IniData::parse(text);
   bool ok = edit(data);
   if (ok) {
-    std::string tmp = path_ + ".tmp." + std::to_string(::getpid());
-    int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ok = out >= 0 && WriteAll(out, data.serialize()) && ::fsync(out) == 0;
-    if (out >= 0) ::close(out);
-    ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
+    std::string tmp;
+    int out = CreateTemporary(path_, tmp);
+    if (out < 0) {
+      EvDebug().Debug(kTag, "Cannot create a new file beside the store [%s]: %s", path_.c_str(),
+                      PxErrnoText(errno).c_str());
+      ok = false;
+    } else {
+      if (!KeepOwnerAndMode(out, existed ? &old : nullptr, err)) {
+        EvDebug().Debug(kTag, "Not writing the store [%s]: %s", path_.c_str(), err.c_str());
+        ok = false;
+      }
+      ok = ok && WriteAll(out, data.serialize()) && ::fsync(out) == 0;
+      ::close(out);
+      ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
+      if (!ok) ::unlink(tmp.c_str());
+    }
     g_generation.fetch_add(1);
   }
   ::close(lockFd);  // releases the flock

@@ -9,9 +9,12 @@
 // Sections and value names compare case-insensitively; values keep their bytes (one trailing
 // carriage return is dropped, so CR-LF files read the same). The file is read when a value is
 // used: a cached parse is reused only while the file's identity (inode, size, modification time)
-// is unchanged. Writers take an exclusive flock on "<file>.lock", rewrite the whole file into a
-// temporary beside it and rename it into place, so a reader sees either the old or the new file,
-// never half of one.
+// is unchanged. Writers take an exclusive flock on "<file>.lock" (0600, waited for at most
+// SetLockWait's limit), rewrite the whole file into a new file beside it (an unpredictable name,
+// never through a link, with the old file's owner and mode, 0600 for a new store) and rename it
+// into place, so a reader sees either the old or the new file, never half of one. The store's
+// folder must be an absolute path, owned by this user or root and writable by nobody else
+// (Configuration/StateFolders.h); a write into any other is refused.
 #ifndef KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 #define KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 
@@ -67,6 +70,12 @@ class IniStore {
   // Counts the writes of this process to any store: a reader that kept what it read may keep
   // using it while the count is unchanged and no other process wrote meanwhile.
   static unsigned long long Generation();
+
+  // The longest wait of a write for another writer's lock: kDefaultLockWaitMs unless a host (or
+  // a test) asks for less; a negative or longer wait gives the default. A write that waited so
+  // long fails with a log line.
+  static constexpr long long kDefaultLockWaitMs = 30000;
+  static void SetLockWait(long long waitMs);
 
  private:
   template <class Edit>

@@ -10,6 +10,7 @@
 #include "Configuration/KQPI.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/KQGlobalParam.h"
+#include "Logging/EvDebug.h"
 
 namespace {
 const unsigned long kHubnodeClient = 2;
@@ -68,7 +69,15 @@ std::string KQClient::value(const char* name) const {
 
 int KQClient::getInstallDirectory(std::string& folder, int, void*) const {
   std::string v = value("dHOME");
-  if (v.empty() && id_ == kHubnodeClient) KQPlatformInfo().getString("Base", "dHOME", v);
+  if (v.empty() && id_ == kHubnodeClient) {
+    KQPlatformInfo().getString("Base", "dHOME", v);
+    // A relative install folder would land below whatever the working folder is.
+    if (!v.empty() && v[0] != '/') {
+      EvDebug().Debug("KQClient", "Refusing the relative install folder [%s] of Base/dHOME",
+                      v.c_str());
+      return kNotFound;
+    }
+  }
   if (v.empty()) return kNotFound;
   folder = v;
   return 0;

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 #include "Configuration/KQPlatformInfo.h"
 #include "PortableFiles/PxError.h"
@@ -79,6 +82,10 @@ bool PrepareStateFolder(const std::string& kind, std::string& folder, std::strin
   std::string home = InstallFolder();
   if (!home.empty()) {
     folder = home + "/" + kind;
+    if (home[0] != '/') {  // it would land below whatever the working folder is
+      err = "install folder [" + home + "] of Base/dHOME is not an absolute path";
+      return false;
+    }
     return MakeParents(folder, err) && CheckFolder(folder, 0755, true, err);
   }
   const std::string base = PrivateBase();
@@ -92,6 +99,17 @@ bool PrepareConfiguredFolder(const std::string& folder, std::string& err) {
     return false;
   }
   return MakeParents(folder, err) && CheckFolder(folder, 0700, true, err);
+}
+
+void ReportRefusedFolder(const std::string& who, const std::string& err) {
+  static std::mutex m;
+  static auto* told = new std::set<std::string>();
+  const std::string line = who + ": refusing a folder: " + err;
+  {
+    std::lock_guard<std::mutex> g(m);
+    if (!told->insert(line).second) return;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 }  // namespace kq

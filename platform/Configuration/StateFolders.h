@@ -20,7 +20,8 @@ std::string DefaultStateFolder(const std::string& kind);
 
 // Makes the default folder of `kind` when missing and checks it (and, outside the install
 // folder, the private folder above it) as above. True with the folder in `folder`; false with
-// the reason in `err` ("folder [...] is owned by user 1000", "... is a link", ...).
+// the reason in `err` ("folder [...] is owned by user 1000", "... is a link", ...). A relative
+// install folder is refused.
 bool PrepareStateFolder(const std::string& kind, std::string& folder, std::string& err);
 
 // The same check for a folder that the configuration or the environment names (a log, lock,
@@ -28,6 +29,10 @@ bool PrepareStateFolder(const std::string& kind, std::string& folder, std::strin
 // 0755) when missing; then it must be a real folder, owned by this user or by root, and
 // writable by nobody else. False with the reason in `err`.
 bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
+
+// Tells standard error, once per process for each distinct text, that `who` refused a folder
+// for the reason `err` (the log may itself be what cannot be written).
+void ReportRefusedFolder(const std::string& who, const std::string& err);
 
 }  // namespace kq
 

@@ -18,6 +18,7 @@ void FillStat(const struct stat& sb, SPxFileStat& info) {
   info.mode = static_cast<uint32_t>(sb.st_mode);
   info.mtime = static_cast<int64_t>(sb.st_mtime);
   info.nlink = static_cast<uint64_t>(sb.st_nlink);
+  info.uid = static_cast<uint32_t>(sb.st_uid);
 }
 
 CPxError Errno(int err, const std::string& what, const FXCodeLocation& where) {

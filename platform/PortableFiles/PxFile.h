@@ -23,6 +23,7 @@ struct SPxFileStat {
   uint32_t mode = 0;      // type and permission bits: 0x4000 directory, 0x8000 regular file, 0xA000 link
   int64_t mtime = 0;      // seconds since the epoch
   uint64_t nlink = 0;
+  uint32_t uid = 0;       // owner
 
   bool IsDirectory() const { return (mode & 0xF000u) == 0x4000u; }
   bool IsRegular() const { return (mode & 0xF000u) == 0x8000u; }
