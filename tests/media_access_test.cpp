@@ -374,7 +374,7 @@ TEST_F(MediaAccessTest, EightThreadsShareOneObjectAndKeepTheirOwnErrors) {
 }
 
 TEST_F(MediaAccessTest, ThreadsFetchingTheSameTargetsAllSucceedAndLeaveThemWhole) {
-  // Sixteen threads on one object, eight into each of two targets, a hundred rounds: a
+  // Sixteen threads on one object, eight into each of two targets, fifty rounds: a
   // transfer's part file is its own from the moment it exists, so no sweep by a transfer of the
   // same target takes it away.
   const std::string a = RandomBytes(3000, 11), b = RandomBytes(2000, 12);
@@ -389,7 +389,7 @@ TEST_F(MediaAccessTest, ThreadsFetchingTheSameTargetsAllSucceedAndLeaveThemWhole
   for (int t = 0; t < 16; ++t) {
     threads.emplace_back([&, t] {
       const std::string name = t % 2 == 0 ? "same/a.bin" : "same/b.bin";
-      for (int mine = 0; mine < 100; ++mine) {
+      for (int mine = 0; mine < 50; ++mine) {
         {
           // Every round starts all sixteen fetches together.
           std::unique_lock<std::mutex> hold(lock);
