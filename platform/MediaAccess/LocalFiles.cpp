@@ -1,9 +1,7 @@
 // Folder walks without links, and part files.
 #include "MediaAccess/LocalFiles.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -156,20 +154,19 @@ FileDescriptor MakeFoldersBelow(const std::string& root, const std::string& rela
 
 FileDescriptor OpenFileBelow(const std::string& root, const std::string& relative,
                              tWalkFailure& failure) {
-  std::string folderName, name;
-  if (!SplitLast(relative, folderName, name)) {
-    failure = tWalkFailure();
-    failure.err = EINVAL;
-    failure.where = root;
-    return FileDescriptor();
-  }
   failure = tWalkFailure();
   failure.where = root;
-  FileDescriptor top(root.empty() ? -1 : open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string folderName, name;
+  if (root.empty() || !SplitLast(relative, folderName, name)) {
+    failure.err = EINVAL;
+    return FileDescriptor();
+  }
+  FileDescriptor top(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!top.valid()) {
-    failure.err = root.empty() ? EINVAL : errno;
+    failure.err = errno;
     return top;
   }
+  // Below the root, level by level without following a link.
   FileDescriptor folder(kq::OpenFolderUnder(top.get(), folderName, true));
   if (!folder.valid()) {
     failure.err = errno;
