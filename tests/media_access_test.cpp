@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -370,6 +371,44 @@ TEST_F(MediaAccessTest, EightThreadsShareOneObjectAndKeepTheirOwnErrors) {
     if (t % 2 == 0) EXPECT_EQ("", lastErrors[t]);
     else EXPECT_NE(std::string::npos, lastErrors[t].find("missing" + std::to_string(t)));
   }
+}
+
+TEST_F(MediaAccessTest, ThreadsFetchingTheSameTargetsAllSucceedAndLeaveThemWhole) {
+  // Sixteen threads on one object, eight into each of two targets, fifty rounds: a
+  // transfer's part file is its own from the moment it exists, so no sweep by a transfer of the
+  // same target takes it away.
+  const std::string a = RandomBytes(3000, 11), b = RandomBytes(2000, 12);
+  kqtest::WriteFile(source.path() + "/same/a.bin", a);
+  kqtest::WriteFile(source.path() + "/same/b.bin", b);
+  auto access = Access(Record(nullptr, source.path()));
+  std::atomic<int> failures{0};
+  std::mutex lock;
+  std::condition_variable turn;
+  int waiting = 0, round = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 16; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string name = t % 2 == 0 ? "same/a.bin" : "same/b.bin";
+      for (int mine = 0; mine < 50; ++mine) {
+        {
+          // Every round starts all sixteen fetches together.
+          std::unique_lock<std::mutex> hold(lock);
+          if (++waiting == 16) {
+            waiting = 0;
+            ++round;
+            turn.notify_all();
+          } else {
+            turn.wait(hold, [&] { return round > mine; });
+          }
+        }
+        if (access->GetFile(name, target / name, 1) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_EQ((std::map<std::string, std::string>{{"same/a.bin", a}, {"same/b.bin", b}}),
+            Tree(target.path()));
 }
 
 TEST_F(MediaAccessTest, KeptHandlesReuseTheirConnectionsAndCarryNoOptionOver) {

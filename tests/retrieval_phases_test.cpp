@@ -3,9 +3,13 @@
 // verified, and how their results are settled across packages, maintenance releases and
 // updates.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -13,6 +17,7 @@
 #include <thread>
 
 #include "InstallUtils/IFolderStruct.h"
+#include "LockHelpers.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/SafePath.h"
 #include "RetrievalJobParts.h"
@@ -375,6 +380,70 @@ TEST_F(RetrievalPhasesTest, EachJobHasATemporaryFolderOfItsOwnUntilItEnds) {
   EXPECT_TRUE(CPxDirectory::IsEmpty(source.path()));
 }
 
+// A job in a process of its own: "job <install folder> <scratch folder>" runs the GetFile
+// phase of a job with no sides under that install folder, prints the job's temporary folder
+// and holds it until its input ends (or it is killed). Its own temporary folders go to the
+// scratch folder.
+int RunJobHelper(int argc, char** argv) {
+  if (argc < 5 || std::strcmp(argv[2], "job") != 0) return 2;
+  setenv("TMPDIR", argv[4], 1);
+  kqtest::RetrievalJobParts parts;
+  parts.config.set("Base", "dHOME", argv[3]);
+  parts.config.set("SoftwareCache", "dHOME", parts.cache.path());
+  tThreadPoolParams params;
+  params.threads = 1;
+  if (parts.checkPool.Initialize(params, nullptr) != 0 ||
+      parts.getPool.Initialize(params, nullptr) != 0)
+    return 3;
+  tRetrievalEntries packages, cus, updates, unused;
+  tApplianceEntries appliance;
+  TestRetrievalJob& job = parts.Job(parts.cache.path(), false);
+  if (job.GetIncrementalFile(packages, cus, updates, unused, appliance) != 0) return 4;
+  std::printf("%s\n", job.m_copyTempFolder.c_str());
+  std::fflush(stdout);
+  kqtest::WaitForEndOfInput();
+  return 0;
+}
+
+TEST_F(RetrievalPhasesTest, AStartingJobRemovesTheFoldersOfDeadJobsAndKeepsALiveOnes) {
+  const std::string shared = base / "Temp/CopySoftware";
+  kqtest::TempDir scratch;
+  kqtest::HelperProcess live({"job", base.path(), scratch.path()}, 0);
+  const std::string liveFolder = live.ReadLine();
+  ASSERT_EQ(shared + "/", liveFolder.substr(0, shared.size() + 1));
+  kqtest::WriteFile(liveFolder + "/part.bin", "live");
+  std::string deadFolder;
+  {
+    kqtest::HelperProcess killed({"job", base.path(), scratch.path()}, 0);
+    deadFolder = killed.ReadLine();
+    ASSERT_EQ(shared + "/", deadFolder.substr(0, shared.size() + 1));
+    kqtest::WriteFile(deadFolder + "/part/a.bin", "dead");
+    killed.Kill();
+  }
+  // A job that crashed under an earlier release named its folder by process id and count. What
+  // is not a job's folder stays, and so does a link that has a job's name.
+  kqtest::WriteFile(shared + "/P4000000_1/part/a.bin", "old");
+  kqtest::WriteFile(shared + "/notes.txt", "kept");
+  kqtest::WriteFile(source / "outside.bin", "outside");
+  ASSERT_EQ(0, symlink(source.path().c_str(), (shared + "/P4000001_1").c_str()));
+
+  Job(false);
+  ASSERT_EQ(0u, job->GetIncrementalFile(packages, cus, updates, unused, appliance));
+  struct stat st;
+  EXPECT_NE(0, lstat(deadFolder.c_str(), &st));
+  EXPECT_NE(0, lstat((shared + "/P4000000_1").c_str(), &st));
+  EXPECT_EQ("live", kqtest::ReadFile(liveFolder + "/part.bin"));
+  EXPECT_EQ("kept", kqtest::ReadFile(shared + "/notes.txt"));
+  ASSERT_EQ(0, lstat((shared + "/P4000001_1").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ("outside", kqtest::ReadFile(source / "outside.bin"));
+
+  // The live job's folder goes when that job ends; a job still running keeps its own.
+  EXPECT_EQ(0, live.Finish());
+  EXPECT_NE(0, lstat(liveFolder.c_str(), &st));
+  EXPECT_TRUE(CPatchInstallCommon::IsFolderExisted(job->m_copyTempFolder));
+}
+
 TEST_F(RetrievalPhasesTest, ChecksOnThePoolAreCountedOnlyAfterTheyFinish) {
   Job(false);
   ScriptedRetrieval& newer = Retriever(eUpdates, kNewer, {3, 5});
@@ -652,3 +721,9 @@ TEST_F(RetrievalPhasesTest, ApplianceFailuresAndCopyAdjustmentsJoinTheResultButB
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--kq-lock-helper") == 0) return RunJobHelper(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

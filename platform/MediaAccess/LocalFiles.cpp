@@ -1,22 +1,18 @@
 // Folder walks without links, and part files.
 #include "MediaAccess/LocalFiles.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <random>
-#include <thread>
 #include <vector>
 
 #include "MediaAccess/MediaTransfer.h"
+#include "PortableFiles/OwnedEntries.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
@@ -65,18 +61,6 @@ uint64_t NameHash(const std::string& text) {
     h *= 1099511628211ull;
   }
   return h;
-}
-
-std::string UniqueText() {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  thread_local std::mt19937_64 gen{
-      std::random_device{}() ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-      std::hash<std::thread::id>{}(std::this_thread::get_id())};
-  std::string out(kUniqueLength, 'X');
-  for (char& c : out) c = kAlphabet[gen() % (sizeof(kAlphabet) - 1)];
-  return out;
 }
 
 bool IsAlnum(char c) {
@@ -135,15 +119,15 @@ tLocalTarget tLocalTarget::Below(const std::string& root, const std::string& pat
   return tLocalTarget(path);
 }
 
-FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relative, bool make,
-                               tWalkFailure& failure) {
+FileDescriptor MakeFoldersBelow(const std::string& root, const std::string& relative,
+                                tWalkFailure& failure) {
   failure = tWalkFailure();
   failure.where = root;
   if (root.empty()) {
     failure.err = EINVAL;
     return FileDescriptor();
   }
-  if (make && !MakeFolders(root)) {
+  if (!MakeFolders(root)) {
     failure.err = errno;
     return FileDescriptor();
   }
@@ -155,8 +139,7 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
   const std::vector<std::string> parts = kq::NameComponents(relative);
   for (size_t i = 0; i < parts.size(); ++i) {
     // A name already there (a link included) is judged by the opening.
-    const bool made =
-        !make || mkdirat(folder.get(), parts[i].c_str(), 0777) == 0 || errno == EEXIST;
+    const bool made = mkdirat(folder.get(), parts[i].c_str(), 0777) == 0 || errno == EEXIST;
     FileDescriptor child(made ? kq::OpenFolderUnder(folder.get(), parts[i], true) : -1);
     if (!child.valid()) {
       failure.err = errno;
@@ -171,15 +154,26 @@ FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relat
 
 FileDescriptor OpenFileBelow(const std::string& root, const std::string& relative,
                              tWalkFailure& failure) {
+  failure = tWalkFailure();
+  failure.where = root;
   std::string folderName, name;
-  if (!SplitLast(relative, folderName, name)) {
-    failure = tWalkFailure();
+  if (root.empty() || !SplitLast(relative, folderName, name)) {
     failure.err = EINVAL;
-    failure.where = root;
     return FileDescriptor();
   }
-  FileDescriptor folder = OpenFolderBelow(root, folderName, false, failure);
-  if (!folder.valid()) return folder;
+  FileDescriptor top(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!top.valid()) {
+    failure.err = errno;
+    return top;
+  }
+  // Below the root, level by level without following a link.
+  FileDescriptor folder(kq::OpenFolderUnder(top.get(), folderName, true));
+  if (!folder.valid()) {
+    failure.err = errno;
+    failure.link = failure.err == ELOOP;
+    failure.where = Joined(root, kq::NameComponents(folderName), std::string::npos);
+    return folder;
+  }
   failure.where = Joined(root, kq::NameComponents(relative), std::string::npos);
   if (name == "." || name == "..") {
     failure.err = EINVAL;
@@ -227,8 +221,9 @@ std::string PartStem(const std::string& name, long nameMax) {
 }
 
 PartFile::~PartFile() {
+  // Removed while still held, so that no sweep meets it unheld.
+  if (!name_.empty()) kq::RemoveFileUnderAt(folder_.get(), target_.root, name_, nullptr);
   if (fd_ >= 0) close(fd_);
-  if (!name_.empty()) unlinkat(folder_.get(), name_.c_str(), 0);
 }
 
 bool PartFile::Fail(unsigned int error, const std::string& text) {
@@ -248,7 +243,7 @@ bool PartFile::Create(const tLocalTarget& target) {
   if (!SplitLast(target.relative, folderName, name))
     return Fail(eInvalidParameter, "[" + target.full() + "] does not name a file");
   tWalkFailure walk;
-  folder_ = OpenFolderBelow(target.root, folderName, true, walk);
+  folder_ = MakeFoldersBelow(target.root, folderName, walk);
   if (!folder_.valid()) {
     if (walk.link)
       return Fail(eInvalidParameter, "Cannot write [" + target.full() + "]: [" + walk.where +
@@ -257,49 +252,33 @@ bool PartFile::Create(const tLocalTarget& target) {
                                                target.full() + "]: " + PxErrnoText(walk.err));
   }
   const std::string stem = PartStem(name, fpathconf(folder_.get(), _PC_NAME_MAX));
-  RemoveLeftovers(stem);
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    const std::string candidate = stem + "." + UniqueText() + kPartSuffix;
-    fd_ = openat(folder_.get(), candidate.c_str(),
-                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd_ >= 0) {
-      name_ = candidate;
-      // Held until the file is gone or renamed: it tells a later sweep that it is in use.
-      flock(fd_, LOCK_EX | LOCK_NB);
-    } else if (errno != EEXIST) {
+  // Part files of this target whose transfer is gone (a killed process left them).
+  kq::RemoveUnownedEntries(
+      folder_.get(), folderName.empty() ? target.root : target.root + "/" + folderName,
+      kq::OwnedKind::kFile, [&stem](const std::string& entry) { return IsPartOf(entry, stem); },
+      nullptr);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate = stem + "." + kq::RandomNameText(kUniqueLength) + kPartSuffix;
+    FileDescriptor fd(openat(folder_.get(), candidate.c_str(),
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+      if (errno == EEXIST) continue;
       return FailErrno("Cannot create a file beside", errno);
     }
+    // Held until the file is gone or renamed: a sweep by another transfer of this target
+    // leaves it alone. A sweep that met the file before it was held removes it, and this
+    // transfer takes another name.
+    if (kq::HoldAsOwner(folder_.get(), candidate, fd.get())) {
+      fd_ = fd.release();
+      name_ = candidate;
+      return true;
+    }
+    const int err = errno;
+    if (err == ENOENT || err == EWOULDBLOCK) continue;
+    kq::RemoveFileUnderAt(folder_.get(), target.root, candidate, nullptr);
+    return FailErrno("Cannot lock a file beside", err);
   }
-  if (fd_ < 0) return FailErrno("Cannot create a file beside", EEXIST);
-  return true;
-}
-
-// A part file left by a killed process holds no lock; a live transfer's does (a transfer that
-// is just between making its file and locking it may lose the file to this sweep, and then
-// fails when it renames it, but no file ever becomes the target incomplete).
-void PartFile::RemoveLeftovers(const std::string& stem) {
-  const int listFd = openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listFd < 0) return;
-  DIR* dir = fdopendir(listFd);
-  if (dir == nullptr) {
-    close(listFd);
-    return;
-  }
-  std::vector<std::string> found;
-  while (const dirent* e = readdir(dir))
-    if (IsPartOf(e->d_name, stem)) found.push_back(e->d_name);
-  closedir(dir);
-  for (const std::string& name : found) {
-    FileDescriptor fd(
-        openat(folder_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st, now;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-      continue;
-    if (fstatat(folder_.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-        now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-      unlinkat(folder_.get(), name.c_str(), 0);
-  }
+  return FailErrno("Cannot create a file beside", EEXIST);
 }
 
 bool PartFile::CheckRoomFor(long long expected) {

@@ -40,12 +40,13 @@ struct tWalkFailure {
   std::string where;    // the path at which the walk stopped
 };
 
-// Opens the folder `relative` below the folder `root` (a path, followed as the system resolves
-// it) without following any link below the root; "" opens the root. With `make`, missing
-// folders (the root's own included) are made with mode 0777 less the umask. An invalid
-// descriptor and `failure` filled when it cannot.
-FileDescriptor OpenFolderBelow(const std::string& root, const std::string& relative, bool make,
-                               tWalkFailure& failure);
+// Makes the folders of `relative` below the folder `root` that are missing and opens the last
+// one (O_PATH); "" opens the root. The root is followed as the system resolves it and made, with
+// its missing parents, when it is missing; below it each level is made (mode 0777 less the
+// umask) and then opened with kq::OpenFolderUnder(), so a link there is refused, never
+// followed. An invalid descriptor and `failure` filled when it cannot.
+FileDescriptor MakeFoldersBelow(const std::string& root, const std::string& relative,
+                                tWalkFailure& failure);
 
 // Opens the regular file `relative` below the folder `root` for reading, without following
 // any link below the root and without blocking on a FIFO or a device. Anything that is not a
@@ -56,8 +57,11 @@ FileDescriptor OpenFileBelow(const std::string& root, const std::string& relativ
 
 // The file one transfer writes, in the target's folder: "<name>.XXXXXX.part", or, when that
 // would be longer than the folder's file system allows, a shortened name with a hash of the
-// whole name in its place. Part files of the same target that no live transfer holds (a
-// killed process left them) are removed when a new one is made. The part file becomes the
+// whole name in its place. The object holds the part file's lock (PortableFiles/OwnedEntries.h)
+// from the moment the file is seen under its name until it is gone or renamed; part files of
+// the same target that no live transfer holds (a killed process left them) are removed when a
+// new one is made. So transfers of one target in several threads or processes each write
+// their own file, and the last to commit wins with a whole file. The part file becomes the
 // target only through Commit(); otherwise it is removed when the object dies.
 //
 // Writes stop with a refusal before the file would grow beyond `limit` bytes or leave less
@@ -93,7 +97,6 @@ class PartFile {
  private:
   bool Fail(unsigned int error, const std::string& text);
   bool FailErrno(const std::string& what, int err);
-  void RemoveLeftovers(const std::string& stem);
 
   tLocalTarget target_;
   FileDescriptor folder_;

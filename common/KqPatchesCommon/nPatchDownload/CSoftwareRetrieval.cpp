@@ -88,12 +88,10 @@ CSoftwareRetrieval::~CSoftwareRetrieval() {
   for (KQInstallCommonUtils::IFolderStruct* reader : owned)
     KQInstallCommonUtils::DestroyFolderStructReader(reader);
   DeleteQueuedFolders();
-  if (!m_copyTempFolder.empty()) {
-    std::string error;
-    if (!kq::RemoveUnder(m_copyTempShared, m_copyTempName, &error))
-      m_event.Debug("~CSoftwareRetrieval", "Cannot delete folder [%s]: %s",
-                    m_copyTempFolder.c_str(), error.c_str());
-  }
+  std::string error;
+  if (!m_copyTemp.Remove(&error))
+    m_event.Debug("~CSoftwareRetrieval", "Cannot delete folder [%s]: %s", m_copyTempFolder.c_str(),
+                  error.c_str());
 }
 
 void CSoftwareRetrieval::DeleteQueuedFolders() {

@@ -31,6 +31,7 @@
 #include "Jobs/IPatchThreadPool.h"
 #include "Logging/EvDebug.h"
 #include "Messages/UpdatePatches.h"
+#include "PortableFiles/OwnedEntries.h"
 #include "Versions/FullVersion.h"
 #include "nPatchDownload/CPolicyProvider.h"
 #include "nPatchDownload/IComponentsRetrieval.h"
@@ -317,9 +318,11 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   std::list<unsigned long long> m_selectedUpdateIds;
   bool m_selectedUpdatesFlag = false;
   std::map<tRetrievalSide, unsigned int> m_sideStatus;  // final status of every side
-  // This job's own temporary folder below the install folder's "Temp/CopySoftware", made by the
-  // GetFile phase (emptied at each patch type) and removed when the object is destroyed; empty
-  // until then. Concrete jobs may hand it to their retrievers.
+  // The scratch folder of this job's transfers: the concrete job hands it to its retrievers
+  // for what they stage before it goes into the cache (an archive before it is extracted, a
+  // file before it is checked); the frame itself puts nothing there. It lies below the install
+  // folder's "Temp/CopySoftware", is made by the GetFile phase, emptied at each patch type and
+  // removed when the object is destroyed; empty until the phase runs.
   std::string m_copyTempFolder;
 
  private:
@@ -329,8 +332,7 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   // The cleanup of one open appliance folder (rel: its path below the local cache root).
   void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::string& rel,
                          const std::set<std::string>& kept);
-  std::string m_copyTempShared;  // the folder m_copyTempFolder lies in
-  std::string m_copyTempName;    // the leaf name of m_copyTempFolder
+  kq::OwnedFolder m_copyTemp;  // m_copyTempFolder, held while the job lives
 };
 
 }  // namespace nPatchDownload

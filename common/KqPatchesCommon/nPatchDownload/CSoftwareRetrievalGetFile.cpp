@@ -7,17 +7,17 @@
 //
 // "CopySoftware" under the install folder's "Temp" is shared by every job of the host, and the
 // frame takes no software-cache lock or named mutex around its phases, so nothing keeps two jobs
-// from running at once: each job works in a folder of its own below it, "P<process id>_<n>"
-// with n counting the job objects of the process, emptied at each patch type and removed when
-// the job object is destroyed.
-#include <atomic>
+// from running at once: each job works in a folder of its own below it, "P<process id>_<random
+// text>" (process ids repeat across pid namespaces and over time), emptied at each patch type
+// and removed when the job object is destroyed. The job holds its folder through a lock for as
+// long as it lives, so a job that starts removes the folders whose job is gone: killed, or
+// crashed before it could remove its own.
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <queue>
 
-#include "CacheDeletionGuard.h"
 #include "Concurrency/KqCurrentIds.h"
-#include "PortableFiles/SafePath.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
 #include "nPatchDownload/CSoftwareRetrieval.h"
 #include "nPatchDownload/IPatchDataManager.h"
@@ -55,37 +55,48 @@ unsigned int CSoftwareRetrieval::GetIncrementalFile(tRetrievalEntries& packages,
   return KQ_PATCH_OK;
 }
 
+namespace {
+
+// "P<digits>_<letters and digits>": the name of a job's folder, of this release or an earlier
+// one ("P<process id>_<count>").
+bool IsJobFolderName(const std::string& name) {
+  size_t at = 1;
+  if (name.size() < 4 || name[0] != 'P') return false;
+  while (at < name.size() && std::isdigit(static_cast<unsigned char>(name[at]))) ++at;
+  if (at == 1 || at + 1 >= name.size() || name[at] != '_') return false;
+  for (++at; at < name.size(); ++at)
+    if (!std::isalnum(static_cast<unsigned char>(name[at]))) return false;
+  return true;
+}
+
+}  // namespace
+
 unsigned int CSoftwareRetrieval::prepareCopyTempFolder(EvDebug& log) {
   static const char kFn[] = "prepareCopyTempFolder";
-  std::string shared;
-  unsigned int rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", shared, log, false);
-  if (rc != 0) return rc;
-  // The job's folder is emptied and removed below it: it must be a real folder of Temp.
-  std::string why;
-  if (!CacheDeletionGuard::CheckFolderBelow(shared.substr(0, shared.rfind('/')), shared, why)) {
-    log.Debug(kFn, "Temp folder [%s] cannot be used: %s", shared.c_str(), why.c_str());
-    return KQ_PATCH_E_FILE_IO;
-  }
-  if (m_copyTempFolder.empty()) {
-    static std::atomic<unsigned long> jobs{0};
-    m_copyTempName = "P" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++jobs);
-  }
-  m_copyTempShared = shared;
-  m_copyTempFolder = shared + "/" + m_copyTempName;
-  // A folder of this name left by an earlier process with the same id is emptied as well.
   std::string error;
-  if (!kq::RemoveUnder(shared, m_copyTempName, &error)) {
-    log.Debug(kFn, "Could not empty temp folder [%s]: %s", m_copyTempFolder.c_str(),
-              error.c_str());
+  if (m_copyTemp.made()) {
+    if (!m_copyTemp.Empty(&error)) {
+      log.Debug(kFn, "Could not empty temp folder [%s]: %s", m_copyTempFolder.c_str(),
+                error.c_str());
+      return KQ_PATCH_E_FILE_IO;
+    }
+    return KQ_PATCH_OK;
+  }
+  std::string shared;
+  const unsigned int rc = CPatchInstallCommon::CreateTempFolder("CopySoftware", shared, log, false);
+  if (rc != 0) return rc;
+  // Every level below Temp must be a real folder: the job's folder is emptied and removed.
+  const size_t slash = shared.rfind('/');
+  if (!m_copyTemp.Make(shared.substr(0, slash), shared.substr(slash + 1),
+                       "P" + std::to_string(GetCurrentProcessId()) + "_", &error)) {
+    log.Debug(kFn, "Could not create temp folder in [%s]: %s", shared.c_str(), error.c_str());
     return KQ_PATCH_E_FILE_IO;
   }
-  rc = CPatchInstallCommon::CreateDirectories(m_copyTempFolder);
-  if (rc != 0) {
-    log.Debug(kFn, "Could not create temp folder [%s] with error [%d]", m_copyTempFolder.c_str(),
-              static_cast<int>(rc));
-    return rc;
-  }
+  m_copyTempFolder = m_copyTemp.path();
   log.DebugLvl(kFn, 8, "Temp folder of this job is [%s]", m_copyTempFolder.c_str());
+  if (!m_copyTemp.RemoveUnownedSiblings(IsJobFolderName, &error))
+    log.Debug(kFn, "Could not remove the temp folders of ended jobs in [%s]: %s", shared.c_str(),
+              error.c_str());
   return KQ_PATCH_OK;
 }
 
