@@ -85,8 +85,10 @@ class CPatchInstallCommon {
   static unsigned int ReadWholeFile(const std::string& path, std::string& text);
   // Extracts an archive with the 7-Zip program (sevenZipPath: the program, its folder, or empty):
   // all entries with their folders when fileSpec is empty, else the entries matching fileSpec
-  // flat into destination. Hostile archives are refused before anything is written; on failure
-  // the destination is removed only when this call created it.
+  // flat into destination. Hostile archives are refused before anything is written, and so is
+  // an archive whose listed sizes exceed the destination's free space less the reserve of
+  // "MediaAccess"/"nFreeSpaceReserveMB" (0x8000001D); on failure the destination is removed only
+  // when this call created it.
   static unsigned int ExtractZipFile(const std::string& sevenZipPath, const std::string& archive,
                                      const std::string& destination, std::string fileSpec,
                                      bool overwrite, bool quietErrors);
