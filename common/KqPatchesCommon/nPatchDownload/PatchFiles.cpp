@@ -3,6 +3,7 @@
 // under its own name as the tag.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +45,11 @@ unsigned long long FreeSpaceReserveBytes() {
 }  // namespace
 
 unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::string& text) {
+  return ReadWholeFile(path, text, kMaxWholeFileBytes);
+}
+
+unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::string& text,
+                                                unsigned long long maxBytes) {
   static const char* kTag = "ReadWholeFile";
   EvDebug log;
 
@@ -51,7 +57,7 @@ unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::st
   // a device or a huge file does not take the memory of the process.
   CPxFile file;
   uint64_t size = 0;
-  CPxError e = file.OpenRegular(path, kMaxWholeFileBytes, &size);
+  CPxError e = file.OpenRegular(path, std::min(maxBytes, kMaxWholeFileBytes), &size);
   if (e.IsError()) {
     log.Debug(kTag, "Cannot to open file [%s] with error [%d:%s]", path.c_str(), e.GetErrorCode(),
               e.c_str());
