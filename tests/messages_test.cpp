@@ -611,10 +611,11 @@ TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAbortin
 }
 #else
 TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAborting) {
-  // Two documents of millions of children: empty unknown elements, and distinct fields closed
-  // by an unknown one. Each is decoded in children whose address space is capped at a range of
-  // sizes above what they map already: wherever memory runs out (the parse, the stack of
-  // children, the fields of the message), the result is a failure, never an abort.
+  // Three documents of millions of children: empty unknown elements, distinct fields closed
+  // by an unknown one, and a list of unknown elements. Each is decoded in children whose
+  // address space is capped at a range of sizes above what they map already: wherever memory
+  // runs out (the parse, the stack of children, the fields of the message, the threads reading
+  // a list), the result is a failure, never an abort.
   std::string unknown = "<m s=\"23\" id=\"83\">";
   for (int k = 0; k < (4 << 20); ++k) unknown += "<a/>";
   unknown += "</m>";
@@ -624,8 +625,11 @@ TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAbortin
     fields += "<s i=\"" + n + "\" t=\"" + n + "\"/>";
   }
   fields += "<a/></m>";
+  std::string list = "<m s=\"23\" id=\"83\"><lo i=\"1\" t=\"1\">";
+  for (int k = 0; k < (4 << 20); ++k) list += "<a/>";
+  list += "</lo></m>";
   int outOfMemory = 0;
-  for (const std::string* xml : {&unknown, &fields}) {
+  for (const std::string* xml : {&unknown, &fields, &list}) {
     for (unsigned long long budgetMiB : {32, 128, 256, 384, 512, 640, 768, 1024, 1536}) {
       SCOPED_TRACE(std::to_string(xml->size()) + " bytes, " + std::to_string(budgetMiB) + " MiB");
       std::fflush(stdout);

@@ -856,6 +856,8 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
   Reader reader(nullptr, embedded_, nullptr);
   try {
     Range range;
+    // Once a range has failed, the children after it decide nothing: gathering stops there.
+    bool failed = false;
     auto add = [&](pugi::xml_node node, bool element) {
       range.children.push_back(ListChild{node, element});
       if (element) ++range.elements;
@@ -863,6 +865,7 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
       {
         std::lock_guard<std::mutex> lock(mutex_);
         list.ranges.push_back(std::move(range));
+        failed = list.firstFailed != SIZE_MAX;
       }
       more_.notify_one();
       range = Range();
@@ -870,7 +873,7 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
     };
     range.children.reserve(kRangeChildren);
     for (const ListChild& child : head) add(child.node, child.element);
-    for (pugi::xml_node e = head.back().node.next_sibling();; e = e.next_sibling()) {
+    for (pugi::xml_node e = head.back().node.next_sibling(); !failed; e = e.next_sibling()) {
       const pugi::xml_node_type type = e.type();
       if (type == pugi::node_null) break;
       add(e, type == pugi::node_element);
