@@ -630,7 +630,7 @@ TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAbortin
   list += "</lo></m>";
   int outOfMemory = 0;
   for (const std::string* xml : {&unknown, &fields, &list}) {
-    for (unsigned long long budgetMiB : {32, 128, 256, 384, 512, 640, 768, 1024, 1536}) {
+    for (unsigned long long budgetMiB : {64, 384, 512, 640, 768, 1536}) {
       SCOPED_TRACE(std::to_string(xml->size()) + " bytes, " + std::to_string(budgetMiB) + " MiB");
       std::fflush(stdout);
       pid_t pid = ::fork();
@@ -658,6 +658,33 @@ TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAbortin
     }
   }
   EXPECT_GT(outOfMemory, 0) << "no limit was tight enough to matter";
+
+  // The loader's own read of the file runs out of memory the same way.
+  kqtest::ScopedConfig cfg;
+  const std::string path = cfg.root() + "/unknown.xml";
+  kqtest::WriteFile(path, unknown);
+  for (unsigned long long budgetMiB : {8, 48, 1024}) {
+    SCOPED_TRACE(std::to_string(budgetMiB) + " MiB");
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const rlim_t limit = MappedBytes() + (budgetMiB << 20);
+      struct rlimit rl = {limit, limit};
+      if (::setrlimit(RLIMIT_AS, &rl) != 0) _exit(100);
+      try {
+        EvDebug log;
+        File message;
+        _exit(KqLoadMessageFile(path, message, log, "Reader", 32u << 20) ? 1 : 0);
+      } catch (...) {
+        _exit(102);
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "102: an exception escaped the loader";
+  }
 }
 #endif
 

@@ -5,7 +5,7 @@
 // message, whose class the file's root must be. Failures are logged on the given log with the
 // given tag and leave the message as it was. Only a regular file of at most maxBytes (when
 // given, else kMaxMessageFileBytes) is read (a FIFO or device is refused at once, never waited
-// on).
+// on); running out of memory is a failure like the others.
 #ifndef KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 
