@@ -824,14 +824,19 @@ class ReadCrew {
   }
 
   void Serve() {
-    Reader reader(nullptr, embedded_, nullptr);
+    std::unique_ptr<Reader> reader;
+    try {
+      reader.reset(new Reader(nullptr, embedded_, nullptr));
+    } catch (...) {
+      return;  // no memory to set up in: the other threads read every range
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       more_.wait(lock, [this] {
         return stop_ || (list_ != nullptr && list_->taken < list_->ranges.size());
       });
       if (stop_) return;
-      ReadRanges(reader, lock, true);
+      ReadRanges(*reader, lock, true);
     }
   }
 
