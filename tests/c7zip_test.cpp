@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "KqTestEnv.h"
+#include "Unprivileged.h"
 #include "ZipFixture.h"
 
 namespace {
@@ -41,6 +43,44 @@ TEST(C7zipTest, InitializeFindsTheProgramOrSaysWhyNot) {
   C7zip missing("/nonexistent/7z", C7zip::kZip);
   EXPECT_FALSE(missing.Initialize());
   EXPECT_NE(std::string::npos, missing.GetLastError().find("/nonexistent/7z"));
+}
+
+TEST(C7zipTest, AProgramPlantedInTheWorkingFolderIsNeverStarted) {
+  // Another user plants "7z" in a folder of theirs; the library runs in that folder with a PATH
+  // holding an empty or a relative entry before (or instead of) the real program's folder.
+  kqtest::TempDir tmp;
+  const std::string work = tmp / "work";
+  const std::string ran = tmp / "planted-ran";
+  ASSERT_EQ(0, ::mkdir(work.c_str(), 0755));
+  kqtest::GiveTreeToUnprivileged(work);
+  ASSERT_EQ(0, kqtest::RunUnprivileged([&] {
+    kqtest::WriteFile(work + "/7z", "#!/bin/sh\ntouch '" + ran + "'\nexit 0\n");
+    kqtest::WriteFile(work + "/bin/7z", "#!/bin/sh\ntouch '" + ran + "'\nexit 0\n");
+    return ::chmod((work + "/7z").c_str(), 0755) | ::chmod((work + "/bin/7z").c_str(), 0755);
+  }));
+  const std::string archive = tmp / "good.zip";
+  kqtest::WriteZip(archive, {{"a.txt", "a"}});
+
+  struct Case {
+    const char* path;
+    bool found;  // the real program is on it
+  };
+  for (const Case& c : {Case{":/usr/bin", true}, Case{"/nonexistent::/usr/bin", true},
+                        Case{".:/usr/bin", true}, Case{"bin:/usr/bin", true}, Case{":", false},
+                        Case{"bin", false}}) {
+    SCOPED_TRACE(c.path);
+    // 1: Initialize failed, 2: a program other than the real one, 3: the listing failed.
+    int rc = kqtest::RunInChild(
+        [&] { return ::chdir(work.c_str()) == 0 && ::setenv("PATH", c.path, 1) == 0; }, 9, [&] {
+          C7zip zip("", C7zip::kZip);
+          if (!zip.Initialize()) return 1;
+          if (zip.GetProgram() != "/usr/bin/7z") return 2;
+          std::vector<C7zip::Entry> entries;
+          return zip.ListEntries(archive, entries) && entries.size() == 1 ? 0 : 3;
+        });
+    EXPECT_EQ(c.found ? 0 : 1, rc);
+    EXPECT_FALSE(Exists(ran)) << "the planted program ran";
+  }
 }
 
 TEST(C7zipTest, ExtractsAGoodArchiveWithItsFolders) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,7 +151,7 @@ void MakeSparse(const std::string& path, unsigned long long size) {
 TEST(FileReaders, FilesAboveTheCapsAreRefusedUnread) {
   kqtest::ScopedConfig cfg;
   const std::string big = cfg.root() + "/big";
-  MakeSparse(big, kMaxMessageFileBytes + 1);
+  MakeSparse(big, std::max(kMaxMessageFileBytes, CPatchInstallCommon::kMaxWholeFileBytes) + 1);
   EvDebug log;
   UpdatePatches::CacheOpReq message;
   EXPECT_FALSE(KqLoadMessageFile(big, message, log, "Reader"));

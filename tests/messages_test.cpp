@@ -1,8 +1,13 @@
 // The message library: fields by index and tag, value semantics, stable addresses, the XML
 // text round trip and the refusal of bad text.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -565,5 +570,124 @@ TEST(MessageFileLoad, ReadsLikeTheReadersAndReportsEachFailure) {
   EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/bad.xml] with error code [1]"));
   EXPECT_NE(std::string::npos, text.find("Failed to unserialize XML file [" + cfg.root() + "/req.xml] with error code [5]"));
 }
+
+TEST(MessageFileLoad, AFileBeyondItsKindsCapIsRefusedUnread) {
+  // The files read without a cap of their own are kilobytes. A document of empty unknown
+  // elements decodes into a tree many times its size: one of 16 MiB and a little is refused for
+  // its size before anything is parsed.
+  kqtest::ScopedConfig cfg;
+  std::string xml = "<m s=\"23\" id=\"83\">";
+  while (xml.size() <= (16u << 20)) xml += "<a/><a/><a/><a/><a/><a/><a/><a/>";
+  xml += "</m>";
+  const std::string path = cfg.root() + "/unknown.xml";
+  kqtest::WriteFile(path, xml);
+  EvDebug log;
+  File kept = MakeFile("keep", "me");
+  EXPECT_FALSE(KqLoadMessageFile(path, kept, log, "Reader"));
+  EXPECT_EQ(MakeFile("keep", "me"), kept);
+  EXPECT_NE(std::string::npos,
+            kqtest::ReadFile(cfg.logFile())
+                .find("Failed to read file [" + path + "], error [27:[" + path +
+                      "] is larger than "));
+  // A caller whose kind of file is larger gives its own cap, and the document is read (and
+  // refused for what it holds).
+  EXPECT_FALSE(KqLoadMessageFile(path, kept, log, "Reader", 32u << 20));
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("with error code [2]"));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAborting) {
+  GTEST_SKIP() << "the sanitizer reserves more address space than any limit leaves";
+}
+#else
+// The address space the process maps now, in bytes (0 when unknown).
+unsigned long long MappedBytes() {
+  unsigned long long pages = 0;
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  if (f != nullptr) {
+    if (std::fscanf(f, "%llu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  return pages * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST(MessageXmlMalformed, ManyChildrenUnderAnAddressSpaceLimitFailWithoutAborting) {
+  // Three documents of millions of children: empty unknown elements, distinct fields closed
+  // by an unknown one, and a list of unknown elements. Each is decoded in children whose
+  // address space is capped at a range of sizes above what they map already: wherever memory
+  // runs out (the parse, the stack of children, the fields of the message, the threads reading
+  // a list), the result is a failure, never an abort.
+  std::string unknown = "<m s=\"23\" id=\"83\">";
+  for (int k = 0; k < (4 << 20); ++k) unknown += "<a/>";
+  unknown += "</m>";
+  std::string fields = "<m s=\"23\" id=\"83\">";
+  for (int k = 0; k < (2 << 20); ++k) {
+    const std::string n = std::to_string(k);
+    fields += "<s i=\"" + n + "\" t=\"" + n + "\"/>";
+  }
+  fields += "<a/></m>";
+  std::string list = "<m s=\"23\" id=\"83\"><lo i=\"1\" t=\"1\">";
+  for (int k = 0; k < (4 << 20); ++k) list += "<a/>";
+  list += "</lo></m>";
+  int outOfMemory = 0;
+  for (const std::string* xml : {&unknown, &fields, &list}) {
+    for (unsigned long long budgetMiB : {64, 384, 512, 640, 768, 1536}) {
+      SCOPED_TRACE(std::to_string(xml->size()) + " bytes, " + std::to_string(budgetMiB) + " MiB");
+      std::fflush(stdout);
+      pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        const rlim_t limit = MappedBytes() + (budgetMiB << 20);
+        struct rlimit rl = {limit, limit};
+        if (::setrlimit(RLIMIT_AS, &rl) != 0) _exit(100);
+        try {
+          File message;
+          KqXMLContextInfo context;
+          const int rc = XMLDecoder::unSerialize(message, *xml, &context);
+          _exit(rc == context.result && message.fields().empty() ? rc : 101);
+        } catch (...) {
+          _exit(102);  // what would have ended a process without a handler
+        }
+      }
+      int status = 0;
+      ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+      ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+      const int rc = WEXITSTATUS(status);
+      EXPECT_NE(102, rc) << "an exception escaped the reader";
+      EXPECT_TRUE(rc == kMsgErrStructure || rc == kMsgErrMemory) << rc;
+      if (rc == kMsgErrMemory) ++outOfMemory;
+    }
+  }
+  EXPECT_GT(outOfMemory, 0) << "no limit was tight enough to matter";
+
+  // The loader's own read of the file runs out of memory the same way.
+  kqtest::ScopedConfig cfg;
+  const std::string path = cfg.root() + "/unknown.xml";
+  kqtest::WriteFile(path, unknown);
+  for (unsigned long long budgetMiB : {0, 8, 48, 1024}) {
+    SCOPED_TRACE(std::to_string(budgetMiB) + " MiB");
+    std::fflush(stdout);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::malloc_trim(0);  // free memory the heap kept would hold the text under any limit
+      const rlim_t limit = MappedBytes() + (budgetMiB << 20);
+      struct rlimit rl = {limit, limit};
+      if (::setrlimit(RLIMIT_AS, &rl) != 0) _exit(100);
+      try {
+        EvDebug log;
+        File message;
+        _exit(KqLoadMessageFile(path, message, log, "Reader", 32u << 20) ? 1 : 0);
+      } catch (...) {
+        _exit(102);
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "102: an exception escaped the loader";
+  }
+}
+#endif
 
 }  // namespace

@@ -1,10 +1,14 @@
 // File and folder utilities of the patch jobs, on real temporary trees.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "KqTestEnv.h"
@@ -122,6 +126,91 @@ TEST_F(PatchFilesTest, FailedExtractionKeepsAPreExistingDestination) {
               CPatchInstallCommon::ExtractZipFile("", archive, fresh, "ok.txt", true, true));
     EXPECT_FALSE(Exists(fresh));
   }
+}
+
+// A zip made by the 7-Zip program of "zeros.bin" (`bytes` zero bytes, so it packs to almost
+// nothing) and "small.txt" (5 bytes).
+std::string MakeExpandingZip(const std::string& folder, long long bytes) {
+  const std::string source = folder + "/src";
+  kqtest::WriteFile(source + "/small.txt", "small");
+  kqtest::WriteFile(source + "/zeros.bin", "");
+  EXPECT_EQ(0, ::truncate((source + "/zeros.bin").c_str(), bytes));
+  const std::string archive = folder + "/expanding.zip";
+  const std::string cmd = "cd '" + source + "' && 7z a -tzip -mx=1 '" + archive +
+                          "' zeros.bin small.txt >/dev/null 2>&1";
+  EXPECT_EQ(0, std::system(cmd.c_str()));
+  return archive;
+}
+
+long long FileSize(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+TEST_F(PatchFilesTest, AnArchiveBeyondTheConfiguredReserveIsRefusedUnwritten) {
+  const std::string archive = MakeExpandingZip(At("z"), 1 << 20);
+  const std::string dest = At("existing");
+  kqtest::WriteFile(dest + "/mine.txt", "mine");
+  // A reserve of 1 PiB leaves no file system room for even the smallest entry.
+  cfg_.set("MediaAccess", "nFreeSpaceReserveMB", "1073741824");
+  for (const std::string& spec : {std::string(), std::string("small.txt")}) {
+    SCOPED_TRACE(spec);
+    EXPECT_EQ(KQ_PATCH_E_DISK_SPACE,
+              CPatchInstallCommon::ExtractZipFile("", archive, dest, spec, true, false));
+    EXPECT_EQ(1u, kqtest::TreeManifest(dest).size()) << "only the file that was there before";
+    EXPECT_EQ(KQ_PATCH_E_DISK_SPACE,
+              CPatchInstallCommon::ExtractZipFile("", archive, At("fresh"), spec, true, false));
+    EXPECT_FALSE(Exists(At("fresh")));
+  }
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("less a reserve of"));
+  // Without the reserve it fits.
+  cfg_.set("MediaAccess", "nFreeSpaceReserveMB", "0");
+  EXPECT_EQ(0u, CPatchInstallCommon::ExtractZipFile("", archive, dest, "", true, false));
+  EXPECT_EQ(1 << 20, FileSize(dest + "/zeros.bin"));
+}
+
+// Exit codes of the small-file-system child.
+enum { kFsRefused = 0, kFsNoNamespace = 77, kFsSetupFailed = 78, kFsWrongResult = 79 };
+
+TEST_F(PatchFilesTest, AnArchiveBeyondTheFreeSpaceOfItsFileSystemIsRefusedUnwritten) {
+  // 64 MiB packed into a zip of kilobytes, extracted onto a 16 MiB file system of its own (a
+  // tmpfs in a mount namespace of a child, gone with it).
+  const long long expanded = 64LL << 20;
+  const std::string archive = MakeExpandingZip(At("z"), expanded);
+  const std::string mountPoint = At("small-fs");
+  MakeDir(mountPoint);
+  std::fflush(stdout);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::unshare(CLONE_NEWNS) != 0) _exit(kFsNoNamespace);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16m") != 0) {
+      _exit(kFsSetupFailed);
+    }
+    unsigned long freeKiB = 0;
+    CPatchInstallCommon::GetFreeDiskSpaces(mountPoint, freeKiB);
+    const std::string dest = mountPoint + "/dest";
+    const unsigned int whole = CPatchInstallCommon::ExtractZipFile("", archive, dest, "", true, false);
+    const bool untouched = !Exists(dest) && FileSize(mountPoint) >= 0;
+    const unsigned int flat =
+        CPatchInstallCommon::ExtractZipFile("", archive, dest, "small.txt", true, false);
+    std::printf("archive case: [%s] (%lld bytes) claims [%lld] bytes; free on the 16 MiB file "
+                "system [%lu] KiB, reserve 1 MiB; whole extraction -> 0x%08X, destination %s; "
+                "\"small.txt\" alone -> 0x%08X\n",
+                archive.c_str(), FileSize(archive), expanded, freeKiB, whole,
+                untouched ? "not created" : "CREATED", flat);
+    std::fflush(stdout);
+    const bool ok = whole == KQ_PATCH_E_DISK_SPACE && untouched && flat == 0 &&
+                    kqtest::ReadFile(dest + "/small.txt") == "small";
+    _exit(ok ? kFsRefused : kFsWrongResult);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kFsNoNamespace) GTEST_SKIP() << "no mount namespace: unshare refused";
+  if (WEXITSTATUS(status) == kFsSetupFailed) GTEST_SKIP() << "cannot mount a tmpfs";
+  EXPECT_EQ(kFsRefused, WEXITSTATUS(status));
 }
 
 TEST_F(PatchFilesTest, CreateTempFolder) {

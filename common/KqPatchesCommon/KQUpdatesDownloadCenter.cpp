@@ -194,7 +194,8 @@ bool KQUpdates::PopulateFTPSPInfoTable() { return UpdateSPInfoFromXML(); }
 bool KQUpdates::UpdateSPInfoFromXML() {
   static const char kTag[] = "UpdateSPInfoFromXML";
   std::string text;
-  const unsigned int read = CPatchInstallCommon::ReadWholeFile(m_dvdInfoFile, text);
+  const unsigned int read = CPatchInstallCommon::ReadWholeFile(
+      m_dvdInfoFile, text, CPatchInstallCommon::kMaxReleaseInfoFileBytes);
   if (read != 0) {
     Log().DebugLvl(kTag, 1, "Failed to open DVDInfo.xml file [%s] with error code [%d]",
                    m_dvdInfoFile.c_str(), static_cast<int>(read));
@@ -326,7 +327,8 @@ bool KQUpdates::retrieveConfigXML(const std::string& localPath, const std::strin
     return false;
   }
   exists = true;
-  const unsigned int read = CPatchInstallCommon::ReadWholeFile(localPath, xml);
+  const unsigned int read = CPatchInstallCommon::ReadWholeFile(
+      localPath, xml, CPatchInstallCommon::kMaxHotfixConfigFileBytes);
   if (read != 0) {
     xml.clear();
     Log().Debug(kTag, "Failed to load file [%s] with error [%d]", localPath.c_str(),
@@ -502,7 +504,8 @@ bool KQUpdates::DownloadAndUpdateDBForCU(const std::set<std::string>& levelNames
     Log().DebugLvl(kTag, 10, "Successfully downloaded [%s] to [%s]", source.c_str(),
                    local.c_str());
     std::string text;
-    const unsigned int read = CPatchInstallCommon::ReadWholeFile(local, text);
+    const unsigned int read =
+        CPatchInstallCommon::ReadWholeFile(local, text, nPatchDownload::kMaxCatalogueFileBytes);
     if (read != 0) {
       Log().Debug(kTag, "Cannot open file [%s] with error [%d], continuing", local.c_str(),
                   static_cast<int>(read));

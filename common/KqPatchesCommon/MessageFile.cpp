@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <new>
 
 #include "Messages/MessageXml.h"
 #include "Messages/UpdatePatches.h"
@@ -16,7 +17,14 @@ bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug&
     return false;
   }
   std::string text;
-  CPxError e = CPxFile::ReadRegular(path, maxBytes, text);
+  CPxError e;
+  try {
+    e = CPxFile::ReadRegular(path, maxBytes, text);
+  } catch (const std::bad_alloc&) {
+    log.Debug(tag, "Failed to read file [%s]: no memory for its [%lld] bytes", path.c_str(),
+              static_cast<long long>(sb.st_size));
+    return false;
+  }
   if (e.IsError()) {
     log.Debug(tag, "Failed to read file [%s], error [%d:%s]", path.c_str(), e.GetErrorCode(),
               e.c_str());

@@ -5,7 +5,7 @@
 // message, whose class the file's root must be. Failures are logged on the given log with the
 // given tag and leave the message as it was. Only a regular file of at most maxBytes (when
 // given, else kMaxMessageFileBytes) is read (a FIFO or device is refused at once, never waited
-// on).
+// on); running out of memory is a failure like the others.
 #ifndef KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 
@@ -14,9 +14,11 @@
 #include "Logging/EvDebug.h"
 #include "Messages/CNMessageBase.h"
 
-// The largest message file read: far above any catalogue or file list the cache holds (the
-// largest are tens of megabytes), and low enough that a hostile file cannot exhaust memory.
-constexpr unsigned long long kMaxMessageFileBytes = 512ULL << 20;
+// The largest message file read unless the caller gives its own cap: the release-information
+// and configuration files read here are kilobytes, and a document is decoded into a tree many
+// times its size, so a hostile file is refused before it is read. A reader of a catalogue or
+// file list gives the cap of that kind.
+constexpr unsigned long long kMaxMessageFileBytes = 16ULL << 20;
 
 // True when the message was read from path.
 bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug& log,

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,22 +112,25 @@ bool C7zip::Initialize() {
       return false;
     }
   } else {
+    // Only absolute entries of PATH count: an empty or relative one names the working folder,
+    // which may hold a program anyone planted. The path found is the one started.
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    bool found = false;
+    std::string found;
     size_t start = 0;
-    while (start <= dirs.size() && !found) {
+    while (start <= dirs.size() && found.empty()) {
       size_t end = dirs.find(':', start);
       if (end == std::string::npos) end = dirs.size();
       std::string dir = dirs.substr(start, end - start);
-      if (dir.empty()) dir = ".";
-      found = IsExecutableFile(dir + "/" + candidate);
+      if (!dir.empty() && dir[0] == '/' && IsExecutableFile(dir + "/" + candidate))
+        found = dir + "/" + candidate;
       start = end + 1;
     }
-    if (!found) {
-      lastError_ = "7-Zip program [" + candidate + "] not found on PATH";
+    if (found.empty()) {
+      lastError_ = "7-Zip program [" + candidate + "] not found in the absolute folders of PATH";
       return false;
     }
+    candidate = found;
   }
   program_ = candidate;
   initialized_ = true;
@@ -173,7 +178,7 @@ bool C7zip::Run(const std::vector<std::string>& args, std::string& output, size_
     if (::close_range(3, ~0U, 0) != 0) {
       for (int fd = 3; fd < 65536; ++fd) ::close(fd);
     }
-    ::execvp(argv[0], argv.data());
+    ::execv(argv[0], argv.data());  // a path with a '/': never searched for
     _exit(127);
   }
   ::close(devnull);
@@ -285,6 +290,12 @@ bool C7zip::ListEntries(const std::string& archive, std::vector<Entry>& entries)
     Entry& e = entries.back();
     if (key == "Folder") {
       e.isFolder = (value == "+");
+    } else if (key == "Size" && !value.empty()) {
+      // A size that does not read as a number counts as more than any disk holds.
+      char* end = nullptr;
+      errno = 0;
+      e.size = std::strtoull(value.c_str(), &end, 10);
+      if (errno != 0 || *end != '\0' || value[0] == '-') e.size = ~0ULL;
     } else if ((key == "Symbolic Link" || key == "Hard Link" || key == "Link") && !value.empty()) {
       e.isLink = true;
     } else if ((key == "Attributes" || key == "Mode") && IsLinkModeText(value)) {
@@ -306,6 +317,10 @@ bool C7zip::IsSafeEntryName(const std::string& name) {
 
 bool C7zip::VerifyArchive(const std::string& archive) {
   std::vector<Entry> entries;
+  return VerifyEntries(archive, entries);
+}
+
+bool C7zip::VerifyEntries(const std::string& archive, std::vector<Entry>& entries) {
   if (!ListEntries(archive, entries)) {
     if (lastError_.empty()) lastError_ = "cannot list archive [" + archive + "]";
     return false;
@@ -328,6 +343,40 @@ bool C7zip::VerifyArchive(const std::string& archive) {
   }
   lastError_.clear();
   return true;
+}
+
+unsigned long long C7zip::ExtractedBytes(const std::vector<Entry>& entries,
+                                         const std::string& fileSpec) {
+  const bool byPath = fileSpec.find('/') != std::string::npos;
+  unsigned long long total = 0;
+  for (const Entry& e : entries) {
+    if (e.isFolder) continue;
+    if (!fileSpec.empty()) {
+      size_t slash = e.path.find_last_of("/\\");
+      std::string name = byPath || slash == std::string::npos ? e.path : e.path.substr(slash + 1);
+      if (::fnmatch(fileSpec.c_str(), name.c_str(), 0) != 0) continue;
+    }
+    total = e.size > ~0ULL - total ? ~0ULL : total + e.size;
+  }
+  return total;
+}
+
+bool C7zip::FitsDestination(int destFd, const std::string& destination,
+                            unsigned long long extractedBytes) {
+  struct statvfs vfs;
+  if (::fstatvfs(destFd, &vfs) != 0) {
+    lastError_ = "cannot learn the free space of [" + destination + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  const unsigned long long freeBytes =
+      static_cast<unsigned long long>(vfs.f_bavail) * static_cast<unsigned long long>(vfs.f_frsize);
+  const unsigned long long usable = freeBytes > reserveBytes_ ? freeBytes - reserveBytes_ : 0;
+  if (extractedBytes <= usable) return true;
+  lackedSpace_ = true;
+  lastError_ = "archive expands to [" + std::to_string(extractedBytes) + "] bytes, more than the [" +
+               std::to_string(freeBytes) + "] bytes free in [" + destination +
+               "] less a reserve of [" + std::to_string(reserveBytes_) + "] bytes";
+  return false;
 }
 
 bool C7zip::ExtractFilesWithFullPathsFromArchive(const std::string& archive,
@@ -502,7 +551,9 @@ bool MoveIn(int from, int to, const std::string& rel, bool overwrite, std::strin
 
 bool C7zip::ExtractInto(const std::string& archive, const std::string& destination,
                         const std::string& fileSpec, bool overwrite) {
-  if (!VerifyArchive(archive)) return false;
+  lackedSpace_ = false;
+  std::vector<Entry> entries;
+  if (!VerifyEntries(archive, entries)) return false;
   // A missing destination is made, as the program would, and goes again when the call fails.
   struct stat sb;
   const bool made = ::stat(destination.c_str(), &sb) != 0 && errno == ENOENT;
@@ -513,6 +564,13 @@ bool C7zip::ExtractInto(const std::string& archive, const std::string& destinati
   Fd dest(::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dest.fd < 0) {
     lastError_ = "cannot open the destination [" + destination + "]: " + PxErrnoText(errno);
+    return false;
+  }
+  // Refused before the program writes a byte, so that other writers of the file system never
+  // find it full.
+  if (!FitsDestination(dest.fd, destination, ExtractedBytes(entries, fileSpec))) {
+    std::string removeError;
+    if (made) kq::RemoveTreeNoFollow(destination, &removeError);
     return false;
   }
   // A fresh folder of ours: the program writes where no link of anyone else can be.

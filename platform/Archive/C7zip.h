@@ -13,7 +13,9 @@
 // without following links (a link, whatever the archive's header claims, or a special file, or
 // a name with a line break fails the call, and everything extracted is removed) and moved into
 // the destination by renames that replace a link in the way and never follow one. So nothing
-// lands outside the destination folder.
+// lands outside the destination folder. An archive whose entries, by the sizes its listing
+// gives, would not fit in the destination file system's free space less a reserve is refused
+// before anything is written (LackedSpace() tells that refusal from the others).
 //
 // A C7zip object is cheap, owns nothing but its texts and may be used from one thread at a time.
 #ifndef KQ_PLATFORM_ARCHIVE_C7ZIP_H_
@@ -32,6 +34,7 @@ class C7zip {
     std::string path;       // as stored in the archive
     bool isFolder = false;
     bool isLink = false;    // symbolic or hard link
+    unsigned long long size = 0;  // extracted size in bytes, as the listing gives it
   };
 
   // program: the 7-Zip program's path, a folder holding "7z", or empty for "7z" on $PATH.
@@ -79,16 +82,31 @@ class C7zip {
   // separator), no line break.
   static bool IsSafeEntryName(const std::string& name);
 
+  // Bytes an extraction must leave free on the destination's file system (default: none).
+  void SetFreeSpaceReserve(unsigned long long bytes) { reserveBytes_ = bytes; }
+  // Whether the last extraction was refused because the archive does not fit (see above).
+  bool LackedSpace() const { return lackedSpace_; }
+
+  // The bytes an extraction of these entries writes: all of them when fileSpec is empty, else
+  // those whose name (or, for a fileSpec holding '/', whose path) matches it.
+  static unsigned long long ExtractedBytes(const std::vector<Entry>& entries,
+                                           const std::string& fileSpec);
+
   const std::string& GetLastError() const { return lastError_; }
   const std::string& GetProgram() const { return program_; }
 
  private:
   bool Run(const std::vector<std::string>& args, std::string& output, size_t outputCap);
   std::vector<std::string> TypeSwitch() const;
+  bool VerifyEntries(const std::string& archive, std::vector<Entry>& entries);
+  bool FitsDestination(int destFd, const std::string& destination,
+                       unsigned long long extractedBytes);
 
   std::string program_;
   int format_;
   bool initialized_ = false;
+  unsigned long long reserveBytes_ = 0;
+  bool lackedSpace_ = false;
   std::string lastError_;
 };
 

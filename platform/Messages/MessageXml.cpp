@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -433,20 +434,26 @@ class Reader {
       m.reserveFields(0);
       return kMsgOk;
     }
+    // Reading stops at the first element that is no field, so the children after it are not
+    // kept and no field is reserved for them: a document of many unknown elements costs no
+    // more than its parse.
     const size_t first = nodes_.size();
+    bool unknown = false;
     for (pugi::xml_node c = node.first_child();; c = c.next_sibling()) {
       pugi::xml_node_type type;
       const char* name = ChildName(c, type);
       if (type == pugi::node_null) break;
       if (type == pugi::node_element) {
+        if (unknown) continue;
         nodes_.push_back(Child{c, name});
+        unknown = FieldElementOf(name) == FieldElement::kUnknown;
       } else if (!IsBlankText(c, type)) {
         nodes_.resize(first);
         return Fail(kMsgErrStructure, "text where fields were expected");
       }
     }
     const size_t last = nodes_.size();
-    m.reserveFields(last - first);
+    m.reserveFields(last - first - (unknown ? 1 : 0));
     int rc = kMsgOk;
     SeenFields seen;
     for (size_t k = first; k < last && rc == kMsgOk; ++k) {
@@ -817,14 +824,19 @@ class ReadCrew {
   }
 
   void Serve() {
-    Reader reader(nullptr, embedded_, nullptr);
+    std::unique_ptr<Reader> reader;
+    try {
+      reader.reset(new Reader(nullptr, embedded_, nullptr));
+    } catch (...) {
+      return;  // no memory to set up in: the other threads read every range
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       more_.wait(lock, [this] {
         return stop_ || (list_ != nullptr && list_->taken < list_->ranges.size());
       });
       if (stop_) return;
-      ReadRanges(reader, lock, true);
+      ReadRanges(*reader, lock, true);
     }
   }
 
@@ -849,6 +861,8 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
   Reader reader(nullptr, embedded_, nullptr);
   try {
     Range range;
+    // Once a range has failed, the children after it decide nothing: gathering stops there.
+    bool failed = false;
     auto add = [&](pugi::xml_node node, bool element) {
       range.children.push_back(ListChild{node, element});
       if (element) ++range.elements;
@@ -856,6 +870,7 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
       {
         std::lock_guard<std::mutex> lock(mutex_);
         list.ranges.push_back(std::move(range));
+        failed = list.firstFailed != SIZE_MAX;
       }
       more_.notify_one();
       range = Range();
@@ -863,7 +878,7 @@ int ReadCrew::ReadList(Reader& owner, std::vector<ListChild> head,
     };
     range.children.reserve(kRangeChildren);
     for (const ListChild& child : head) add(child.node, child.element);
-    for (pugi::xml_node e = head.back().node.next_sibling();; e = e.next_sibling()) {
+    for (pugi::xml_node e = head.back().node.next_sibling(); !failed; e = e.next_sibling()) {
       const pugi::xml_node_type type = e.type();
       if (type == pugi::node_null) break;
       add(e, type == pugi::node_element);
@@ -985,6 +1000,8 @@ int Decode(CNMessageBase& message, const char* text, size_t size, char* writable
   pugi::xml_parse_result parsed =
       writable != nullptr ? doc.load_buffer_inplace(writable, size, options, pugi::encoding_utf8)
                           : doc.load_buffer(text, size, options, pugi::encoding_utf8);
+  if (parsed.status == pugi::status_out_of_memory)
+    return reader.Fail(kMsgErrMemory, "the document does not fit in memory");
   // A syntax error is reported as the plain parse finds it (where it is found can depend on
   // the options).
   if (!parsed && embedded) return kRetryPlain;
@@ -1018,13 +1035,28 @@ int Decode(CNMessageBase& message, const char* text, size_t size, char* writable
   return kMsgOk;
 }
 
+// Decode, with running out of memory turned into its result: nothing of the reader throws
+// past this point, whatever the document holds.
+int DecodeWithin(CNMessageBase& message, const char* text, size_t size, char* writable,
+                 KqXMLContextInfo* context, bool embedded) {
+  try {
+    return Decode(message, text, size, writable, context, embedded);
+  } catch (const std::bad_alloc&) {
+    if (context != nullptr) {
+      context->result = kMsgErrMemory;
+      context->error = "the message does not fit in memory";
+    }
+    return kMsgErrMemory;
+  }
+}
+
 }  // namespace
 
 int XMLDecoder::unSerialize(CNMessageBase& message, const std::string& xml,
                             KqXMLContextInfo* context) {
   if (context != nullptr) *context = KqXMLContextInfo();
-  int rc = Decode(message, xml.data(), xml.size(), nullptr, context, true);
-  if (rc == kRetryPlain) rc = Decode(message, xml.data(), xml.size(), nullptr, context, false);
+  int rc = DecodeWithin(message, xml.data(), xml.size(), nullptr, context, true);
+  if (rc == kRetryPlain) rc = DecodeWithin(message, xml.data(), xml.size(), nullptr, context, false);
   return rc;
 }
 
@@ -1040,7 +1072,7 @@ int XMLDecoder::unSerializeInPlace(CNMessageBase& message, char* text, size_t si
   }
   // An empty text is refused like any other; there is no buffer to parse in.
   if (size == 0) return unSerialize(message, std::string(), context);
-  int rc = Decode(message, text, size, text, context, true);
+  int rc = DecodeWithin(message, text, size, text, context, true);
   if (rc != kRetryPlain) return rc;
   // The plain way needs the text as it was, and the quick parse has overwritten it.
   if (context != nullptr) {

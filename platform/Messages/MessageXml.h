@@ -15,7 +15,8 @@
 // the attribute x="1". No DTD is read and no entity other than the predefined ones is expanded.
 //
 // Reading never throws and never half-fills: the message is built aside and replaces the
-// target only when the whole text was good.
+// target only when the whole text was good. Running out of memory is a result (kMsgErrMemory)
+// like any other.
 #ifndef KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 #define KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 
@@ -33,6 +34,7 @@ enum KqMessageResult {
   kMsgErrDepth = 4,      // messages nested deeper than kMaxMessageDepth
   kMsgErrClass = 5,      // the root is a message of another subsystem or id
   kMsgRetryWithText = 6, // unSerializeInPlace only: the text has to be read the plain way
+  kMsgErrMemory = 7,     // the document or the message did not fit in memory
 };
 
 // Messages nested deeper than this are refused by the reader and the writer.

@@ -112,7 +112,7 @@ unsigned int CPatchDataManager::GetAllCUPacksList(const std::string& file,
                   kMaxCatalogueFileBytes);
     rc = KQ_PATCH_E_FILE_IO;
   } else {
-    rc = CPatchInstallCommon::ReadWholeFile(file, text);
+    rc = CPatchInstallCommon::ReadWholeFile(file, text, kMaxCatalogueFileBytes);
   }
   if (rc != KQ_PATCH_OK) {
     m_event.Debug(kTag, "Failed to open file [%s] with error [%d]", file.c_str(),

@@ -14,6 +14,7 @@
 #include "Db/Proc/simGetClientPackageFullVersion.h"
 #include "Db/Proc/simGetUPInfo.h"
 #include "Db/Proc/simUpdateUPVersion.h"
+#include "CacheFileListsLoadXml.h"
 #include "Db/SprocWrapper.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/SafePath.h"
@@ -280,7 +281,7 @@ unsigned int CPatchDataManagerHN::doAppliancePatchCommitImpl(
   m_event.Debug(kTag, "Found Windows or MSSQL appliance to commit with version [%s]",
                 versions.c_str());
   std::string config;
-  if (CPatchInstallCommon::ReadWholeFile(configFile, config) != 0) {
+  if (CPatchInstallCommon::ReadWholeFile(configFile, config, kMaxConfigFileBytes) != 0) {
     m_event.Debug(kTag, "Appliance clients found but cannot read from configuration xml [%s], "
                         "continuing",
                   configFile.c_str());

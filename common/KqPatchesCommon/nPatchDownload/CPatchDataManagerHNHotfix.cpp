@@ -125,7 +125,8 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
                    "the current one [%llu]. Reload the file.",
                    static_cast<unsigned long long>(checksum), m_updatesConfig.checksum);
   std::string text;
-  unsigned int rc = CPatchInstallCommon::ReadWholeFile(file, text);
+  unsigned int rc =
+      CPatchInstallCommon::ReadWholeFile(file, text, CPatchInstallCommon::kMaxHotfixConfigFileBytes);
   if (rc != KQ_PATCH_OK) {
     m_event.Debug(kTag, "Failed to open file [%s] with error [%d]", file.c_str(),
                   static_cast<int>(rc));
@@ -134,7 +135,9 @@ unsigned int CPatchDataManagerHN::GetAllUpdatesList(const std::string& file,
   // Parsed where it was read; a text that only the plain parse reads is read again for it.
   UpdatePatches::HotfixList hotfixes;
   int decoded = XMLDecoder::unSerializeInPlace(hotfixes, &text[0], text.size());
-  if (decoded == kMsgRetryWithText && CPatchInstallCommon::ReadWholeFile(file, text) == KQ_PATCH_OK)
+  if (decoded == kMsgRetryWithText &&
+      CPatchInstallCommon::ReadWholeFile(file, text, CPatchInstallCommon::kMaxHotfixConfigFileBytes) ==
+          KQ_PATCH_OK)
     decoded = XMLDecoder::unSerialize(hotfixes, text, nullptr);
   if (decoded != 0) {
     m_event.Debug(kTag, "Failed to unserialize hotfix configuration XML.");

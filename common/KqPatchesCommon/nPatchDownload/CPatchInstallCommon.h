@@ -80,13 +80,24 @@ class CPatchInstallCommon {
 
   // The largest file ReadWholeFile reads (the XML files of the download jobs are far smaller).
   static constexpr unsigned long long kMaxWholeFileBytes = 512ULL << 20;
+  // The caps of the files the download jobs read by kind, far above what each holds: the
+  // release information (a list of feature releases, kilobytes) and the hotfix configuration
+  // (one entry per update of a release, a few MiB at most). A document is decoded into a tree
+  // many times its size, so each is read only up to what its kind needs.
+  static constexpr unsigned long long kMaxReleaseInfoFileBytes = 16ULL << 20;
+  static constexpr unsigned long long kMaxHotfixConfigFileBytes = 64ULL << 20;
   // The whole file as text (up to its first zero byte). Only a regular file of at most
-  // kMaxWholeFileBytes is read; anything else fails at once with 0x80000010.
+  // kMaxWholeFileBytes (or maxBytes) is read; a larger one fails at once with 0x80000001,
+  // anything else that is no regular file with 0x80000010.
   static unsigned int ReadWholeFile(const std::string& path, std::string& text);
+  static unsigned int ReadWholeFile(const std::string& path, std::string& text,
+                                    unsigned long long maxBytes);
   // Extracts an archive with the 7-Zip program (sevenZipPath: the program, its folder, or empty):
   // all entries with their folders when fileSpec is empty, else the entries matching fileSpec
-  // flat into destination. Hostile archives are refused before anything is written; on failure
-  // the destination is removed only when this call created it.
+  // flat into destination. Hostile archives are refused before anything is written, and so is
+  // an archive whose listed sizes exceed the destination's free space less the reserve of
+  // "MediaAccess"/"nFreeSpaceReserveMB" (0x8000001D); on failure the destination is removed only
+  // when this call created it.
   static unsigned int ExtractZipFile(const std::string& sevenZipPath, const std::string& archive,
                                      const std::string& destination, std::string fileSpec,
                                      bool overwrite, bool quietErrors);

@@ -1,6 +1,7 @@
 #include "nPatchDownload/LoadXmlFromFile.h"
 
 #include <cerrno>
+#include <new>
 
 #include "PortableFiles/PxFile.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -16,7 +17,14 @@ bool ReadMessageFileText(const std::string& path, unsigned long long maxBytes, s
   }
   // A regular file only, and at most maxBytes of it: a FIFO put in its place is not waited on,
   // and a huge file is refused before it takes the memory of the process.
-  CPxError e = CPxFile::ReadRegular(path, maxBytes, text);
+  CPxError e;
+  try {
+    e = CPxFile::ReadRegular(path, maxBytes, text);
+  } catch (const std::bad_alloc&) {
+    error.code = ENOMEM;
+    error.text = "no memory to read the file";
+    return false;
+  }
   if (e.IsError()) {
     error.code = e.GetErrorCode();
     error.text = e.c_str();

@@ -3,6 +3,7 @@
 // under its own name as the tag.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -30,9 +31,25 @@ bool PathExists(const std::string& path) {
   return !CPxFile::Lstat(path, st).IsError();
 }
 
+// What a write into the cache must leave free on its file system: the reserve that fetches
+// keep ("MediaAccess"/"nFreeSpaceReserveMB", 1 MiB when absent or out of range, 0 for none).
+unsigned long long FreeSpaceReserveBytes() {
+  long mb = 0;
+  if (!KQPlatformInfo().getNumber("MediaAccess", "nFreeSpaceReserveMB", mb) || mb < 0 ||
+      mb > (1L << 30)) {
+    mb = 1;
+  }
+  return static_cast<unsigned long long>(mb) << 20;
+}
+
 }  // namespace
 
 unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::string& text) {
+  return ReadWholeFile(path, text, kMaxWholeFileBytes);
+}
+
+unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::string& text,
+                                                unsigned long long maxBytes) {
   static const char* kTag = "ReadWholeFile";
   EvDebug log;
 
@@ -40,7 +57,7 @@ unsigned int CPatchInstallCommon::ReadWholeFile(const std::string& path, std::st
   // a device or a huge file does not take the memory of the process.
   CPxFile file;
   uint64_t size = 0;
-  CPxError e = file.OpenRegular(path, kMaxWholeFileBytes, &size);
+  CPxError e = file.OpenRegular(path, std::min(maxBytes, kMaxWholeFileBytes), &size);
   if (e.IsError()) {
     log.Debug(kTag, "Cannot to open file [%s] with error [%d:%s]", path.c_str(), e.GetErrorCode(),
               e.c_str());
@@ -118,6 +135,7 @@ unsigned int CPatchInstallCommon::ExtractZipFile(const std::string& sevenZipPath
   };
 
   C7zip zip(sevenZipPath, C7zip::kZip);
+  zip.SetFreeSpaceReserve(FreeSpaceReserveBytes());
   if (!zip.Initialize()) {
     log.DebugLvl(kTag, errLevel, "Failed to initialize the 7Zip object. Error:[%s]",
                  zip.GetLastError().c_str());
@@ -141,7 +159,7 @@ unsigned int CPatchInstallCommon::ExtractZipFile(const std::string& sevenZipPath
     log.DebugLvl(kTag, errLevel, "Failed to unzip file %s. Error:[%s]", archive.c_str(),
                  zip.GetLastError().c_str());
     dropCreated();
-    return KQ_PATCH_E_EXTRACTION;
+    return zip.LackedSpace() ? KQ_PATCH_E_DISK_SPACE : KQ_PATCH_E_EXTRACTION;
   }
   log.DebugLvl(kTag, 2, "Successfully unzipped %s", archive.c_str());
   return KQ_PATCH_OK;
