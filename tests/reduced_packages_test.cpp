@@ -354,6 +354,49 @@ TEST_F(TinyMediaTest, OtherCataloguesReadAWrittenListWithoutWaitingForItsWriter)
   EXPECT_EQ(TinyList({20}), files);
 }
 
+// One process rewrites a list in a loop, in turn for two package sets, while another reads it:
+// every read gets one of the two whole lists. No temporary file stays behind, not even one
+// that a writer that died left.
+TEST_F(TinyMediaTest, AListReadWhileAnotherProcessRewritesItIsNeverShort) {
+  const std::vector<unsigned> sets[2] = {{20, 21, 22, 23, 24, 25}, {26, 27, 28, 29, 30, 31}};
+  const std::list<std::string> lists[2] = {TinyList({sets[0].begin(), sets[0].end()}),
+                                           TinyList({sets[1].begin(), sets[1].end()})};
+  ASSERT_EQ(1, Run(media_, sets[0], 3, "Loop").rc);
+  const std::string stale = ListFile("Loop") + ".left-by-a-dead-writer.tmp";
+  WriteFile(stale, "20\n");
+
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    int bad = 0;
+    for (int round = 1; round <= 40; ++round) {
+      Result r = Run(media_, sets[round % 2], 3, "Loop");
+      bad += !(r.rc == 1 && r.files == lists[round % 2]);
+    }
+    ::_exit(bad == 0 ? 0 : 1);
+  }
+  KQPackageCache reader(root(), false, 0, true);
+  ASSERT_TRUE(reader.SetTempPath(temp_));
+  int reads = 0, whole = 0, status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(writer, &status, WNOHANG);
+    ASSERT_NE(-1, done);
+    if (done == writer) break;
+    std::list<std::string> files, folders;
+    unsigned long long size = 0;
+    ++reads;
+    whole += reader.ComputeFileList("Loop", media_, files, folders, size, 3) &&
+             (files == lists[0] || files == lists[1]);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_LT(0, reads);
+  EXPECT_EQ(reads, whole);
+
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(temp_ + "/Install")) names.insert(e.path().filename());
+  EXPECT_EQ(0u, names.count(fs::path(stale).filename()));
+  for (const std::string& name : names) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+}
+
 TEST_F(ReducedPackagesTest, UnixNamesAndMediaFoldersAreChecked) {
   // An operating system the catalogue does not know: 0, the code untouched.
   Result unknown = RunUnix(MediaSide("Unix"), {}, "no-such-os");
