@@ -52,7 +52,9 @@ constexpr std::chrono::milliseconds kWriterPoll(10);
 // files "<list>.<random>.tmp". Neither ever ends in "-Out.txt", so neither is another list.
 const char kLockSuffix[] = ".lock";
 const char kTempSuffix[] = ".tmp";
-// Random names tried for one temporary file before giving up.
+// The hexadecimal digits that make a temporary name unique, and the names tried for one
+// temporary file before giving up.
+constexpr std::size_t kTempUniqueDigits = 16;
 constexpr int kTempNameAttempts = 16;
 
 // Opens the list folder, creating it (0700) with its missing parents. The folder must be a real
@@ -163,12 +165,16 @@ int LockListWriters(int dirfd, const std::string& name) {
   return fd.release();
 }
 
-// True when `entry` names a temporary file of list `name`.
+// True when `entry` names a temporary file of list `name` (and not one of a list whose name
+// merely starts with it).
 bool IsTempFileOf(const std::string& entry, const std::string& name) {
   const std::size_t suffix = sizeof(kTempSuffix) - 1;
-  return entry.size() > name.size() + 1 + suffix && entry.compare(0, name.size(), name) == 0 &&
-         entry[name.size()] == '.' &&
-         entry.compare(entry.size() - suffix, suffix, kTempSuffix) == 0;
+  if (entry.size() != name.size() + 1 + kTempUniqueDigits + suffix ||
+      entry.compare(0, name.size(), name) != 0 || entry[name.size()] != '.' ||
+      entry.compare(entry.size() - suffix, suffix, kTempSuffix) != 0)
+    return false;
+  const std::string unique = entry.substr(name.size() + 1, kTempUniqueDigits);
+  return unique.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // Removes the temporary files of list `name` from the folder open at dirfd (`folder` is its path,
@@ -196,7 +202,7 @@ bool ReplaceList(int dirfd, const std::string& folder, const std::string& name,
   std::string temp;
   ScopedFd out;
   for (int attempt = 0; attempt < kTempNameAttempts && !out.valid(); ++attempt) {
-    char unique[24];
+    char unique[kTempUniqueDigits + 2];  // '.' and the digits
     std::snprintf(unique, sizeof unique, ".%08x%08x", random(), random());
     temp = name + unique + kTempSuffix;
     out.reset(::openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
