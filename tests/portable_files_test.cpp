@@ -1,4 +1,5 @@
 // The portable file layer on real temporary files and folders.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "PortableFiles/PxFile.h"
 #include "PortableFiles/PxLibrary.h"
 #include "PortableFiles/PxString.h"
+#include "PortableFiles/SafePath.h"
 
 namespace {
 
@@ -271,6 +273,15 @@ TEST_F(PxTree, FolderHandlesOpenBelowWithoutLinksAndListLikePaths) {
   CPxFolderHandle closed;
   EXPECT_TRUE(CPxDirectory::ReadWalkLevel(closed, byHandle).IsError());
   EXPECT_EQ(closed.Open(root_ + "/a.txt").GetErrorCode(), ENOTDIR);
+
+  // A folder that kq::OpenFolderUnder() opened is taken over; the reason it failed is kept.
+  CPxFolderHandle taken;
+  ASSERT_FALSE(taken.Adopt(kq::OpenFolderUnder(top.nativeHandle(), "b"), root_ + "/b").IsError());
+  ASSERT_FALSE(CPxDirectory::ReadWalkLevel(taken, byHandle).IsError());
+  EXPECT_EQ(byHandle.size(), 2u);
+  EXPECT_EQ(taken.Adopt(kq::OpenFolderUnder(top.nativeHandle(), "c-link"), "c").GetErrorCode(), ELOOP);
+  EXPECT_FALSE(taken.IsOpen());
+  EXPECT_EQ(taken.Adopt(open((root_ + "/a.txt").c_str(), O_RDONLY | O_CLOEXEC), "a").GetErrorCode(), ENOTDIR);
 
   top.Close();
   EXPECT_FALSE(top.IsOpen());

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -352,6 +353,57 @@ TEST_F(TinyMediaTest, OtherCataloguesReadAWrittenListWithoutWaitingForItsWriter)
   unsigned long long size = 0;
   ASSERT_TRUE(writer.ComputeFileList("Held", media_, files, folders, size, 3));
   EXPECT_EQ(TinyList({20}), files);
+}
+
+// One process rewrites a long list in a loop, in turn for two package sets, while another reads
+// it for a second: every read gets one of the two whole lists. No temporary file of the list
+// stays behind, neither the one of the writer ended at last nor one that a writer that died
+// earlier left; another list's stays.
+TEST_F(ReducedPackagesTest, AListReadWhileAnotherProcessRewritesItIsNeverShort) {
+  const std::vector<long long> pk = MediaPackages();
+  const std::vector<unsigned> sets[2] = {{}, {static_cast<unsigned>(pk[1]), static_cast<unsigned>(pk[4])}};
+  const std::string media = MediaSide("Windows");
+  std::list<std::string> lists[2];
+  for (int k : {1, 0}) {
+    Result r = Run(media, sets[k], 3, "Loop");
+    ASSERT_EQ(1, r.rc) << r.error;
+    lists[k] = r.files;
+  }
+  ASSERT_LT(lists[1].size(), lists[0].size());
+  const std::string folder = temp_ + "/Install";
+  const std::string stale = folder + "/Loop-Out.txt.0123456789abcdef.tmp";
+  const std::string otherList = folder + "/Loop-Out.txt.B-Out.txt.0123456789abcdef.tmp";
+  WriteFile(stale, "x\n");
+  WriteFile(otherList, "x\n");  // a temporary file of the list of package "Loop-Out.txt.B"
+
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    for (int round = 1;; ++round) {  // until it is ended
+      Result r = Run(media, sets[round % 2], 3, "Loop");
+      if (r.rc != 1 || r.files != lists[round % 2]) ::_exit(1);
+    }
+  }
+  KQPackageCache reader(root(), false, 0, true);
+  ASSERT_TRUE(reader.SetTempPath(temp_));
+  int reads = 0, whole = 0;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+       std::chrono::steady_clock::now() < end; ++reads) {
+    std::list<std::string> files, folders;
+    unsigned long long size = 0;
+    whole += reader.ComputeFileList("Loop", media, files, folders, size, 3) &&
+             (files == lists[0] || files == lists[1]);
+  }
+  ::kill(writer, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(writer, ::waitpid(writer, &status, 0));
+  EXPECT_TRUE(WIFSIGNALED(status)) << "the writer read back a list not its own";
+  EXPECT_EQ(reads, whole);
+
+  EXPECT_EQ(lists[1], Run(media, sets[1], 3, "Loop").files);
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
+  EXPECT_EQ(1u, names.erase(fs::path(otherList).filename()));
+  for (const std::string& name : names) EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
 }
 
 TEST_F(ReducedPackagesTest, UnixNamesAndMediaFoldersAreChecked) {

@@ -7,8 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <random>
 
@@ -391,6 +395,85 @@ TEST_F(ApplianceTest, AFileOfTwoSystemsIsPendingForBothAndFailsBoth) {
   EXPECT_EQ(Win32(2), job.getOSAppliancePatches(entries));
   EXPECT_EQ(1u, job.m_failedApplianceOSes.count("Windows 2022"));
   EXPECT_EQ(1u, job.m_failedApplianceOSes.count("Windows 2019"));
+}
+
+// Two systems list one path with different checksums: each is judged by its own checksum, in
+// the CheckFile step and in the GetFile step, whichever system comes first. A fetch that does
+// not match the system that asked for it leaves the local file alone.
+TEST_F(ApplianceTest, AFileListedWithTwoChecksumsIsJudgedForEachSystemByItsOwn) {
+  Clients();
+  Sql("INSERT INTO APP_ApplianceOS VALUES (104, 'Windows 2019', 2, 0)");
+  const std::string one = Bytes(1500, 12), two = Bytes(1700, 13), twoNew = Bytes(1600, 14);
+  const std::string folder = cache / "KQAppliance";
+  kqtest::WriteFile(folder + "/Windows/one.msu", one);
+  kqtest::WriteFile(folder + "/Windows/two.msu", two);
+  kqtest::WriteFile(source / "KQAppliance/Windows/one.msu", one);
+  kqtest::WriteFile(source / "KQAppliance/Windows/two.msu", twoNew);
+  WriteWindowsConfig(
+      source / "KQAppliance/KQApplianceConfig_Windows.xml",
+      {Section("Windows", {{"Windows 2019", {{{"Windows/one.msu", Dec(Crc(one))},
+                                              {"Windows/two.msu", Dec(Crc(twoNew))}}}},
+                           {"Windows 2022", {{{"Windows/one.msu", Dec(Crc(one) ^ 1)},
+                                              {"Windows/two.msu", Dec(Crc(two))}}}}})});
+  TestRetrievalJob& job = Job(source.path(), false);
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/two.msu"}),
+            Paths(entries[side]["Windows 2019"].pending));
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/one.msu"}),
+            Paths(entries[side]["Windows 2022"].pending));
+
+  // The source holds what Windows 2019 lists: it gets two.msu; Windows 2022 fails on one.msu,
+  // which stays as Windows 2019 lists it.
+  EXPECT_EQ(Win32(13), job.getOSAppliancePatches(entries));
+  EXPECT_EQ((std::vector<std::string>{"KQAppliance/Windows/two.msu"}),
+            Paths(entries[side]["Windows 2019"].retrieved));
+  EXPECT_TRUE(entries[side]["Windows 2022"].retrieved.empty());
+  EXPECT_EQ(0u, job.m_failedApplianceOSes.count("Windows 2019"));
+  EXPECT_EQ(1u, job.m_failedApplianceOSes.count("Windows 2022"));
+  EXPECT_EQ(one, kqtest::ReadFile(folder + "/Windows/one.msu"));
+  EXPECT_EQ(twoNew, kqtest::ReadFile(folder + "/Windows/two.msu"));
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder + "/Windows"))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"one.msu", "two.msu"}), names);
+}
+
+// An event sink that, when the stale-file cleanup announces that it deletes `path`, first puts
+// a folder (holding a file) in the file's place, as another program could meanwhile.
+class FolderTakesItsPlace : public CPatchDebug {
+ public:
+  explicit FolderTakesItsPlace(std::string path) : path_(std::move(path)) {}
+  void Debug(const char* function, const char* format, ...) override KQ_PRINTF(3, 4) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (std::string(text).find("[" + path_ + "] does not exist on download center") !=
+        std::string::npos) {
+      unlink(path_.c_str());
+      kqtest::WriteFile(path_ + "/inside.msu", "kept");
+    }
+    CPatchDebug::Debug(function, "%s", text);
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST_F(ApplianceTest, AStaleFileThatBecameAFolderMeanwhileStays) {
+  const std::string folder = cache / "KQAppliance";
+  kqtest::WriteFile(folder + "/Windows/old.msu", "stale");
+  kqtest::WriteFile(folder + "/Windows/older.msu", "stale");
+  Job(outside.path(), false);
+  FolderTakesItsPlace event(folder + "/Windows/old.msu");
+  TestRetrievalJob racing(jobObject, event, *manager, policy, builder, checkPool, getPool, *media);
+  racing.m_localCacheRoot = cache.path();
+  EXPECT_EQ(0u, racing.cleanStaleLocalApplianceFiles({}, folder));
+  EXPECT_EQ("kept", kqtest::ReadFile(folder + "/Windows/old.msu/inside.msu"));
+  EXPECT_FALSE(Exists(folder + "/Windows/older.msu"));
 }
 
 TEST_F(ApplianceTest, AnApplianceFolderThatIsALinkIsNeitherWrittenNorCleaned) {

@@ -128,10 +128,12 @@ class KQPackageCache {
   // is <temp folder>/Install with the temp folder in use, else <cache>/Deployment/Install
   // (mode 3) or Upgrade. Writes the media files (and loose updates, update pack updatePackNumber
   // when above 0, installer files) that the packages need on the binary set, one media path a
-  // line; other writers of the list wait (bounded) until this object read it back with
-  // ComputeFileList, writes again or goes away, while readers wait only for the write itself.
-  // False, with the reason in the error text, when the folder is unsafe, the file cannot be
-  // opened or written, or the list cannot be computed.
+  // line. The new list replaces the old one whole (written beside it and renamed over it), so a
+  // reader reads the old list or the new one, never part of one. Other writers of the list wait
+  // (bounded) until this object read it back with ComputeFileList, writes again or goes away.
+  // False, with the reason in the error text, when the folder is unsafe, something other than
+  // a file stands at the list's name, the list cannot be computed or written; the list that was
+  // there then stays.
   bool CreatePkgInfoFile(std::vector<unsigned> packageIds, std::string packageName, int bsId,
                          int mode, int updatePackNumber);
   // Reads a reduced-package list file back into files and folders under the package location
@@ -144,8 +146,11 @@ class KQPackageCache {
   // The folder of the reduced-package lists; tempMissing when the temp folder in use is empty.
   std::string listFolder(int mode, bool& tempMissing) const;
   static std::string listFileName(std::string packageName);
-  // Drops the writer lock on the list file written last, if any.
+  // Drops the writers' lock of the list file written last, if any.
   void releaseListLock();
+  // The lines of the reduced-package list of packageIds on the binary set (CreatePkgInfoFile).
+  bool reducedListText(const std::vector<unsigned>& packageIds, int bsId, int updatePackNumber,
+                       std::string& text);
   // The catalogue that a binary set or operating system reads.
   const UpdatePatches::PackageDetails& catalogueFor(bool forUnix) const {
     return forUnix ? *m_unixPackageDetails : *m_winPackageDetails;
@@ -179,7 +184,8 @@ class KQPackageCache {
   std::string m_oemId;            // decimal OEM id of the media file set; empty until set
   bool m_releaseBuild = false;    // passed to the KQUpdateCache objects made for checksums
 
-  // Descriptor holding the writer lock of the list file written last (m_listLockPath); -1.
+  // Descriptor holding the writers' lock of the list file written last (m_listLockPath), that
+  // is of its lock file beside it; -1 when none is held.
   int m_listLockFd = -1;
   std::string m_listLockPath;
 

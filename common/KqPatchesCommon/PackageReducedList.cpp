@@ -5,14 +5,18 @@
 // The list lives in an "Install" or "Upgrade" folder that this code made (0700) or that is a real
 // folder of our user that others cannot write to; the file is never opened through a link.
 //
-// Two byte-range locks on the list file itself (open-file-description locks, so that threads of
-// one process exclude each other as processes do) keep calls on one list apart:
-//  - the content byte: held exclusively only while the list is emptied or written; a reader
-//    takes it shared without waiting, and a reader that finds it taken tries again later within
-//    its bounded retries. A reader never waits for a writer that is not writing.
-//  - the writer byte: held by the catalogue object that wrote the list from before it empties
-//    the file until it read the list back (ComputeFileList), writes again or goes away. Writers
-//    wait for it (bounded), so a writer reads back its own list, never another writer's.
+// A list is never rewritten in place: its writer writes the whole new list under a unique
+// temporary name beside it ("<list>.<random>.tmp") and renames that over the list. A reader takes
+// no lock and always reads one writer's whole list, the one before the rename or the one after.
+//
+// Writers of one list take turns on an exclusive lock of the lock file "<list>.lock" beside it
+// (an open-file-description lock, so that threads of one process exclude each other as processes
+// do), waited for at most as long as a reader's retries last. The catalogue object that wrote a
+// list keeps the lock until it read the list back (ComputeFileList), writes again or goes away,
+// so that it reads back its own list, never a later writer's. While the lock is held no other
+// writer's temporary file of that list exists: the holder removes those a dead writer left. Lock
+// files stay: removing one that another writer has open would let two writers in at once.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +24,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <random>
 #include <thread>
 
 #include "FileSystemUtils.h"
@@ -39,12 +44,18 @@ using kq::ScopedFd;
 // Attempts to open an existing list file, and the pause between two of them.
 constexpr int kListFileOpenAttempts = 61;
 constexpr std::chrono::seconds kListFileRetryPause(5);
-// The locked bytes of a list file (see the top of the file), the longest a writer waits for
-// another writer (as long as a reader's retries last) and how often it looks.
-constexpr off_t kContentByte = 0;
-constexpr off_t kWriterByte = 1;
+// The longest a writer waits for the writers' lock of a list (as long as a reader's retries
+// last), and how often it looks.
 constexpr std::chrono::seconds kWriterWaitLimit = kListFileOpenAttempts * kListFileRetryPause;
 constexpr std::chrono::milliseconds kWriterPoll(10);
+// The names beside a list "<list>": its writers' lock file "<list>.lock" and its temporary
+// files "<list>.<random>.tmp". Neither ever ends in "-Out.txt", so neither is another list.
+const char kLockSuffix[] = ".lock";
+const char kTempSuffix[] = ".tmp";
+// The hexadecimal digits that make a temporary name unique, and the names tried for one
+// temporary file before giving up.
+constexpr std::size_t kTempUniqueDigits = 16;
+constexpr int kTempNameAttempts = 16;
 
 // Opens the list folder, creating it (0700) with its missing parents. The folder must be a real
 // folder, not a link, owned by the effective user and not writable by others; otherwise -1 with
@@ -124,33 +135,89 @@ bool ReadAll(int fd, std::string& text) {
   }
 }
 
-// Locks (F_RDLCK, F_WRLCK) or unlocks (F_UNLCK) one byte of fd without waiting; false with
-// errno EAGAIN (or EACCES) when another open file holds a conflicting lock.
-bool LockByte(int fd, short type, off_t byte) {
-  struct flock fl = {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
-  for (;;) {
-    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
-    if (errno != EINTR) return false;
+// Takes the writers' lock of list `name` in the folder open at dirfd: an exclusive lock of its
+// whole lock file (made when missing; a link or anything but a regular file is refused), waited
+// for at most kWriterWaitLimit. The returned descriptor holds the lock until it is closed; -1
+// with errno set (EAGAIN when the wait ran out).
+int LockListWriters(int dirfd, const std::string& name) {
+  const std::string lockName = name + kLockSuffix;
+  ScopedFd fd(::openat(dirfd, lockName.c_str(),
+                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  struct stat st;
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
   }
-}
-
-// Locks one byte of fd exclusively, waiting at most `limit` for others to let it go; false with
-// errno set (EAGAIN when the wait ran out).
-bool LockByteWithin(int fd, off_t byte, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (LockByte(fd, F_WRLCK, byte)) return true;
-    if (errno != EAGAIN && errno != EACCES) return false;
+  struct flock whole = {};  // l_start 0, l_len 0: the whole file
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  const auto deadline = std::chrono::steady_clock::now() + kWriterWaitLimit;
+  while (::fcntl(fd.get(), F_OFD_SETLK, &whole) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EACCES) return -1;
     if (std::chrono::steady_clock::now() >= deadline) {
       errno = EAGAIN;
-      return false;
+      return -1;
     }
     std::this_thread::sleep_for(kWriterPoll);
   }
+  return fd.release();
+}
+
+// True when `entry` names a temporary file of list `name` (and not one of a list whose name
+// merely starts with it).
+bool IsTempFileOf(const std::string& entry, const std::string& name) {
+  const std::size_t suffix = sizeof(kTempSuffix) - 1;
+  if (entry.size() != name.size() + 1 + kTempUniqueDigits + suffix ||
+      entry.compare(0, name.size(), name) != 0 || entry[name.size()] != '.' ||
+      entry.compare(entry.size() - suffix, suffix, kTempSuffix) != 0)
+    return false;
+  const std::string unique = entry.substr(name.size() + 1, kTempUniqueDigits);
+  return unique.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Removes the temporary files of list `name` from the folder open at dirfd (`folder` is its path,
+// for messages). Only for the holder of the list's writers' lock: no live writer has one then.
+void RemoveDeadWritersFiles(int dirfd, const std::string& folder, const std::string& name) {
+  std::vector<std::string> dead;
+  const int fd = kq::OpenFolderUnder(dirfd, "");
+  DIR* listing = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (listing == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return;  // the next writer tries again
+  }
+  while (const dirent* entry = ::readdir(listing))
+    if (IsTempFileOf(entry->d_name, name)) dead.push_back(entry->d_name);
+  ::closedir(listing);
+  for (const std::string& entry : dead) kq::RemoveFileUnderAt(dirfd, folder, entry, nullptr);
+}
+
+// Writes text under a new temporary name beside list `name` in the folder open at dirfd and
+// renames it over the list. False with errno set when a step fails; the temporary file is then
+// removed again and the list stays as it was.
+bool ReplaceList(int dirfd, const std::string& folder, const std::string& name,
+                 const std::string& text) {
+  std::random_device random;
+  std::string temp;
+  ScopedFd out;
+  for (int attempt = 0; attempt < kTempNameAttempts && !out.valid(); ++attempt) {
+    char unique[kTempUniqueDigits + 2];  // '.' and the digits
+    std::snprintf(unique, sizeof unique, ".%08x%08x", random(), random());
+    temp = name + unique + kTempSuffix;
+    out.reset(::openat(dirfd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600));
+    if (!out.valid() && errno != EEXIST) return false;
+  }
+  if (!out.valid()) return false;  // errno EEXIST
+  const bool replaced = WriteAll(out.get(), text) && ::close(out.release()) == 0 &&
+                        ::renameat(dirfd, temp.c_str(), dirfd, name.c_str()) == 0;
+  if (!replaced) {
+    const int error = errno;
+    kq::RemoveFileUnderAt(dirfd, folder, temp, nullptr);
+    errno = error;
+  }
+  return replaced;
 }
 
 // The payload folder of an operating system below a media location.
@@ -200,7 +267,7 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
   }
   std::string why;
   ScopedFd dir(OpenListFolder(folder, why));
-  if (dir.get() < 0) {
+  if (!dir.valid()) {
     const int error = errno;
     m_log.DebugJob(0, kTag, m_jobId, "Failed to create the directory [%s] with errno [%d]",
                    folder.c_str(), error);
@@ -210,24 +277,43 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
   }
   const std::string name = listFileName(packageName);
   const std::string path = folder + "/" + name;
-  // Opened without truncating: the content goes only once no other writer holds the list.
-  ScopedFd lock(::openat(dir.get(), name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  // What stands at the list's name must be a list: a link or a folder there is left alone.
   struct stat st;
-  if (lock.get() < 0 || ::fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    const int error = lock.get() < 0 ? errno : EINVAL;
+  const int notAList = ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0
+                           ? (errno == ENOENT ? 0 : errno)
+                           : (S_ISREG(st.st_mode) ? 0 : S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+  if (notAList != 0) {
+    m_errMsg += "Failed to open file " + path;
+    m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(),
+                   notAList);
+    return false;
+  }
+
+  std::string text;
+  if (!reducedListText(packageIds, bsId, updatePackNumber, text)) return false;
+
+  ScopedFd lock(LockListWriters(dir.get(), name));
+  if (!lock.valid()) {
+    const int error = errno;
     m_errMsg += "Failed to open file " + path;
     m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(), error);
     return false;
   }
-  const std::chrono::milliseconds waitLimit = kWriterWaitLimit;
-  if (!LockByteWithin(lock.get(), kWriterByte, waitLimit) ||
-      !LockByteWithin(lock.get(), kContentByte, waitLimit) || ::ftruncate(lock.get(), 0) != 0 ||
-      !LockByte(lock.get(), F_UNLCK, kContentByte)) {
-    m_errMsg += "Failed to open file " + path;
-    m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(), errno);
+  RemoveDeadWritersFiles(dir.get(), folder, name);
+  if (!ReplaceList(dir.get(), folder, name, text)) {
+    const int error = errno;
+    m_errMsg += "Failed to write file " + path;
+    m_log.DebugJob(0, kTag, m_jobId, "Failed to write file [%s] with errno [%d]", path.c_str(), error);
     return false;
   }
+  m_listLockFd = lock.release();
+  m_listLockPath = path;
+  return true;
+}
 
+bool KQPackageCache::reducedListText(const std::vector<unsigned>& packageIds, int bsId,
+                                     int updatePackNumber, std::string& text) {
+  static const char* const kTag = "[CreatePkgInfoFile]";
   KQUpdateCache cache(0, m_releaseBuild);
   int osId = bsId;
   std::string media = m_winDvdLocation;
@@ -270,30 +356,12 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
   }
   // Each line is the entry's path relative to the media, with '/': for package files the list
   // builder's name field is only the bare file name, which the read-back cannot find.
-  std::string text;
+  text.clear();
   for (const UpdatePatches::BinaryV11& f : mediaFiles) {
     std::string line = f.getstring(UpdatePatches::BinaryV11::kRelativePath);
     UnixPath(line);
     text += line + "\n";
   }
-  // Written and closed through a second descriptor of the same open file, so that the writer
-  // lock, held by the first, outlives a checked close. Readers wait only for the write itself.
-  ScopedFd writer(::dup(lock.get()));
-  bool written = writer.get() >= 0 && LockByteWithin(writer.get(), kContentByte, waitLimit);
-  written = written && WriteAll(writer.get(), text);
-  int error = errno;
-  LockByte(lock.get(), F_UNLCK, kContentByte);
-  if (written && ::close(writer.release()) != 0) {
-    written = false;
-    error = errno;
-  }
-  if (!written) {
-    m_errMsg += "Failed to write file " + path;
-    m_log.DebugJob(0, kTag, m_jobId, "Failed to write file [%s] with errno [%d]", path.c_str(), error);
-    return false;
-  }
-  m_listLockFd = lock.release();
-  m_listLockPath = path;
   return true;
 }
 
@@ -326,22 +394,21 @@ bool KQPackageCache::ComputeFileList(std::string packageName, std::string packag
 
   std::string why;
   ScopedFd dir(OpenListFolder(folder, why));
-  if (dir.get() < 0) {
+  if (!dir.valid()) {
     m_log.Debug(kTag, "Failed to create the directory [%s]", folder.c_str());
     m_log.Debug(kTag, "Reason: %s", why.c_str());
     m_errMsg += "Unusable package list folder " + folder;
     return false;
   }
 
+  // A list is only ever replaced whole (see the top of the file): what is read is a whole list.
   std::string text;
   for (int attempt = 0;; ++attempt) {
     ScopedFd in(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     int error = errno;
-    if (in.get() < 0 && error == ENOENT) return true;  // no list: nothing to add
-    if (in.get() >= 0) {
-      // A list being written right now is tried again after the pause, like one that cannot
-      // be opened yet; nothing waits here.
-      if (LockByte(in.get(), F_RDLCK, kContentByte) && ReadAll(in.get(), text)) break;
+    if (!in.valid() && error == ENOENT) return true;  // no list: nothing to add
+    if (in.valid()) {
+      if (ReadAll(in.get(), text)) break;
       error = errno;
     }
     m_errMsg = "Could not open output file [" + listFile + "]";

@@ -298,6 +298,21 @@ CPxError CPxFolderHandle::OpenBelow(const CPxFolderHandle& parent, const std::st
   return CPxError();
 }
 
+CPxError CPxFolderHandle::Adopt(int fd, const std::string& path) {
+  const int opened = errno;
+  Close();
+  if (fd < 0) return Errno(opened != 0 ? opened : EBADF, "Cannot open folder [" + path + "]", FX_CODE_LOCATION());
+  struct stat sb;
+  const int err = fstat(fd, &sb) != 0 ? errno : S_ISDIR(sb.st_mode) ? 0 : ENOTDIR;
+  if (err != 0) {
+    close(fd);
+    return Errno(err, "Cannot take folder [" + path + "]", FX_CODE_LOCATION());
+  }
+  fd_ = fd;
+  path_ = path;
+  return CPxError();
+}
+
 void CPxFolderHandle::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

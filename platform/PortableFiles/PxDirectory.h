@@ -54,6 +54,11 @@ class CPxFolderHandle {
   // becomes parent's path + "/" + name. A link is never followed: ELOOP when `name` is one,
   // ENOTDIR when it is no folder.
   CPxError OpenBelow(const CPxFolderHandle& parent, const std::string& name);
+  // Takes over `fd`, an open descriptor of a folder, as kq::OpenFolderUnder() returns one;
+  // `path` is its path. An open folder is closed first. A negative fd fails with the error
+  // number that errno holds (the reason a kq::OpenFolderUnder() call failed; EBADF when 0); a
+  // descriptor of anything but a folder fails with ENOTDIR and is closed.
+  CPxError Adopt(int fd, const std::string& path);
   bool IsOpen() const { return fd_ >= 0; }
   void Close();
   const std::string& path() const { return path_; }

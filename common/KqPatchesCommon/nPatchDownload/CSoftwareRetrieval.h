@@ -248,8 +248,9 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   // Always 0.
   unsigned int cleanStaleLocalApplianceFiles(const std::set<std::string>& kept,
                                              const std::string& folder);
-  // GetFile step: fetches every pending appliance file, checks its CRC and the space left (4
-  // times its size); counts files and bytes. 0x8000001A when interrupted, 0x8000001D (file
+  // GetFile step: fetches every pending appliance file, once per path and listed checksum, under
+  // a new name that replaces the local file only when its CRC is the listed one; checks the
+  // space left (4 times its size); counts files and bytes. 0x8000001A when interrupted, 0x8000001D (file
   // removed, 0x44000012) when space runs short, else the first failed download's code.
   unsigned int getOSAppliancePatches(tApplianceEntries& entries);
   void addToFailedApplianceOS(const std::string& name, const tRetrievalEntry& entry);
@@ -329,9 +330,8 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   void DeleteQueuedFolders();
   // Makes or empties m_copyTempFolder; 0 or the failing step's code.
   unsigned int prepareCopyTempFolder(EvDebug& log);
-  // The cleanup of one open appliance folder (rel: its path below the local cache root).
-  void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::string& rel,
-                         const std::set<std::string>& kept);
+  // The cleanup of one open appliance folder; files go from that folder, never by a path.
+  void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::set<std::string>& kept);
   kq::OwnedFolder m_copyTemp;  // m_copyTempFolder, held while the job lives
 };
 

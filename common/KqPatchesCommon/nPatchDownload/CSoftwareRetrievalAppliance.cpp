@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <queue>
+#include <random>
 #include <system_error>
 
 #include "CacheDeletionGuard.h"
@@ -123,19 +123,24 @@ bool IsPending(const std::string& root, const std::string& name, const BinaryV11
   return false;
 }
 
+// One answer of a step per path and listed checksum: systems that list a path with the same
+// checksum share it, a system that lists another checksum gets its own.
+typedef std::pair<std::string, unsigned long long> tListedFile;
+
 // Checks the files of one appliance operating system into its pending list, each file once for
-// it. A path is read once per step: checked holds, per path, whether it is pending, and another
-// system that lists the path gets the same answer, so that each system that needs a file waits
-// for it (and fails with it).
+// it. A path is judged once per listed checksum: checked holds whether it is pending, and
+// another system that lists the path with the same checksum gets the same answer, so that each
+// system that needs a file waits for it (and fails with it).
 void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
-                std::vector<BinaryV11>& pending, std::map<std::string, bool>& checked,
+                std::vector<BinaryV11>& pending, std::map<tListedFile, bool>& checked,
                 const tFileChecksums* known, IPatchEvent& event, const char* fn) {
   std::set<std::string> listed;
   for (const BinaryV11& file : files) {
     std::string name;
     if (!SafeName(file, name, event, fn)) continue;
     if (!listed.insert(name).second) continue;  // listed twice for this system
-    auto before = checked.find(name);
+    const tListedFile key(name, ListedChecksum(file));
+    auto before = checked.find(key);
     if (before != checked.end()) {
       event.DebugLvl(fn, 8,
                      before->second
@@ -146,7 +151,7 @@ void CheckFiles(const std::vector<BinaryV11>& files, const std::string& root,
       continue;
     }
     const bool isPending = IsPending(root, name, file, known, event, fn);
-    checked.emplace(name, isPending);
+    checked.emplace(key, isPending);
     if (isPending) pending.push_back(file);
   }
 }
@@ -201,25 +206,49 @@ bool PartBelow(const std::string& root, const std::string& path, std::string& re
   return kq::IsSafeRelativeName(rel);
 }
 
-// Opens root, then each folder of rel inside the one before it, never through a link (ELOOP
-// when one of them is a link). root itself may be reached through links.
-CPxError OpenFolderDown(const std::string& root, const std::string& rel,
-                        std::unique_ptr<CPxFolderHandle>& out) {
-  auto current = std::make_unique<CPxFolderHandle>();
-  CPxError e = current->Open(root);
-  if (e.IsError()) return e;
-  for (const std::string& part : kq::NameComponents(rel)) {
-    auto next = std::make_unique<CPxFolderHandle>();
-    e = next->OpenBelow(*current, part);
-    if (e.IsError()) return e;
-    current = std::move(next);
-  }
-  out = std::move(current);
-  return CPxError();
-}
-
 unsigned int Win32Code(uint32_t code) {
   return static_cast<unsigned int>(FXErrorUtil::ErrorWin32(code, FX_CODE_LOCATION()).GetErrorCode());
+}
+
+// A new name beside `path`, in the same folder, for a file on its way there.
+std::string NameBeside(const std::string& path) {
+  std::random_device random;
+  char unique[32];
+  std::snprintf(unique, sizeof unique, ".kqfetch-%08x%08x", random(), random());
+  return path.substr(0, path.rfind('/') + 1) + unique;
+}
+
+// Fetches remote to local through a new name beside it: what arrived replaces local only when
+// its CRC is the listed checksum. Otherwise it is removed and local stays as it was (it may be
+// what another system lists under the same name). 0, the fetch's or the CRC's code, 13 (as a
+// Win32 code) for a checksum that differs, or the file input or output code.
+unsigned int FetchAsListed(IMediaAccess& media, IPatchEvent& event, const std::string& remote,
+                           const std::string& local, unsigned long long listed, const char* fn) {
+  const std::string arriving = NameBeside(local);
+  unsigned int rc = media.GetFile(remote, arriving, 0);
+  if (rc == 0) {
+    unsigned long crc = 0;
+    const unsigned int crcRc = CPatchInstallCommon::CalculateCRC(true, arriving, crc, event);
+    if (crcRc != 0 || crc != listed) {
+      event.Debug(fn,
+                  "Downloaded appliance patch file [%s] has checksum [%llu] but [%llu] is listed, "
+                  "deleting it",
+                  local.c_str(), static_cast<unsigned long long>(crc), listed);
+      rc = crcRc != 0 ? crcRc : Win32Code(13);
+    } else {
+      const CPxError e = CPxFile::Rename(arriving.c_str(), local.c_str());
+      if (e.IsError()) {
+        event.Debug(fn, "Cannot move downloaded file [%s] to [%s] with error [%s]",
+                    arriving.c_str(), local.c_str(), e.c_str());
+        rc = KQ_PATCH_E_FILE_IO;
+      }
+    }
+  }
+  std::string error;
+  if (rc != 0 && !kq::RemoveFileNoFollow(arriving, &error))
+    event.Debug(fn, "Cannot delete file [%s] with error [%d:%s]", arriving.c_str(), errno,
+                error.c_str());
+  return rc;
 }
 
 }  // namespace
@@ -295,7 +324,7 @@ unsigned int CSoftwareRetrieval::calculatePendingUnixOSPatchFiles(tKQApplainceFi
   for (const auto& os : info) lists.push_back(&os.second.retrieved);
   tFileChecksums known;
   checksumApplianceFilesAhead(lists, m_localCacheRoot, known);
-  std::map<std::string, bool> checked;
+  std::map<tListedFile, bool> checked;
   for (auto& os : info) {
     m_event.DebugLvl(kFn, 8, "Checking files for Appliance OS [%s]", os.first.c_str());
     CheckFiles(os.second.retrieved, m_localCacheRoot, os.second.pending, checked, &known, m_event,
@@ -401,7 +430,7 @@ void CSoftwareRetrieval::generatePatchList(tApplianceCandidates& candidates,
                                            const tFileChecksums* known) {
   static const char kFn[] = "generatePatchList";
   CPatchDebug sink(log);
-  std::map<std::string, bool> checked;
+  std::map<tListedFile, bool> checked;
   for (auto& side : candidates) {
     log.DebugLvl(kFn, 8, "Checking files for Appliance OS Id [%d]", side.first.osId);
     for (auto& os : side.second) {
@@ -428,8 +457,10 @@ unsigned int CSoftwareRetrieval::cleanStaleLocalApplianceFiles(const std::set<st
                   why.c_str());
     return KQ_PATCH_OK;
   }
-  std::unique_ptr<CPxFolderHandle> dir;
-  CPxError e = OpenFolderDown(m_localCacheRoot, rel, dir);
+  // The root itself may be reached through links; from there down no folder may be one.
+  CPxFolderHandle root, dir;
+  CPxError e = root.Open(m_localCacheRoot);
+  if (!e.IsError()) e = dir.Adopt(kq::OpenFolderUnder(root.nativeHandle(), rel), folder);
   if (e.IsError()) {
     if (e.GetErrorCode() == ELOOP)
       m_event.Debug(kFn, "Appliance folder [%s] is a link, skipping the cleanup", folder.c_str());
@@ -438,11 +469,11 @@ unsigned int CSoftwareRetrieval::cleanStaleLocalApplianceFiles(const std::set<st
                     e.c_str());
     return KQ_PATCH_OK;
   }
-  cleanStaleFilesIn(*dir, rel, kept);
+  cleanStaleFilesIn(dir, kept);
   return KQ_PATCH_OK;
 }
 
-void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir, const std::string& rel,
+void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir,
                                            const std::set<std::string>& kept) {
   static const char kFn[] = "cleanStaleLocalApplianceFiles";
   std::vector<SPxDirEntry> entries;
@@ -481,7 +512,7 @@ void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir, const std
                       e.c_str());
         continue;
       }
-      cleanStaleFilesIn(sub, rel + "/" + entry.name, kept);
+      cleanStaleFilesIn(sub, kept);
       continue;
     }
     if (IsProtectedConfig(entry.GetName())) {
@@ -491,9 +522,10 @@ void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir, const std
     if (kept.count(path) != 0) continue;
     m_event.Debug(kFn, "Local appliance file [%s] does not exist on download center, delete it",
                   path.c_str());
-    // Removed by its name below the cache root: no folder on the way may be a link.
+    // Removed from the folder open here, and only as a file: a folder that took the name
+    // meanwhile stays.
     std::string error;
-    if (!kq::RemoveUnder(m_localCacheRoot, rel + "/" + entry.name, &error) &&
+    if (!kq::RemoveFileUnderAt(dir.nativeHandle(), dir.path(), entry.name, &error) &&
         !CPxFile::LstatAt(dir, entry.name, st).IsError()) {
       m_event.Debug(kFn, "Cannot delete file [%s] with error [%s], skipping it", path.c_str(),
                     error.c_str());
@@ -509,7 +541,7 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
   const std::string prefix = std::string(kApplianceFolder) + "/";
   const unsigned int diskFull = Win32Code(112);
   unsigned int result = KQ_PATCH_OK;
-  std::map<std::string, unsigned int> fetched;  // path -> result of its one fetch
+  std::map<tListedFile, unsigned int> fetched;  // result of the one fetch per listed file
 
   for (auto& side : entries) {
     for (auto& os : side.second) {
@@ -525,9 +557,11 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
         std::string name;
         if (!SafeName(file, name, m_event, kFn)) continue;
         const std::string local = root + "/" + name;
-        auto before = fetched.find(name);
+        const tListedFile key(name, ListedChecksum(file));
+        auto before = fetched.find(key);
         if (before != fetched.end()) {
-          // Another appliance operating system lists the same file: its one fetch counts.
+          // Another appliance operating system lists the same file with the same checksum: its
+          // one fetch counts.
           if (before->second == 0)
             entry.retrieved.push_back(file);
           else
@@ -550,25 +584,9 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
           remote = source->second + "/" + name.substr(prefix.size());
         }
 
-        unsigned int rc = m_mediaAccess.GetFile(remote, local, 0);
-        if (rc == 0) {
-          // What arrived must be what the configuration lists; anything else is not kept.
-          unsigned long crc = 0;
-          const unsigned long long listed = ListedChecksum(file);
-          const unsigned int crcRc = CPatchInstallCommon::CalculateCRC(true, local, crc, m_event);
-          if (crcRc != 0 || crc != listed) {
-            m_event.Debug(kFn,
-                          "Downloaded appliance patch file [%s] has checksum [%llu] but [%llu] is "
-                          "listed, deleting it",
-                          local.c_str(), static_cast<unsigned long long>(crc), listed);
-            std::string error;
-            if (!kq::RemoveFileNoFollow(local, &error))
-              m_event.Debug(kFn, "Cannot delete file [%s] with error [%d:%s]", local.c_str(),
-                            errno, error.c_str());
-            rc = crcRc != 0 ? crcRc : Win32Code(13);
-          }
-        }
-        fetched[name] = rc;
+        const unsigned int rc =
+            FetchAsListed(m_mediaAccess, m_event, remote, local, key.second, kFn);
+        fetched[key] = rc;
         if (rc == 0) {
           unsigned long freeKB = 0;
           const unsigned int spaceRc = CPatchInstallCommon::GetFreeDiskSpaces(root, freeKB);
