@@ -218,6 +218,9 @@ TEST_F(PatchFilesTest, CreateTempFolder) {
   std::string path = "untouched";
   EXPECT_EQ(KQ_PATCH_E_CONFIG_MISSING, CPatchInstallCommon::CreateTempFolder("job1", path, log, false));
   EXPECT_EQ("untouched", path);
+  cfg_.set("Base", "dHOME", "home");  // relative: it would land below the working folder
+  EXPECT_EQ(KQ_PATCH_E_CONFIG_MISSING, CPatchInstallCommon::CreateTempFolder("job1", path, log, true));
+  EXPECT_EQ("untouched", path);
 
   cfg_.set("Base", "dHOME", At("home"));
   ASSERT_EQ(0u, CPatchInstallCommon::CreateTempFolder("job1", path, log, false));

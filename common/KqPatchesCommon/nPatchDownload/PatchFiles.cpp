@@ -192,6 +192,12 @@ unsigned int CPatchInstallCommon::CreateTempFolder(const std::string& name, std:
     log.Debug(kTag, "Failed to get base folder at [%s\\%s] in registry", "Base", "dHOME");
     return KQ_PATCH_E_CONFIG_MISSING;
   }
+  // A relative install folder would put (and remove) the folder below the working folder.
+  if (base[0] != '/') {
+    log.DebugLvl(kTag, 0, "Refusing the relative base folder [%s] of [%s\\%s]", base.c_str(),
+                 "Base", "dHOME");
+    return KQ_PATCH_E_CONFIG_MISSING;
+  }
   log.DebugLvl(kTag, 8, "Base folder is [%s]", base.c_str());
 
   std::string folder = base + "/" + "Temp" + "/" + name;
