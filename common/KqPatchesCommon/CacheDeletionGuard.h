@@ -10,6 +10,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 #define KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -90,5 +92,7 @@ class CacheDeletionGuard {
   // CheckCacheRoot(); with `held` not null the root reached is left open there (-1 when missing).
   static bool CheckCacheRoot(const std::string& root, std::string& why, int* held);
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Logging/EvDebug.h"
@@ -21,5 +23,7 @@ constexpr unsigned long long kMaxMessageFileBytes = 512ULL << 20;
 // True when the message was read from path.
 bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug& log,
                        const char* tag, unsigned long long maxBytes = kMaxMessageFileBytes);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_

@@ -22,6 +22,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <list>
 #include <map>
@@ -203,5 +205,7 @@ bool isBinaryV11LessThan(const UpdatePatches::BinaryV11& a, const UpdatePatches:
 bool ComputeKQMedia(std::string mediaPath, int osId, int bsId, unsigned long jobId,
                     std::vector<unsigned>& pkgIds, std::vector<UpdatePatches::BinaryV11>& files,
                     bool mediaIsRoot);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_

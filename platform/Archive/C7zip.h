@@ -19,6 +19,8 @@
 #ifndef KQ_PLATFORM_ARCHIVE_C7ZIP_H_
 #define KQ_PLATFORM_ARCHIVE_C7ZIP_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -91,5 +93,7 @@ class C7zip {
   bool initialized_ = false;
   std::string lastError_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_ARCHIVE_C7ZIP_H_

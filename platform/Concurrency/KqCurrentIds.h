@@ -6,7 +6,11 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_
 #define KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_
 
+#pragma GCC visibility push(default)
+
 unsigned long GetCurrentThreadId();
 unsigned long GetCurrentProcessId();
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_

@@ -15,6 +15,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 #define KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <memory>
 #include <string>
@@ -76,5 +78,7 @@ class IniStore {
 };
 
 }  // namespace kqconfig
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_INISTORE_H_

@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 #define KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 namespace kq {
@@ -30,5 +32,7 @@ bool PrepareStateFolder(const std::string& kind, std::string& folder, std::strin
 bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_

@@ -30,6 +30,8 @@
 #ifndef KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
 #define KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "nPatchDownload/CMediaConfiguration.h"
@@ -61,5 +63,7 @@ unsigned int CreateMediaAccess(const nPatchDownload::CMediaConfiguration& downlo
                                nPatchDownload::IPatchEvent& sink, IMediaAccess** out);
 // Releases an object made by CreateMediaAccess; null is ignored.
 void DestroyMediaAccess(IMediaAccess* access);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_

@@ -54,6 +54,20 @@ foreach(header ${headers})
     message(FATAL_ERROR "installed header ${header} includes [${includes}]")
   endif()
 endforeach()
+# Each header compiles alone, strictly, as a consumer's first include; each exports what it
+# declares (the libraries are built with hidden visibility).
+set(alone "")
+foreach(header ${headers})
+  file(STRINGS "${prefix}/include/${header}" opens REGEX "^#pragma GCC visibility push\\(default\\)$")
+  if(NOT opens)
+    message(FATAL_ERROR "installed header ${header} does not export what it declares")
+  endif()
+  list(APPEND alone "${prefix}/include/${header}")
+endforeach()
+run("compiling each installed header alone" "${CXX}" -std=c++17 -pedantic -Werror -Wall -Wextra
+    -fsyntax-only "-I${prefix}/include/KqPatches/platform" "-I${prefix}/include/KqPatches/common"
+    "-I${prefix}/include/KqPatches/common/KqPatchesCommon" "-I${prefix}/include/KqPatches"
+    -x c++ ${alone})
 file(GLOB package_files "${lib_dir}/cmake/KqPatches/*.cmake")
 foreach(f ${package_files} ${pc_files})
   file(READ "${f}" text)

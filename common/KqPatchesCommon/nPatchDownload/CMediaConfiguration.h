@@ -8,6 +8,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CMEDIACONFIGURATION_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CMEDIACONFIGURATION_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 namespace nPatchDownload {
@@ -70,5 +72,7 @@ class CMediaConfiguration {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CMEDIACONFIGURATION_H_

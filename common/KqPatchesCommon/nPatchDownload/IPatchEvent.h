@@ -7,6 +7,8 @@
 #ifndef KQ_COMMON_NPATCHDOWNLOAD_IPATCHEVENT_H_
 #define KQ_COMMON_NPATCHDOWNLOAD_IPATCHEVENT_H_
 
+#pragma GCC visibility push(default)
+
 #include <queue>
 #include <string>
 
@@ -58,5 +60,7 @@ class IPatchEvent {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_NPATCHDOWNLOAD_IPATCHEVENT_H_
