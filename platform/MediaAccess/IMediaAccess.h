@@ -34,8 +34,8 @@
 
 #include <string>
 
-#include "nPatchDownload/CMediaConfiguration.h"
-#include "nPatchDownload/IPatchEvent.h"
+#include "Jobs/IPatchEvent.h"
+#include "MediaAccess/CMediaConfiguration.h"
 
 class IMediaAccess {
  public:
