@@ -42,6 +42,11 @@ foreach(lib KqPatchesCommon KqPlatform)
   endforeach()
 endforeach()
 
+# The schema of the Hubnode database, where the README says.
+if(NOT EXISTS "${prefix}/share/KqPatches/HubnodeSchema.sql")
+  message(FATAL_ERROR "share/KqPatches/HubnodeSchema.sql is not installed")
+endif()
+
 # The headers serve the consumer alone: none of the library's internal ones, none that includes
 # Boost or pugixml; and the package asks the consumer for neither.
 file(GLOB_RECURSE headers RELATIVE "${prefix}/include" "${prefix}/include/*")
