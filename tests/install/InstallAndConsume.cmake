@@ -2,8 +2,10 @@
 # README's consumer against it twice: through the CMake package (find_package(KqPatches)) and
 # through the pkg-config file. The consumer defines a function of the same name as one of the
 # library's; the library must keep calling its own.
-# Run as: cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DCXX=... -P InstallAndConsume.cmake
-foreach(var BUILD_DIR CONSUMER_DIR WORK_DIR CXX)
+# The example retrieval job, which a service copies out, builds against the installed headers.
+# Run as: cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DWORK_DIR=... -DCXX=...
+#         -P InstallAndConsume.cmake
+foreach(var BUILD_DIR CONSUMER_DIR EXAMPLES_DIR WORK_DIR CXX)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -118,6 +120,8 @@ string(STRIP "${run_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run("compiling with pkg-config flags" "${CXX}" -std=c++17 "${CONSUMER_DIR}/consumer.cpp"
     -o "${WORK_DIR}/kq_consumer_pc" ${flags})
+run("compiling the example retrieval job against the package" "${CXX}" -std=c++17 -Wall -Wextra
+    -Werror -c "${EXAMPLES_DIR}/LocalFolderJob.cpp" -o "${WORK_DIR}/LocalFolderJob.o" ${flags})
 run("running the pkg-config consumer" ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${lib_dir}"
     "${WORK_DIR}/kq_consumer_pc" "${WORK_DIR}/listed")
 if(NOT run_output STREQUAL expected)
