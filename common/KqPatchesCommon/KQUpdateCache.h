@@ -34,7 +34,7 @@ class KqThreadPool;
 class KQUpdateCache;
 class LocalAndRemClientDetails;    // SyncRegistries.h
 struct KQSP_UpdatesAtCache;        // UpdateCacheMessage.h
-struct KqPlatformLineLookup;       // UpdateCacheDescriptors.cpp
+struct __attribute__((visibility("hidden"))) KqPlatformLineLookup;  // UpdateCacheDescriptors.cpp
 namespace KQInstallCommonUtils {
 class IFolderStruct;
 }

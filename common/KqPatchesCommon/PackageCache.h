@@ -60,8 +60,8 @@ constexpr int kPackageCacheTempFolderSize = 10240;
 // Catalogue text quoted in a log line is cut to this many bytes.
 constexpr std::size_t kMaxLoggedCatalogueText = 1024;
 
-// Per-catalogue lookup tables of the dependency walks (PackageDependencies.cpp).
-struct PackageDependencyIndex;
+// Per-catalogue lookup tables of the dependency walks (PackageDependencies.cpp); not exported.
+struct __attribute__((visibility("hidden"))) PackageDependencyIndex;
 
 class KQPackageCache {
  public:
