@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -32,7 +33,9 @@ class LocalFolderRetrieval : public IComponentsRetrieval {
                          tGuarded<unsigned long long> freeSpaceKB, bool& reDownloadExisting,
                          tGuarded<std::set<std::string>>, tRetrievalEntry& entry) override {
     reDownloadExisting = false;
-    const std::string folder = job_.mediaFolder_ + "/" + std::to_string(side.osId);
+    const auto os = job_.osFolders_.find(side.osId);
+    if (os == job_.osFolders_.end()) return 0;  // not an operating system of this job
+    const std::string folder = job_.mediaFolder_ + "/" + os->second;
     const fs::path source = fs::path(job_.m_mediaAccess.GetMediaConfiguration().GetServerName()) / folder;
     std::error_code walk, ec;
     for (fs::recursive_directory_iterator it(source, walk), end; !walk && it != end; it.increment(walk)) {
@@ -108,11 +111,12 @@ class LocalFolderRetrieval : public IComponentsRetrieval {
 LocalFolderJob::LocalFolderJob(IPatchJobObject& jobObject, IPatchEvent& event, IPatchDataManager& dataManager,
                                CPolicyProvider& policy, IFilesDependencyBuilder& builder,
                                IPatchThreadPool& checkFilePool, IPatchThreadPool& getFilePool,
-                               IMediaAccess& mediaAccess, const FullVersion& version, std::set<int> osIds,
-                               const std::string& cacheRoot, const std::string& mediaFolder)
+                               IMediaAccess& mediaAccess, const FullVersion& version,
+                               const std::string& cacheRoot, const std::string& mediaFolder,
+                               std::map<int, std::string> osFolders)
     : CSoftwareRetrieval(jobObject, event, dataManager, policy, builder, checkFilePool, getFilePool,
                          mediaAccess),
-      version_(version), osIds_(std::move(osIds)), mediaFolder_(mediaFolder) {
+      version_(version), mediaFolder_(mediaFolder), osFolders_(std::move(osFolders)) {
   // The frame keeps appliance files below the cache root and the media below the media root;
   // the cache's folder hierarchy is the library's default one.
   m_localCacheRoot = cacheRoot;
@@ -125,7 +129,9 @@ unsigned int LocalFolderJob::GetSupportedSides(tSupportedSidesMap& packages, tSu
   packages.clear();
   updates.clear();
   maintenanceReleases.clear();
-  generateSupportedMap(version_, {}, osIds_, packages);
+  std::set<int> osIds;
+  for (const auto& os : osFolders_) osIds.insert(os.first);
+  generateSupportedMap(version_, {}, osIds, packages);
   return 0;
 }
 

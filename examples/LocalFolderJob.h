@@ -4,8 +4,8 @@
 // The library's retrieval frame (CSoftwareRetrieval) runs the phases; a concrete job says which
 // sides (media version and operating system) it serves and makes one retriever per media
 // version, and the retriever says which files of a side are missing and fetches them. Here the
-// files of a side are the regular files below "<media folder>/<os id>" of the source folder,
-// and a file is missing when the cache lacks it or holds it with another size. The fetch goes
+// files of a side are the regular files below "<media folder>/<the os's folder>" of the source
+// folder, and a file is missing when the cache lacks it or holds it with another size. The fetch goes
 // through the job's media access, whose record names the source folder as its server (a server
 // name that begins with "/" is a copy source). Only packages are served: no updates, no
 // maintenance releases, no appliance files.
@@ -16,7 +16,7 @@
 #ifndef KQ_EXAMPLES_LOCALFOLDERJOB_H_
 #define KQ_EXAMPLES_LOCALFOLDERJOB_H_
 
-#include <set>
+#include <map>
 #include <string>
 
 #include "MediaAccess/IMediaAccess.h"
@@ -26,14 +26,16 @@ namespace kqexample {
 
 class LocalFolderJob : public nPatchDownload::CSoftwareRetrieval {
  public:
-  // version: the feature release served; osIds: its operating systems; mediaFolder: its folder
-  // relative to both the source folder and cacheRoot (e.g. "KQMedia/11.0.0").
+  // version: the feature release served; mediaFolder: its folder relative to both the source
+  // folder and cacheRoot (e.g. "KQMedia/11.0.0"); osFolders: its operating systems, each with
+  // its folder below mediaFolder (e.g. 16 -> "Unix").
   LocalFolderJob(IPatchJobObject& jobObject, nPatchDownload::IPatchEvent& event,
                  nPatchDownload::IPatchDataManager& dataManager,
                  nPatchDownload::CPolicyProvider& policy, IFilesDependencyBuilder& builder,
                  IPatchThreadPool& checkFilePool, IPatchThreadPool& getFilePool,
-                 IMediaAccess& mediaAccess, const FullVersion& version, std::set<int> osIds,
-                 const std::string& cacheRoot, const std::string& mediaFolder);
+                 IMediaAccess& mediaAccess, const FullVersion& version,
+                 const std::string& cacheRoot, const std::string& mediaFolder,
+                 std::map<int, std::string> osFolders);
 
   // The sides the frame asks about: the feature release on each operating system, packages only.
   unsigned int GetSupportedSides(nPatchDownload::tSupportedSidesMap& packages,
@@ -47,8 +49,8 @@ class LocalFolderJob : public nPatchDownload::CSoftwareRetrieval {
  private:
   friend class LocalFolderRetrieval;
   FullVersion version_;
-  std::set<int> osIds_;
   std::string mediaFolder_;
+  std::map<int, std::string> osFolders_;
 };
 
 }  // namespace kqexample
