@@ -1,6 +1,7 @@
-// The two roads of the library that a service walks, written out call by call for the example:
-// a remote-cache synchronisation round (sync_round.cpp) and a software download job
-// (download_job.cpp). main_road.cpp makes their data and prints what they did.
+// A remote-cache synchronisation round, the road of the library that a service walks between a
+// Hubnode and a remote cache, written out call by call (sync_round.cpp). main_road.cpp makes its
+// data and prints what it did; the download job is declared in DownloadJob.h. This header and
+// sync_round.cpp include installed headers only.
 #ifndef KQ_EXAMPLES_EXAMPLESTEPS_H_
 #define KQ_EXAMPLES_EXAMPLESTEPS_H_
 
@@ -9,10 +10,6 @@
 #include <vector>
 
 #include "KQUpdateCache.h"
-#include "RetrievalCenterGenerator.h"
-#include "nPatchDownload/CSoftwareRetrieval.h"
-#include "nPatchDownload/IPatchDataManager.h"
-#include "nPatchDownload/IPatchEvent.h"
 
 namespace kqexample {
 
@@ -55,25 +52,6 @@ void SendRoundFiles(const std::string& hubCache, const std::string& remoteCache,
 
 // Step 7: the remote cache deletes what `r` says to delete and drop.
 void DeleteOnRemote(long long job, const UpdatePatches::RemClientInfo& remote, SyncRoundResult& r);
-
-// What one download job did: the first failing phase's code (0: none) and its name, the entry
-// maps and side maps, and the files and bytes it fetched.
-struct DownloadJobResult {
-  unsigned int code = 0;
-  std::string failedPhase;
-  nPatchDownload::tRetrievalEntries packages, maintenanceReleases, updates;
-  nPatchDownload::tApplianceEntries appliance;
-  nPatchDownload::tSideFolderMap succeededPackages, failedPackages, succeededPacks, failedPacks,
-      succeededUpdates, failedUpdates;
-  std::map<std::string, nPatchDownload::tRetrievalEntry> failedApplianceOSes;
-  unsigned long long files = 0, bytes = 0;
-};
-
-// One download job from `site` (http, over the generated center) into `cache`, over the
-// caller's data manager and event sink.
-DownloadJobResult RunDownloadJob(const kqtest::RetrievalCenter& center, const std::string& cache,
-                                 const std::string& site, nPatchDownload::IPatchDataManager& data,
-                                 nPatchDownload::IPatchEvent& sink);
 
 }  // namespace kqexample
 

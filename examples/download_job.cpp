@@ -1,10 +1,11 @@
 // A software download job, call by call, as a job process makes it. The concrete job class
 // lives outside the library (here the tests' CenterRetrievalJob, whose retrievers fetch the
-// generated download center's files by its manifest); the library supplies the frame.
+// generated download center's files by its manifest; LocalFolderJob.h is the smallest such class
+// a service writes); the library supplies the frame.
 #include <memory>
 #include <string>
 
-#include "ExampleSteps.h"
+#include "DownloadJob.h"
 #include "Jobs/IPatchJobObject.h"
 #include "Jobs/IPatchThreadPool.h"
 #include "MediaAccess/IMediaAccess.h"

@@ -15,6 +15,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Database/DbSession.h"
 #include "CacheTreeGenerator.h"
+#include "DownloadJob.h"
 #include "ExampleSteps.h"
 #include "HostIdentity.h"
 #include "KQUpdateCache.h"
@@ -748,7 +749,13 @@ void RetrieveSoftware(const std::string& root) {
               state.equal.size(), center.files.size(), state.differ.size(), state.partial.size());
   // Below feature-release major 22 the job reads the Unix appliance configuration from
   // "KQApplianceConfig_Unix.xml"; the center's "PlatformInfo_Unix.xml" is then not fetched.
-  for (const std::string& name : state.missing) std::printf("    not fetched: %s\n", name.c_str());
+  for (const std::string& name : state.missing) {
+    const bool newForm = name.size() >= 21 && name.compare(name.size() - 21, 21, "PlatformInfo_Unix.xml") == 0;
+    std::printf("    not fetched: %s%s\n", name.c_str(),
+                newForm ? " (the candidate's feature release is below major 22: the job reads the"
+                          " Unix appliance files from KQApplianceConfig_Unix.xml instead)"
+                        : "");
+  }
   Check(state.differ.empty() && state.partial.empty(), "every fetched file equals its record");
   std::vector<kq::db::Row> committed;
   kq::db::ExecuteSql(*db, "SELECT OSNameVersion FROM PatchApplianceVersion ORDER BY OSNameVersion",

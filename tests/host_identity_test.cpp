@@ -106,6 +106,16 @@ TEST(HostIdentity, InstalledVersionFromTransactionValues) {
   ASSERT_TRUE(GetFullVersionInstalledOnClient(w));
   EXPECT_EQ(w.Get(FullVersion::kRevisionId), 31);
   EXPECT_EQ(w.Get(FullVersion::kUPTransactionId), 5120);
+
+  // A revision that is not wholly a number is absent: the version keeps its own.
+  for (const char* junk : {"12abc", "x", " ", "0x", "99999999999"}) {
+    cfg.set("UpdateBinTransactions", "RevisionId", junk);
+    FullVersion u;
+    u.Set(FullVersion::kRevisionId, 5);
+    ASSERT_TRUE(GetFullVersionInstalledOnClient(u)) << junk;
+    EXPECT_EQ(u.Get(FullVersion::kRevisionId), 5) << junk;
+    EXPECT_EQ(u.Get(FullVersion::kTransactionId), 4711) << junk;
+  }
 }
 
 }  // namespace

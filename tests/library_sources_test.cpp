@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,47 @@ TEST(LibrarySources, ErrorTextsUseTheThreadSafeForm) {
     for (int line : LinesCalling("strerror", src.text)) found.push_back(src.path + ":" + std::to_string(line));
   EXPECT_GT(kqtest::LibrarySources().size(), 100u);
   EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+}
+
+// The quoted includes of a source under platform/ that name no file of platform/, neither from
+// the platform folder nor from the including file's own folder, as "file: name".
+std::vector<std::string> IncludesReachingAbovePlatform(const std::vector<kqtest::LibrarySource>& sources) {
+  std::set<std::string> platformFiles;
+  for (const kqtest::LibrarySource& src : sources)
+    if (src.path.rfind("platform/", 0) == 0) platformFiles.insert(src.path);
+  static const std::regex include("^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\"");
+  std::vector<std::string> found;
+  for (const kqtest::LibrarySource& src : sources) {
+    if (src.path.rfind("platform/", 0) != 0) continue;
+    const std::string folder = src.path.substr(0, src.path.rfind('/') + 1);
+    size_t start = 0;
+    while (start < src.text.size()) {
+      size_t end = src.text.find('\n', start);
+      if (end == std::string::npos) end = src.text.size();
+      std::smatch m;
+      const std::string line = src.text.substr(start, end - start);
+      start = end + 1;
+      if (!std::regex_search(line, m, include)) continue;
+      const std::string name = m[1];
+      if (!platformFiles.count("platform/" + name) && !platformFiles.count(folder + name))
+        found.push_back(src.path + ": " + name);
+    }
+  }
+  return found;
+}
+
+// The platform layer stands alone: a program using only the platform library includes its
+// headers without the patch library's folders.
+TEST(LibrarySources, PlatformIncludesNothingAboveIt) {
+  const std::vector<kqtest::LibrarySource> sample = {
+      {"platform/A/X.h", "#include \"A/Y.h\"\n  # include \"Z.h\"\n#include <string>\n"},
+      {"platform/A/Y.h", "#include \"nPatchDownload/IPatchEvent.h\"\n"},
+      {"platform/A/Z.h", ""},
+      {"common/C.h", "#include \"nPatchDownload/IPatchEvent.h\"\n"}};
+  EXPECT_EQ(IncludesReachingAbovePlatform(sample),
+            (std::vector<std::string>{"platform/A/Y.h: nPatchDownload/IPatchEvent.h"}));
+
+  EXPECT_EQ(IncludesReachingAbovePlatform(kqtest::LibrarySources()), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_CRCCODER_H_
 #define KQ_COMMON_KQPATCHESCOMMON_CRCCODER_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -65,5 +67,7 @@ class CRCCoder {
 // The standard CRC-32 (reflected, polynomial 0x04C11DB7, initial and final XOR 0xFFFFFFFF) of
 // len bytes, continuing from crc (0 to start).
 uint32_t KqCrc32(uint32_t crc, const void* data, size_t len);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_CRCCODER_H_

@@ -11,6 +11,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 #define KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_
 
+#pragma GCC visibility push(default)
+
 #include <sys/types.h>
 
 #include <set>
@@ -95,5 +97,7 @@ class CacheDeletionGuard {
   // CheckCacheRoot(); with `held` not null the root reached is left open there (-1 when missing).
   static bool CheckCacheRoot(const std::string& root, std::string& why, int* held);
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_CACHEDELETIONGUARD_H_

@@ -15,6 +15,8 @@
 #ifndef KQPATCHESCOMMON_CACHEFILELISTSAPPLIANCE_H_
 #define KQPATCHESCOMMON_CACHEFILELISTSAPPLIANCE_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <string>
 #include <vector>
@@ -51,5 +53,7 @@ bool ExtractWinOSApplPatchesFromCache(std::string applianceFolder,
 // The whole configuration file as text (up to its first zero byte): 0, or 1 when it cannot be
 // read or is larger than a configuration can be.
 int loadKQApplianceConfigFile(const std::string& path, std::string& content);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_CACHEFILELISTSAPPLIANCE_H_

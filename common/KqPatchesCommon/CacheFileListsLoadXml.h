@@ -3,6 +3,8 @@
 #ifndef KQPATCHESCOMMON_CACHEFILELISTSLOADXML_H_
 #define KQPATCHESCOMMON_CACHEFILELISTSLOADXML_H_
 
+#pragma GCC visibility push(default)
+
 #include "nPatchDownload/LoadXmlFromFile.h"
 
 namespace nPatchDownload {
@@ -11,5 +13,7 @@ namespace nPatchDownload {
 constexpr unsigned long long kMaxConfigFileBytes = 64ull << 20;
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_CACHEFILELISTSLOADXML_H_

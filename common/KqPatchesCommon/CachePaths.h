@@ -13,6 +13,8 @@
 #ifndef KQPATCHESCOMMON_CACHEPATHS_H_
 #define KQPATCHESCOMMON_CACHEPATHS_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <string>
 
@@ -68,5 +70,7 @@ std::string GetWin32Prefix(const char* releaseOrPath);
 std::string GetWinX64Prefix(const char* releaseOrPath, bool unused);
 std::string GetWinIA64Prefix(const char* releaseOrPath, bool unused);
 std::string ExtractUnixFlavor(const char* path);  // component after "/Unix/", else "nounix"
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_CACHEPATHS_H_

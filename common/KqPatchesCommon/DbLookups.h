@@ -10,6 +10,8 @@
 #ifndef KQPATCHESCOMMON_DBLOOKUPS_H_
 #define KQPATCHESCOMMON_DBLOOKUPS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -44,5 +46,7 @@ bool getBsNameForBsid(int bsId, std::string& name);
 // for a release and OS; version untouched on false.
 bool GetSWCacheInfo(int clientId, int releaseId, int osId, FullVersion& version, int fourth,
                     long fifth);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_DBLOOKUPS_H_

@@ -14,6 +14,8 @@
 #ifndef KQPATCHESCOMMON_FILESYSTEMUTILS_H_
 #define KQPATCHESCOMMON_FILESYSTEMUTILS_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <string>
 #include <vector>
@@ -67,5 +69,7 @@ bool copyDirectory(const char* source, const char* target, bool clearReadOnly);
 // Moves the tree: a rename when possible, else copy and delete the source files.
 bool MoveDirectory(const char* source, const char* target);
 bool copyOrMoveDirImpl(const char* source, const char* target, bool move, bool clearReadOnly);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_FILESYSTEMUTILS_H_

@@ -50,12 +50,11 @@ bool GetFullVersionInstalledOnClient(FullVersion& version) {
     log.DebugLvl(tag, 2, "Could not find UP_Transaction in registry");
   else
     version.set_formatted_str(FullVersion::kFormatUPTransaction, text);
-  text.clear();
-  if (!pi.getString("UpdateBinTransactions", "RevisionId", text) || text.empty())
+  unsigned int revision = 0;  // a value that is not wholly a number counts as absent
+  if (!pi.getNumber("UpdateBinTransactions", "RevisionId", revision))
     log.DebugLvl(tag, 0, "Could not find RevisionId in registry");
   else
-    version.Set(FullVersion::kRevisionId,
-                static_cast<int>(static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 0))));
+    version.Set(FullVersion::kRevisionId, static_cast<int>(revision));
   log.DebugLvl(tag, 2, "Full version installed on client is [%s]",
                version.formatted_str(FullVersion::kFormatFull).c_str());
   return true;

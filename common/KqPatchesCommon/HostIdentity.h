@@ -4,6 +4,8 @@
 #ifndef KQPATCHESCOMMON_HOSTIDENTITY_H_
 #define KQPATCHESCOMMON_HOSTIDENTITY_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class FullVersion;
@@ -21,5 +23,7 @@ bool LaunchAppGetExitCode(std::string program, bool flag, unsigned* exitCode, vo
 
 // The instance's absolute configuration key: SOFTWARE\<maker>\<product>\<instance name>.
 std::string GetInstanceRegistryKey();
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_HOSTIDENTITY_H_

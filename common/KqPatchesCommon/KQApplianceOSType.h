@@ -3,6 +3,8 @@
 #ifndef KQPATCHESCOMMON_KQAPPLIANCEOSTYPE_H_
 #define KQPATCHESCOMMON_KQAPPLIANCEOSTYPE_H_
 
+#pragma GCC visibility push(default)
+
 namespace UpdatePatches {
 
 enum KQApplianceMainOSType {
@@ -13,5 +15,7 @@ enum KQApplianceMainOSType {
 };
 
 }  // namespace UpdatePatches
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_KQAPPLIANCEOSTYPE_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_KQUPDATECACHE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_KQUPDATECACHE_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <list>
 #include <map>
@@ -32,7 +34,7 @@ class KqThreadPool;
 class KQUpdateCache;
 class LocalAndRemClientDetails;    // SyncRegistries.h
 struct KQSP_UpdatesAtCache;        // UpdateCacheMessage.h
-struct KqPlatformLineLookup;       // UpdateCacheDescriptors.cpp
+struct __attribute__((visibility("hidden"))) KqPlatformLineLookup;  // UpdateCacheDescriptors.cpp
 namespace KQInstallCommonUtils {
 class IFolderStruct;
 }
@@ -587,5 +589,7 @@ class KQUpdateCache {
   bool m_platformLinesFailed = false;  // the platform rows could not be fetched
   bool m_releaseBuild = false;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_KQUPDATECACHE_H_

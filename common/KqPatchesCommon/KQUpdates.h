@@ -17,6 +17,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_KQUPDATES_H_
 #define KQ_COMMON_KQPATCHESCOMMON_KQUPDATES_H_
 
+#pragma GCC visibility push(default)
+
 #include <ctime>
 #include <list>
 #include <map>
@@ -274,5 +276,7 @@ void AddOsToList(int releaseId, int osType, int unixFlavour,
 void ConvertUpdateOsId(int updateOsId, int& osType, int& unixFlavour);
 // The name of an (OS type, Unix flavour) pair; null for an unnamed pair.
 const char* UpdateOsPairName(int osType, int unixFlavour);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_KQUPDATES_H_

@@ -7,6 +7,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_KQCRITICALSECTION_H_
 #define KQ_COMMON_KQPATCHESCOMMON_KQCRITICALSECTION_H_
 
+#pragma GCC visibility push(default)
+
 class KqCriticalSectionH;
 
 class KqCriticalSection {
@@ -37,5 +39,7 @@ class KqCriticalSectionLock {
  private:
   KqCriticalSection* m_section;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_KQCRITICALSECTION_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Logging/EvDebug.h"
@@ -23,5 +25,7 @@ constexpr unsigned long long kMaxMessageFileBytes = 16ULL << 20;
 // True when the message was read from path.
 bool KqLoadMessageFile(const std::string& path, CNMessageBase& message, EvDebug& log,
                        const char* tag, unsigned long long maxBytes = kMaxMessageFileBytes);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_MESSAGEFILE_H_

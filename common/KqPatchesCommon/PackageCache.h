@@ -22,6 +22,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_
 #define KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <list>
 #include <map>
@@ -58,8 +60,8 @@ constexpr int kPackageCacheTempFolderSize = 10240;
 // Catalogue text quoted in a log line is cut to this many bytes.
 constexpr std::size_t kMaxLoggedCatalogueText = 1024;
 
-// Per-catalogue lookup tables of the dependency walks (PackageDependencies.cpp).
-struct PackageDependencyIndex;
+// Per-catalogue lookup tables of the dependency walks (PackageDependencies.cpp); not exported.
+struct __attribute__((visibility("hidden"))) PackageDependencyIndex;
 
 class KQPackageCache {
  public:
@@ -209,5 +211,7 @@ bool isBinaryV11LessThan(const UpdatePatches::BinaryV11& a, const UpdatePatches:
 bool ComputeKQMedia(std::string mediaPath, int osId, int bsId, unsigned long jobId,
                     std::vector<unsigned>& pkgIds, std::vector<UpdatePatches::BinaryV11>& files,
                     bool mediaIsRoot);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_PACKAGECACHE_H_

@@ -7,6 +7,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_PACKAGECATALOGUEFIELDS_H_
 #define KQ_COMMON_KQPATCHESCOMMON_PACKAGECATALOGUEFIELDS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Messages/CNMessageBase.h"
 
 namespace kqcat {
@@ -105,5 +107,7 @@ inline const std::vector<CNMessageBase>* GroupList(const CNMessageBase& m, const
 inline long long IntOf(const CNMessageBase& m, const KqFieldId& f) { return m.getint64(f.tag); }
 
 }  // namespace kqcat
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_PACKAGECATALOGUEFIELDS_H_

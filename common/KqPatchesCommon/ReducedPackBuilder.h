@@ -13,6 +13,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKBUILDER_H_
 #define KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKBUILDER_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <string>
 #include <vector>
@@ -105,5 +107,7 @@ int ComputeReducedUpdateUNIX(std::string, std::string, std::vector<unsigned>, st
 // operating-system folder; else that one): per binary set, the updates of the seed packages
 // copied to <seedFolder>/<binary set>/Updates/<OS>/. Empty on success, else "INFO:" + reason.
 std::string ComputeUnixSeedUpdates(std::string mediaLocation, std::string seedFolder, int osId);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKBUILDER_H_

@@ -11,6 +11,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKAGES_H_
 #define KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKAGES_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <string>
 #include <vector>
@@ -50,5 +52,7 @@ int computeReducedPackages(KQPackageCache* catalogue, std::vector<unsigned>& pac
                            unsigned long long& totalSize, bool& rebootRequired, int binarySetId,
                            std::string tempFolder, std::string packageName, std::string& errorText,
                            int updatePackNumber);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_REDUCEDPACKAGES_H_

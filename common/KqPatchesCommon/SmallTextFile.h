@@ -7,6 +7,8 @@
 #ifndef KQPATCHESCOMMON_SMALLTEXTFILE_H_
 #define KQPATCHESCOMMON_SMALLTEXTFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -32,5 +34,7 @@ std::vector<std::string> SplitLines(const std::string& text);
 void StripTrailingCR(std::string& line);
 
 }  // namespace kqtext
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_SMALLTEXTFILE_H_

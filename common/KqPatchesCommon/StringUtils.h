@@ -5,6 +5,8 @@
 #ifndef KQPATCHESCOMMON_STRINGUTILS_H_
 #define KQPATCHESCOMMON_STRINGUTILS_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <string>
 #include <vector>
@@ -90,5 +92,7 @@ void FreeElementsInList(std::vector<PInfo*>& list);
 void FreeElementsInList(std::vector<AppInfo*>& list);
 // Keeps in `names` only the entries that occur exactly in `wanted`, in order, duplicates kept.
 bool RemoveExtraFilesFromList(std::list<std::string>& names, std::list<std::string>& wanted);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_STRINGUTILS_H_

@@ -20,6 +20,8 @@
 #ifndef KQPATCHESCOMMON_SWCACHELOCKS_H_
 #define KQPATCHESCOMMON_SWCACHELOCKS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class FullVersion;
@@ -56,5 +58,7 @@ void SetSwCacheLockGuardWait(long long waitMs);
 
 // The lock root of an item: "" when the install folder is unknown or the item name unsafe.
 std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_SWCACHELOCKS_H_

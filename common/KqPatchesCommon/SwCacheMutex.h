@@ -8,6 +8,8 @@
 #ifndef KQPATCHESCOMMON_SWCACHEMUTEX_H_
 #define KQPATCHESCOMMON_SWCACHEMUTEX_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Concurrency/KqNamedMutex.h"
@@ -39,5 +41,7 @@ FXNamedMutex* checkAndCreateMutex(long long id, long long waitMs = kSwCacheMutex
 
 // Unlocks and destroys the mutex (null: nothing happens). Always true; the id is for the log.
 bool releaseMutex(FXNamedMutex* mutex, long long id);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_SWCACHEMUTEX_H_

@@ -17,6 +17,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_SYNCCONTENTCONFIG_H_
 #define KQ_COMMON_KQPATCHESCOMMON_SYNCCONTENTCONFIG_H_
 
+#pragma GCC visibility push(default)
+
 #include <vector>
 
 #include "Messages/EVGui.h"
@@ -55,5 +57,7 @@ int isPackageSyncupEnabled(EVGui::PatchUAContentConfigs& configs, bool& enabled)
 // package list: every package).
 int findAndInsertInFileForRelList(EVGui::PatchUAContentConfig& entry,
                                   std::vector<UpdatePatches::FilesForRel>* releases);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_SYNCCONTENTCONFIG_H_

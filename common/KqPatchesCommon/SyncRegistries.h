@@ -17,6 +17,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_SYNCREGISTRIES_H_
 #define KQ_COMMON_KQPATCHESCOMMON_SYNCREGISTRIES_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <map>
 #include <memory>
@@ -179,5 +181,7 @@ class LocalAndRemClientDetails {
   unsigned char m_flag1 = 0;
   unsigned char m_flag2 = 0;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_SYNCREGISTRIES_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_COMMON_KQPATCHESCOMMON_SYNCREQUESTUTILS_H_
 #define KQ_COMMON_KQPATCHESCOMMON_SYNCREQUESTUTILS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,5 +59,7 @@ std::pair<unsigned long long, unsigned long long> GetPackageAndUpdatesFileCount(
 int addClientCacheReleasePathToValidSPDirNames(std::string cachePath, int releaseId, int osId,
                                                std::vector<std::string> folderNames,
                                                std::vector<std::string>& out);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_KQPATCHESCOMMON_SYNCREQUESTUTILS_H_

@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_UPDATECACHEINVENTORY_H_
 #define KQPATCHESCOMMON_UPDATECACHEINVENTORY_H_
 
+#pragma GCC visibility push(default)
+
 // A field below is named "requires" after the record it mirrors; C++20 made that a keyword.
 #if __cplusplus > 201703L
 #error "UpdateCacheInventory.h needs C++17 (-std=c++17): its field 'requires' is a keyword from C++20 on"
@@ -77,5 +79,7 @@ struct CacheProp {
 int GetBuildNumberFromReleaseVersion(int major);
 // Stamps sp with major relId - 5 and the build of that major.
 void SetReleaseVersionBuildFromReleaseId(_SPVersion& sp, int relId);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_UPDATECACHEINVENTORY_H_

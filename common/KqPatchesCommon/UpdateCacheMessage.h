@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_UPDATECACHEMESSAGE_H_
 #define KQPATCHESCOMMON_UPDATECACHEMESSAGE_H_
 
+#pragma GCC visibility push(default)
+
 // A field below is named "requires" after the record it mirrors; C++20 made that a keyword.
 #if __cplusplus > 201703L
 #error "UpdateCacheMessage.h needs C++17 (-std=c++17): its field 'requires' is a keyword from C++20 on"
@@ -60,5 +62,7 @@ struct KQSP_UpdatesForRelease {
 struct KQSP_UpdatesAtCache {
   KQSP_UpdatesForRelease releases[KQSP_RELEASE_ENTRIES];
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_UPDATECACHEMESSAGE_H_

@@ -23,6 +23,8 @@
 #ifndef KQPATCHESCOMMON_UPDATENAMES_H_
 #define KQPATCHESCOMMON_UPDATENAMES_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <string>
 #include <vector>
@@ -62,5 +64,7 @@ bool getServicePackNumber(std::string mediaLocation, int osId, _SPVersion& sp);
 void GetSPversionFromSPFolderName(std::string folderName, _SPVersion& sp);
 // Leading numbers compared first (a's minus b's), then the rests without case.
 int CompareFirstLevelVersion(const char* a, const char* b);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_UPDATENAMES_H_

@@ -3,6 +3,8 @@
 #ifndef KQPATCHESCOMMON_UPDATEUTILS_H_
 #define KQPATCHESCOMMON_UPDATEUTILS_H_
 
+#pragma GCC visibility push(default)
+
 // File-system utilities: path tests, sizes, listings, create, copy, move, delete.
 #include "FileSystemUtils.h"
 // String, path-text and small-list utilities.
@@ -17,5 +19,7 @@
 #include "VersionFiles.h"
 // Single questions to the Hubnode database.
 #include "DbLookups.h"
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_UPDATEUTILS_H_

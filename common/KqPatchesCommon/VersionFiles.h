@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_VERSIONFILES_H_
 #define KQPATCHESCOMMON_VERSIONFILES_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Versions/FullVersion.h"
@@ -45,5 +47,7 @@ long long ExtractTimestamp(const char* path, std::string* message);
 // The first whitespace-delimited word of the file; "0" when there is none or
 // the file cannot be read.
 std::string getChecksumFromFile(std::string path);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_VERSIONFILES_H_

@@ -18,6 +18,8 @@
 #ifndef KQPATCHESCOMMON_VOCABULARY_H_
 #define KQPATCHESCOMMON_VOCABULARY_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -101,5 +103,7 @@ bool IsDBRelatedPackage(int packageId);           // 801..899
 bool IsSIMPkgIDValid(const char* text, int& value);
 
 int GetApptypeForOS(int first, int second);
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_VOCABULARY_H_

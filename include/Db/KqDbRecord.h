@@ -18,6 +18,8 @@
 #ifndef KQ_INCLUDE_DB_KQDBRECORD_H_
 #define KQ_INCLUDE_DB_KQDBRECORD_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -405,5 +407,7 @@ class CursorRecord : public Record<Info, SchemaClass> {
    public:                                                           \
     explicit X(DBtran* tran = nullptr) : CursorRecord(tran) {}       \
   };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_KQDBRECORD_H_

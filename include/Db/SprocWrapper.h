@@ -7,6 +7,8 @@
 #ifndef KQ_INCLUDE_DB_SPROCWRAPPER_H_
 #define KQ_INCLUDE_DB_SPROCWRAPPER_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Database/DBtable.h"
@@ -104,5 +106,7 @@ class SprocWrapper : public CursorWrapper<X, X_t> {
  public:
   SprocWrapper(const char* callerName, DBtran* tran) : CursorWrapper<X, X_t>(callerName, tran) {}
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_SPROCWRAPPER_H_

@@ -11,6 +11,8 @@
 #ifndef KQ_PLATFORM_ALERTS_EVALERTEX_H_
 #define KQ_PLATFORM_ALERTS_EVALERTEX_H_
 
+#pragma GCC visibility push(default)
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -38,5 +40,7 @@ class EvAlertEx {
   std::vector<int> m_clientIds;
   std::vector<std::string> m_texts;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_ALERTS_EVALERTEX_H_

@@ -21,6 +21,8 @@
 #ifndef KQ_PLATFORM_ARCHIVE_C7ZIP_H_
 #define KQ_PLATFORM_ARCHIVE_C7ZIP_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -109,5 +111,7 @@ class C7zip {
   bool lackedSpace_ = false;
   std::string lastError_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_ARCHIVE_C7ZIP_H_

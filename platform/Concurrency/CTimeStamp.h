@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_CTIMESTAMP_H_
 #define KQ_PLATFORM_CONCURRENCY_CTIMESTAMP_H_
 
+#pragma GCC visibility push(default)
+
 #include <ctime>
 
 class CTimeStamp {
@@ -25,5 +27,7 @@ class CTimeStamp {
  private:
   long long m_ticks;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_CTIMESTAMP_H_

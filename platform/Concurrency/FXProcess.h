@@ -6,6 +6,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_FXPROCESS_H_
 #define KQ_PLATFORM_CONCURRENCY_FXPROCESS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Concurrency/CTimeStamp.h"
@@ -41,5 +43,7 @@ class FXProcess {
   std::string m_name;
   bool m_checkName;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_FXPROCESS_H_

@@ -6,6 +6,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQCRITICALSECTIONH_H_
 #define KQ_PLATFORM_CONCURRENCY_KQCRITICALSECTIONH_H_
 
+#pragma GCC visibility push(default)
+
 #include <pthread.h>
 
 class KqCriticalSectionH {
@@ -28,5 +30,7 @@ class KqCriticalSectionH {
   pthread_mutex_t m_mutex;
   bool m_valid;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQCRITICALSECTIONH_H_

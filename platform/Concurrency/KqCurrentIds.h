@@ -7,8 +7,12 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_
 #define KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_
 
+#pragma GCC visibility push(default)
+
 unsigned long GetCurrentThreadId();
 unsigned long GetCurrentProcessId();
 unsigned long GetCurrentUserId();
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQCURRENTIDS_H_

@@ -19,6 +19,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQNAMEDMUTEX_H_
 #define KQ_PLATFORM_CONCURRENCY_KQNAMEDMUTEX_H_
 
+#pragma GCC visibility push(default)
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -62,5 +64,7 @@ class KqNamedMutex {
   bool m_acquiring;                // a thread is waiting for the file lock
   int m_fd;                        // the locked file while held, else -1
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQNAMEDMUTEX_H_

@@ -8,6 +8,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQSAFESTRING_H_
 #define KQ_PLATFORM_CONCURRENCY_KQSAFESTRING_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 
 // Copies all of src.
@@ -23,5 +25,7 @@ template <std::size_t N>
 inline int strncpy_s(char (&dest)[N], const char* src, std::size_t count) {
   return strncpy_s(dest, N, src, count);
 }
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQSAFESTRING_H_

@@ -6,6 +6,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQSEMAPHOREH_H_
 #define KQ_PLATFORM_CONCURRENCY_KQSEMAPHOREH_H_
 
+#pragma GCC visibility push(default)
+
 #include <condition_variable>
 #include <mutex>
 
@@ -27,5 +29,7 @@ class KqSemaphoreH {
   long m_count;
   long m_max;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQSEMAPHOREH_H_

@@ -11,6 +11,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
 #define KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -108,5 +110,7 @@ class KqThreadPool {
   // made by fork may find held for ever.
   std::atomic<int> m_ownerPid;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_KQTHREADPOOL_H_

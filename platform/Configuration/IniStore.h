@@ -18,6 +18,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 #define KQ_PLATFORM_CONFIGURATION_INISTORE_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <memory>
 #include <string>
@@ -85,5 +87,7 @@ class IniStore {
 };
 
 }  // namespace kqconfig
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_INISTORE_H_

@@ -8,6 +8,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_KQCLIENT_H_
 #define KQ_PLATFORM_CONFIGURATION_KQCLIENT_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class KQClient {
@@ -48,5 +50,7 @@ class ClientProperties {
  private:
   unsigned long id_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_KQCLIENT_H_

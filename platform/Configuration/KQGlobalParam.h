@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_
 #define KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class KQGlobalParam {
@@ -13,5 +15,7 @@ class KQGlobalParam {
   // The Hubnode's patch folder: parameter "HubnodePatchDirectory"; false when absent or empty.
   bool getHubnodePatchDirectory(std::string& folder) const;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_KQGLOBALPARAM_H_

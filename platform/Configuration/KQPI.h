@@ -2,6 +2,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_KQPI_H_
 #define KQ_PLATFORM_CONFIGURATION_KQPI_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 // The instance this process serves: $KQ_INSTANCE, else "Instance001".
@@ -16,5 +18,7 @@ class KQPI_Hubnode {
   // "Hubnode"/"nTessaraId"; 0 when absent or unreadable.
   static unsigned long getTessaraId();
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_KQPI_H_

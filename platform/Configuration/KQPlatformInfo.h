@@ -7,6 +7,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_KQPLATFORMINFO_H_
 #define KQ_PLATFORM_CONFIGURATION_KQPLATFORMINFO_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <string>
 
@@ -46,5 +48,7 @@ class KQPlatformInfo {
 
 // Parses a whole configuration number with base 0; false on junk, overflow or an empty text.
 bool KqParseConfigNumber(const std::string& text, long long& value);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_KQPLATFORMINFO_H_

@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 #define KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 namespace kq {
@@ -35,5 +37,7 @@ bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
 void ReportRefusedFolder(const std::string& who, const std::string& err);
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_

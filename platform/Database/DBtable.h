@@ -17,6 +17,8 @@
 #ifndef KQ_PLATFORM_DATABASE_DBTABLE_H_
 #define KQ_PLATFORM_DATABASE_DBTABLE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -216,5 +218,7 @@ int getOneRow(DBtable* table, bool, int, int);
 // Runs the query when *count is 0, then one row per call (0, and *count grows by one), then
 // 100; 1000 on failure.
 int getNextRow(DBtable* table, int* count, int, int);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_DBTABLE_H_

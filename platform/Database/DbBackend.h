@@ -12,6 +12,8 @@
 #ifndef KQ_PLATFORM_DATABASE_DBBACKEND_H_
 #define KQ_PLATFORM_DATABASE_DBBACKEND_H_
 
+#pragma GCC visibility push(default)
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -151,5 +153,7 @@ bool DensifyParameters(const std::string& sql, const std::vector<Value>& args, s
 
 }  // namespace db
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_DBBACKEND_H_

@@ -17,6 +17,8 @@
 #ifndef KQ_PLATFORM_DATABASE_DBPROCEDURES_H_
 #define KQ_PLATFORM_DATABASE_DBPROCEDURES_H_
 
+#pragma GCC visibility push(default)
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -64,5 +66,7 @@ int RunProcedure(Session& session, const Procedure& proc, const std::vector<Valu
 
 }  // namespace db
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_DBPROCEDURES_H_

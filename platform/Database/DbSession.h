@@ -12,6 +12,8 @@
 #ifndef KQ_PLATFORM_DATABASE_DBSESSION_H_
 #define KQ_PLATFORM_DATABASE_DBSESSION_H_
 
+#pragma GCC visibility push(default)
+
 #include <sys/types.h>
 
 #include <memory>
@@ -80,5 +82,7 @@ DbSettings ReadDbSettings();
 
 }  // namespace db
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_DBSESSION_H_

@@ -8,6 +8,8 @@
 #ifndef KQ_PLATFORM_DATABASE_FXLOCKABLERESOURCE_H_
 #define KQ_PLATFORM_DATABASE_FXLOCKABLERESOURCE_H_
 
+#pragma GCC visibility push(default)
+
 #include <memory>
 
 class KqSemaphoreH;
@@ -118,5 +120,7 @@ class KQSimpleDBSem {
  private:
   KqSemaphore* m_sem;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_FXLOCKABLERESOURCE_H_

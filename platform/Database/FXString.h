@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_DATABASE_FXSTRING_H_
 #define KQ_PLATFORM_DATABASE_FXSTRING_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class FXString {
@@ -15,5 +17,7 @@ class FXString {
  private:
   std::string m_text;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_FXSTRING_H_

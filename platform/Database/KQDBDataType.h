@@ -8,6 +8,8 @@
 #ifndef KQ_PLATFORM_DATABASE_KQDBDATATYPE_H_
 #define KQ_PLATFORM_DATABASE_KQDBDATATYPE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -183,5 +185,7 @@ class KQDB_string : public KQDBCompositeType<std::string, 6> {
   void setString() const override { m_text = m_value; }
   std::string toString(int) const override { return m_value; }
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_KQDBDATATYPE_H_

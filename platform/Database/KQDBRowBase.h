@@ -7,6 +7,8 @@
 #ifndef KQ_PLATFORM_DATABASE_KQDBROWBASE_H_
 #define KQ_PLATFORM_DATABASE_KQDBROWBASE_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <map>
 #include <string>
@@ -70,5 +72,7 @@ class KQDBRowBase {
  private:
   KQSimpleDBSem* m_ownSem;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_KQDBROWBASE_H_

@@ -15,6 +15,8 @@
 #ifndef KQ_PLATFORM_DATABASE_SQLFORMAT_H_
 #define KQ_PLATFORM_DATABASE_SQLFORMAT_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -35,5 +37,7 @@ bool FormatBound(const char* format, va_list args, BoundText& out, std::string& 
 
 }  // namespace db
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_DATABASE_SQLFORMAT_H_

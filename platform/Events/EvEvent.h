@@ -5,6 +5,8 @@
 #ifndef KQ_PLATFORM_EVENTS_EVEVENT_H_
 #define KQ_PLATFORM_EVENTS_EVEVENT_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <type_traits>
 
@@ -40,5 +42,7 @@ class EvEvent : public EvDebug {
  private:
   std::string text_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_EVENTS_EVEVENT_H_

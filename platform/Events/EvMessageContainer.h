@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_EVENTS_EVMESSAGECONTAINER_H_
 #define KQ_PLATFORM_EVENTS_EVMESSAGECONTAINER_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -25,5 +27,7 @@ class EvMessageContainer {
   int messageId_ = 0;
   std::vector<std::string> arguments_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_EVENTS_EVMESSAGECONTAINER_H_

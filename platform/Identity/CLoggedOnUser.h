@@ -5,6 +5,8 @@
 #ifndef KQ_PLATFORM_IDENTITY_CLOGGEDONUSER_H_
 #define KQ_PLATFORM_IDENTITY_CLOGGEDONUSER_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class CLoggedOnUser {
@@ -18,5 +20,7 @@ class CLoggedOnUser {
   std::string user_;
   void* token_ = nullptr;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_IDENTITY_CLOGGEDONUSER_H_

@@ -21,6 +21,8 @@
 #ifndef KQ_PLATFORM_INSTALLUTILS_FOLDERSTRUCTTEMPLATE_H_
 #define KQ_PLATFORM_INSTALLUTILS_FOLDERSTRUCTTEMPLATE_H_
 
+#pragma GCC visibility push(default)
+
 #include "Messages/MessageClass.h"
 #include "Messages/MessageXml.h"
 
@@ -73,5 +75,7 @@ CacheHierarchy MakeCacheHierarchy(int location, const tCacheFolderSpec* folders,
 void RegisterSubsystem();
 
 }  // namespace KQInstallCommonUtils
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_INSTALLUTILS_FOLDERSTRUCTTEMPLATE_H_

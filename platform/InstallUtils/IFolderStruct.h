@@ -17,6 +17,8 @@
 #ifndef KQ_PLATFORM_INSTALLUTILS_IFOLDERSTRUCT_H_
 #define KQ_PLATFORM_INSTALLUTILS_IFOLDERSTRUCT_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <string>
 
@@ -58,5 +60,7 @@ unsigned int CreateFolderStructReader(IFolderStruct** out, EvDebug* log,
 void DestroyFolderStructReader(IFolderStruct* reader);
 
 }  // namespace KQInstallCommonUtils
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_INSTALLUTILS_IFOLDERSTRUCT_H_

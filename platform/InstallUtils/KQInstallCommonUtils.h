@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_INSTALLUTILS_KQINSTALLCOMMONUTILS_H_
 #define KQ_PLATFORM_INSTALLUTILS_KQINSTALLCOMMONUTILS_H_
 
+#pragma GCC visibility push(default)
+
 #include <sys/stat.h>
 
 #include <string>
@@ -20,5 +22,7 @@ int KQInstallmystat(const char* path, struct stat* info);
 inline int KQInstallmystat(const std::string& path, struct stat* info) { return KQInstallmystat(path.c_str(), info); }
 
 }  // namespace KQInstallCommonUtils
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_INSTALLUTILS_KQINSTALLCOMMONUTILS_H_

@@ -5,6 +5,8 @@
 #ifndef KQ_PLATFORM_JOBS_IFILESDEPENDENCYBUILDER_H_
 #define KQ_PLATFORM_JOBS_IFILESDEPENDENCYBUILDER_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -20,5 +22,7 @@ class IFilesDependencyBuilder {
                                      std::vector<unsigned>& packageIds,
                                      std::vector<UpdatePatches::BinaryV11>& files) = 0;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_JOBS_IFILESDEPENDENCYBUILDER_H_

@@ -4,6 +4,8 @@
 #ifndef KQ_PLATFORM_JOBS_IPATCHJOBOBJECT_H_
 #define KQ_PLATFORM_JOBS_IPATCHJOBOBJECT_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 
 class IPatchJobObject {
@@ -21,5 +23,7 @@ class CPatchJobObject : public IPatchJobObject {
  private:
   std::atomic<bool> stop_{false};
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_JOBS_IPATCHJOBOBJECT_H_

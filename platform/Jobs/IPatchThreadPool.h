@@ -9,6 +9,8 @@
 #ifndef KQ_PLATFORM_JOBS_IPATCHTHREADPOOL_H_
 #define KQ_PLATFORM_JOBS_IPATCHTHREADPOOL_H_
 
+#pragma GCC visibility push(default)
+
 #include <functional>
 #include <string>
 
@@ -57,5 +59,7 @@ class CPatchThreadPool : public IPatchThreadPool {
   KqThreadPool pool_;
   IMediaAccess* mediaAccess_ = nullptr;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_JOBS_IPATCHTHREADPOOL_H_

@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_JOBS_KQJOBQUERY_H_
 #define KQ_PLATFORM_JOBS_KQJOBQUERY_H_
 
+#pragma GCC visibility push(default)
+
 class KQJobQuery {
  public:
   KQJobQuery() = default;
@@ -30,5 +32,7 @@ class KQJobQuery {
   bool runsAsProcess(long long jobId) const;
   bool hasJobRow(long long jobId) const;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_JOBS_KQJOBQUERY_H_

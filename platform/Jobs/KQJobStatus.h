@@ -4,6 +4,10 @@
 #ifndef KQ_PLATFORM_JOBS_KQJOBSTATUS_H_
 #define KQ_PLATFORM_JOBS_KQJOBSTATUS_H_
 
+#pragma GCC visibility push(default)
+
 enum KQJobStatus : int {};
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_JOBS_KQJOBSTATUS_H_

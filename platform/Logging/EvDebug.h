@@ -17,6 +17,8 @@
 #ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
 #define KQ_PLATFORM_LOGGING_EVDEBUG_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <cstdarg>
 #include <string>
@@ -97,5 +99,7 @@ class EvDebug {
 
 // Logs an error with its source location on the default log.
 void log_error(const char* file, int line, const char* fmt, ...) KQ_PRINTF(3, 4);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_LOGGING_EVDEBUG_H_

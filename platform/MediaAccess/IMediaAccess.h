@@ -30,10 +30,12 @@
 #ifndef KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
 #define KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
-#include "nPatchDownload/CMediaConfiguration.h"
-#include "nPatchDownload/IPatchEvent.h"
+#include "Jobs/IPatchEvent.h"
+#include "MediaAccess/CMediaConfiguration.h"
 
 class IMediaAccess {
  public:
@@ -61,5 +63,7 @@ unsigned int CreateMediaAccess(const nPatchDownload::CMediaConfiguration& downlo
                                nPatchDownload::IPatchEvent& sink, IMediaAccess** out);
 // Releases an object made by CreateMediaAccess; null is ignored.
 void DestroyMediaAccess(IMediaAccess* access);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MEDIAACCESS_IMEDIAACCESS_H_

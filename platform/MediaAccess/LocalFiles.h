@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_MEDIAACCESS_LOCALFILES_H_
 #define KQ_PLATFORM_MEDIAACCESS_LOCALFILES_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "PortableFiles/ScopedFd.h"
@@ -117,5 +119,7 @@ std::string PartStem(const std::string& name, long nameMax);
 unsigned int CurrentUmask();
 
 }  // namespace kqmedia
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MEDIAACCESS_LOCALFILES_H_

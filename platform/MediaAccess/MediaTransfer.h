@@ -15,6 +15,8 @@
 #ifndef KQ_PLATFORM_MEDIAACCESS_MEDIATRANSFER_H_
 #define KQ_PLATFORM_MEDIAACCESS_MEDIATRANSFER_H_
 
+#pragma GCC visibility push(default)
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -116,5 +118,7 @@ tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& 
                               const tLocalTarget& target, long long reserveBytes = 1LL << 20);
 
 }  // namespace kqmedia
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MEDIAACCESS_MEDIATRANSFER_H_

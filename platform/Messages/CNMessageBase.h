@@ -18,6 +18,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_CNMESSAGEBASE_H_
 #define KQ_PLATFORM_MESSAGES_CNMESSAGEBASE_H_
 
+#pragma GCC visibility push(default)
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -249,5 +251,7 @@ inline KqMessageField::KqMessageField(int index_, int tag_, KqFieldKind kind_)
       kind == KqFieldKind::kObjectList || kind == KqFieldKind::kObject)
     payload.reset(new KqFieldPayload());
 }
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_CNMESSAGEBASE_H_

@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_EVGUI_H_
 #define KQ_PLATFORM_MESSAGES_EVGUI_H_
 
+#pragma GCC visibility push(default)
+
 #include "Messages/MessageClass.h"
 #include "Messages/MessageXml.h"
 
@@ -26,5 +28,7 @@ KQ_EVGUI_CLASSES(KQ_EVGUI_CLASS, KQ_MSG_FIELD_CONSTANT, KQ_MSG_OBJECT_CONSTANT)
 void RegisterSubsystem();
 
 }  // namespace EVGui
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_EVGUI_H_

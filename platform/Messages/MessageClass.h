@@ -16,6 +16,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_MESSAGECLASS_H_
 #define KQ_PLATFORM_MESSAGES_MESSAGECLASS_H_
 
+#pragma GCC visibility push(default)
+
 #include <vector>
 
 #include "Messages/CNMessageBase.h"
@@ -53,5 +55,7 @@ struct KqMessageClassInfo {
 void KqRegisterMessageClasses(const KqMessageClassInfo* classes, size_t count);
 // The registered name of a class, or null.
 const char* KqMessageClassName(int subsystem, int id);
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_MESSAGECLASS_H_

@@ -5,6 +5,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_MESSAGETEXTSCAN_H_
 #define KQ_PLATFORM_MESSAGES_MESSAGETEXTSCAN_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 
 namespace kq {
@@ -20,5 +22,7 @@ struct TwoBytesFound {
 TwoBytesFound FindTwoBytes(const char* text, size_t size, char first, char second);
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_MESSAGETEXTSCAN_H_

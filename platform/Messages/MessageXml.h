@@ -20,6 +20,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 #define KQ_PLATFORM_MESSAGES_MESSAGEXML_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <string>
 
@@ -77,5 +79,7 @@ class XMLSerializationSupport {
   // Always 0: the coder needs no set-up.
   static int initialize() { return 0; }
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_MESSAGEXML_H_

@@ -4,6 +4,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_TMMSG_H_
 #define KQ_PLATFORM_MESSAGES_TMMSG_H_
 
+#pragma GCC visibility push(default)
+
 #include "Messages/MessageClass.h"
 #include "Messages/MessageXml.h"
 
@@ -20,5 +22,7 @@ KQ_TMMSG_CLASSES(KQ_TMMSG_CLASS, KQ_MSG_FIELD_CONSTANT, KQ_MSG_OBJECT_CONSTANT)
 void RegisterSubsystem();
 
 }  // namespace TMMsg
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_TMMSG_H_

@@ -4,6 +4,8 @@
 #ifndef KQ_PLATFORM_MESSAGES_UPDATEPATCHES_H_
 #define KQ_PLATFORM_MESSAGES_UPDATEPATCHES_H_
 
+#pragma GCC visibility push(default)
+
 #include "Messages/MessageClass.h"
 #include "Messages/MessageXml.h"
 
@@ -77,7 +79,7 @@
   C(PackageDetails, 46, O(ProcInfos, 2, 5, 104) O(Field3, 3, 6, 99)                        \
                             O(PkgDetailsList, 4, 7, 59) O(Field5, 5, 8, 55)                \
                             O(UnixRootFiles, 7, 10, 87))                                   \
-  C(BinaryInfo, 47)                                                                        \
+  C(BinaryInfo, 47, )                                                                      \
   C(PkgDetails, 1010, F(Field4, 4, 4) F(Field6, 6, 6) F(Field7, 7, 7) F(List12, 12, 12)    \
                           F(List13, 13, 13))                                               \
   C(ProcInfo, 1011, F(Field1, 1, 1) F(Field9, 3, 9) F(List4, 4, 10))                       \
@@ -112,5 +114,7 @@ KQ_UPDATEPATCHES_CLASSES(KQ_UPDATEPATCHES_CLASS, KQ_MSG_FIELD_CONSTANT, KQ_MSG_O
 void RegisterSubsystem();
 
 }  // namespace UpdatePatches
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MESSAGES_UPDATEPATCHES_H_

@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
 #define KQ_PLATFORM_PASSWORD_KQPASSWORD_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 class KQPassword {
@@ -29,5 +31,7 @@ class KQPassword {
   // The key file the configuration store names; empty when it names none.
   static std::string keyFilePath();
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PASSWORD_KQPASSWORD_H_

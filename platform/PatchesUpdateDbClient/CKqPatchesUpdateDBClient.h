@@ -4,6 +4,8 @@
 #ifndef KQ_PLATFORM_PATCHESUPDATEDBCLIENT_CKQPATCHESUPDATEDBCLIENT_H_
 #define KQ_PLATFORM_PATCHESUPDATEDBCLIENT_CKQPATCHESUPDATEDBCLIENT_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -32,5 +34,7 @@ class CKqPatchesUpdateDBClient {
  private:
   std::string m_error;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PATCHESUPDATEDBCLIENT_CKQPATCHESUPDATEDBCLIENT_H_

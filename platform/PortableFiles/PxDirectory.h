@@ -15,6 +15,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_PXDIRECTORY_H_
 #define KQ_PLATFORM_PORTABLEFILES_PXDIRECTORY_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -142,5 +144,7 @@ class CPxDirectory {
   size_t next_ = 0;
   bool open_ = false;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_PXDIRECTORY_H_

@@ -8,6 +8,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_PXERROR_H_
 #define KQ_PLATFORM_PORTABLEFILES_PXERROR_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstdint>
 #include <string>
 
@@ -72,5 +74,7 @@ class FXErrorUtil {
   // An errno value, with its strerror text.
   static CPxError ErrorErrno(int err, const FXCodeLocation& where, const char* text = nullptr);
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_PXERROR_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_PXFILE_H_
 #define KQ_PLATFORM_PORTABLEFILES_PXFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -128,5 +130,7 @@ class CPxFile {
   int fd_ = -1;
   std::string path_;  // for error texts
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_PXFILE_H_

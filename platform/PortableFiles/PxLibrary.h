@@ -3,6 +3,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_PXLIBRARY_H_
 #define KQ_PLATFORM_PORTABLEFILES_PXLIBRARY_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "PortableFiles/PxError.h"
@@ -28,5 +30,7 @@ class CPxLibrary {
   void* handle_ = nullptr;
   std::string path_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_PXLIBRARY_H_

@@ -9,6 +9,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_PXSTRING_H_
 #define KQ_PLATFORM_PORTABLEFILES_PXSTRING_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <string>
 #include <type_traits>
@@ -86,5 +88,7 @@ class CPxString {
 
   std::string s_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_PXSTRING_H_

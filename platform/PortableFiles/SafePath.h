@@ -16,6 +16,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
 #define KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 #include <vector>
 
@@ -111,5 +113,7 @@ bool RemoveFolderIfEmptyUnder(const std::string& base, const std::string& rel, b
                               std::string* err);
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_SAFEPATH_H_

@@ -5,6 +5,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_SCOPEDFD_H_
 #define KQ_PLATFORM_PORTABLEFILES_SCOPEDFD_H_
 
+#pragma GCC visibility push(default)
+
 #include <unistd.h>
 
 namespace kq {
@@ -40,5 +42,7 @@ class ScopedFd {
 };
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_SCOPEDFD_H_

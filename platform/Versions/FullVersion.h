@@ -21,6 +21,8 @@
 #ifndef KQ_PLATFORM_VERSIONS_FULLVERSION_H_
 #define KQ_PLATFORM_VERSIONS_FULLVERSION_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <string>
 
@@ -257,5 +259,7 @@ class FullVersion {
   _SPVersion sp_;
   _UPVersion up_;
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_VERSIONS_FULLVERSION_H_

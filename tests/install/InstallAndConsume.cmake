@@ -2,8 +2,10 @@
 # README's consumer against it twice: through the CMake package (find_package(KqPatches)) and
 # through the pkg-config file. The consumer defines a function of the same name as one of the
 # library's; the library must keep calling its own.
-# Run as: cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DCXX=... -P InstallAndConsume.cmake
-foreach(var BUILD_DIR CONSUMER_DIR WORK_DIR CXX)
+# The example retrieval job, which a service copies out, builds against the installed headers.
+# Run as: cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DEXAMPLES_DIR=... -DWORK_DIR=... -DCXX=...
+#         -P InstallAndConsume.cmake
+foreach(var BUILD_DIR CONSUMER_DIR EXAMPLES_DIR WORK_DIR CXX)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
@@ -42,6 +44,11 @@ foreach(lib KqPatchesCommon KqPlatform)
   endforeach()
 endforeach()
 
+# The schema of the Hubnode database, where the README says.
+if(NOT EXISTS "${prefix}/share/KqPatches/HubnodeSchema.sql")
+  message(FATAL_ERROR "share/KqPatches/HubnodeSchema.sql is not installed")
+endif()
+
 # The headers serve the consumer alone: none of the library's internal ones, none that includes
 # Boost or pugixml; and the package asks the consumer for neither.
 file(GLOB_RECURSE headers RELATIVE "${prefix}/include" "${prefix}/include/*")
@@ -54,6 +61,20 @@ foreach(header ${headers})
     message(FATAL_ERROR "installed header ${header} includes [${includes}]")
   endif()
 endforeach()
+# Each header compiles alone, strictly, as a consumer's first include; each exports what it
+# declares (the libraries are built with hidden visibility).
+set(alone "")
+foreach(header ${headers})
+  file(STRINGS "${prefix}/include/${header}" opens REGEX "^#pragma GCC visibility push\\(default\\)$")
+  if(NOT opens)
+    message(FATAL_ERROR "installed header ${header} does not export what it declares")
+  endif()
+  list(APPEND alone "${prefix}/include/${header}")
+endforeach()
+run("compiling each installed header alone" "${CXX}" -std=c++17 -pedantic -Werror -Wall -Wextra
+    -fsyntax-only "-I${prefix}/include/KqPatches/platform" "-I${prefix}/include/KqPatches/common"
+    "-I${prefix}/include/KqPatches/common/KqPatchesCommon" "-I${prefix}/include/KqPatches"
+    -x c++ ${alone})
 file(GLOB package_files "${lib_dir}/cmake/KqPatches/*.cmake")
 foreach(f ${package_files} ${pc_files})
   file(READ "${f}" text)
@@ -99,6 +120,8 @@ string(STRIP "${run_output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run("compiling with pkg-config flags" "${CXX}" -std=c++17 "${CONSUMER_DIR}/consumer.cpp"
     -o "${WORK_DIR}/kq_consumer_pc" ${flags})
+run("compiling the example retrieval job against the package" "${CXX}" -std=c++17 -Wall -Wextra
+    -Werror -c "${EXAMPLES_DIR}/LocalFolderJob.cpp" -o "${WORK_DIR}/LocalFolderJob.o" ${flags})
 run("running the pkg-config consumer" ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${lib_dir}"
     "${WORK_DIR}/kq_consumer_pc" "${WORK_DIR}/listed")
 if(NOT run_output STREQUAL expected)

@@ -3,6 +3,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CFILESDEPENDENCYBUILDER_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CFILESDEPENDENCYBUILDER_H_
 
+#pragma GCC visibility push(default)
+
 #include "Jobs/IFilesDependencyBuilder.h"
 
 namespace nPatchDownload {
@@ -19,5 +21,7 @@ class CFilesDependencyBuilder : public IFilesDependencyBuilder {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CFILESDEPENDENCYBUILDER_H_

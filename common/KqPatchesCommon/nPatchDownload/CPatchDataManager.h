@@ -8,6 +8,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGER_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGER_H_
 
+#pragma GCC visibility push(default)
+
 #include <set>
 #include <string>
 #include <utility>
@@ -95,5 +97,7 @@ class CPatchDataManager : public IPatchDataManager {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGER_H_

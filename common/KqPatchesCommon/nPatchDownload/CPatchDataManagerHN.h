@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGERHN_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGERHN_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <map>
 #include <set>
@@ -160,5 +162,7 @@ class CPatchDataManagerHN : public CPatchDataManager {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHDATAMANAGERHN_H_

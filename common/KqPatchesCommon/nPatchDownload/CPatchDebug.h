@@ -7,6 +7,8 @@
 #ifndef KQ_COMMON_NPATCHDOWNLOAD_CPATCHDEBUG_H_
 #define KQ_COMMON_NPATCHDOWNLOAD_CPATCHDEBUG_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <mutex>
 #include <queue>
@@ -60,5 +62,7 @@ class CPatchDebug : public IPatchEvent {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQ_COMMON_NPATCHDOWNLOAD_CPATCHDEBUG_H_

@@ -7,6 +7,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHINSTALLCOMMON_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHINSTALLCOMMON_H_
 
+#pragma GCC visibility push(default)
+
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -249,5 +251,7 @@ bool isFileOrFolderExisted(const std::string& path, int modeMask);
 int compareSQLVersion(std::string a, std::string b);
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CPATCHINSTALLCOMMON_H_

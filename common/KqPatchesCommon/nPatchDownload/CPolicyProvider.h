@@ -6,6 +6,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CPOLICYPROVIDER_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CPOLICYPROVIDER_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <string>
 
@@ -42,5 +44,7 @@ class CPolicyProvider {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CPOLICYPROVIDER_H_

@@ -18,6 +18,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_CSOFTWARERETRIEVAL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_CSOFTWARERETRIEVAL_H_
 
+#pragma GCC visibility push(default)
+
 #include <list>
 #include <map>
 #include <memory>
@@ -336,5 +338,7 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_CSOFTWARERETRIEVAL_H_

@@ -8,6 +8,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_ICOMPONENTSRETRIEVAL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_ICOMPONENTSRETRIEVAL_H_
 
+#pragma GCC visibility push(default)
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -85,5 +87,7 @@ class IComponentsRetrieval {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_ICOMPONENTSRETRIEVAL_H_

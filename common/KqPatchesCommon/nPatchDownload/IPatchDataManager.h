@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_IPATCHDATAMANAGER_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_IPATCHDATAMANAGER_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <set>
 #include <string>
@@ -148,5 +150,7 @@ __attribute__((visibility("default"))) unsigned int CreatePatchDataManager(
 __attribute__((visibility("default"))) void DestroyPatchDataManager(
     nPatchDownload::IPatchDataManager* manager);
 }
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_IPATCHDATAMANAGER_H_

@@ -8,6 +8,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_ISOFTWARERETRIEVAL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_ISOFTWARERETRIEVAL_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <string>
 
@@ -54,5 +56,7 @@ class ISoftwareRetrieval {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_ISOFTWARERETRIEVAL_H_

@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_LOADXMLFROMFILE_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_LOADXMLFROMFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 #include "Messages/MessageXml.h"
@@ -64,5 +66,7 @@ bool loadXMLFromFile(const std::string& path, Message& message, Sink& sink,
 }
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_LOADXMLFROMFILE_H_

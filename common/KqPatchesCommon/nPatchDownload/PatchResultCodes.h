@@ -4,6 +4,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_PATCHRESULTCODES_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_PATCHRESULTCODES_H_
 
+#pragma GCC visibility push(default)
+
 namespace nPatchDownload {
 
 // X(name, value, meaning)
@@ -53,5 +55,7 @@ enum PatchResult : unsigned int {
 const char* PatchResultText(unsigned int code);
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_PATCHRESULTCODES_H_

@@ -3,6 +3,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALPHASEUTIL_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALPHASEUTIL_H_
 
+#pragma GCC visibility push(default)
+
 #include <queue>
 #include <string>
 
@@ -45,5 +47,7 @@ inline unsigned int ReportJobInterrupted(IPatchEvent& event, const char* functio
 }
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALPHASEUTIL_H_

@@ -5,6 +5,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <set>
 #include <string>
@@ -56,5 +58,7 @@ struct tRetrievalVersion {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALSIDE_H_

@@ -4,6 +4,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALTYPES_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALTYPES_H_
 
+#pragma GCC visibility push(default)
+
 #include <map>
 #include <memory>
 #include <set>
@@ -60,5 +62,7 @@ typedef std::map<FullVersion, std::shared_ptr<IComponentsRetrieval>, compareMedi
     tComponentsRetrievalMap;
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_RETRIEVALTYPES_H_

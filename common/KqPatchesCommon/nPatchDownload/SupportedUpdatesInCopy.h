@@ -9,6 +9,8 @@
 #ifndef KQPATCHESCOMMON_NPATCHDOWNLOAD_SUPPORTEDUPDATESINCOPY_H_
 #define KQPATCHESCOMMON_NPATCHDOWNLOAD_SUPPORTEDUPDATESINCOPY_H_
 
+#pragma GCC visibility push(default)
+
 #include <set>
 #include <string>
 
@@ -58,5 +60,7 @@ class tSupportedCUPackInCopy : public tSupportedUpdatesInCopyBase {
 };
 
 }  // namespace nPatchDownload
+
+#pragma GCC visibility pop
 
 #endif  // KQPATCHESCOMMON_NPATCHDOWNLOAD_SUPPORTEDUPDATESINCOPY_H_

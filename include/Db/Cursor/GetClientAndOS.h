@@ -4,6 +4,8 @@
 #ifndef KQ_INCLUDE_DB_CURSOR_GETCLIENTANDOS_H_
 #define KQ_INCLUDE_DB_CURSOR_GETCLIENTANDOS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define GetClientAndOS_COLUMNS(C)    \
@@ -24,5 +26,7 @@ KQDB_CURSOR(GetClientAndOS,
             "\n\tWHERE     (C.id = @ClientId) "
             "\n\tSET NOCOUNT OFF "
             "\n\tSET NOCOUNT OFF")
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_CURSOR_GETCLIENTANDOS_H_

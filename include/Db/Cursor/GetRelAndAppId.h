@@ -4,6 +4,8 @@
 #ifndef KQ_INCLUDE_DB_CURSOR_GETRELANDAPPID_H_
 #define KQ_INCLUDE_DB_CURSOR_GETRELANDAPPID_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define GetRelAndAppId_COLUMNS(C) \
@@ -21,5 +23,7 @@ KQDB_CURSOR(GetRelAndAppId,
             "@ClientId AND APP.attrName = 'Vorlan Build') "
             "\n\tSET NOCOUNT OFF "
             "\n\tSET NOCOUNT OFF")
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_CURSOR_GETRELANDAPPID_H_

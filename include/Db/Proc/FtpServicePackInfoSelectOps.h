@@ -4,6 +4,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
 #define KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define FtpServicePackInfoSelectOps_COLUMNS(C) \
@@ -21,5 +23,7 @@
   C(RevisionId, i, 0)
 KQDB_PROC(FtpServicePackInfoSelectOps, "FtpServicePackInfoSelectOps", "00010005006800080000", "%d,'%s',%d,%d,%d", true,
           (int, const char*, int, int, int))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_FTPSERVICEPACKINFOSELECTOPS_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_GETCLIENTBUILDANDRELEASEINFO_H_
 #define KQ_INCLUDE_DB_PROC_GETCLIENTBUILDANDRELEASEINFO_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define GetClientBuildAndReleaseInfo_COLUMNS(C) \
@@ -10,5 +12,7 @@
   C(buildStr_out, s, 2049)
 KQDB_PROC(GetClientBuildAndReleaseInfo, "GetClientBuildAndReleaseInfo", "00d:0000000000000000", "%d", true,
           (int))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_GETCLIENTBUILDANDRELEASEINFO_H_

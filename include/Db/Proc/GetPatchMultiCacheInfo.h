@@ -4,6 +4,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
 #define KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define GetPatchMultiCacheInfo_COLUMNS(C) \
@@ -19,5 +21,7 @@
   C(oFriendlyName, s, 65)
 KQDB_PROC(GetPatchMultiCacheInfo, "GetPatchMultiCacheInfo", "00010005006600080000", "%d,%d,%d,%d,%d", true,
           (int, int, int, int, int))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_GETPATCHMULTICACHEINFO_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_PATCHGETCLIENTSWITHVERSIONINFO_H_
 #define KQ_INCLUDE_DB_PROC_PATCHGETCLIENTSWITHVERSIONINFO_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchGetClientsWithVersionInfo_COLUMNS(C) \
@@ -17,5 +19,7 @@
   C(linkedFailoverClient, i, 0)
 KQDB_PROC(PatchGetClientsWithVersionInfo, "PatchGetClientsWithVersionInfo", "00010001000200030000", "", true,
           ())
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_PATCHGETCLIENTSWITHVERSIONINFO_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_PATCHGETCONFIG_H_
 #define KQ_INCLUDE_DB_PROC_PATCHGETCONFIG_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchGetConfig_COLUMNS(C) \
@@ -18,5 +20,7 @@
   C(oTessaraID, i, 0)
 KQDB_PROC(PatchGetConfig, "PatchGetConfig", "00010001000400070000", "", true,
           ())
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_PATCHGETCONFIG_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_PATCHGETDVDSTATUS_H_
 #define KQ_INCLUDE_DB_PROC_PATCHGETDVDSTATUS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchGetDVDStatus_COLUMNS(C) \
@@ -11,5 +13,7 @@
   C(oRevisionId, i, 0)
 KQDB_PROC(PatchGetDVDStatus, "PatchGetDVDStatus", "00010001000200020000", "%d,%d,%d,%d", true,
           (int, int, int, int))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_PATCHGETDVDSTATUS_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_PROC_PATCHGETOSES_H_
 #define KQ_INCLUDE_DB_PROC_PATCHGETOSES_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchGetOSes_COLUMNS(C) \
@@ -14,5 +16,7 @@
   C(oOSId, i, 0)
 KQDB_PROC(PatchGetOSes, "PatchGetOSes", "00010001000200030000", "%d", true,
           (int))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_PROC_PATCHGETOSES_H_

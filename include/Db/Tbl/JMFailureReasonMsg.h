@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSG_H_
 #define KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSG_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define JMFailureReasonMsg_COLUMNS(C) \
@@ -27,5 +29,7 @@
   C(failureReasonTime, i, 0)
 KQDB_TABLE(JMFailureReasonMsg, "JMFailureReasonMsg", "include/Db/Tbl/", "1.14.294.4", "id", true,
            KQDB_LIST("id"), KQDB_FOREIGN_KEYS({"JMJobStats", "jobId", "jobId"}, {"JMJobStats", "tessaraId", "tessaraId"}))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSG_H_

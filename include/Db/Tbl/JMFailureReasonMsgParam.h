@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSGPARAM_H_
 #define KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSGPARAM_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define JMFailureReasonMsgParam_COLUMNS(C) \
@@ -13,5 +15,7 @@
   C(data, s, 2047)
 KQDB_TABLE(JMFailureReasonMsgParam, "JMFailureReasonMsgParam", "include/Db/Tbl/", "1.4.200.2", "msgId, position", false,
            KQDB_LIST("msgId", "position"), KQDB_FOREIGN_KEYS({"JMFailureReasonMsg", "msgId", "id"}))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_JMFAILUREREASONMSGPARAM_H_

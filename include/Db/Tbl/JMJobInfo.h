@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_JMJOBINFO_H_
 #define KQ_INCLUDE_DB_TBL_JMJOBINFO_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define JMJobInfo_COLUMNS(C)           \
@@ -65,5 +67,7 @@
   C(preparedJobId, i, 0)
 KQDB_TABLE(JMJobInfo, "JMJobInfo", "include/Db/Tbl/", "1.63.208.5", "jobId, tessaraId", false,
            KQDB_LIST("jobId", "tessaraId"), KQDB_FOREIGN_KEYS({"JMJobStats", "jobId", "jobId"}, {"JMJobStats", "tessaraId", "tessaraId"}))
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_JMJOBINFO_H_

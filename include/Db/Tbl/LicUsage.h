@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_LICUSAGE_H_
 #define KQ_INCLUDE_DB_TBL_LICUSAGE_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define LicUsage_COLUMNS(C)  \
@@ -24,5 +26,7 @@
   C(UsedCapacity, f, 0)
 KQDB_TABLE(LicUsage, "LicUsage", "include/Db/Tbl/", "1.7.274.5", "id", true,
            KQDB_LIST("id"), KQDB_NO_FOREIGN_KEYS)
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_LICUSAGE_H_

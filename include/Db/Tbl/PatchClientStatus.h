@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_PATCHCLIENTSTATUS_H_
 #define KQ_INCLUDE_DB_TBL_PATCHCLIENTSTATUS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchClientStatus_COLUMNS(C) \
@@ -11,5 +13,7 @@
   C(Category, i, 0)
 KQDB_TABLE(PatchClientStatus, "PatchClientStatus", "include/Db/Tbl/", "1.1.80.1", "JobStatus", false,
            KQDB_LIST("JobStatus"), KQDB_NO_FOREIGN_KEYS)
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_PATCHCLIENTSTATUS_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_PATCHSPVERSION_H_
 #define KQ_INCLUDE_DB_TBL_PATCHSPVERSION_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchSPVersion_COLUMNS(C) \
@@ -26,5 +28,7 @@
   C(nGUIDownloadDelayDays, i, 0)
 KQDB_TABLE(PatchSPVersion, "PatchSPVersion", "include/Db/Tbl/", "1.1.2.10", "id", true,
            KQDB_NO_KEYS, KQDB_NO_FOREIGN_KEYS)
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_PATCHSPVERSION_H_

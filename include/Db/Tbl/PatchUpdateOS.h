@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_PATCHUPDATEOS_H_
 #define KQ_INCLUDE_DB_TBL_PATCHUPDATEOS_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define PatchUpdateOS_COLUMNS(C) \
@@ -10,5 +12,7 @@
   C(NewUpdateOSID, i, 0)
 KQDB_TABLE(PatchUpdateOS, "PatchUpdateOS", "include/Db/Tbl/", "1.2.204.1", "BinarySetID", false,
            KQDB_LIST("BinarySetID"), KQDB_NO_FOREIGN_KEYS)
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_PATCHUPDATEOS_H_

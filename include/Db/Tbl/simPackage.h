@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBL_SIMPACKAGE_H_
 #define KQ_INCLUDE_DB_TBL_SIMPACKAGE_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define SimPackage_COLUMNS(C) \
@@ -16,5 +18,7 @@
   C(flag, i, 0)
 KQDB_TABLE(SimPackage, "simPackage", "include/Db/Tbl/", "1.115.200.4", "id", false,
            KQDB_LIST("id"), KQDB_NO_FOREIGN_KEYS)
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBL_SIMPACKAGE_H_

@@ -2,6 +2,8 @@
 #ifndef KQ_INCLUDE_DB_TBLCOMMON_SIMALLVORLANREL_H_
 #define KQ_INCLUDE_DB_TBLCOMMON_SIMALLVORLANREL_H_
 
+#pragma GCC visibility push(default)
+
 #include "Db/KqDbRecord.h"
 
 #define SimAllVorlanRel_COLUMNS(C) \
@@ -16,5 +18,7 @@ class SimAllVorlanRel : public ::kqdb::TableRecord<SimAllVorlanRel_info, SimAllV
  public:
   explicit SimAllVorlanRel(int flags = 0, DBtran* tran = nullptr) : TableRecord(tran, flags) {}
 };
+
+#pragma GCC visibility pop
 
 #endif  // KQ_INCLUDE_DB_TBLCOMMON_SIMALLVORLANREL_H_
