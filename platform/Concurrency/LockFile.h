@@ -9,6 +9,8 @@
 #ifndef KQ_PLATFORM_CONCURRENCY_LOCKFILE_H_
 #define KQ_PLATFORM_CONCURRENCY_LOCKFILE_H_
 
+#pragma GCC visibility push(default)
+
 #include <chrono>
 #include <string>
 
@@ -23,5 +25,7 @@ int OpenLockFile(const std::string& path, std::string& err);
 int LockFileUntil(int fd, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_CONCURRENCY_LOCKFILE_H_

@@ -4,6 +4,8 @@
 #ifndef KQ_PLATFORM_MEDIAACCESS_URLTEXT_H_
 #define KQ_PLATFORM_MEDIAACCESS_URLTEXT_H_
 
+#pragma GCC visibility push(default)
+
 #include <string>
 
 namespace kqmedia {
@@ -19,5 +21,7 @@ namespace kqmedia {
 std::string UrlForText(const std::string& url);
 
 }  // namespace kqmedia
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_MEDIAACCESS_URLTEXT_H_

@@ -10,6 +10,8 @@
 #ifndef KQ_PLATFORM_PORTABLEFILES_OWNEDENTRIES_H_
 #define KQ_PLATFORM_PORTABLEFILES_OWNEDENTRIES_H_
 
+#pragma GCC visibility push(default)
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -81,5 +83,7 @@ class OwnedFolder {
 };
 
 }  // namespace kq
+
+#pragma GCC visibility pop
 
 #endif  // KQ_PLATFORM_PORTABLEFILES_OWNEDENTRIES_H_
