@@ -77,6 +77,9 @@ TEST(StoreWrites, KeepTheStoresModeAndOwner) {
       ASSERT_EQ(0, ::chown(path.c_str(), c.owner, c.group));
     }
     const struct stat before = StatOf(path);
+    // Held open, the old file keeps its inode number: a new file cannot be given it again.
+    const int old = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(old, 0);
     IniStore store(path);
     ASSERT_TRUE(store.set("Database", "sPassword", "other"));
     ASSERT_TRUE(store.set("", "password", "changed"));
@@ -87,6 +90,7 @@ TEST(StoreWrites, KeepTheStoresModeAndOwner) {
     EXPECT_EQ(before.st_uid, after.st_uid);
     EXPECT_EQ(before.st_gid, after.st_gid);
     EXPECT_EQ("password=changed\n[Database]\n", kqtest::ReadFile(path));
+    ::close(old);
   }
   EXPECT_EQ(0, CountBeginningWith(cfg.root(), "kept-0600-0-0.ini.tmp"));
 }
