@@ -85,7 +85,7 @@ class EvDebug {
   void debugLvl(int level, const char* fmt, ...) KQ_PRINTF(3, 4);
   void DebugJob(int level, const char* tag, long long jobId, const char* fmt, ...) KQ_PRINTF(5, 6);
   void Error(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
-  // The one common entry; the others forward here.
+  // The one common entry; the others do what it does.
   void handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int, long long jobId,
                                const char* function, const char* fmt, va_list args);
 
