@@ -332,9 +332,14 @@ const LogSettings& Look(LogSettings& scratch) {
 
 // The level of the line that tells a relative "Logging"/"dLogFolder" was passed over.
 constexpr int kRefusalLevel = 0;
-// The last relative "Logging"/"dLogFolder" told about (guarded by g_mutex).
-std::string& ToldRefusal() {
-  static auto* told = new std::string();
+// The last relative "Logging"/"dLogFolder" told about, with the store contents it came from
+// (guarded by g_mutex): told once for each contents of the store, not for every line.
+struct Refusal {
+  std::string folder;
+  const void* store = nullptr;
+};
+Refusal& ToldRefusal() {
+  static auto* told = new Refusal();
   return *told;
 }
 
@@ -442,14 +447,16 @@ void AppendFormatted(std::string& line, const char* fmt, va_list args) {
   }
 }
 
-// Says, once for each value, that a relative "Logging"/"dLogFolder" was passed over: as a line of
-// `log`, or on stderr when that log cannot be written.
-void TellRefusal(OpenLog* log, const std::string& refused, const std::string& folder) {
+// Says that a relative "Logging"/"dLogFolder" was passed over, once for the store contents it
+// came from: as a line of `log`, or on stderr when that log cannot be written.
+void TellRefusal(OpenLog* log, const Refusal& refusal, const std::string& folder) {
   {
     std::lock_guard<std::mutex> g(g_mutex);
-    if (ToldRefusal() == refused) return;
-    ToldRefusal() = refused;
+    Refusal& told = ToldRefusal();
+    if (told.folder == refusal.folder && told.store == refusal.store) return;
+    told = refusal;
   }
+  const std::string& refused = refusal.folder;
   const std::string text = "Refusing the log folder [" + refused +
                            "] of \"Logging\"/\"dLogFolder\": not an absolute path; logging to [" +
                            folder + "]";
@@ -475,7 +482,7 @@ __attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char
   if (level > settings.level) return;
   // Copied: what this line calls may log, and so change the thread's settings.
   const LogPlace place = settings.place;
-  const std::string refused = settings.refused;
+  const Refusal refused{settings.refused, settings.config.get()};
   if (!fmt) fmt = "";
 
   std::string line;
@@ -490,7 +497,7 @@ __attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char
   if (line.empty() || line.back() != '\n') line.push_back('\n');
 
   OpenLog* file = LogFileFor(place, log.logName() + ".log");
-  if (!refused.empty()) TellRefusal(file, refused, place.folder);
+  if (!refused.folder.empty()) TellRefusal(file, refused, place.folder);
   if (file != nullptr) AppendLine(*file, line);
 }
 
