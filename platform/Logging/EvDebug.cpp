@@ -215,7 +215,8 @@ void AppendLine(OpenLog& log, const std::string& line) {
 // (a file status call) when either changed or kSettingsRecheck has passed since it was last
 // looked at, and the values, the log folder among them, are worked out again only when the
 // store or $KQ_LOG_DIR changed. So a change made by this process is seen at once, one made by
-// another process within kSettingsRecheck.
+// another process within kSettingsRecheck. The quick look at the end of a span of dropped lines
+// (see the gate below) compares $KQ_CONFIG only when the store is due to be looked at anyway.
 struct LogSettings {
   bool valid = false;
   unsigned long long generation = 0;
@@ -265,11 +266,15 @@ void WorkOut(LogSettings& s) {
   }
 }
 
-void Refresh(LogSettings& s, Clock::time_point now) {
+// Brings `s` up to date as described above; `quick` (the look at the end of a span of dropped
+// lines) leaves $KQ_CONFIG to the next look at the store.
+void Refresh(LogSettings& s, Clock::time_point now, bool quick) {
   const unsigned long long generation = kqconfig::IniStore::Generation();
+  const bool fresh = s.valid && generation == s.generation && now - s.checked < kSettingsRecheck;
+  if (fresh && quick) return;
   const char* env = EnvOrEmpty("KQ_CONFIG");
   const bool sameStore = s.valid && std::strcmp(env, s.configEnv.c_str()) == 0;
-  if (sameStore && generation == s.generation && now - s.checked < kSettingsRecheck) return;
+  if (fresh && sameStore) return;
   std::shared_ptr<const kqconfig::IniData> config = kqconfig::IniStore::Default().snapshot();
   const char* logDir = EnvOrEmpty("KQ_LOG_DIR");
   if (!sameStore || config != s.config || s.logDirEnv != logDir) {
@@ -319,10 +324,10 @@ inline bool DroppedAtGate(int level) {
 
 // A look: brings the calling thread's settings up to date, sets the gate from them and starts
 // the thread's next span. `scratch` serves once the thread's own settings are gone.
-const LogSettings& Look(LogSettings& scratch) {
+const LogSettings& Look(LogSettings& scratch, bool quick = false) {
   LogSettings& s = t_settingsGone ? scratch : t_settings.settings;
   const Clock::time_point now = Clock::now();
-  Refresh(s, now);
+  Refresh(s, now, quick);
   g_gate.store(GateWord(s.level, s.generation), std::memory_order_relaxed);
   t_span = now - t_spanStart < kSpanTime ? std::min(2 * t_span, kMaxSpan) : 1;
   t_spanStart = now;
@@ -478,7 +483,9 @@ __attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char
                                        long long jobId, const char* function, const char* fmt,
                                        va_list args) {
   LogSettings scratch;
-  const LogSettings& settings = Look(scratch);
+  // Past the gate with a level it drops: the end of a span, a quick look.
+  const bool quick = level > static_cast<int>(g_gate.load(std::memory_order_relaxed) & 0xffffffffULL);
+  const LogSettings& settings = Look(scratch, quick);
   if (level > settings.level) return;
   // Copied: what this line calls may log, and so change the thread's settings.
   const LogPlace place = settings.place;
