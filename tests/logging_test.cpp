@@ -1,9 +1,19 @@
-// The log front: line layout, level filter, named logs, and whole lines under many writers.
+// The log front: line layout, level filter, named logs, whole lines under many writers and on a
+// full file system, and where log files may be opened.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -11,6 +21,7 @@
 
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "Unprivileged.h"
 #include "PackageCache.h"
 #include "SyncRegistries.h"
 #include "Configuration/KQPlatformInfo.h"
@@ -86,7 +97,7 @@ TEST(Logging, LevelFilterAndNamedLogs) {
 
 TEST(Logging, DetailLevelsOnlyWhenConfigured) {
   kqtest::ScopedConfig cfg;
-  kqtest::WriteFile(cfg.configPath(), "[Logging]\ndLogFolder=" + cfg.logFolder() + "\n");
+  ASSERT_TRUE(KQPlatformInfo().deleteValue("Logging", "nDebugLevel"));
   EvDebug quiet;
   quiet.DebugLvl("t", 10, "detail line");
   quiet.DebugLvl("t", 2, "step line");
@@ -236,6 +247,225 @@ TEST(Logging, InitializeSaysWhenTheLogFileCannotBeOpened) {
   EXPECT_FALSE(log.initialize(&file, EvDebug::kUpdateAlertLogId, 0, false, ""));
   cfg.set("Logging", "dLogFolder", cfg.logFolder());
   EXPECT_TRUE(log.initialize(&file, EvDebug::kUpdateAlertLogId, 0, false, ""));
+}
+
+}  // namespace
+
+namespace {
+
+long long NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A line as the logger writes it: "2026-12-07 04:31:02.117 <pid> <tid> L<n> ...".
+bool HasHead(const std::string& line) {
+  if (line.size() < 24) return false;
+  for (size_t i = 0; i < 23; ++i) {
+    const char want = "0000-00-00 00:00:00.000"[i];
+    if (want == '0' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != want) return false;
+  }
+  return line[23] == ' ';
+}
+
+// Whether a child ended with status 0 within `seconds`; killed otherwise.
+bool ExitsWithin(pid_t pid, double seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > end) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr long long kSeenWithinNs = 200'000'000;  // the sanitizers slow every step
+#else
+constexpr long long kSeenWithinNs = 20'000'000;
+#endif
+
+// A thread that logs through one kept object, every line filtered out, sees a level raised by
+// another process within 20 ms: its first line written after the change was issued that soon.
+TEST(LoggingGate, AThreadThatKeepsLoggingSeesAnotherProcessRaiseTheLevel) {
+  kqtest::ScopedConfig cfg;
+  cfg.set("Logging", "nDebugLevel", "1");
+  int cue[2], done[2];
+  ASSERT_EQ(0, ::pipe(cue));
+  ASSERT_EQ(0, ::pipe(done));
+  // The writer is made before the logging thread starts, and waits for its cue.
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    pollfd p{cue[0], POLLIN, 0};
+    char c;
+    if (::poll(&p, 1, 10000) != 1 || ::read(cue[0], &c, 1) != 1) _exit(2);
+    const bool ok = KQPlatformInfo().setString("Logging", "nDebugLevel", "10");
+    const long long at = NowNs();
+    _exit(ok && ::write(done[1], &at, sizeof at) == sizeof at ? 0 : 1);
+  }
+  EvDebug log;
+  std::atomic<bool> stop{false};
+  std::thread logger([&] {
+    while (!stop.load()) log.DebugLvl("t", 10, "issued at %lld", NowNs());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the thread logs at full speed
+  ASSERT_EQ(1, ::write(cue[1], "x", 1));
+  long long changedAt = 0;
+  pollfd p{done[0], POLLIN, 0};
+  const bool told = ::poll(&p, 1, 10000) == 1 && ::read(done[0], &changedAt, sizeof changedAt) == sizeof changedAt;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (told && kqtest::ReadFile(cfg.logFile()).empty() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  stop = true;
+  logger.join();
+  EXPECT_TRUE(ExitsWithin(writer, 10));
+  for (int fd : {cue[0], cue[1], done[0], done[1]}) ::close(fd);
+  ASSERT_TRUE(told);
+  const auto lines = Lines(kqtest::ReadFile(cfg.logFile()));
+  ASSERT_FALSE(lines.empty()) << "the raised level was never seen";
+  const size_t at = lines[0].find("issued at ");
+  ASSERT_NE(at, std::string::npos) << lines[0];
+  EXPECT_LE(std::atoll(lines[0].c_str() + at + 10) - changedAt, kSeenWithinNs) << lines[0];
+}
+
+// A line cut short by a full file system is finished ahead of the next line once there is room
+// again, so every line in the file is whole. Runs in a child with a small file system of its own.
+TEST(LoggingFiles, EveryLineIsWholeOnAFullFileSystem) {
+  kqtest::ScopedConfig cfg;
+  const std::string small = cfg.root() + "/small";
+  ASSERT_EQ(0, ::mkdir(small.c_str(), 0700));
+  cfg.set("Logging", "dLogFolder", small);
+  const std::string copy = cfg.root() + "/copy.log";
+  const std::string payload(650, 'p');
+  const int rc = kqtest::RunInChild(
+      [&] {
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+      },
+      77,
+      [&] {
+        // Fill the file system, then leave two pages free: the 12th line does not fit.
+        const int filler = ::open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        const std::string block(4096, 'f');
+        while (::write(filler, block.data(), block.size()) > 0) {
+        }
+        struct stat st;
+        if (::fstat(filler, &st) != 0 || ::ftruncate(filler, st.st_size - 8192) != 0) return 2;
+        EvDebug log;
+        for (int i = 0; i < 30; ++i) log.Debug("t", "<%d> %s|end", i, payload.c_str());
+        if (::ftruncate(filler, 0) != 0) return 3;
+        for (int i = 30; i < 35; ++i) log.Debug("t", "<%d> %s|end", i, payload.c_str());
+        kqtest::WriteFile(copy, kqtest::ReadFile(small + "/KqPatches.log"));
+        return 0;
+      });
+  if (rc == 77) GTEST_SKIP() << "no mount namespace of our own (unshare or mount refused)";
+  ASSERT_EQ(0, rc);
+  const auto lines = Lines(kqtest::ReadFile(copy));
+  ASSERT_GE(lines.size(), 12u);
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(HasHead(line)) << line;
+    const size_t open = line.find(" L0 t <");
+    ASSERT_NE(open, std::string::npos) << line;
+    EXPECT_EQ(line.find(" L0 t <", open + 1), std::string::npos) << "two lines in one: " << line;
+    const std::string tail = payload + "|end";
+    EXPECT_EQ(line.compare(line.size() - std::min(line.size(), tail.size()), tail.size(), tail), 0)
+        << "cut: " << line;
+  }
+  EXPECT_NE(lines.back().find("<34>"), std::string::npos);
+}
+
+// Log files are readable by their owner only, in a folder the logger makes 0700; a log file
+// left readable by an older version is closed to others when it is next opened.
+TEST(LoggingFiles, LogFilesAndTheirFolderArePrivate) {
+  kqtest::ScopedConfig cfg;
+  EvDebug().Debug("t", "private");
+  struct stat st;
+  ASSERT_EQ(0, ::stat(cfg.logFile().c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(0, ::stat(cfg.logFolder().c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  const std::string old = cfg.logFile("Older");
+  kqtest::WriteFile(old, "written before\n");
+  ASSERT_EQ(0, ::chmod(old.c_str(), 0644));
+  EvDebug("Older").Debug("t", "reopened");
+  ASSERT_EQ(0, ::stat(old.c_str(), &st));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A link as the log folder is refused, told once on stderr however many lines are dropped; the
+// folder it leads to gets nothing.
+TEST(LoggingFiles, ALinkAsTheLogFolderIsRefused) {
+  kqtest::ScopedConfig cfg;
+  const std::string real = cfg.root() + "/real";
+  const std::string link = cfg.root() + "/link";
+  ASSERT_EQ(0, ::mkdir(real.c_str(), 0700));
+  ASSERT_EQ(0, ::symlink(real.c_str(), link.c_str()));
+  cfg.set("Logging", "dLogFolder", link);
+  ::testing::internal::CaptureStderr();
+  EvDebug log;
+  for (int i = 0; i < 3; ++i) log.Debug("t", "line %d", i);
+  const std::string told = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(::access((real + "/KqPatches.log").c_str(), F_OK), 0);
+  EXPECT_EQ(Lines(told).size(), 1u) << told;
+  EXPECT_NE(told.find("link"), std::string::npos) << told;
+}
+
+// A FIFO as the log file neither blocks a logging thread (no reader) nor receives lines (a
+// reader present): it is not a regular file.
+TEST(LoggingFiles, AFifoAsTheLogFileNeverBlocks) {
+  kqtest::ScopedConfig cfg;
+  EvDebug("Other").Debug("t", "makes the folder");
+  ASSERT_EQ(0, ::mkfifo(cfg.logFile().c_str(), 0600));
+  for (bool withReader : {false, true}) {
+    const int reader = withReader ? ::open(cfg.logFile().c_str(), O_RDONLY | O_NONBLOCK) : -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(2);  // the refusal told on stderr is not this test's output
+      EvDebug().Debug("t", "into the FIFO");
+      EvDebug("Other").Debug("t", "after the FIFO");
+      _exit(0);
+    }
+    EXPECT_TRUE(ExitsWithin(pid, 5)) << (withReader ? "with a reader" : "without a reader");
+    if (reader >= 0) {
+      char buf[64];
+      EXPECT_LE(::read(reader, buf, sizeof buf), 0) << "a line went into the FIFO";
+      ::close(reader);
+    }
+  }
+  EXPECT_EQ(Lines(kqtest::ReadFile(cfg.logFile("Other"))).size(), 3u);
+}
+
+// A relative "Logging"/"dLogFolder" is passed over with a level-0 line in the log that is written
+// instead (the default folder under the install folder); nothing is made beside the working
+// folder.
+TEST(LoggingFiles, ARelativeLogFolderIsPassedOverWithALine) {
+  kqtest::ScopedConfig cfg;
+  const char* logDir = std::getenv("KQ_LOG_DIR");
+  const std::string savedLogDir = logDir ? logDir : "";
+  ::unsetenv("KQ_LOG_DIR");
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(0, ::chdir(cfg.root().c_str()));
+  cfg.set("Base", "dHOME", cfg.root() + "/home");
+  cfg.set("Logging", "dLogFolder", "relative/logs");
+  EvDebug log;
+  log.Debug("t", "first");
+  log.Debug("t", "second");
+  ASSERT_EQ(0, ::chdir(cwd));
+  if (logDir) ::setenv("KQ_LOG_DIR", savedLogDir.c_str(), 1);
+  EXPECT_NE(::access((cfg.root() + "/relative").c_str(), F_OK), 0);
+  const auto lines = Lines(kqtest::ReadFile(cfg.root() + "/home/Logs/KqPatches.log"));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find(" L0 Refusing the log folder [relative/logs]"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("first"), std::string::npos);
+  EXPECT_NE(lines[2].find("second"), std::string::npos);
 }
 
 }  // namespace

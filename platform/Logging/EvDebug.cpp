@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -13,15 +14,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
 #include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
+#include "PortableFiles/PxError.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 const char kDefaultLog[] = "KqPatches";
 // Without a configured level only errors and the main steps are written; the detail levels
@@ -29,12 +35,26 @@ const char kDefaultLog[] = "KqPatches";
 const int kDefaultLevel = 1;
 const char kStateKind[] = "Logs";
 
+// Guards the tables below. Held for look-ups and insertions only, never across a call that may
+// wait (opening a file, checking a folder, writing).
 std::mutex g_mutex;
 
-// Open log files by path; kept open for the process's life.
-std::unordered_map<std::string, int>& OpenFiles() {
-  static auto* files = new std::unordered_map<std::string, int>();
-  return *files;
+// One open log file, kept for the process's life.
+struct OpenLog {
+  explicit OpenLog(int f) : fd(f) {}
+  const int fd;
+  // Set while `rest` holds the unwritten end of a line that a write cut short (a full file
+  // system): that rest is written ahead of the next line, so no other line of this process is
+  // glued to the cut one.
+  std::atomic<bool> cut{false};
+  std::mutex restMutex;
+  std::string rest;  // guarded by restMutex
+};
+
+// Open log files by path.
+std::unordered_map<std::string, OpenLog*>& OpenLogs() {
+  static auto* logs = new std::unordered_map<std::string, OpenLog*>();
+  return *logs;
 }
 
 std::vector<std::string>& LogNames() {
@@ -42,10 +62,19 @@ std::vector<std::string>& LogNames() {
   return *names;
 }
 
-void MakeFolders(const std::string& folder) {
-  for (size_t pos = 1; pos <= folder.size(); ++pos) {
-    if (pos == folder.size() || folder[pos] == '/') ::mkdir(folder.substr(0, pos).c_str(), 0755);
+// What was refused and told on stderr already: each refusal is told once, not for every line.
+std::set<std::string>& Told() {
+  static auto* told = new std::set<std::string>();
+  return *told;
+}
+
+// Tells `text` on stderr unless `what` was told before.
+void TellOnce(const std::string& what, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    if (!Told().insert(what).second) return;
   }
+  std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // A log name as one file name of the log folder.
@@ -67,44 +96,137 @@ struct FixedLogId {
 };
 constexpr FixedLogId kFixedLogIds[] = {{EvDebug::kUpdateAlertLogId, "KQUpdates"}};
 
-int FileFor(const std::string& folder, const std::string& path) {
-  std::lock_guard<std::mutex> g(g_mutex);
-  auto it = OpenFiles().find(path);
-  if (it != OpenFiles().end()) return it->second;
-  if (folder == kq::DefaultStateFolder(kStateKind)) {
-    // Made and checked here: the logs must not go where another user could make the folder.
-    std::string made, err;
-    if (!kq::PrepareStateFolder(kStateKind, made, err)) {
-      static std::atomic<bool> told{false};
-      if (!told.exchange(true)) std::fprintf(stderr, "Refusing the log folder: %s\n", err.c_str());
-      return -1;
-    }
+// ---- Where lines go ----
+
+// The folder of the logs and whether it is the default state folder (checked as its kind) or
+// one that the configuration or $KQ_LOG_DIR names.
+struct LogPlace {
+  std::string folder;
+  bool isDefault = false;
+};
+
+// Makes the log folder when missing and checks it: a real folder (not a link), owned by this
+// user (or root), writable by nobody else; a configured one must be an absolute path.
+bool PrepareFolder(const LogPlace& place, std::string& err) {
+  if (!place.isDefault) return kq::PrepareConfiguredFolder(place.folder, err);
+  std::string made;
+  return kq::PrepareStateFolder(kStateKind, made, err);
+}
+
+// Opens the log file `name` of a checked folder for appending, made 0600 when missing, without
+// following a link (neither as the folder nor as the file) and without waiting: a FIFO or a
+// device is refused, never waited on. -1 with the reason in `err`.
+int OpenLogFile(const std::string& folder, const std::string& name, std::string& err) {
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) {
+    err = "cannot open the log folder [" + folder + "]: " + PxErrnoText(errno);
+    return -1;
   }
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-  int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0 && errno == ENOENT) {
-    MakeFolders(folder);
-    fd = ::open(path.c_str(), flags, 0644);
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  const int fd = ::openat(dir, name.c_str(), flags, 0600);
+  const int openErr = errno;
+  ::close(dir);
+  const std::string path = folder + "/" + name;
+  if (fd < 0) {
+    err = "cannot open the log file [" + path + "]: " + PxErrnoText(openErr);
+    return -1;
   }
-  if (fd >= 0) OpenFiles()[path] = fd;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    err = "the log file [" + path + "] is not a regular file";
+    return -1;
+  }
+  // A log written before logs were private becomes unreadable by other users too.
+  if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::fchmod(fd, st.st_mode & 0700);
   return fd;
 }
 
-// The logging values of the configuration store as the calling thread found them last. A line
-// that is filtered out costs little more than this check, so the store is not looked at for
-// every line: the values are used as they are while this process wrote to no store (its own
-// writes are seen at once), $KQ_CONFIG names the same store, and the store was looked at less
-// than a few milliseconds ago; another process's change is seen that much later at most. A
-// look-up costs a file status call, and the values are worked out again only when the store
-// changed.
+// The open log file `name` of `place`, opened on first use; null (told once on stderr) when the
+// folder is refused or the file cannot be opened.
+OpenLog* LogFileFor(const LogPlace& place, const std::string& name) {
+  const std::string path = place.folder + "/" + name;
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    auto it = OpenLogs().find(path);
+    if (it != OpenLogs().end()) return it->second;
+  }
+  std::string err;
+  if (!PrepareFolder(place, err)) {
+    TellOnce("folder " + place.folder, "Refusing the log folder: " + err);
+    return nullptr;
+  }
+  const int fd = OpenLogFile(place.folder, name, err);
+  if (fd < 0) {
+    TellOnce("file " + path, "Refusing the log file: " + err);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> g(g_mutex);
+  auto made = OpenLogs().emplace(path, nullptr);
+  if (!made.second) {
+    ::close(fd);  // another thread opened it meanwhile
+  } else {
+    made.first->second = new OpenLog(fd);
+  }
+  return made.first->second;
+}
+
+// Writes `text` (the rest of a cut line, if any, then `line`) with one write; keeps in
+// log.rest what of a started line could not be written. Lines not started are dropped whole.
+// Called with log.restMutex held.
+void WriteLocked(OpenLog& log, const std::string& line) {
+  const std::string text = log.rest + line;
+  if (text.empty()) return;
+  const ssize_t w = ::write(log.fd, text.data(), text.size());
+  const size_t restSize = log.rest.size();
+  if (w <= 0 || static_cast<size_t>(w) == text.size()) {
+    if (w > 0) log.rest.clear();
+  } else if (static_cast<size_t>(w) < restSize) {
+    log.rest.erase(0, static_cast<size_t>(w));  // the new line was not started
+  } else if (static_cast<size_t>(w) == restSize) {
+    log.rest.clear();  // the cut line is finished; the new one was not started
+  } else {
+    log.rest = text.substr(static_cast<size_t>(w));
+  }
+  log.cut.store(!log.rest.empty(), std::memory_order_release);
+}
+
+// Appends one whole line with one write (O_APPEND keeps whole lines together across threads
+// and processes). A write cut short leaves the rest of its line to be written ahead of the next
+// line, so that no line of this process is glued to a cut one.
+void AppendLine(OpenLog& log, const std::string& line) {
+  if (!log.cut.load(std::memory_order_acquire)) {
+    const ssize_t w = ::write(log.fd, line.data(), line.size());
+    if (w <= 0 || static_cast<size_t>(w) == line.size()) return;
+    std::lock_guard<std::mutex> g(log.restMutex);
+    log.rest.append(line, static_cast<size_t>(w), std::string::npos);
+    WriteLocked(log, std::string());  // finish it now when the file system lets us
+    return;
+  }
+  std::lock_guard<std::mutex> g(log.restMutex);
+  WriteLocked(log, line);
+}
+
+// ---- The configured level and folder ----
+
+// The logging values of the configuration store and the environment as one thread found them
+// at its last look. A look (for every written line, and for GetDebugLevel) compares $KQ_CONFIG
+// and this process's count of store writes with what was found; the store itself is looked at
+// (a file status call) when either changed or kSettingsRecheck has passed since it was last
+// looked at, and the values, the log folder among them, are worked out again only when the
+// store or $KQ_LOG_DIR changed. So a change made by this process is seen at once, one made by
+// another process within kSettingsRecheck. The quick look at the end of a span of dropped lines
+// (see the gate below) compares $KQ_CONFIG only when the store is due to be looked at anyway.
 struct LogSettings {
   bool valid = false;
   unsigned long long generation = 0;
   std::string configEnv;  // $KQ_CONFIG as it was ("" when unset)
-  std::chrono::steady_clock::time_point checked;
+  std::string logDirEnv;  // $KQ_LOG_DIR as it was ("" when unset)
+  Clock::time_point checked;
   std::shared_ptr<const kqconfig::IniData> config;
   int level = kDefaultLevel;
-  std::string folder;  // "Logging"/"dLogFolder"; empty when unset
+  LogPlace place;
+  std::string refused;  // a relative "Logging"/"dLogFolder" passed over ("" when none)
 };
 constexpr std::chrono::milliseconds kSettingsRecheck(5);
 // Set when the thread's settings are destroyed (at its end): a line logged after that, from a
@@ -116,36 +238,114 @@ struct ThreadSettings {
 };
 thread_local ThreadSettings t_settings;
 
-void Refresh(LogSettings& s) {
+const char* EnvOrEmpty(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Works out the level and the log folder from the store and $KQ_LOG_DIR: "Logging"/"dLogFolder"
+// when it is an absolute path (a relative one is passed over and kept in `refused`), else
+// $KQ_LOG_DIR, else the default state folder.
+void WorkOut(LogSettings& s) {
+  s.level = kDefaultLevel;
+  long long level = 0;
+  const std::string* text = s.config->find("Logging", "nDebugLevel");
+  if (text != nullptr && KqParseConfigNumber(*text, level) && level >= 0 && level <= INT_MAX)
+    s.level = static_cast<int>(level);
+  const std::string* folder = s.config->find("Logging", "dLogFolder");
+  s.refused.clear();
+  if (folder != nullptr && !folder->empty() && (*folder)[0] == '/') {
+    s.place = LogPlace{*folder, false};
+    return;
+  }
+  if (folder != nullptr) s.refused = *folder;
+  if (!s.logDirEnv.empty()) {
+    s.place = LogPlace{s.logDirEnv, false};
+  } else {
+    s.place = LogPlace{kq::DefaultStateFolder(kStateKind), true};
+  }
+}
+
+// Brings `s` up to date as described above; `quick` (the look at the end of a span of dropped
+// lines) leaves $KQ_CONFIG to the next look at the store.
+void Refresh(LogSettings& s, Clock::time_point now, bool quick) {
   const unsigned long long generation = kqconfig::IniStore::Generation();
-  const char* env = std::getenv("KQ_CONFIG");
-  if (env == nullptr) env = "";
-  const auto now = std::chrono::steady_clock::now();
+  const bool fresh = s.valid && generation == s.generation && now - s.checked < kSettingsRecheck;
+  if (fresh && quick) return;
+  const char* env = EnvOrEmpty("KQ_CONFIG");
   const bool sameStore = s.valid && std::strcmp(env, s.configEnv.c_str()) == 0;
-  if (sameStore && generation == s.generation && now - s.checked < kSettingsRecheck) return;
+  if (fresh && sameStore) return;
   std::shared_ptr<const kqconfig::IniData> config = kqconfig::IniStore::Default().snapshot();
-  if (!sameStore || config != s.config) {
-    s.level = kDefaultLevel;
-    long long level = 0;
-    const std::string* text = config->find("Logging", "nDebugLevel");
-    if (text != nullptr && KqParseConfigNumber(*text, level) && level >= 0 && level <= INT_MAX)
-      s.level = static_cast<int>(level);
-    const std::string* folder = config->find("Logging", "dLogFolder");
-    s.folder = folder != nullptr ? *folder : std::string();
+  const char* logDir = EnvOrEmpty("KQ_LOG_DIR");
+  if (!sameStore || config != s.config || s.logDirEnv != logDir) {
     s.config = std::move(config);
     s.configEnv = env;
+    s.logDirEnv = logDir;
+    WorkOut(s);
   }
   s.generation = generation;
   s.checked = now;
   s.valid = true;
 }
 
-// The calling thread's settings, brought up to date; scratch serves once the thread's own are
-// gone.
-const LogSettings& Settings(LogSettings& scratch) {
+// ---- The gate: what a filtered line costs ----
+//
+// A line that its level filters out is dropped at the gate, shared by all threads: the level
+// found at the last look of any thread, together with the low half of this process's count of
+// store writes at that look, in one word, so that no thread pairs the level of one look with the
+// count of another. A write to a store by this process changes the count and so shuts the gate
+// at once. Changes the count cannot tell (another process's write, a changed $KQ_CONFIG) are
+// seen at the next look; a thread looks again after a span of lines dropped at the gate, a
+// span that doubles (up to kMaxSpan) while the lines of the last span came within kSpanTime and
+// is one line otherwise. So a thread that keeps logging looks within about kSettingsRecheck +
+// 2 x kSpanTime, a thread that logs now and then at every line, and a thread coming back from a
+// pause within kMaxSpan lines; written lines look every time.
+constexpr int kMaxSpan = 64;
+constexpr std::chrono::milliseconds kSpanTime(1);
+// Level INT_MAX: nothing is dropped at the gate before the first look.
+std::atomic<unsigned long long> g_gate{static_cast<unsigned long long>(INT_MAX)};
+// Read for every filtered line: kept in the static thread-local block (4 bytes), so reading it
+// needs no call.
+__attribute__((tls_model("initial-exec"))) thread_local int t_linesBeforeLook = 0;
+thread_local int t_span = 1;
+thread_local Clock::time_point t_spanStart;
+
+unsigned long long GateWord(int level, unsigned long long generation) {
+  return (generation & 0xffffffffULL) << 32 | static_cast<unsigned int>(level);
+}
+
+// True when a line of `level` is dropped at the gate; costs two atomic loads and a count.
+inline bool DroppedAtGate(int level) {
+  const unsigned long long gate = g_gate.load(std::memory_order_relaxed);
+  if (level <= static_cast<int>(gate & 0xffffffffULL)) return false;
+  if (gate >> 32 != (kqconfig::IniStore::Generation() & 0xffffffffULL)) return false;
+  return --t_linesBeforeLook > 0;
+}
+
+// A look: brings the calling thread's settings up to date, sets the gate from them and starts
+// the thread's next span. `scratch` serves once the thread's own settings are gone.
+const LogSettings& Look(LogSettings& scratch, bool quick = false) {
   LogSettings& s = t_settingsGone ? scratch : t_settings.settings;
-  Refresh(s);
+  const Clock::time_point now = Clock::now();
+  Refresh(s, now, quick);
+  g_gate.store(GateWord(s.level, s.generation), std::memory_order_relaxed);
+  t_span = now - t_spanStart < kSpanTime ? std::min(2 * t_span, kMaxSpan) : 1;
+  t_spanStart = now;
+  t_linesBeforeLook = t_span;
   return s;
+}
+
+// The level of the line that tells a relative "Logging"/"dLogFolder" was passed over.
+constexpr int kRefusalLevel = 0;
+// The last relative "Logging"/"dLogFolder" told about, with the store contents it came from
+// (guarded by g_mutex): told once for each contents of the store, not for every line.
+struct Refusal {
+  std::string folder;
+  const void* store = nullptr;
+};
+Refusal& ToldRefusal() {
+  static auto* told = new Refusal();
+  return *told;
 }
 
 }  // namespace
@@ -180,8 +380,9 @@ bool EvDebug::initialize(EvDebugFileInstance* instance, int logId, long long job
   logName_ = FileNameOf(name.c_str());
   if (instance != nullptr && ownLog_) instance->setLogName(logName_);
   jobId_ = jobId;
-  const std::string folder = LogFolder();
-  return FileFor(folder, folder + "/" + logName_ + ".log") >= 0;
+  LogSettings scratch;
+  const LogPlace place = Look(scratch).place;
+  return LogFileFor(place, logName_ + ".log") != nullptr;
 }
 
 void EvDebug::initialize(const char* logName, long long jobId) {
@@ -206,50 +407,36 @@ int EvDebug::getLogId(const char* logName) {
 }
 
 int EvDebug::GetDebugLevel() const {
-  if (!t_settingsGone) {
-    Refresh(t_settings.settings);
-    return t_settings.settings.level;
-  }
   LogSettings scratch;
-  return Settings(scratch).level;
+  return Look(scratch).level;
 }
 
 std::string EvDebug::LogFolder() {
   LogSettings scratch;
-  const std::string& folder = Settings(scratch).folder;
-  if (!folder.empty()) return folder;
-  const char* env = std::getenv("KQ_LOG_DIR");
-  return env && *env ? env : kq::DefaultStateFolder(kStateKind);
+  return Look(scratch).place.folder;
 }
 
 std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName() + ".log"; }
 
-void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int,
-                                      long long jobId, const char* function, const char* fmt,
-                                      va_list args) {
-  if (level > GetDebugLevel()) return;
-  if (!fmt) fmt = "";
+namespace {
 
+// The head of a line: "2026-12-07 04:31:02.117 4711 4713 L8 ".
+void AppendHead(std::string& line, int level) {
   struct timeval tv;
   ::gettimeofday(&tv, nullptr);
   struct tm tmv;
   ::localtime_r(&tv.tv_sec, &tmv);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tmv);
-
-  std::string line;
   char head[160];
   int n = std::snprintf(head, sizeof head, "%s.%03ld %d %ld L%d ", stamp,
                         static_cast<long>(tv.tv_usec / 1000), static_cast<int>(::getpid()),
                         static_cast<long>(::syscall(SYS_gettid)), level);
   line.append(head, n > 0 ? static_cast<size_t>(n) : 0);
-  if (jobId == 0) jobId = jobId_;  // a log set up for a job marks every line with it
-  // The tag is written as the caller passed it: its decoration (brackets, a "::" prefix) is
-  // part of the tag.
-  if (tag && *tag) line.append(tag).append(" ");
-  if (jobId != 0) line.append("J").append(std::to_string(jobId)).append(" ");
-  if (function && *function) line.append(function).append(": ");
+}
 
+// Appends printf-formatted text.
+void AppendFormatted(std::string& line, const char* fmt, va_list args) {
   va_list copy;
   va_copy(copy, args);
   char small[512];
@@ -263,20 +450,78 @@ void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, 
     big.resize(static_cast<size_t>(len));
     line += big;
   }
-  if (line.empty() || line.back() != '\n') line.push_back('\n');
-
-  std::string folder = LogFolder();
-  int fd = FileFor(folder, folder + "/" + logName() + ".log");
-  if (fd < 0) return;
-  // One write per line: O_APPEND keeps whole lines together across threads and processes.
-  ssize_t w = ::write(fd, line.data(), line.size());
-  (void)w;
 }
 
+// Says that a relative "Logging"/"dLogFolder" was passed over, once for the store contents it
+// came from: as a line of `log`, or on stderr when that log cannot be written.
+void TellRefusal(OpenLog* log, const Refusal& refusal, const std::string& folder) {
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    Refusal& told = ToldRefusal();
+    if (told.folder == refusal.folder && told.store == refusal.store) return;
+    told = refusal;
+  }
+  const std::string& refused = refusal.folder;
+  const std::string text = "Refusing the log folder [" + refused +
+                           "] of \"Logging\"/\"dLogFolder\": not an absolute path; logging to [" +
+                           folder + "]";
+  if (log == nullptr) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return;
+  }
+  std::string line;
+  AppendHead(line, kRefusalLevel);
+  AppendLine(*log, line.append(text).append("\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// Everything of a line after the gate: the look, the level, the text, the write.
+__attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char* tag,
+                                       long long jobId, const char* function, const char* fmt,
+                                       va_list args) {
+  LogSettings scratch;
+  // Past the gate with a level it drops: the end of a span, a quick look.
+  const bool quick = level > static_cast<int>(g_gate.load(std::memory_order_relaxed) & 0xffffffffULL);
+  const LogSettings& settings = Look(scratch, quick);
+  if (level > settings.level) return;
+  // Copied: what this line calls may log, and so change the thread's settings.
+  const LogPlace place = settings.place;
+  const Refusal refused{settings.refused, settings.config.get()};
+  if (!fmt) fmt = "";
+
+  std::string line;
+  AppendHead(line, level);
+  if (jobId == 0) jobId = log.jobId();  // a log set up for a job marks every line with it
+  // The tag is written as the caller passed it: its decoration (brackets, a "::" prefix) is
+  // part of the tag.
+  if (tag && *tag) line.append(tag).append(" ");
+  if (jobId != 0) line.append("J").append(std::to_string(jobId)).append(" ");
+  if (function && *function) line.append(function).append(": ");
+  AppendFormatted(line, fmt, args);
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+
+  OpenLog* file = LogFileFor(place, log.logName() + ".log");
+  if (!refused.folder.empty()) TellRefusal(file, refused, place.folder);
+  if (file != nullptr) AppendLine(*file, line);
+}
+
+}  // namespace
+
+void EvDebug::handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int,
+                                      long long jobId, const char* function, const char* fmt,
+                                      va_list args) {
+  if (!DroppedAtGate(level)) LogLine(*this, level, tag, jobId, function, fmt, args);
+}
+
+// What handleMsgEventDebug_NEW does, with the gate passed before the arguments are gathered.
 #define KQ_FORWARD(level, tag, job, function)                                     \
+  if (DroppedAtGate(level)) return;                                               \
   va_list args;                                                                   \
   va_start(args, fmt);                                                            \
-  handleMsgEventDebug_NEW(level, tag, 0, -1, job, function, fmt, args);           \
+  LogLine(*this, level, tag, job, function, fmt, args);                           \
   va_end(args)
 
 void EvDebug::Debug(const char* tag, const char* fmt, ...) { KQ_FORWARD(0, tag, jobId_, nullptr); }

@@ -10,8 +10,15 @@
 // "::ClearCachedBaselineList"); an empty or null tag writes nothing.
 // The log folder is "Logging"/"dLogFolder" of the configuration store, else $KQ_LOG_DIR, else
 // the default state folder "Logs" (Configuration/StateFolders.h: under the install folder, else
-// private to the user). A log name is one file name: "/" and "\" in it become "_", so a name
-// from a caller never leads out of the log folder; log files are never opened through a link.
+// private to the user). A relative "Logging"/"dLogFolder" is passed over, with a level-0 line
+// saying so (on stderr when no log can be written). Before a log file is first opened its folder
+// is made (0700) when missing and checked as the state folders are: an absolute path naming a
+// real folder, not a link, owned by this user or root, writable by nobody else; a refused folder
+// is told once on stderr and its lines are dropped. A log name is one file name: "/" and "\" in
+// it become "_", so a name from a caller never leads out of the log folder. Log files are made
+// 0600, opened without following a link and without waiting, and only a regular file is used.
+// A write cut short (a full file system) leaves the rest of its line to be written ahead of the
+// process's next line to that file, so that no line of this process runs into another.
 // One object may log from several threads at once. A line is written when its level is at most the configured level
 // ("Logging"/"nDebugLevel", default 1). The default log (no file instance) is "KqPatches".
 #ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
@@ -68,7 +75,11 @@ class EvDebug {
 
   // The configured level: lines above it are dropped. The configuration store is not read for
   // every call: a change made through this process's configuration layer is seen at once, one
-  // made by another process (or written to the file directly) a few milliseconds later at most.
+  // made by another process (or written to the file directly) or a changed $KQ_CONFIG a few
+  // milliseconds later at most. A line that its level drops costs little more than reading the
+  // level: it is compared with the level that the last look of any thread found, and a thread
+  // looks again after a span of such lines (at most 64, and fewer unless they come fast), while
+  // GetDebugLevel and every written line look each time.
   int GetDebugLevel() const;
 
   void Debug(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
@@ -76,7 +87,7 @@ class EvDebug {
   void debugLvl(int level, const char* fmt, ...) KQ_PRINTF(3, 4);
   void DebugJob(int level, const char* tag, long long jobId, const char* fmt, ...) KQ_PRINTF(5, 6);
   void Error(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
-  // The one common entry; the others forward here.
+  // The one common entry; the others do what it does.
   void handleMsgEventDebug_NEW(int level, const char* tag, unsigned int, int, long long jobId,
                                const char* function, const char* fmt, va_list args);
 

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "Configuration/KQPlatformInfo.h"
+#include "Logging/EvDebug.h"
 
 namespace kqtest {
 
@@ -49,6 +50,7 @@ ScopedConfig::ScopedConfig() {
   configPath_ = dir_.path() + "/config.ini";
   WriteFile(configPath_, "[Logging]\nnDebugLevel=10\ndLogFolder=" + logFolder() + "\n");
   ::setenv("KQ_CONFIG", configPath_.c_str(), 1);
+  EvDebug().GetDebugLevel();  // the logger's filter follows the new store from the next line on
 }
 
 ScopedConfig::~ScopedConfig() {
@@ -56,6 +58,7 @@ ScopedConfig::~ScopedConfig() {
     ::setenv("KQ_CONFIG", previous_.c_str(), 1);
   else
     ::unsetenv("KQ_CONFIG");
+  EvDebug().GetDebugLevel();
 }
 
 void ScopedConfig::set(const std::string& section, const std::string& name,
