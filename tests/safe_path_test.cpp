@@ -52,6 +52,18 @@ TEST(SafeName, RefusesControlCharactersAndDriveLetters) {
   for (const char* ok : {"ab:c", "1:x", "sub/C:x", " KB1.exe", "caf\xc3\xa9.txt"}) {
     EXPECT_TRUE(kq::IsSafeRelativeName(ok)) << ok;
   }
+  // Every byte value at every place of a long name (the check reads names eight bytes at once):
+  // the controls are refused wherever they stand, every other byte is a plain name byte.
+  const std::string plain = "Updates/SP1/KB0000001/some-file.name.dll";
+  for (int byte = 1; byte < 256; ++byte) {
+    const bool control = byte < 0x20 || byte == 0x7f;
+    if (byte == '/' || byte == '\\' || byte == '.' || byte == ':') continue;
+    for (size_t at = 1; at < plain.size(); ++at) {
+      std::string name = plain;
+      name[at] = static_cast<char>(byte);
+      EXPECT_EQ(!control, kq::IsSafeRelativeName(name)) << "byte " << byte << " at " << at;
+    }
+  }
 }
 
 TEST(SafeName, JoinUnderRefusesUnsafeNamesAndLeavesOutputAlone) {

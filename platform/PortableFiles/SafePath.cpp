@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <cerrno>
 #include <vector>
@@ -207,12 +209,30 @@ std::vector<std::string> NameComponents(const std::string& name) {
   return out;
 }
 
-bool IsSafeRelativeName(const std::string& name) {
-  if (name.empty() || IsSeparator(name[0])) return false;
-  for (const char c : name) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) return false;  // NUL, line breaks, tabs and the other controls
+// True when one of the bytes of `text` is a control character (below 0x20, or 0x7f): NUL, line
+// breaks, tabs and the like. Eight bytes at a time, as the check runs for every file of a
+// package catalogue: in a word w, (w - 0x20..20) & ~w & 0x80..80 is non-zero exactly when a
+// byte is below 0x20, and the same test of w ^ 0x7f..7f against 0x01..01 finds a 0x7f byte.
+bool HasControlByte(const char* text, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    const uint64_t del = w ^ (kOnes * 0x7f);
+    if ((((w - kOnes * 0x20) & ~w) | ((del - kOnes) & ~del)) & kHighs) return true;
   }
+  for (; i < n; ++i) {
+    const unsigned char u = static_cast<unsigned char>(text[i]);
+    if (u < 0x20 || u == 0x7f) return true;
+  }
+  return false;
+}
+
+bool IsSafeRelativeName(const std::string& name) {
+  if (name.empty() || IsSeparator(name[0]) || HasControlByte(name.data(), name.size()))
+    return false;
   // "C:\x" and "C:x" name a place on a drive, not below the folder.
   if (name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
