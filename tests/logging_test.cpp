@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +20,7 @@
 
 #include "KQUpdateCache.h"
 #include "KqTestEnv.h"
+#include "PrivateTmp.h"
 #include "Unprivileged.h"
 #include "PackageCache.h"
 #include "SyncRegistries.h"
@@ -342,13 +342,8 @@ TEST(LoggingFiles, EveryLineIsWholeOnAFullFileSystem) {
   cfg.set("Logging", "dLogFolder", small);
   const std::string copy = cfg.root() + "/copy.log";
   const std::string payload(650, 'p');
-  const int rc = kqtest::RunInChild(
-      [&] {
-        return ::unshare(CLONE_NEWNS) == 0 &&
-               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
-      },
-      77,
+  const int rc = kqtest::RunInOwnMounts(
+      [&] { return ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0; },
       [&] {
         // Fill the file system, then leave two pages free: the 12th line does not fit.
         const int filler = ::open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
@@ -364,7 +359,7 @@ TEST(LoggingFiles, EveryLineIsWholeOnAFullFileSystem) {
         kqtest::WriteFile(copy, kqtest::ReadFile(small + "/KqPatches.log"));
         return 0;
       });
-  if (rc == 77) GTEST_SKIP() << "no mount namespace of our own (unshare or mount refused)";
+  if (rc == kqtest::kOwnMountsUnavailable) GTEST_SKIP() << "no mount namespace of our own";
   ASSERT_EQ(0, rc);
   const auto lines = Lines(kqtest::ReadFile(copy));
   ASSERT_GE(lines.size(), 12u);

@@ -1,6 +1,5 @@
 // File and folder utilities of the patch jobs, on real temporary trees.
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "KqTestEnv.h"
+#include "PrivateTmp.h"
 #include "Logging/EvDebug.h"
 #include "ZipFixture.h"
 #include "nPatchDownload/CPatchInstallCommon.h"
@@ -169,9 +169,6 @@ TEST_F(PatchFilesTest, AnArchiveBeyondTheConfiguredReserveIsRefusedUnwritten) {
   EXPECT_EQ(1 << 20, FileSize(dest + "/zeros.bin"));
 }
 
-// Exit codes of the small-file-system child.
-enum { kFsRefused = 0, kFsNoNamespace = 77, kFsSetupFailed = 78, kFsWrongResult = 79 };
-
 TEST_F(PatchFilesTest, AnArchiveBeyondTheFreeSpaceOfItsFileSystemIsRefusedUnwritten) {
   // 64 MiB packed into a zip of kilobytes, extracted onto a 16 MiB file system of its own (a
   // tmpfs in a mount namespace of a child, gone with it).
@@ -180,37 +177,30 @@ TEST_F(PatchFilesTest, AnArchiveBeyondTheFreeSpaceOfItsFileSystemIsRefusedUnwrit
   const std::string mountPoint = At("small-fs");
   MakeDir(mountPoint);
   std::fflush(stdout);
-  pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    if (::unshare(CLONE_NEWNS) != 0) _exit(kFsNoNamespace);
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16m") != 0) {
-      _exit(kFsSetupFailed);
-    }
-    unsigned long freeKiB = 0;
-    CPatchInstallCommon::GetFreeDiskSpaces(mountPoint, freeKiB);
-    const std::string dest = mountPoint + "/dest";
-    const unsigned int whole = CPatchInstallCommon::ExtractZipFile("", archive, dest, "", true, false);
-    const bool untouched = !Exists(dest) && FileSize(mountPoint) >= 0;
-    const unsigned int flat =
-        CPatchInstallCommon::ExtractZipFile("", archive, dest, "small.txt", true, false);
-    std::printf("archive case: [%s] (%lld bytes) claims [%lld] bytes; free on the 16 MiB file "
-                "system [%lu] KiB, reserve 1 MiB; whole extraction -> 0x%08X, destination %s; "
-                "\"small.txt\" alone -> 0x%08X\n",
-                archive.c_str(), FileSize(archive), expanded, freeKiB, whole,
-                untouched ? "not created" : "CREATED", flat);
-    std::fflush(stdout);
-    const bool ok = whole == KQ_PATCH_E_DISK_SPACE && untouched && flat == 0 &&
-                    kqtest::ReadFile(dest + "/small.txt") == "small";
-    _exit(ok ? kFsRefused : kFsWrongResult);
-  }
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == kFsNoNamespace) GTEST_SKIP() << "no mount namespace: unshare refused";
-  if (WEXITSTATUS(status) == kFsSetupFailed) GTEST_SKIP() << "cannot mount a tmpfs";
-  EXPECT_EQ(kFsRefused, WEXITSTATUS(status));
+  const int rc = kqtest::RunInOwnMounts(
+      [&] { return ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=16m") == 0; },
+      [&] {
+        unsigned long freeKiB = 0;
+        CPatchInstallCommon::GetFreeDiskSpaces(mountPoint, freeKiB);
+        const std::string dest = mountPoint + "/dest";
+        const unsigned int whole =
+            CPatchInstallCommon::ExtractZipFile("", archive, dest, "", true, false);
+        const bool untouched = !Exists(dest) && FileSize(mountPoint) >= 0;
+        const unsigned int flat =
+            CPatchInstallCommon::ExtractZipFile("", archive, dest, "small.txt", true, false);
+        std::printf("archive case: [%s] (%lld bytes) claims [%lld] bytes; free on the 16 MiB file "
+                    "system [%lu] KiB, reserve 1 MiB; whole extraction -> 0x%08X, destination "
+                    "%s; \"small.txt\" alone -> 0x%08X\n",
+                    archive.c_str(), FileSize(archive), expanded, freeKiB, whole,
+                    untouched ? "not created" : "CREATED", flat);
+        std::fflush(stdout);
+        return whole == KQ_PATCH_E_DISK_SPACE && untouched && flat == 0 &&
+                       kqtest::ReadFile(dest + "/small.txt") == "small"
+                   ? 0
+                   : 1;
+      });
+  if (rc == kqtest::kOwnMountsUnavailable) GTEST_SKIP() << "no mount namespace with a tmpfs";
+  EXPECT_EQ(0, rc);
 }
 
 TEST_F(PatchFilesTest, CreateTempFolder) {

@@ -23,6 +23,7 @@
 
 #include "KqTestEnv.h"
 #include "LockHelpers.h"
+#include "PrivateTmp.h"
 #include "PortableFiles/PxFile.h"
 #include "SwCacheLocks.h"
 #include "SwCacheMutex.h"
@@ -235,22 +236,6 @@ TEST_F(SwCacheLocksTest, ALiveLockHoldsWhenTheClockSteps) {
   EXPECT_EQ(0, holder->Finish());
 }
 
-// Runs `body` in a child with a mount namespace of its own, after `prepare` (run as root in
-// that namespace) changed its mounts. The child's result, or 77 when namespaces are refused.
-int InOwnMounts(const std::function<bool()>& prepare, const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !prepare()) {
-      _exit(77);
-    }
-    _exit(body());
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(SwCacheLocksTest, AHolderThatCannotBeLookedAtKeepsItsLock) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for mount namespaces";
   std::string lockFile;
@@ -258,14 +243,15 @@ TEST_F(SwCacheLocksTest, AHolderThatCannotBeLookedAtKeepsItsLock) {
   auto test = [this] { return static_cast<int>(Test(QU_READ_LOCK, "Hidden")); };
 
   // /proc empty: the holder exists (kill says so) but nothing about it can be read.
-  int rc = InOwnMounts([] { return ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0; }, test);
-  if (rc == 77) GTEST_SKIP() << "mount namespaces are refused here";
+  int rc = kqtest::RunInOwnMounts(
+      [] { return ::mount("none", "/proc", "tmpfs", 0, nullptr) == 0; }, test);
+  if (rc == kqtest::kOwnMountsUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
   EXPECT_EQ(static_cast<int>(kSwCacheWriteLocked), rc);
   EXPECT_TRUE(Exists(lockFile));
 
   // Another user on a hidepid mount: kill says EPERM, /proc shows nothing of root's processes.
   kqtest::GiveTreeToUnprivileged(Home());
-  rc = InOwnMounts(
+  rc = kqtest::RunInOwnMounts(
       [] { return ::mount("proc", "/proc", "proc", 0, "hidepid=2") == 0; },
       [&] { return kqtest::RunUnprivileged(test); });
   EXPECT_EQ(static_cast<int>(kSwCacheWriteLocked), rc);

@@ -24,19 +24,25 @@ bool MountPrivateTmp(const std::string& keep, int keepFd) {
 
 }  // namespace
 
-int RunWithPrivateTmp(const std::string& keep, const std::function<int()>& body) {
-  if (geteuid() != 0) return kPrivateTmpUnavailable;
+int RunInOwnMounts(const std::function<bool()>& mount, const std::function<int()>& body) {
+  if (geteuid() != 0) return kOwnMountsUnavailable;
   auto enter = [&] {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return false;
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && mount();
+  };
+  return RunInChild(enter, kOwnMountsUnavailable, body);
+}
+
+int RunWithPrivateTmp(const std::string& keep, const std::function<int()>& body) {
+  auto mount = [&] {
     const int keepFd = ::open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (keepFd < 0) return false;
     const bool ok = MountPrivateTmp(keep, keepFd);
     ::close(keepFd);
     return ok;
   };
-  return RunInChild(enter, kPrivateTmpUnavailable, body);
+  const int rc = RunInOwnMounts(mount, body);
+  return rc == kOwnMountsUnavailable ? kPrivateTmpUnavailable : rc;
 }
 
 }  // namespace kqtest
