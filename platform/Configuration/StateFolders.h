@@ -4,9 +4,10 @@
 // A default folder must not sit where another local user can make it first or swap it for a
 // link (a fixed name in /tmp would let them). So the default is <install folder>/<kind> when
 // "Base"/"dHOME" is set, and otherwise a folder private to the user: $XDG_RUNTIME_DIR/kqpatches/
-// <kind> when that is set, else /tmp/kqpatches-<uid>/<kind>. Each use checks the folder again:
-// it must be a real folder (not a link), owned by this user (under the install folder root may
-// own it too) and writable by nobody else; the private folders are made 0700.
+// <kind> when that is set, else /tmp/kqpatches-<uid>/<kind>. Each use checks the folder again,
+// every level of it from "/": each a real folder of root or this user that nobody else may
+// write in (PortableFiles/TrustedFolder.h), the last one owned by this user (under the install
+// folder root may own it too); the folders made here are 0700.
 #ifndef KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 #define KQ_PLATFORM_CONFIGURATION_STATEFOLDERS_H_
 
@@ -20,16 +21,21 @@ namespace kq {
 // is not made here.
 std::string DefaultStateFolder(const std::string& kind);
 
-// Makes the default folder of `kind` when missing and checks it (and, outside the install
-// folder, the private folder above it) as above. True with the folder in `folder`; false with
-// the reason in `err` ("folder [...] is owned by user 1000", "... is a link", ...). A relative
-// install folder is refused.
+// Makes the default folder of `kind` when missing (0700) and opens it, checked as a trusted
+// folder (PortableFiles/TrustedFolder.h: every level from "/" down), and, outside the install
+// folder, the private folder above it too, which must be this user's own. The O_PATH
+// descriptor of the folder checked (the caller closes it and reaches the folder's entries
+// through it only), with the path in `folder`; -1 with the reason in `err` ("folder [...] is
+// owned by user 1000", "... is a symbolic link of user 1000", ...). A relative install folder is
+// refused.
+int OpenStateFolder(const std::string& kind, std::string& folder, std::string& err);
 bool PrepareStateFolder(const std::string& kind, std::string& folder, std::string& err);
 
-// The same check for a folder that the configuration or the environment names (a log, lock,
-// store or database folder): it must be an absolute path; it is made (0700, missing parents
-// 0755) when missing; then it must be a real folder, owned by this user or by root, and
-// writable by nobody else. False with the reason in `err`.
+// The same for a folder that the configuration or the environment names (a log, lock, store or
+// database folder): an absolute path, made when missing (0700, missing parents 0755), trusted
+// at every level, the folder itself this user's or root's. The descriptor, or -1 with the
+// reason in `err`.
+int OpenConfiguredFolder(const std::string& folder, std::string& err);
 bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
 
 // Tells standard error, once per process for each distinct text, that `who` refused a folder

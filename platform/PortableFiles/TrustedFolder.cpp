@@ -1,0 +1,219 @@
+#include "PortableFiles/TrustedFolder.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <vector>
+
+#include "PortableFiles/PxError.h"
+#include "PortableFiles/ScopedFd.h"
+
+namespace kq {
+namespace {
+
+// Symbolic links followed in one walk before it gives up, as the kernel does.
+constexpr int kMaxLinks = 40;
+
+bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+// The "/"-separated components of `text`, empty ones dropped, in front of `todo`.
+void PushFront(const std::string& text, std::deque<std::string>& todo) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t slash = text.find('/', start);
+    if (slash == std::string::npos) slash = text.size();
+    if (slash > start) parts.push_back(text.substr(start, slash - start));
+    start = slash + 1;
+  }
+  todo.insert(todo.begin(), parts.begin(), parts.end());
+}
+
+// Whether what is left to walk names no further level ("." and empty components only).
+bool NothingLeft(const std::deque<std::string>& todo) {
+  for (const std::string& c : todo) {
+    if (c != ".") return false;
+  }
+  return true;
+}
+
+// One level reached: its descriptor, its status, and its path as walked (for messages).
+struct Level {
+  ScopedFd fd;
+  struct stat st;
+  std::string shown;
+};
+
+// The walk from "/" with the levels reached so far; levels.back() is where it stands.
+class Walk {
+ public:
+  explicit Walk(const TrustedFolderOptions& options) : options_(options) {}
+
+  int Run(const std::string& path, std::string& err) {
+    PushFront(path, todo_);
+    if (!Restart(err)) return -1;
+    while (!todo_.empty()) {
+      const std::string c = todo_.front();
+      todo_.pop_front();
+      if (c == ".") continue;
+      if (c == "..") {
+        if (levels_.size() > 1) levels_.pop_back();
+        continue;
+      }
+      if (!Step(c, err)) return -1;
+    }
+    const Level& last = levels_.back();
+    const bool ownerOk =
+        last.st.st_uid == ::geteuid() || (options_.rootMayOwnLast && last.st.st_uid == 0);
+    if (!ownerOk) {
+      err = "folder [" + last.shown + "] is owned by user " + std::to_string(last.st.st_uid);
+      return -1;
+    }
+    if ((last.st.st_mode & 022) != 0) {
+      err = "folder [" + last.shown + "] is writable by other users";
+      return -1;
+    }
+    return levels_.back().fd.release();
+  }
+
+ private:
+  // Goes back to "/" (the start, or a link's absolute target).
+  bool Restart(std::string& err) {
+    levels_.clear();
+    Level root;
+    root.fd.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    root.shown = "/";
+    if (!root.fd.valid() || ::fstat(root.fd.get(), &root.st) != 0) {
+      err = "cannot examine folder [/]: " + PxErrnoText(errno);
+      return false;
+    }
+    if (!CheckLevel(root, err)) return false;
+    levels_.push_back(std::move(root));
+    return true;
+  }
+
+  // A level on the way: a real folder of root or the user that nobody else may write in,
+  // unless it is sticky.
+  static bool CheckLevel(const Level& level, std::string& err) {
+    if (!S_ISDIR(level.st.st_mode)) {
+      err = "[" + level.shown + "] is not a folder";
+      return false;
+    }
+    if (!TrustedOwner(level.st.st_uid)) {
+      err = "folder [" + level.shown + "] is owned by user " + std::to_string(level.st.st_uid);
+      return false;
+    }
+    if ((level.st.st_mode & 022) != 0 && (level.st.st_mode & S_ISVTX) == 0) {
+      err = "folder [" + level.shown + "] is writable by other users";
+      return false;
+    }
+    return true;
+  }
+
+  // Opens the entry `c` of the current level (made first when missing and asked for); a
+  // folder becomes the next level, a link of root or the user puts its target in front of
+  // what is left to walk.
+  bool Step(const std::string& c, std::string& err) {
+    const Level& here = levels_.back();
+    Level next;
+    next.shown = here.shown == "/" ? "/" + c : here.shown + "/" + c;
+    const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
+    if (!next.fd.valid() && errno == ENOENT && options_.make) {
+      const mode_t mode = NothingLeft(todo_) ? options_.lastMode : 0755;
+      if (::mkdirat(here.fd.get(), c.c_str(), mode) != 0 && errno != EEXIST) {
+        err = "cannot create folder [" + next.shown + "]: " + PxErrnoText(errno);
+        return false;
+      }
+      next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
+    }
+    if (!next.fd.valid() || ::fstat(next.fd.get(), &next.st) != 0) {
+      err = "cannot open folder [" + next.shown + "]: " + PxErrnoText(errno);
+      return false;
+    }
+    if (S_ISLNK(next.st.st_mode)) return Follow(next, err);
+    if (!CheckLevel(next, err)) return false;
+    levels_.push_back(std::move(next));
+    return true;
+  }
+
+  // A link found in a trusted folder: followed only when root or the user owns it.
+  bool Follow(const Level& link, std::string& err) {
+    if (!TrustedOwner(link.st.st_uid)) {
+      err = "[" + link.shown + "] is a symbolic link of user " + std::to_string(link.st.st_uid);
+      return false;
+    }
+    if (++links_ > kMaxLinks) {
+      err = "cannot open folder [" + link.shown + "]: " + PxErrnoText(ELOOP);
+      return false;
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlinkat(link.fd.get(), "", target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target) {
+      err = "cannot read the link [" + link.shown + "]: " + PxErrnoText(n < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    const std::string text(target, static_cast<size_t>(n));
+    PushFront(text, todo_);
+    return text[0] != '/' || Restart(err);
+  }
+
+  const TrustedFolderOptions& options_;
+  std::vector<Level> levels_;
+  std::deque<std::string> todo_;
+  int links_ = 0;
+};
+
+}  // namespace
+
+int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& options,
+                      std::string& err) {
+  if (path.empty() || path[0] != '/') {
+    err = "folder [" + path + "] is not an absolute path";
+    return -1;
+  }
+  return Walk(options).Run(path, err);
+}
+
+int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
+                  const std::string& shown, std::string& err) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    err = "refusing the file name [" + shown + "]";
+    errno = EINVAL;
+    return -1;
+  }
+  ScopedFd fd(::openat(folderFd, name.c_str(),
+                       flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
+  if (!fd.valid()) {
+    const int saved = errno;
+    err = "cannot open [" + shown + "]: " + PxErrnoText(saved);
+    errno = saved;
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    err = "cannot examine [" + shown + "]: " + PxErrnoText(errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = "[" + shown + "] is not a regular file";
+    errno = EINVAL;
+    return -1;
+  }
+  if (st.st_uid != ::geteuid() && !(rootMayOwn && st.st_uid == 0)) {
+    err = "[" + shown + "] is owned by user " + std::to_string(st.st_uid);
+    errno = EPERM;
+    return -1;
+  }
+  return fd.release();
+}
+
+std::string PathThroughFd(int folderFd, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
+}
+
+}  // namespace kq
