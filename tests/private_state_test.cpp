@@ -66,8 +66,7 @@ TEST(StoreWrites, KeepTheStoresModeAndOwner) {
     gid_t group;
   };
   const bool root = ::geteuid() == 0;
-  for (const Case& c : {Case{0600, 0, 0}, Case{0640, 0, kNobody}, Case{0600, kNobody, kNobody},
-                        Case{0604, 0, 0}}) {
+  for (const Case& c : {Case{0600, 0, 0}, Case{0640, 0, kNobody}, Case{0604, 0, 0}}) {
     SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.owner));
     const std::string path = cfg.root() + "/kept-" + std::to_string(c.mode) + "-" +
                              std::to_string(c.owner) + "-" + std::to_string(c.group) + ".ini";
@@ -93,6 +92,18 @@ TEST(StoreWrites, KeepTheStoresModeAndOwner) {
     ::close(old);
   }
   EXPECT_EQ(0, CountBeginningWith(cfg.root(), "kept-0600-0-0.ini.tmp"));
+
+  // A store of another user is their configuration: neither read nor written.
+  if (root) {
+    const std::string theirs = cfg.root() + "/theirs.ini";
+    kqtest::WriteFile(theirs, "a=1\n");
+    ASSERT_EQ(0, ::chown(theirs.c_str(), kNobody, kNobody));
+    IniStore store(theirs);
+    std::string value;
+    EXPECT_FALSE(store.get("", "a", value));
+    EXPECT_FALSE(store.set("", "a", "2"));
+    EXPECT_EQ("a=1\n", kqtest::ReadFile(theirs));
+  }
 }
 
 TEST(StoreWrites, NeverGoThroughAPlantedName) {

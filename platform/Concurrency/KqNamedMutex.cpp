@@ -13,6 +13,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
+#include "PortableFiles/ScopedFd.h"
 
 namespace {
 
@@ -117,20 +118,21 @@ bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_poi
     EvDebug().Debug(kTag, "Refused a named mutex without a name");
     return false;
   }
+  // The folder is checked from "/" and the file made through the descriptor checked.
   std::string err;
-  bool folderOk;
+  kq::ScopedFd folder;
   if (m_folder == kq::DefaultStateFolder(kStateKind)) {
-    std::string folder;
-    folderOk = kq::PrepareStateFolder(kStateKind, folder, err);
+    std::string made;
+    folder.reset(kq::OpenStateFolder(kStateKind, made, err));
   } else {
-    folderOk = kq::PrepareConfiguredFolder(m_folder, err);
+    folder.reset(kq::OpenConfiguredFolder(m_folder, err));
   }
-  if (!folderOk) {
+  if (!folder.valid()) {
     EvDebug().Debug(kTag, "Refusing the lock folder: %s", err.c_str());
     kq::ReportRefusedFolder(kTag, err);
     return false;
   }
-  int fd = kq::OpenLockFile(m_path, err);
+  int fd = kq::OpenLockFileAt(folder.get(), lockFileName(m_name), m_path, err);
   if (fd < 0) {
     EvDebug().Debug(kTag, "Refusing the lock file: %s", err.c_str());
     return false;

@@ -9,30 +9,38 @@
 #include <thread>
 
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 
 namespace kq {
 
-int OpenLockFile(const std::string& path, std::string& err) {
-  // O_NONBLOCK: a FIFO in the file's place must not hold the open; it is refused below.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+int OpenLockFileAt(int folderFd, const std::string& name, const std::string& shown,
+                   std::string& err) {
+  // Root's lock files count as another user's too: only this user's may be held.
+  int fd = OpenOwnFileAt(folderFd, name, O_RDWR | O_CREAT, 0600, false, shown, err);
   if (fd < 0) {
-    err = "cannot open lock file [" + path + "]: " + PxErrnoText(errno);
+    err = "lock file: " + err;
     return -1;
   }
   struct stat sb;
-  if (::fstat(fd, &sb) != 0) {
-    err = "cannot examine lock file [" + path + "]: " + PxErrnoText(errno);
-  } else if (!S_ISREG(sb.st_mode)) {
-    err = "lock file [" + path + "] is not a regular file";
-  } else if (sb.st_uid != ::geteuid()) {
-    err = "lock file [" + path + "] is owned by user " + std::to_string(sb.st_uid);
-  } else if ((sb.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
-    err = "cannot make lock file [" + path + "] private: " + PxErrnoText(errno);
-  } else {
-    return fd;
+  if (::fstat(fd, &sb) == 0 && (sb.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
+    err = "cannot make lock file [" + shown + "] private: " + PxErrnoText(errno);
+    ::close(fd);
+    return -1;
   }
-  ::close(fd);
-  return -1;
+  return fd;
+}
+
+int OpenLockFile(const std::string& path, std::string& err) {
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  ScopedFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) {
+    err = "cannot open lock file [" + path + "]: " + PxErrnoText(errno);
+    return -1;
+  }
+  return OpenLockFileAt(dir.get(), path.substr(slash + 1), path, err);
 }
 
 int LockFileUntil(int fd, std::chrono::steady_clock::time_point deadline) {

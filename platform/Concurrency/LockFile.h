@@ -20,6 +20,12 @@ namespace kq {
 // the reason in `err`.
 int OpenLockFile(const std::string& path, std::string& err);
 
+// The same for the lock file `name` of the folder open at `folderFd` (one checked by
+// Configuration/StateFolders.h, say), reached through that descriptor only; `shown` is its path
+// for messages.
+int OpenLockFileAt(int folderFd, const std::string& name, const std::string& shown,
+                   std::string& err);
+
 // Takes an exclusive flock on `fd`, waiting until `deadline` (time_point::max(): without
 // limit). 0 when held, else the errno value (ETIMEDOUT when the deadline passed).
 int LockFileUntil(int fd, std::chrono::steady_clock::time_point deadline);

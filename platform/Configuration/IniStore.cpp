@@ -19,6 +19,8 @@
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 
 namespace kqconfig {
 
@@ -184,12 +186,78 @@ IniData IniData::parse(const std::string& text) {
   return data;
 }
 
+namespace {
+
+const char kTag[] = "IniStore";
+
+// The folder part of a store path ("" for a bare name, which is refused as relative).
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string FileOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A store's folder as checked from "/" (Configuration/StateFolders.h), kept open while its path
+// still leads to the folder checked: the store is read at every look-up, and one status call of
+// the folder's path then stands for the walk. Whoever uses the descriptor holds a reference.
+struct CheckedFolder {
+  std::shared_ptr<const kq::ScopedFd> fd;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+std::mutex g_folderMutex;
+std::unordered_map<std::string, CheckedFolder>& CheckedFolders() {
+  static auto* folders = new std::unordered_map<std::string, CheckedFolder>();
+  return *folders;
+}
+
+// The checked descriptor of the store folder `folder`, made first when `make` (a write); null
+// with the reason in `err` ("" when the folder is merely missing and not to be made).
+std::shared_ptr<const kq::ScopedFd> StoreFolder(const std::string& folder, bool make,
+                                                std::string& err) {
+  err.clear();
+  struct stat now;
+  const bool there = ::stat(folder.c_str(), &now) == 0;
+  {
+    std::lock_guard<std::mutex> g(g_folderMutex);
+    auto it = CheckedFolders().find(folder);
+    if (it != CheckedFolders().end() && there && it->second.dev == now.st_dev &&
+        it->second.ino == now.st_ino)
+      return it->second.fd;
+  }
+  if (!there && !make && errno == ENOENT) return nullptr;
+  auto fd = std::make_shared<const kq::ScopedFd>(
+      make ? kq::OpenConfiguredFolder(folder, err)
+           : kq::OpenTrustedFolder(folder, kq::TrustedFolderOptions{}, err));
+  struct stat checked;
+  if (!fd->valid() || ::fstat(fd->get(), &checked) != 0) {
+    if (err.empty()) err = "cannot examine folder [" + folder + "]: " + PxErrnoText(errno);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> g(g_folderMutex);
+  CheckedFolders()[folder] = CheckedFolder{fd, checked.st_dev, checked.st_ino};
+  return fd;
+}
+
+}  // namespace
+
 std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   static const auto kEmpty = std::make_shared<const IniData>(IniData::parse(std::string()));
   if (readable) *readable = false;
+  // Nothing is read through a folder another user could change: their file would be their
+  // configuration. A refusal is told on stderr (the log reads the store itself).
+  std::string err;
+  const auto folder = StoreFolder(FolderOf(path_), false, err);
+  if (!folder) {
+    if (!err.empty()) kq::ReportRefusedFolder(kTag, "store [" + path_ + "]: " + err);
+    return kEmpty;
+  }
+  const std::string name = FileOf(path_);
   struct stat st;
   // The file as cached last: one status call, no open (the store is read at every look-up).
-  if (::stat(path_.c_str(), &st) == 0) {
+  if (::fstatat(folder->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     std::lock_guard<std::mutex> g(g_cacheMutex);
     auto it = Cache().find(path_);
     if (it != Cache().end() && SameIdentity(it->second, st)) {
@@ -197,8 +265,11 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
       return it->second.data;
     }
   }
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kEmpty;
+  int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err);
+  if (fd < 0) {
+    if (errno != ENOENT) kq::ReportRefusedFolder(kTag, "store: " + err);
+    return kEmpty;
+  }
   if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return kEmpty;
@@ -241,15 +312,7 @@ bool IniStore::get(const std::string& section, const std::string& name, std::str
 
 namespace {
 
-const char kTag[] = "IniStore";
 std::atomic<long long> g_lockWaitMs{IniStore::kDefaultLockWaitMs};
-
-// The folder part of a store path ("" for a bare name, which is refused as relative).
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return std::string();
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
 
 // A name beside `path` that nobody can guess beforehand.
 std::string UnpredictableName(const std::string& path) {
@@ -263,16 +326,17 @@ std::string UnpredictableName(const std::string& path) {
   return name;
 }
 
-// Makes the new file beside the store: never through a link, never over an existing file.
-int CreateTemporary(const std::string& path, std::string& tmp) {
+// Makes the new file beside the store (`name` in the folder open at `dir`): never through a
+// link, never over an existing file.
+int CreateTemporary(int dir, const std::string& name, std::string& tmp) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     try {
-      tmp = UnpredictableName(path);
+      tmp = UnpredictableName(name);
     } catch (const std::exception&) {  // no source of randomness: no guessable name either
       errno = EIO;
       return -1;
     }
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -308,44 +372,46 @@ void IniStore::SetLockWait(long long waitMs) {
 
 template <class Edit>
 bool IniStore::update(Edit edit) {
+  // Everything below goes through the folder checked from "/", never through its path again.
   std::string err;
-  if (!kq::PrepareConfiguredFolder(FolderOf(path_), err)) {
+  const auto folder = StoreFolder(FolderOf(path_), true, err);
+  if (!folder) {
     EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
     kq::ReportRefusedFolder(kTag, err);
     return false;
   }
-  int lockFd = kq::OpenLockFile(path_ + ".lock", err);
-  if (lockFd < 0) {
+  const int dir = folder->get();
+  const std::string name = FileOf(path_);
+  kq::ScopedFd lock(kq::OpenLockFileAt(dir, name + ".lock", path_ + ".lock", err));
+  if (!lock.valid()) {
     EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
     return false;
   }
   const long long waitMs = g_lockWaitMs.load();
-  int rc = kq::LockFileUntil(lockFd, std::chrono::steady_clock::now() +
-                                         std::chrono::milliseconds(waitMs));
+  int rc = kq::LockFileUntil(lock.get(), std::chrono::steady_clock::now() +
+                                             std::chrono::milliseconds(waitMs));
   if (rc != 0) {
     EvDebug().Debug(kTag, "Cannot lock the store [%s] (waited at most %lld ms): %s",
                     path_.c_str(), waitMs, PxErrnoText(rc).c_str());
-    ::close(lockFd);
     return false;
   }
   std::string text;
   struct stat old;
   bool existed = false;
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    bool ok = ::fstat(fd, &old) == 0 && ReadAll(fd, text);
-    ::close(fd);
-    if (!ok) {
-      ::close(lockFd);
-      return false;
-    }
+  kq::ScopedFd in(kq::OpenOwnFileAt(dir, name, O_RDONLY, 0, true, path_, err));
+  if (!in.valid() && errno != ENOENT) {
+    EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
+    return false;
+  }
+  if (in.valid()) {
+    if (::fstat(in.get(), &old) != 0 || !ReadAll(in.get(), text)) return false;
     existed = true;
   }
   IniData data = IniData::parse(text);
   bool ok = edit(data);
   if (ok) {
     std::string tmp;
-    int out = CreateTemporary(path_, tmp);
+    int out = CreateTemporary(dir, name, tmp);
     if (out < 0) {
       EvDebug().Debug(kTag, "Cannot create a new file beside the store [%s]: %s", path_.c_str(),
                       PxErrnoText(errno).c_str());
@@ -357,13 +423,12 @@ bool IniStore::update(Edit edit) {
       }
       ok = ok && WriteAll(out, data.serialize()) && ::fsync(out) == 0;
       ::close(out);
-      ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
-      if (!ok) ::unlink(tmp.c_str());
+      ok = ok && ::renameat(dir, tmp.c_str(), dir, name.c_str()) == 0;
+      if (!ok) ::unlinkat(dir, tmp.c_str(), 0);
     }
     g_generation.fetch_add(1);
   }
-  ::close(lockFd);  // releases the flock
-  return ok;
+  return ok;  // closing `lock` releases the flock
 }
 
 bool IniStore::set(const std::string& section, const std::string& name, const std::string& value) {

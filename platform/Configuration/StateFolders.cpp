@@ -43,14 +43,14 @@ int OpenStateFolder(const std::string& kind, std::string& folder, std::string& e
       err = "install folder [" + home + "] of Base/dHOME is not an absolute path";
       return -1;
     }
-    return OpenTrustedFolder(folder, TrustedFolderOptions{true, 0700, true}, err);
+    return OpenTrustedFolder(folder, TrustedFolderOptions{true, true, 0700, true}, err);
   }
   // The private folder above the kinds is this user's own, not root's.
   const std::string base = PrivateBase();
   folder = base + "/" + kind;
-  ScopedFd checked(OpenTrustedFolder(base, TrustedFolderOptions{true, 0700, false}, err));
+  ScopedFd checked(OpenTrustedFolder(base, TrustedFolderOptions{true, false, 0700, false}, err));
   if (!checked.valid()) return -1;
-  return OpenTrustedFolder(folder, TrustedFolderOptions{true, 0700, false}, err);
+  return OpenTrustedFolder(folder, TrustedFolderOptions{true, false, 0700, false}, err);
 }
 
 bool PrepareStateFolder(const std::string& kind, std::string& folder, std::string& err) {
@@ -58,7 +58,7 @@ bool PrepareStateFolder(const std::string& kind, std::string& folder, std::strin
 }
 
 int OpenConfiguredFolder(const std::string& folder, std::string& err) {
-  return OpenTrustedFolder(folder, TrustedFolderOptions{true, 0700, true}, err);
+  return OpenTrustedFolder(folder, TrustedFolderOptions{true, true, 0700, true}, err);
 }
 
 bool PrepareConfiguredFolder(const std::string& folder, std::string& err) {

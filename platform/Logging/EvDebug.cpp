@@ -24,6 +24,8 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 
 namespace {
 
@@ -105,40 +107,28 @@ struct LogPlace {
   bool isDefault = false;
 };
 
-// Makes the log folder when missing and checks it: a real folder (not a link), owned by this
-// user (or root), writable by nobody else; a configured one must be an absolute path.
-bool PrepareFolder(const LogPlace& place, std::string& err) {
-  if (!place.isDefault) return kq::PrepareConfiguredFolder(place.folder, err);
+// Makes the log folder when missing and opens it, checked at every level from "/"
+// (Configuration/StateFolders.h); a configured one must be an absolute path. The folder's
+// descriptor, or -1 with the reason in `err`.
+int OpenFolder(const LogPlace& place, std::string& err) {
+  if (!place.isDefault) return kq::OpenConfiguredFolder(place.folder, err);
   std::string made;
-  return kq::PrepareStateFolder(kStateKind, made, err);
+  return kq::OpenStateFolder(kStateKind, made, err);
 }
 
-// Opens the log file `name` of a checked folder for appending, made 0600 when missing, without
-// following a link (neither as the folder nor as the file) and without waiting: a FIFO or a
-// device is refused, never waited on. -1 with the reason in `err`.
-int OpenLogFile(const std::string& folder, const std::string& name, std::string& err) {
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir < 0) {
-    err = "cannot open the log folder [" + folder + "]: " + PxErrnoText(errno);
-    return -1;
-  }
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-  const int fd = ::openat(dir, name.c_str(), flags, 0600);
-  const int openErr = errno;
-  ::close(dir);
-  const std::string path = folder + "/" + name;
+// Opens the log file `name` of the checked folder `dir` for appending, made 0600 when missing,
+// without following a link and without waiting: a FIFO or a device, or a file of another user,
+// is refused, never waited on or written to. -1 with the reason in `err`.
+int OpenLogFile(int dir, const std::string& path, const std::string& name, std::string& err) {
+  const int fd = kq::OpenOwnFileAt(dir, name, O_WRONLY | O_APPEND | O_CREAT, 0600, false,
+                                   path, err);
   if (fd < 0) {
-    err = "cannot open the log file [" + path + "]: " + PxErrnoText(openErr);
-    return -1;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    err = "the log file [" + path + "] is not a regular file";
+    err = "log file: " + err;
     return -1;
   }
   // A log written before logs were private becomes unreadable by other users too.
-  if ((st.st_mode & 077) != 0 && st.st_uid == ::geteuid()) ::fchmod(fd, st.st_mode & 0700);
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
   return fd;
 }
 
@@ -152,11 +142,12 @@ OpenLog* LogFileFor(const LogPlace& place, const std::string& name) {
     if (it != OpenLogs().end()) return it->second;
   }
   std::string err;
-  if (!PrepareFolder(place, err)) {
+  const kq::ScopedFd dir(OpenFolder(place, err));
+  if (!dir.valid()) {
     TellOnce("folder " + place.folder, "Refusing the log folder: " + err);
     return nullptr;
   }
-  const int fd = OpenLogFile(place.folder, name, err);
+  const int fd = OpenLogFile(dir.get(), path, name, err);
   if (fd < 0) {
     TellOnce("file " + path, "Refusing the log file: " + err);
     return nullptr;

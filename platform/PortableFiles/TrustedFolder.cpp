@@ -123,8 +123,9 @@ class Walk {
     next.shown = here.shown == "/" ? "/" + c : here.shown + "/" + c;
     const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
-    if (!next.fd.valid() && errno == ENOENT && options_.make) {
-      const mode_t mode = NothingLeft(todo_) ? options_.lastMode : 0755;
+    const bool last = NothingLeft(todo_);
+    if (!next.fd.valid() && errno == ENOENT && (last ? options_.make : options_.makeParents)) {
+      const mode_t mode = last ? options_.lastMode : 0755;
       if (::mkdirat(here.fd.get(), c.c_str(), mode) != 0 && errno != EEXIST) {
         err = "cannot create folder [" + next.shown + "]: " + PxErrnoText(errno);
         return false;
@@ -135,7 +136,14 @@ class Walk {
       err = "cannot open folder [" + next.shown + "]: " + PxErrnoText(errno);
       return false;
     }
-    if (S_ISLNK(next.st.st_mode)) return Follow(next, err);
+    if (S_ISLNK(next.st.st_mode)) {
+      // The folder asked for must itself be a real folder; links lead only on the way to it.
+      if (last) {
+        err = "folder [" + next.shown + "] is a symbolic link";
+        return false;
+      }
+      return Follow(next, err);
+    }
     if (!CheckLevel(next, err)) return false;
     levels_.push_back(std::move(next));
     return true;

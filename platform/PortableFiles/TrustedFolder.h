@@ -7,8 +7,8 @@
 // by all (its entries can be renamed or removed only by their owners); the level below it must
 // then be root's or the user's, as every level must. A symbolic link on the way is followed only
 // when root or the user owns it: it lies in a folder already found trusted, so nobody else can
-// replace it. The last folder must belong to the user (or to root, where the caller allows) and
-// be writable by nobody else, sticky or not.
+// replace it. The last folder must be a real folder (not a link), belong to the user (or to
+// root, where the caller allows) and be writable by nobody else, sticky or not.
 //
 // The walk is one pass from "/" over open descriptors (each level opened relative to the one
 // above, without following links but where the rule allows), and its result is a descriptor of
@@ -28,7 +28,8 @@ namespace kq {
 
 // How OpenTrustedFolder treats the folder it is asked for.
 struct TrustedFolderOptions {
-  bool make = false;          // make missing levels: parents 0755, the folder itself lastMode
+  bool make = false;          // make the folder itself when missing, lastMode
+  bool makeParents = false;   // make missing levels above it too, 0755
   mode_t lastMode = 0700;     // mode of the folder itself when made here
   bool rootMayOwnLast = true; // the folder itself may be root's (else this user's only)
 };
