@@ -26,6 +26,8 @@
 #include "Configuration/KQClient.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "KqTestEnv.h"
+#include "Logging/EvDebug.h"
+#include "PortableFiles/SafePath.h"
 #include "PrivateTmp.h"
 #include "SwCacheLocks.h"
 #include "Unprivileged.h"
@@ -368,3 +370,98 @@ TEST_F(ConfiguredFolders, AreCheckedLikeTheDefaultOnes) {
 }
 
 }  // namespace
+
+// ---- A level above a configured folder, planted by another user ---------------------------
+
+// In a private /tmp, another user (65534) makes /tmp/shared first: a link to a folder of theirs
+// (/tmp/theirs) or a real folder of theirs, each holding a store of theirs at etc/config.ini.
+// The service's log, lock and store folders below /tmp/shared are all refused, and nothing is
+// read from or written into what the other user made.
+TEST(ConfiguredLevels, AnotherUsersLevelAboveEachFolderIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  kqtest::ScopedConfig cfg;
+  const std::string ownStore = cfg.configPath();
+  const int rc = kqtest::RunWithPrivateTmp(cfg.root(), [&] {
+    int failed = 0;
+    for (int kind = 0; kind < 3; ++kind) {
+      for (bool asLink : {true, false}) {
+        kq::RemoveTreeNoFollow("/tmp/shared", nullptr);
+        kq::RemoveTreeNoFollow("/tmp/theirs", nullptr);
+        const std::string theirs = asLink ? "/tmp/theirs" : "/tmp/shared";
+        const int planted = kqtest::RunUnprivileged([&] {
+          if (::mkdir(theirs.c_str(), 0755) != 0) return 1;
+          if (asLink && ::symlink("/tmp/theirs", "/tmp/shared") != 0) return 1;
+          kqtest::WriteFile(theirs + "/etc/config.ini", "[S]\nk=theirs\n");
+          return 0;
+        });
+        if (planted != 0) return 100;
+        const auto before = kqtest::TreeManifest(theirs);
+        bool used = false;
+        if (kind == 0) {
+          cfg.set("Logging", "dLogFolder", "/tmp/shared/logs");
+          EvDebug().DebugLvl("[planted]", 0, "a line for the log");
+        } else if (kind == 1) {
+          cfg.set("NamedMutex", "dLockFolder", "/tmp/shared/locks");
+          KqNamedMutex m("planted");
+          used = m.lock(0);
+          if (used) m.unlock();
+        } else {
+          ::setenv("KQ_CONFIG", "/tmp/shared/etc/config.ini", 1);
+          std::string value;
+          used = KQPlatformInfo().getString("S", "k", value) ||
+                 KQPlatformInfo().setString("S", "k", "root's");
+          ::setenv("KQ_CONFIG", ownStore.c_str(), 1);
+        }
+        if (used || kqtest::TreeManifest(theirs) != before) failed |= 1 << (kind * 2 + asLink);
+      }
+    }
+    return failed;
+  });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(0, rc) << "bit 2*kind+link: 0 log, 1 lock, 2 store";
+}
+
+// Another user flips /tmp/shared between root's folder and one of theirs holding a log file any
+// user may write, while the service starts again and again: it never writes into theirs.
+TEST(ConfiguredLevels, AFlippingLevelNeverLeadsTheLogIntoAnotherUsersFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  kqtest::ScopedConfig cfg;
+  const int rc = kqtest::RunWithPrivateTmp(cfg.root(), [&] {
+    if (::mkdir("/tmp/rootside", 0755) != 0 || ::mkdir("/tmp/rootside/logs", 0700) != 0) return 100;
+    const int planted = kqtest::RunUnprivileged([] {
+      kqtest::WriteFile("/tmp/theirside/logs/KqPatches.log", "");
+      return ::chmod("/tmp/theirside/logs", 0777) == 0 &&
+                     ::chmod("/tmp/theirside/logs/KqPatches.log", 0666) == 0 &&
+                     ::symlink("/tmp/rootside", "/tmp/shared") == 0
+                 ? 0
+                 : 1;
+    });
+    if (planted != 0) return 101;
+    cfg.set("Logging", "dLogFolder", "/tmp/shared/logs");
+    const pid_t flipper = ::fork();
+    if (flipper == 0) {
+      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(1);
+      for (unsigned i = 0;; ++i) {
+        ::unlink("/tmp/shared.new");
+        if (::symlink(i % 2 ? "/tmp/rootside" : "/tmp/theirside", "/tmp/shared.new") == 0)
+          ::rename("/tmp/shared.new", "/tmp/shared");
+      }
+    }
+    for (int session = 0; session < 300; ++session) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (quiet >= 0) ::dup2(quiet, 2);  // each session tells its refusal once
+        EvDebug().DebugLvl("[session]", 0, "session %d", session);
+        ::_exit(0);
+      }
+      int status = 0;
+      ::waitpid(child, &status, 0);
+    }
+    ::kill(flipper, SIGKILL);
+    ::waitpid(flipper, nullptr, 0);
+    return kqtest::ReadFile("/tmp/theirside/logs/KqPatches.log").empty() ? 0 : 1;
+  });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(0, rc);
+}

@@ -133,3 +133,45 @@ TEST_F(StateFoldersTest, LogNamesStayInTheLogFolder) {
 }
 
 }  // namespace
+
+// Every level from "/" counts, not just the folder itself: a level another user owns or may
+// write in refuses what lies below it; links of root or this user lead on, as /var/run does.
+TEST_F(StateFoldersTest, EveryLevelOfAConfiguredFolderIsTrustedOrRefused) {
+  const std::string root = cfg_.root();
+  ASSERT_EQ(0, ::mkdir((root + "/real").c_str(), 0755));
+  ASSERT_EQ(0, ::symlink("real", (root + "/alias").c_str()));
+  ASSERT_EQ(0, ::mkdir((root + "/sticky").c_str(), 0700));
+  ASSERT_EQ(0, ::chmod((root + "/sticky").c_str(), 01777));
+  ASSERT_EQ(0, ::mkdir((root + "/open").c_str(), 0700));
+  ASSERT_EQ(0, ::chmod((root + "/open").c_str(), 0777));
+  std::string err;
+  EXPECT_TRUE(kq::PrepareConfiguredFolder(root + "/alias/made/logs", err)) << err;
+  EXPECT_EQ(0755u, Mode(root + "/real/made"));
+  EXPECT_EQ(0700u, Mode(root + "/real/made/logs"));
+  EXPECT_TRUE(kq::PrepareConfiguredFolder(root + "/sticky/mine", err)) << err;
+  EXPECT_FALSE(kq::PrepareConfiguredFolder(root + "/sticky", err));  // the folder itself
+  EXPECT_FALSE(kq::PrepareConfiguredFolder(root + "/open/logs", err));
+  EXPECT_NE(std::string::npos, err.find("[" + root + "/open] is writable by other users")) << err;
+  EXPECT_FALSE(Exists(root + "/open/logs"));
+  EXPECT_FALSE(kq::PrepareConfiguredFolder(root + "/alias", err));
+  EXPECT_NE(std::string::npos, err.find("is a symbolic link")) << err;
+
+  // With an install folder, the default folders are made private too.
+  cfg_.set("Base", "dHOME", root + "/home");
+  std::string folder;
+  EXPECT_TRUE(kq::PrepareStateFolder("Logs", folder, err)) << err;
+  EXPECT_EQ(0700u, Mode(root + "/home/Logs"));
+
+  if (geteuid() != 0) return;
+  // Another user's folder or link on the way.
+  ASSERT_EQ(0, ::mkdir((root + "/sticky/theirs").c_str(), 0755));
+  ASSERT_EQ(0, ::chown((root + "/sticky/theirs").c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::symlink(root.c_str(), (root + "/sticky/link").c_str()));
+  ASSERT_EQ(0, ::lchown((root + "/sticky/link").c_str(), 65534, 65534));
+  EXPECT_FALSE(kq::PrepareConfiguredFolder(root + "/sticky/theirs/logs", err));
+  EXPECT_NE(std::string::npos, err.find("theirs] is owned by user 65534")) << err;
+  EXPECT_FALSE(Exists(root + "/sticky/theirs/logs"));
+  EXPECT_FALSE(kq::PrepareConfiguredFolder(root + "/sticky/link/real/logs", err));
+  EXPECT_NE(std::string::npos, err.find("link] is a symbolic link of user 65534")) << err;
+  EXPECT_FALSE(Exists(root + "/real/logs"));
+}
