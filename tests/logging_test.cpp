@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -171,14 +172,10 @@ TEST(Logging, ALineWithoutMemoryIsCutAndTheCallerGoesOn) {
   const int rc = kqtest::RunInChild(
       [] {
         unsigned long long pages = 0;  // what the process maps now
-        FILE* statm = std::fopen("/proc/self/statm", "r");
-        if (statm == nullptr) return false;
-        const bool read = std::fscanf(statm, "%llu", &pages) == 1;
-        std::fclose(statm);
-        if (!read) return false;
+        std::ifstream("/proc/self/statm") >> pages;
         const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + (64ull << 20);
         const struct rlimit limit = {bytes, bytes};
-        return ::setrlimit(RLIMIT_AS, &limit) == 0;
+        return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
       },
       100,
       [] {
