@@ -1,7 +1,10 @@
 // Install maps and their ".description" files, on a generated cache.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "CacheTestEnv.h"
 #include "Unprivileged.h"
@@ -13,6 +16,12 @@ namespace fs = std::filesystem;
 using UpdatePatches::File;
 
 class InstallMapsTest : public CacheTreeTest {};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kLimitAddressSpace = false;  // the sanitizers reserve more than any limit leaves
+#else
+constexpr bool kLimitAddressSpace = true;
+#endif
 
 const UpdateRecord& UpdateWith(const UpdatesOSRecord& r, DescriptionStyle style) {
   for (const UpdateRecord& u : r.area.updates)
@@ -158,6 +167,55 @@ TEST_F(InstallMapsTest, InstallerNamesThatLeaveTheFolderAreLeftOut) {
   ASSERT_TRUE(cache.GetInstallFilesCheckSumList(area + "/OS", 1, &files));
   EXPECT_EQ(AsList(files), OracleInstaller(out, "OS", r, false));
   EXPECT_EQ(files.size(), 4u);
+}
+
+// Maps come inside downloaded packages and may be anything: 256 MiB of empty unknown elements,
+// a smaller text that does not decode, a FIFO. Each load fails in a child held to 2 GiB of
+// address space (and 20 s), the child lives, and no line it logs is longer than a few KB.
+TEST_F(InstallMapsTest, HugeUndecodableOrNonRegularMapsFailWithShortLines) {
+  CacheManifest out = ScratchCache("hostile");
+  InstallerRecord r;
+  r.entries = {{"setup.exe", "1"}};
+  const char* const kAreas[] = {"huge", "broken", "fifo"};
+  for (const char* area : kAreas) WriteInstaller(out, area, r, false);
+  std::string elements = "<m s=\"23\" id=\"43\">";
+  while (elements.size() < (4u << 20)) elements += "<a/>";
+  const std::string huge = out.root + "/huge/InstallFileCheckSum.xml";
+  WriteFile(huge, elements + elements);  // the rest is a hole
+  ASSERT_EQ(0, ::truncate(huge.c_str(), 256ll << 20));
+  WriteFile(out.root + "/broken/InstallFileCheckSum.xml", elements);
+  const std::string fifo = out.root + "/fifo/InstallFileCheckSum.xml";
+  ASSERT_EQ(0, ::unlink(fifo.c_str()));
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+
+  const size_t logged = Log().size();
+  for (const char* area : kAreas) {
+    const std::string folder = out.root + "/" + area;
+    const int rc = RunInChild(
+        [] {
+          ::alarm(20);
+          const struct rlimit limit = {2ull << 30, 2ull << 30};
+          return !kLimitAddressSpace || ::setrlimit(RLIMIT_AS, &limit) == 0;
+        },
+        100,
+        [&] {
+          try {
+            KQUpdateCache cache(27, false);
+            std::vector<File> files;
+            return cache.GetInstallFilesCheckSumList(folder, 1, &files) ? 1 : files.empty() ? 0 : 2;
+          } catch (...) {
+            return 102;  // what would have ended a process without a handler
+          }
+        });
+    EXPECT_EQ(rc, 0) << area;
+  }
+  const std::string log = Log().substr(logged);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 4096u);
+  EXPECT_NE(log.find("is larger than 33554432 bytes"), std::string::npos);
+  EXPECT_NE(log.find("Failed to unserialize string [<m s=\"23\" id=\"43\"><a/>"), std::string::npos);
+  EXPECT_NE(log.find("] (" + std::to_string(elements.size()) + " bytes)"), std::string::npos);
+  EXPECT_NE(log.find("is not a regular file"), std::string::npos);
 }
 
 }  // namespace

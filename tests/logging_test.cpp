@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -157,6 +159,42 @@ TEST(Logging, LongLinesAreNotCut) {
   std::string big(5000, 'x');
   EvDebug().Debug("t", "%s|end", big.c_str());
   EXPECT_NE(kqtest::ReadFile(cfg.logFile()).find(big + "|end\n"), std::string::npos);
+}
+
+// A line whose text gets no memory (a text of 256 MiB, with 64 MiB of address space left) is
+// cut to its head and a note of its length, and the caller goes on.
+TEST(Logging, ALineWithoutMemoryIsCutAndTheCallerGoesOn) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit leaves";
+#endif
+  kqtest::ScopedConfig cfg;
+  constexpr int kWidth = 256 << 20;
+  const int rc = kqtest::RunInChild(
+      [] {
+        unsigned long long pages = 0;  // what the process maps now
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + (64ull << 20);
+        const struct rlimit limit = {bytes, bytes};
+        return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
+      },
+      100,
+      [] {
+        try {
+          EvDebug().Debug("t", "%*s|end", kWidth, "x");
+          log_error("X.cpp", 7, "%*s|end", kWidth, "y");
+          return 0;
+        } catch (...) {
+          return 102;  // what would have ended a process without a handler
+        }
+      });
+  EXPECT_EQ(rc, 0);
+  const auto lines = Lines(kqtest::ReadFile(cfg.logFile()));
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string& line : lines) {
+    EXPECT_LE(line.size(), 1024u);
+    EXPECT_NE(line.find("... [cut: " + std::to_string(kWidth + 4) + " bytes]"), std::string::npos)
+        << line;
+  }
 }
 
 TEST(Logging, WholeLinesUnderThreadsAndProcesses) {

@@ -6,14 +6,14 @@
 // the text of its ".description" file, and the ".description" file itself with its computed
 // checksum. The map's own checksum is never recomputed and compared here.
 #include <cerrno>
-#include <fstream>
-#include <iterator>
+#include <new>
 
 #include "CacheFileListsInternal.h"
 #include "CachePaths.h"
 #include "FileSystemUtils.h"
 #include "KQUpdateCache.h"
 #include "Messages/MessageXml.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/SafePath.h"
 #include "StringUtils.h"
 #include "UpdateNames.h"
@@ -23,14 +23,23 @@ namespace {
 
 const char kDescriptionSuffix[] = ".description";
 
+// The most of a map read, by kind: a map arrives inside a downloaded package, so its size is
+// not trusted. An update's or installer's map lists one unit's files (real ones stay below a
+// megabyte); a pack's or feature release's map holds the maps of all its updates.
+constexpr unsigned long long kMaxUnitMapBytes = 32ull << 20;
+constexpr unsigned long long kMaxCollectionMapBytes = 128ull << 20;
+// The most of a map text that does not decode that goes into a log line.
+constexpr size_t kMaxLoggedMapTextBytes = 512;
+
 // What differs between the four maps: file and entry names, log tag and texts.
 struct MapKind {
   const char* tag;
   const char* fileName;      // "UpdateFileInstallMap.xml"
   const char* entryName;     // "Config/UpdateFileInstallMap.xml"
+  unsigned long long maxBytes;  // the largest map read
   const char* openFailed;    // path, errno (or path only when withErrno is false)
   bool withErrno;
-  const char* decodeFailed;  // subject (update or pack name), or the map text
+  const char* decodeFailed;  // subject (update or pack name), or the map text's head and size
   bool decodeNamesText;
   const char* descriptionFailed;
   const char* successLine;   // level 10, description path and text, or entry texts
@@ -40,6 +49,7 @@ const MapKind kUpdateMap = {
     "[LoadSingleUpdateInstallMap]",
     "UpdateFileInstallMap.xml",
     "Config/UpdateFileInstallMap.xml",
+    kMaxUnitMapBytes,
     "Failed to open update install xml file [%s]. Error [%d]",
     true,
     "Failed to unserialize update install xml for update [%s]",
@@ -51,6 +61,7 @@ const MapKind kPackMap = {
     "[LoadCumulativeUpdatePackInstallMap]",
     "CumulativeUpdatePackInstallMap.xml",
     "Config/CumulativeUpdatePackInstallMap.xml",
+    kMaxCollectionMapBytes,
     "Failed to open update pack's install xml file [%s]. Error [%d]",
     true,
     "Failed to unserialize install xml for update pack [%s]",
@@ -62,9 +73,10 @@ const MapKind kFeatureReleaseMap = {
     "[LoadSPInstallMap]",
     "ServicePackFileInstallMap.xml",
     "Config/ServicePackFileInstallMap.xml",
+    kMaxCollectionMapBytes,
     "Failed to open file %s",
     false,
-    "Failed to unserialize string [%s]",
+    "Failed to unserialize string [%s] (%zu bytes)",
     true,
     "Failed to read description file [%s]",
     nullptr};
@@ -73,35 +85,41 @@ const MapKind kInstallerMap = {
     "[LoadInstallFileChecksum]",
     "InstallFileCheckSum.xml",
     "InstallFileCheckSum.xml",
+    kMaxUnitMapBytes,
     "Failed to open file %s",
     false,
-    "Failed to unserialize string [%s]",
+    "Failed to unserialize string [%s] (%zu bytes)",
     true,
     "Failed to read description file [%s]",
     "Checksum of install xml description file [%s]:[%s]"};
 
-// The whole map text with its line breaks removed. False with errno's value when the file
-// cannot be opened or read to its end.
-bool ReadMapText(const std::string& path, std::string& text, int& error) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = errno ? errno : EIO;
+// The map text at `path` with its line breaks removed: a regular file only (a FIFO or device
+// is refused, never waited on) of at most `maxBytes`, however it grows while it is read. False
+// with an errno value and the reason in `why` otherwise.
+bool ReadMapText(const std::string& path, unsigned long long maxBytes, std::string& text,
+                 int& error, std::string& why) {
+  CPxError e;
+  try {
+    e = CPxFile::ReadRegular(path, maxBytes, text);
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+    why = "no memory to read [" + path + "]";
     return false;
   }
-  std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = errno ? errno : EIO;
+  if (e.IsError()) {
+    error = e.GetErrorCode() > 0 ? e.GetErrorCode() : EIO;
+    why = e.AsString();
     return false;
   }
-  text.clear();
-  text.reserve(raw.size());
-  for (size_t i = 0; i < raw.size(); ++i) {
-    const char c = raw[i];
+  // Joined in place (a line break is "\n" or "\r\n"; the last line may end with a lone '\r').
+  size_t out = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     if (c == '\n') continue;
-    if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-    text.push_back(c);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    text[out++] = c;
   }
+  text.resize(out);
   if (!text.empty() && text.back() == '\r') text.pop_back();
   return true;
 }
@@ -124,16 +142,23 @@ static bool LoadInstallMap(KQUpdateCache& cache, const MapKind& kind, const std:
 
   std::string text;
   int error = 0;
-  if (!ReadMapText(mapPath, text, error)) {
+  std::string why;
+  if (!ReadMapText(mapPath, kind.maxBytes, text, error, why)) {
     if (kind.withErrno)
       log.DebugJob(1, kind.tag, job, kind.openFailed, mapPath.c_str(), error);
     else
       log.DebugJob(1, kind.tag, job, kind.openFailed, mapPath.c_str());
+    log.DebugJob(1, kind.tag, job, "%s", why.c_str());
     return false;
   }
   if (XMLDecoder::unSerialize(map, text, nullptr) != 0) {
-    log.DebugJob(1, kind.tag, job, kind.decodeFailed,
-                 kind.decodeNamesText ? text.c_str() : subject.c_str());
+    if (kind.decodeNamesText) {
+      // Its head only: the text may be as long as the map may be.
+      const std::string head = text.substr(0, kMaxLoggedMapTextBytes);
+      log.DebugJob(1, kind.tag, job, kind.decodeFailed, head.c_str(), text.size());
+    } else {
+      log.DebugJob(1, kind.tag, job, kind.decodeFailed, subject.c_str());
+    }
     return false;
   }
   if (&kind == &kInstallerMap && log.GetDebugLevel() >= 10) {

@@ -16,7 +16,9 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
+#include <stdexcept>
 #include <unordered_map>
 #include <vector>
 
@@ -426,7 +428,8 @@ void AppendHead(std::string& line, int level) {
   line.append(head, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-// Appends printf-formatted text.
+// Appends printf-formatted text. A text that gets no memory for its length is cut to its
+// first bytes and a note of that length.
 void AppendFormatted(std::string& line, const char* fmt, va_list args) {
   va_list copy;
   va_copy(copy, args);
@@ -436,10 +439,19 @@ void AppendFormatted(std::string& line, const char* fmt, va_list args) {
   if (len >= 0 && static_cast<size_t>(len) < sizeof small) {
     line.append(small, static_cast<size_t>(len));
   } else if (len > 0) {
-    std::string big(static_cast<size_t>(len) + 1, '\0');
-    std::vsnprintf(&big[0], big.size(), fmt, args);
-    big.resize(static_cast<size_t>(len));
-    line += big;
+    const size_t start = line.size();
+    const size_t size = static_cast<size_t>(len);
+    try {
+      // Formatted in place, in room for the line's end as well: one allocation.
+      line.resize(start + size + 1);
+    } catch (const std::bad_alloc&) {
+      char note[64];
+      const int n = std::snprintf(note, sizeof note, "... [cut: %d bytes]", len);
+      line.append(small, sizeof small - 1).append(note, n > 0 ? static_cast<size_t>(n) : 0);
+      return;
+    }
+    std::vsnprintf(&line[start], size + 1, fmt, args);
+    line.resize(start + size);
   }
 }
 
@@ -470,9 +482,8 @@ void TellRefusal(OpenLog* log, const Refusal& refusal, const std::string& folder
 namespace {
 
 // Everything of a line after the gate: the look, the level, the text, the write.
-__attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char* tag,
-                                       long long jobId, const char* function, const char* fmt,
-                                       va_list args) {
+void BuildAndWriteLine(const EvDebug& log, int level, const char* tag, long long jobId,
+                       const char* function, const char* fmt, va_list args) {
   LogSettings scratch;
   // Past the gate with a level it drops: the end of a span, a quick look.
   const bool quick = level > static_cast<int>(g_gate.load(std::memory_order_relaxed) & 0xffffffffULL);
@@ -497,6 +508,18 @@ __attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char
   OpenLog* file = LogFileFor(place, log.logName() + ".log");
   if (!refused.folder.empty()) TellRefusal(file, refused, place.folder);
   if (file != nullptr) AppendLine(*file, line);
+}
+
+// BuildAndWriteLine for the entry points: a line that gets no memory is dropped (or, past the
+// write, left unfinished) and the caller goes on.
+__attribute__((noinline)) void LogLine(const EvDebug& log, int level, const char* tag,
+                                       long long jobId, const char* function, const char* fmt,
+                                       va_list args) {
+  try {
+    BuildAndWriteLine(log, level, tag, jobId, function, fmt, args);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
 }
 
 }  // namespace
@@ -537,9 +560,10 @@ void EvDebug::Error(const char* tag, const char* fmt, ...) {
 
 void log_error(const char* file, int line, const char* fmt, ...) {
   EvDebug log;
-  std::string where = std::string(file ? file : "?") + ":" + std::to_string(line);
+  char where[512];  // on the stack: a failed allocation here would escape the logger
+  std::snprintf(where, sizeof where, "%s:%d", file ? file : "?", line);
   va_list args;
   va_start(args, fmt);
-  log.handleMsgEventDebug_NEW(0, "ERROR", 0, -1, 0, where.c_str(), fmt, args);
+  log.handleMsgEventDebug_NEW(0, "ERROR", 0, -1, 0, where, fmt, args);
   va_end(args);
 }
