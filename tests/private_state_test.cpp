@@ -415,10 +415,17 @@ TEST(ConfiguredLevels, AnotherUsersLevelAboveEachFolderIsRefused) {
         if (used || kqtest::TreeManifest(theirs) != before) failed |= 1 << (kind * 2 + asLink);
       }
     }
+    // A log file of another user in the service's own folder is not written either.
+    kqtest::WriteFile("/tmp/own/logs/KqPatches.log", "");
+    ::chmod("/tmp/own/logs", 0700);
+    if (::chown("/tmp/own/logs/KqPatches.log", kNobody, kNobody) != 0) return 101;
+    cfg.set("Logging", "dLogFolder", "/tmp/own/logs");
+    EvDebug().DebugLvl("[planted]", 0, "a line for the log");
+    if (!kqtest::ReadFile("/tmp/own/logs/KqPatches.log").empty()) failed |= 1 << 6;
     return failed;
   });
   if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
-  EXPECT_EQ(0, rc) << "bit 2*kind+link: 0 log, 1 lock, 2 store";
+  EXPECT_EQ(0, rc) << "bit 2*kind+link: 0 log, 1 lock, 2 store; bit 6: another user's log file";
 }
 
 // Another user flips /tmp/shared between root's folder and one of theirs holding a log file any
