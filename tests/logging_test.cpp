@@ -371,6 +371,29 @@ TEST(LoggingGate, AThreadThatKeepsLoggingSeesAnotherProcessRaiseTheLevel) {
   EXPECT_LE(std::atoll(lines[0].c_str() + at + 10) - changedAt, kSeenWithinNs) << lines[0];
 }
 
+// A kept object that has just dropped a fast run of lines writes every line logged 10 ms or more
+// after another process raised the level, whatever the pace of those lines.
+TEST(LoggingGate, EveryLineLoggedAfterAnotherProcessRaisedTheLevelIsWritten) {
+  kqtest::ScopedConfig cfg;
+  cfg.set("Logging", "nDebugLevel", "1");
+  EvDebug log;
+  for (int i = 0; i < 1000; ++i) log.DebugLvl("t", 10, "dropped %d", i);
+  const pid_t writer = ::fork();
+  if (writer == 0) _exit(KQPlatformInfo().setString("Logging", "nDebugLevel", "10") ? 0 : 1);
+  ASSERT_TRUE(ExitsWithin(writer, 10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  // Eight lines 20 ms apart, then four 100 ms apart.
+  std::vector<std::string> want;
+  for (int i = 0; i < 12; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(i < 8 ? 20 : 100));
+    log.DebugLvl("t", 10, "after %d", i);
+    want.push_back(" L10 t after " + std::to_string(i));
+  }
+  const auto lines = Lines(kqtest::ReadFile(cfg.logFile()));
+  ASSERT_EQ(lines.size(), want.size()) << kqtest::ReadFile(cfg.logFile());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_NE(lines[i].find(want[i]), std::string::npos) << lines[i];
+}
+
 // A line cut short by a full file system is finished ahead of the next line once there is room
 // again, so every line in the file is whole. Runs in a child with a small file system of its own.
 TEST(LoggingFiles, EveryLineIsWholeOnAFullFileSystem) {

@@ -202,20 +202,46 @@ void AppendLine(OpenLog& log, const std::string& line) {
 
 // ---- The configured level and folder ----
 
+// How often a thread that drops lines looks at the store, and the slowest tick of a clock that
+// may time it (see the gate below).
+constexpr long long kLookEvery = 5'000'000;  // ns
+constexpr long long kMaxTick = 4'000'000;    // ns
+
+// The gate's clock: the coarse monotonic clock (a read of a word the kernel keeps), or the fine
+// one where the coarse clock ticks more slowly than kMaxTick. Both count from the same origin,
+// so a look stamped on one compares with a reading of the other.
+std::atomic<clockid_t> g_gateClock{CLOCK_MONOTONIC_COARSE};
+struct GateClockChoice {
+  GateClockChoice() {
+    timespec tick{};
+    if (::clock_getres(CLOCK_MONOTONIC_COARSE, &tick) != 0 || tick.tv_sec != 0 ||
+        tick.tv_nsec > kMaxTick)
+      g_gateClock.store(CLOCK_MONOTONIC, std::memory_order_relaxed);
+  }
+} g_gateClockChoice;
+
+// Now on the gate's clock, in nanoseconds.
+inline long long ReadGateClock() {
+  timespec now;
+  ::clock_gettime(g_gateClock.load(std::memory_order_relaxed), &now);
+  return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
 // The logging values of the configuration store and the environment as one thread found them
 // at its last look. A look (for every written line, and for GetDebugLevel) compares $KQ_CONFIG
 // and this process's count of store writes with what was found; the store itself is looked at
 // (a file status call) when either changed or kSettingsRecheck has passed since it was last
 // looked at, and the values, the log folder among them, are worked out again only when the
 // store or $KQ_LOG_DIR changed. So a change made by this process is seen at once, one made by
-// another process within kSettingsRecheck. The quick look at the end of a span of dropped lines
-// (see the gate below) compares $KQ_CONFIG only when the store is due to be looked at anyway.
+// another process within kSettingsRecheck. A look that the gate (below) lets through because
+// its time has come always looks at the store.
 struct LogSettings {
   bool valid = false;
   unsigned long long generation = 0;
   std::string configEnv;  // $KQ_CONFIG as it was ("" when unset)
   std::string logDirEnv;  // $KQ_LOG_DIR as it was ("" when unset)
   Clock::time_point checked;
+  long long checkedOnGateClock = 0;  // the same moment on the gate's clock (ns)
   std::shared_ptr<const kqconfig::IniData> config;
   int level = kDefaultLevel;
   LogPlace place;
@@ -259,15 +285,15 @@ void WorkOut(LogSettings& s) {
   }
 }
 
-// Brings `s` up to date as described above; `quick` (the look at the end of a span of dropped
-// lines) leaves $KQ_CONFIG to the next look at the store.
-void Refresh(LogSettings& s, Clock::time_point now, bool quick) {
+// Brings `s` up to date as described above; `due` (the gate's time to look has come) looks at
+// the store even when the last look is recent on the fine clock.
+void Refresh(LogSettings& s, Clock::time_point now, bool due) {
   const unsigned long long generation = kqconfig::IniStore::Generation();
-  const bool fresh = s.valid && generation == s.generation && now - s.checked < kSettingsRecheck;
-  if (fresh && quick) return;
   const char* env = EnvOrEmpty("KQ_CONFIG");
   const bool sameStore = s.valid && std::strcmp(env, s.configEnv.c_str()) == 0;
-  if (fresh && sameStore) return;
+  if (!due && sameStore && generation == s.generation && now - s.checked < kSettingsRecheck)
+    return;
+  const long long onGateClock = ReadGateClock();  // read before the store is looked at
   std::shared_ptr<const kqconfig::IniData> config = kqconfig::IniStore::Default().snapshot();
   const char* logDir = EnvOrEmpty("KQ_LOG_DIR");
   if (!sameStore || config != s.config || s.logDirEnv != logDir) {
@@ -278,53 +304,49 @@ void Refresh(LogSettings& s, Clock::time_point now, bool quick) {
   }
   s.generation = generation;
   s.checked = now;
+  s.checkedOnGateClock = onGateClock;
   s.valid = true;
 }
 
 // ---- The gate: what a filtered line costs ----
 //
-// A line that its level filters out is dropped at the gate, shared by all threads: the level
-// found at the last look of any thread, together with the low half of this process's count of
-// store writes at that look, in one word, so that no thread pairs the level of one look with the
-// count of another. A write to a store by this process changes the count and so shuts the gate
-// at once. Changes the count cannot tell (another process's write, a changed $KQ_CONFIG) are
-// seen at the next look; a thread looks again after a span of lines dropped at the gate, a
-// span that doubles (up to kMaxSpan) while the lines of the last span came within kSpanTime and
-// is one line otherwise. So a thread that keeps logging looks within about kSettingsRecheck +
-// 2 x kSpanTime, a thread that logs now and then at every line, and a thread coming back from a
-// pause within kMaxSpan lines; written lines look every time.
-constexpr int kMaxSpan = 64;
-constexpr std::chrono::milliseconds kSpanTime(1);
-// Level INT_MAX: nothing is dropped at the gate before the first look.
-std::atomic<unsigned long long> g_gate{static_cast<unsigned long long>(INT_MAX)};
-// Read for every filtered line: kept in the static thread-local block (4 bytes), so reading it
-// needs no call.
-__attribute__((tls_model("initial-exec"))) thread_local int t_linesBeforeLook = 0;
-thread_local int t_span = 1;
-thread_local Clock::time_point t_spanStart;
+// A line that its level filters out is dropped at the gate of its thread: the level of the
+// thread's last look at the store, this process's count of store writes then, and when that
+// look was on a coarse clock. A write to a store by this process changes the count and so opens
+// the gate at once. Changes the count cannot tell (another process's write, a changed
+// $KQ_CONFIG) are seen at the thread's next look, which the gate lets through once kLookEvery
+// has passed on its clock. That clock lags real time by less than one tick (kMaxTick at most),
+// so a dropped line comes less than kLookEvery + kMaxTick = 9 ms after a look: every line logged
+// 10 ms or more after such a change counts it, whatever the thread logged before. A filtered line
+// costs an atomic load and a read of the clock; a thread that keeps dropping lines looks at the
+// store once per kLookEvery.
 
-unsigned long long GateWord(int level, unsigned long long generation) {
-  return (generation & 0xffffffffULL) << 32 | static_cast<unsigned int>(level);
-}
+// The calling thread's gate, set at each of its looks. Read for every filtered line: kept in the
+// static thread-local block, so reading it needs no call.
+struct Gate {
+  int level = INT_MAX;  // nothing is dropped before the thread's first look
+  unsigned long long generation = 0;
+  long long lookedAt = 0;  // on the gate's clock (ns)
+};
+__attribute__((tls_model("initial-exec"))) thread_local Gate t_gate;
 
-// True when a line of `level` is dropped at the gate; costs two atomic loads and a count.
+// True when a line of `level` is dropped at the gate; costs an atomic load and a clock read.
 inline bool DroppedAtGate(int level) {
-  const unsigned long long gate = g_gate.load(std::memory_order_relaxed);
-  if (level <= static_cast<int>(gate & 0xffffffffULL)) return false;
-  if (gate >> 32 != (kqconfig::IniStore::Generation() & 0xffffffffULL)) return false;
-  return --t_linesBeforeLook > 0;
+  const Gate& gate = t_gate;
+  if (level <= gate.level) return false;
+  if (gate.generation != kqconfig::IniStore::Generation()) return false;
+  return ReadGateClock() - gate.lookedAt < kLookEvery;
 }
 
-// A look: brings the calling thread's settings up to date, sets the gate from them and starts
-// the thread's next span. `scratch` serves once the thread's own settings are gone.
-const LogSettings& Look(LogSettings& scratch, bool quick = false) {
+// A look: brings the calling thread's settings up to date and sets its gate from them. `due`:
+// the gate let a line it drops through, as the time to look has come. `scratch` serves once the
+// thread's own settings are gone.
+const LogSettings& Look(LogSettings& scratch, bool due = false) {
   LogSettings& s = t_settingsGone ? scratch : t_settings.settings;
-  const Clock::time_point now = Clock::now();
-  Refresh(s, now, quick);
-  g_gate.store(GateWord(s.level, s.generation), std::memory_order_relaxed);
-  t_span = now - t_spanStart < kSpanTime ? std::min(2 * t_span, kMaxSpan) : 1;
-  t_spanStart = now;
-  t_linesBeforeLook = t_span;
+  Refresh(s, Clock::now(), due);
+  t_gate.level = s.level;
+  t_gate.generation = s.generation;
+  t_gate.lookedAt = s.checkedOnGateClock;
   return s;
 }
 
@@ -485,9 +507,9 @@ namespace {
 void BuildAndWriteLine(const EvDebug& log, int level, const char* tag, long long jobId,
                        const char* function, const char* fmt, va_list args) {
   LogSettings scratch;
-  // Past the gate with a level it drops: the end of a span, a quick look.
-  const bool quick = level > static_cast<int>(g_gate.load(std::memory_order_relaxed) & 0xffffffffULL);
-  const LogSettings& settings = Look(scratch, quick);
+  // Past the gate with a level it drops: the time to look has come (or the count of store
+  // writes changed, which makes a look anyway).
+  const LogSettings& settings = Look(scratch, level > t_gate.level);
   if (level > settings.level) return;
   // Copied: what this line calls may log, and so change the thread's settings.
   const LogPlace place = settings.place;
