@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -253,106 +252,91 @@ constexpr uid_t kNobody = 65534;
 
 // Plants `path` as user 65534's: a folder (mode), or with `target` a symbolic link to it.
 bool PlantAsNobody(const std::string& path, mode_t mode, const char* target = nullptr) {
-  const bool made = target != nullptr ? ::symlink(target, path.c_str()) == 0
-                                      : ::mkdir(path.c_str(), mode) == 0 && ::chmod(path.c_str(), mode) == 0;
+  const bool made = target != nullptr
+                        ? ::symlink(target, path.c_str()) == 0
+                        : ::mkdir(path.c_str(), mode) == 0 && ::chmod(path.c_str(), mode) == 0;
   return made && ::lchown(path.c_str(), kNobody, kNobody) == 0;
 }
 
-// Whether the calling thread gets a session on the database at `path` (as root, the settings
-// set through `config`), with the reason in `err` when not.
-bool Connects(kqtest::ScopedConfig& config, const std::string& path, std::string& err) {
-  config.set("Database", "sPath", path);
-  kq::db::CloseThreadSessions();
-  return kq::db::ThreadSession(err) != nullptr;
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
-// Runs `body` as root in a private /tmp that keeps the test's folder; skips the test where that
-// cannot be had. `body` returns 0, or the number of the first check that failed.
-void RunAsRootInPrivateTmp(kqtest::ScopedDatabase& db, const std::function<int()>& body) {
+// As root, with the database file in folders that user 65534 made: a link or a folder of theirs
+// on the way is refused, and nothing is written through it; so is a file of theirs in a folder of
+// root's. While they keep swapping the folder between one of root's and one of theirs holding a
+// database open to all, no session of root's opens theirs.
+TEST_F(DbLayer, AnotherUsersFoldersAndFilesAreNeverUsed) {
   if (kqtest::DbTestOnPostgres()) GTEST_SKIP() << "embedded database only";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant as another user";
-  const int rc = kqtest::RunWithPrivateTmp(db.config().root(), body);
-  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
-  EXPECT_EQ(0, rc) << "the check that failed";
-}
-
-// A folder on the way that another user made (a link, or a real folder of theirs) is refused,
-// and nothing is made or written through it; so is a database file of theirs in a folder of
-// ours.
-TEST_F(DbLayer, AnotherUsersFolderOrFileIsRefused) {
-  RunAsRootInPrivateTmp(db, [&] {
+  const int rc = kqtest::RunWithPrivateTmp(db.config().root(), [&] {
     int check = 0;
-    std::string err;
     auto failed = [&](bool ok) { return ++check, !ok; };
-    const std::string theirs = "/tmp/theirs", shared = "/tmp/shared", path = "/tmp/shared/dbdir/Hubnode.db";
-    if (failed(PlantAsNobody(theirs, 0755) && PlantAsNobody(shared, 0, theirs.c_str()))) return check;
-    if (failed(!Connects(db.config(), path, err) && err.find("is a symbolic link of user 65534") != std::string::npos))
-      return check;
-    if (failed(kqtest::TreeManifest(theirs).empty())) return check;
-
-    if (failed(::unlink(shared.c_str()) == 0 && PlantAsNobody(shared, 0755))) return check;
-    if (failed(!Connects(db.config(), path, err) && err.find("is owned by user 65534") != std::string::npos))
-      return check;
-    if (failed(kqtest::TreeManifest(shared).empty())) return check;
-
-    const std::string ours = "/tmp/ours", file = ours + "/Hubnode.db";
-    if (failed(::mkdir(ours.c_str(), 0700) == 0)) return check;
-    kqtest::WriteFile(file, "");
-    if (failed(::chown(file.c_str(), kNobody, kNobody) == 0)) return check;
-    if (failed(!Connects(db.config(), file, err))) return check;
-    const std::string line = "[" + file + "] is owned by user 65534";
-    if (failed(kqtest::ReadFile(db.config().logFile()).find(line) != std::string::npos)) return check;
-    if (failed(kqtest::ReadFile(file).empty() && kqtest::TreeManifest(ours).size() == 1)) return check;
-    return 0;
-  });
-}
-
-// Another user who keeps swapping the folder of the database file between one of root's and
-// one of theirs holding a database open to all never gets root to open theirs.
-TEST_F(DbLayer, AFolderSwappedByAnotherUserNeverHandsUsTheirDatabase) {
-  RunAsRootInPrivateTmp(db, [&] {
-    int check = 0;
     std::string err;
-    auto failed = [&](bool ok) { return ++check, !ok; };
-    // Their database: a copy of a real one (made by root, then given away, open to all).
-    const std::string theirs = "/tmp/theirs", bait = theirs + "/Hubnode.db";
-    if (failed(::mkdir(theirs.c_str(), 0755) == 0 && Connects(db.config(), bait, err))) return check;
+    auto connects = [&](const std::string& path) {
+      db.config().set("Database", "sPath", path);
+      kq::db::CloseThreadSessions();
+      return kq::db::ThreadSession(err) != nullptr;
+    };
+    const std::string theirs = "/tmp/theirs", path = "/tmp/shared/dbdir/Hubnode.db";
+    if (failed(PlantAsNobody(theirs, 0755) && PlantAsNobody("/tmp/shared", 0, theirs.c_str()) &&
+               !connects(path) && Has(err, "is a symbolic link of user 65534")))
+      return check;
+    if (failed(::unlink("/tmp/shared") == 0 && PlantAsNobody("/tmp/shared", 0755) &&
+               !connects(path) && Has(err, "is owned by user 65534")))
+      return check;
+    if (failed(kqtest::TreeManifest(theirs).empty() && kqtest::TreeManifest("/tmp/shared").empty()))
+      return check;
+
+    // Their database, a real one open to all, in a folder of root's and then in theirs.
+    const std::string rootOnly = "/tmp/rootonly", moved = rootOnly + "/Hubnode.db";
+    const std::string bait = theirs + "/Hubnode.db";
+    if (failed(::mkdir(rootOnly.c_str(), 0700) == 0 && connects(moved))) return check;
     kq::db::CloseThreadSessions();
-    if (failed(::chown(theirs.c_str(), kNobody, kNobody) == 0 && ::chown(bait.c_str(), kNobody, kNobody) == 0 &&
-               ::chmod(bait.c_str(), 0666) == 0))
+    if (failed(::chown(moved.c_str(), kNobody, kNobody) == 0 &&
+               ::chmod(moved.c_str(), 0666) == 0 && !connects(moved) &&
+               Has(kqtest::ReadFile(db.config().logFile()),
+                   "[" + moved + "] is owned by user 65534") &&
+               ::rename(moved.c_str(), bait.c_str()) == 0))
       return check;
-    struct stat before;
+    struct stat before, after;
     const std::string content = kqtest::ReadFile(bait);
-    if (failed(::stat(bait.c_str(), &before) == 0 && !content.empty())) return check;
+    ::stat(bait.c_str(), &before);
 
-    // /tmp/dbdir and /tmp/flip: their links to a folder of root's alone and to theirs,
-    // exchanged without end by a child running as them.
-    if (failed(::mkdir("/tmp/rootonly", 0700) == 0 && PlantAsNobody("/tmp/dbdir", 0, "/tmp/rootonly") &&
+    // /tmp/dbdir and /tmp/flip: their links to root's folder and to theirs, exchanged without
+    // end by a child running as them.
+    if (failed(PlantAsNobody("/tmp/dbdir", 0, rootOnly.c_str()) &&
                PlantAsNobody("/tmp/flip", 0, theirs.c_str())))
       return check;
     const pid_t flipper = ::fork();
     if (flipper == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(1);
-      for (;;) ::syscall(SYS_renameat2, AT_FDCWD, "/tmp/dbdir", AT_FDCWD, "/tmp/flip", RENAME_EXCHANGE);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+        _exit(1);
+      for (;;)
+        ::syscall(SYS_renameat2, AT_FDCWD, "/tmp/dbdir", AT_FDCWD, "/tmp/flip", RENAME_EXCHANGE);
     }
-    int opened = 0;
+    int opened = 0;  // the session that opened theirs (its journal files appear beside it)
     for (int session = 1; session <= 250 && opened == 0; ++session) {
-      if (Connects(db.config(), "/tmp/dbdir/Hubnode.db", err)) {
-        std::shared_ptr<kq::db::Session> s = kq::db::ThreadSession(err);
-        (void)kq::db::ExecuteSql(*s, "INSERT INTO PatchUpdateOS VALUES ($1, 1, 1)", {I(session)}, nullptr, err);
+      if (connects("/tmp/dbdir/Hubnode.db")) {
+        (void)kq::db::ExecuteSql(*kq::db::ThreadSession(err),
+                                 "INSERT INTO PatchUpdateOS VALUES ($1, 1, 1)", {I(session)},
+                                 nullptr, err);
       }
-      struct stat now;
-      if (::stat(bait.c_str(), &now) != 0 || now.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
-          now.st_mtim.tv_sec != before.st_mtim.tv_sec || kqtest::TreeManifest(theirs).size() != 1)
-        opened = session;
+      if (kqtest::TreeManifest(theirs).size() != 1) opened = session;
     }
     kq::db::CloseThreadSessions();
     ::kill(flipper, SIGKILL);
     ::waitpid(flipper, nullptr, 0);
     if (opened != 0) std::fprintf(stderr, "their database was opened at session %d\n", opened);
-    if (failed(opened == 0 && kqtest::ReadFile(bait) == content)) return check;
+    if (failed(opened == 0 && kqtest::ReadFile(bait) == content &&
+               ::stat(bait.c_str(), &after) == 0 &&
+               after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+               after.st_mtim.tv_nsec == before.st_mtim.tv_nsec))
+      return check;
     return 0;
   });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(0, rc) << "the number of the check that failed";
 }
 
 TEST_F(DbLayer, TextArgumentsArriveIntact) {

@@ -269,7 +269,8 @@ int OpenFolder(const std::string& path, bool isDefault, std::string& err) {
 // by us, private to this user (the engine gives its journal files the same mode), and said in
 // the log; an existing one must be a regular file of this user or root, and is left as it is.
 bool CheckFile(int folderFd, const std::string& name, const std::string& path, std::string& err) {
-  kq::ScopedFd fd(kq::OpenOwnFileAt(folderFd, name, O_RDWR | O_CREAT | O_EXCL, 0600, true, path, err));
+  const int create = O_RDWR | O_CREAT | O_EXCL;
+  kq::ScopedFd fd(kq::OpenOwnFileAt(folderFd, name, create, 0600, true, path, err));
   if (fd.valid()) {
     EvDebug().DebugLvl("Database", 1, "Created the database file [%s]", path.c_str());
     return true;
