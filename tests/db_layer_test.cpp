@@ -1,11 +1,16 @@
 // The database layer: result codes, binding, texts, sessions, files and processes.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -26,6 +31,7 @@
 #include "Db/Tbl/simBinarySet.h"
 #include "Db/TblCommon/simAllVorlanRel.h"
 #include "KqDbTestEnv.h"
+#include "PrivateTmp.h"
 
 using kq::db::Value;
 using kqtest::I;
@@ -238,6 +244,99 @@ TEST_F(DbLayer, TheDatabaseFileIsPrivateAndItsFolderChecked) {
   EXPECT_NE(std::string::npos, log.find("Created the database file [" + made + "]")) << log;
   EXPECT_NE(std::string::npos, log.find("[relative.db]: \"Database\"/\"sPath\" is not absolute"))
       << log;
+}
+
+// ---- Folders and files of another local user -------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+
+// Plants `path` as user 65534's: a folder (mode), or with `target` a symbolic link to it.
+bool PlantAsNobody(const std::string& path, mode_t mode, const char* target = nullptr) {
+  const bool made = target != nullptr
+                        ? ::symlink(target, path.c_str()) == 0
+                        : ::mkdir(path.c_str(), mode) == 0 && ::chmod(path.c_str(), mode) == 0;
+  return made && ::lchown(path.c_str(), kNobody, kNobody) == 0;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// As root, with the database file in folders that user 65534 made: a link or a folder of theirs
+// on the way is refused, and nothing is written through it; so is a file of theirs in a folder of
+// root's. While they keep swapping the folder between one of root's and one of theirs holding a
+// database open to all, no session of root's opens theirs.
+TEST_F(DbLayer, AnotherUsersFoldersAndFilesAreNeverUsed) {
+  if (kqtest::DbTestOnPostgres()) GTEST_SKIP() << "embedded database only";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant as another user";
+  const int rc = kqtest::RunWithPrivateTmp(db.config().root(), [&] {
+    int check = 0;
+    auto failed = [&](bool ok) { return ++check, !ok; };
+    std::string err;
+    auto connects = [&](const std::string& path) {
+      db.config().set("Database", "sPath", path);
+      kq::db::CloseThreadSessions();
+      return kq::db::ThreadSession(err) != nullptr;
+    };
+    const std::string theirs = "/tmp/theirs", path = "/tmp/shared/dbdir/Hubnode.db";
+    if (failed(PlantAsNobody(theirs, 0755) && PlantAsNobody("/tmp/shared", 0, theirs.c_str()) &&
+               !connects(path) && Has(err, "is a symbolic link of user 65534")))
+      return check;
+    if (failed(::unlink("/tmp/shared") == 0 && PlantAsNobody("/tmp/shared", 0755) &&
+               !connects(path) && Has(err, "is owned by user 65534")))
+      return check;
+    if (failed(kqtest::TreeManifest(theirs).empty() && kqtest::TreeManifest("/tmp/shared").empty()))
+      return check;
+
+    // Their database, a real one open to all, in a folder of root's and then in theirs.
+    const std::string rootOnly = "/tmp/rootonly", moved = rootOnly + "/Hubnode.db";
+    const std::string bait = theirs + "/Hubnode.db";
+    if (failed(::mkdir(rootOnly.c_str(), 0700) == 0 && connects(moved))) return check;
+    kq::db::CloseThreadSessions();
+    if (failed(::chown(moved.c_str(), kNobody, kNobody) == 0 &&
+               ::chmod(moved.c_str(), 0666) == 0 && !connects(moved) &&
+               Has(kqtest::ReadFile(db.config().logFile()),
+                   "[" + moved + "] is owned by user 65534") &&
+               ::rename(moved.c_str(), bait.c_str()) == 0))
+      return check;
+    struct stat before, after;
+    const std::string content = kqtest::ReadFile(bait);
+    ::stat(bait.c_str(), &before);
+
+    // /tmp/dbdir and /tmp/flip: their links to root's folder and to theirs, exchanged without
+    // end by a child running as them.
+    if (failed(PlantAsNobody("/tmp/dbdir", 0, rootOnly.c_str()) &&
+               PlantAsNobody("/tmp/flip", 0, theirs.c_str())))
+      return check;
+    const pid_t flipper = ::fork();
+    if (flipper == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+        _exit(1);
+      for (;;)
+        ::syscall(SYS_renameat2, AT_FDCWD, "/tmp/dbdir", AT_FDCWD, "/tmp/flip", RENAME_EXCHANGE);
+    }
+    int opened = 0;  // the session that opened theirs (its journal files appear beside it)
+    for (int session = 1; session <= 250 && opened == 0; ++session) {
+      if (connects("/tmp/dbdir/Hubnode.db")) {
+        (void)kq::db::ExecuteSql(*kq::db::ThreadSession(err),
+                                 "INSERT INTO PatchUpdateOS VALUES ($1, 1, 1)", {I(session)},
+                                 nullptr, err);
+      }
+      if (kqtest::TreeManifest(theirs).size() != 1) opened = session;
+    }
+    kq::db::CloseThreadSessions();
+    ::kill(flipper, SIGKILL);
+    ::waitpid(flipper, nullptr, 0);
+    if (opened != 0) std::fprintf(stderr, "their database was opened at session %d\n", opened);
+    if (failed(opened == 0 && kqtest::ReadFile(bait) == content &&
+               ::stat(bait.c_str(), &after) == 0 &&
+               after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+               after.st_mtim.tv_nsec == before.st_mtim.tv_nsec))
+      return check;
+    return 0;
+  });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(0, rc) << "the number of the check that failed";
 }
 
 TEST_F(DbLayer, TextArgumentsArriveIntact) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "Configuration/KQPlatformInfo.h"
@@ -17,6 +18,8 @@
 #include "Database/DbBackend.h"
 #include "Logging/EvDebug.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 
 namespace kq {
 namespace db {
@@ -143,10 +146,22 @@ class SqliteStatement : public Statement {
   sqlite3_stmt* m_stmt;
 };
 
+// One connection, and the descriptor of the checked folder through which SQLite reached the
+// database file: its journal files are named through the same descriptor, so it is closed only
+// after the connection.
 class SqliteConnection : public Connection {
  public:
-  explicit SqliteConnection(sqlite3* db) : m_db(db) {}
-  ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+  SqliteConnection(sqlite3* db, int folderFd) : m_db(db), m_folderFd(folderFd) {}
+  ~SqliteConnection() override {
+    // Every statement is finalized by now. Were one left, the engine would close the file later
+    // and could delete its journal files through the descriptor's number, by then another file's:
+    // the descriptor is then kept open.
+    if (sqlite3_close(m_db) == SQLITE_OK) {
+      ::close(m_folderFd);
+    } else {
+      sqlite3_close_v2(m_db);
+    }
+  }
 
   std::unique_ptr<Statement> prepare(const std::string& sql, std::string& err) override {
     std::string text = ToSqliteParameters(sql);
@@ -194,40 +209,76 @@ class SqliteConnection : public Connection {
 
  private:
   sqlite3* m_db;
+  int m_folderFd;
 };
 
-// The folder of the database file is made here and checked on every connection, the default
-// one and one the configuration names alike: another user must not be able to make it first,
-// swap it for a link or write into it. A relative "sPath" would land below whatever folder the
-// process runs in, and is refused.
-bool PrepareFolder(const std::string& path, bool isDefault, std::string& err) {
-  std::string folder;
+// The name of the file system layer the database files are opened through: the platform's own
+// in every respect but one. The platform's turns a name into an absolute one by resolving every
+// symbolic link on the way, and so would turn "/proc/self/fd/<n>/<file>" back into the path of
+// the folder, walked again; this one takes an absolute name as it is given.
+const char kVfsName[] = "kq-unix";
+
+// The layer's absolute name of a file: the name itself; a relative one cannot be opened.
+int FullPathnameAsGiven(sqlite3_vfs*, const char* name, int outSize, char* out) {
+  const size_t length = std::strlen(name);
+  if (name[0] != '/' || length >= static_cast<size_t>(outSize)) return SQLITE_CANTOPEN;
+  std::memcpy(out, name, length + 1);
+  return SQLITE_OK;
+}
+
+// Registers the layer above once per process; false when the platform has none to forward to.
+bool RegisterVfs() {
+  static sqlite3_vfs vfs;
+  static bool registered = false;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    sqlite3_vfs* platform = sqlite3_vfs_find(nullptr);
+    if (platform == nullptr) return;
+    vfs = *platform;
+    vfs.pNext = nullptr;
+    vfs.zName = kVfsName;
+    vfs.xFullPathname = FullPathnameAsGiven;
+    registered = sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+  });
+  return registered;
+}
+
+// Opens the folder of the database file, the default one and one the configuration names alike,
+// checked at every level from "/" and made when missing (Configuration/StateFolders.h): another
+// user must not be able to make any level of it first, swap one for a link or write into it. A
+// relative "sPath" would land below whatever folder the process runs in, and is refused. The
+// folder's descriptor, or -1 with err.
+int OpenFolder(const std::string& path, bool isDefault, std::string& err) {
   if (isDefault) {
-    if (kq::PrepareStateFolder(kStateKind, folder, err)) return true;
-    err = "refusing the folder of the database file: " + err;
-    return false;
+    std::string folder;
+    const int fd = kq::OpenStateFolder(kStateKind, folder, err);
+    if (fd < 0) err = "refusing the folder of the database file: " + err;
+    return fd;
   }
   if (path[0] != '/') {
     err = "refusing the database file [" + path + "]: \"Database\"/\"sPath\" is not absolute";
-    return false;
+    return -1;
   }
-  if (kq::PrepareConfiguredFolder(path.substr(0, path.rfind('/') + 1), err)) return true;
-  err = "cannot open database file [" + path + "]: " + err;
-  return false;
+  const size_t slash = path.rfind('/');
+  const int fd = kq::OpenConfiguredFolder(slash == 0 ? "/" : path.substr(0, slash), err);
+  if (fd < 0) err = "cannot open database file [" + path + "]: " + err;
+  return fd;
 }
 
-// A new database file is made by us, private to this user (the engine gives its journal files
-// the same mode), and said in the log; an existing one is left as it is.
-bool MakeFile(const std::string& path, std::string& err) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno == EEXIST) return true;
-    err = "cannot open database file [" + path + "]: " + PxErrnoText(errno);
-    return false;
+// The database file `name` in the folder open at folderFd (`path` in messages). A new one is made
+// by us, private to this user (the engine gives its journal files the same mode), and said in
+// the log; an existing one must be a regular file of this user or root, and is left as it is.
+bool CheckFile(int folderFd, const std::string& name, const std::string& path, std::string& err) {
+  const int create = O_RDWR | O_CREAT | O_EXCL;
+  kq::ScopedFd fd(kq::OpenOwnFileAt(folderFd, name, create, 0600, true, path, err));
+  if (fd.valid()) {
+    EvDebug().DebugLvl("Database", 1, "Created the database file [%s]", path.c_str());
+    return true;
   }
-  ::close(fd);
-  EvDebug().DebugLvl("Database", 1, "Created the database file [%s]", path.c_str());
-  return true;
+  if (errno == EEXIST) fd.reset(kq::OpenOwnFileAt(folderFd, name, O_RDONLY, 0, true, path, err));
+  if (fd.valid()) return true;
+  err = "refusing the database file: " + err;
+  return false;
 }
 
 class SqliteBackend : public Backend {
@@ -240,17 +291,25 @@ class SqliteBackend : public Backend {
     return kq::DefaultStateFolder(kStateKind) + "/Hubnode.db";
   }
 
+  // SQLite opens the file through the descriptor of the folder checked, never through its path
+  // again: a level swapped after the check changes nothing.
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
-    if (!PrepareFolder(path, GetSetting(settings, "spath").empty(), err) || !MakeFile(path, err)) {
+    kq::ScopedFd folder(OpenFolder(path, GetSetting(settings, "spath").empty(), err));
+    if (!folder.valid() || !CheckFile(folder.get(), path.substr(path.rfind('/') + 1), path, err)) {
       EvDebug().DebugLvl("Database", 0, "%s", err.c_str());
+      return nullptr;
+    }
+    if (!RegisterVfs()) {
+      err = "cannot open database file [" + path + "]: the engine has no file system layer";
       return nullptr;
     }
     long timeoutMs = BusyTimeoutMs(settings);
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db,
+    const std::string through = kq::PathThroughFd(folder.get(), path.substr(path.rfind('/') + 1));
+    int rc = sqlite3_open_v2(through.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+                             kVfsName);
     if (rc != SQLITE_OK) {
       err = "cannot open database file [" + path + "]: " +
             (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -258,7 +317,7 @@ class SqliteBackend : public Backend {
       return nullptr;
     }
     sqlite3_busy_timeout(db, static_cast<int>(timeoutMs));
-    std::unique_ptr<SqliteConnection> conn(new SqliteConnection(db));
+    std::unique_ptr<SqliteConnection> conn(new SqliteConnection(db, folder.release()));
     // Switching a new file to WAL takes a lock that the busy handler does not wait for: when
     // several processes open a new database together, the switch is tried again until the
     // busy timeout has passed.
