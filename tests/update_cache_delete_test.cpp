@@ -485,6 +485,30 @@ TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatItsRemovalsEmptied) {
   EXPECT_FALSE(Exists(base + "/Updates/u.exe"));
 }
 
+// Removals made after a pruning was put off, by any system up to the failing one, keep the
+// folders they emptied from it; once a later system puts it off again, they no longer do.
+TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatRemovalsSinceAWaitingPruneEmptied) {
+  const std::string base = InstallFolder(15, 1);
+  const std::string copy = config_.root() + "/copy";
+  const auto media = [this](const std::string& name) {
+    return Release(16, 1, FilesForOS::kMediaFiles, Media({name}));
+  };
+  const FilesForRel installer = Release(15, 1, FilesForOS::kInstallerFiles, Files({"setup.exe"}));
+  for (const std::vector<FilesForRel>& systems :
+       {std::vector<FilesForRel>{media("nope.bin"), installer, media("../x")},
+        std::vector<FilesForRel>{media("nope.bin"), installer, media("no.bin"), media("../x")}}) {
+    fs::remove_all(root_);
+    fs::remove_all(copy);
+    kqtest::WriteFile(base + "/setup.exe", "s");
+    fs::copy(root_, copy, fs::copy_options::recursive);
+    CacheOpReq req = Request();
+    SetReleases(req, systems);
+    EXPECT_FALSE(cache_.DeleteLocalCacheContents(req));
+    EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, systems));
+    EXPECT_EQ(Exists(base), systems.size() == 3);
+  }
+}
+
 class ApplianceDelete : public DeleteOnRequest {
  protected:
   void SetUp() override {

@@ -44,16 +44,19 @@ std::string HotfixPackNote(const FullVersion& v, const char* after = "") {
 }
 
 // The marker holds the run only when whoever may hold the service left it: a regular file (a
-// link is not followed) owned by root or by this process's user. Another one is ignored with a
-// line, which ends the wait, so the line is written once.
+// link is not followed) with one name only, owned by root or by this process's user. (A second
+// name is another user's hard link to a file of root's.) Another one is ignored with a line,
+// which ends the wait, so the line is written once.
 bool SleepMarkerHolds(EvDebug& log) {
   SPxFileStat st;
   if (CPxFile::Lstat(kSleepMarker, st).IsError()) return false;
-  if (st.IsRegular() && (st.uid == 0 || st.uid == GetCurrentUserId())) return true;
+  if (st.IsRegular() && st.nlink == 1 && (st.uid == 0 || st.uid == GetCurrentUserId()))
+    return true;
   log.Debug("Initialize",
-            "Ignoring [%s]: not a regular file owned by root or user %lu (owner %lu, mode %o)",
+            "Ignoring [%s]: not a regular file of one link owned by root or user %lu (owner %lu, "
+            "mode %o, links %llu)",
             kSleepMarker, GetCurrentUserId(), static_cast<unsigned long>(st.uid),
-            static_cast<unsigned>(st.mode));
+            static_cast<unsigned>(st.mode), static_cast<unsigned long long>(st.nlink));
   return false;
 }
 

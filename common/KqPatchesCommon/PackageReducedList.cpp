@@ -138,7 +138,7 @@ bool ReadAll(int fd, std::string& text) {
 // Takes the writers' lock of list `name` in the folder open at dirfd: an exclusive lock of its
 // whole lock file (made when missing; a link or anything but a regular file is refused), waited
 // for at most kWriterWaitLimit. The returned descriptor holds the lock until it is closed; -1
-// with errno set (EAGAIN when the wait ran out).
+// with errno set (ETIMEDOUT when the wait ran out).
 int LockListWriters(int dirfd, const std::string& name) {
   const std::string lockName = name + kLockSuffix;
   ScopedFd fd(::openat(dirfd, lockName.c_str(),
@@ -157,7 +157,7 @@ int LockListWriters(int dirfd, const std::string& name) {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EACCES) return -1;
     if (std::chrono::steady_clock::now() >= deadline) {
-      errno = EAGAIN;
+      errno = ETIMEDOUT;
       return -1;
     }
     std::this_thread::sleep_for(kWriterPoll);
@@ -296,7 +296,12 @@ bool KQPackageCache::CreatePkgInfoFile(std::vector<unsigned> packageIds, std::st
   if (!lock.valid()) {
     const int error = errno;
     m_errMsg += "Failed to open file " + path;
-    m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(), error);
+    if (error == ETIMEDOUT)
+      m_log.DebugJob(0, kTag, m_jobId, "Timed out waiting for the lock of [%s] after %lld seconds",
+                     path.c_str(), static_cast<long long>(kWriterWaitLimit.count()));
+    else
+      m_log.DebugJob(0, kTag, m_jobId, "Failed to open file [%s] with errno [%d]", path.c_str(),
+                     error);
     return false;
   }
   RemoveDeadWritersFiles(dir.get(), folder, name);

@@ -8,8 +8,8 @@
 // several systems prune is walked once, after the last of them. Two things would tell the
 // difference, and are handled where they happen: a system that reads the tree (the highest
 // feature release of its "ServicePacks" folder) first gets that folder pruned as the waiting
-// prunes would have left it; and when a system fails, the waiting prunes run keeping every
-// folder that system's removals may have emptied, as they ran before it.
+// prunes would have left it; and when a system fails, each waiting prune runs keeping every
+// folder that the removals made since it was put off may have emptied, as it ran before them.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -170,23 +170,30 @@ class DeletionRun {
   // Prunes the folder `rel` as the prunes still waiting would have before anything reads it.
   bool PruneBeforeReading(const std::string& rel);
   bool Prune(const std::string& base, const CacheDeletionGuard::KeptFolders* kept);
-  // Ends the request after a failing step: the waiting prunes run, keeping what it emptied.
+  // Ends the request after a failing step: the waiting prunes run, each keeping what the
+  // removals made since it was put off emptied.
   bool Fail();
-  CacheDeletionGuard::KeptFolders FoldersAboveRemovedNames() const;
+  // The folders above the names removed_ holds from index `from` on.
+  CacheDeletionGuard::KeptFolders FoldersAboveRemovedNames(size_t from) const;
   std::string Full(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
 
   EvDebug& log_;
   const unsigned long long job_;
   const std::string root_;
   const int rootFd_;
-  std::vector<std::string> waiting_;  // bases whose pruning a later step makes
-  // The running step's removals: the folder (relative to the root) and the name removed there.
+  // A base whose pruning a later step makes, and the first of the removals (an index into
+  // removed_) made after the last step that put it off: the pruning would have run before them.
+  struct Waiting {
+    std::string base;
+    size_t since;
+  };
+  std::vector<Waiting> waiting_;
+  // This run's removals, in order: the folder (relative to the root) and the name removed there.
   std::vector<std::pair<std::string, std::string>> removed_;
 };
 
 bool DeletionRun::Run(const DeletionPlan& plan) {
   for (const SystemStep& step : plan.steps) {
-    removed_.clear();
     switch (step.kind) {
       case SystemStep::kNoSystems:
         log_.DebugJob(1, kTag, job_, "OS list is empty for release ID [%d], nothing to do",
@@ -213,12 +220,16 @@ bool DeletionRun::Run(const DeletionPlan& plan) {
         break;
     }
     if (!DeleteSystemFiles(step)) return Fail();
+    const auto same = [&step](const Waiting& w) { return w.base == step.base; };
+    const auto waiting = std::find_if(waiting_.begin(), waiting_.end(), same);
     if (!step.pruneAfter) {
-      if (std::find(waiting_.begin(), waiting_.end(), step.base) == waiting_.end())
-        waiting_.push_back(step.base);
+      if (waiting == waiting_.end())
+        waiting_.push_back(Waiting{step.base, removed_.size()});
+      else
+        waiting->since = removed_.size();
       continue;
     }
-    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), step.base), waiting_.end());
+    if (waiting != waiting_.end()) waiting_.erase(waiting);
     if (!Prune(step.base, nullptr)) return Fail();
   }
   return true;
@@ -291,7 +302,8 @@ bool DeletionRun::DeleteList(const std::string& rel, std::vector<File> files) {
 
 bool DeletionRun::PruneBeforeReading(const std::string& rel) {
   bool waiting = false, fromAbove = false;
-  for (const std::string& base : waiting_) {
+  for (const Waiting& w : waiting_) {
+    const std::string& base = w.base;
     if (base == rel) {
       waiting = true;
     } else if (base.empty() || rel.compare(0, base.size() + 1, base + "/") == 0) {
@@ -341,20 +353,21 @@ bool DeletionRun::Prune(const std::string& base, const CacheDeletionGuard::KeptF
 }
 
 bool DeletionRun::Fail() {
-  if (!waiting_.empty()) {
-    const CacheDeletionGuard::KeptFolders kept = FoldersAboveRemovedNames();
-    for (const std::string& base : waiting_) Prune(base, &kept);
-    waiting_.clear();
+  for (const Waiting& w : waiting_) {
+    const CacheDeletionGuard::KeptFolders kept = FoldersAboveRemovedNames(w.since);
+    Prune(w.base, &kept);
   }
+  waiting_.clear();
   return false;
 }
 
-// Every folder that still exists from the root down to the folder that held a name the running
-// step removed: those removals may have emptied them, and the prunes that waited would have run
-// before them. (Below the folder of a failed list its own pruning already ran.)
-CacheDeletionGuard::KeptFolders DeletionRun::FoldersAboveRemovedNames() const {
+// Every folder that still exists from the root down to the folder that held a name removed at
+// or after `from`: those removals may have emptied them after the waiting prune would have run.
+// (What a later step's own pruning took, and below the folder of a failed list, is gone.)
+CacheDeletionGuard::KeptFolders DeletionRun::FoldersAboveRemovedNames(size_t from) const {
   CacheDeletionGuard::KeptFolders kept;
-  for (const auto& entry : removed_) {
+  for (size_t i = from; i < removed_.size(); ++i) {
+    const auto& entry = removed_[i];
     std::vector<std::string> levels = kq::NameComponents(entry.first);
     const std::vector<std::string> name = kq::NameComponents(entry.second);
     levels.insert(levels.end(), name.begin(), name.end() - (name.empty() ? 0 : 1));
