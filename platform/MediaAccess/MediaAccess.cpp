@@ -176,6 +176,12 @@ class CMediaAccess : public IMediaAccess {
     return Fetch(download_, remotePath, localPath);
   }
 
+  unsigned int GetFileHeld(const std::string& remotePath, const std::string& localPath,
+                           kq::ScopedFd& held) override {
+    held.reset();
+    return Fetch(download_, remotePath, localPath, &held);
+  }
+
   unsigned int GetFile(const std::string& remotePath, const std::string& localPath) override {
     return Fetch(hotfixConfig_, remotePath, localPath);
   }
@@ -196,8 +202,9 @@ class CMediaAccess : public IMediaAccess {
     return r;
   }
 
+  // `held`, when given, receives the new file held (IMediaAccess::GetFileHeld()).
   unsigned int Fetch(const CMediaConfiguration& record, const std::string& remotePath,
-                     const std::string& localPath) {
+                     const std::string& localPath, kq::ScopedFd* held = nullptr) {
     const std::string remote = NormaliseRemote(remotePath);
     if (remote.empty())
       return Finish("GetFile", Failure(kqmedia::eInvalidParameter,
@@ -214,7 +221,8 @@ class CMediaAccess : public IMediaAccess {
     if (IsCopySource(record)) {
       sink_.DebugLvl("GetFile", 10, "Copying [%s] from [%s] to [%s]", remote.c_str(),
                      record.m_serverName.c_str(), localPath.c_str());
-      result = kqmedia::CopyLocalFile(record.m_serverName, remote, target, options.reserveBytes);
+      result = kqmedia::CopyLocalFile(record.m_serverName, remote, target, options.reserveBytes,
+                                      held);
     } else if (!IsNetworkProtocol(record.m_protocol)) {
       result = Failure(kqmedia::eInvalidParameter,
                        "Unknown download protocol [" + std::to_string(record.m_protocol) + "]");
@@ -227,7 +235,7 @@ class CMediaAccess : public IMediaAccess {
         FailFast(options, ConfigNumber(config, "nFailFastStallSec", 10, 1, 3600));
       const std::string shown = kqmedia::UrlForText(url);
       sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", shown.c_str(), localPath.c_str());
-      result = kqmedia::FetchUrl(url, target, options, &handles_);
+      result = kqmedia::FetchUrl(url, target, options, &handles_, held);
       if (result.ok() && result.tries > 1)
         sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", shown.c_str(), result.tries);
       CountGiveUps(server, result, failFastAfter);
