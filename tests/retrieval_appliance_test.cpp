@@ -517,10 +517,10 @@ class WhileAFileArrives : public IMediaAccess {
 
 TEST_F(ApplianceTest, TwoJobsWhoseCheckAndFetchOverlapBothSucceed) {
   Clients();
-  const std::string kb = Bytes(5000, 10);
+  const std::string kb = Bytes(5000, 10), listed = Dec(Crc(kb));
   kqtest::WriteFile(source / "KQAppliance/Windows/kb.msu", kb);
   WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
-                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", Dec(Crc(kb))}}}}})});
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", listed}}}}})});
   TestRetrievalJob& second = Job(source.path(), false);
   tApplianceEntries firstEntries, secondEntries;
   // The second job checks and cleans the folder while the first job's file has just arrived.
@@ -536,8 +536,9 @@ TEST_F(ApplianceTest, TwoJobsWhoseCheckAndFetchOverlapBothSucceed) {
   EXPECT_EQ(1u, first.GetNumFilesDownloaded());
   EXPECT_EQ(1u, secondEntries[side]["Windows 2022"].pending.size());
   EXPECT_EQ(0u, second.getOSAppliancePatches(secondEntries));
-  EXPECT_EQ((std::map<std::string, std::string>{{cache / "KQAppliance/Windows/kb.msu", "file:" + kb}}),
-            kqtest::TreeManifest(cache / "KQAppliance/Windows"));
+  const std::string windows = cache / "KQAppliance/Windows";
+  EXPECT_EQ((std::map<std::string, std::string>{{windows + "/kb.msu", "file:" + kb}}),
+            kqtest::TreeManifest(windows));
 }
 
 TEST_F(ApplianceTest, LeftoversOfKilledFetchesGoEvenBelowUnixFoldersAndHeldOnesStay) {
@@ -549,9 +550,10 @@ TEST_F(ApplianceTest, LeftoversOfKilledFetchesGoEvenBelowUnixFoldersAndHeldOnesS
   const std::vector<std::string> dead = {"Unix/.kqfetch-0123456789abcdef",
                                          "Unix/repo/x.rpm.Ab12Cd.part",
                                          "Windows/.kqfetch-fedcba9876543210"};
-  // What live fetches hold, and files of the Unix folder that are no leftovers.
+  // What live fetches hold.
   const std::vector<std::string> live = {"Unix/.kqfetch-00000000000000ff",
                                          "Windows/kb.msu.Zz99Yy.part"};
+  // Files of the Unix folder that are no leftovers.
   const std::vector<std::string> kept = {"Unix/old.rpm", "Unix/.kqfetch-short",
                                          "Unix/y.rpm.A.part"};
   for (const std::vector<std::string>* names : {&dead, &live, &kept})

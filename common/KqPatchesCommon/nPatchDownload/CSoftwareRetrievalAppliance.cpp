@@ -254,17 +254,14 @@ unsigned int FetchAsListed(IMediaAccess& media, IPatchEvent& event, const std::s
   if (rc != 0) return rc;  // nothing arrived
 
   // The folder it arrived in, reached as the transfer reached it, and the name still leading
-  // to the file held.
+  // to the file held. When either changed meanwhile the file is left to the cleanup of a later
+  // job, which removes it once it is let go here.
   CPxFolderHandle top, dir;
   CPxError e = top.Open(root);
   if (!e.IsError()) e = dir.Adopt(kq::OpenFolderUnder(top.nativeHandle(), folderName), folder);
   if (e.IsError()) {
     event.Debug(fn, "Cannot open the folder of downloaded file [%s] with error [%s]",
                 arriving.c_str(), e.c_str());
-    std::string error;
-    if (!kq::RemoveFileNoFollow(arriving, &error))
-      event.Debug(fn, "Cannot delete file [%s] with error [%d:%s]", arriving.c_str(), errno,
-                  error.c_str());
     return KQ_PATCH_E_FILE_IO;
   }
   if (!kq::HoldAsOwner(dir.nativeHandle(), arrivingName, held.get())) {
@@ -274,7 +271,8 @@ unsigned int FetchAsListed(IMediaAccess& media, IPatchEvent& event, const std::s
   }
 
   unsigned long crc = 0;
-  const unsigned int crcRc = CPatchInstallCommon::CalculateCRCAt(true, dir, arrivingName, crc, event);
+  const unsigned int crcRc =
+      CPatchInstallCommon::CalculateCRCAt(true, dir, arrivingName, crc, event);
   if (crcRc != 0 || crc != listed) {
     event.Debug(fn,
                 "Downloaded appliance patch file [%s] has checksum [%llu] but [%llu] is listed, "
