@@ -38,9 +38,6 @@ class CountingAccess : public IMediaAccess {
   unsigned int GetFile(const std::string& r, const std::string& l, int f) override {
     return real_->GetFile(r, l, f);
   }
-  unsigned int GetFileHeld(const std::string& r, const std::string& l, kq::ScopedFd& h) override {
-    return real_->GetFileHeld(r, l, h);
-  }
   unsigned int GetFile(const std::string& r, const std::string& l) override {
     return real_->GetFile(r, l);
   }

@@ -541,6 +541,33 @@ TEST_F(ApplianceTest, TwoJobsWhoseCheckAndFetchOverlapBothSucceed) {
             kqtest::TreeManifest(windows));
 }
 
+// A media access of another make, whose transfers cannot hand their lock on, still fetches.
+class WithoutHeldTransfers : public WhileAFileArrives {
+ public:
+  using WhileAFileArrives::WhileAFileArrives;
+  unsigned int GetFileHeld(const std::string& r, const std::string& l, kq::ScopedFd& h) override {
+    return IMediaAccess::GetFileHeld(r, l, h);
+  }
+};
+
+TEST_F(ApplianceTest, AMediaAccessThatCannotHandItsLockOnStillFetches) {
+  Clients();
+  const std::string kb = Bytes(5000, 10);
+  kqtest::WriteFile(source / "KQAppliance/Windows/kb.msu", kb);
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", Dec(Crc(kb))}}}}})});
+  const TestRetrievalJob& made = Job(source.path(), false);
+  WithoutHeldTransfers plain(*media, nullptr);
+  TestRetrievalJob job(jobObject, *sink, *manager, policy, builder, checkPool, getPool, plain);
+  job.m_localCacheTemplate = made.m_localCacheTemplate;
+  job.m_localCacheRoot = cache.path();
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  EXPECT_EQ(0u, job.getOSAppliancePatches(entries));
+  EXPECT_EQ(1u, job.GetNumFilesDownloaded());
+  EXPECT_EQ(kb, kqtest::ReadFile(cache / "KQAppliance/Windows/kb.msu"));
+}
+
 TEST_F(ApplianceTest, LeftoversOfKilledFetchesGoEvenBelowUnixFoldersAndHeldOnesStay) {
   Clients();
   WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",

@@ -24,6 +24,7 @@
 // A target below the record's local cache is written without following any link below the
 // cache (LocalFiles.h); a copy reads its source without following any link below the copy
 // folder. Lines and error texts show a URL without its user information (UrlText.h).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <strings.h>
 
@@ -37,6 +38,7 @@
 #include "MediaAccess/IMediaAccess.h"
 #include "MediaAccess/MediaTransfer.h"
 #include "MediaAccess/UrlText.h"
+#include "PortableFiles/OwnedEntries.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
@@ -306,3 +308,20 @@ unsigned int CreateMediaAccess(const CMediaConfiguration& download,
 }
 
 void DestroyMediaAccess(IMediaAccess* access) { delete access; }
+
+unsigned int IMediaAccess::GetFileHeld(const std::string& remotePath, const std::string& localPath,
+                                       kq::ScopedFd& held) {
+  held.reset();
+  const unsigned int rc = GetFile(remotePath, localPath, 0);
+  if (rc != 0) return rc;
+  const size_t slash = localPath.rfind('/');
+  const std::string folder = slash == 0 ? "/" : localPath.substr(0, slash);
+  if (slash != std::string::npos) {
+    const kq::ScopedFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) held = kq::HoldEntry(dir.get(), localPath.substr(slash + 1), kq::OwnedKind::kFile);
+  }
+  if (held.valid()) return 0;
+  return static_cast<unsigned int>(
+      FXErrorUtil::ErrorWin32(kqmedia::eWriteFault, FX_CODE_LOCATION(), localPath.c_str())
+          .GetErrorCode());
+}
