@@ -2,7 +2,9 @@
 // and the local files, the stale-file cleanup, the GetFile step with its checksum and space
 // checks, the Unix configuration and repodata downloads and the commit, over a real database,
 // real folders (a copy or download source on this machine) and, for space, small tmpfs mounts.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -474,6 +478,124 @@ TEST_F(ApplianceTest, AStaleFileThatBecameAFolderMeanwhileStays) {
   EXPECT_EQ(0u, racing.cleanStaleLocalApplianceFiles({}, folder));
   EXPECT_EQ("kept", kqtest::ReadFile(folder + "/Windows/old.msu/inside.msu"));
   EXPECT_FALSE(Exists(folder + "/Windows/older.msu"));
+}
+
+// A job's media access that, once a fetched file has arrived under a new name and before the
+// job checks it, runs `meanwhile` (another job's work in the same folders).
+class WhileAFileArrives : public IMediaAccess {
+ public:
+  WhileAFileArrives(IMediaAccess& real, std::function<void()> meanwhile)
+      : real_(real), meanwhile_(std::move(meanwhile)) {}
+  unsigned int Open() override { return real_.Open(); }
+  unsigned int Close() override { return real_.Close(); }
+  unsigned int GetFile(const std::string& r, const std::string& l, int f) override {
+    return Arrived(real_.GetFile(r, l, f), l);
+  }
+  unsigned int GetFileHeld(const std::string& r, const std::string& l, kq::ScopedFd& h) override {
+    return Arrived(real_.GetFileHeld(r, l, h), l);
+  }
+  unsigned int GetFile(const std::string& r, const std::string& l) override {
+    return real_.GetFile(r, l);
+  }
+  const CMediaConfiguration& GetMediaConfiguration() const override {
+    return real_.GetMediaConfiguration();
+  }
+  std::string GetLastErrorString() const override { return real_.GetLastErrorString(); }
+
+ private:
+  unsigned int Arrived(unsigned int rc, const std::string& local) {
+    if (rc == 0 && meanwhile_ && local.find("/.kqfetch-") != std::string::npos) {
+      std::function<void()> once;
+      once.swap(meanwhile_);
+      once();
+    }
+    return rc;
+  }
+  IMediaAccess& real_;
+  std::function<void()> meanwhile_;
+};
+
+TEST_F(ApplianceTest, TwoJobsWhoseCheckAndFetchOverlapBothSucceed) {
+  Clients();
+  const std::string kb = Bytes(5000, 10), listed = Dec(Crc(kb));
+  kqtest::WriteFile(source / "KQAppliance/Windows/kb.msu", kb);
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", listed}}}}})});
+  TestRetrievalJob& second = Job(source.path(), false);
+  tApplianceEntries firstEntries, secondEntries;
+  // The second job checks and cleans the folder while the first job's file has just arrived.
+  WhileAFileArrives overlapping(*media, [&] {
+    EXPECT_EQ(0u, second.calculatePendingApplianceFiles(secondEntries));
+  });
+  TestRetrievalJob first(jobObject, *sink, *manager, policy, builder, checkPool, getPool,
+                         overlapping);
+  first.m_localCacheTemplate = second.m_localCacheTemplate;
+  first.m_localCacheRoot = cache.path();
+  ASSERT_EQ(0u, first.calculatePendingApplianceFiles(firstEntries));
+  EXPECT_EQ(0u, first.getOSAppliancePatches(firstEntries));
+  EXPECT_EQ(1u, first.GetNumFilesDownloaded());
+  EXPECT_EQ(1u, secondEntries[side]["Windows 2022"].pending.size());
+  EXPECT_EQ(0u, second.getOSAppliancePatches(secondEntries));
+  const std::string windows = cache / "KQAppliance/Windows";
+  EXPECT_EQ((std::map<std::string, std::string>{{windows + "/kb.msu", "file:" + kb}}),
+            kqtest::TreeManifest(windows));
+}
+
+// A media access of another make, whose transfers cannot hand their lock on, still fetches.
+class WithoutHeldTransfers : public WhileAFileArrives {
+ public:
+  using WhileAFileArrives::WhileAFileArrives;
+  unsigned int GetFileHeld(const std::string& r, const std::string& l, kq::ScopedFd& h) override {
+    return IMediaAccess::GetFileHeld(r, l, h);
+  }
+};
+
+TEST_F(ApplianceTest, AMediaAccessThatCannotHandItsLockOnStillFetches) {
+  Clients();
+  const std::string kb = Bytes(5000, 10);
+  kqtest::WriteFile(source / "KQAppliance/Windows/kb.msu", kb);
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", Dec(Crc(kb))}}}}})});
+  const TestRetrievalJob& made = Job(source.path(), false);
+  WithoutHeldTransfers plain(*media, nullptr);
+  TestRetrievalJob job(jobObject, *sink, *manager, policy, builder, checkPool, getPool, plain);
+  job.m_localCacheTemplate = made.m_localCacheTemplate;
+  job.m_localCacheRoot = cache.path();
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, job.calculatePendingApplianceFiles(entries));
+  EXPECT_EQ(0u, job.getOSAppliancePatches(entries));
+  EXPECT_EQ(1u, job.GetNumFilesDownloaded());
+  EXPECT_EQ(kb, kqtest::ReadFile(cache / "KQAppliance/Windows/kb.msu"));
+}
+
+TEST_F(ApplianceTest, LeftoversOfKilledFetchesGoEvenBelowUnixFoldersAndHeldOnesStay) {
+  Clients();
+  WriteWindowsConfig(source / "KQAppliance/KQApplianceConfig_Windows.xml",
+                     {Section("Windows", {{"Windows 2022", {{{"Windows/kb.msu", "1"}}}}})});
+  const std::string folder = cache / "KQAppliance";
+  // What killed fetches left: nobody holds these any more.
+  const std::vector<std::string> dead = {"Unix/.kqfetch-0123456789abcdef",
+                                         "Unix/repo/x.rpm.Ab12Cd.part",
+                                         "Windows/.kqfetch-fedcba9876543210"};
+  // What live fetches hold.
+  const std::vector<std::string> live = {"Unix/.kqfetch-00000000000000ff",
+                                         "Windows/kb.msu.Zz99Yy.part"};
+  // Files of the Unix folder that are no leftovers.
+  const std::vector<std::string> kept = {"Unix/old.rpm", "Unix/.kqfetch-short",
+                                         "Unix/y.rpm.A.part"};
+  for (const std::vector<std::string>* names : {&dead, &live, &kept})
+    for (const std::string& name : *names) kqtest::WriteFile(folder + "/" + name, "x");
+  std::vector<kq::ScopedFd> holders;
+  for (const std::string& name : live) {
+    holders.emplace_back(open((folder + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(0, flock(holders.back().get(), LOCK_EX | LOCK_NB));
+  }
+
+  tApplianceEntries entries;
+  ASSERT_EQ(0u, Job(source.path(), false).calculatePendingApplianceFiles(entries));
+  for (const std::string& name : dead) EXPECT_FALSE(Exists(folder + "/" + name)) << name;
+  for (const std::vector<std::string>* names : {&live, &kept})
+    for (const std::string& name : *names) EXPECT_TRUE(Exists(folder + "/" + name)) << name;
 }
 
 TEST_F(ApplianceTest, AnApplianceFolderThatIsALinkIsNeitherWrittenNorCleaned) {

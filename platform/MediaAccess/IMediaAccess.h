@@ -36,6 +36,7 @@
 
 #include "Jobs/IPatchEvent.h"
 #include "MediaAccess/CMediaConfiguration.h"
+#include "PortableFiles/ScopedFd.h"
 
 class IMediaAccess {
  public:
@@ -48,6 +49,14 @@ class IMediaAccess {
   // Fetches from the download source. The flag is accepted and changes nothing.
   virtual unsigned int GetFile(const std::string& remotePath, const std::string& localPath,
                                int flag) = 0;
+  // Fetches from the download source, for a caller that works on the new file in place before
+  // it lets it go: on success `held` is a descriptor of the file under the owner's lock that its
+  // transfer held (PortableFiles/OwnedEntries.h), so that no sweep of ownerless files ever
+  // meets it unheld; closing `held` lets it go. This one is the fallback for a media access
+  // whose transfers cannot hand their lock on: it fetches with GetFile() and then takes the
+  // lock, so the new file goes unheld for that moment.
+  virtual unsigned int GetFileHeld(const std::string& remotePath, const std::string& localPath,
+                                   kq::ScopedFd& held);
   // Fetches from the hotfix-configuration source.
   virtual unsigned int GetFile(const std::string& remotePath, const std::string& localPath) = 0;
   // The download record.

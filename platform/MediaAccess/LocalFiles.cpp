@@ -69,13 +69,8 @@ bool IsAlnum(char c) {
 
 // "<stem>.XXXXXX.part" for this stem.
 bool IsPartOf(const std::string& entry, const std::string& stem) {
-  if (entry.size() != stem.size() + kPartExtra || entry.compare(0, stem.size(), stem) != 0 ||
-      entry[stem.size()] != '.' ||
-      entry.compare(entry.size() - (sizeof(kPartSuffix) - 1), std::string::npos, kPartSuffix) != 0)
-    return false;
-  for (size_t i = 0; i < kUniqueLength; ++i)
-    if (!IsAlnum(entry[stem.size() + 1 + i])) return false;
-  return true;
+  return entry.size() == stem.size() + kPartExtra && entry.compare(0, stem.size(), stem) == 0 &&
+         IsPartFileName(entry);
 }
 
 unsigned int LocalWriteError(int err) {
@@ -209,6 +204,17 @@ FileDescriptor OpenFileBelow(const std::string& root, const std::string& relativ
   return file;
 }
 
+bool IsPartFileName(const std::string& name) {
+  if (name.size() <= kPartExtra ||
+      name.compare(name.size() - (sizeof(kPartSuffix) - 1), std::string::npos, kPartSuffix) != 0)
+    return false;
+  const size_t dot = name.size() - kPartExtra;
+  if (name[dot] != '.') return false;
+  for (size_t i = 0; i < kUniqueLength; ++i)
+    if (!IsAlnum(name[dot + 1 + i])) return false;
+  return true;
+}
+
 std::string PartStem(const std::string& name, long nameMax) {
   if (nameMax <= 0) nameMax = 255;
   const size_t limit = static_cast<size_t>(nameMax);
@@ -314,11 +320,13 @@ bool PartFile::Write(const char* data, size_t size) {
   return true;
 }
 
-bool PartFile::Commit() {
+bool PartFile::Commit(FileDescriptor* held) {
   fchmod(fd_, 0666 & ~CurrentUmask());
   // A second descriptor keeps the lock while the first is closed (a close reports the write
-  // errors of some file systems) and until the rename is done.
+  // errors of some file systems) and until the rename is done, or, for a caller that holds
+  // the target on, beyond it.
   FileDescriptor lock(dup(fd_));
+  if (held != nullptr && !lock.valid()) return FailErrno("Cannot hold", errno);
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) return FailErrno("Cannot complete", errno);
@@ -326,6 +334,7 @@ bool PartFile::Commit() {
   if (renameat(folder_.get(), name_.c_str(), folder_.get(), name.c_str()) != 0)
     return FailErrno("Cannot complete", errno);
   name_.clear();
+  if (held != nullptr) *held = std::move(lock);
   return true;
 }
 

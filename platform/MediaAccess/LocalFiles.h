@@ -86,8 +86,9 @@ class PartFile {
   bool CheckRoomFor(long long expected);
   bool Write(const char* data, size_t size);
   // Renames the part file over the target; false with failure() set (the part file is then
-  // removed).
-  bool Commit();
+  // removed). With `held`, the lock goes on to the target: `held` receives a descriptor of it
+  // under that lock, so that the new file is never without its owner.
+  bool Commit(FileDescriptor* held = nullptr);
   // Resets the file for another try.
   bool Truncate();
 
@@ -110,6 +111,9 @@ class PartFile {
   unsigned int failure_ = 0;
   std::string failureText_;
 };
+
+// True when `name` is that of some target's part file ("<name>.XXXXXX.part").
+bool IsPartFileName(const std::string& name);
 
 // The name a target's part files start with (before ".XXXXXX.part"), for a file system that
 // takes names of up to nameMax bytes.

@@ -24,6 +24,7 @@
 // A target below the record's local cache is written without following any link below the
 // cache (LocalFiles.h); a copy reads its source without following any link below the copy
 // folder. Lines and error texts show a URL without its user information (UrlText.h).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <strings.h>
 
@@ -37,6 +38,7 @@
 #include "MediaAccess/IMediaAccess.h"
 #include "MediaAccess/MediaTransfer.h"
 #include "MediaAccess/UrlText.h"
+#include "PortableFiles/OwnedEntries.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/SafePath.h"
 
@@ -176,6 +178,12 @@ class CMediaAccess : public IMediaAccess {
     return Fetch(download_, remotePath, localPath);
   }
 
+  unsigned int GetFileHeld(const std::string& remotePath, const std::string& localPath,
+                           kq::ScopedFd& held) override {
+    held.reset();
+    return Fetch(download_, remotePath, localPath, &held);
+  }
+
   unsigned int GetFile(const std::string& remotePath, const std::string& localPath) override {
     return Fetch(hotfixConfig_, remotePath, localPath);
   }
@@ -196,8 +204,9 @@ class CMediaAccess : public IMediaAccess {
     return r;
   }
 
+  // `held`, when given, receives the new file held (IMediaAccess::GetFileHeld()).
   unsigned int Fetch(const CMediaConfiguration& record, const std::string& remotePath,
-                     const std::string& localPath) {
+                     const std::string& localPath, kq::ScopedFd* held = nullptr) {
     const std::string remote = NormaliseRemote(remotePath);
     if (remote.empty())
       return Finish("GetFile", Failure(kqmedia::eInvalidParameter,
@@ -214,7 +223,8 @@ class CMediaAccess : public IMediaAccess {
     if (IsCopySource(record)) {
       sink_.DebugLvl("GetFile", 10, "Copying [%s] from [%s] to [%s]", remote.c_str(),
                      record.m_serverName.c_str(), localPath.c_str());
-      result = kqmedia::CopyLocalFile(record.m_serverName, remote, target, options.reserveBytes);
+      result = kqmedia::CopyLocalFile(record.m_serverName, remote, target, options.reserveBytes,
+                                      held);
     } else if (!IsNetworkProtocol(record.m_protocol)) {
       result = Failure(kqmedia::eInvalidParameter,
                        "Unknown download protocol [" + std::to_string(record.m_protocol) + "]");
@@ -227,7 +237,7 @@ class CMediaAccess : public IMediaAccess {
         FailFast(options, ConfigNumber(config, "nFailFastStallSec", 10, 1, 3600));
       const std::string shown = kqmedia::UrlForText(url);
       sink_.DebugLvl("GetFile", 10, "Fetching [%s] to [%s]", shown.c_str(), localPath.c_str());
-      result = kqmedia::FetchUrl(url, target, options, &handles_);
+      result = kqmedia::FetchUrl(url, target, options, &handles_, held);
       if (result.ok() && result.tries > 1)
         sink_.DebugLvl("GetFile", 2, "Fetched [%s] after [%d] tries", shown.c_str(), result.tries);
       CountGiveUps(server, result, failFastAfter);
@@ -298,3 +308,20 @@ unsigned int CreateMediaAccess(const CMediaConfiguration& download,
 }
 
 void DestroyMediaAccess(IMediaAccess* access) { delete access; }
+
+unsigned int IMediaAccess::GetFileHeld(const std::string& remotePath, const std::string& localPath,
+                                       kq::ScopedFd& held) {
+  held.reset();
+  const unsigned int rc = GetFile(remotePath, localPath, 0);
+  if (rc != 0) return rc;
+  const size_t slash = localPath.rfind('/');
+  const std::string folder = slash == 0 ? "/" : localPath.substr(0, slash);
+  if (slash != std::string::npos) {
+    const kq::ScopedFd dir(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid()) held = kq::HoldEntry(dir.get(), localPath.substr(slash + 1), kq::OwnedKind::kFile);
+  }
+  if (held.valid()) return 0;
+  return static_cast<unsigned int>(
+      FXErrorUtil::ErrorWin32(kqmedia::eWriteFault, FX_CODE_LOCATION(), localPath.c_str())
+          .GetErrorCode());
+}

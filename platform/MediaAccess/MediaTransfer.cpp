@@ -561,7 +561,8 @@ tTryOutcome RunTry(const std::string& url, const tTransferOptions& options,
 }  // namespace
 
 tTransferResult FetchUrl(const std::string& url, const tLocalTarget& target,
-                         const tTransferOptions& options, TransferHandles* handles) {
+                         const tTransferOptions& options, TransferHandles* handles,
+                         FileDescriptor* held) {
   GlobalInit();
   tTransferResult result;
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(options.deadlineSec);
@@ -579,7 +580,7 @@ tTransferResult FetchUrl(const std::string& url, const tLocalTarget& target,
       result.error = eNoError;
       result.text.clear();
       result.bytes = part.written();
-      if (!part.Commit()) Fail(result, part.failure(), part.failureText());
+      if (!part.Commit(held)) Fail(result, part.failure(), part.failureText());
       return result;
     }
     Fail(result, outcome.error, outcome.text);
@@ -613,7 +614,8 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
 }
 
 tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& relative,
-                              const tLocalTarget& target, long long reserveBytes) {
+                              const tLocalTarget& target, long long reserveBytes,
+                              FileDescriptor* held) {
   tTransferResult result;
   result.tries = 1;
   tWalkFailure walk;
@@ -668,7 +670,7 @@ tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& 
     return result;
   }
   result.bytes = part.written();
-  if (!part.Commit()) Fail(result, part.failure(), part.failureText());
+  if (!part.Commit(held)) Fail(result, part.failure(), part.failureText());
   return result;
 }
 

@@ -102,9 +102,11 @@ std::string EscapePath(const std::string& relative);
 // Fetches url into target (folders made). Tries again on timeouts and on server errors (http
 // 5xx, ftp 4xx) up to options.maxTries, within options.deadlineSec. A redirect is followed
 // to http or https from http, to https only from https.
-// With handles, an http(s) transfer reuses their idle handles and connections.
+// With handles, an http(s) transfer reuses their idle handles and connections. With `held`,
+// the new target stays held as PartFile::Commit() holds it.
 tTransferResult FetchUrl(const std::string& url, const tLocalTarget& target,
-                         const tTransferOptions& options, TransferHandles* handles = nullptr);
+                         const tTransferOptions& options, TransferHandles* handles = nullptr,
+                         FileDescriptor* held = nullptr);
 
 // Asks url once without fetching a body: success when the server answers at all (any http
 // status; for ftp a good login), with an accepted certificate for https.
@@ -113,9 +115,10 @@ tTransferResult ProbeUrl(const std::string& url, const tTransferOptions& options
 
 // Copies the regular file `relative` below the folder sourceRoot into target (folders made).
 // No link below sourceRoot is followed and only a regular file is read: a link, a FIFO, a
-// device or a folder is refused.
+// device or a folder is refused. `held` as for FetchUrl().
 tTransferResult CopyLocalFile(const std::string& sourceRoot, const std::string& relative,
-                              const tLocalTarget& target, long long reserveBytes = 1LL << 20);
+                              const tLocalTarget& target, long long reserveBytes = 1LL << 20,
+                              FileDescriptor* held = nullptr);
 
 }  // namespace kqmedia
 

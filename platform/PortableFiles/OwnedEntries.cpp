@@ -73,6 +73,30 @@ bool HoldAsOwner(int folderFd, const std::string& name, int fd) {
   return NamesEntry(folderFd, name, fd);
 }
 
+ScopedFd HoldEntry(int folderFd, const std::string& name, OwnedKind kind) {
+  // Not blocking on a FIFO that took the name; a link is not followed.
+  ScopedFd fd(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return fd;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return ScopedFd();
+  if (!(kind == OwnedKind::kFile ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode))) {
+    errno = EINVAL;
+    return ScopedFd();
+  }
+  if (!HoldAsOwner(folderFd, name, fd.get())) return ScopedFd();
+  return fd;
+}
+
+bool RemoveIfUnowned(int folderFd, const std::string& folder, const std::string& name,
+                     OwnedKind kind, bool* removed, std::string* err) {
+  if (removed != nullptr) *removed = false;
+  const ScopedFd held = HoldEntry(folderFd, name, kind);
+  if (!held.valid()) return true;  // a live owner's, another kind, or gone meanwhile
+  if (!RemoveUnderAt(folderFd, folder, name, err)) return false;
+  if (removed != nullptr) *removed = true;
+  return true;
+}
+
 bool RemoveUnownedEntries(int folderFd, const std::string& folder, OwnedKind kind,
                           const std::function<bool(const std::string&)>& owned, std::string* err) {
   std::vector<std::string> names;
@@ -82,20 +106,8 @@ bool RemoveUnownedEntries(int folderFd, const std::string& folder, OwnedKind kin
   int firstErrno = 0;
   for (const std::string& name : names) {
     if (!owned(name)) continue;
-    // Not blocking on a FIFO that took the name; a link is not followed.
-    ScopedFd fd(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
-        !(kind == OwnedKind::kFile ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode)))
-      continue;
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || !NamesEntry(folderFd, name, fd.get()))
-      continue;  // a live owner's, or no longer the entry that was looked at
-    std::string why;
-    if (!RemoveUnderAt(folderFd, folder, name, ok ? &why : nullptr)) {
-      if (ok) {
-        firstErrno = errno;
-        if (err != nullptr) *err = why;
-      }
+    if (!RemoveIfUnowned(folderFd, folder, name, kind, nullptr, ok ? err : nullptr)) {
+      if (ok) firstErrno = errno;
       ok = false;
     }
   }

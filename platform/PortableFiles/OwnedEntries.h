@@ -31,9 +31,21 @@ bool HoldAsOwner(int folderFd, const std::string& name, int fd);
 // What owned entries are: a regular file or a real folder.
 enum class OwnedKind { kFile, kFolder };
 
-// Removes, as RemoveUnderAt() does, each entry of the folder open at `folderFd` of the kind
+// Opens the entry `name` of the folder open at `folderFd` (no link followed, no blocking on a
+// FIFO) and, when it is of the kind `kind`, holds it as HoldAsOwner() does. The held descriptor
+// (read only), or an invalid one with errno: ELOOP for a link, EINVAL for another kind, else as
+// open() or HoldAsOwner() gave it (EWOULDBLOCK: someone holds the entry).
+ScopedFd HoldEntry(int folderFd, const std::string& name, OwnedKind kind);
+
+// Removes the entry `name` of the folder open at `folderFd`, as RemoveUnderAt() does, when it is
+// of the kind `kind` and nobody holds it; the lock is taken and the name checked first, as
+// HoldEntry() does, and kept until the entry is gone. `removed` (when not null) tells whether
+// it went. False only when the removal itself failed (the failure in `err` when not null).
+bool RemoveIfUnowned(int folderFd, const std::string& folder, const std::string& name,
+                     OwnedKind kind, bool* removed, std::string* err);
+
+// Removes, as RemoveIfUnowned() does, each entry of the folder open at `folderFd` of the kind
 // `kind` whose name `owned` accepts and whose owner's lock is free. Each lock is taken first,
-// the name checked to still name the locked entry, and the lock kept until the entry is gone.
 // Entries of another kind (links included) stay. `folder` is the folder's path, for messages.
 // False when the folder cannot be read or a removal failed (the first failure in `err` when not
 // null); the other entries are still tried.

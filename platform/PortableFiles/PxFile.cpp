@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -308,6 +309,14 @@ CPxError CPxFile::Chmod(const char* path, uint32_t mode) {
   if (chmod(path, static_cast<mode_t>(mode & 07777)) != 0) {
     return Errno(errno, std::string("Cannot change the mode of [") + path + "]", FX_CODE_LOCATION());
   }
+  return CPxError();
+}
+
+CPxError CPxFile::RenameAt(const CPxFolderHandle& folder, const std::string& source,
+                           const std::string& target) {
+  if (renameat(folder.nativeHandle(), source.c_str(), folder.nativeHandle(), target.c_str()) != 0)
+    return Errno(errno, "Cannot rename [" + folder.path() + "/" + source + "] to [" + target + "]",
+                 FX_CODE_LOCATION());
   return CPxError();
 }
 

@@ -121,6 +121,10 @@ class CPxFile {
   static CPxError Chmod(const std::string& path, uint32_t mode) { return Chmod(path.c_str(), mode); }
   // rename(2): moves a file or folder within one file system, replacing a file or empty folder.
   static CPxError Rename(const char* source, const char* target);
+  // Renames the entry `source` of an open folder to `target` in the same folder (entry names,
+  // no "/"), without a lookup of the folder's path.
+  static CPxError RenameAt(const CPxFolderHandle& folder, const std::string& source,
+                           const std::string& target);
 
  private:
   // Takes an open descriptor (of the file named by path_) once it is known to be a regular file

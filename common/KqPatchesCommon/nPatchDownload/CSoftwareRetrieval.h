@@ -244,16 +244,18 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   void checksumApplianceFilesAhead(const std::vector<const tFileList*>& lists,
                                    const std::string& root, tFileChecksums& known);
   // Deletes the files below folder that are not in kept, except the appliance configurations,
-  // the mini configurations and anything under a "Unix" folder. The folder must lie below the
-  // local cache root with no link from there down to it (else nothing is cleaned, logged); it is
-  // opened from the root one folder at a time, and links are left alone and never followed.
-  // Always 0.
+  // the mini configurations and anything under a "Unix" folder. Files of unfinished downloads
+  // (arriving and part files) go everywhere, "Unix" folders included, but only once no live
+  // download holds them (PortableFiles/OwnedEntries.h). The folder must lie below the local cache
+  // root with no link from there down to it (else nothing is cleaned, logged); it is opened from
+  // the root one folder at a time, and links are left alone and never followed. Always 0.
   unsigned int cleanStaleLocalApplianceFiles(const std::set<std::string>& kept,
                                              const std::string& folder);
   // GetFile step: fetches every pending appliance file, once per path and listed checksum, under
-  // a new name that replaces the local file only when its CRC is the listed one; checks the
-  // space left (4 times its size); counts files and bytes. 0x8000001A when interrupted, 0x8000001D (file
-  // removed, 0x44000012) when space runs short, else the first failed download's code.
+  // a new name, held from its arrival, that replaces the local file only when its CRC is the
+  // listed one; checks the space left (4 times its size); counts files and bytes. 0x8000001A
+  // when interrupted, 0x8000001D (file removed, 0x44000012) when space runs short, else the
+  // first failed download's code.
   unsigned int getOSAppliancePatches(tApplianceEntries& entries);
   void addToFailedApplianceOS(const std::string& name, const tRetrievalEntry& entry);
   void addToFailedAppliance(const tRetrievalSide& side);
@@ -332,8 +334,12 @@ class CSoftwareRetrieval : public ISoftwareRetrieval {
   void DeleteQueuedFolders();
   // Makes or empties m_copyTempFolder; 0 or the failing step's code.
   unsigned int prepareCopyTempFolder(EvDebug& log);
-  // The cleanup of one open appliance folder; files go from that folder, never by a path.
-  void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::set<std::string>& kept);
+  // The cleanup of one open appliance folder; files go from that folder, never by a path. With
+  // leftoversOnly (below a "Unix" folder) only files of unfinished downloads go.
+  void cleanStaleFilesIn(const CPxFolderHandle& dir, const std::set<std::string>& kept,
+                         bool leftoversOnly);
+  // Removes the file `name` of an unfinished download from dir unless a live download holds it.
+  void cleanLeftoverIn(const CPxFolderHandle& dir, const std::string& name);
   kq::OwnedFolder m_copyTemp;  // m_copyTempFolder, held while the job lives
 };
 

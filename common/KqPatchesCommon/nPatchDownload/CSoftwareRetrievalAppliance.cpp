@@ -18,6 +18,8 @@
 #include "CacheDeletionGuard.h"
 #include "InstallUtils/IFolderStruct.h"
 #include "MediaAccess/IMediaAccess.h"
+#include "MediaAccess/LocalFiles.h"
+#include "PortableFiles/OwnedEntries.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxError.h"
 #include "PortableFiles/PxFile.h"
@@ -210,42 +212,84 @@ unsigned int Win32Code(uint32_t code) {
   return static_cast<unsigned int>(FXErrorUtil::ErrorWin32(code, FX_CODE_LOCATION()).GetErrorCode());
 }
 
-// A new name beside `path`, in the same folder, for a file on its way there.
-std::string NameBeside(const std::string& path) {
+// The name of a file on its way to its place: the prefix and 16 hexadecimal digits.
+const char kArrivingPrefix[] = ".kqfetch-";
+constexpr size_t kArrivingDigits = 16;
+
+// A new name for a file on its way to a place in the same folder.
+std::string ArrivingName() {
   std::random_device random;
   char unique[32];
-  std::snprintf(unique, sizeof unique, ".kqfetch-%08x%08x", random(), random());
-  return path.substr(0, path.rfind('/') + 1) + unique;
+  std::snprintf(unique, sizeof unique, "%s%08x%08x", kArrivingPrefix, random(), random());
+  return unique;
 }
 
-// Fetches remote to local through a new name beside it: what arrived replaces local only when
-// its CRC is the listed checksum. Otherwise it is removed and local stays as it was (it may be
-// what another system lists under the same name). 0, the fetch's or the CRC's code, 13 (as a
-// Win32 code) for a checksum that differs, or the file input or output code.
+// True for the name of a file that an unfinished download leaves: an arriving file or a part
+// file of the transfer.
+bool IsDownloadLeftover(const std::string& name) {
+  const size_t prefix = sizeof(kArrivingPrefix) - 1;
+  if (name.size() == prefix + kArrivingDigits && name.compare(0, prefix, kArrivingPrefix) == 0)
+    return name.find_first_not_of("0123456789abcdef", prefix) == std::string::npos;
+  return kqmedia::IsPartFileName(name);
+}
+
+// Fetches remote to root + "/" + name through a new name beside it: what arrived replaces the
+// local file only when its CRC is the listed checksum. Otherwise it is removed and the local
+// file stays as it was (it may be what another system lists under the same name). The new file
+// is held (PortableFiles/OwnedEntries.h) from its arrival until it is renamed or removed, so the
+// cleanup of another job leaves it alone through its checksum pass. 0, the fetch's or the CRC's
+// code, 13 (as a Win32 code) for a checksum that differs, or the file input or output code.
 unsigned int FetchAsListed(IMediaAccess& media, IPatchEvent& event, const std::string& remote,
-                           const std::string& local, unsigned long long listed, const char* fn) {
-  const std::string arriving = NameBeside(local);
-  unsigned int rc = media.GetFile(remote, arriving, 0);
-  if (rc == 0) {
-    unsigned long crc = 0;
-    const unsigned int crcRc = CPatchInstallCommon::CalculateCRC(true, arriving, crc, event);
-    if (crcRc != 0 || crc != listed) {
-      event.Debug(fn,
-                  "Downloaded appliance patch file [%s] has checksum [%llu] but [%llu] is listed, "
-                  "deleting it",
-                  local.c_str(), static_cast<unsigned long long>(crc), listed);
-      rc = crcRc != 0 ? crcRc : Win32Code(13);
-    } else {
-      const CPxError e = CPxFile::Rename(arriving.c_str(), local.c_str());
-      if (e.IsError()) {
-        event.Debug(fn, "Cannot move downloaded file [%s] to [%s] with error [%s]",
-                    arriving.c_str(), local.c_str(), e.c_str());
-        rc = KQ_PATCH_E_FILE_IO;
-      }
+                           const std::string& root, const std::string& name,
+                           unsigned long long listed, const char* fn) {
+  const size_t slash = name.rfind('/');
+  const std::string folderName = slash == std::string::npos ? "" : name.substr(0, slash);
+  const std::string localName = name.substr(slash + 1);
+  const std::string local = root + "/" + name;
+  const std::string folder = folderName.empty() ? root : root + "/" + folderName;
+  const std::string arrivingName = ArrivingName();
+  const std::string arriving = folder + "/" + arrivingName;
+  kq::ScopedFd held;
+  unsigned int rc = media.GetFileHeld(remote, arriving, held);
+  if (rc != 0) return rc;  // nothing arrived
+
+  // The folder it arrived in, reached as the transfer reached it, and the name still leading
+  // to the file held. When either changed meanwhile the file is left to the cleanup of a later
+  // job, which removes it once it is let go here.
+  CPxFolderHandle top, dir;
+  CPxError e = top.Open(root);
+  if (!e.IsError()) e = dir.Adopt(kq::OpenFolderUnder(top.nativeHandle(), folderName), folder);
+  if (e.IsError()) {
+    event.Debug(fn, "Cannot open the folder of downloaded file [%s] with error [%s]",
+                arriving.c_str(), e.c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
+  if (!kq::HoldAsOwner(dir.nativeHandle(), arrivingName, held.get())) {
+    event.Debug(fn, "Downloaded file [%s] is no longer the file that arrived, error [%s]",
+                arriving.c_str(), PxErrnoText(errno).c_str());
+    return KQ_PATCH_E_FILE_IO;
+  }
+
+  unsigned long crc = 0;
+  const unsigned int crcRc =
+      CPatchInstallCommon::CalculateCRCAt(true, dir, arrivingName, crc, event);
+  if (crcRc != 0 || crc != listed) {
+    event.Debug(fn,
+                "Downloaded appliance patch file [%s] has checksum [%llu] but [%llu] is listed, "
+                "deleting it",
+                local.c_str(), static_cast<unsigned long long>(crc), listed);
+    rc = crcRc != 0 ? crcRc : Win32Code(13);
+  } else {
+    e = CPxFile::RenameAt(dir, arrivingName, localName);
+    if (e.IsError()) {
+      event.Debug(fn, "Cannot move downloaded file [%s] to [%s] with error [%s]",
+                  arriving.c_str(), local.c_str(), e.c_str());
+      rc = KQ_PATCH_E_FILE_IO;
     }
   }
+  // Removed while still held, so that no cleanup meets it without its owner.
   std::string error;
-  if (rc != 0 && !kq::RemoveFileNoFollow(arriving, &error))
+  if (rc != 0 && !kq::RemoveFileUnderAt(dir.nativeHandle(), dir.path(), arrivingName, &error))
     event.Debug(fn, "Cannot delete file [%s] with error [%d:%s]", arriving.c_str(), errno,
                 error.c_str());
   return rc;
@@ -469,12 +513,13 @@ unsigned int CSoftwareRetrieval::cleanStaleLocalApplianceFiles(const std::set<st
                     e.c_str());
     return KQ_PATCH_OK;
   }
-  cleanStaleFilesIn(dir, kept);
+  cleanStaleFilesIn(dir, kept, false);
   return KQ_PATCH_OK;
 }
 
 void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir,
-                                           const std::set<std::string>& kept) {
+                                           const std::set<std::string>& kept,
+                                           bool leftoversOnly) {
   static const char kFn[] = "cleanStaleLocalApplianceFiles";
   std::vector<SPxDirEntry> entries;
   CPxError e = CPxDirectory::ReadNames(dir, entries);
@@ -500,11 +545,12 @@ void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir,
       continue;
     }
     if (st.IsDirectory()) {
-      if (entry.name == "Unix") {
+      // Below a "Unix" folder only what unfinished downloads left goes.
+      const bool unix = leftoversOnly || entry.name == "Unix";
+      if (!leftoversOnly && unix)
         m_event.DebugLvl(kFn, 8, "Skipping cleanup for Unix folder, continuing.");
-        continue;
-      }
-      m_event.DebugLvl(kFn, 8, "Searching files to delete under [%s].", path.c_str());
+      else if (!unix)
+        m_event.DebugLvl(kFn, 8, "Searching files to delete under [%s].", path.c_str());
       CPxFolderHandle sub;
       e = sub.OpenBelow(dir, entry.name);
       if (e.IsError()) {
@@ -512,9 +558,14 @@ void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir,
                       e.c_str());
         continue;
       }
-      cleanStaleFilesIn(sub, kept);
+      cleanStaleFilesIn(sub, kept, unix);
       continue;
     }
+    if (IsDownloadLeftover(entry.name) && kept.count(path) == 0) {
+      cleanLeftoverIn(dir, entry.name);
+      continue;
+    }
+    if (leftoversOnly) continue;
     if (IsProtectedConfig(entry.GetName())) {
       m_event.Debug(kFn, "Skipping file [%s]", path.c_str());
       continue;
@@ -533,6 +584,22 @@ void CSoftwareRetrieval::cleanStaleFilesIn(const CPxFolderHandle& dir,
       m_event.DebugLvl(kFn, 8, "Successfully deleted file [%s]", path.c_str());
     }
   }
+}
+
+void CSoftwareRetrieval::cleanLeftoverIn(const CPxFolderHandle& dir, const std::string& name) {
+  static const char kFn[] = "cleanStaleLocalApplianceFiles";
+  const std::string path = dir.path() + "/" + name;
+  bool removed = false;
+  std::string error;
+  if (!kq::RemoveIfUnowned(dir.nativeHandle(), dir.path(), name, kq::OwnedKind::kFile, &removed,
+                           &error))
+    m_event.Debug(kFn, "Cannot delete file [%s] with error [%s], skipping it", path.c_str(),
+                  error.c_str());
+  else if (removed)
+    m_event.Debug(kFn, "Deleted file [%s] that an unfinished download left", path.c_str());
+  else
+    m_event.DebugLvl(kFn, 8, "File [%s] belongs to a download in progress, skipping it",
+                     path.c_str());
 }
 
 unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entries) {
@@ -585,7 +652,7 @@ unsigned int CSoftwareRetrieval::getOSAppliancePatches(tApplianceEntries& entrie
         }
 
         const unsigned int rc =
-            FetchAsListed(m_mediaAccess, m_event, remote, local, key.second, kFn);
+            FetchAsListed(m_mediaAccess, m_event, remote, root, name, key.second, kFn);
         fetched[key] = rc;
         if (rc == 0) {
           unsigned long freeKB = 0;
