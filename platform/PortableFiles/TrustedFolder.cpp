@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/SafePath.h"
 #include "PortableFiles/ScopedFd.h"
 
 namespace kq {
@@ -22,14 +23,7 @@ bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
 // The "/"-separated components of `text`, empty ones dropped, in front of `todo`.
 void PushFront(const std::string& text, std::deque<std::string>& todo) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t slash = text.find('/', start);
-    if (slash == std::string::npos) slash = text.size();
-    if (slash > start) parts.push_back(text.substr(start, slash - start));
-    start = slash + 1;
-  }
+  const std::vector<std::string> parts = NameComponents(text);
   todo.insert(todo.begin(), parts.begin(), parts.end());
 }
 
