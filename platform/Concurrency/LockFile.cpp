@@ -17,13 +17,13 @@ namespace kq {
 int OpenLockFileAt(int folderFd, const std::string& name, const std::string& shown,
                    std::string& err) {
   // Root's lock files count as another user's too: only this user's may be held.
-  int fd = OpenOwnFileAt(folderFd, name, O_RDWR | O_CREAT, 0600, false, shown, err);
+  struct stat sb;
+  int fd = OpenOwnFileAt(folderFd, name, O_RDWR | O_CREAT, 0600, false, shown, err, &sb);
   if (fd < 0) {
     err = "lock file: " + err;
     return -1;
   }
-  struct stat sb;
-  if (::fstat(fd, &sb) == 0 && (sb.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
+  if ((sb.st_mode & 077) != 0 && ::fchmod(fd, 0600) != 0) {
     err = "cannot make lock file [" + shown + "] private: " + PxErrnoText(errno);
     ::close(fd);
     return -1;

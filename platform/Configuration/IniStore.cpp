@@ -265,13 +265,9 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
       return it->second.data;
     }
   }
-  int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err);
+  int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err, &st);
   if (fd < 0) {
     if (errno != ENOENT) kq::ReportRefusedFolder(kTag, "store: " + err);
-    return kEmpty;
-  }
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
     return kEmpty;
   }
   {
@@ -398,13 +394,13 @@ bool IniStore::update(Edit edit) {
   std::string text;
   struct stat old;
   bool existed = false;
-  kq::ScopedFd in(kq::OpenOwnFileAt(dir, name, O_RDONLY, 0, true, path_, err));
+  kq::ScopedFd in(kq::OpenOwnFileAt(dir, name, O_RDONLY, 0, true, path_, err, &old));
   if (!in.valid() && errno != ENOENT) {
     EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
     return false;
   }
   if (in.valid()) {
-    if (::fstat(in.get(), &old) != 0 || !ReadAll(in.get(), text)) return false;
+    if (!ReadAll(in.get(), text)) return false;
     existed = true;
   }
   IniData data = IniData::parse(text);

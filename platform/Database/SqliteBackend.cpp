@@ -295,8 +295,9 @@ class SqliteBackend : public Backend {
   // again: a level swapped after the check changes nothing.
   std::unique_ptr<Connection> connect(const DbSettings& settings, std::string& err) override {
     std::string path = location(settings);
+    const std::string name = path.substr(path.rfind('/') + 1);
     kq::ScopedFd folder(OpenFolder(path, GetSetting(settings, "spath").empty(), err));
-    if (!folder.valid() || !CheckFile(folder.get(), path.substr(path.rfind('/') + 1), path, err)) {
+    if (!folder.valid() || !CheckFile(folder.get(), name, path, err)) {
       EvDebug().DebugLvl("Database", 0, "%s", err.c_str());
       return nullptr;
     }
@@ -306,7 +307,7 @@ class SqliteBackend : public Backend {
     }
     long timeoutMs = BusyTimeoutMs(settings);
     sqlite3* db = nullptr;
-    const std::string through = kq::PathThroughFd(folder.get(), path.substr(path.rfind('/') + 1));
+    const std::string through = kq::PathThroughFd(folder.get(), name);
     int rc = sqlite3_open_v2(through.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              kVfsName);

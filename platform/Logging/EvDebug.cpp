@@ -122,15 +122,15 @@ int OpenFolder(const LogPlace& place, std::string& err) {
 // without following a link and without waiting: a FIFO or a device, or a file of another user,
 // is refused, never waited on or written to. -1 with the reason in `err`.
 int OpenLogFile(int dir, const std::string& path, const std::string& name, std::string& err) {
+  struct stat st;
   const int fd = kq::OpenOwnFileAt(dir, name, O_WRONLY | O_APPEND | O_CREAT, 0600, false,
-                                   path, err);
+                                   path, err, &st);
   if (fd < 0) {
     err = "log file: " + err;
     return -1;
   }
   // A log written before logs were private becomes unreadable by other users too.
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+  if ((st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
   return fd;
 }
 

@@ -182,7 +182,7 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
 }
 
 int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
-                  const std::string& shown, std::string& err) {
+                  const std::string& shown, std::string& err, struct stat* status) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
     err = "refusing the file name [" + shown + "]";
     errno = EINVAL;
@@ -211,6 +211,7 @@ int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode,
     errno = EPERM;
     return -1;
   }
+  if (status != nullptr) *status = st;
   return fd.release();
 }
 

@@ -20,6 +20,7 @@
 
 #pragma GCC visibility push(default)
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -46,10 +47,11 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
 // Opens the entry `name` (one file name) of a folder opened by OpenTrustedFolder, with `flags`
 // (O_CREAT with `mode` makes it when missing), never through a link and never waiting (a FIFO
 // or device is refused, not waited on): it must be a regular file owned by this user, or by
-// root when `rootMayOwn`. `shown` names the file in `err`. The descriptor (close-on-exec), or -1
-// with the reason in `err`; errno tells ENOENT for a missing file opened without O_CREAT.
+// root when `rootMayOwn`. `shown` names the file in `err`. The descriptor (close-on-exec), with
+// its status in `status` when given, or -1 with the reason in `err`; errno tells ENOENT for a
+// missing file opened without O_CREAT.
 int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
-                  const std::string& shown, std::string& err);
+                  const std::string& shown, std::string& err, struct stat* status = nullptr);
 
 // The path through which a program that takes only paths (the database engine) reaches the
 // entry `name` of the folder open at `folderFd` without walking the folder's path again:
