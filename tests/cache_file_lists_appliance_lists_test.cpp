@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -167,11 +168,12 @@ TEST_F(ApplianceListsTest, MissingFilesListNothingAndBrokenConfigurationsFail) {
   EXPECT_TRUE(out[UpdatePatches::KQ_APPLIANCE_OS_WINDOWS].empty());
 
   // A configuration that does not decode, or is larger than a configuration can be, fails the
-  // whole call; the entries after it are not looked at.
+  // whole call; the entries after it are not looked at. The text is logged in brief.
   const std::string config = tree_.folder + "/" + kqtest::kUnixApplianceConfig;
   kqtest::WriteFile(tree_.folder + "/Unix/repodata.tar", "x");
+  const std::string broken = "<m s=\"23\" id=\"187\"><lo" + std::string(1 << 20, '\x7f');
   for (bool huge : {false, true}) {
-    kqtest::WriteFile(config, "<m s=\"23\" id=\"187\"><lo");
+    kqtest::WriteFile(config, broken);
     if (huge) {
       ASSERT_EQ(0, ::truncate(config.c_str(), (64LL << 20) + 1));
     }
@@ -181,6 +183,9 @@ TEST_F(ApplianceListsTest, MissingFilesListNothingAndBrokenConfigurationsFail) {
   }
   EXPECT_EQ(2u, Count(Log(), "Failed to caluclate all OS patch files for [RHEL8]"));
   EXPECT_EQ(1u, Count(Log(), "Unable to load appliance config file [" + config + "]"));
+  EXPECT_EQ(1u, Count(Log(), "] (" + std::to_string(broken.size()) + " bytes) with error code ["));
+  std::istringstream lines(Log());
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 4096u);
 }
 
 TEST_F(ApplianceListsTest, RemoteCacheListsWhatItHolds) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "CacheTestEnv.h"
@@ -216,6 +217,56 @@ TEST_F(InstallMapsTest, HugeUndecodableOrNonRegularMapsFailWithShortLines) {
   EXPECT_NE(log.find("Failed to unserialize string [<m s=\"23\" id=\"43\"><a/>"), std::string::npos);
   EXPECT_NE(log.find("] (" + std::to_string(elements.size()) + " bytes)"), std::string::npos);
   EXPECT_NE(log.find("is not a regular file"), std::string::npos);
+}
+
+// An installer map just under the cap whose names are DEL bytes, which the writer spells in six
+// bytes each: at level 10, with 400 MiB of address space to spare, it loads whole and the line
+// that shows it stays short.
+TEST_F(InstallMapsTest, LargeMapLoggedAtLevelTenLoadsWithAShortLine) {
+  if (!kLimitAddressSpace) GTEST_SKIP() << "the sanitizers reserve more than any limit leaves";
+  CacheManifest out = ScratchCache("del");
+  InstallerRecord r;
+  r.entries = {{"setup.exe", "1"}};
+  WriteInstaller(out, "OS", r, false);
+  const std::string entry =
+      "<m s=\"23\" id=\"83\"><s i=\"1\" t=\"1\">" + std::string(4096, '\x7f') + "</s><s i=\"2\" t=\"5\">1</s></m>";
+  const size_t entries = (31u << 20) / entry.size();
+  std::string map = "<m s=\"23\" id=\"43\"><lo i=\"1\" t=\"1\">";
+  for (size_t i = 0; i < entries; ++i) map += entry;
+  WriteFile(out.root + "/OS/InstallFileCheckSum.xml", map + "</lo></m>");
+  std::string().swap(map);
+
+  const size_t logged = Log().size();
+  const int rc = RunInChild(
+      [] {
+        ::alarm(60);
+        unsigned long long pages = 0;  // what the process maps now
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + (400ull << 20);
+        const struct rlimit limit = {bytes, bytes};
+        return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
+      },
+      100,
+      [&] {
+        try {
+          KQUpdateCache cache(28, false);
+          UpdatePatches::InstallFiles loaded;
+          std::vector<File> files;
+          if (!cache.LoadInstallFileChecksum(out.root + "/OS", 1, &loaded, &files)) return 1;
+          return loaded.getlistobject(UpdatePatches::InstallFiles::kFiles)->size() == entries &&
+                         files.size() == 2
+                     ? 0
+                     : 2;
+        } catch (...) {
+          return 102;  // what would have ended a process without a handler
+        }
+      });
+  EXPECT_EQ(rc, 0);
+  const std::string log = Log().substr(logged);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 4096u);
+  EXPECT_NE(log.find("InstallFiles XML is: [<m s=\"23\" id=\"43\">"), std::string::npos);
+  EXPECT_NE(log.find(std::to_string(entries) + " entries"), std::string::npos);
 }
 
 }  // namespace

@@ -35,6 +35,9 @@ const char kApplianceName[] = "KQAppliance";
 const char kUnixConfig[] = "KQApplianceConfig_Unix.xml";
 const char kWindowsConfig[] = "KQApplianceConfig_Windows.xml";
 const char kMiniConfigPrefix[] = "KQApplianceMiniConfig_";
+// The most of a configuration's text that goes into a log line (it may be as long as the cap
+// on configuration files).
+constexpr size_t kMaxLoggedConfigTextBytes = 512;
 // Listed for the Windows configuration when its own CRC cannot be computed.
 constexpr unsigned long kUnreadableConfigChecksum = 4660;  // 0x1234
 
@@ -277,15 +280,22 @@ bool ExtractUnixOSApplPatchesFromCache(std::string applianceFolder, KQApplianceO
   }
   UpdatePatches::UnixKQApplianceOSPatches config;
   const int rc = XMLDecoder::unSerialize(config, text, nullptr);
-  if (rc != 0) {
-    log.Debug(kTag, "Failed to unserialize XML file [%s] with error code [%d]", text.c_str(), rc);
-    return false;
+  // Shown in brief: its head, size and (once read) entry count. A line that gets no memory is
+  // left out.
+  try {
+    const std::string head = text.substr(0, kMaxLoggedConfigTextBytes);
+    if (rc != 0) {
+      log.Debug(kTag, "Failed to unserialize XML file [%s] (%zu bytes) with error code [%d]",
+                head.c_str(), text.size(), rc);
+    } else if (log.GetDebugLevel() >= 10) {
+      const UpdatePatches::UnixKQApplianceOSPatches& read = config;
+      log.DebugLvl(kTag, 10, "XML File = %s (%zu entries, %zu bytes)", head.c_str(),
+                   read.getlistobject(UpdatePatches::UnixKQApplianceOSPatches::kOSList)->size(),
+                   text.size());
+    }
+  } catch (const std::bad_alloc&) {
   }
-  if (log.GetDebugLevel() >= 10) {
-    std::string shown;
-    XMLEncoder::serialize(config, shown);
-    log.DebugLvl(kTag, 10, "XML File = %s", shown.c_str());
-  }
+  if (rc != 0) return false;
 
   // The files present below "Unix", named from the appliance folder ("Unix/...").
   std::vector<std::string> local;

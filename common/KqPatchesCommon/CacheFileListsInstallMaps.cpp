@@ -28,7 +28,8 @@ const char kDescriptionSuffix[] = ".description";
 // megabyte); a pack's or feature release's map holds the maps of all its updates.
 constexpr unsigned long long kMaxUnitMapBytes = 32ull << 20;
 constexpr unsigned long long kMaxCollectionMapBytes = 128ull << 20;
-// The most of a map text that does not decode that goes into a log line.
+// The most of a map text that goes into a log line: a map that does not decode, or the head of
+// an installer map shown at level 10.
 constexpr size_t kMaxLoggedMapTextBytes = 512;
 
 // What differs between the four maps: file and entry names, log tag and texts.
@@ -162,9 +163,17 @@ static bool LoadInstallMap(KQUpdateCache& cache, const MapKind& kind, const std:
     return false;
   }
   if (&kind == &kInstallerMap && log.GetDebugLevel() >= 10) {
-    std::string xml;
-    XMLEncoder::serialize(map, xml);
-    log.DebugJob(10, kind.tag, job, "InstallFiles XML is: [%s]", xml.c_str());
+    // In brief: written out again, a map under the cap may take several times its size, and a
+    // line that gets no memory is no reason to fail the load.
+    const size_t entries = static_cast<const CNMessageBase*>(map)
+                               ->getlistobject(UpdatePatches::InstallFiles::kFiles)
+                               ->size();
+    try {
+      const std::string head = text.substr(0, kMaxLoggedMapTextBytes);
+      log.DebugJob(10, kind.tag, job, "InstallFiles XML is: [%s] (%zu entries, %zu bytes)",
+                   head.c_str(), entries, text.size());
+    } catch (const std::bad_alloc&) {
+    }
   }
 
   std::string descriptionText;
