@@ -266,12 +266,14 @@ TEST(StoredPassword, RoundTripAndEveryWayItMustFail) {
   EXPECT_EQ(KQPassword::encrypt("x", stored), 0);  // no key file configured
   EXPECT_EQ(KQPassword::decrypt("AAAA", buffer, length), 0);
 
+  cfg.set("Security", "sPasswordKeyFile", "password.key");
+  EXPECT_EQ(KQPassword::encrypt("x", stored), 0);  // not an absolute path
   const std::string keyFile = cfg.root() + "/k/password.key";
   cfg.set("Security", "sPasswordKeyFile", keyFile);
-  EXPECT_EQ(KQPassword::encrypt("x", stored), 0);  // its folder does not exist
-  kqtest::WriteFile(cfg.root() + "/k/placeholder", "");
-  ASSERT_NE(KQPassword::encrypt("pass word", stored), 0);
+  ASSERT_NE(KQPassword::encrypt("pass word", stored), 0);  // its folder is made
   struct stat st;
+  ASSERT_EQ(stat((cfg.root() + "/k").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   ASSERT_EQ(stat(keyFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_size, 32);

@@ -1,6 +1,6 @@
 // The stored password's key file: only a regular file of the process's own user with mode 0600
-// is used, nothing put in its place makes a caller wait, and processes that make the key at the
-// same moment all succeed with one key.
+// is used, nothing put in its place makes a caller wait, processes that make the key at the
+// same moment all succeed with one key, and no key is made or used below another user's folder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,6 +19,8 @@
 #include "KqTestEnv.h"
 #include "LockHelpers.h"
 #include "Password/KQPassword.h"
+#include "PrivateTmp.h"
+#include "Unprivileged.h"
 
 namespace {
 
@@ -110,6 +112,51 @@ TEST(PasswordKey, ProcessesMakingTheKeyAtOnceAllSucceedWithOneKey) {
   for (const auto& entry : std::filesystem::directory_iterator(cfg.root()))
     keys += entry.path().filename().string().compare(0, 3, "key") == 0;
   EXPECT_EQ(keys, 10u);
+}
+
+// In a private /tmp, user 65534 makes /tmp/shared first, as a link to a folder of theirs and then
+// as a folder of theirs. With the key configured in it, root makes no key there, and does not use
+// the key it made there before (which they could swap at will); a key file of theirs in root's
+// own folder is refused too.
+TEST(PasswordKey, NoKeyIsMadeOrUsedBelowAnotherUsersFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  kqtest::ScopedConfig cfg;
+  const int rc = kqtest::RunWithPrivateTmp(cfg.root(), [&] {
+    const std::string own = "/tmp/own/password.key", planted = "/tmp/shared/password.key";
+    cfg.set("Security", "sPasswordKeyFile", own);
+    std::string stored, other;
+    if (mkdir("/tmp/own", 0700) != 0 || KQPassword::encrypt("pass", stored) == 0) return 100;
+    int failed = 0;
+    for (bool asLink : {true, false}) {
+      const std::string theirs = asLink ? "/tmp/theirs" : "/tmp/shared";
+      if (kqtest::RunUnprivileged([&] {
+            return mkdir(theirs.c_str(), 0755) == 0 &&
+                           (!asLink || symlink("/tmp/theirs", "/tmp/shared") == 0)
+                       ? 0
+                       : 1;
+          }) != 0)
+        return 101;
+      cfg.set("Security", "sPasswordKeyFile", planted);
+      if (KQPassword::encrypt("x", other) != 0 || !kqtest::TreeManifest(theirs).empty())
+        failed |= 1 << asLink;
+      kqtest::WriteFile(theirs + "/password.key", kqtest::ReadFile(own));
+      if (chmod((theirs + "/password.key").c_str(), 0600) != 0) return 102;
+      if (Decrypted(stored) != "(refused)") failed |= 4 << asLink;
+      unlink((theirs + "/password.key").c_str());
+      if (asLink) unlink("/tmp/shared");
+    }
+    cfg.set("Security", "sPasswordKeyFile", own);
+    if (chown(own.c_str(), 65534, 65534) != 0) return 103;
+    if (Decrypted(stored) != "(refused)" || KQPassword::encrypt("x", other) != 0) failed |= 16;
+    return failed;
+  });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(rc, 0) << "bits 0/1 made, 2/3 used in a folder/link of theirs; 4 theirs used";
+  const std::string log = kqtest::ReadFile(cfg.logFile());
+  for (const char* why : {"folder [/tmp/shared] is a symbolic link",
+                          "folder [/tmp/shared] is owned by user 65534"})
+    EXPECT_NE(log.find(std::string("Refusing the key file [/tmp/shared/password.key]: ") + why),
+              std::string::npos) << log;
 }
 
 }  // namespace

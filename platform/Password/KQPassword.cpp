@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "Configuration/KQPlatformInfo.h"
+#include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 
 namespace {
 
@@ -43,78 +46,127 @@ bool ReadAll(int fd, unsigned char* out, size_t n, size_t& got) {
   return true;
 }
 
-// Reads the key. The file is opened without following a link and without waiting (a FIFO or a
-// device in its place never blocks), and is used only when it is a regular file of this
-// process's user with mode 0600 holding exactly kKeyBytes: a key someone else planted, or one
-// that others could read, is refused.
-bool ReadKey(const std::string& path, KeyBuffer& key) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    EvDebug().Debug(kTag, "Cannot open key file [%s], errno [%d]", path.c_str(), errno);
+// Where the store puts the key: its absolute path, the folder above it and its file name.
+struct KeyPlace {
+  std::string path, folder, name;
+};
+
+// The key file the store names, split. False, with a log line, when it names none or a path that
+// is not absolute or ends in no file name.
+bool KeyPlaceOf(KeyPlace& place) {
+  place.path = KQPassword::keyFilePath();
+  if (place.path.empty()) {
+    EvDebug().Debug(kTag, "No password key file is configured");
     return false;
   }
-  struct stat st;
-  bool ok = false;
-  if (::fstat(fd, &st) != 0) {
-    EvDebug().Debug(kTag, "Cannot examine key file [%s], errno [%d]", path.c_str(), errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    EvDebug().Debug(kTag, "Key file [%s] is not a regular file", path.c_str());
-  } else if (st.st_uid != ::geteuid()) {
-    EvDebug().Debug(kTag, "Key file [%s] belongs to user [%u], not to this process's user [%u]",
-                    path.c_str(), static_cast<unsigned>(st.st_uid),
-                    static_cast<unsigned>(::geteuid()));
-  } else if ((st.st_mode & 07777) != 0600) {
-    EvDebug().Debug(kTag, "Key file [%s] has mode [%04o], not 0600", path.c_str(),
-                    static_cast<unsigned>(st.st_mode & 07777));
-  } else {
-    unsigned char extra = 0;
-    size_t got = 0, more = 0;
-    ok = ReadAll(fd, key.bytes, kKeyBytes, got) && got == kKeyBytes &&
-         ReadAll(fd, &extra, 1, more) && more == 0;
-    if (!ok) EvDebug().Debug(kTag, "Key file [%s] does not hold a key", path.c_str());
+  const size_t slash = place.path.rfind('/');
+  if (place.path[0] != '/' || slash + 1 == place.path.size()) {
+    EvDebug().Debug(kTag, "Refusing the key file [%s]: not an absolute path to a file",
+                    place.path.c_str());
+    return false;
   }
-  ::close(fd);
+  place.folder = slash == 0 ? "/" : place.path.substr(0, slash);
+  place.name = place.path.substr(slash + 1);
+  return true;
+}
+
+// Opens the key's folder, trusted at every level from "/" as every configured folder is
+// (Configuration/StateFolders.h); `make` makes it when missing. The key is then made, linked and
+// read through this descriptor only. -1, with a log line, when refused.
+int OpenKeyFolder(const KeyPlace& place, bool make) {
+  std::string err;
+  const int fd = make ? kq::OpenConfiguredFolder(place.folder, err)
+                      : kq::OpenTrustedFolder(place.folder, kq::TrustedFolderOptions{}, err);
+  if (fd < 0)
+    EvDebug().Debug(kTag, "Refusing the key file [%s]: %s", place.path.c_str(), err.c_str());
+  return fd;
+}
+
+// Reads the key from the folder open at folderFd. The file is opened without following a link
+// and without waiting (a FIFO or a device in its place never blocks), and is used only when it
+// is a regular file of this process's user (or root's) with mode 0600 holding exactly kKeyBytes:
+// a key someone else planted, or one that others could read, is refused. With `missing` given,
+// a key that does not exist sets it instead of being logged.
+bool ReadKey(int folderFd, const KeyPlace& place, KeyBuffer& key, bool* missing = nullptr) {
+  std::string err;
+  struct stat st;
+  kq::ScopedFd fd(kq::OpenOwnFileAt(folderFd, place.name, O_RDONLY, 0, true, place.path, err, &st));
+  if (!fd.valid()) {
+    if (missing != nullptr && errno == ENOENT) {
+      *missing = true;
+      return false;
+    }
+    EvDebug().Debug(kTag, "Cannot use the key file: %s", err.c_str());
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0600) {
+    EvDebug().Debug(kTag, "Key file [%s] has mode [%04o], not 0600", place.path.c_str(),
+                    static_cast<unsigned>(st.st_mode & 07777));
+    return false;
+  }
+  unsigned char extra = 0;
+  size_t got = 0, more = 0;
+  const bool ok = ReadAll(fd.get(), key.bytes, kKeyBytes, got) && got == kKeyBytes &&
+                  ReadAll(fd.get(), &extra, 1, more) && more == 0;
+  if (!ok) EvDebug().Debug(kTag, "Key file [%s] does not hold a key", place.path.c_str());
   return ok;
+}
+
+// Makes a new file of ours with an unpredictable name beside the key: the key's name, "." and
+// random letters. The descriptor, with the name in `temp`, or -1 with the reason in `err`.
+int MakeTemporary(int folderFd, const KeyPlace& place, std::string& temp, std::string& err) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    unsigned char random[10];
+    if (RAND_bytes(random, sizeof random) != 1) {
+      err = "no random bytes for a temporary name";
+      return -1;
+    }
+    temp = place.name + ".";
+    for (unsigned char r : random) temp += kLetters[r % (sizeof kLetters - 1)];
+    const int fd = kq::OpenOwnFileAt(folderFd, temp, O_WRONLY | O_CREAT | O_EXCL, 0600, false,
+                                     place.path, err);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 // Makes the key file when it does not exist, then reads it. A new key is written whole under a
 // temporary name beside the key file and linked to the key's name: the key file never exists
-// half written, and link(2) never replaces, so of processes making it at once the first link
+// half written, and linkat(2) never replaces, so of processes making it at once the first link
 // wins and the others read its key.
-bool MakeOrReadKey(const std::string& path, KeyBuffer& key) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) return ReadKey(path, key);
-  if (errno != ENOENT) {
-    EvDebug().Debug(kTag, "Cannot examine key file [%s], errno [%d]", path.c_str(), errno);
+bool MakeOrReadKey(int folderFd, const KeyPlace& place, KeyBuffer& key) {
+  bool missing = false;
+  if (ReadKey(folderFd, place, key, &missing)) return true;
+  if (!missing) return false;  // a refused key is never replaced
+  std::string temp, err;
+  kq::ScopedFd fd(MakeTemporary(folderFd, place, temp, err));
+  if (!fd.valid()) {
+    EvDebug().Debug(kTag, "Cannot create the key file: %s", err.c_str());
     return false;
   }
-  std::string temp = path + ".XXXXXX";
-  int fd = ::mkostemp(&temp[0], O_CLOEXEC);
-  if (fd < 0) {
-    EvDebug().Debug(kTag, "Cannot create key file [%s], errno [%d]", path.c_str(), errno);
-    return false;
-  }
-  bool ok = ::fchmod(fd, 0600) == 0 && RAND_bytes(key.bytes, kKeyBytes) == 1;
+  bool ok = ::fchmod(fd.get(), 0600) == 0 && RAND_bytes(key.bytes, kKeyBytes) == 1;
   size_t done = 0;
   while (ok && done < kKeyBytes) {
-    ssize_t w = ::write(fd, key.bytes + done, kKeyBytes - done);
+    ssize_t w = ::write(fd.get(), key.bytes + done, kKeyBytes - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) ok = false;
     else done += static_cast<size_t>(w);
   }
-  ok = ::fsync(fd) == 0 && ok;
-  ::close(fd);
+  ok = ::fsync(fd.get()) == 0 && ok;
+  fd.reset();
   if (!ok) {
-    EvDebug().Debug(kTag, "Cannot write key file [%s]", path.c_str());
-    ::unlink(temp.c_str());
+    EvDebug().Debug(kTag, "Cannot write key file [%s]", place.path.c_str());
+    ::unlinkat(folderFd, temp.c_str(), 0);
     return false;
   }
-  const int linked = ::link(temp.c_str(), path.c_str());
+  const int linked = ::linkat(folderFd, temp.c_str(), folderFd, place.name.c_str(), 0);
   const int error = errno;
-  ::unlink(temp.c_str());
+  ::unlinkat(folderFd, temp.c_str(), 0);
   if (linked == 0) return true;
-  if (error == EEXIST) return ReadKey(path, key);  // another process made it first
-  EvDebug().Debug(kTag, "Cannot put key file [%s] in place, errno [%d]", path.c_str(), error);
+  if (error == EEXIST) return ReadKey(folderFd, place, key);  // another process made it first
+  EvDebug().Debug(kTag, "Cannot put key file [%s] in place, errno [%d]", place.path.c_str(),
+                  error);
   return false;
 }
 
@@ -154,13 +206,11 @@ std::string KQPassword::keyFilePath() {
 }
 
 int KQPassword::encrypt(const std::string& clear, std::string& encrypted) {
-  const std::string path = keyFilePath();
-  if (path.empty()) {
-    EvDebug().Debug(kTag, "No password key file is configured");
-    return 0;
-  }
+  KeyPlace place;
+  if (!KeyPlaceOf(place)) return 0;
+  const kq::ScopedFd folder(OpenKeyFolder(place, true));
   KeyBuffer key;
-  if (!MakeOrReadKey(path, key)) return 0;
+  if (!folder.valid() || !MakeOrReadKey(folder.get(), place, key)) return 0;
   std::vector<unsigned char> blob(kNonceBytes + clear.size() + kTagBytes);
   if (RAND_bytes(blob.data(), kNonceBytes) != 1) return 0;
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
@@ -197,13 +247,11 @@ int KQPassword::decrypt(const char* encrypted, char* clear, unsigned int& length
     EvDebug().Debug(kTag, "The stored password is longer than [%u] characters", limit);
     return 0;
   }
-  const std::string path = keyFilePath();
-  if (path.empty()) {
-    EvDebug().Debug(kTag, "No password key file is configured");
-    return 0;
-  }
+  KeyPlace place;
+  if (!KeyPlaceOf(place)) return 0;
+  const kq::ScopedFd folder(OpenKeyFolder(place, false));
   KeyBuffer key;
-  if (!ReadKey(path, key)) return 0;
+  if (!folder.valid() || !ReadKey(folder.get(), place, key)) return 0;
   std::vector<unsigned char> plain(clearBytes + 1);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   if (ctx == nullptr) return 0;
