@@ -24,6 +24,7 @@
 #include "Jail.h"
 #include "KqTestEnv.h"
 #include "LockHelpers.h"
+#include "Unprivileged.h"
 #include "Vocabulary.h"
 
 namespace {
@@ -156,16 +157,20 @@ class DeleteOnRequest : public ::testing::Test {
     return out;
   }
   // The tree `copy` is left as after its systems were deleted one request each, in order, until
-  // the first that fails: each one's folder pruned right after it.
+  // the first that fails: each one's folder pruned right after it. `succeeded` (when not null)
+  // tells whether none failed.
   std::map<std::string, std::string> OneSystemAtATime(const std::string& copy,
                                                       const std::vector<FilesForRel>& systems,
-                                                      long long operation = 0) {
+                                                      long long operation = 0,
+                                                      bool* succeeded = nullptr) {
+    bool ok = true;
     for (const FilesForRel& rel : systems) {
       CacheOpReq single = Request(copy);
       single.setint64(CacheOpReq::kOperationCode, operation);
       SetReleases(single, {rel});
-      if (!cache_.DeleteLocalCacheContents(single)) break;
+      if (!(ok = cache_.DeleteLocalCacheContents(single))) break;
     }
+    if (succeeded != nullptr) *succeeded = ok;
     return Relative(copy);
   }
   std::string InstallFolder(int rel, int os) {
@@ -449,8 +454,8 @@ TEST_F(DeleteOnRequest, AFeatureReleaseReadAfterOtherSystemsSeesTheirFoldersPrun
 }
 
 // A system that fails after removing files leaves the folders it emptied, as it would after
-// systems that each pruned at once: the prunes that waited for a later system take only what
-// was empty before it, and its failed list prunes its own folder.
+// systems that each pruned at once: nothing prunes after it but its failed list, which prunes
+// its own folder.
 TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatItsRemovalsEmptied) {
   kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/p/m1.bin", "m");
   kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/keep.bin", "k");
@@ -485,9 +490,9 @@ TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatItsRemovalsEmptied) {
   EXPECT_FALSE(Exists(base + "/Updates/u.exe"));
 }
 
-// Removals made after a pruning was put off, by any system up to the failing one, keep the
-// folders they emptied from it; once a later system puts it off again, they no longer do.
-TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatRemovalsSinceAWaitingPruneEmptied) {
+// Removals made since a folder was last pruned, by any system up to the failing one, keep the
+// folders they emptied; once a later system prunes it again, they no longer do.
+TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatRemovalsSinceTheLastPruneEmptied) {
   const std::string base = InstallFolder(15, 1);
   const std::string copy = config_.root() + "/copy";
   const auto media = [this](const std::string& name) {
@@ -507,6 +512,38 @@ TEST_F(DeleteOnRequest, AFailingSystemKeepsWhatRemovalsSinceAWaitingPruneEmptied
     EXPECT_EQ(Relative(root_), OneSystemAtATime(copy, systems));
     EXPECT_EQ(Exists(base), systems.size() == 3);
   }
+}
+
+// A pruning that fails ends the request where pruning after each system would have: a later
+// system's files stay. Here the first system's pruning meets an empty folder inside a folder
+// the user may not change.
+TEST_F(DeleteOnRequest, AFailingPruneEndsTheRequestBeforeLaterSystems) {
+  const std::string copy = config_.root() + "/copy";
+  const std::string locked = "/KQMedia/11.0.0/Windows/BinaryPayload32/LooseUpdates/Updates";
+  ASSERT_TRUE(fs::create_directories(root_ + locked + "/empty"));
+  kqtest::WriteFile(root_ + "/KQMedia/11.0.0/Windows/m3.bin", "m");
+  fs::copy(root_, copy, fs::copy_options::recursive);
+  for (const std::string& tree : {root_, copy}) {
+    kqtest::GiveTreeToUnprivileged(tree);
+    // Root's, or (when the test does not run as root) the user's own but not writable.
+    if (lchown((tree + locked).c_str(), 0, 0) != 0) {
+      ASSERT_EQ(0, chmod((tree + locked).c_str(), 0555));
+    }
+  }
+  const std::vector<FilesForRel> systems = {
+      Release(16, 6, FilesForOS::kMediaFiles, Media({"nope.bin"})),
+      Release(16, 3, FilesForOS::kMediaFiles, Media({"m3.bin"}))};
+  const int rc = kqtest::RunUnprivileged([&] {
+    CacheOpReq req = Request();
+    SetReleases(req, systems);
+    const bool whole = cache_.DeleteLocalCacheContents(req);
+    bool each = true;
+    const bool same = Relative(root_) == OneSystemAtATime(copy, systems, 0, &each);
+    return (whole ? 1 : 0) + (each ? 2 : 0) + (same ? 0 : 4) +
+           (Exists(root_ + "/KQMedia/11.0.0/Windows/m3.bin") ? 0 : 8);
+  });
+  for (const std::string& tree : {root_, copy}) chmod((tree + locked).c_str(), 0755);
+  EXPECT_EQ(rc, 0);
 }
 
 class ApplianceDelete : public DeleteOnRequest {

@@ -258,6 +258,7 @@ const int kMaxPruneDepth = 256;
 struct PruneWalk {
   std::vector<std::string>* removed;             // paths removed, when not null
   const CacheDeletionGuard::KeptFolders* kept;   // folders that stay as if they held a file
+  const CacheDeletionGuard::KeptFolders* only;   // when not null, the only folders entered
   bool dryRun;                                   // nothing is removed; only `emptied` is told
   std::string why;                               // the failure
 };
@@ -305,6 +306,15 @@ bool PruneEmpty(int fd, const std::string& path, int depth, PruneWalk& walk, boo
   bool ok = true;
   for (const std::string& name : names) {
     const std::string child = path + "/" + name;
+    if (walk.only != nullptr) {
+      struct stat ost;
+      const bool there = fstatat(dfd, name.c_str(), &ost, AT_SYMLINK_NOFOLLOW) == 0;
+      if (!there && errno == ENOENT) continue;  // went meanwhile
+      if (!there || walk.only->count({ost.st_dev, ost.st_ino}) == 0) {
+        kept = true;  // not one to enter: it stays
+        continue;
+      }
+    }
     const int cfd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (cfd < 0) {
       if (errno == ENOENT) continue;  // went meanwhile
@@ -363,7 +373,7 @@ bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::s
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
     return false;
   }
-  PruneWalk walk{removed, nullptr, false, std::string()};
+  PruneWalk walk{removed, nullptr, nullptr, false, std::string()};
   bool emptied = false;
   const bool ok = PruneEmpty(fd, path, 0, walk, emptied);
   if (!ok) why = walk.why;
@@ -373,7 +383,8 @@ bool CacheDeletionGuard::RemoveEmptySubFolders(const std::string& folder, std::s
 bool CacheDeletionGuard::RemoveEmptySubFoldersAt(int folderFd, const std::string& folder,
                                                  std::string& why,
                                                  std::vector<std::string>* removed,
-                                                 const KeptFolders* kept) {
+                                                 const KeptFolders* kept,
+                                                 const KeptFolders* only) {
   if (folderFd < 0) return true;  // no folder: nothing to prune
   const std::string path = WithoutTrailingSlashes(Slashed(folder));
   const int fd = openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -381,7 +392,7 @@ bool CacheDeletionGuard::RemoveEmptySubFoldersAt(int folderFd, const std::string
     why = "Failed to open directory [" + path + "]. Error: [" + std::to_string(errno) + "]";
     return false;
   }
-  PruneWalk walk{removed, kept, false, std::string()};
+  PruneWalk walk{removed, kept, only, false, std::string()};
   bool emptied = false;
   const bool ok = PruneEmpty(fd, path, 0, walk, emptied);
   if (!ok) why = walk.why;
@@ -394,7 +405,7 @@ bool CacheDeletionGuard::IsEmptyFolderTree(int folderFd, const std::string& name
     return false;
   const int fd = kq::OpenFolderUnder(folderFd, name);
   if (fd < 0) return false;
-  PruneWalk walk{nullptr, nullptr, true, std::string()};
+  PruneWalk walk{nullptr, nullptr, nullptr, true, std::string()};
   bool emptied = false;
   return PruneEmpty(fd, name, 0, walk, emptied) && emptied;
 }

@@ -84,10 +84,13 @@ class CacheDeletionGuard {
   using KeptFolders = std::set<std::pair<dev_t, ino_t>>;
   // The same for the folder open at `folderFd` (shown as `folder`); a negative `folderFd` (a
   // folder that does not exist) gives true. The folders of `kept` (when not null) stay, and so
-  // do the folders above them.
+  // do the folders above them. With `only` (when not null) no other sub-folder is entered nor
+  // opened: each stays as if it held a file (for a folder pruned before, where only the folders
+  // above what was removed since can have emptied).
   static bool RemoveEmptySubFoldersAt(int folderFd, const std::string& folder, std::string& why,
                                       std::vector<std::string>* removed,
-                                      const KeptFolders* kept = nullptr);
+                                      const KeptFolders* kept = nullptr,
+                                      const KeptFolders* only = nullptr);
   // True when `name` below the folder open at `folderFd` is a real folder that a pruning of that
   // folder would remove whole: it holds nothing but such folders (no file, link or hidden
   // entry), and neither it nor any of them is named "KQMedia". Nothing is removed.

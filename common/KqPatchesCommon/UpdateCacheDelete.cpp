@@ -135,14 +135,9 @@ bool DeleteNamedFiles(EvDebug& log, unsigned long long job, int folderFd,
     struct stat st;
     if (folderFd < 0 || fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       continue;  // not there: nothing to do
-    // A folder holding only empty folders would have gone with any pruning: its removal
-    // empties nothing that was not empty already.
-    const bool emptiesSomething =
-        removed != nullptr &&
-        !(S_ISDIR(st.st_mode) && CacheDeletionGuard::IsEmptyFolderTree(folderFd, name));
     if (CacheDeletionGuard::RemoveNameUnderAt(folderFd, folder, name, why)) {
       log.DebugJob(1, kTag, job, "Deleted file [%s]", path.c_str());
-      if (emptiesSomething) removed->push_back(name);
+      if (removed != nullptr) removed->push_back(name);
     } else {
       const int error = errno;
       log.DebugJob(1, kTag, job, "Failed to delete file [%s], Error code [%d]", path.c_str(),

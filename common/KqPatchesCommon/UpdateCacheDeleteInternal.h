@@ -17,8 +17,7 @@ namespace kqdelete {
 // as `folder`; negative: the folder does not exist, and every name that passes the guard counts
 // as missing). Missing names are skipped; a refused or failed name is logged and the others are
 // still tried; then the folder's empty sub-folders are pruned and false is returned. `removed`
-// (when not null) receives, in Unix form, each name that went and that a pruning of the folder
-// would not have taken anyway (a file, a link, or a folder holding more than empty folders).
+// (when not null) receives, in Unix form, each name that went.
 bool DeleteNamedFiles(EvDebug& log, unsigned long long job, int folderFd,
                       const std::string& folder, std::vector<UpdatePatches::File>* files,
                       std::vector<std::string>* removed);

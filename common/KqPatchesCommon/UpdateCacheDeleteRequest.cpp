@@ -1,21 +1,16 @@
 // Deleting the files a request names per release and operating system
 // (KQUpdateCache::DeleteLocalCacheContents), in two steps with the plan as data between them:
 // PlanDeletion() decides, before anything is deleted, which folders each operating system's
-// files go from and after which system each folder is pruned of its empty folders;
-// DeletionRun deletes system by system in request order and prunes as planned.
+// files go from and which folder it prunes of its empty folders; DeletionRun deletes system by
+// system in request order and prunes each one's folder right after it, so that a failing
+// pruning ends the request before any later system's removals, as separate requests would.
 //
-// The tree left is the one that pruning after every system would leave, while a folder that
-// several systems prune is walked once, after the last of them. Two things would tell the
-// difference, and are handled where they happen: a system that reads the tree (the highest
-// feature release of its "ServicePacks" folder) first gets that folder pruned as the waiting
-// prunes would have left it; and when a system fails, each waiting prune runs keeping every
-// folder that the removals made since it was put off may have emptied, as it ran before them.
-#include <errno.h>
-#include <fcntl.h>
+// A folder that several systems prune is still walked whole once, by the first of them: after
+// that pruning no empty folder is left below it but above the names removed since, so a later
+// pruning of the same folder enters only those (and the tree left is the same).
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -64,10 +59,6 @@ struct SystemStep {
   std::string base;        // pruned of empty folders once the files are gone
   std::string media;       // kMedia: the folder the media files are named relative to
   std::vector<File> mediaFiles, frFiles, looseFiles, installerFiles;
-  // False when a later step prunes the same base: this one leaves its pruning to that one.
-  bool pruneAfter = false;
-
-  bool Prunes() const { return kind == kMedia || kind == kInstall; }
 };
 
 // A request's steps, in request order.
@@ -116,14 +107,6 @@ SystemStep StepOf(const std::string& root, long long operation, int releaseId,
   return step;
 }
 
-// Pruning a folder removes every empty folder below it, so of several steps that prune the same
-// folder only the last one needs to (all media of a request prune the root).
-void SchedulePrunes(DeletionPlan& plan) {
-  std::set<std::string> prunedLater;
-  for (auto step = plan.steps.rbegin(); step != plan.steps.rend(); ++step)
-    if (step->Prunes()) step->pruneAfter = prunedLater.insert(step->base).second;
-}
-
 DeletionPlan PlanDeletion(const std::vector<CNMessageBase>& releases, const std::string& root,
                           long long operation) {
   DeletionPlan plan;
@@ -147,7 +130,6 @@ DeletionPlan PlanDeletion(const std::vector<CNMessageBase>& releases, const std:
     for (const CNMessageBase& os : oses)
       plan.steps.push_back(StepOf(root, operation, releaseId, releaseName, frFolder, os));
   }
-  SchedulePrunes(plan);
   return plan;
 }
 
@@ -167,12 +149,8 @@ class DeletionRun {
   bool DeleteFeatureReleaseFiles(const SystemStep& step, std::vector<File> files);
   // Deletes `files` below the folder `rel`; the names removed are remembered in removed_.
   bool DeleteList(const std::string& rel, std::vector<File> files);
-  // Prunes the folder `rel` as the prunes still waiting would have before anything reads it.
-  bool PruneBeforeReading(const std::string& rel);
-  bool Prune(const std::string& base, const CacheDeletionGuard::KeptFolders* kept);
-  // Ends the request after a failing step: the waiting prunes run, each keeping what the
-  // removals made since it was put off emptied.
-  bool Fail();
+  // Prunes `base` of its empty folders: whole the first time, then only above what went since.
+  bool Prune(const std::string& base);
   // The folders above the names removed_ holds from index `from` on.
   CacheDeletionGuard::KeptFolders FoldersAboveRemovedNames(size_t from) const;
   std::string Full(const std::string& rel) const { return rel.empty() ? root_ : root_ + "/" + rel; }
@@ -181,15 +159,10 @@ class DeletionRun {
   const unsigned long long job_;
   const std::string root_;
   const int rootFd_;
-  // A base whose pruning a later step makes, and the first of the removals (an index into
-  // removed_) made after the last step that put it off: the pruning would have run before them.
-  struct Waiting {
-    std::string base;
-    size_t since;
-  };
-  std::vector<Waiting> waiting_;
   // This run's removals, in order: the folder (relative to the root) and the name removed there.
   std::vector<std::pair<std::string, std::string>> removed_;
+  // Each base pruned so far, with the number of removals made before its last pruning.
+  std::map<std::string, size_t> pruned_;
 };
 
 bool DeletionRun::Run(const DeletionPlan& plan) {
@@ -214,23 +187,12 @@ bool DeletionRun::Run(const DeletionPlan& plan) {
                         "Refused to delete files of Rel [%d] OS ID [%d]: the release or the "
                         "operating system has no cache folder",
                         step.releaseId, step.osId);
-        return Fail();
+        return false;
       case SystemStep::kMedia:
       case SystemStep::kInstall:
         break;
     }
-    if (!DeleteSystemFiles(step)) return Fail();
-    const auto same = [&step](const Waiting& w) { return w.base == step.base; };
-    const auto waiting = std::find_if(waiting_.begin(), waiting_.end(), same);
-    if (!step.pruneAfter) {
-      if (waiting == waiting_.end())
-        waiting_.push_back(Waiting{step.base, removed_.size()});
-      else
-        waiting->since = removed_.size();
-      continue;
-    }
-    if (waiting != waiting_.end()) waiting_.erase(waiting);
-    if (!Prune(step.base, nullptr)) return Fail();
+    if (!DeleteSystemFiles(step) || !Prune(step.base)) return false;
   }
   return true;
 }
@@ -264,7 +226,6 @@ bool DeletionRun::DeleteSystemFiles(const SystemStep& step) {
 
 bool DeletionRun::DeleteFeatureReleaseFiles(const SystemStep& step, std::vector<File> files) {
   const std::string servicePacks = Below(step.base, "ServicePacks");
-  if (!PruneBeforeReading(servicePacks)) return false;
   _SPVersion highest;
   if (!GetHighestSP(highest, Full(servicePacks).c_str())) {
     log_.DebugJob(1, kTag, job_, "Failed to get highest feature release number from directory [%s]",
@@ -300,41 +261,12 @@ bool DeletionRun::DeleteList(const std::string& rel, std::vector<File> files) {
   return ok;
 }
 
-bool DeletionRun::PruneBeforeReading(const std::string& rel) {
-  bool waiting = false, fromAbove = false;
-  for (const Waiting& w : waiting_) {
-    const std::string& base = w.base;
-    if (base == rel) {
-      waiting = true;
-    } else if (base.empty() || rel.compare(0, base.size() + 1, base + "/") == 0) {
-      waiting = fromAbove = true;
-    }
-  }
-  if (!waiting) return true;
-  std::string why;
-  const kq::ScopedFd folder(kqdelete::OpenDeletionFolder(rootFd_, root_, rel, why));
-  if (!folder.valid()) return true;  // missing, or a link no pruning enters: the read tells
-  std::vector<std::string> removed;
-  bool ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folder.get(), Full(rel), why, &removed);
-  if (ok && fromAbove) {
-    // A pruning from above takes the folder itself too when nothing is left in it.
-    const size_t slash = rel.rfind('/');
-    const std::string parentRel = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-    const std::string leaf = rel.substr(slash == std::string::npos ? 0 : slash + 1);
-    const kq::ScopedFd parent(kqdelete::OpenDeletionFolder(rootFd_, root_, parentRel, why));
-    if (parent.valid() && unlinkat(parent.get(), leaf.c_str(), AT_REMOVEDIR) == 0) {
-      removed.push_back(Full(rel));
-    } else if (parent.valid() && errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT &&
-               errno != ENOTDIR) {
-      why = "Failed to remove empty directory [" + Full(rel) + "] with errno [" +
-            std::to_string(errno) + "]";
-      ok = false;
-    }
-  }
-  return kqdelete::ReportPrune(log_, job_, ok, removed, why);
-}
-
-bool DeletionRun::Prune(const std::string& base, const CacheDeletionGuard::KeptFolders* kept) {
+bool DeletionRun::Prune(const std::string& base) {
+  const auto last = pruned_.find(base);
+  const bool before = last != pruned_.end();
+  const CacheDeletionGuard::KeptFolders changed =
+      before ? FoldersAboveRemovedNames(last->second) : CacheDeletionGuard::KeptFolders();
+  pruned_[base] = removed_.size();
   std::string why;
   const kq::ScopedFd folder(kqdelete::OpenDeletionFolder(rootFd_, root_, base, why));
   std::vector<std::string> removed;
@@ -343,7 +275,8 @@ bool DeletionRun::Prune(const std::string& base, const CacheDeletionGuard::KeptF
     log_.DebugJob(0, kTag, job_, "Refused to delete from [%s]: %s", Full(base).c_str(),
                   why.c_str());
   } else {
-    ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folder.get(), Full(base), why, &removed, kept);
+    ok = CacheDeletionGuard::RemoveEmptySubFoldersAt(folder.get(), Full(base), why, &removed,
+                                                     nullptr, before ? &changed : nullptr);
     ok = kqdelete::ReportPrune(log_, job_, ok, removed, why);
   }
   if (!ok)
@@ -352,34 +285,27 @@ bool DeletionRun::Prune(const std::string& base, const CacheDeletionGuard::KeptF
   return ok;
 }
 
-bool DeletionRun::Fail() {
-  for (const Waiting& w : waiting_) {
-    const CacheDeletionGuard::KeptFolders kept = FoldersAboveRemovedNames(w.since);
-    Prune(w.base, &kept);
-  }
-  waiting_.clear();
-  return false;
-}
-
 // Every folder that still exists from the root down to the folder that held a name removed at
-// or after `from`: those removals may have emptied them after the waiting prune would have run.
-// (What a later step's own pruning took, and below the folder of a failed list, is gone.)
+// or after `from`: the only folders those removals may have emptied.
 CacheDeletionGuard::KeptFolders DeletionRun::FoldersAboveRemovedNames(size_t from) const {
-  CacheDeletionGuard::KeptFolders kept;
+  std::set<std::vector<std::string>> holders;  // each folder that held one, by its levels
   for (size_t i = from; i < removed_.size(); ++i) {
-    const auto& entry = removed_[i];
-    std::vector<std::string> levels = kq::NameComponents(entry.first);
-    const std::vector<std::string> name = kq::NameComponents(entry.second);
+    std::vector<std::string> levels = kq::NameComponents(removed_[i].first);
+    const std::vector<std::string> name = kq::NameComponents(removed_[i].second);
     levels.insert(levels.end(), name.begin(), name.end() - (name.empty() ? 0 : 1));
+    holders.insert(std::move(levels));
+  }
+  CacheDeletionGuard::KeptFolders folders;
+  for (const std::vector<std::string>& levels : holders) {
     kq::ScopedFd at(rootFd_ < 0 ? -1 : kq::OpenFolderUnder(rootFd_, "", true));
     for (const std::string& level : levels) {
       if (!at.valid()) break;
       at.reset(kq::OpenFolderUnder(at.get(), level, true));
       struct stat st;
-      if (at.valid() && fstat(at.get(), &st) == 0) kept.insert({st.st_dev, st.st_ino});
+      if (at.valid() && fstat(at.get(), &st) == 0) folders.insert({st.st_dev, st.st_ino});
     }
   }
-  return kept;
+  return folders;
 }
 
 // Steps 4 and 5 of a request: its additional-sync and appliance files, whose failures are
