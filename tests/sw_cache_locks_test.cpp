@@ -318,8 +318,8 @@ TEST_F(SwCacheLocksTest, LinksInTheLockTreeAreNeverWrittenThrough) {
 }
 
 // Lock trees another user (65534, in a private /tmp) can change are neither written nor cleaned:
-// their install folder, root's one open to all, and an item folder of theirs whose WriteLocks
-// they keep swapping with their link to a root-only folder.
+// their install folder, root's one open to all, an item folder open to a group, and an item
+// folder of theirs whose WriteLocks they keep swapping with their link to a root-only folder.
 TEST_F(SwCacheLocksTest, AnotherUsersLockTreeIsNeitherWrittenNorCleaned) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   const int rc = kqtest::RunWithPrivateTmp(cfg_.root(), [this] {
@@ -336,11 +336,16 @@ TEST_F(SwCacheLocksTest, AnotherUsersLockTreeIsNeitherWrittenNorCleaned) {
         failed |= 1;
     }
     cfg_.set("Base", "dHOME", "/tmp/home");
-    const std::string item = "/tmp/home/Deployment/SwCacheLocks/Item";
+    const std::string locks = "/tmp/home/Deployment/SwCacheLocks", item = locks + "/Item";
     kqtest::WriteFile("/tmp/rootonly/victim", "root's");
     kqtest::WriteFile(item + "/WriteLocks/x", "");
-    if (::chmod("/tmp/rootonly", 0700) != 0 || ::unlink((item + "/WriteLocks/x").c_str()) != 0)
+    kqtest::WriteFile(locks + "/Open/x", "");
+    if (::chmod("/tmp/rootonly", 0700) != 0 || ::unlink((item + "/WriteLocks/x").c_str()) != 0 ||
+        ::unlink((locks + "/Open/x").c_str()) != 0 || ::chmod((locks + "/Open").c_str(), 0775) != 0)
       return 101;
+    if (getLockOnSwCache(QU_WRITE_LOCK, "Open", lockFile, 5, true, false, false) != kSwCacheLockFailed ||
+        !kqtest::TreeManifest(locks + "/Open").empty())
+      failed |= 1;
     kqtest::GiveTreeToUnprivileged(item);
     if (kqtest::RunUnprivileged([&] { return ::symlink("/tmp/rootonly", (item + "/Flip").c_str()); }) != 0)
       return 102;
