@@ -1,6 +1,7 @@
 // Software-cache lock files across real processes: helpers are this binary started again with
 // "-jobid <id>" on their command lines, so that their locks are those of running jobs.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sched.h>
@@ -314,6 +315,59 @@ TEST_F(SwCacheLocksTest, LinksInTheLockTreeAreNeverWrittenThrough) {
   ASSERT_EQ(0, ::symlink(elsewhere.c_str(), (Root("Folded") + "/WriteLocks").c_str()));
   EXPECT_EQ(kSwCacheLockFailed, Test(QU_READ_LOCK, "Folded"));
   EXPECT_TRUE(Exists(elsewhere + "/garbage.lock"));
+}
+
+// Lock trees another user (65534, in a private /tmp) can change are neither written nor cleaned:
+// their install folder, root's one open to all, an item folder open to a group, and an item
+// folder of theirs whose WriteLocks they keep swapping with their link to a root-only folder.
+TEST_F(SwCacheLocksTest, AnotherUsersLockTreeIsNeitherWrittenNorCleaned) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const int rc = kqtest::RunWithPrivateTmp(cfg_.root(), [this] {
+    std::string lockFile;
+    int failed = 0;
+    if (kqtest::RunUnprivileged([] { return ::mkdir("/tmp/theirs", 0755); }) != 0 ||
+        ::mkdir("/tmp/open", 0777) != 0 || ::chmod("/tmp/open", 0777) != 0)
+      return 100;
+    for (const char* home : {"/tmp/theirs", "/tmp/open"}) {
+      cfg_.set("Base", "dHOME", home);
+      if (getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false) !=
+              kSwCacheLockFailed ||
+          !kqtest::TreeManifest(home).empty())
+        failed |= 1;
+    }
+    cfg_.set("Base", "dHOME", "/tmp/home");
+    const std::string locks = "/tmp/home/Deployment/SwCacheLocks", item = locks + "/Item";
+    kqtest::WriteFile("/tmp/rootonly/victim", "root's");
+    kqtest::WriteFile(item + "/WriteLocks/x", "");
+    kqtest::WriteFile(locks + "/Open/x", "");
+    if (::chmod("/tmp/rootonly", 0700) != 0 || ::unlink((item + "/WriteLocks/x").c_str()) != 0 ||
+        ::unlink((locks + "/Open/x").c_str()) != 0 || ::chmod((locks + "/Open").c_str(), 0775) != 0)
+      return 101;
+    if (getLockOnSwCache(QU_WRITE_LOCK, "Open", lockFile, 5, true, false, false) != kSwCacheLockFailed ||
+        !kqtest::TreeManifest(locks + "/Open").empty())
+      failed |= 1;
+    kqtest::GiveTreeToUnprivileged(item);
+    if (kqtest::RunUnprivileged([&] { return ::symlink("/tmp/rootonly", (item + "/Flip").c_str()); }) != 0)
+      return 102;
+    const pid_t flipper = ::fork();
+    if (flipper == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(1);
+      for (;;) ::renameat2(AT_FDCWD, (item + "/WriteLocks").c_str(), AT_FDCWD,
+                           (item + "/Flip").c_str(), RENAME_EXCHANGE);
+    }
+    int check = 0;
+    while (++check <= 2000 && Exists("/tmp/rootonly/victim")) {
+      getLockOnSwCache(QU_READ_LOCK, "Item", lockFile, 5, false, false, false);
+      checkForValidLocks(item + "/WriteLocks", false);
+    }
+    ::kill(flipper, SIGKILL);
+    ::waitpid(flipper, nullptr, 0);
+    return Exists("/tmp/rootonly/victim") ? failed : failed | 2;
+  });
+  if (rc == kqtest::kPrivateTmpUnavailable) GTEST_SKIP() << "mount namespaces are refused here";
+  EXPECT_EQ(0, rc) << "1: their tree written, 2: the root-only folder cleaned";
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile())
+                                   .find("Refusing the lock folder [/tmp/theirs/Deployment/SwCacheLocks/Item]"));
 }
 
 TEST_F(SwCacheLocksTest, MalformedDeadAndJoblessEntriesAreStale) {

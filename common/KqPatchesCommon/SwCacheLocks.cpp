@@ -18,13 +18,15 @@
 #include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/LockFile.h"
 #include "Configuration/KQClient.h"
-#include "FileSystemUtils.h"
+#include "Configuration/StateFolders.h"
 #include "Jobs/KQJobQuery.h"
 #include "Logging/EvDebug.h"
 #include "PortableFiles/PxDirectory.h"
 #include "PortableFiles/PxFile.h"
 #include "PortableFiles/PxString.h"
 #include "PortableFiles/SafePath.h"
+#include "PortableFiles/ScopedFd.h"
+#include "PortableFiles/TrustedFolder.h"
 #include "Versions/FullVersion.h"
 #include "SwCacheMutex.h"
 #include "Vocabulary.h"
@@ -34,16 +36,20 @@ namespace {
 const char* const kTagGet = "getLockOnSwCache";
 const char* const kTagCheck = "checkForValidLocks";
 const char* const kGuardFileName = "Locks.guard";
+// The folder of all lock roots, below the install folder.
+const char* const kLocksKind = "Deployment/SwCacheLocks";
+// Item, version and OS levels and the lock folders are made as folders any local user may read.
+const mode_t kLevelMode = 0755;
 
 long long g_guardWaitMs = kSwCacheMutexWaitMs;
 
-// An exclusive flock on the guard file of a lock root, for one scope, waited for at most
-// g_guardWaitMs. Closing the file releases it, also when the process dies.
+// An exclusive flock on the guard file of the lock root open at `rootFd`, for one scope, waited
+// for at most g_guardWaitMs. Closing the file releases it, also when the process dies.
 class GuardLock {
  public:
-  explicit GuardLock(const std::string& path) {
+  GuardLock(int rootFd, const std::string& root) {
     // The owner's alone: anyone who can open the guard can hold it (see Concurrency/LockFile.h).
-    fd_ = kq::OpenLockFile(path, openErr_);
+    fd_ = kq::OpenLockFileAt(rootFd, kGuardFileName, root + "/" + kGuardFileName, openErr_);
     if (fd_ < 0) {
       err_ = errno;
       return;
@@ -225,18 +231,21 @@ bool FolderExists(const std::string& path) {
 
 enum ScanResult { kNoLiveLock, kLiveLock, kScanFailed };
 
-// One scan of one lock folder (see checkForValidLocks); kScanFailed when it cannot be read.
-ScanResult ScanLockFolder(EvDebug& log, const std::string& folder, bool ignoreCurrentProcess) {
-  CPxDirectory dir;
-  CPxError e = dir.Open(folder, "*", true);
+// One scan of the lock folder open at `fd` (taken over; see checkForValidLocks), listed and
+// cleaned through that descriptor only; `folder` is its path, for messages and the verdicts'
+// lines. kScanFailed when it cannot be read.
+ScanResult ScanLockFolder(EvDebug& log, int fd, const std::string& folder,
+                          bool ignoreCurrentProcess) {
+  CPxFolderHandle dir;
+  std::vector<SPxDirEntry> entries;
+  CPxError e = dir.Adopt(fd, folder);
+  if (!e.IsError()) e = CPxDirectory::ReadNames(dir, entries);
   if (e.IsError()) {
     log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
     return kScanFailed;
   }
   FXProcess self(0, CTimeStamp(), nullptr, false);
-  SPxDirEntry entry;
-  bool end = false;
-  for (e = dir.GetEntry(entry, &end); !e.IsError() && !end; e = dir.GetEntry(entry, &end)) {
+  for (const SPxDirEntry& entry : entries) {
     std::string fullPath = folder + "/" + entry.name;
     Verdict verdict = JudgeEntry(log, entry.name, ignoreCurrentProcess, self);
     if (verdict == kLive) {
@@ -248,61 +257,128 @@ ScanResult ScanLockFolder(EvDebug& log, const std::string& folder, bool ignoreCu
     }
     if (verdict == kStale) {
       log.Debug(kTagCheck, "Delete current lock file [%s]", entry.name.c_str());
-      CPxError d = CPxFile::Delete(fullPath);
-      if (d.IsError()) {
+      std::string err;
+      if (!kq::RemoveFileUnderAt(dir.nativeHandle(), folder, entry.name, &err)) {
+        const int code = errno;
         log.Debug(kTagCheck, "Cannot delete lock file [%s] with error [%d:%s], continuing.",
-                  fullPath.c_str(), d.GetErrorCode(), d.c_str());
+                  fullPath.c_str(), code, err.c_str());
       }
     }
-  }
-  if (e.IsError()) {
-    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), e.c_str());
-    return kScanFailed;
   }
   return kNoLiveLock;
 }
 
-// A lock folder that does not exist holds no lock; one that is a link, or that cannot be
-// read, is a failure: nobody can tell whether the item is free.
-ScanResult ScanIfPresent(EvDebug& log, const std::string& folder, bool ignoreCurrentProcess) {
-  SPxFileStat st;
-  CPxError e = CPxFile::Lstat(folder, st);
-  if (e.IsError() && e.GetErrorCode() == ENOENT) return kNoLiveLock;
-  if (e.IsError() || !st.IsDirectory()) {
-    log.Debug(kTagGet, "Lock folder [%s] is no folder or cannot be looked at", folder.c_str());
+// The lock folder `name` of the lock root open at `rootFd`: one that does not exist holds no
+// lock; one that is a link, is not trusted, or cannot be read is a failure: nobody can tell
+// whether the item is free.
+ScanResult ScanIfPresent(EvDebug& log, int rootFd, const std::string& root, const char* name,
+                         bool ignoreCurrentProcess) {
+  const std::string folder = root + "/" + name;
+  std::string err;
+  const int fd = kq::OpenTrustedSubfolder(rootFd, name, false, 0, folder, err);
+  if (fd < 0 && errno == ENOENT) return kNoLiveLock;
+  if (fd < 0) {
+    log.Debug(kTagGet, "Lock folder [%s] is no folder or cannot be looked at: %s",
+              folder.c_str(), err.c_str());
     return kScanFailed;
   }
-  return ScanLockFolder(log, folder, ignoreCurrentProcess);
+  return ScanLockFolder(log, fd, folder, ignoreCurrentProcess);
+}
+
+// Where the lock root of an item lies: the folder of all lock roots below the install folder,
+// the levels below it (the item name's, then version and OS), and the root's path.
+struct LockRootPlace {
+  std::string locks;
+  std::vector<std::string> levels;
+  std::string path;
+};
+
+bool FindLockRoot(EvDebug& log, const std::string& item, const FullVersion* version, int osId,
+                  LockRootPlace& place) {
+  if (!kq::IsSafeRelativeName(item) || NamesALockFolder(item)) {
+    log.Debug(kTagGet, "Invalid item name [%s] for a software-cache lock", item.c_str());
+    return false;
+  }
+  std::string install;
+  if (KQClient(2).getInstallDirectory(install, 1, nullptr) != 0 || install.empty()) {
+    log.Debug(kTagGet, "Failed to get the install folder of the Hubnode client");
+    return false;
+  }
+  std::string below = item;
+  if (version) {
+    below += "/" + version->formatted_str(FullVersion::kFormatSide);
+    if (osId >= 1 && osId <= 34) {
+      SetOSTypesInfo();
+      const std::string& osName = OSTypesInfo[osId].name;
+      if (!osName.empty()) below += "/" + osName;
+    }
+  }
+  place.locks = install + "/" + kLocksKind;
+  place.levels = kq::NameComponents(below);
+  place.path = place.locks + "/" + below;
+  return true;
+}
+
+// Opens the folder of all lock roots, checked from "/" as the other state folders below the
+// install folder are (and made as they are when missing).
+int OpenLocksFolder(const std::string& locks, std::string& err) {
+  if (kq::DefaultStateFolder(kLocksKind) == locks) {
+    std::string made;
+    return kq::OpenStateFolder(kLocksKind, made, err);
+  }
+  return kq::OpenConfiguredFolder(locks, err);
+}
+
+// Opens the lock root of `place`, every level below the folder of all lock roots through the
+// descriptor of the level above it (made first when `make`). The descriptor, or -1 with the
+// reason in `err` and errno ENOENT when a level is missing and not to be made.
+int OpenLockRoot(const LockRootPlace& place, bool make, std::string& err) {
+  kq::ScopedFd fd(OpenLocksFolder(place.locks, err));
+  if (!fd.valid()) {
+    errno = EPERM;
+    return -1;
+  }
+  std::string shown = place.locks;
+  for (const std::string& level : place.levels) {
+    shown += "/" + level;
+    const int next = kq::OpenTrustedSubfolder(fd.get(), level, make, kLevelMode, shown, err);
+    if (next < 0) return -1;
+    fd.reset(next);
+  }
+  return fd.release();
+}
+
+// Writes the whole of `text` to `fd`.
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
 
 std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId) {
   EvDebug log;
-  if (!kq::IsSafeRelativeName(item) || NamesALockFolder(item)) {
-    log.Debug(kTagGet, "Invalid item name [%s] for a software-cache lock", item.c_str());
-    return std::string();
-  }
-  std::string install;
-  if (KQClient(2).getInstallDirectory(install, 1, nullptr) != 0 || install.empty()) {
-    log.Debug(kTagGet, "Failed to get the install folder of the Hubnode client");
-    return std::string();
-  }
-  std::string root = install + "/Deployment/SwCacheLocks/" + item;
-  if (version) {
-    root += "/" + version->formatted_str(FullVersion::kFormatSide);
-    if (osId >= 1 && osId <= 34) {
-      SetOSTypesInfo();
-      const std::string& osName = OSTypesInfo[osId].name;
-      if (!osName.empty()) root += "/" + osName;
-    }
-  }
-  return root;
+  LockRootPlace place;
+  return FindLockRoot(log, item, version, osId, place) ? place.path : std::string();
 }
 
 bool checkForValidLocks(std::string folder, bool ignoreCurrentProcess) {
   EvDebug log;
-  return ScanLockFolder(log, folder, ignoreCurrentProcess) == kLiveLock;
+  // Checked from "/" as the lock roots are, then listed and cleaned through that descriptor.
+  std::string err;
+  kq::ScopedFd checked(kq::OpenTrustedFolder(folder, kq::TrustedFolderOptions{}, err));
+  const int fd = checked.valid() ? kq::OpenFolderUnder(checked.get(), "") : -1;
+  if (fd < 0) {
+    if (checked.valid()) err = PxErrnoText(errno);
+    log.Debug(kTagCheck, "Failed to open the dir %s, errno %s", folder.c_str(), err.c_str());
+    return false;
+  }
+  return ScanLockFolder(log, fd, folder, ignoreCurrentProcess) == kLiveLock;
 }
 
 void SetSwCacheLockGuardWait(long long waitMs) {
@@ -322,19 +398,23 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
     log.Debug(kTagGet, "Invalid job Id 0 for a lock on [%s]", item.c_str());
     return kSwCacheLockFailed;
   }
-  std::string root = GetSwCacheLockRoot(item, version, osId);
-  if (root.empty()) return kSwCacheLockFailed;
-  const std::string readLocks = root + "/ReadLocks";
-  const std::string writeLocks = root + "/WriteLocks";
+  LockRootPlace place;
+  if (!FindLockRoot(log, item, version, osId, place)) return kSwCacheLockFailed;
+  const std::string& root = place.path;
   const unsigned long pid = GetCurrentProcessId();
 
   if (!create && !FolderExists(root)) return kSwCacheLockFree;  // no lock was ever taken here
-  if (create && !recursiveCreateDir(root.c_str())) {
-    log.Debug(kTagGet, "Failed to create the lock folder [%s]", root.c_str());
+  // From here on the lock tree is reached through the descriptors checked, never by path.
+  std::string err;
+  kq::ScopedFd rootFd(OpenLockRoot(place, create, err));
+  if (!rootFd.valid()) {
+    if (!create && errno == ENOENT) return kSwCacheLockFree;  // gone since: no lock either
+    log.Debug(kTagGet, "Refusing the lock folder [%s]: %s", root.c_str(), err.c_str());
+    kq::ReportRefusedFolder(kTagGet, "lock folder [" + root + "]: " + err);
     return kSwCacheLockFailed;
   }
   // Test and creation under one guard: two takers never both find the item free.
-  GuardLock guard(root + "/" + kGuardFileName);
+  GuardLock guard(rootFd.get(), root);
   if (!guard.held()) {
     log.Debug(kTagGet, "Failed to lock the guard file of [%s] with errno [%d] %s", root.c_str(),
               guard.error(), guard.openError().c_str());
@@ -342,40 +422,40 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
   }
 
   // Readers are tested before writers; a read request looks at the writers only.
-  std::string lockFolder = type == QU_READ_LOCK ? readLocks : writeLocks;
+  const char* lockFolderName = type == QU_READ_LOCK ? "ReadLocks" : "WriteLocks";
   if (type == QU_WRITE_LOCK) {
-    ScanResult readers = ScanIfPresent(log, readLocks, ignoreCurrentProcess);
+    ScanResult readers = ScanIfPresent(log, rootFd.get(), root, "ReadLocks", ignoreCurrentProcess);
     if (readers == kScanFailed) return kSwCacheLockFailed;
     if (readers == kLiveLock) return kSwCacheReadLocked;
   }
-  ScanResult writers = ScanIfPresent(log, writeLocks, ignoreCurrentProcess);
+  ScanResult writers = ScanIfPresent(log, rootFd.get(), root, "WriteLocks", ignoreCurrentProcess);
   if (writers == kScanFailed) return kSwCacheLockFailed;
   if (writers == kLiveLock) return kSwCacheWriteLocked;
   if (!create) return kSwCacheLockFree;
-  if (!recursiveCreateDir(lockFolder.c_str())) {
-    log.Debug(kTagGet, "Failed to create the lock folder [%s]", lockFolder.c_str());
+  const std::string lockFolder = root + "/" + lockFolderName;
+  kq::ScopedFd folder(
+      kq::OpenTrustedSubfolder(rootFd.get(), lockFolderName, true, kLevelMode, lockFolder, err));
+  if (!folder.valid()) {
+    log.Debug(kTagGet, "Failed to create the lock folder [%s]: %s", lockFolder.c_str(),
+              err.c_str());
     return kSwCacheLockFailed;
   }
-  std::string path = CPxString::Format("{1}/P{2}_J{3}.lock", lockFolder, pid, jobId).str();
+  const std::string name = CPxString::Format("P{1}_J{2}.lock", pid, jobId).str();
+  const std::string path = lockFolder + "/" + name;
   // The name is this process's and job's own: whatever has it (an earlier lock file of ours,
   // or a link another user put in its place) is replaced, never written through.
-  CPxFile::Delete(path);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  kq::RemoveFileUnderAt(folder.get(), lockFolder, name, nullptr);
+  int fd = kq::OpenOwnFileAt(folder.get(), name, O_WRONLY | O_CREAT | O_EXCL, 0600, false, path,
+                             err);
   if (fd < 0) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
     return kSwCacheLockFailed;
   }
-  bool written = true;
-  for (size_t done = 0; written && done < item.size();) {
-    ssize_t n = ::write(fd, item.data() + done, item.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) done += static_cast<size_t>(n);
-  }
+  bool written = WriteAll(fd, item);
   written = (::close(fd) == 0) && written;
   if (!written) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
-    CPxFile::Delete(path);
+    kq::RemoveFileUnderAt(folder.get(), lockFolder, name, nullptr);
     return kSwCacheLockFailed;
   }
   log.Debug(kTagGet, "Created lock file [%s]", path.c_str());

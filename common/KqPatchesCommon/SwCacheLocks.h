@@ -4,8 +4,19 @@
 // Each item has a lock root, <install folder>/Deployment/SwCacheLocks/<item>[/<version>[/<OS>]],
 // with the folders "ReadLocks" and "WriteLocks". A lock is a file "P<pid>_J<job>.lock" in one of
 // them, holding the item name; its holder deletes it to release the lock. Readers share an item;
-// a writer excludes readers and writers. A lock file whose process died, whose job ended, or
-// whose process is not the job's (process ids are reused) is stale: the next scan deletes it.
+// a writer excludes readers and writers.
+//
+// Locks are for job processes and the "kqd" daemon. A lock file "P<pid>_J<job>.lock" counts
+// as live only while process <pid> is alive, job <job> runs (a process of this host carries
+// "-jobid <job>" on its command line, or the job table has the job's row), and the holder is
+// that job's: its command line carries "-jobid <job>", or it carries no "-jobid" and its process
+// name is "kqd" (case ignored). Every other lock file is stale, and the next test of the item
+// deletes it, whoever tests, the holder itself included (unless it passes
+// ignoreCurrentProcess): a service that takes a lock without "-jobid <job>" on its command line
+// and is not "kqd" keeps it only until the next test, and then believes it holds the item while
+// a writer rewrites it. A test by a process named "kqd" deletes the locks of every other process
+// of that name. (Process ids are reused: a process that took over a dead holder's id fails
+// these tests as well.)
 //
 // The test for live locks and the creation of the own lock file happen under one exclusive
 // flock on the guard file "Locks.guard" of the lock root, so two takers never both succeed.
@@ -13,10 +24,18 @@
 // block the others for ever. Guard and lock files are the owner's alone (0600; a guard file
 // that another user owns is refused) and are never opened through a link.
 //
-// A lock is given up only on proof that its holder is gone: a process that exists but cannot
-// be looked at (hidden /proc entries, an unreadable /proc), and a job that runs inside a daemon
-// (the job table has its row), keep their locks. A lock folder that cannot be read makes the
-// request fail (4) rather than count as empty.
+// The lock tree is checked as the other state folders below the install folder are
+// (Configuration/StateFolders.h): from "/" down to <install folder>/Deployment/SwCacheLocks,
+// then each level of the lock root and the lock folders, every one a real folder of root or
+// this user that nobody else may write in. Its folders are then made, listed and cleaned
+// through the descriptors checked, never through their paths, so a level swapped for a link
+// later changes nothing. A lock tree that is refused makes the request fail (4) with a log line
+// naming the folder.
+//
+// Where a test cannot be made, the lock stays: a holder that exists but cannot be looked at
+// (hidden /proc entries, an unreadable /proc) keeps its lock, and a job counts as running while
+// /proc or the job table cannot be read. A lock folder that cannot be read makes the request
+// fail (4) rather than count as empty.
 #ifndef KQPATCHESCOMMON_SWCACHELOCKS_H_
 #define KQPATCHESCOMMON_SWCACHELOCKS_H_
 
@@ -50,6 +69,7 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
 
 // True when `folder` holds a live lock file; deletes the stale ones it meets before that.
 // With ignoreCurrentProcess, the calling process's own running-job locks are passed over.
+// `folder` (absolute) is checked from "/" as the lock tree is; one refused holds no live lock.
 bool checkForValidLocks(std::string folder, bool ignoreCurrentProcess);
 
 // The longest wait for the guard file of a lock root, in milliseconds: kSwCacheMutexWaitMs

@@ -181,6 +181,55 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
   return Walk(options).Run(path, err);
 }
 
+int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_t mode,
+                         const std::string& shown, std::string& err) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    err = "refusing the folder name [" + shown + "]";
+    errno = EINVAL;
+    return -1;
+  }
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  ScopedFd fd(::openat(folderFd, name.c_str(), flags));
+  if (!fd.valid() && errno == ENOENT && make) {
+    if (::mkdirat(folderFd, name.c_str(), mode) != 0 && errno != EEXIST) {
+      const int saved = errno;
+      err = "cannot create folder [" + shown + "]: " + PxErrnoText(saved);
+      errno = saved;
+      return -1;
+    }
+    fd.reset(::openat(folderFd, name.c_str(), flags));
+  }
+  if (!fd.valid()) {
+    const int saved = errno;
+    // O_NOFOLLOW with O_DIRECTORY may report a link as "not a folder": tell the two apart.
+    struct stat st;
+    if ((saved == ELOOP || saved == ENOTDIR) &&
+        ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      err = "folder [" + shown + "] is a symbolic link";
+    } else {
+      err = "cannot open folder [" + shown + "]: " + PxErrnoText(saved);
+    }
+    errno = saved;
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    err = "cannot examine folder [" + shown + "]: " + PxErrnoText(errno);
+    return -1;
+  }
+  if (!TrustedOwner(st.st_uid)) {
+    err = "folder [" + shown + "] is owned by user " + std::to_string(st.st_uid);
+    errno = EPERM;
+    return -1;
+  }
+  if ((st.st_mode & 022) != 0) {
+    err = "folder [" + shown + "] is writable by other users";
+    errno = EPERM;
+    return -1;
+  }
+  return fd.release();
+}
+
 int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
                   const std::string& shown, std::string& err, struct stat* status) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {

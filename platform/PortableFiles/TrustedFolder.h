@@ -44,6 +44,15 @@ struct TrustedFolderOptions {
 int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& options,
                       std::string& err);
 
+// Opens the folder `name` (one entry name) of a folder opened by OpenTrustedFolder (or by this
+// call) as one more level of the walk, making it first with `mode` when missing and `make` is
+// set: a real folder, never a link, owned by this user or root and writable by nobody else.
+// The descriptor (O_RDONLY, so that the folder can be listed as well; close-on-exec) or -1 with
+// the reason in `err`; errno tells ENOENT for a missing folder not made. `shown` names the
+// folder in `err`.
+int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_t mode,
+                         const std::string& shown, std::string& err);
+
 // Opens the entry `name` (one file name) of a folder opened by OpenTrustedFolder, with `flags`
 // (O_CREAT with `mode` makes it when missing), never through a link and never waiting (a FIFO
 // or device is refused, not waited on): it must be a regular file owned by this user, or by
