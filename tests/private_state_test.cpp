@@ -349,7 +349,7 @@ TEST_F(ConfiguredFolders, AreCheckedLikeTheDefaultOnes) {
     EXPECT_TRUE(kqtest::TreeManifest(privateFolder).empty());
     EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find(c.logged));
     const std::string said = kqtest::ReadFile(errors);
-    EXPECT_EQ(0u, said.find("KqNamedMutex: refusing a folder: ")) << said;
+    EXPECT_EQ(0u, said.find("KqNamedMutex: refusing the lock folder")) << said;
     EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << said;
     if (*c.section) {
       KQPlatformInfo().deleteValue(c.section, c.key);

@@ -1,6 +1,7 @@
 // Default folders of the library's own state (named-mutex lock files, the embedded database,
 // logs) when nothing is configured: never where another local user can make or swap them.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,10 +12,12 @@
 #include <vector>
 
 #include "Concurrency/KqNamedMutex.h"
+#include "Configuration/IniStore.h"
 #include "Configuration/StateFolders.h"
 #include "Database/DbSession.h"
 #include "KqTestEnv.h"
 #include "Logging/EvDebug.h"
+#include "PrivateTmp.h"
 
 namespace {
 
@@ -118,6 +121,72 @@ TEST_F(StateFoldersTest, AFolderOthersCouldWriteOrSwapIsRefused) {
     ASSERT_TRUE(::unlink(base.c_str()) == 0 || ::rmdir(base.c_str()) == 0);
   }
   EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg_.logFile()).find("Refusing the lock folder"));
+}
+
+// A refusal names what was asked for and the level at fault, each once; the database tells its
+// refusal on stderr too, where the log may be refused as well. A reopened database is no error.
+TEST_F(StateFoldersTest, RefusalsNameWhatWasAskedForAndTheLevelAtFault) {
+  const std::string open = cfg_.root() + "/open", store = open + "/etc/config.ini";
+  ASSERT_EQ(0, ::mkdir(open.c_str(), 0777));
+  ASSERT_EQ(0, ::chmod(open.c_str(), 0777));
+  ASSERT_EQ(0, ::mkdir((open + "/etc").c_str(), 0700));
+  const std::string fifo = cfg_.root() + "/fifo/config.ini";
+  ASSERT_EQ(0, ::mkdir((cfg_.root() + "/fifo").c_str(), 0700));
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  EvDebug().Debug("t", "makes the log folder");
+  ASSERT_EQ(0, ::mkfifo(cfg_.logFile("Fifo").c_str(), 0600));
+  const std::string fault = ": folder [" + open + "] is writable by other users\n";
+
+  ::testing::internal::CaptureStderr();
+  cfg_.set("Logging", "dLogFolder", open + "/b/logs");
+  EvDebug().Debug("t", "below the folder at fault");
+  cfg_.set("Logging", "dLogFolder", open);
+  EvDebug().Debug("t", "in the folder at fault");
+  cfg_.set("Logging", "dLogFolder", cfg_.logFolder());
+  EvDebug("Fifo").Debug("t", "into a FIFO");
+  cfg_.set("NamedMutex", "dLockFolder", open + "/locks");
+  EXPECT_FALSE(MutexWorks());
+  ::setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
+  std::string err;
+  EXPECT_FALSE(DatabaseWorks(err));
+  for (const std::string& path : {store, fifo}) {
+    ::setenv("KQ_CONFIG", path.c_str(), 1);
+    kqconfig::IniStore::Default().snapshot();
+  }
+  ::setenv("KQ_CONFIG", cfg_.configPath().c_str(), 1);
+  const std::string told = ::testing::internal::GetCapturedStderr();
+
+  const std::string dbRefusal = "refusing the folder of the database file [" + open +
+                                "/kqpatches/Database]" + fault;
+  EXPECT_EQ(dbRefusal, err + "\n");
+  for (const std::string& line :
+       {"Refusing the log folder [" + open + "/b/logs]" + fault, "\nRefusing the log folder" + fault,
+        "Refusing the log file: cannot open [" + cfg_.logFile("Fifo") + "]",
+        "KqNamedMutex: refusing the lock folder [" + open + "/locks]" + fault,
+        "Database: " + dbRefusal, "IniStore: refusing the store [" + store + "]" + fault,
+        "IniStore: refusing the file of the store: [" + fifo + "] is not a regular file\n"})
+    EXPECT_NE(std::string::npos, told.find(line)) << line << "\nin:\n" << told;
+
+  // Opened again, an existing database file is no failure.
+  ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+  for (int i = 0; i < 2; ++i) {
+    std::string again;
+    EXPECT_TRUE(DatabaseWorks(again)) << again;
+    EXPECT_EQ("", again);
+  }
+}
+
+// The embedded database is reached through /proc/self/fd: without /proc, the failure says so.
+TEST_F(StateFoldersTest, WithoutProcTheDatabaseFailureNamesIt) {
+  const int rc = kqtest::RunInOwnMounts(
+      [] { return ::mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") == 0; },
+      [&] {
+        std::string err;
+        if (DatabaseWorks(err)) return 1;
+        return err.find("/proc must be mounted") != std::string::npos ? 0 : 2;
+      });
+  if (rc == kqtest::kOwnMountsUnavailable) GTEST_SKIP() << "needs a mount namespace";
+  EXPECT_EQ(0, rc);
 }
 
 TEST_F(StateFoldersTest, LogNamesStayInTheLogFolder) {

@@ -128,13 +128,14 @@ bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_poi
     folder.reset(kq::OpenConfiguredFolder(m_folder, err));
   }
   if (!folder.valid()) {
-    EvDebug().Debug(kTag, "Refusing the lock folder: %s", err.c_str());
-    kq::ReportRefusedFolder(kTag, err);
+    const std::string refusal = kq::DescribeRefusal("lock folder", m_folder, err);
+    EvDebug().Debug(kTag, "Refusing %s", refusal.c_str());
+    kq::ReportRefusal(kTag, "refusing " + refusal);
     return false;
   }
   int fd = kq::OpenLockFileAt(folder.get(), lockFileName(m_name), m_path, err);
   if (fd < 0) {
-    EvDebug().Debug(kTag, "Refusing the lock file: %s", err.c_str());
+    EvDebug().Debug(kTag, "Refusing %s", kq::DescribeRefusal("lock file", m_path, err).c_str());
     return false;
   }
 

@@ -199,6 +199,12 @@ std::string FolderOf(const std::string& path) {
 
 std::string FileOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+// Tells stderr once that `what` of the store `path` was refused for `err` (the log reads the
+// store itself, so it cannot be where this is said).
+void TellRefused(const std::string& what, const std::string& path, const std::string& err) {
+  kq::ReportRefusal(kTag, "refusing " + kq::DescribeRefusal(what, path, err));
+}
+
 // A store's folder as checked from "/" (Configuration/StateFolders.h), kept open while its path
 // still leads to the folder checked: the store is read at every look-up, and one status call of
 // the folder's path then stands for the walk. Whoever uses the descriptor holds a reference.
@@ -251,7 +257,7 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   std::string err;
   const auto folder = StoreFolder(FolderOf(path_), false, err);
   if (!folder) {
-    if (!err.empty()) kq::ReportRefusedFolder(kTag, "store [" + path_ + "]: " + err);
+    if (!err.empty()) TellRefused("store", path_, err);
     return kEmpty;
   }
   const std::string name = FileOf(path_);
@@ -267,7 +273,7 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   }
   int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err, &st);
   if (fd < 0) {
-    if (errno != ENOENT) kq::ReportRefusedFolder(kTag, "store: " + err);
+    if (errno != ENOENT) TellRefused("file of the store", path_, err);
     return kEmpty;
   }
   {
@@ -373,7 +379,7 @@ bool IniStore::update(Edit edit) {
   const auto folder = StoreFolder(FolderOf(path_), true, err);
   if (!folder) {
     EvDebug().Debug(kTag, "Refusing to write the store [%s]: %s", path_.c_str(), err.c_str());
-    kq::ReportRefusedFolder(kTag, err);
+    kq::ReportRefusal(kTag, "refusing to write the store [" + path_ + "]: " + err);
     return false;
   }
   const int dir = folder->get();

@@ -66,9 +66,24 @@ bool PrepareConfiguredFolder(const std::string& folder, std::string& err) {
 }
 
 void ReportRefusedFolder(const std::string& who, const std::string& err) {
+  ReportRefusal(who, "refusing a folder: " + err);
+}
+
+std::string DescribeRefusal(const std::string& what, const std::string& asked,
+                            const std::string& err) {
+  // A reason that starts with `what` ("lock file: [...] is ...") says it once.
+  const std::string head = what + ": ";
+  const std::string reason = err.compare(0, head.size(), head) == 0 ? err.substr(head.size()) : err;
+  std::string shown = asked;
+  while (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+  if (reason.find("[" + shown + "]") != std::string::npos) return "the " + what + ": " + reason;
+  return "the " + what + " [" + asked + "]: " + reason;
+}
+
+void ReportRefusal(const std::string& who, const std::string& text) {
   static std::mutex m;
   static auto* told = new std::set<std::string>();
-  const std::string line = who + ": refusing a folder: " + err;
+  const std::string line = who + ": " + text;
   {
     std::lock_guard<std::mutex> g(m);
     if (!told->insert(line).second) return;

@@ -42,6 +42,18 @@ bool PrepareConfiguredFolder(const std::string& folder, std::string& err);
 // for the reason `err` (the log may itself be what cannot be written).
 void ReportRefusedFolder(const std::string& who, const std::string& err);
 
+// What was refused and why, for a refusal's log line or error text: `what` ("log folder", "lock
+// file", ...) at `asked`, the path asked for, and the reason `err` that the openers above give,
+// which names the level at fault: "the log folder [/srv/a/b/logs]: folder [/srv/a] is writable
+// by other users". Where that level is `asked` itself, the reason names it already and it is not
+// named twice: "the log folder: folder [/srv/a/b/logs] is writable by other users"; nor is
+// `what` where the reason starts with it ("lock file: [...] is owned by user 1000").
+std::string DescribeRefusal(const std::string& what, const std::string& asked,
+                            const std::string& err);
+
+// Tells standard error "<who>: <text>", once per process for each distinct line.
+void ReportRefusal(const std::string& who, const std::string& text);
+
 }  // namespace kq
 
 #pragma GCC visibility pop

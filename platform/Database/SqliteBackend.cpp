@@ -252,7 +252,7 @@ int OpenFolder(const std::string& path, bool isDefault, std::string& err) {
   if (isDefault) {
     std::string folder;
     const int fd = kq::OpenStateFolder(kStateKind, folder, err);
-    if (fd < 0) err = "refusing the folder of the database file: " + err;
+    if (fd < 0) err = "refusing " + kq::DescribeRefusal("folder of the database file", folder, err);
     return fd;
   }
   if (path[0] != '/') {
@@ -276,7 +276,10 @@ bool CheckFile(int folderFd, const std::string& name, const std::string& path, s
     return true;
   }
   if (errno == EEXIST) fd.reset(kq::OpenOwnFileAt(folderFd, name, O_RDONLY, 0, true, path, err));
-  if (fd.valid()) return true;
+  if (fd.valid()) {
+    err.clear();  // the first open's "exists" is no failure
+    return true;
+  }
   err = "refusing the database file: " + err;
   return false;
 }
@@ -299,6 +302,7 @@ class SqliteBackend : public Backend {
     kq::ScopedFd folder(OpenFolder(path, GetSetting(settings, "spath").empty(), err));
     if (!folder.valid() || !CheckFile(folder.get(), name, path, err)) {
       EvDebug().DebugLvl("Database", 0, "%s", err.c_str());
+      kq::ReportRefusal("Database", err);  // the log may be refused as well
       return nullptr;
     }
     if (!RegisterVfs()) {
@@ -314,6 +318,9 @@ class SqliteBackend : public Backend {
     if (rc != SQLITE_OK) {
       err = "cannot open database file [" + path + "]: " +
             (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+      // The engine reaches the file through /proc/self/fd, and says only that it cannot open it.
+      if (::access("/proc/self/fd", F_OK) != 0)
+        err += " (it is opened through /proc/self/fd: /proc must be mounted)";
       sqlite3_close_v2(db);
       return nullptr;
     }

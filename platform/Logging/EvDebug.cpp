@@ -125,10 +125,7 @@ int OpenLogFile(int dir, const std::string& path, const std::string& name, std::
   struct stat st;
   const int fd = kq::OpenOwnFileAt(dir, name, O_WRONLY | O_APPEND | O_CREAT, 0600, false,
                                    path, err, &st);
-  if (fd < 0) {
-    err = "log file: " + err;
-    return -1;
-  }
+  if (fd < 0) return -1;
   // A log written before logs were private becomes unreadable by other users too.
   if ((st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
   return fd;
@@ -146,12 +143,13 @@ OpenLog* LogFileFor(const LogPlace& place, const std::string& name) {
   std::string err;
   const kq::ScopedFd dir(OpenFolder(place, err));
   if (!dir.valid()) {
-    TellOnce("folder " + place.folder, "Refusing the log folder: " + err);
+    TellOnce("folder " + place.folder,
+             "Refusing " + kq::DescribeRefusal("log folder", place.folder, err));
     return nullptr;
   }
   const int fd = OpenLogFile(dir.get(), path, name, err);
   if (fd < 0) {
-    TellOnce("file " + path, "Refusing the log file: " + err);
+    TellOnce("file " + path, "Refusing " + kq::DescribeRefusal("log file", path, err));
     return nullptr;
   }
   std::lock_guard<std::mutex> g(g_mutex);

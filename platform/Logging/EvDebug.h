@@ -74,12 +74,13 @@ class EvDebug {
   static int getLogId(const char* logName);
 
   // The configured level: lines above it are dropped. The configuration store is not read for
-  // every call: a change made through this process's configuration layer is seen at once, one
-  // made by another process (or written to the file directly) or a changed $KQ_CONFIG a few
-  // milliseconds later at most. A line that its level drops costs little more than reading the
-  // level: it is compared with the level that the last look of any thread found, and a thread
-  // looks again after a span of such lines (at most 64, and fewer unless they come fast), while
-  // GetDebugLevel and every written line look each time.
+  // every call, yet a change of the level counts for every line logged 10 ms or more after it,
+  // on every thread and whatever the thread logged before, however it was made: by another
+  // process, by writing the file directly or by changing $KQ_CONFIG. One made through this
+  // process's configuration layer counts at once. A line that its level drops costs about an
+  // atomic load and a read of a coarse clock: it is compared with the level that the calling
+  // thread's own last look at the store found, and a thread that keeps dropping lines looks
+  // again every 5 ms, while GetDebugLevel and every written line look each time.
   int GetDebugLevel() const;
 
   void Debug(const char* tag, const char* fmt, ...) KQ_PRINTF(3, 4);
