@@ -240,11 +240,7 @@ TEST_F(InstallMapsTest, LargeMapLoggedAtLevelTenLoadsWithAShortLine) {
   const int rc = RunInChild(
       [] {
         ::alarm(60);
-        unsigned long long pages = 0;  // what the process maps now
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + (400ull << 20);
-        const struct rlimit limit = {bytes, bytes};
-        return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
+        return LimitAddressSpaceTo(400ull << 20);
       },
       100,
       [&] {

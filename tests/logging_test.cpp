@@ -170,13 +170,7 @@ TEST(Logging, ALineWithoutMemoryIsCutAndTheCallerGoesOn) {
   kqtest::ScopedConfig cfg;
   constexpr int kWidth = 256 << 20;
   const int rc = kqtest::RunInChild(
-      [] {
-        unsigned long long pages = 0;  // what the process maps now
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + (64ull << 20);
-        const struct rlimit limit = {bytes, bytes};
-        return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
-      },
+      [] { return kqtest::LimitAddressSpaceTo(64ull << 20); },
       100,
       [] {
         try {

@@ -2,9 +2,12 @@
 
 #include <ftw.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 namespace kqtest {
 namespace {
@@ -23,6 +26,14 @@ int RunInChild(const std::function<bool()>& enter, int enterFailed, const std::f
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool LimitAddressSpaceTo(unsigned long long headroom) {
+  unsigned long long pages = 0;  // what the process maps now
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t bytes = pages * ::sysconf(_SC_PAGESIZE) + headroom;
+  const struct rlimit limit = {bytes, bytes};
+  return pages > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 int RunUnprivileged(const std::function<int()>& body) {

@@ -12,6 +12,10 @@ namespace kqtest {
 // `enter` fails, or -1 when the child did not exit normally.
 int RunInChild(const std::function<bool()>& enter, int enterFailed, const std::function<int()>& body);
 
+// Limits the calling process's address space to what it maps now plus `headroom` bytes (an
+// `enter` of RunInChild). False when the limit could not be set.
+bool LimitAddressSpaceTo(unsigned long long headroom);
+
 // Runs `body` in a child process as user and group "nobody" (65534) when the test runs as root,
 // else directly. Returns body's result, or -1 when the child did not exit normally.
 // `body` must report through its result only (gtest assertions in a child are lost).
