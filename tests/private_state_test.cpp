@@ -35,7 +35,6 @@
 #include "PrivateTmp.h"
 #include "SwCacheLocks.h"
 #include "Unprivileged.h"
-#include "Vocabulary.h"
 
 using kqconfig::IniStore;
 
@@ -376,109 +375,78 @@ TEST_F(ConfiguredFolders, AreCheckedLikeTheDefaultOnes) {
 
 // ---- A store that exists but is refused ----------------------------------------------------
 
-// Takes from the store what it configures, in a child whose store is `store`, whose private
-// state goes below `xdg` and whose standard error goes to `errors`. What it got: bit 0 a
-// database, 1 a named mutex, 2 a software-cache lock, 3 a deletion of `victim` (release 16, OS 3
-// media below cache root `cache`), 4 a state folder; bit 5 a refusal not naming the store.
+// In a child whose store is `store`, private state below `xdg`, standard error in `errors`:
+// what it got, of 1 a database, 2 a named mutex, 4 a software-cache lock, 8 the deletion of an
+// appliance file below cache root `cache`, 16 a state folder; and 32 when a refusal does not
+// name the store.
 int TakeWhatTheStoreConfigures(const std::string& store, const std::string& xdg,
                                const std::string& errors, const std::string& cache) {
   auto enter = [&] {
+    ::unsetenv("KQ_MUTEX_DIR"), ::unsetenv("KQ_LOG_DIR");
     const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ::unsetenv("KQ_MUTEX_DIR");
-    ::unsetenv("KQ_LOG_DIR");
-    return fd >= 0 && ::dup2(fd, 2) == 2 && ::setenv("KQ_CONFIG", store.c_str(), 1) == 0 &&
+    return ::dup2(fd, 2) == 2 && ::setenv("KQ_CONFIG", store.c_str(), 1) == 0 &&
            ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1) == 0;
   };
   return kqtest::RunInChild(enter, 64, [&] {
-    int got = 0;
-    std::string err;
-    if (kq::db::ThreadSession(err)) got |= 1;
-    else if (err.find(store) == std::string::npos) got |= 32;
+    using namespace UpdatePatches;
+    std::string err, folder, lockFile;
+    int got = kq::db::ThreadSession(err) ? 1 : err.find(store) == std::string::npos ? 32 : 0;
     KqNamedMutex mutex("site");
-    if (mutex.lock(0)) got |= 2;
-    std::string lockFile;
-    if (getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false) != kSwCacheLockFailed)
-      got |= 4;
-    UpdatePatches::CacheOpReq req;
-    UpdatePatches::RemClientInfo info;
-    info.setstring(UpdatePatches::RemClientInfo::kCachePath, cache);
-    req.setObjectAccessor(UpdatePatches::CacheOpReq::kRemClientInfo, info);
-    UpdatePatches::BinaryV11 media;
-    media.setstring(UpdatePatches::BinaryV11::kRelativePath, "m.bin");
-    UpdatePatches::FilesForOS os;
-    os.setint64(UpdatePatches::FilesForOS::kOSId, 3);
-    os.setlistobject(UpdatePatches::FilesForOS::kMediaFiles, std::vector<CNMessageBase>{media});
-    UpdatePatches::FilesForRel rel;
-    rel.setint64(UpdatePatches::FilesForRel::kReleaseId, 16);
-    rel.setlistobject(UpdatePatches::FilesForRel::kOSList, std::vector<CNMessageBase>{os});
-    req.setlistobject(UpdatePatches::CacheOpReq::kReleases, std::vector<CNMessageBase>{rel});
-    if (KQUpdateCache(7, false).DeleteLocalCacheContents(req)) got |= 8;
-    std::string folder;
+    got |= (mutex.lock(0) ? 2 : 0) |
+           (getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false) != 4 ? 4 : 0);
+    CacheOpReq req;
+    RemClientInfo info;
+    info.setstring(RemClientInfo::kCachePath, cache);
+    req.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    File file;
+    file.setstring(File::kName, "KQAppliance\\Windows\\w.msi");
+    CNMessageBase files(23, 177);
+    files.setlistobject(ApplianceFilesInfo::kFiles, std::vector<CNMessageBase>{file});
+    req.setObjectAccessor(CacheOpReq::kApplianceFiles, files);
+    got |= KQUpdateCache(7, false).DeleteLocalCacheApplianceContents(req) ? 8 : 0;
     kq::ScopedFd state(kq::OpenStateFolder("Database", folder, err));
-    if (state.valid()) got |= 16;
-    else if (err.find(store) == std::string::npos) got |= 32;
+    got |= state.valid() ? 16 : err.find(store) == std::string::npos ? 32 : 0;
     EvDebug().Debug("[site]", "a line of the site");
     return got;
   });
 }
 
 // A site's store names its install folder, database server, cache fence and log folder. Once
-// its folder is left group-writable (or the file is another user's), the next process gets
-// nothing the store configures, and nothing falls back to an absent store's defaults; an absent
-// store still gives them.
+// its folder is group-writable (or the file another user's), the next process gets nothing it
+// configures, and no absent store's default in its place; an absent store gives the defaults.
 TEST(RefusedStore, ConfiguresNothingInItsPlace) {
   kqtest::ScopedConfig cfg;
-  SetOSTypesInfo();
-  SetReleasesSupportedOnClient();
-  const std::string site = cfg.root() + "/site", store = site + "/config.ini";
-  const std::string xdg = cfg.root() + "/xdg", errors = cfg.root() + "/stderr";
-  const std::string outside = cfg.root() + "/other";  // outside the site's cache
-  const std::string victim = outside + "/KQMedia/11.0.0/Windows/m.bin";
-  kqtest::WriteFile(store, "[Base]\ndHOME=" + cfg.root() + "/home\n[SoftwareCache]\ndHOME=" +
-                               cfg.root() + "/cache\n[Database]\nsConnectionString=host=" +
-                               cfg.root() + "/nopg\n[Logging]\ndLogFolder=" + cfg.root() +
-                               "/sitelogs\n");
-  ASSERT_EQ(0, ::chmod(site.c_str(), 0755));
-  ASSERT_EQ(0, ::chmod(store.c_str(), 0600));
-  ASSERT_EQ(0, ::mkdir(xdg.c_str(), 0700));
+  const std::string at = cfg.root(), site = at + "/site", store = site + "/config.ini";
+  const std::string xdg = at + "/xdg", errors = at + "/stderr", other = at + "/other";
+  const std::string victim = other + "/KQAppliance/Windows/w.msi";
+  std::string err;  // of the first runs
+  kqtest::WriteFile(store, "[Base]\ndHOME=" + at + "/home\n[SoftwareCache]\ndHOME=" + at +
+                               "/cache\n[Database]\nsConnectionString=host=" + at +
+                               "/pg\n[Logging]\ndLogFolder=" + at + "/logs2\n");
   kqtest::WriteFile(victim, "keep");
-
-  struct Case {
-    const char* name;
-    std::function<bool()> refuse, restore;
-  };
-  std::vector<Case> cases = {{"group-writable folder",
-                              [&] { return ::chmod(site.c_str(), 0775) == 0; },
-                              [&] { return ::chmod(site.c_str(), 0755) == 0; }}};
-  if (::geteuid() == 0) {
-    cases.push_back({"another user's file",
-                     [&] { return ::chown(store.c_str(), kNobody, kNobody) == 0; },
-                     [&] { return ::chown(store.c_str(), 0, 0) == 0; }});
-  }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    // A first run reads the store.
-    EXPECT_EQ(1, kqtest::RunInChild([&] { return ::setenv("KQ_CONFIG", store.c_str(), 1) == 0; }, 2,
-                                    [] {
-                                      std::string v;
-                                      return KQPlatformInfo().getString("Base", "dHOME", v) ? 1 : 0;
-                                    }));
-    ASSERT_TRUE(c.refuse());
-    EXPECT_EQ(0, TakeWhatTheStoreConfigures(store, xdg, errors, outside))
-        << "bits: 1 database, 2 mutex, 4 lock, 8 deletion, 16 state folder, 32 store not named";
-    ASSERT_TRUE(c.restore());
+  ASSERT_EQ(0, ::chmod(site.c_str(), 0755) | ::chmod(store.c_str(), 0600) |
+                   ::mkdir(xdg.c_str(), 0700));
+  // Each case refuses the store (true) or trusts it again (false).
+  std::vector<std::function<int(bool)>> cases = {
+      [&](bool refuse) { return ::chmod(site.c_str(), refuse ? 0775 : 0755); }};
+  if (::geteuid() == 0)
+    cases.push_back([&](bool refuse) { return ::chown(store.c_str(), refuse ? kNobody : 0, 0); });
+  auto useStore = [&] { return ::setenv("KQ_CONFIG", store.c_str(), 1) == 0; };
+  auto firstRun = [&] { return KQPlatformInfo().getString("Base", "dHOME", err) ? 0 : 1; };
+  for (const auto& refuse : cases) {
+    EXPECT_EQ(0, kqtest::RunInChild(useStore, 2, firstRun));
+    ASSERT_EQ(0, refuse(true));
+    EXPECT_EQ(0, TakeWhatTheStoreConfigures(store, xdg, errors, other));
+    ASSERT_EQ(0, refuse(false));
     const std::string said = kqtest::ReadFile(errors);
     EXPECT_NE(std::string::npos, said.find("[" + store + "]")) << said;
     EXPECT_NE(std::string::npos, said.find("a line of the site")) << said;
     EXPECT_TRUE(kqtest::TreeManifest(xdg).empty());
-    EXPECT_FALSE(Exists(cfg.root() + "/home"));
-    EXPECT_FALSE(Exists(cfg.root() + "/sitelogs"));
+    EXPECT_FALSE(Exists(at + "/home") || Exists(at + "/logs2"));
     EXPECT_EQ("keep", kqtest::ReadFile(victim));
   }
-  // An absent store (no folder) gives the defaults: a database and a mutex in the private
-  // folder, no cache fence; no install folder, so no software-cache lock.
-  EXPECT_EQ(1 | 2 | 8 | 16, TakeWhatTheStoreConfigures(cfg.root() + "/none/config.ini", xdg, errors,
-                                                       outside));
+  const std::string absent = at + "/none/config.ini";
+  EXPECT_EQ(1 | 2 | 8 | 16, TakeWhatTheStoreConfigures(absent, xdg, errors, other));
   EXPECT_TRUE(Exists(xdg + "/kqpatches/Database"));
   EXPECT_FALSE(Exists(victim));
 }
