@@ -270,9 +270,8 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   std::string err;
   const auto folder = StoreFolder(FolderOf(path_), false, err);
   if (!folder) {
-    if (err.empty()) return kEmpty;  // no folder: an absent store
-    kq::ReportRefusedFolder(kTag, "store [" + path_ + "]: " + err);
-    return RefusedStore(path_, err);
+    if (!err.empty()) kq::ReportRefusedFolder(kTag, "store [" + path_ + "]: " + err);
+    return err.empty() ? kEmpty : RefusedStore(path_, err);  // no folder: an absent store
   }
   const std::string name = FileOf(path_);
   struct stat st;
@@ -287,9 +286,9 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   }
   int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err, &st);
   if (fd < 0) {
-    if (errno == ENOENT) return kEmpty;  // no file: an absent store
-    kq::ReportRefusedFolder(kTag, "store: " + err);
-    return RefusedStore(path_, err);
+    const bool absent = errno == ENOENT;  // no file: an absent store
+    if (errno != ENOENT) kq::ReportRefusedFolder(kTag, "store: " + err);
+    return absent ? kEmpty : RefusedStore(path_, err);
   }
   {
     std::lock_guard<std::mutex> g(g_cacheMutex);
