@@ -3,8 +3,8 @@
 // others may write; lock files (the store's, the named mutexes', the software-cache guards)
 // cannot be opened, so cannot be held, by another user; a store write waits for a held lock
 // only so long; folders that the configuration or the environment names get the checks of the
-// default ones. Whatever another user plants is planted in a child with a /tmp of its own, as
-// user 65534.
+// default ones; a store that exists but is refused configures nothing in its place. Whatever
+// another user plants is planted in a child with a /tmp of its own, as user 65534.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,9 +25,13 @@
 #include "Configuration/IniStore.h"
 #include "Configuration/KQClient.h"
 #include "Configuration/KQPlatformInfo.h"
+#include "Configuration/StateFolders.h"
+#include "Database/DbSession.h"
+#include "KQUpdateCache.h"
 #include "KqTestEnv.h"
 #include "Logging/EvDebug.h"
 #include "PortableFiles/SafePath.h"
+#include "PortableFiles/ScopedFd.h"
 #include "PrivateTmp.h"
 #include "SwCacheLocks.h"
 #include "Unprivileged.h"
@@ -367,6 +371,84 @@ TEST_F(ConfiguredFolders, AreCheckedLikeTheDefaultOnes) {
   ::setenv("KQ_MUTEX_DIR", (cfg_.root() + "/made/locks").c_str(), 1);
   EXPECT_EQ(1, LockInChild(cfg_.root() + "/work-ok", cfg_.root() + "/stderr-ok"));
   EXPECT_EQ(0700u, ModeOf(cfg_.root() + "/made/locks"));
+}
+
+// ---- A store that exists but is refused ----------------------------------------------------
+
+// In a child whose store is `store`, private state below `xdg`, standard error in `errors`:
+// what it got, of 1 a database, 2 a named mutex, 4 a software-cache lock, 8 the deletion of an
+// appliance file below cache root `cache`, 16 a state folder; and 32 when a refusal does not
+// name the store.
+int TakeWhatTheStoreConfigures(const std::string& store, const std::string& xdg,
+                               const std::string& errors, const std::string& cache) {
+  auto enter = [&] {
+    ::unsetenv("KQ_MUTEX_DIR"), ::unsetenv("KQ_LOG_DIR");
+    const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return ::dup2(fd, 2) == 2 && ::setenv("KQ_CONFIG", store.c_str(), 1) == 0 &&
+           ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1) == 0;
+  };
+  return kqtest::RunInChild(enter, 64, [&] {
+    using namespace UpdatePatches;
+    std::string err, folder, lockFile;
+    int got = kq::db::ThreadSession(err) ? 1 : err.find(store) == std::string::npos ? 32 : 0;
+    KqNamedMutex mutex("site");
+    got |= (mutex.lock(0) ? 2 : 0) |
+           (getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false) != 4 ? 4 : 0);
+    CacheOpReq req;
+    RemClientInfo info;
+    info.setstring(RemClientInfo::kCachePath, cache);
+    req.setObjectAccessor(CacheOpReq::kRemClientInfo, info);
+    File file;
+    file.setstring(File::kName, "KQAppliance\\Windows\\w.msi");
+    CNMessageBase files(23, 177);
+    files.setlistobject(ApplianceFilesInfo::kFiles, std::vector<CNMessageBase>{file});
+    req.setObjectAccessor(CacheOpReq::kApplianceFiles, files);
+    got |= KQUpdateCache(7, false).DeleteLocalCacheApplianceContents(req) ? 8 : 0;
+    kq::ScopedFd state(kq::OpenStateFolder("Database", folder, err));
+    got |= state.valid() ? 16 : err.find(store) == std::string::npos ? 32 : 0;
+    EvDebug().Debug("[site]", "a line of the site");
+    return got;
+  });
+}
+
+// A site's store names its install folder, database server, cache fence and log folder. Once
+// its folder is group-writable (or the file another user's), the next process gets nothing it
+// configures, and no absent store's default in its place; an absent store gives the defaults.
+TEST(RefusedStore, ConfiguresNothingInItsPlace) {
+  kqtest::ScopedConfig cfg;
+  const std::string at = cfg.root(), site = at + "/site", store = site + "/config.ini";
+  const std::string xdg = at + "/xdg", errors = at + "/stderr", other = at + "/other";
+  const std::string victim = other + "/KQAppliance/Windows/w.msi";
+  std::string err;  // of the first runs
+  kqtest::WriteFile(store, "[Base]\ndHOME=" + at + "/home\n[SoftwareCache]\ndHOME=" + at +
+                               "/cache\n[Database]\nsConnectionString=host=" + at +
+                               "/pg\n[Logging]\ndLogFolder=" + at + "/logs2\n");
+  kqtest::WriteFile(victim, "keep");
+  ASSERT_EQ(0, ::chmod(site.c_str(), 0755) | ::chmod(store.c_str(), 0600) |
+                   ::mkdir(xdg.c_str(), 0700));
+  // Each case refuses the store (true) or trusts it again (false).
+  std::vector<std::function<int(bool)>> cases = {
+      [&](bool refuse) { return ::chmod(site.c_str(), refuse ? 0775 : 0755); }};
+  if (::geteuid() == 0)
+    cases.push_back([&](bool refuse) { return ::chown(store.c_str(), refuse ? kNobody : 0, 0); });
+  auto useStore = [&] { return ::setenv("KQ_CONFIG", store.c_str(), 1) == 0; };
+  auto firstRun = [&] { return KQPlatformInfo().getString("Base", "dHOME", err) ? 0 : 1; };
+  for (const auto& refuse : cases) {
+    EXPECT_EQ(0, kqtest::RunInChild(useStore, 2, firstRun));
+    ASSERT_EQ(0, refuse(true));
+    EXPECT_EQ(0, TakeWhatTheStoreConfigures(store, xdg, errors, other));
+    ASSERT_EQ(0, refuse(false));
+    const std::string said = kqtest::ReadFile(errors);
+    EXPECT_NE(std::string::npos, said.find("[" + store + "]")) << said;
+    EXPECT_NE(std::string::npos, said.find("a line of the site")) << said;
+    EXPECT_TRUE(kqtest::TreeManifest(xdg).empty());
+    EXPECT_FALSE(Exists(at + "/home") || Exists(at + "/logs2"));
+    EXPECT_EQ("keep", kqtest::ReadFile(victim));
+  }
+  const std::string absent = at + "/none/config.ini";
+  EXPECT_EQ(1 | 2 | 8 | 16, TakeWhatTheStoreConfigures(absent, xdg, errors, other));
+  EXPECT_TRUE(Exists(xdg + "/kqpatches/Database"));
+  EXPECT_FALSE(Exists(victim));
 }
 
 }  // namespace

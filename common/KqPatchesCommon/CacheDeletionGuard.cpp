@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "Configuration/KQPlatformInfo.h"
+#include "Configuration/IniStore.h"
 #include "PortableFiles/SafePath.h"
 
 namespace {
@@ -151,9 +151,13 @@ bool CacheDeletionGuard::CheckCacheRoot(const std::string& root, std::string& wh
     return Refuse(why, "Cache root [" + root + "] cannot be opened, errno [" +
                            std::to_string(errno) + "]");
   };
-  std::string home;
-  if (!KQPlatformInfo().getString("SoftwareCache", "dHOME", home) || home.empty())
-    return openAsIs();
+  // One reading of the store: a store refused names no home, but is no store without one.
+  const auto store = kqconfig::IniStore::Default().snapshot();
+  if (!store->refused.empty())
+    return Refuse(why, "Cache root [" + root + "] cannot be checked: " + store->refused);
+  const std::string* configuredHome = store->find("SoftwareCache", "dHOME");
+  if (configuredHome == nullptr || configuredHome->empty()) return openAsIs();
+  const std::string home = *configuredHome;
   const std::string configured = WithoutTrailingSlashes(Slashed(home));
   const std::string asked = WithoutTrailingSlashes(Slashed(root));
   struct stat homeStat;

@@ -32,7 +32,8 @@ class CacheDeletionGuard {
   // home folder (device and inode), and every level after that must be a real folder, not a
   // link, so a link below the home can never lead deletions outside it. A missing level ends
   // the check (nothing below it exists). While the home folder does not exist, the texts are
-  // compared (trailing '/' ignored).
+  // compared (trailing '/' ignored). While the configuration store is refused every root is
+  // refused: the home it may name is unknown.
   static bool CheckCacheRoot(const std::string& root, std::string& why);
   // CheckCacheRoot(), keeping the root that very check reached open: the descriptor (O_PATH,
   // close-on-exec; the caller closes it) of the folder found at the end of the walk, so that

@@ -409,8 +409,9 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
   kq::ScopedFd rootFd(OpenLockRoot(place, create, err));
   if (!rootFd.valid()) {
     if (!create && errno == ENOENT) return kSwCacheLockFree;  // gone since: no lock either
-    log.Debug(kTagGet, "Refusing the lock folder [%s]: %s", root.c_str(), err.c_str());
-    kq::ReportRefusedFolder(kTagGet, "lock folder [" + root + "]: " + err);
+    const std::string refusal = kq::DescribeRefusal("lock folder", root, err);
+    log.Debug(kTagGet, "Refusing %s", refusal.c_str());
+    kq::ReportRefusal(kTagGet, "refusing " + refusal);
     return kSwCacheLockFailed;
   }
   // Test and creation under one guard: two takers never both find the item free.

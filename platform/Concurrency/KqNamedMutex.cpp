@@ -10,6 +10,7 @@
 
 #include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/LockFile.h"
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
@@ -118,8 +119,13 @@ bool KqNamedMutex::acquireFile(bool forever, std::chrono::steady_clock::time_poi
     EvDebug().Debug(kTag, "Refused a named mutex without a name");
     return false;
   }
-  // The folder is checked from "/" and the file made through the descriptor checked.
+  // A refused store may name the lock folder: no other folder stands in for it.
   std::string err;
+  if (kqconfig::IniStore::DefaultRefused(err)) {
+    EvDebug().Debug(kTag, "Cannot take the named mutex [%s]: %s", m_name.c_str(), err.c_str());
+    return false;
+  }
+  // The folder is checked from "/" and the file made through the descriptor checked.
   kq::ScopedFd folder;
   if (m_folder == kq::DefaultStateFolder(kStateKind)) {
     std::string made;

@@ -6,6 +6,7 @@
 // (Configuration/StateFolders.h: under the install folder, else private to the user). Whichever
 // it is, it is made (0700) when missing and checked on every use: an absolute path, a real
 // folder owned by this user or root and writable by nobody else, else refused with a log line.
+// While the configuration store is refused (Configuration/IniStore.h) no mutex is taken.
 // Lock files are the owner's alone (0600, Concurrency/LockFile.h): another user cannot open,
 // so cannot hold, them. Characters of the name other than letters, digits, '.', '_' and '-' are written as
 // %XX in the file name, so a name never reaches outside the folder. Lock files stay behind:

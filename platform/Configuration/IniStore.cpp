@@ -78,6 +78,25 @@ std::unordered_map<std::string, CachedFile>& Cache() {
   return *cache;
 }
 
+// The empty stores standing for refused ones, by path: one object per path and reason, so that
+// a reader that compares snapshots sees a change only when the reason changes.
+std::unordered_map<std::string, std::shared_ptr<const IniData>>& RefusedStores() {
+  static auto* refused = new std::unordered_map<std::string, std::shared_ptr<const IniData>>();
+  return *refused;
+}
+
+std::shared_ptr<const IniData> RefusedStore(const std::string& path, const std::string& err) {
+  const std::string why = "the configuration store [" + path + "] is refused: " + err;
+  std::lock_guard<std::mutex> g(g_cacheMutex);
+  std::shared_ptr<const IniData>& slot = RefusedStores()[path];
+  if (!slot || slot->refused != why) {
+    auto data = std::make_shared<IniData>(IniData::parse(std::string()));
+    data->refused = why;
+    slot = std::move(data);
+  }
+  return slot;
+}
+
 bool SameIdentity(const CachedFile& c, const struct stat& st) {
   return c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
          c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec &&
@@ -258,7 +277,7 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   const auto folder = StoreFolder(FolderOf(path_), false, err);
   if (!folder) {
     if (!err.empty()) TellRefused("store", path_, err);
-    return kEmpty;
+    return err.empty() ? kEmpty : RefusedStore(path_, err);  // no folder: an absent store
   }
   const std::string name = FileOf(path_);
   struct stat st;
@@ -273,8 +292,9 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
   }
   int fd = kq::OpenOwnFileAt(folder->get(), name, O_RDONLY, 0, true, path_, err, &st);
   if (fd < 0) {
-    if (errno != ENOENT) TellRefused("file of the store", path_, err);
-    return kEmpty;
+    if (errno == ENOENT) return kEmpty;  // no file: an absent store
+    TellRefused("file of the store", path_, err);
+    return RefusedStore(path_, err);
   }
   {
     std::lock_guard<std::mutex> g(g_cacheMutex);
@@ -286,9 +306,14 @@ std::shared_ptr<const IniData> IniStore::snapshot(bool* readable) const {
     }
   }
   std::string text;
-  bool ok = ReadAll(fd, text);
+  const bool ok = ReadAll(fd, text);
+  const int readError = errno;
   ::close(fd);
-  if (!ok) return kEmpty;
+  if (!ok) {
+    const std::string why = "cannot read it: " + PxErrnoText(readError);
+    TellRefused("store", path_, why);
+    return RefusedStore(path_, why);
+  }
   auto data = std::make_shared<const IniData>(IniData::parse(text));
   {
     std::lock_guard<std::mutex> g(g_cacheMutex);
@@ -458,6 +483,11 @@ unsigned long long IniStore::Generation() { return g_generation.load(); }
 std::string IniStore::DefaultPath() {
   const char* env = std::getenv("KQ_CONFIG");
   return env && *env ? env : "/etc/kqpatches/config.ini";
+}
+
+bool IniStore::DefaultRefused(std::string& why) {
+  why = Default().snapshot()->refused;
+  return !why.empty();
 }
 
 IniStore& IniStore::Default() {

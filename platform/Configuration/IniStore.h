@@ -40,6 +40,9 @@ struct IniData {
     std::vector<std::pair<std::string, std::string>> values;
   };
   std::vector<Section> sections;                        // sections[0] is the root section ""
+  // Set (and `sections` empty) when the store exists but was refused: why, naming the store.
+  // Empty for a store read, and for an absent one (its defaults apply).
+  std::string refused;
 
   const std::string* find(const std::string& section, const std::string& name) const;
   Section* findSection(const std::string& section);
@@ -57,8 +60,11 @@ class IniStore {
 
   const std::string& path() const { return path_; }
 
-  // The current contents; an empty store when the file is missing or unreadable.
-  // *readable (when given) tells whether the file could be read.
+  // The current contents; an empty store when the file or its folder is missing. A store that
+  // exists but is refused (a level of its folder untrusted, another user's file, not a regular
+  // file, unreadable) gives an empty store whose `refused` says why, told once on stderr: what
+  // it configures must not fall back to an absent store's defaults. *readable (when given)
+  // tells whether the file could be read.
   std::shared_ptr<const IniData> snapshot(bool* readable = nullptr) const;
 
   bool get(const std::string& section, const std::string& name, std::string& value) const;
@@ -69,6 +75,9 @@ class IniStore {
   // that a program (or a test) may point it elsewhere.
   static IniStore& Default();
   static std::string DefaultPath();
+  // True when the default store exists but is refused now, with the reason (naming the store)
+  // in `why`. Whatever takes a folder, a lock or a database from the store asks this first.
+  static bool DefaultRefused(std::string& why);
   // Counts the writes of this process to any store: a reader that kept what it read may keep
   // using it while the count is unchanged and no other process wrote meanwhile.
   static unsigned long long Generation();

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "PortableFiles/ScopedFd.h"
 #include "PortableFiles/TrustedFolder.h"
@@ -36,6 +37,13 @@ std::string DefaultStateFolder(const std::string& kind) {
 }
 
 int OpenStateFolder(const std::string& kind, std::string& folder, std::string& err) {
+  // A refused store may name an install folder: its state goes nowhere else meanwhile.
+  std::string refused;
+  if (kqconfig::IniStore::DefaultRefused(refused)) {
+    folder.clear();
+    err = "no folder for " + kind + ": " + refused;
+    return -1;
+  }
   std::string home = InstallFolder();
   if (!home.empty()) {
     folder = home + "/" + kind;

@@ -27,7 +27,8 @@ std::string DefaultStateFolder(const std::string& kind);
 // descriptor of the folder checked (the caller closes it and reaches the folder's entries
 // through it only), with the path in `folder`; -1 with the reason in `err` ("folder [...] is
 // owned by user 1000", "... is a symbolic link of user 1000", ...). A relative install folder is
-// refused.
+// refused, and so is every kind while the configuration store is refused (IniStore::snapshot):
+// the store may name the install folder.
 int OpenStateFolder(const std::string& kind, std::string& folder, std::string& err);
 bool PrepareStateFolder(const std::string& kind, std::string& folder, std::string& err);
 

@@ -389,6 +389,12 @@ std::shared_ptr<Session> ThreadSession(std::string& err) {
     t_keyChecked = now;
     if (std::shared_ptr<Session> s = OpenSession(t_key)) return s;
   }
+  if (!config->refused.empty()) {
+    // The store names the database: none other is opened in its place (nor made).
+    err = "cannot open the database: " + config->refused;
+    EvDebug().DebugLvl("Database", 0, "%s", err.c_str());
+    return nullptr;
+  }
   DbSettings settings = SettingsOf(*config);
   // A connection string alone selects the PostgreSQL server it names.
   std::string backendName = settings.count("sbackend")             ? settings["sbackend"]

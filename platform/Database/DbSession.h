@@ -67,7 +67,8 @@ class Session {
 };
 
 // The calling thread's session on the configured database; null with err when the database
-// cannot be opened or given its schema.
+// cannot be opened or given its schema, or while the configuration store is refused (err names
+// the store).
 std::shared_ptr<Session> ThreadSession(std::string& err);
 // Closes the calling thread's sessions.
 void CloseThreadSessions();

@@ -103,10 +103,12 @@ constexpr FixedLogId kFixedLogIds[] = {{EvDebug::kUpdateAlertLogId, "KQUpdates"}
 // ---- Where lines go ----
 
 // The folder of the logs and whether it is the default state folder (checked as its kind) or
-// one that the configuration or $KQ_LOG_DIR names.
+// one that the configuration or $KQ_LOG_DIR names. None while the store is refused: it may name
+// the folder, so lines go to standard error meanwhile.
 struct LogPlace {
   std::string folder;
   bool isDefault = false;
+  bool storeRefused = false;
 };
 
 // Makes the log folder when missing and opens it, checked at every level from "/"
@@ -134,6 +136,7 @@ int OpenLogFile(int dir, const std::string& path, const std::string& name, std::
 // The open log file `name` of `place`, opened on first use; null (told once on stderr) when the
 // folder is refused or the file cannot be opened.
 OpenLog* LogFileFor(const LogPlace& place, const std::string& name) {
+  if (place.storeRefused) return nullptr;  // told on stderr by the store
   const std::string path = place.folder + "/" + name;
   {
     std::lock_guard<std::mutex> g(g_mutex);
@@ -262,7 +265,7 @@ const char* EnvOrEmpty(const char* name) {
 
 // Works out the level and the log folder from the store and $KQ_LOG_DIR: "Logging"/"dLogFolder"
 // when it is an absolute path (a relative one is passed over and kept in `refused`), else
-// $KQ_LOG_DIR, else the default state folder.
+// $KQ_LOG_DIR, else the default state folder; no folder while the store is refused.
 void WorkOut(LogSettings& s) {
   s.level = kDefaultLevel;
   long long level = 0;
@@ -271,6 +274,10 @@ void WorkOut(LogSettings& s) {
     s.level = static_cast<int>(level);
   const std::string* folder = s.config->find("Logging", "dLogFolder");
   s.refused.clear();
+  if (!s.config->refused.empty()) {
+    s.place = LogPlace{std::string(), false, true};
+    return;
+  }
   if (folder != nullptr && !folder->empty() && (*folder)[0] == '/') {
     s.place = LogPlace{*folder, false};
     return;
@@ -424,7 +431,7 @@ int EvDebug::GetDebugLevel() const {
   return Look(scratch).level;
 }
 
-std::string EvDebug::LogFolder() {
+std::string EvDebug::LogFolder() {  // "" while the store is refused
   LogSettings scratch;
   return Look(scratch).place.folder;
 }
@@ -527,7 +534,11 @@ void BuildAndWriteLine(const EvDebug& log, int level, const char* tag, long long
 
   OpenLog* file = LogFileFor(place, log.logName() + ".log");
   if (!refused.folder.empty()) TellRefusal(file, refused, place.folder);
-  if (file != nullptr) AppendLine(*file, line);
+  if (file != nullptr) {
+    AppendLine(*file, line);
+  } else if (place.storeRefused) {
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+  }
 }
 
 // BuildAndWriteLine for the entry points: a line that gets no memory is dropped (or, past the

@@ -14,7 +14,8 @@
 // saying so (on stderr when no log can be written). Before a log file is first opened its folder
 // is made (0700) when missing and checked as the state folders are: an absolute path naming a
 // real folder, not a link, owned by this user or root, writable by nobody else; a refused folder
-// is told once on stderr and its lines are dropped. A log name is one file name: "/" and "\" in
+// is told once on stderr and its lines are dropped. While the configuration store is refused
+// (Configuration/IniStore.h) no log file is written: the lines go to standard error. A log name is one file name: "/" and "\" in
 // it become "_", so a name from a caller never leads out of the log folder. Log files are made
 // 0600, opened without following a link and without waiting, and only a regular file is used.
 // A write cut short (a full file system) leaves the rest of its line to be written ahead of the
@@ -97,7 +98,7 @@ class EvDebug {
   long long jobId() const { return jobId_; }
   std::string logFilePath() const;
 
-  // The folder that logs are written to now.
+  // The folder that logs are written to now ("" while the configuration store is refused).
   static std::string LogFolder();
 
   // The fixed id of the update-alert run's own log ("KQUpdates").
