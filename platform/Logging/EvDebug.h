@@ -15,13 +15,14 @@
 // is made (0700) when missing and checked as the state folders are: an absolute path naming a
 // real folder, not a link, owned by this user or root, writable by nobody else; a refused folder
 // is told once on stderr and its lines are dropped. While the configuration store is refused
-// (Configuration/IniStore.h) no log file is written: the lines go to standard error. A log name is one file name: "/" and "\" in
-// it become "_", so a name from a caller never leads out of the log folder. Log files are made
-// 0600, opened without following a link and without waiting, and only a regular file is used.
-// A write cut short (a full file system) leaves the rest of its line to be written ahead of the
-// process's next line to that file, so that no line of this process runs into another.
-// One object may log from several threads at once. A line is written when its level is at most the configured level
-// ("Logging"/"nDebugLevel", default 1). The default log (no file instance) is "KqPatches".
+// (Configuration/IniStore.h) no log file is written: the lines go to standard error. A log name
+// is one file name: "/" and "\" in it become "_", so a name from a caller never leads out of
+// the log folder. Log files are made 0600, opened without following a link and without
+// waiting, and only a regular file is used. A write cut short (a full file system) leaves the
+// rest of its line to be written ahead of the process's next line to that file, so that no line
+// of this process runs into another. One object may log from several threads at once. A line
+// is written when its level is at most the configured level ("Logging"/"nDebugLevel", default
+// 1). The default log (no file instance) is "KqPatches".
 #ifndef KQ_PLATFORM_LOGGING_EVDEBUG_H_
 #define KQ_PLATFORM_LOGGING_EVDEBUG_H_
 
