@@ -17,6 +17,7 @@
 #include "Concurrency/FXProcess.h"
 #include "Concurrency/KqCurrentIds.h"
 #include "Concurrency/LockFile.h"
+#include "Configuration/IniStore.h"
 #include "Configuration/KQClient.h"
 #include "Configuration/StateFolders.h"
 #include "Jobs/KQJobQuery.h"
@@ -299,7 +300,11 @@ bool FindLockRoot(EvDebug& log, const std::string& item, const FullVersion* vers
     log.Debug(kTagGet, "Invalid item name [%s] for a software-cache lock", item.c_str());
     return false;
   }
-  std::string install;
+  std::string install, refused;
+  if (kqconfig::IniStore::DefaultRefused(refused)) {  // it may name the install folder
+    log.Debug(kTagGet, "No software-cache lock: %s", refused.c_str());
+    return false;
+  }
   if (KQClient(2).getInstallDirectory(install, 1, nullptr) != 0 || install.empty()) {
     log.Debug(kTagGet, "Failed to get the install folder of the Hubnode client");
     return false;
