@@ -21,6 +21,21 @@ constexpr int kMaxLinks = 40;
 
 bool TrustedOwner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
+// Whether the folder of status `st`, shown as `shown`, is this user's (or root's, where
+// `rootMayOwn`) and writable by nobody else (a sticky one may be, where `stickyMayBeOpen`).
+bool OwnedAndClosed(const struct stat& st, const std::string& shown, bool rootMayOwn,
+                    bool stickyMayBeOpen, std::string& err) {
+  if (st.st_uid != ::geteuid() && !(rootMayOwn && st.st_uid == 0)) {
+    err = "folder [" + shown + "] is owned by user " + std::to_string(st.st_uid);
+    return false;
+  }
+  if ((st.st_mode & 022) != 0 && !(stickyMayBeOpen && (st.st_mode & S_ISVTX) != 0)) {
+    err = "folder [" + shown + "] is writable by other users";
+    return false;
+  }
+  return true;
+}
+
 // The "/"-separated components of `text`, empty ones dropped, in front of `todo`.
 void PushFront(const std::string& text, std::deque<std::string>& todo) {
   const std::vector<std::string> parts = NameComponents(text);
@@ -61,16 +76,7 @@ class Walk {
       if (!Step(c, err)) return -1;
     }
     const Level& last = levels_.back();
-    const bool ownerOk =
-        last.st.st_uid == ::geteuid() || (options_.rootMayOwnLast && last.st.st_uid == 0);
-    if (!ownerOk) {
-      err = "folder [" + last.shown + "] is owned by user " + std::to_string(last.st.st_uid);
-      return -1;
-    }
-    if ((last.st.st_mode & 022) != 0) {
-      err = "folder [" + last.shown + "] is writable by other users";
-      return -1;
-    }
+    if (!OwnedAndClosed(last.st, last.shown, options_.rootMayOwnLast, false, err)) return -1;
     return levels_.back().fd.release();
   }
 
@@ -97,15 +103,7 @@ class Walk {
       err = "[" + level.shown + "] is not a folder";
       return false;
     }
-    if (!TrustedOwner(level.st.st_uid)) {
-      err = "folder [" + level.shown + "] is owned by user " + std::to_string(level.st.st_uid);
-      return false;
-    }
-    if ((level.st.st_mode & 022) != 0 && (level.st.st_mode & S_ISVTX) == 0) {
-      err = "folder [" + level.shown + "] is writable by other users";
-      return false;
-    }
-    return true;
+    return OwnedAndClosed(level.st, level.shown, true, true, err);
   }
 
   // Opens the entry `c` of the current level (made first when missing and asked for); a
@@ -217,13 +215,7 @@ int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_
     err = "cannot examine folder [" + shown + "]: " + PxErrnoText(errno);
     return -1;
   }
-  if (!TrustedOwner(st.st_uid)) {
-    err = "folder [" + shown + "] is owned by user " + std::to_string(st.st_uid);
-    errno = EPERM;
-    return -1;
-  }
-  if ((st.st_mode & 022) != 0) {
-    err = "folder [" + shown + "] is writable by other users";
+  if (!OwnedAndClosed(st, shown, true, false, err)) {
     errno = EPERM;
     return -1;
   }
