@@ -31,6 +31,7 @@
 #include "FileSystemUtils.h"
 #include "KQUpdateCache.h"
 #include "PackageCache.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/SafePath.h"
 #include "PortableFiles/ScopedFd.h"
 #include "SmallTextFile.h"
@@ -93,23 +94,6 @@ int OpenListFolder(const std::string& folder, std::string& why) {
     return -1;
   }
   return fd.release();
-}
-
-// Writes all of text; false with errno set on a short or failed write.
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Reads a regular file from fd into text, refusing more than the small-file cap.
@@ -210,7 +194,8 @@ bool ReplaceList(int dirfd, const std::string& folder, const std::string& name,
     if (!out.valid() && errno != EEXIST) return false;
   }
   if (!out.valid()) return false;  // errno EEXIST
-  const bool replaced = WriteAll(out.get(), text) && ::close(out.release()) == 0 &&
+  const bool replaced = CPxFile::WriteAllTo(out.get(), text.data(), text.size()) &&
+                        ::close(out.release()) == 0 &&
                         ::renameat(dirfd, temp.c_str(), dirfd, name.c_str()) == 0;
   if (!replaced) {
     const int error = errno;

@@ -353,17 +353,6 @@ int OpenLockRoot(const LockRootPlace& place, bool make, std::string& err) {
   return fd.release();
 }
 
-// Writes the whole of `text` to `fd`.
-bool WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string GetSwCacheLockRoot(const std::string& item, const FullVersion* version, int osId) {
@@ -457,7 +446,7 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());
     return kSwCacheLockFailed;
   }
-  bool written = WriteAll(fd, item);
+  bool written = CPxFile::WriteAllTo(fd, item.data(), item.size());
   written = (::close(fd) == 0) && written;
   if (!written) {
     log.Debug(kTagGet, "Failed to create the lock file [%s]", path.c_str());

@@ -19,6 +19,7 @@
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
 #include "PortableFiles/PxError.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/ScopedFd.h"
 #include "PortableFiles/TrustedFolder.h"
 
@@ -49,16 +50,6 @@ bool ReadAll(int fd, std::string& out) {
     if (n == 0) return true;
     out.append(buf, static_cast<size_t>(n));
   }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Parsed files keyed by path, reused while the file's identity is unchanged.
@@ -448,7 +439,8 @@ bool IniStore::update(Edit edit) {
         EvDebug().Debug(kTag, "Not writing the store [%s]: %s", path_.c_str(), err.c_str());
         ok = false;
       }
-      ok = ok && WriteAll(out, data.serialize()) && ::fsync(out) == 0;
+      const std::string text = data.serialize();
+      ok = ok && CPxFile::WriteAllTo(out, text.data(), text.size()) && ::fsync(out) == 0;
       ::close(out);
       ok = ok && ::renameat(dir, tmp.c_str(), dir, name.c_str()) == 0;
       if (!ok) ::unlinkat(dir, tmp.c_str(), 0);

@@ -13,6 +13,7 @@
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
+#include "PortableFiles/PxFile.h"
 #include "PortableFiles/ScopedFd.h"
 #include "PortableFiles/TrustedFolder.h"
 
@@ -145,14 +146,8 @@ bool MakeOrReadKey(int folderFd, const KeyPlace& place, KeyBuffer& key) {
     EvDebug().Debug(kTag, "Cannot create the key file: %s", err.c_str());
     return false;
   }
-  bool ok = ::fchmod(fd.get(), 0600) == 0 && RAND_bytes(key.bytes, kKeyBytes) == 1;
-  size_t done = 0;
-  while (ok && done < kKeyBytes) {
-    ssize_t w = ::write(fd.get(), key.bytes + done, kKeyBytes - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) ok = false;
-    else done += static_cast<size_t>(w);
-  }
+  bool ok = ::fchmod(fd.get(), 0600) == 0 && RAND_bytes(key.bytes, kKeyBytes) == 1 &&
+            CPxFile::WriteAllTo(fd.get(), key.bytes, kKeyBytes);
   ok = ::fsync(fd.get()) == 0 && ok;
   fd.reset();
   if (!ok) {

@@ -172,6 +172,21 @@ CPxError CPxFile::Write(const void* buffer, size_t size, size_t* written) {
   return CPxError();
 }
 
+bool CPxFile::WriteAllTo(int fd, const void* buffer, size_t size) {
+  const char* p = static_cast<const char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 CPxError CPxFile::Seek(int64_t offset, SeekOrigin origin, int64_t* position) {
   if (fd_ < 0) return Errno(EBADF, "Seek on a file that is not open", FX_CODE_LOCATION());
   int whence = origin == kBegin ? SEEK_SET : origin == kCurrent ? SEEK_CUR : SEEK_END;

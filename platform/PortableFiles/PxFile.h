@@ -86,6 +86,9 @@ class CPxFile {
   CPxError Read(void* buffer, size_t size, size_t* bytesRead);
   // Writes all `size` bytes (retrying short writes); *written (optional) gets the count written.
   CPxError Write(const void* buffer, size_t size, size_t* written = nullptr);
+  // The same on a descriptor the caller owns: false with errno set (ENOSPC for a write that
+  // writes nothing) on a failed or short write.
+  static bool WriteAllTo(int fd, const void* buffer, size_t size);
   // Moves the file position (64-bit); *position (optional) gets the new offset from the start.
   CPxError Seek(int64_t offset, SeekOrigin origin, int64_t* position = nullptr);
   // The current size of the open file.

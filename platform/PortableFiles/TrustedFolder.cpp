@@ -36,6 +36,11 @@ bool OwnedAndClosed(const struct stat& st, const std::string& shown, bool rootMa
   return true;
 }
 
+// Whether `name` names one entry of a folder: no "/", not empty, "." or "..".
+bool IsOneEntryName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 // The "/"-separated components of `text`, empty ones dropped, in front of `todo`.
 void PushFront(const std::string& text, std::deque<std::string>& todo) {
   const std::vector<std::string> parts = NameComponents(text);
@@ -181,7 +186,7 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
 
 int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_t mode,
                          const std::string& shown, std::string& err) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  if (!IsOneEntryName(name)) {
     err = "refusing the folder name [" + shown + "]";
     errno = EINVAL;
     return -1;
@@ -224,7 +229,7 @@ int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_
 
 int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
                   const std::string& shown, std::string& err, struct stat* status) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  if (!IsOneEntryName(name)) {
     err = "refusing the file name [" + shown + "]";
     errno = EINVAL;
     return -1;
