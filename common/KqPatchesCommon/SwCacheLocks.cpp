@@ -225,11 +225,6 @@ Verdict JudgeEntry(EvDebug& log, const std::string& name, bool ignoreCurrentProc
   return kLive;
 }
 
-bool FolderExists(const std::string& path) {
-  SPxFileStat st;
-  return !CPxFile::Stat(path, st).IsError() && st.IsDirectory();
-}
-
 enum ScanResult { kNoLiveLock, kLiveLock, kScanFailed };
 
 // One scan of the lock folder open at `fd` (taken over; see checkForValidLocks), listed and
@@ -325,8 +320,10 @@ bool FindLockRoot(EvDebug& log, const std::string& item, const FullVersion* vers
 }
 
 // Opens the folder of all lock roots, checked from "/" as the other state folders below the
-// install folder are (and made as they are when missing).
-int OpenLocksFolder(const std::string& locks, std::string& err) {
+// install folder are (and made as they are when missing and `make`). Without `make`, errno
+// tells ENOENT only where the walk found a real folder lacking the next level.
+int OpenLocksFolder(const std::string& locks, bool make, std::string& err) {
+  if (!make) return kq::OpenTrustedFolder(locks, kq::TrustedFolderOptions{}, err);
   if (kq::DefaultStateFolder(kLocksKind) == locks) {
     std::string made;
     return kq::OpenStateFolder(kLocksKind, made, err);
@@ -338,9 +335,9 @@ int OpenLocksFolder(const std::string& locks, std::string& err) {
 // descriptor of the level above it (made first when `make`). The descriptor, or -1 with the
 // reason in `err` and errno ENOENT when a level is missing and not to be made.
 int OpenLockRoot(const LockRootPlace& place, bool make, std::string& err) {
-  kq::ScopedFd fd(OpenLocksFolder(place.locks, err));
+  kq::ScopedFd fd(OpenLocksFolder(place.locks, make, err));
   if (!fd.valid()) {
-    errno = EPERM;
+    if (make || errno != ENOENT) errno = EPERM;
     return -1;
   }
   std::string shown = place.locks;
@@ -397,12 +394,12 @@ unsigned int getLockOnSwCache(QU_LOCKTYPE type, std::string item, std::string& l
   const std::string& root = place.path;
   const unsigned long pid = GetCurrentProcessId();
 
-  if (!create && !FolderExists(root)) return kSwCacheLockFree;  // no lock was ever taken here
-  // From here on the lock tree is reached through the descriptors checked, never by path.
+  // The lock tree is reached through the descriptors checked from "/", never by path: it is
+  // free only where a real level lacks the next name, as no lock was ever taken there.
   std::string err;
   kq::ScopedFd rootFd(OpenLockRoot(place, create, err));
   if (!rootFd.valid()) {
-    if (!create && errno == ENOENT) return kSwCacheLockFree;  // gone since: no lock either
+    if (!create && errno == ENOENT) return kSwCacheLockFree;
     const std::string refusal = kq::DescribeRefusal("lock folder", root, err);
     log.Debug(kTagGet, "Refusing %s", refusal.c_str());
     kq::ReportRefusal(kTagGet, "refusing " + refusal);

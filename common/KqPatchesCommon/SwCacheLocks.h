@@ -29,8 +29,10 @@
 // then each level of the lock root and the lock folders, every one a real folder of root or
 // this user that nobody else may write in. Its folders are then made, listed and cleaned
 // through the descriptors checked, never through their paths, so a level swapped for a link
-// later changes nothing. A lock tree that is refused makes the request fail (4) with a log line
-// naming the folder.
+// later changes nothing. A test without `create` is answered from that walk alone: the item is
+// free where the walk finds a real folder lacking the next level (no lock was ever taken
+// there); a lock tree that is refused, or that the caller cannot reach (another user's 0700
+// folders), makes the request fail (4) with a log line naming the folder.
 //
 // Where a test cannot be made, the lock stays: a holder that exists but cannot be looked at
 // (hidden /proc entries, an unreadable /proc) keeps its lock, and a job counts as running while

@@ -230,26 +230,26 @@ std::unordered_map<std::string, CheckedFolder>& CheckedFolders() {
 }
 
 // The checked descriptor of the store folder `folder`, made first when `make` (a write); null
-// with the reason in `err` ("" when the folder is merely missing and not to be made).
+// with the reason in `err` ("" when the folder is merely missing and not to be made: the walk
+// from "/" found a real folder lacking the next level, not a link that leads nowhere).
 std::shared_ptr<const kq::ScopedFd> StoreFolder(const std::string& folder, bool make,
                                                 std::string& err) {
   err.clear();
   struct stat now;
-  const bool there = ::stat(folder.c_str(), &now) == 0;
-  {
+  if (::stat(folder.c_str(), &now) == 0) {
     std::lock_guard<std::mutex> g(g_folderMutex);
     auto it = CheckedFolders().find(folder);
-    if (it != CheckedFolders().end() && there && it->second.dev == now.st_dev &&
+    if (it != CheckedFolders().end() && it->second.dev == now.st_dev &&
         it->second.ino == now.st_ino)
       return it->second.fd;
   }
-  if (!there && !make && errno == ENOENT) return nullptr;
-  auto fd = std::make_shared<const kq::ScopedFd>(
-      make ? kq::OpenConfiguredFolder(folder, err)
-           : kq::OpenTrustedFolder(folder, kq::TrustedFolderOptions{}, err));
+  const int opened = make ? kq::OpenConfiguredFolder(folder, err)
+                          : kq::OpenTrustedFolder(folder, kq::TrustedFolderOptions{}, err);
+  if (opened < 0 && !make && errno == ENOENT) err.clear();
+  auto fd = std::make_shared<const kq::ScopedFd>(opened);
   struct stat checked;
   if (!fd->valid() || ::fstat(fd->get(), &checked) != 0) {
-    if (err.empty()) err = "cannot examine folder [" + folder + "]: " + PxErrnoText(errno);
+    if (fd->valid()) err = "cannot examine folder [" + folder + "]: " + PxErrnoText(errno);
     return nullptr;
   }
   std::lock_guard<std::mutex> g(g_folderMutex);

@@ -60,11 +60,12 @@ class IniStore {
 
   const std::string& path() const { return path_; }
 
-  // The current contents; an empty store when the file or its folder is missing. A store that
-  // exists but is refused (a level of its folder untrusted, another user's file, not a regular
-  // file, unreadable) gives an empty store whose `refused` says why, told once on stderr: what
-  // it configures must not fall back to an absent store's defaults. *readable (when given)
-  // tells whether the file could be read.
+  // The current contents; an empty store when the file or its folder is missing: the walk from
+  // "/" reaches a real folder that lacks the next name. A store that exists but is refused (a
+  // level of its folder untrusted, a link on the way or at the file that leads nowhere, another
+  // user's file, a file others may write, not a regular file, unreadable) gives an empty store
+  // whose `refused` says why, told once on stderr: what it configures must not fall back to an
+  // absent store's defaults. *readable (when given) tells whether the file could be read.
   std::shared_ptr<const IniData> snapshot(bool* readable = nullptr) const;
 
   bool get(const std::string& section, const std::string& name, std::string& value) const;

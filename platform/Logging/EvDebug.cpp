@@ -125,8 +125,7 @@ int OpenFolder(const LogPlace& place, std::string& err) {
 // is refused, never waited on or written to. -1 with the reason in `err`.
 int OpenLogFile(int dir, const std::string& path, const std::string& name, std::string& err) {
   struct stat st;
-  const int fd = kq::OpenOwnFileAt(dir, name, O_WRONLY | O_APPEND | O_CREAT, 0600, false,
-                                   path, err, &st);
+  const int fd = kq::OpenAppendOnlyFileAt(dir, name, 0600, path, err, &st);
   if (fd < 0) return -1;
   // A log written before logs were private becomes unreadable by other users too.
   if ((st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
@@ -436,7 +435,10 @@ std::string EvDebug::LogFolder() {  // "" while the store is refused
   return Look(scratch).place.folder;
 }
 
-std::string EvDebug::logFilePath() const { return LogFolder() + "/" + logName() + ".log"; }
+std::string EvDebug::logFilePath() const {
+  const std::string folder = LogFolder();
+  return folder.empty() ? folder : folder + "/" + logName() + ".log";
+}
 
 namespace {
 

@@ -97,6 +97,7 @@ class EvDebug {
   // The log this object writes to now (the thread's lent log when it has none of its own).
   const std::string& logName() const;
   long long jobId() const { return jobId_; }
+  // The path of that log in LogFolder() ("" while the configuration store is refused).
   std::string logFilePath() const;
 
   // The folder that logs are written to now ("" while the configuration store is refused).

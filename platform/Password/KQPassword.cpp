@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "Configuration/IniStore.h"
 #include "Configuration/KQPlatformInfo.h"
 #include "Configuration/StateFolders.h"
 #include "Logging/EvDebug.h"
@@ -56,6 +58,11 @@ struct KeyPlace {
 // is not absolute or ends in no file name.
 bool KeyPlaceOf(KeyPlace& place) {
   place.path = KQPassword::keyFilePath();
+  std::string refused;
+  if (place.path.empty() && kqconfig::IniStore::DefaultRefused(refused)) {
+    EvDebug().Debug(kTag, "No password key file: %s", refused.c_str());
+    return false;
+  }
   if (place.path.empty()) {
     EvDebug().Debug(kTag, "No password key file is configured");
     return false;
@@ -71,45 +78,64 @@ bool KeyPlaceOf(KeyPlace& place) {
   return true;
 }
 
+// Says in the log, and once on stderr (where an administrator looks when stored passwords stop
+// decrypting), that the key file is refused and why. No key bytes ever reach `why`.
+void RefuseKey(const std::string& text) {
+  EvDebug().Debug(kTag, "%s", text.c_str());
+  kq::ReportRefusal(kTag, text);
+}
+
+// Says that no key was made yet: nothing was encrypted with one, so there is nothing to refuse.
+void NoKeyYet(const KeyPlace& place) {
+  EvDebug().Debug(kTag, "There is no key file [%s] yet: no password was stored with it",
+                  place.path.c_str());
+}
+
 // Opens the key's folder, trusted at every level from "/" as every configured folder is
 // (Configuration/StateFolders.h); `make` makes it when missing. The key is then made, linked and
-// read through this descriptor only. -1, with a log line, when refused.
+// read through this descriptor only. -1, with a log line, when refused or (without `make`)
+// missing.
 int OpenKeyFolder(const KeyPlace& place, bool make) {
   std::string err;
   const int fd = make ? kq::OpenConfiguredFolder(place.folder, err)
                       : kq::OpenTrustedFolder(place.folder, kq::TrustedFolderOptions{}, err);
-  if (fd < 0)
-    EvDebug().Debug(kTag, "Refusing the key file [%s]: %s", place.path.c_str(), err.c_str());
+  if (fd < 0 && !make && errno == ENOENT) {
+    NoKeyYet(place);
+  } else if (fd < 0) {
+    RefuseKey("Refusing the key file [" + place.path + "]: " + err);
+  }
   return fd;
 }
 
 // Reads the key from the folder open at folderFd. The file is opened without following a link
 // and without waiting (a FIFO or a device in its place never blocks), and is used only when it
 // is a regular file of this process's user (or root's) with mode 0600 holding exactly kKeyBytes:
-// a key someone else planted, or one that others could read, is refused. With `missing` given,
-// a key that does not exist sets it instead of being logged.
+// a key someone else planted, or one that others could read, is refused (in the log and once on
+// stderr). A key that does not exist sets `missing` when given, else is logged as not made yet.
 bool ReadKey(int folderFd, const KeyPlace& place, KeyBuffer& key, bool* missing = nullptr) {
   std::string err;
   struct stat st;
   kq::ScopedFd fd(kq::OpenOwnFileAt(folderFd, place.name, O_RDONLY, 0, true, place.path, err, &st));
   if (!fd.valid()) {
-    if (missing != nullptr && errno == ENOENT) {
-      *missing = true;
+    if (errno == ENOENT) {
+      if (missing != nullptr) *missing = true;
+      else NoKeyYet(place);
       return false;
     }
-    EvDebug().Debug(kTag, "Cannot use the key file: %s", err.c_str());
+    RefuseKey("Cannot use the key file: " + err);
     return false;
   }
   if ((st.st_mode & 07777) != 0600) {
-    EvDebug().Debug(kTag, "Key file [%s] has mode [%04o], not 0600", place.path.c_str(),
-                    static_cast<unsigned>(st.st_mode & 07777));
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    RefuseKey("Key file [" + place.path + "] has mode [" + mode + "], not 0600");
     return false;
   }
   unsigned char extra = 0;
   size_t got = 0, more = 0;
   const bool ok = ReadAll(fd.get(), key.bytes, kKeyBytes, got) && got == kKeyBytes &&
                   ReadAll(fd.get(), &extra, 1, more) && more == 0;
-  if (!ok) EvDebug().Debug(kTag, "Key file [%s] does not hold a key", place.path.c_str());
+  if (!ok) RefuseKey("Key file [" + place.path + "] does not hold a key");
   return ok;
 }
 

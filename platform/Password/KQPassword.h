@@ -9,7 +9,8 @@
 // from "/" a real folder of root or this user that nobody else may write in), and the key is
 // made, linked and read through that folder's descriptor, never through the path again. A key
 // file is used only when it is a regular file of the process's own user (or root's) with mode
-// 0600; anything else, and a refused folder, fails encrypt and decrypt with a log line.
+// 0600; anything else, and a refused folder, fails encrypt and decrypt with a log line and one
+// line on stderr. A refused configuration store names no key file: both fail, saying so.
 // Processes making the key at once all end up with the same key. Nothing here logs a clear text
 // or the key.
 #ifndef KQ_PLATFORM_PASSWORD_KQPASSWORD_H_

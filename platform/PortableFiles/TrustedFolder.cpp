@@ -69,23 +69,41 @@ class Walk {
 
   int Run(const std::string& path, std::string& err) {
     PushFront(path, todo_);
-    if (!Restart(err)) return -1;
+    errno_ = EPERM;
+    if (!Restart(err)) return Fail();
     while (!todo_.empty()) {
       const std::string c = todo_.front();
       todo_.pop_front();
+      const std::string* link = LinkLeadingTo();
       if (c == ".") continue;
       if (c == "..") {
         if (levels_.size() > 1) levels_.pop_back();
         continue;
       }
-      if (!Step(c, err)) return -1;
+      if (!Step(c, link, err)) return Fail();
     }
     const Level& last = levels_.back();
-    if (!OwnedAndClosed(last.st, last.shown, options_.rootMayOwnLast, false, err)) return -1;
+    if (!OwnedAndClosed(last.st, last.shown, options_.rootMayOwnLast, false, err)) return Fail();
     return levels_.back().fd.release();
   }
 
  private:
+  // -1 with the walk's errno: ENOENT only where a real folder lacks the next level.
+  int Fail() const {
+    errno = errno_;
+    return -1;
+  }
+
+  // The link whose target holds the component just taken from the front of todo_, or null when
+  // it comes from the path asked for. pending_ holds, innermost last, each link followed with
+  // the number of its target's components still to walk.
+  const std::string* LinkLeadingTo() {
+    while (!pending_.empty() && pending_.back().second == 0) pending_.pop_back();
+    if (pending_.empty()) return nullptr;
+    --pending_.back().second;
+    return &pending_.back().first;
+  }
+
   // Goes back to "/" (the start, or a link's absolute target).
   bool Restart(std::string& err) {
     levels_.clear();
@@ -113,14 +131,20 @@ class Walk {
 
   // Opens the entry `c` of the current level (made first when missing and asked for); a
   // folder becomes the next level, a link of root or the user puts its target in front of
-  // what is left to walk.
-  bool Step(const std::string& c, std::string& err) {
+  // what is left to walk. `link` is the link whose target names `c`, if any: what it leads to
+  // must exist, so nothing is made in its place (an unmounted share, a folder moved away).
+  bool Step(const std::string& c, const std::string* link, std::string& err) {
     const Level& here = levels_.back();
     Level next;
     next.shown = here.shown == "/" ? "/" + c : here.shown + "/" + c;
     const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
     const bool last = NothingLeft(todo_);
+    if (!next.fd.valid() && errno == ENOENT && link != nullptr) {
+      err = "[" + *link + "] is a symbolic link that leads nowhere: [" + next.shown +
+            "] does not exist";
+      return false;
+    }
     if (!next.fd.valid() && errno == ENOENT && (last ? options_.make : options_.makeParents)) {
       const mode_t mode = last ? options_.lastMode : 0755;
       if (::mkdirat(here.fd.get(), c.c_str(), mode) != 0 && errno != EEXIST) {
@@ -130,6 +154,7 @@ class Walk {
       next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
     }
     if (!next.fd.valid() || ::fstat(next.fd.get(), &next.st) != 0) {
+      errno_ = errno;
       err = "cannot open folder [" + next.shown + "]: " + PxErrnoText(errno);
       return false;
     }
@@ -163,14 +188,18 @@ class Walk {
       return false;
     }
     const std::string text(target, static_cast<size_t>(n));
+    const size_t before = todo_.size();
     PushFront(text, todo_);
+    pending_.emplace_back(link.shown, todo_.size() - before);
     return text[0] != '/' || Restart(err);
   }
 
   const TrustedFolderOptions& options_;
   std::vector<Level> levels_;
   std::deque<std::string> todo_;
+  std::vector<std::pair<std::string, size_t>> pending_;
   int links_ = 0;
+  int errno_ = EPERM;
 };
 
 }  // namespace
@@ -181,7 +210,14 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
     err = "folder [" + path + "] is not an absolute path";
     return -1;
   }
-  return Walk(options).Run(path, err);
+  int fd, error;
+  {
+    Walk walk(options);
+    fd = walk.Run(path, err);
+    error = errno;
+  }
+  errno = error;  // kept through the walk's closing of its levels
+  return fd;
 }
 
 int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_t mode,
@@ -227,8 +263,12 @@ int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_
   return fd.release();
 }
 
-int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
-                  const std::string& shown, std::string& err, struct stat* status) {
+namespace {
+
+// OpenOwnFileAt and OpenAppendOnlyFileAt: the latter's file may be writable by others.
+int OpenFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
+               bool othersMayWrite, const std::string& shown, std::string& err,
+               struct stat* status) {
   if (!IsOneEntryName(name)) {
     err = "refusing the file name [" + shown + "]";
     errno = EINVAL;
@@ -238,7 +278,14 @@ int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode,
                        flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd.valid()) {
     const int saved = errno;
-    err = "cannot open [" + shown + "]: " + PxErrnoText(saved);
+    // O_NOFOLLOW reports a link as "too many levels of links": say what it is.
+    struct stat st;
+    if (saved == ELOOP && ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      err = "[" + shown + "] is a symbolic link";
+    } else {
+      err = "cannot open [" + shown + "]: " + PxErrnoText(saved);
+    }
     errno = saved;
     return -1;
   }
@@ -257,8 +304,26 @@ int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode,
     errno = EPERM;
     return -1;
   }
+  if ((st.st_mode & 022) != 0 && !othersMayWrite) {
+    err = "[" + shown + "] is writable by other users";
+    errno = EPERM;
+    return -1;
+  }
   if (status != nullptr) *status = st;
   return fd.release();
+}
+
+}  // namespace
+
+int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
+                  const std::string& shown, std::string& err, struct stat* status) {
+  return OpenFileAt(folderFd, name, flags, mode, rootMayOwn, false, shown, err, status);
+}
+
+int OpenAppendOnlyFileAt(int folderFd, const std::string& name, mode_t mode,
+                         const std::string& shown, std::string& err, struct stat* status) {
+  return OpenFileAt(folderFd, name, O_WRONLY | O_APPEND | O_CREAT, mode, false, true, shown, err,
+                    status);
 }
 
 std::string PathThroughFd(int folderFd, const std::string& name) {

@@ -40,7 +40,10 @@ struct TrustedFolderOptions {
 // owned by user 1000", "[/tmp/x] is a symbolic link of user 1000", "folder [/srv] is writable
 // by other users", "[/tmp/x] is not a folder", ...) when a level is refused, missing (without
 // `make`), or cannot be examined; a relative path is refused. "." and ".." components, in the
-// path or in a link's target, are followed as the walk's own levels.
+// path or in a link's target, are followed as the walk's own levels. errno tells ENOENT only
+// where a real folder on the way lacks the next level: a link whose target is missing leads
+// nowhere ("[/etc/kq] is a symbolic link that leads nowhere: [/mnt/share/kq] does not exist")
+// and is refused, whoever owns it, and nothing is made in its target's place.
 int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& options,
                       std::string& err);
 
@@ -56,11 +59,19 @@ int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_
 // Opens the entry `name` (one file name) of a folder opened by OpenTrustedFolder, with `flags`
 // (O_CREAT with `mode` makes it when missing), never through a link and never waiting (a FIFO
 // or device is refused, not waited on): it must be a regular file owned by this user, or by
-// root when `rootMayOwn`. `shown` names the file in `err`. The descriptor (close-on-exec), with
-// its status in `status` when given, or -1 with the reason in `err`; errno tells ENOENT for a
-// missing file opened without O_CREAT.
+// root when `rootMayOwn`, that nobody else may write (no 022 bit), as its folder must be: its
+// content or its lock is trusted. `shown` names the file in `err` ("[/etc/x.ini] is writable
+// by other users", "[/etc/x.ini] is a symbolic link", ...). The descriptor (close-on-exec),
+// with its status in `status` when given, or -1 with the reason in `err`; errno tells ENOENT
+// for a missing file opened without O_CREAT.
 int OpenOwnFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bool rootMayOwn,
                   const std::string& shown, std::string& err, struct stat* status = nullptr);
+
+// The same for a file that is only appended to and never read or locked (a log), opened
+// O_WRONLY | O_APPEND | O_CREAT: it must be this user's, and may be writable by others.
+int OpenAppendOnlyFileAt(int folderFd, const std::string& name, mode_t mode,
+                         const std::string& shown, std::string& err,
+                         struct stat* status = nullptr);
 
 // The path through which a program that takes only paths (the database engine) reaches the
 // entry `name` of the folder open at `folderFd` without walking the folder's path again:
