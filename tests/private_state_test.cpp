@@ -412,8 +412,9 @@ int TakeWhatTheStoreConfigures(const std::string& store, const std::string& xdg,
 }
 
 // A site's store names its install folder, database server, cache fence and log folder. Once
-// its folder is group-writable (or the file another user's), the next process gets nothing it
-// configures, and no absent store's default in its place; an absent store gives the defaults.
+// its folder is group-writable, its file writable by group or others (or the file another
+// user's), the next process gets nothing it configures, and no absent store's default in its
+// place; an absent store gives the defaults.
 TEST(RefusedStore, ConfiguresNothingInItsPlace) {
   kqtest::ScopedConfig cfg;
   const std::string at = cfg.root(), site = at + "/site", store = site + "/config.ini";
@@ -428,7 +429,9 @@ TEST(RefusedStore, ConfiguresNothingInItsPlace) {
                    ::mkdir(xdg.c_str(), 0700));
   // Each case refuses the store (true) or trusts it again (false).
   std::vector<std::function<int(bool)>> cases = {
-      [&](bool refuse) { return ::chmod(site.c_str(), refuse ? 0775 : 0755); }};
+      [&](bool refuse) { return ::chmod(site.c_str(), refuse ? 0775 : 0755); },
+      [&](bool refuse) { return ::chmod(store.c_str(), refuse ? 0664 : 0644); },
+      [&](bool refuse) { return ::chmod(store.c_str(), refuse ? 0666 : 0600); }};
   if (::geteuid() == 0)
     cases.push_back([&](bool refuse) { return ::chown(store.c_str(), refuse ? kNobody : 0, 0); });
   auto useStore = [&] { return ::setenv("KQ_CONFIG", store.c_str(), 1) == 0; };
@@ -449,6 +452,101 @@ TEST(RefusedStore, ConfiguresNothingInItsPlace) {
   EXPECT_EQ(1 | 2 | 8 | 16, TakeWhatTheStoreConfigures(absent, xdg, errors, other));
   EXPECT_TRUE(Exists(xdg + "/kqpatches/Database"));
   EXPECT_FALSE(Exists(victim));
+}
+
+// A link that leads nowhere on the way to the store (an unmounted share, a folder moved away)
+// or in the file's place, whoever owns it, is a store that exists and is refused, never an
+// absent one: nothing it configures falls back to a default, and nothing is made in its
+// target's place. Only a real folder lacking the next name is an absent store.
+TEST(RefusedStore, ALinkThatLeadsNowhereIsRefusedNotAbsent) {
+  kqtest::ScopedConfig cfg;
+  const std::string at = cfg.root(), xdg = at + "/xdg", errors = at + "/stderr";
+  const std::string other = at + "/other", victim = other + "/KQAppliance/Windows/w.msi";
+  kqtest::WriteFile(victim, "keep");
+  ASSERT_EQ(0, ::mkdir(xdg.c_str(), 0700) | ::mkdir((at + "/site").c_str(), 0755) |
+                   ::symlink((at + "/share/kq").c_str(), (at + "/linked").c_str()) |
+                   ::symlink((at + "/moved").c_str(), (at + "/up").c_str()) |
+                   ::symlink("gone.ini", (at + "/site/config.ini").c_str()));
+  struct Case {
+    std::string store, said;
+  };
+  std::vector<Case> cases = {
+      {at + "/linked/config.ini", "[" + at + "/linked] is a symbolic link"},
+      {at + "/up/etc/config.ini", "[" + at + "/up] is a symbolic link that leads nowhere: [" +
+                                      at + "/moved] does not exist"},
+      {at + "/site/config.ini", "[" + at + "/site/config.ini] is a symbolic link"}};
+  if (::geteuid() == 0) {  // another user's dangling link above the store
+    ASSERT_EQ(0, ::symlink((at + "/theirs").c_str(), (at + "/their-link").c_str()) |
+                     ::lchown((at + "/their-link").c_str(), kNobody, kNobody));
+    cases.push_back({at + "/their-link/etc/config.ini", "is a symbolic link of user 65534"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.store);
+    EXPECT_EQ(0, TakeWhatTheStoreConfigures(c.store, xdg, errors, other));
+    const std::string said = kqtest::ReadFile(errors);
+    EXPECT_NE(std::string::npos, said.find("[" + c.store + "]")) << said;
+    EXPECT_NE(std::string::npos, said.find(c.said)) << said;
+    EXPECT_TRUE(kqtest::TreeManifest(xdg).empty());
+    EXPECT_EQ("keep", kqtest::ReadFile(victim));
+    EXPECT_FALSE(IniStore(c.store).set("S", "k", "v"));  // nor is its target made by a write
+  }
+  EXPECT_FALSE(Exists(at + "/share") || Exists(at + "/moved") || Exists(at + "/site/gone.ini"));
+  EXPECT_EQ(1 | 2 | 8 | 16, TakeWhatTheStoreConfigures(at + "/site/none/config.ini", xdg, errors,
+                                                       other));
+}
+
+// ---- Files whose content or lock is trusted ------------------------------------------------
+
+// A lock file or database file that group or others may write is refused, as its folder would
+// be, and left as it is; one that others may only read is used (a lock file made private).
+TEST(TrustedFiles, OnesThatOthersMayWriteAreRefused) {
+  kqtest::ScopedConfig cfg;
+  const std::string home = cfg.root() + "/home", db = cfg.root() + "/db/Hubnode.db";
+  cfg.set("NamedMutex", "dLockFolder", cfg.root() + "/mutex");
+  cfg.set("Base", "dHOME", home);
+  cfg.set("Database", "sPath", db);
+  ::unsetenv("KQ_MUTEX_DIR");
+  struct Case {
+    const char* name;
+    std::string file;
+    std::function<bool()> use;
+  };
+  const std::vector<Case> cases = {
+      {"store lock", cfg.configPath() + ".lock", [&] { return IniStore::Default().set("S", "k", "v"); }},
+      {"named mutex", cfg.root() + "/mutex/" + KqNamedMutex::lockFileName("trusted_files"),
+       [] {
+         KqNamedMutex m("trusted_files");
+         const bool held = m.lock(100);
+         if (held) m.unlock();
+         return held;
+       }},
+      {"software-cache guard", home + "/Deployment/SwCacheLocks/Item/Locks.guard",
+       [] {
+         std::string lockFile;
+         return getLockOnSwCache(QU_WRITE_LOCK, "Item", lockFile, 5, true, false, false) ==
+                    kSwCacheLockFree &&
+                ::unlink(lockFile.c_str()) == 0;
+       }},
+      {"database file", db,
+       [] {
+         kq::db::CloseThreadSessions();
+         std::string err;
+         return kq::db::ThreadSession(err) != nullptr;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(c.use());
+    for (unsigned mode : {0664u, 0666u, 0620u}) {
+      ASSERT_EQ(0, ::chmod(c.file.c_str(), mode));
+      EXPECT_FALSE(c.use()) << std::oct << mode;
+      EXPECT_EQ(mode, ModeOf(c.file));
+    }
+    ASSERT_EQ(0, ::chmod(c.file.c_str(), 0644));
+    EXPECT_TRUE(c.use());
+  }
+  kq::db::CloseThreadSessions();
+  EXPECT_NE(std::string::npos, kqtest::ReadFile(cfg.logFile()).find("[" + db + "] is writable by other users"));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "KqTestEnv.h"
 #include "LockHelpers.h"
+#include "Logging/EvDebug.h"
 #include "Password/KQPassword.h"
 #include "PrivateTmp.h"
 #include "Unprivileged.h"
@@ -157,6 +158,50 @@ TEST(PasswordKey, NoKeyIsMadeOrUsedBelowAnotherUsersFolder) {
                           "folder [/tmp/shared] is owned by user 65534"})
     EXPECT_NE(log.find(std::string("Refusing the key file [/tmp/shared/password.key]: ") + why),
               std::string::npos) << log;
+}
+
+// Each failure says why where an administrator looks: before any key was made there is simply
+// none yet (nothing refused, nothing made); a refused key is told on stderr as well, once; with
+// the store refused, the store is named, and there is no log file to point at.
+TEST(PasswordKey, EachFailureSaysWhyWhereAnAdministratorLooks) {
+  kqtest::ScopedConfig cfg;
+  const std::string at = cfg.root(), key = at + "/keys/password.key", errors = at + "/stderr";
+  const std::string site = at + "/site/config.ini";
+  cfg.set("Security", "sPasswordKeyFile", at + "/made.key");
+  std::string stored;
+  ASSERT_NE(KQPassword::encrypt("pass", stored), 0);
+  cfg.set("Security", "sPasswordKeyFile", key);
+  EXPECT_EQ(Decrypted(stored), "(refused)");
+  EXPECT_NE(kqtest::ReadFile(cfg.logFile()).find("There is no key file [" + key + "] yet"),
+            std::string::npos);
+  EXPECT_EQ(kqtest::ReadFile(cfg.logFile()).find("Refusing"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(at + "/keys"));
+
+  kqtest::WriteFile(site, "[Security]\nsPasswordKeyFile=" + key + "\n");
+  ASSERT_EQ(chmod((at + "/site").c_str(), 0775), 0);
+  ASSERT_EQ(mkdir((at + "/keys").c_str(), 0700), 0);
+  ASSERT_EQ(rename((at + "/made.key").c_str(), key.c_str()), 0);
+  ASSERT_EQ(chmod(key.c_str(), 0644), 0);
+  auto enter = [&] {
+    const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    return fd >= 0 && dup2(fd, 2) == 2;
+  };
+  const int rc = kqtest::RunInChild(enter, 64, [&] {
+    int failed = Decrypted(stored) != "(refused)" || Decrypted(stored) != "(refused)";
+    setenv("KQ_CONFIG", site.c_str(), 1);
+    std::string other;
+    failed |= (KQPassword::encrypt("x", other) != 0) << 1;
+    failed |= !EvDebug().logFilePath().empty() << 2;
+    return failed;
+  });
+  EXPECT_EQ(rc, 0) << "1: a refused key used, 2: encrypted with the store refused, 4: a log file";
+  const std::string said = kqtest::ReadFile(errors);
+  const std::string mode = "KQPassword: Key file [" + key + "] has mode [0644], not 0600\n";
+  EXPECT_NE(said.find(mode), std::string::npos) << said;
+  EXPECT_EQ(said.find(mode), said.rfind(mode)) << said;
+  EXPECT_NE(said.find("No password key file: the configuration store [" + site + "] is refused"),
+            std::string::npos) << said;
+  EXPECT_EQ(said.find("No password key file is configured"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -271,6 +271,34 @@ TEST_F(SwCacheLocksTest, AnUnreadableLockFolderIsAFailure) {
   EXPECT_EQ(static_cast<int>(kSwCacheLockFailed), rc);
 }
 
+// A test is answered from the walk from "/" alone: free only where a real folder lacks the next
+// level. A level that leads nowhere, one others may write, or a tree the caller cannot reach
+// (root's 0700 lock folder, tested by another user while root holds a write lock) fails (4).
+TEST_F(SwCacheLocksTest, ATestThatCannotLookIsAFailureNeverFree) {
+  std::string lockFile;
+  ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_WRITE_LOCK, "Held", lockFile, 5, true, false, false));
+  ASSERT_EQ(0, ::symlink((cfg_.root() + "/unmounted/share").c_str(), Root("Gone").c_str()));
+  ASSERT_EQ(0, ::mkdir(Root("Open").c_str(), 0755) | ::chmod(Root("Open").c_str(), 0775));
+  EXPECT_EQ(kSwCacheLockFree, Test(QU_WRITE_LOCK, "Never/Taken"));
+  EXPECT_FALSE(Exists(Root("Never")));
+  EXPECT_EQ(kSwCacheLockFailed, Test(QU_READ_LOCK, "Gone"));
+  EXPECT_EQ(kSwCacheLockFailed, Test(QU_READ_LOCK, "Open/Sub"));
+  EXPECT_FALSE(Exists(cfg_.root() + "/unmounted") || Exists(Root("Open/Sub")));
+  const std::string log = kqtest::ReadFile(cfg_.logFile());
+  for (const std::string& said :
+       {"Refusing the lock folder: folder [" + Root("Gone") + "] is a symbolic link",
+        "Refusing the lock folder [" + Root("Open/Sub") + "]: folder [" + Root("Open") +
+            "] is writable by other users"})
+    EXPECT_NE(std::string::npos, log.find(said)) << log;
+  if (geteuid() != 0) return;
+  // Another user may read the store and pass through the test's folder, not the lock folder.
+  ASSERT_EQ(0, ::chmod(cfg_.root().c_str(), 0711) | ::chmod(cfg_.configPath().c_str(), 0644));
+  EXPECT_EQ(static_cast<int>(kSwCacheLockFailed), kqtest::RunUnprivileged([this] {
+              return static_cast<int>(Test(QU_WRITE_LOCK, "Held"));
+            }));
+  ::unlink(lockFile.c_str());
+}
+
 TEST_F(SwCacheLocksTest, AStuckGuardHolderDelaysTakersOnlySoLong) {
   std::string lockFile;
   ASSERT_EQ(kSwCacheLockFree, getLockOnSwCache(QU_WRITE_LOCK, "Stuck", lockFile, 5, true, false, false));
