@@ -74,7 +74,7 @@ class Walk {
     while (!todo_.empty()) {
       const std::string c = todo_.front();
       todo_.pop_front();
-      const std::string* link = LinkLeadingTo();
+      const std::string link = LinkLeadingTo();
       if (c == ".") continue;
       if (c == "..") {
         if (levels_.size() > 1) levels_.pop_back();
@@ -94,14 +94,14 @@ class Walk {
     return -1;
   }
 
-  // The link whose target holds the component just taken from the front of todo_, or null when
+  // The link whose target holds the component just taken from the front of todo_, or "" when
   // it comes from the path asked for. pending_ holds, innermost last, each link followed with
   // the number of its target's components still to walk.
-  const std::string* LinkLeadingTo() {
+  std::string LinkLeadingTo() {
     while (!pending_.empty() && pending_.back().second == 0) pending_.pop_back();
-    if (pending_.empty()) return nullptr;
+    if (pending_.empty()) return std::string();
     --pending_.back().second;
-    return &pending_.back().first;
+    return pending_.back().first;
   }
 
   // Goes back to "/" (the start, or a link's absolute target).
@@ -133,15 +133,15 @@ class Walk {
   // folder becomes the next level, a link of root or the user puts its target in front of
   // what is left to walk. `link` is the link whose target names `c`, if any: what it leads to
   // must exist, so nothing is made in its place (an unmounted share, a folder moved away).
-  bool Step(const std::string& c, const std::string* link, std::string& err) {
+  bool Step(const std::string& c, const std::string& link, std::string& err) {
     const Level& here = levels_.back();
     Level next;
     next.shown = here.shown == "/" ? "/" + c : here.shown + "/" + c;
     const int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     next.fd.reset(::openat(here.fd.get(), c.c_str(), flags));
     const bool last = NothingLeft(todo_);
-    if (!next.fd.valid() && errno == ENOENT && link != nullptr) {
-      err = "[" + *link + "] is a symbolic link that leads nowhere: [" + next.shown +
+    if (!next.fd.valid() && errno == ENOENT && !link.empty()) {
+      err = "[" + link + "] is a symbolic link that leads nowhere: [" + next.shown +
             "] does not exist";
       return false;
     }
@@ -208,6 +208,7 @@ int OpenTrustedFolder(const std::string& path, const TrustedFolderOptions& optio
                       std::string& err) {
   if (path.empty() || path[0] != '/') {
     err = "folder [" + path + "] is not an absolute path";
+    errno = EINVAL;
     return -1;
   }
   int fd, error;
