@@ -58,13 +58,12 @@ struct KeyPlace {
 // is not absolute or ends in no file name.
 bool KeyPlaceOf(KeyPlace& place) {
   place.path = KQPassword::keyFilePath();
-  std::string refused;
-  if (place.path.empty() && kqconfig::IniStore::DefaultRefused(refused)) {
-    EvDebug().Debug(kTag, "No password key file: %s", refused.c_str());
-    return false;
-  }
   if (place.path.empty()) {
-    EvDebug().Debug(kTag, "No password key file is configured");
+    std::string refused;  // a refused store names no key file either
+    if (kqconfig::IniStore::DefaultRefused(refused))
+      EvDebug().Debug(kTag, "No password key file: %s", refused.c_str());
+    else
+      EvDebug().Debug(kTag, "No password key file is configured");
     return false;
   }
   const size_t slash = place.path.rfind('/');

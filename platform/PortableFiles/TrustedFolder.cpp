@@ -41,6 +41,18 @@ bool IsOneEntryName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// Why opening the entry `name` of `folderFd` (`what` in the text: "folder [/a/b]", "[/a/f]")
+// failed with `error`. O_NOFOLLOW reports a link as "too many levels of links", or with
+// O_DIRECTORY as "not a folder": a link is said to be one.
+std::string WhyNotOpened(int folderFd, const std::string& name, const std::string& what,
+                         int error) {
+  struct stat st;
+  if ((error == ELOOP || error == ENOTDIR) &&
+      ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    return what + " is a symbolic link";
+  return "cannot open " + what + ": " + PxErrnoText(error);
+}
+
 // The "/"-separated components of `text`, empty ones dropped, in front of `todo`.
 void PushFront(const std::string& text, std::deque<std::string>& todo) {
   const std::vector<std::string> parts = NameComponents(text);
@@ -241,14 +253,7 @@ int OpenTrustedSubfolder(int folderFd, const std::string& name, bool make, mode_
   }
   if (!fd.valid()) {
     const int saved = errno;
-    // O_NOFOLLOW with O_DIRECTORY may report a link as "not a folder": tell the two apart.
-    struct stat st;
-    if ((saved == ELOOP || saved == ENOTDIR) &&
-        ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-      err = "folder [" + shown + "] is a symbolic link";
-    } else {
-      err = "cannot open folder [" + shown + "]: " + PxErrnoText(saved);
-    }
+    err = WhyNotOpened(folderFd, name, "folder [" + shown + "]", saved);
     errno = saved;
     return -1;
   }
@@ -279,14 +284,7 @@ int OpenFileAt(int folderFd, const std::string& name, int flags, mode_t mode, bo
                        flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode));
   if (!fd.valid()) {
     const int saved = errno;
-    // O_NOFOLLOW reports a link as "too many levels of links": say what it is.
-    struct stat st;
-    if (saved == ELOOP && ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      err = "[" + shown + "] is a symbolic link";
-    } else {
-      err = "cannot open [" + shown + "]: " + PxErrnoText(saved);
-    }
+    err = WhyNotOpened(folderFd, name, "[" + shown + "]", saved);
     errno = saved;
     return -1;
   }
